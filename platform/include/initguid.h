@@ -1,0 +1,2 @@
+// GUIDs are defined once by the platform layer on the host; nothing to do here.
+#pragma once

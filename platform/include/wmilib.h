@@ -1,0 +1,31 @@
+// Host edition of the WMI library header.
+#pragma once
+
+#include "wdm.h"
+
+typedef enum _SYSCTL_IRP_DISPOSITION {
+    IrpProcessed,
+    IrpNotCompleted,
+    IrpNotWmi,
+    IrpForward
+} SYSCTL_IRP_DISPOSITION, *PSYSCTL_IRP_DISPOSITION;
+
+typedef struct _WMIGUIDREGINFO {
+    LPCGUID Guid;
+    ULONG InstanceCount;
+    ULONG Flags;
+} WMIGUIDREGINFO, *PWMIGUIDREGINFO;
+
+typedef struct _WMILIB_CONTEXT {
+    ULONG GuidCount;
+    PWMIGUIDREGINFO GuidList;
+    PVOID QueryWmiRegInfo;
+    PVOID QueryWmiDataBlock;
+    PVOID SetWmiDataBlock;
+    PVOID SetWmiDataItem;
+    PVOID ExecuteWmiMethod;
+    PVOID WmiFunctionControl;
+} WMILIB_CONTEXT, *PWMILIB_CONTEXT;
+
+extern "C" NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject,
+                                           PIRP Irp, PSYSCTL_IRP_DISPOSITION IrpDisposition);

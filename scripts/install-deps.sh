@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what the build needs beyond the machine image: the mingw-w64 cross compiler for
+# the target build of the driver. Runs as root (apt-get); does nothing when all is present.
+set -euo pipefail
+
+need=()
+command -v i686-w64-mingw32-g++ >/dev/null 2>&1 || need+=(g++-mingw-w64-i686)
+command -v cmake >/dev/null 2>&1 || need+=(cmake)
+command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev libgmock-dev)
+[ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+
+if [ ${#need[@]} -gt 0 ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "install-deps: missing ${need[*]}; run as root to install them" >&2
+        exit 1
+    fi
+    echo "install-deps: installing ${need[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${need[@]}" >/dev/null
+fi
