@@ -1,0 +1,112 @@
+// Internal state of the machine, shared by the platform's implementation files. Neither the
+// driver nor tests include this.
+#pragma once
+
+#include "platform/sim/machine.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace qvx {
+
+// What a host thread is as a processor: its IRQL and the spin locks it holds.
+struct CpuContext
+{
+    KIRQL Irql = PASSIVE_LEVEL;
+    int Cpu = -1;        // processor thread index in real-time mode, -1 otherwise
+    ULONG_PTR Token = 0; // owner mark stored in the lock words this thread holds
+    static constexpr int MaxHeld = 32;
+    PKSPIN_LOCK Held[MaxHeld] = {};
+    int HeldCount = 0;
+    unsigned Generation = 0; // machine generation the context was reset for
+};
+
+CpuContext& CurrentCpu();
+
+struct PoolHeader;
+
+struct Machine::State
+{
+    explicit State(Machine& owner) : Owner(owner) {}
+
+    Machine& Owner;
+    bool RealTime = false;
+    unsigned Generation = 0;
+
+    // Clock. Simulated: Now is the interrupt time. Real time: measured from Start.
+    LONGLONG Now = 0;
+    std::chrono::steady_clock::time_point Start;
+
+    // Timers set, ordered by due time (ties in insertion order).
+    LIST_ENTRY Timers;
+
+    // DPCs. Simulated: one queue. Real time: one queue per processor thread.
+    LIST_ENTRY DpcQueue;
+    bool HoldDpcs = false;
+    static constexpr int MaxRunning = 64;
+    PKDPC Running[MaxRunning] = {};
+    int RunningCount = 0;
+
+    struct Processor
+    {
+        std::thread Thread;
+        LIST_ENTRY Queue;
+        std::condition_variable Wake;
+        PKDPC RunningDpc = nullptr;
+    };
+    std::vector<std::unique_ptr<Processor>> Processors;
+    std::thread ClockThread;
+    bool Stopping = false;
+    unsigned NextCpu = 0;
+    // Real time: guards the DPC queues, the timer list and the dispatcher objects' states.
+    std::mutex KernelLock;
+    std::condition_variable ObjectSignalled; // an event or timer became signalled
+    std::condition_variable TimersChanged;
+    std::condition_variable DpcIdle;
+
+    // Waits.
+    std::vector<std::pair<int, ProgressHook>> Hooks;
+    int NextHookId = 1;
+
+    // Pool.
+    std::mutex PoolLock;
+    PoolHeader* PoolHead = nullptr;
+    ULONG Allocations = 0;
+    ULONG FailAt = 0;
+    ULONG FailTag = 0;
+    static constexpr int QuarantineSize = 256;
+    PoolHeader* Quarantine[QuarantineSize] = {};
+    int QuarantineNext = 0;
+
+    // Verifier.
+    std::mutex VerifierLock;
+    std::vector<Violation> Violations;
+
+    TraceSink Sink;
+    PKSPIN_LOCK CancelLock = nullptr;
+};
+
+// Reports freed memory that still holds a queued or running DPC, a set timer or a held spin
+// lock. Called for every pool block and device extension being freed.
+void CheckFreedRange(const void* base, size_t size, const char* what);
+
+// Tells the executive which lock is the I/O manager's cancel spin lock, so that holding it
+// together with another lock is reported.
+void SetCancelSpinLockAddress(PKSPIN_LOCK lock);
+
+// Simulated mode: run queued DPCs if the current IRQL allows and the test does not hold them.
+void DrainDpcsIfAllowed();
+
+// Frees every pool block still allocated (machine teardown, after the leak checks).
+void ReleaseAllPool(Machine::State& state);
+
+} // namespace qvx
+
+namespace qvx {
+// Thread bodies of a real-time machine.
+void RunProcessor(Machine::State& state, unsigned index);
+void RunClock(Machine::State& state);
+} // namespace qvx
