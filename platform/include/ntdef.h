@@ -1,4 +1,4 @@
 #pragma once
 
-#include "kernel/types.h"
 #include "kernel/status.h"
+#include "kernel/types.h"

@@ -8,15 +8,18 @@ typedef enum _SYSCTL_IRP_DISPOSITION {
     IrpNotCompleted,
     IrpNotWmi,
     IrpForward
-} SYSCTL_IRP_DISPOSITION, *PSYSCTL_IRP_DISPOSITION;
+} SYSCTL_IRP_DISPOSITION,
+    *PSYSCTL_IRP_DISPOSITION;
 
-typedef struct _WMIGUIDREGINFO {
+typedef struct _WMIGUIDREGINFO
+{
     LPCGUID Guid;
     ULONG InstanceCount;
     ULONG Flags;
 } WMIGUIDREGINFO, *PWMIGUIDREGINFO;
 
-typedef struct _WMILIB_CONTEXT {
+typedef struct _WMILIB_CONTEXT
+{
     ULONG GuidCount;
     PWMIGUIDREGINFO GuidList;
     PVOID QueryWmiRegInfo;

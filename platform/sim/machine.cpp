@@ -33,6 +33,7 @@ Machine::Machine(const MachineOptions& options)
     state.Start = std::chrono::steady_clock::now();
     InitializeListHead(&state.Timers);
     InitializeListHead(&state.DpcQueue);
+    state.AbortOnViolation = options.AbortOnViolation;
     CurrentCpu(); // the creating thread starts at PASSIVE_LEVEL
     if (state.RealTime) {
         const unsigned count = options.Processors == 0 ? 1 : options.Processors;
@@ -41,15 +42,19 @@ Machine::Machine(const MachineOptions& options)
             InitializeListHead(&processor->Queue);
             state.Processors.push_back(std::move(processor));
         }
-        for (unsigned i = 0; i < count; ++i) {
-            state.Processors[i]->Thread = std::thread(RunProcessor, std::ref(state), i);
-        }
-        state.ClockThread = std::thread(RunClock, std::ref(state));
     }
     names_ = std::make_unique<ObjectNamespace>(*this);
     registry_ = std::make_unique<Registry>(*this);
     io_ = std::make_unique<IoManager>(*this);
     pnp_ = std::make_unique<PnpManager>(*this);
+    // The threads start last, so they never see a half-built machine (the cancel spin lock's
+    // address, for one, is registered by the I/O manager).
+    if (state.RealTime) {
+        for (unsigned i = 0; i < state.Processors.size(); ++i) {
+            state.Processors[i]->Thread = std::thread(RunProcessor, std::ref(state), i);
+        }
+        state.ClockThread = std::thread(RunClock, std::ref(state));
+    }
 }
 
 Machine::~Machine()
@@ -94,7 +99,7 @@ Machine* Machine::TryCurrent()
 
 void Machine::ReportViolation(const char* rule, const std::string& message)
 {
-    if (options_.AbortOnViolation) {
+    if (state_->AbortOnViolation) {
         fprintf(stderr, "VERIFIER VIOLATION: %s: %s\n", rule, message.c_str());
         fflush(stderr);
         abort();
@@ -126,13 +131,34 @@ bool Machine::HasViolation(const std::string& rule) const
     return false;
 }
 
+bool Machine::TakeViolation(const std::string& rule)
+{
+    std::lock_guard<std::mutex> guard(state_->VerifierLock);
+    auto& violations = state_->Violations;
+    for (auto it = violations.begin(); it != violations.end(); ++it) {
+        if (it->Rule == rule) {
+            violations.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+void Machine::SetAbortOnViolation(bool abort)
+{
+    options_.AbortOnViolation = abort;
+    state_->AbortOnViolation = abort;
+}
+
 void Machine::SetTraceSink(TraceSink sink)
 {
+    std::lock_guard<std::recursive_mutex> guard(state_->TraceLock);
     state_->Sink = std::move(sink);
 }
 
 void Machine::EmitTrace(ULONG component, ULONG level, const char* text)
 {
+    std::lock_guard<std::recursive_mutex> guard(state_->TraceLock);
     if (state_->Sink) {
         state_->Sink(component, level, text);
     }

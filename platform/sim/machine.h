@@ -27,7 +27,8 @@ class PnpManager;
 
 enum class MachineMode { Simulated, RealTime };
 
-struct MachineOptions {
+struct MachineOptions
+{
     MachineMode Mode = MachineMode::Simulated;
     // Clock tick in 100-ns units: timers fire on tick boundaries. 0 means exact.
     LONGLONG TickLength = 10000;
@@ -42,12 +43,14 @@ struct MachineOptions {
     LONGLONG WaitTimeLimit = 36000LL * 1000 * 10000;
 };
 
-struct Violation {
+struct Violation
+{
     std::string Rule;
     std::string Message;
 };
 
-struct PoolBlockInfo {
+struct PoolBlockInfo
+{
     ULONG Tag;
     SIZE_T Size;
     POOL_TYPE Type;
@@ -81,10 +84,12 @@ class Machine
     bool AdvanceToNextTimer();
     // Due time (interrupt time) of the earliest set timer, or -1 when none is set.
     LONGLONG NextTimerDue() const;
+    // Timers currently set (in the timer queue).
+    size_t SetTimerCount() const;
     LONGLONG TickLength() const { return options_.TickLength; }
     void SetTickLength(LONGLONG ticks100ns);
     // The system-time value (100 ns since 1601) that interrupt time 0 corresponds to.
-    static constexpr LONGLONG SystemTimeBase = 125911584000000000LL;  // 2000-01-01
+    static constexpr LONGLONG SystemTimeBase = 125911584000000000LL; // 2000-01-01
 
     // --- DPCs (simulated mode) ---------------------------------------------------------
     // While held, queued DPCs stay queued until released or run one by one.
@@ -115,8 +120,8 @@ class Machine
     void FailNthAllocation(ULONG n);
     // Fail every allocation with this tag until cleared (0 clears).
     void FailAllocationsWithTag(ULONG tag);
-    ULONG AllocationCount() const;  // allocations made since the machine started
-    size_t OutstandingBlocks(ULONG tag = 0) const;  // 0 = every tag
+    ULONG AllocationCount() const;                 // allocations made since the machine started
+    size_t OutstandingBlocks(ULONG tag = 0) const; // 0 = every tag
     size_t OutstandingBytes(ULONG tag = 0) const;
     std::vector<PoolBlockInfo> OutstandingPool() const;
     // A report of every block still allocated, listed by tag; empty when none.
@@ -127,9 +132,14 @@ class Machine
     std::vector<Violation> Violations() const;
     void ClearViolations();
     bool HasViolation(const std::string& rule) const;
+    // Removes the oldest recorded violation of `rule`; FALSE when none was recorded.
+    bool TakeViolation(const std::string& rule);
+    // Switches between aborting on the first violation and recording violations.
+    void SetAbortOnViolation(bool abort);
 
     // --- Trace sink ---------------------------------------------------------------------
-    // Receives every trace message that passed the driver's filter (host build only).
+    // Receives every trace message that passed the driver's filter (host build only). Calls
+    // are serialised, also in real-time mode.
     using TraceSink = std::function<void(ULONG component, ULONG level, const char* text)>;
     void SetTraceSink(TraceSink sink);
     void EmitTrace(ULONG component, ULONG level, const char* text);
@@ -171,4 +181,4 @@ class DispatchLevelScope
     KIRQL old_;
 };
 
-}  // namespace qvx
+} // namespace qvx

@@ -42,13 +42,14 @@ struct Machine::State
 
     // Timers set, ordered by due time (ties in insertion order).
     LIST_ENTRY Timers;
+    // Counted apart from the lists, so that they can be reported without touching objects
+    // that a failed test may have left behind on its stack.
+    size_t SetTimers = 0;
+    size_t QueuedDpcs = 0;
 
     // DPCs. Simulated: one queue. Real time: one queue per processor thread.
     LIST_ENTRY DpcQueue;
     bool HoldDpcs = false;
-    static constexpr int MaxRunning = 64;
-    PKDPC Running[MaxRunning] = {};
-    int RunningCount = 0;
 
     struct Processor
     {
@@ -61,7 +62,8 @@ struct Machine::State
     std::thread ClockThread;
     bool Stopping = false;
     unsigned NextCpu = 0;
-    // Real time: guards the DPC queues, the timer list and the dispatcher objects' states.
+    // Real time: guards the DPC queues, the timer list, the dispatcher objects' states and
+    // the tick length. Simulated mode takes no lock.
     std::mutex KernelLock;
     std::condition_variable ObjectSignalled; // an event or timer became signalled
     std::condition_variable TimersChanged;
@@ -82,15 +84,18 @@ struct Machine::State
     int QuarantineNext = 0;
 
     // Verifier.
+    std::atomic<bool> AbortOnViolation{true};
     std::mutex VerifierLock;
     std::vector<Violation> Violations;
 
+    // Recursive: a sink may itself trace.
+    std::recursive_mutex TraceLock;
     TraceSink Sink;
     PKSPIN_LOCK CancelLock = nullptr;
 };
 
-// Reports freed memory that still holds a queued or running DPC, a set timer or a held spin
-// lock. Called for every pool block and device extension being freed.
+// Reports freed memory that still holds a queued DPC, a DPC running on another processor, a set
+// timer or a held spin lock. Called for every pool block and device extension being freed.
 void CheckFreedRange(const void* base, size_t size, const char* what);
 
 // Tells the executive which lock is the I/O manager's cancel spin lock, so that holding it

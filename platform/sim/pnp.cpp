@@ -1,9 +1,786 @@
+// The root bus driver and the Plug and Play manager's scripts.
+
 #include "platform/sim/pnp.h"
+
+#include "platform/sim/io_manager.h"
+#include "platform/sim/names.h"
+#include "platform/sim/registry.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
 
 namespace qvx {
 
-PnpManager::PnpManager(Machine& machine) : machine_(machine) {}
+struct PnpManager::BusDevice
+{
+    PDEVICE_OBJECT Pdo = nullptr;
+    BusDeviceConfig Config;
+    std::u16string KeyPath;
+    PDRIVER_OBJECT Driver = nullptr;
+    PnpState State = PnpState::Enumerated;
+    // Guarded by Lock, a host lock never held while a kernel routine runs.
+    mutable std::mutex Lock;
+    BusCompletion Mode = BusCompletion::Synchronous;
+    LONGLONG Delay = 10000;
+    bool CheckUnhandled = true;
+    bool FailStart = false;
+    NTSTATUS FailStartStatus = STATUS_UNSUCCESSFUL;
+    std::deque<PIRP> Held;
+    std::vector<BusArrival> Log;
+    // The delayed completion of Timer mode.
+    KTIMER Timer;
+    KDPC Dpc;
+};
 
-PnpManager::~PnpManager() = default;
+namespace {
 
-}  // namespace qvx
+using BusDevice = PnpManager::BusDevice;
+
+constexpr ULONG BUS_RELATIONS = 0;
+
+BusDevice* BusOf(PDEVICE_OBJECT pdo)
+{
+    return *static_cast<BusDevice**>(pdo->DeviceExtension);
+}
+
+void Record(BusDevice* bus, PIRP irp)
+{
+    const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    std::lock_guard<std::mutex> guard(bus->Lock);
+    bus->Log.push_back({stack->MajorFunction, stack->MinorFunction, irp->IoStatus.Status});
+}
+
+// Completes now, or pends the request for the timer or the test.
+NTSTATUS FinishBusRequest(BusDevice* bus, PIRP irp)
+{
+    BusCompletion mode = BusCompletion::Synchronous;
+    LONGLONG delay = 0;
+    {
+        std::lock_guard<std::mutex> guard(bus->Lock);
+        mode = bus->Mode;
+        delay = bus->Delay;
+    }
+    if (mode == BusCompletion::Synchronous) {
+        const NTSTATUS status = irp->IoStatus.Status;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    IoMarkIrpPending(irp);
+    {
+        std::lock_guard<std::mutex> guard(bus->Lock);
+        bus->Held.push_back(irp);
+    }
+    if (mode == BusCompletion::Timer) {
+        LARGE_INTEGER due;
+        due.QuadPart = -std::max<LONGLONG>(delay, 1);
+        KeSetTimer(&bus->Timer, due, &bus->Dpc);
+    }
+    return STATUS_PENDING;
+}
+
+size_t CompleteHeld(BusDevice* bus)
+{
+    std::deque<PIRP> held;
+    {
+        std::lock_guard<std::mutex> guard(bus->Lock);
+        held.swap(bus->Held);
+    }
+    for (PIRP irp : held) {
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+    return held.size();
+}
+
+VOID NTAPI BusTimerDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                       PVOID SystemArgument2)
+{
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    CompleteHeld(static_cast<BusDevice*>(DeferredContext));
+}
+
+void FillCapabilities(PDEVICE_CAPABILITIES capabilities)
+{
+    capabilities->DeviceD1 = 0;
+    capabilities->DeviceD2 = 0;
+    capabilities->LockSupported = 0;
+    capabilities->EjectSupported = 0;
+    capabilities->Removable = 0;
+    capabilities->UniqueID = 1;
+    capabilities->SilentInstall = 1;
+    capabilities->SurpriseRemovalOK = 1;
+    capabilities->Address = 0xFFFFFFFF;
+    capabilities->UINumber = 0xFFFFFFFF;
+    capabilities->DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
+    capabilities->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+    for (int s = PowerSystemSleeping1; s < POWER_SYSTEM_MAXIMUM; ++s) {
+        capabilities->DeviceState[s] = PowerDeviceD3;
+    }
+    capabilities->SystemWake = PowerSystemUnspecified;
+    capabilities->DeviceWake = PowerDeviceUnspecified;
+}
+
+NTSTATUS NTAPI BusPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    BusDevice* bus = BusOf(DeviceObject);
+    Record(bus, Irp);
+    const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS status = Irp->IoStatus.Status;
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE: {
+        std::lock_guard<std::mutex> guard(bus->Lock);
+        status = bus->FailStart ? bus->FailStartStatus : STATUS_SUCCESS;
+        bus->FailStart = false;
+        break;
+    }
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_QUERY_CAPABILITIES: {
+        PDEVICE_CAPABILITIES capabilities = stack->Parameters.DeviceCapabilities.Capabilities;
+        if (capabilities != nullptr && capabilities->Version == 1 &&
+            capabilities->Size >= sizeof(DEVICE_CAPABILITIES)) {
+            FillCapabilities(capabilities);
+            status = STATUS_SUCCESS;
+        } else {
+            status = STATUS_UNSUCCESSFUL;
+        }
+        break;
+    }
+    default: {
+        bool check = false;
+        {
+            std::lock_guard<std::mutex> guard(bus->Lock);
+            check = bus->CheckUnhandled;
+        }
+        // Nobody above handles this request, so nobody may have changed its status.
+        if (status != STATUS_NOT_SUPPORTED && check) {
+            VerifierReport("PNP_UNHANDLED_STATUS_CHANGED",
+                           "PnP request minor %#x reached the bus driver with status %#x instead "
+                           "of STATUS_NOT_SUPPORTED",
+                           stack->MinorFunction, static_cast<unsigned>(status));
+        }
+        break;
+    }
+    }
+    Irp->IoStatus.Status = status;
+    return FinishBusRequest(bus, Irp);
+}
+
+NTSTATUS NTAPI BusPowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    BusDevice* bus = BusOf(DeviceObject);
+    Record(bus, Irp);
+    const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {
+        PoStartNextPowerIrp(Irp);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+    }
+    return FinishBusRequest(bus, Irp);
+}
+
+NTSTATUS NTAPI BusSystemControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    BusDevice* bus = BusOf(DeviceObject);
+    Record(bus, Irp);
+    // The bus provides no WMI data: the request ends with the status it carries.
+    return FinishBusRequest(bus, Irp);
+}
+
+} // namespace
+
+PnpManager::PnpManager(Machine& machine) : machine_(machine)
+{
+    machine_.Names().SetInstancePathProvider([this](PDEVICE_OBJECT pdo) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        auto it = devices_.find(pdo);
+        return it != devices_.end() ? it->second->Config.InstanceId : std::u16string();
+    });
+}
+
+PnpManager::~PnpManager()
+{
+    machine_.Names().SetInstancePathProvider({});
+    std::vector<BusDevice*> buses;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        for (auto& [pdo, bus] : devices_) {
+            buses.push_back(bus.get());
+        }
+    }
+    for (BusDevice* bus : buses) {
+        ReleaseBusDevice(bus);
+    }
+    if (busDriver_ != nullptr) {
+        machine_.Io().ReleaseBuiltInDriver(busDriver_);
+    }
+}
+
+void PnpManager::ReleaseBusDevice(BusDevice* bus)
+{
+    KeCancelTimer(&bus->Timer);
+    KeRemoveQueueDpc(&bus->Dpc);
+    machine_.Reg().ClearDeviceKeyPaths(bus->Pdo);
+    machine_.Io().DestroyDeviceQuietly(bus->Pdo);
+    std::unique_ptr<BusDevice> owned;
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = devices_.find(bus->Pdo);
+    if (it != devices_.end()) {
+        owned = std::move(it->second);
+        devices_.erase(it);
+    }
+}
+
+PnpManager::BusDevice* PnpManager::Find(PDEVICE_OBJECT pdo) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = devices_.find(pdo);
+    return it != devices_.end() ? it->second.get() : nullptr;
+}
+
+void PnpManager::SetState(PDEVICE_OBJECT pdo, PnpState state)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = devices_.find(pdo);
+    if (it != devices_.end()) {
+        it->second->State = state;
+    }
+}
+
+// ---- The root bus -------------------------------------------------------------------------
+
+PDEVICE_OBJECT PnpManager::CreatePdo(const BusDeviceConfig& config)
+{
+    if (config.InstanceId.empty()) {
+        return nullptr;
+    }
+    IoManager& io = machine_.Io();
+    ULONG driverKey = 0;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        for (const auto& [pdo, bus] : devices_) {
+            if (bus->Config.InstanceId == config.InstanceId) {
+                return nullptr;
+            }
+        }
+        driverKey = nextDriverKey_++;
+    }
+    if (busDriver_ == nullptr) {
+        busDriver_ = io.CreateBuiltInDriver(u"QvxRootBus");
+        busDriver_->MajorFunction[IRP_MJ_PNP] = BusPnpDispatch;
+        busDriver_->MajorFunction[IRP_MJ_POWER] = BusPowerDispatch;
+        busDriver_->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = BusSystemControlDispatch;
+    }
+    PDEVICE_OBJECT pdo =
+        io.CreatePlatformDevice(busDriver_, sizeof(BusDevice*), FILE_DEVICE_UNKNOWN,
+                                DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE);
+    if (pdo == nullptr) {
+        return nullptr;
+    }
+    auto bus = std::make_unique<BusDevice>();
+    bus->Pdo = pdo;
+    bus->Config = config;
+    bus->KeyPath = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\" + config.InstanceId +
+                   u"\\Device Parameters";
+    KeInitializeTimer(&bus->Timer);
+    KeInitializeDpc(&bus->Dpc, BusTimerDpc, bus.get());
+    *static_cast<BusDevice**>(pdo->DeviceExtension) = bus.get();
+    Registry& registry = machine_.Reg();
+    registry.SetDeviceKeyPath(pdo, RegText(bus->KeyPath));
+    for (const auto& [name, value] : config.HardwareValues) {
+        registry.SetString(RegText(bus->KeyPath), RegText(name), RegText(value));
+    }
+    char number[8];
+    snprintf(number, sizeof(number), "%04u", static_cast<unsigned>(driverKey % 10000));
+    registry.SetDriverKeyPath(pdo, RegText(u"\\Registry\\Machine\\System\\CurrentControlSet\\"
+                                           u"Control\\Class\\{4D36E978-E325-11CE-BFC1-"
+                                           u"08002BE10318}\\" +
+                                           Utf8ToUtf16(number)));
+    std::lock_guard<std::mutex> guard(mutex_);
+    bus->CheckUnhandled = checkUnhandled_;
+    devices_[pdo] = std::move(bus);
+    return pdo;
+}
+
+NTSTATUS PnpManager::DeletePdo(PDEVICE_OBJECT pdo)
+{
+    BusDevice* bus = Find(pdo);
+    if (bus == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (FunctionDevice(pdo) != nullptr) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    CompleteHeld(bus);
+    for (const std::u16string& name : machine_.Names().RemoveDeviceInterfaces(pdo)) {
+        VerifierReport("DEVICE_INTERFACE_LEFT_ENABLED",
+                       "device interface %s of PDO %p is still enabled when the PDO goes away",
+                       Utf16ToUtf8(name).c_str(), static_cast<void*>(pdo));
+    }
+    ReleaseBusDevice(bus);
+    return STATUS_SUCCESS;
+}
+
+void PnpManager::SetBusCompletion(PDEVICE_OBJECT pdo, BusCompletion mode, LONGLONG delay100ns)
+{
+    if (BusDevice* bus = Find(pdo)) {
+        std::lock_guard<std::mutex> guard(bus->Lock);
+        bus->Mode = mode;
+        bus->Delay = delay100ns;
+    }
+}
+
+void PnpManager::FailNextStart(PDEVICE_OBJECT pdo, NTSTATUS status)
+{
+    if (BusDevice* bus = Find(pdo)) {
+        std::lock_guard<std::mutex> guard(bus->Lock);
+        bus->FailStart = true;
+        bus->FailStartStatus = status;
+    }
+}
+
+size_t PnpManager::CompleteHeldIrps(PDEVICE_OBJECT pdo)
+{
+    BusDevice* bus = Find(pdo);
+    return bus != nullptr ? CompleteHeld(bus) : 0;
+}
+
+size_t PnpManager::HeldIrpCount(PDEVICE_OBJECT pdo) const
+{
+    BusDevice* bus = Find(pdo);
+    if (bus == nullptr) {
+        return 0;
+    }
+    std::lock_guard<std::mutex> guard(bus->Lock);
+    return bus->Held.size();
+}
+
+std::vector<BusArrival> PnpManager::BusLog(PDEVICE_OBJECT pdo) const
+{
+    BusDevice* bus = Find(pdo);
+    if (bus == nullptr) {
+        return {};
+    }
+    std::lock_guard<std::mutex> guard(bus->Lock);
+    return bus->Log;
+}
+
+void PnpManager::ClearBusLog(PDEVICE_OBJECT pdo)
+{
+    if (BusDevice* bus = Find(pdo)) {
+        std::lock_guard<std::mutex> guard(bus->Lock);
+        bus->Log.clear();
+    }
+}
+
+std::u16string PnpManager::HardwareKeyPath(PDEVICE_OBJECT pdo) const
+{
+    BusDevice* bus = Find(pdo);
+    return bus != nullptr ? bus->KeyPath : std::u16string();
+}
+
+void PnpManager::SetCheckUnhandledStatus(bool check)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    checkUnhandled_ = check;
+    for (auto& [pdo, bus] : devices_) {
+        std::lock_guard<std::mutex> busGuard(bus->Lock);
+        bus->CheckUnhandled = check;
+    }
+}
+
+size_t PnpManager::ArrivalCount(PDEVICE_OBJECT pdo, UCHAR minor) const
+{
+    size_t count = 0;
+    for (const BusArrival& arrival : BusLog(pdo)) {
+        count += (arrival.MajorFunction == IRP_MJ_PNP && arrival.MinorFunction == minor) ? 1 : 0;
+    }
+    return count;
+}
+
+// ---- Function driver ------------------------------------------------------------------------
+
+NTSTATUS PnpManager::AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver)
+{
+    io_detail::CheckIrql(PASSIVE_LEVEL, "AddDevice");
+    BusDevice* bus = Find(pdo);
+    IoManager& io = machine_.Io();
+    if (bus == nullptr || driver == nullptr || !io.IsDriverLoaded(driver)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (driver->DriverExtension == nullptr || driver->DriverExtension->AddDevice == nullptr) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (FunctionDevice(pdo) != nullptr) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    const KIRQL irql = KeGetCurrentIrql();
+    const NTSTATUS status = driver->DriverExtension->AddDevice(driver, pdo);
+    if (KeGetCurrentIrql() != irql) {
+        VerifierReport("DRIVER_ROUTINE_IRQL_CHANGED", "AddDevice %p returned at IRQL %d",
+                       reinterpret_cast<void*>(driver->DriverExtension->AddDevice),
+                       KeGetCurrentIrql());
+    }
+    if (NT_SUCCESS(status)) {
+        PDEVICE_OBJECT fdo = FunctionDevice(pdo);
+        if (fdo != nullptr && (fdo->Flags & DO_DEVICE_INITIALIZING) != 0) {
+            VerifierReport("DEVICE_INITIALIZING_AFTER_ADD_DEVICE",
+                           "AddDevice %p returned with DO_DEVICE_INITIALIZING still set on device "
+                           "%p",
+                           reinterpret_cast<void*>(driver->DriverExtension->AddDevice),
+                           static_cast<void*>(fdo));
+        }
+        std::lock_guard<std::mutex> guard(mutex_);
+        bus->Driver = driver;
+        bus->State = PnpState::NotStarted;
+    }
+    io.AfterApplicationCall();
+    return status;
+}
+
+PDEVICE_OBJECT PnpManager::FunctionDevice(PDEVICE_OBJECT pdo) const
+{
+    PDEVICE_OBJECT top = machine_.Io().AttachedTop(pdo);
+    return top != pdo ? top : nullptr;
+}
+
+PnpState PnpManager::State(PDEVICE_OBJECT pdo) const
+{
+    BusDevice* bus = Find(pdo);
+    if (bus == nullptr) {
+        return PnpState::Removed;
+    }
+    std::lock_guard<std::mutex> guard(mutex_);
+    return bus->State;
+}
+
+// ---- Requests ----------------------------------------------------------------------------------
+
+NTSTATUS PnpManager::SendRequest(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, const Filler& fill,
+                                 ULONG_PTR* information)
+{
+    io_detail::CheckIrql(PASSIVE_LEVEL, "a Plug and Play manager request");
+    IoManager& io = machine_.Io();
+    if (Find(pdo) == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    PDEVICE_OBJECT top = io.AttachedTop(pdo);
+    if (top == nullptr) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR result = 0;
+    PIRP irp = io.AllocateIrp(top->StackSize, [&](PIRP finished) {
+        status = finished->IoStatus.Status;
+        result = finished->IoStatus.Information;
+        KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+    });
+    if (irp == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->IoStatus.Information = 0;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = major;
+    next->MinorFunction = minor;
+    if (fill) {
+        fill(next);
+    }
+    IofCallDriver(top, irp);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    io.AfterApplicationCall();
+    if (information != nullptr) {
+        *information = result;
+    }
+    return status;
+}
+
+NTSTATUS PnpManager::SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR* information)
+{
+    Filler fill;
+    if (minor == IRP_MN_QUERY_DEVICE_RELATIONS) {
+        fill = [](PIO_STACK_LOCATION stack) {
+            stack->Parameters.Others.Argument1 = reinterpret_cast<PVOID>(BUS_RELATIONS);
+        };
+    }
+    return SendRequest(pdo, IRP_MJ_PNP, minor, fill, information);
+}
+
+NTSTATUS PnpManager::SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type,
+                               POWER_STATE state)
+{
+    return SendRequest(
+        pdo, IRP_MJ_POWER, minor,
+        [type, state](PIO_STACK_LOCATION stack) {
+            stack->Parameters.Power.SystemContext = 0;
+            stack->Parameters.Power.Type = type;
+            stack->Parameters.Power.State = state;
+            stack->Parameters.Power.ShutdownType = PowerActionNone;
+        },
+        nullptr);
+}
+
+NTSTATUS PnpManager::SendSystemControl(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR providerId)
+{
+    return SendRequest(
+        pdo, IRP_MJ_SYSTEM_CONTROL, minor,
+        [providerId](PIO_STACK_LOCATION stack) {
+            stack->Parameters.WMI.ProviderId = providerId;
+            stack->Parameters.WMI.DataPath = nullptr;
+            stack->Parameters.WMI.BufferSize = 0;
+            stack->Parameters.WMI.Buffer = nullptr;
+        },
+        nullptr);
+}
+
+NTSTATUS PnpManager::QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilities)
+{
+    DEVICE_CAPABILITIES query;
+    memset(&query, 0, sizeof(query));
+    query.Size = sizeof(DEVICE_CAPABILITIES);
+    query.Version = 1;
+    query.Address = 0xFFFFFFFF;
+    query.UINumber = 0xFFFFFFFF;
+    const NTSTATUS status = SendRequest(
+        pdo, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES,
+        [&query](PIO_STACK_LOCATION stack) {
+            stack->Parameters.DeviceCapabilities.Capabilities = &query;
+        },
+        nullptr);
+    if (capabilities != nullptr) {
+        *capabilities = query;
+    }
+    return status;
+}
+
+// ---- Scripts ------------------------------------------------------------------------------------
+
+NTSTATUS PnpManager::Enumerate(const BusDeviceConfig& config, PDRIVER_OBJECT driver,
+                               PDEVICE_OBJECT* pdo)
+{
+    PDEVICE_OBJECT created = CreatePdo(config);
+    if (pdo != nullptr) {
+        *pdo = created;
+    }
+    if (created == nullptr) {
+        return STATUS_OBJECT_NAME_COLLISION;
+    }
+    const NTSTATUS status = AddDevice(created, driver);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    return Start(created);
+}
+
+NTSTATUS PnpManager::Start(PDEVICE_OBJECT pdo, bool filterResourceRequirements)
+{
+    BusDevice* bus = Find(pdo);
+    if (bus == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (filterResourceRequirements) {
+        SendPnp(pdo, IRP_MN_FILTER_RESOURCE_REQUIREMENTS);
+    }
+    // One full descriptor with the configured partial descriptors, raw and translated alike.
+    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> resources = bus->Config.Resources;
+    const size_t header =
+        offsetof(CM_RESOURCE_LIST, List[0].PartialResourceList.PartialDescriptors);
+    const size_t bytes =
+        header + std::max<size_t>(resources.size(), 1) * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR);
+    std::vector<ULONGLONG> raw((bytes + 7) / 8, 0);
+    std::vector<ULONGLONG> translated((bytes + 7) / 8, 0);
+    for (auto* block : {&raw, &translated}) {
+        auto* list = reinterpret_cast<PCM_RESOURCE_LIST>(block->data());
+        list->Count = 1;
+        list->List[0].InterfaceType = Internal;
+        list->List[0].PartialResourceList.Version = 1;
+        list->List[0].PartialResourceList.Revision = 1;
+        list->List[0].PartialResourceList.Count = static_cast<ULONG>(resources.size());
+        if (!resources.empty()) {
+            memcpy(list->List[0].PartialResourceList.PartialDescriptors, resources.data(),
+                   resources.size() * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR));
+        }
+    }
+    const bool withLists = !resources.empty();
+    const NTSTATUS status = SendRequest(
+        pdo, IRP_MJ_PNP, IRP_MN_START_DEVICE,
+        [&](PIO_STACK_LOCATION stack) {
+            stack->Parameters.StartDevice.AllocatedResources =
+                withLists ? reinterpret_cast<PCM_RESOURCE_LIST>(raw.data()) : nullptr;
+            stack->Parameters.StartDevice.AllocatedResourcesTranslated =
+                withLists ? reinterpret_cast<PCM_RESOURCE_LIST>(translated.data()) : nullptr;
+        },
+        nullptr);
+    if (!NT_SUCCESS(status)) {
+        // A device that fails to start is removed in its not-started state.
+        Remove(pdo);
+        return status;
+    }
+    SetState(pdo, PnpState::Started);
+    QueryCapabilities(pdo);
+    SendPnp(pdo, IRP_MN_QUERY_PNP_DEVICE_STATE);
+    SendPnp(pdo, IRP_MN_QUERY_DEVICE_RELATIONS);
+    return status;
+}
+
+NTSTATUS PnpManager::QueryStop(PDEVICE_OBJECT pdo)
+{
+    const NTSTATUS status = SendPnp(pdo, IRP_MN_QUERY_STOP_DEVICE);
+    if (NT_SUCCESS(status)) {
+        SetState(pdo, PnpState::StopPending);
+    }
+    return status;
+}
+
+NTSTATUS PnpManager::Stop(PDEVICE_OBJECT pdo)
+{
+    const NTSTATUS status = SendPnp(pdo, IRP_MN_STOP_DEVICE);
+    SetState(pdo, PnpState::Stopped);
+    return status;
+}
+
+NTSTATUS PnpManager::CancelStop(PDEVICE_OBJECT pdo)
+{
+    const NTSTATUS status = SendPnp(pdo, IRP_MN_CANCEL_STOP_DEVICE);
+    if (NT_SUCCESS(status) && State(pdo) == PnpState::StopPending) {
+        SetState(pdo, PnpState::Started);
+    }
+    return status;
+}
+
+NTSTATUS PnpManager::Rebalance(PDEVICE_OBJECT pdo)
+{
+    const NTSTATUS status = QueryStop(pdo);
+    if (!NT_SUCCESS(status)) {
+        CancelStop(pdo);
+        return status;
+    }
+    Stop(pdo);
+    return Start(pdo, false);
+}
+
+NTSTATUS PnpManager::QueryRemove(PDEVICE_OBJECT pdo)
+{
+    const PnpState previous = State(pdo);
+    const NTSTATUS status = SendPnp(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (NT_SUCCESS(status) && previous != PnpState::Removed) {
+        SetState(pdo, PnpState::RemovePending);
+    }
+    return status;
+}
+
+NTSTATUS PnpManager::CancelRemove(PDEVICE_OBJECT pdo)
+{
+    const NTSTATUS status = SendPnp(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
+    if (NT_SUCCESS(status) && State(pdo) == PnpState::RemovePending) {
+        SetState(pdo, PnpState::Started);
+    }
+    return status;
+}
+
+NTSTATUS PnpManager::Disable(PDEVICE_OBJECT pdo)
+{
+    const NTSTATUS status = QueryRemove(pdo);
+    if (!NT_SUCCESS(status)) {
+        CancelRemove(pdo);
+        return status;
+    }
+    return Remove(pdo);
+}
+
+NTSTATUS PnpManager::Remove(PDEVICE_OBJECT pdo)
+{
+    IoManager& io = machine_.Io();
+    if (State(pdo) == PnpState::SurpriseRemoved && io.OpenHandleCount(pdo) != 0) {
+        // The removal waits for the last handle; the test closes them first.
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    PDEVICE_OBJECT fdo = FunctionDevice(pdo);
+    const std::u16string fdoName = fdo != nullptr ? io.DeviceName(fdo) : std::u16string();
+    const size_t before = ArrivalCount(pdo, IRP_MN_REMOVE_DEVICE);
+    const NTSTATUS status = SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        VerifierReport("PNP_REMOVE_FAILED", "IRP_MN_REMOVE_DEVICE for PDO %p failed with %#x",
+                       static_cast<void*>(pdo), static_cast<unsigned>(status));
+    }
+    if (fdo != nullptr && ArrivalCount(pdo, IRP_MN_REMOVE_DEVICE) == before) {
+        VerifierReport("PNP_REMOVE_NOT_PASSED_DOWN",
+                       "IRP_MN_REMOVE_DEVICE for PDO %p never reached the bus driver",
+                       static_cast<void*>(pdo));
+    }
+    if (FunctionDevice(pdo) != nullptr) {
+        VerifierReport("DEVICE_NOT_DETACHED_AT_REMOVE",
+                       "device %p is still attached to PDO %p after IRP_MN_REMOVE_DEVICE",
+                       static_cast<void*>(FunctionDevice(pdo)), static_cast<void*>(pdo));
+    }
+    CheckLeftoversAfterRemove(pdo, fdoName);
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        auto it = devices_.find(pdo);
+        if (it != devices_.end()) {
+            it->second->State = PnpState::Removed;
+            it->second->Driver = nullptr;
+        }
+    }
+    return status;
+}
+
+NTSTATUS PnpManager::SurpriseRemove(PDEVICE_OBJECT pdo)
+{
+    const size_t before = ArrivalCount(pdo, IRP_MN_SURPRISE_REMOVAL);
+    const NTSTATUS status = SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL);
+    if (!NT_SUCCESS(status)) {
+        VerifierReport("PNP_SURPRISE_REMOVAL_FAILED",
+                       "IRP_MN_SURPRISE_REMOVAL for PDO %p failed with %#x",
+                       static_cast<void*>(pdo), static_cast<unsigned>(status));
+    }
+    if (FunctionDevice(pdo) != nullptr && ArrivalCount(pdo, IRP_MN_SURPRISE_REMOVAL) == before) {
+        VerifierReport("PNP_REMOVE_NOT_PASSED_DOWN",
+                       "IRP_MN_SURPRISE_REMOVAL for PDO %p never reached the bus driver",
+                       static_cast<void*>(pdo));
+    }
+    SetState(pdo, PnpState::SurpriseRemoved);
+    return status;
+}
+
+void PnpManager::CheckLeftoversAfterRemove(PDEVICE_OBJECT pdo, const std::u16string& fdoName)
+{
+    ObjectNamespace& names = machine_.Names();
+    for (const DeviceInterfaceInfo& info : names.DeviceInterfaces()) {
+        if (info.Pdo == pdo && info.Enabled) {
+            VerifierReport("DEVICE_INTERFACE_LEFT_ENABLED",
+                           "device interface %s of PDO %p is still enabled after removal",
+                           Utf16ToUtf8(info.SymbolicLinkName).c_str(), static_cast<void*>(pdo));
+        }
+    }
+    if (fdoName.empty()) {
+        return;
+    }
+    const std::string target = Utf16ToUtf8(fdoName);
+    for (const SymbolicLinkInfo& link : names.SymbolicLinks()) {
+        if (Utf16ToUtf8(link.Target) == target) {
+            VerifierReport("SYMBOLIC_LINK_LEFT_AFTER_REMOVE",
+                           "symbolic link %s still points at %s after removal",
+                           Utf16ToUtf8(link.Name).c_str(), target.c_str());
+        }
+    }
+    if (machine_.Reg()
+            .GetValue(RegText(u"\\Registry\\Machine\\Hardware\\DeviceMap\\SERIALCOMM"),
+                      RegText(fdoName))
+            .has_value()) {
+        VerifierReport("SERIALCOMM_VALUE_LEFT_AFTER_REMOVE",
+                       "SERIALCOMM value %s is still present after removal", target.c_str());
+    }
+}
+
+} // namespace qvx

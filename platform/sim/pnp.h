@@ -1,9 +1,69 @@
 // The root bus and the Plug and Play manager.
+//
+// The root bus is a built-in driver with one PDO per configured device. Its PDO completes
+// what reaches it as a bus driver does: it succeeds the start, stop, removal and capability
+// requests and query/set power, and leaves the status of every other PnP request as it
+// found it. It completes inside its dispatch routine, or pends and completes later (from a
+// timer DPC, or when the test says), so both branches of a forward-and-wait run.
+//
+// The PnP manager sends each request at PASSIVE_LEVEL to the top of the device's stack with
+// IoStatus STATUS_NOT_SUPPORTED / 0 and waits for its completion on an event (a wait that
+// drives the simulated machine). It checks what the verifier checks for Plug and Play:
+// AddDevice leaving DO_DEVICE_INITIALIZING set, a failed or unforwarded removal, a request
+// the function driver does not handle reaching the bus with a changed status, and names
+// or interfaces left behind after removal.
+//
+// Threads: the script calls come from one thread at a time (as the PnP manager's own
+// thread); the bus dispatch routines may run on any thread.
 #pragma once
 
 #include "platform/sim/machine.h"
 
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
 namespace qvx {
+
+// How the bus completes what reaches its PDO.
+enum class BusCompletion {
+    Synchronous, // inside its dispatch routine
+    Timer,       // marked pending, completed from a timer DPC after the bus delay
+    Manual       // marked pending, completed when the test calls CompleteHeldIrps
+};
+
+struct BusDeviceConfig
+{
+    std::u16string InstanceId = u"ROOT\\PORTS\\0000";
+    // REG_SZ values of the device's hardware key, for example {u"PortName", u"COM5"}.
+    std::vector<std::pair<std::u16string, std::u16string>> HardwareValues;
+    // Start resources (raw and translated alike); empty: the start carries no lists.
+    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> Resources;
+};
+
+// A request as it reached the bus driver.
+struct BusArrival
+{
+    UCHAR MajorFunction;
+    UCHAR MinorFunction;
+    NTSTATUS StatusOnArrival;
+};
+
+// Where the PnP manager believes a device stands.
+enum class PnpState {
+    Enumerated, // PDO only, no function driver
+    NotStarted, // AddDevice succeeded
+    Started,
+    StopPending,
+    Stopped,
+    RemovePending,
+    SurpriseRemoved,
+    Removed
+};
 
 class PnpManager
 {
@@ -13,8 +73,82 @@ class PnpManager
     PnpManager(const PnpManager&) = delete;
     PnpManager& operator=(const PnpManager&) = delete;
 
+    // --- The root bus ----------------------------------------------------------------------
+    // Creates the PDO and its hardware key (the instance's "Device Parameters" key under
+    // \Registry\Machine\System\CurrentControlSet\Enum) with the configured values, and
+    // tells the registry and the namespace about it. NULL for an empty instance id or one already
+    // in use.
+    PDEVICE_OBJECT CreatePdo(const BusDeviceConfig& config);
+    // The device leaves the bus. STATUS_INVALID_DEVICE_STATE while a function device is
+    // still attached to it.
+    NTSTATUS DeletePdo(PDEVICE_OBJECT pdo);
+    void SetBusCompletion(PDEVICE_OBJECT pdo, BusCompletion mode, LONGLONG delay100ns = 10000);
+    // The next IRP_MN_START_DEVICE reaching the PDO fails with `status`.
+    void FailNextStart(PDEVICE_OBJECT pdo, NTSTATUS status = STATUS_UNSUCCESSFUL);
+    // Completes the requests the PDO holds (any mode); returns how many.
+    size_t CompleteHeldIrps(PDEVICE_OBJECT pdo);
+    size_t HeldIrpCount(PDEVICE_OBJECT pdo) const;
+    std::vector<BusArrival> BusLog(PDEVICE_OBJECT pdo) const;
+    void ClearBusLog(PDEVICE_OBJECT pdo);
+    std::u16string HardwareKeyPath(PDEVICE_OBJECT pdo) const;
+    // Whether a PnP request the bus does not handle must arrive with STATUS_NOT_SUPPORTED
+    // (on by default; a test driver that legitimately answers such requests turns it off).
+    void SetCheckUnhandledStatus(bool check);
+
+    // --- Function driver ---------------------------------------------------------------------
+    // Calls the driver's AddDevice for the PDO at PASSIVE_LEVEL.
+    NTSTATUS AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver);
+    // The top of the PDO's stack when a driver is attached, else NULL.
+    PDEVICE_OBJECT FunctionDevice(PDEVICE_OBJECT pdo) const;
+    PnpState State(PDEVICE_OBJECT pdo) const;
+
+    // --- Scripted sequences ------------------------------------------------------------------
+    // CreatePdo, AddDevice and Start.
+    NTSTATUS Enumerate(const BusDeviceConfig& config, PDRIVER_OBJECT driver,
+                       PDEVICE_OBJECT* pdo = nullptr);
+    // (IRP_MN_FILTER_RESOURCE_REQUIREMENTS,) IRP_MN_START_DEVICE, then on success the
+    // capability, device-state and bus-relation queries; a failed start is followed by
+    // IRP_MN_REMOVE_DEVICE.
+    NTSTATUS Start(PDEVICE_OBJECT pdo, bool filterResourceRequirements = true);
+    NTSTATUS QueryStop(PDEVICE_OBJECT pdo);
+    NTSTATUS Stop(PDEVICE_OBJECT pdo);
+    NTSTATUS CancelStop(PDEVICE_OBJECT pdo);
+    // Query-stop, then stop and start again; cancel-stop when the query fails.
+    NTSTATUS Rebalance(PDEVICE_OBJECT pdo);
+    NTSTATUS QueryRemove(PDEVICE_OBJECT pdo);
+    // After a surprise removal this is refused (STATUS_INVALID_DEVICE_STATE) while handles
+    // to the device are open.
+    NTSTATUS Remove(PDEVICE_OBJECT pdo);
+    NTSTATUS CancelRemove(PDEVICE_OBJECT pdo);
+    // Query-remove, then remove; cancel-remove when the query fails.
+    NTSTATUS Disable(PDEVICE_OBJECT pdo);
+    NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo);
+    // Version 1, Size 64, Address and UINumber 0xFFFFFFFF; the result is copied out.
+    NTSTATUS QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilities = nullptr);
+
+    // --- Single requests ---------------------------------------------------------------------
+    NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR* information = nullptr);
+    NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
+    NTSTATUS SendSystemControl(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR providerId);
+
+    struct BusDevice;
+
   private:
+    using Filler = std::function<void(PIO_STACK_LOCATION)>;
+    NTSTATUS SendRequest(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, const Filler& fill,
+                         ULONG_PTR* information);
+    BusDevice* Find(PDEVICE_OBJECT pdo) const;
+    void SetState(PDEVICE_OBJECT pdo, PnpState state);
+    size_t ArrivalCount(PDEVICE_OBJECT pdo, UCHAR minor) const;
+    void CheckLeftoversAfterRemove(PDEVICE_OBJECT pdo, const std::u16string& fdoName);
+    void ReleaseBusDevice(BusDevice* bus);
+
     Machine& machine_;
+    mutable std::mutex mutex_; // guards the table, never held across a request
+    PDRIVER_OBJECT busDriver_ = nullptr;
+    std::map<PDEVICE_OBJECT, std::unique_ptr<BusDevice>> devices_;
+    ULONG nextDriverKey_ = 0;
+    bool checkUnhandled_ = true;
 };
 
-}  // namespace qvx
+} // namespace qvx

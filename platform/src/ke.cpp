@@ -9,6 +9,8 @@
 
 #include "platform/sim/machine_internal.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <sched.h>
 
 namespace qvx {
@@ -16,6 +18,15 @@ namespace qvx {
 namespace {
 
 std::atomic<ULONG_PTR> g_nextToken{1};
+
+constexpr UCHAR DPC_TYPE = 0x13;
+// Consecutive rounds in which progress hooks claim progress while nothing else moves before
+// a wait gives up on them.
+constexpr unsigned MAX_HOOK_ROUNDS = 100000;
+// DPCs one drain may run before the chain is reported as a livelock.
+constexpr unsigned MAX_DPC_CHAIN = 1000000;
+// Relative due times and timeouts are clamped so that tick rounding cannot overflow.
+constexpr LONGLONG MAX_INTERVAL = 1LL << 60;
 
 Machine::State* CurrentState()
 {
@@ -26,6 +37,13 @@ Machine::State* CurrentState()
 bool IsSimulated(const Machine::State* state)
 {
     return state != nullptr && !state->RealTime;
+}
+
+// The kernel lock in real-time mode; nothing in simulated mode, where one thread runs all.
+std::unique_lock<std::mutex> LockIfRealTime(Machine::State& state)
+{
+    return state.RealTime ? std::unique_lock<std::mutex>(state.KernelLock)
+                          : std::unique_lock<std::mutex>();
 }
 
 const char* LockName(const void* lock)
@@ -67,7 +85,7 @@ bool HoldsCancelLock(const CpuContext& cpu, const Machine::State* state)
 
 void AcquireLockWord(PKSPIN_LOCK lock, CpuContext& cpu, const char* routine)
 {
-    Machine::State* state = CurrentState();
+    const Machine::State* state = CurrentState();
     const ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_RELAXED);
     if (owner == cpu.Token) {
         VerifierReport("SPINLOCK_RECURSION", "%s: lock %s is already held by this processor",
@@ -90,7 +108,7 @@ void AcquireLockWord(PKSPIN_LOCK lock, CpuContext& cpu, const char* routine)
                            LockName(lock));
             return;
         }
-        *lock = cpu.Token;
+        __atomic_store_n(lock, cpu.Token, __ATOMIC_RELAXED);
     } else {
         unsigned spins = 0;
         for (;;) {
@@ -125,48 +143,64 @@ void ReleaseLockWord(PKSPIN_LOCK lock, CpuContext& cpu, const char* routine)
     __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
 }
 
-// Lowers the IRQL and, in simulated mode, runs the DPCs that became runnable.
-void SetIrqlAndDrain(CpuContext& cpu, KIRQL irql)
+// Lowers the IRQL and, in simulated mode, runs the DPCs that became runnable. Below
+// DISPATCH_LEVEL a held spin lock no longer excludes anyone on this processor: that is a lock
+// released out of order, or one that was never released.
+void SetIrqlAndDrain(CpuContext& cpu, KIRQL irql, const char* routine)
 {
     cpu.Irql = irql;
     if (irql < DISPATCH_LEVEL) {
+        if (cpu.HeldCount > 0) {
+            VerifierReport("IRQL_LOWERED_WITH_SPINLOCK_HELD", "%s to IRQL %d holding lock %p",
+                           routine, irql, static_cast<void*>(cpu.Held[cpu.HeldCount - 1]));
+        }
         DrainDpcsIfAllowed();
     }
 }
 
 // ---- DPCs -------------------------------------------------------------------------------
 
-void RunDpcObject(Machine::State& state, PKDPC dpc)
+// Calls a DPC routine at DISPATCH_LEVEL with the arguments captured when it was dequeued.
+// Locks the routine left held are reported and released, so that the machine can go on.
+void CallDeferredRoutine(CpuContext& cpu, PKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context,
+                         PVOID argument1, PVOID argument2)
 {
-    CpuContext& cpu = CurrentCpu();
-    const KIRQL before = cpu.Irql;
     const int heldBefore = cpu.HeldCount;
-    const PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
-    PVOID const context = dpc->DeferredContext;
-    PVOID const argument1 = dpc->SystemArgument1;
-    PVOID const argument2 = dpc->SystemArgument2;
-    if (state.RunningCount < Machine::State::MaxRunning) {
-        state.Running[state.RunningCount++] = dpc;
-    }
     cpu.Irql = DISPATCH_LEVEL;
     routine(dpc, context, argument1, argument2);
     if (cpu.Irql != DISPATCH_LEVEL) {
         VerifierReport("DPC_IRQL_CHANGED", "DPC routine %p returned at IRQL %d",
                        reinterpret_cast<void*>(routine), cpu.Irql);
     }
-    if (cpu.HeldCount != heldBefore) {
-        VerifierReport(
-            "DPC_RETURNED_WITH_LOCK_HELD", "DPC routine %p returned holding lock %p",
-            reinterpret_cast<void*>(routine),
-            static_cast<void*>(cpu.HeldCount > 0 ? cpu.Held[cpu.HeldCount - 1] : nullptr));
+    while (cpu.HeldCount > heldBefore) {
+        const PKSPIN_LOCK lock = cpu.Held[--cpu.HeldCount];
+        VerifierReport("DPC_RETURNED_WITH_LOCK_HELD", "DPC routine %p returned holding lock %p",
+                       reinterpret_cast<void*>(routine), static_cast<void*>(lock));
+        __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
     }
-    for (int i = state.RunningCount - 1; i >= 0; --i) {
-        if (state.Running[i] == dpc) {
-            state.Running[i] = state.Running[--state.RunningCount];
-            break;
-        }
-    }
+}
+
+void RunDpcObject(PKDPC dpc)
+{
+    CpuContext& cpu = CurrentCpu();
+    const KIRQL before = cpu.Irql;
+    CallDeferredRoutine(cpu, dpc, dpc->DeferredRoutine, dpc->DeferredContext, dpc->SystemArgument1,
+                        dpc->SystemArgument2);
     cpu.Irql = before;
+}
+
+void EnqueueDpcLocked(Machine::State& state, PLIST_ENTRY queue, PKDPC dpc)
+{
+    dpc->DpcData = queue;
+    InsertTailList(queue, &dpc->DpcListEntry);
+    ++state.QueuedDpcs;
+}
+
+void DequeueDpcLocked(Machine::State& state, PKDPC dpc)
+{
+    RemoveEntryList(&dpc->DpcListEntry);
+    dpc->DpcData = nullptr;
+    --state.QueuedDpcs;
 }
 
 bool RunOneQueuedDpc(Machine::State& state, PKDPC only)
@@ -180,10 +214,40 @@ bool RunOneQueuedDpc(Machine::State& state, PKDPC only)
     } else if (dpc->DpcData != &state.DpcQueue) {
         return false;
     }
-    RemoveEntryList(&dpc->DpcListEntry);
-    dpc->DpcData = nullptr;
-    RunDpcObject(state, dpc);
+    DequeueDpcLocked(state, dpc);
+    RunDpcObject(dpc);
     return true;
+}
+
+bool IsDpcInQueueLocked(Machine::State& state, const KDPC* dpc)
+{
+    auto inQueue = [dpc](const LIST_ENTRY* head) {
+        for (const LIST_ENTRY* e = head->Flink; e != head; e = e->Flink) {
+            if (e == &dpc->DpcListEntry) {
+                return true;
+            }
+        }
+        return false;
+    };
+    if (!state.RealTime) {
+        return inQueue(&state.DpcQueue);
+    }
+    for (auto& processor : state.Processors) {
+        if (inQueue(&processor->Queue)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool IsTimerInQueueLocked(Machine::State& state, const KTIMER* timer)
+{
+    for (const LIST_ENTRY* e = state.Timers.Flink; e != &state.Timers; e = e->Flink) {
+        if (e == &timer->TimerListEntry) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void InsertRealTimeLocked(Machine::State& state, PKDPC dpc)
@@ -192,8 +256,7 @@ void InsertRealTimeLocked(Machine::State& state, PKDPC dpc)
     unsigned cpu = self >= 0 ? static_cast<unsigned>(self)
                              : state.NextCpu++ % static_cast<unsigned>(state.Processors.size());
     Machine::State::Processor& processor = *state.Processors[cpu];
-    dpc->DpcData = &processor.Queue;
-    InsertTailList(&processor.Queue, &dpc->DpcListEntry);
+    EnqueueDpcLocked(state, &processor.Queue, dpc);
     processor.Wake.notify_one();
 }
 
@@ -225,6 +288,14 @@ void InsertTimerLocked(Machine::State& state, PKTIMER timer)
     entry->Blink->Flink = &timer->TimerListEntry;
     entry->Blink = &timer->TimerListEntry;
     timer->Header.Inserted = TRUE;
+    ++state.SetTimers;
+}
+
+void RemoveTimerLocked(Machine::State& state, PKTIMER timer)
+{
+    RemoveEntryList(&timer->TimerListEntry);
+    timer->Header.Inserted = FALSE;
+    --state.SetTimers;
 }
 
 LONGLONG NowLocked(const Machine::State& state)
@@ -236,6 +307,14 @@ LONGLONG NowLocked(const Machine::State& state)
                                                                 state.Start)
                .count() /
            100;
+}
+
+// The host clock's moment for an interrupt time, clamped (to about a century) so that the
+// conversion to nanoseconds cannot overflow.
+std::chrono::steady_clock::time_point HostTimeOf(const Machine::State& state, LONGLONG time)
+{
+    constexpr LONGLONG LIMIT = 1LL << 55;
+    return state.Start + std::chrono::nanoseconds((time < LIMIT ? time : LIMIT) * 100);
 }
 
 // Takes the earliest timer due at or before `limit` out of the queue (re-arming a periodic
@@ -251,34 +330,110 @@ PKTIMER PopDueTimerLocked(Machine::State& state, LONGLONG limit, LONGLONG* expir
         return nullptr;
     }
     *expiry = when;
-    RemoveEntryList(&timer->TimerListEntry);
-    timer->Header.Inserted = FALSE;
+    RemoveTimerLocked(state, timer);
     timer->Header.SignalState = 1;
     if (timer->Period > 0) {
-        // The period runs from the previous due time, so it does not drift with latency.
-        timer->DueTime.QuadPart += static_cast<ULONGLONG>(timer->Period) * 10000ULL;
+        // The period runs from the previous due time, so it does not drift with latency; a
+        // timer expires at most once per tick, so periods that are already over are skipped
+        // (a period shorter than the tick, a late clock thread).
+        const LONGLONG period = static_cast<LONGLONG>(timer->Period) * 10000;
+        const LONGLONG over = state.RealTime ? limit : when;
+        LONGLONG due = static_cast<LONGLONG>(timer->DueTime.QuadPart) + period;
+        if (ExpiryOf(state, due) <= over) {
+            due += ((over - due) / period + 1) * period;
+        }
+        timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
         InsertTimerLocked(state, timer);
     }
     return timer;
 }
 
-LONGLONG DueFromArgument(const Machine::State& state, LONGLONG now, LARGE_INTEGER dueTime)
+// Interrupt time of a due time or timeout: negative = relative, otherwise absolute system time.
+// A moment that is already over becomes now + 1, i.e. the next tick.
+LONGLONG DueFromArgument(LONGLONG now, LONGLONG dueTime)
 {
-    if (dueTime.QuadPart < 0) {
-        return now - dueTime.QuadPart;
+    if (dueTime < 0) {
+        return now + (dueTime < -MAX_INTERVAL ? MAX_INTERVAL : -dueTime);
     }
-    // Absolute system time; one already past expires at the next tick.
-    LONGLONG due = dueTime.QuadPart - Machine::SystemTimeBase;
+    const LONGLONG due = dueTime - Machine::SystemTimeBase;
     if (due <= now) {
-        due = now + 1;
+        return now + 1;
     }
-    (void)state;
-    return due;
+    return due < now + MAX_INTERVAL ? due : now + MAX_INTERVAL;
 }
 
 bool IsSignalled(const DISPATCHER_HEADER* header)
 {
     return header->SignalState != 0;
+}
+
+// A wait that can never return ends the process whatever the violation mode is.
+[[noreturn]] __attribute__((format(printf, 2, 3))) void Fatal(const char* rule, const char* format,
+                                                              ...)
+{
+    va_list args;
+    va_start(args, format);
+    fprintf(stderr, "VERIFIER VIOLATION: %s: ", rule);
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
+    va_end(args);
+    fflush(stderr);
+    abort();
+}
+
+// Simulated mode: runs DPCs and progress hooks and advances time until `done` holds. With a
+// deadline (interrupt time, >= 0) it gives up when time reaches it and returns what `done`
+// says then; without one it reports a deadlock when nothing can make progress.
+bool Drive(Machine::State& state, const std::function<bool()>& done, const char* what,
+           LONGLONG deadline)
+{
+    Machine& machine = state.Owner;
+    const LONGLONG start = state.Now;
+    unsigned hookRounds = 0;
+    unsigned chain = 0;
+    for (;;) {
+        if (done()) {
+            return true;
+        }
+        if (!state.HoldDpcs && CurrentCpu().Irql < DISPATCH_LEVEL &&
+            RunOneQueuedDpc(state, nullptr)) {
+            if (++chain == MAX_DPC_CHAIN) {
+                Fatal("DPC_LIVELOCK", "%s: %u DPCs ran without the queue emptying", what, chain);
+            }
+            continue;
+        }
+        chain = 0;
+        bool progress = false;
+        for (size_t i = 0; i < state.Hooks.size(); ++i) {
+            const Machine::ProgressHook hook = state.Hooks[i].second; // it may remove itself
+            progress = hook() || progress;
+        }
+        if (progress && ++hookRounds < MAX_HOOK_ROUNDS) {
+            continue;
+        }
+        hookRounds = 0;
+        const LONGLONG due = machine.NextTimerDue();
+        if (deadline >= 0 && (due < 0 || due > deadline)) {
+            if (deadline > state.Now) {
+                machine.AdvanceTime(deadline - state.Now);
+            }
+            return done();
+        }
+        if (due >= 0 && (deadline >= 0 || due - start <= machine.Options().WaitTimeLimit)) {
+            machine.AdvanceToNextTimer();
+            continue;
+        }
+        const char* why = "no DPC, no progress hook and no timer can make progress";
+        if (progress) {
+            why = "progress hooks keep claiming progress but nothing changes";
+        } else if (state.QueuedDpcs > 0) {
+            why = "the DPCs that could make progress are held or the IRQL is too high";
+        } else if (due >= 0) {
+            why = "only timers are left and the wait time limit is reached";
+        }
+        Fatal("DEADLOCK", "%s can never be satisfied: %s (simulated time %lld ms)", what, why,
+              static_cast<long long>(state.Now / 10000));
+    }
 }
 
 void Consume(DISPATCHER_HEADER* header)
@@ -315,10 +470,19 @@ void DrainDpcsIfAllowed()
     if (!IsSimulated(state) || state->HoldDpcs) {
         return;
     }
+    unsigned chain = 0;
     while (CurrentCpu().Irql < DISPATCH_LEVEL && RunOneQueuedDpc(*state, nullptr)) {
+        if (++chain == MAX_DPC_CHAIN) {
+            VerifierReport("DPC_LIVELOCK", "%u DPCs ran in one drain without the queue emptying",
+                           chain);
+            return;
+        }
     }
 }
 
+// After reporting, the machine forgets the queued DPCs, set timers and held locks it found, so
+// that a test that records violations can go on without touching the freed memory again. A
+// routine may free its own DPC object; one running on another processor is a race.
 void CheckFreedRange(const void* base, size_t size, const char* what)
 {
     Machine::State* state = CurrentState();
@@ -331,53 +495,49 @@ void CheckFreedRange(const void* base, size_t size, const char* what)
         const auto* c = static_cast<const char*>(p);
         return c >= lo && c < hi;
     };
-    std::unique_lock<std::mutex> guard(state->KernelLock, std::defer_lock);
-    if (state->RealTime) {
-        guard.lock();
-    }
+    const auto guard = LockIfRealTime(*state);
     auto checkQueue = [&](LIST_ENTRY* head) {
-        for (PLIST_ENTRY e = head->Flink; e != head; e = e->Flink) {
+        for (PLIST_ENTRY e = head->Flink, next; e != head; e = next) {
+            next = e->Flink;
             PKDPC dpc = CONTAINING_RECORD(e, KDPC, DpcListEntry);
             if (inside(dpc)) {
                 VerifierReport("FREED_MEMORY_HOLDS_QUEUED_DPC",
                                "%s at %p is freed while DPC %p in it is queued", what, base,
                                static_cast<void*>(dpc));
+                DequeueDpcLocked(*state, dpc);
             }
         }
     };
+    CpuContext& cpu = CurrentCpu();
     if (state->RealTime) {
-        for (auto& processor : state->Processors) {
-            checkQueue(&processor->Queue);
-            if (processor->RunningDpc != nullptr && inside(processor->RunningDpc)) {
+        for (size_t i = 0; i < state->Processors.size(); ++i) {
+            const PKDPC running = state->Processors[i]->RunningDpc;
+            checkQueue(&state->Processors[i]->Queue);
+            if (running != nullptr && inside(running) && static_cast<int>(i) != cpu.Cpu) {
                 VerifierReport("FREED_MEMORY_HOLDS_RUNNING_DPC",
-                               "%s at %p is freed while DPC %p in it runs", what, base,
-                               static_cast<void*>(processor->RunningDpc));
+                               "%s at %p is freed while DPC %p in it runs on processor %zu", what,
+                               base, static_cast<void*>(running), i);
             }
         }
     } else {
         checkQueue(&state->DpcQueue);
-        for (int i = 0; i < state->RunningCount; ++i) {
-            if (inside(state->Running[i])) {
-                VerifierReport("FREED_MEMORY_HOLDS_RUNNING_DPC",
-                               "%s at %p is freed while DPC %p in it runs", what, base,
-                               static_cast<void*>(state->Running[i]));
-            }
-        }
     }
-    for (PLIST_ENTRY e = state->Timers.Flink; e != &state->Timers; e = e->Flink) {
+    for (PLIST_ENTRY e = state->Timers.Flink, next; e != &state->Timers; e = next) {
+        next = e->Flink;
         PKTIMER timer = CONTAINING_RECORD(e, KTIMER, TimerListEntry);
         if (inside(timer)) {
             VerifierReport("FREED_MEMORY_HOLDS_ACTIVE_TIMER",
                            "%s at %p is freed while timer %p in it is set", what, base,
                            static_cast<void*>(timer));
+            RemoveTimerLocked(*state, timer);
         }
     }
-    const CpuContext& cpu = CurrentCpu();
-    for (int i = 0; i < cpu.HeldCount; ++i) {
+    for (int i = cpu.HeldCount - 1; i >= 0; --i) {
         if (inside(cpu.Held[i])) {
             VerifierReport("FREED_MEMORY_HOLDS_LOCKED_SPINLOCK",
                            "%s at %p is freed while spin lock %p in it is held", what, base,
                            static_cast<void*>(cpu.Held[i]));
+            cpu.Held[i] = cpu.Held[--cpu.HeldCount];
         }
     }
 }
@@ -399,16 +559,17 @@ LONGLONG Machine::Now() const
 
 void Machine::SetTickLength(LONGLONG ticks100ns)
 {
-    options_.TickLength = ticks100ns;
+    const auto guard = LockIfRealTime(*state_);
+    options_.TickLength = ticks100ns < 0 ? 0 : ticks100ns;
+    if (state_->RealTime) {
+        state_->TimersChanged.notify_all();
+    }
 }
 
 LONGLONG Machine::NextTimerDue() const
 {
     State& state = *state_;
-    std::unique_lock<std::mutex> guard(state.KernelLock, std::defer_lock);
-    if (state.RealTime) {
-        guard.lock();
-    }
+    const auto guard = LockIfRealTime(state);
     if (IsListEmpty(&state.Timers)) {
         return -1;
     }
@@ -419,8 +580,14 @@ LONGLONG Machine::NextTimerDue() const
 void Machine::AdvanceTime(LONGLONG delta100ns)
 {
     State& state = *state_;
+    if (delta100ns < 0) {
+        VerifierReport("TIME_BACKWARDS", "AdvanceTime(%lld): time only moves forward",
+                       static_cast<long long>(delta100ns));
+        return;
+    }
+    delta100ns = delta100ns < MAX_INTERVAL ? delta100ns : MAX_INTERVAL;
     if (state.RealTime) {
-        std::this_thread::sleep_for(std::chrono::nanoseconds(delta100ns * 100));
+        std::this_thread::sleep_until(HostTimeOf(state, NowLocked(state) + delta100ns));
         return;
     }
     const LONGLONG target = state.Now + delta100ns;
@@ -439,6 +606,9 @@ void Machine::AdvanceTime(LONGLONG delta100ns)
 
 bool Machine::AdvanceToNextTimer()
 {
+    if (state_->RealTime) {
+        return false;
+    }
     const LONGLONG due = NextTimerDue();
     if (due < 0) {
         return false;
@@ -462,46 +632,39 @@ bool Machine::DpcsHeld() const
 
 size_t Machine::QueuedDpcCount() const
 {
-    State& state = *state_;
-    std::unique_lock<std::mutex> guard(state.KernelLock, std::defer_lock);
-    if (state.RealTime) {
-        guard.lock();
-    }
-    size_t count = 0;
-    auto countQueue = [&](LIST_ENTRY* head) {
-        for (PLIST_ENTRY e = head->Flink; e != head; e = e->Flink) {
-            ++count;
-        }
-    };
-    if (state.RealTime) {
-        for (auto& processor : state.Processors) {
-            countQueue(&processor->Queue);
-        }
-    } else {
-        countQueue(&state.DpcQueue);
-    }
-    return count;
+    const auto guard = LockIfRealTime(*state_);
+    return state_->QueuedDpcs;
+}
+
+size_t Machine::SetTimerCount() const
+{
+    const auto guard = LockIfRealTime(*state_);
+    return state_->SetTimers;
 }
 
 bool Machine::IsDpcQueued(const KDPC* dpc) const
 {
+    const auto guard = LockIfRealTime(*state_);
     return dpc->DpcData != nullptr;
 }
 
+// A DPC run by hand drops the IRQL back afterwards, so what it queued runs too unless held.
 bool Machine::RunNextDpc()
 {
-    if (state_->RealTime) {
+    if (state_->RealTime || !RunOneQueuedDpc(*state_, nullptr)) {
         return false;
     }
-    return RunOneQueuedDpc(*state_, nullptr);
+    DrainDpcsIfAllowed();
+    return true;
 }
 
 bool Machine::RunDpc(PKDPC dpc)
 {
-    if (state_->RealTime) {
+    if (state_->RealTime || !RunOneQueuedDpc(*state_, dpc)) {
         return false;
     }
-    return RunOneQueuedDpc(*state_, dpc);
+    DrainDpcsIfAllowed();
+    return true;
 }
 
 void Machine::DrainDpcs()
@@ -510,7 +673,10 @@ void Machine::DrainDpcs()
         Quiesce();
         return;
     }
-    while (RunOneQueuedDpc(*state_, nullptr)) {
+    for (unsigned chain = 0; RunOneQueuedDpc(*state_, nullptr);) {
+        if (++chain == MAX_DPC_CHAIN) {
+            Fatal("DPC_LIVELOCK", "DrainDpcs: %u DPCs ran without the queue emptying", chain);
+        }
     }
 }
 
@@ -522,14 +688,21 @@ void Machine::Quiesce()
         return;
     }
     std::unique_lock<std::mutex> guard(state.KernelLock);
-    state.DpcIdle.wait(guard, [&] {
+    auto idle = [&] {
         for (auto& processor : state.Processors) {
             if (!IsListEmpty(&processor->Queue) || processor->RunningDpc != nullptr) {
                 return false;
             }
         }
-        return true;
-    });
+        if (IsListEmpty(&state.Timers)) {
+            return true;
+        }
+        const PKTIMER first = CONTAINING_RECORD(state.Timers.Flink, KTIMER, TimerListEntry);
+        return ExpiryOf(state, static_cast<LONGLONG>(first->DueTime.QuadPart)) > NowLocked(state);
+    };
+    // A due timer is noticed by the clock thread, not signalled here: poll for it.
+    while (!state.DpcIdle.wait_for(guard, std::chrono::milliseconds(1), idle)) {
+    }
 }
 
 void Machine::RunUntil(const std::function<bool()>& done, const char* what)
@@ -541,37 +714,7 @@ void Machine::RunUntil(const std::function<bool()>& done, const char* what)
         }
         return;
     }
-    const LONGLONG start = state.Now;
-    for (;;) {
-        if (done()) {
-            return;
-        }
-        if (!state.HoldDpcs && CurrentCpu().Irql < DISPATCH_LEVEL &&
-            RunOneQueuedDpc(state, nullptr)) {
-            continue;
-        }
-        bool progress = false;
-        for (size_t i = 0; i < state.Hooks.size(); ++i) {
-            ProgressHook hook = state.Hooks[i].second;
-            if (hook()) {
-                progress = true;
-            }
-        }
-        if (progress) {
-            continue;
-        }
-        const LONGLONG due = NextTimerDue();
-        if (due >= 0 && due - start <= options_.WaitTimeLimit) {
-            AdvanceToNextTimer();
-            continue;
-        }
-        fprintf(stderr,
-                "VERIFIER VIOLATION: DEADLOCK: %s can never be satisfied: no DPC, no progress "
-                "hook and no timer can make progress (simulated time %lld ms)\n",
-                what, static_cast<long long>(state.Now / 10000));
-        fflush(stderr);
-        abort();
-    }
+    Drive(state, done, what, -1);
 }
 
 int Machine::AddProgressHook(ProgressHook hook)
@@ -605,24 +748,16 @@ void RunProcessor(Machine::State& state, unsigned index)
         if (IsListEmpty(&processor.Queue)) {
             return;
         }
-        PKDPC dpc = CONTAINING_RECORD(RemoveHeadList(&processor.Queue), KDPC, DpcListEntry);
-        dpc->DpcData = nullptr;
+        PKDPC dpc = CONTAINING_RECORD(processor.Queue.Flink, KDPC, DpcListEntry);
+        DequeueDpcLocked(state, dpc);
         processor.RunningDpc = dpc;
+        // Captured under the lock: once dequeued the object may be queued again elsewhere.
         const PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
         PVOID const context = dpc->DeferredContext;
         PVOID const argument1 = dpc->SystemArgument1;
         PVOID const argument2 = dpc->SystemArgument2;
         guard.unlock();
-        cpu.Irql = DISPATCH_LEVEL;
-        routine(dpc, context, argument1, argument2);
-        if (cpu.Irql != DISPATCH_LEVEL) {
-            VerifierReport("DPC_IRQL_CHANGED", "DPC routine %p returned at IRQL %d",
-                           reinterpret_cast<void*>(routine), cpu.Irql);
-        }
-        if (cpu.HeldCount != 0) {
-            VerifierReport("DPC_RETURNED_WITH_LOCK_HELD", "DPC routine %p returned holding %p",
-                           reinterpret_cast<void*>(routine), static_cast<void*>(cpu.Held[0]));
-        }
+        CallDeferredRoutine(cpu, dpc, routine, context, argument1, argument2);
         cpu.Irql = PASSIVE_LEVEL;
         guard.lock();
         processor.RunningDpc = nullptr;
@@ -648,8 +783,7 @@ void RunClock(Machine::State& state)
         } else {
             PKTIMER first = CONTAINING_RECORD(state.Timers.Flink, KTIMER, TimerListEntry);
             const LONGLONG when = ExpiryOf(state, static_cast<LONGLONG>(first->DueTime.QuadPart));
-            state.TimersChanged.wait_until(guard,
-                                           state.Start + std::chrono::nanoseconds(when * 100));
+            state.TimersChanged.wait_until(guard, HostTimeOf(state, when));
         }
     }
 }
@@ -688,7 +822,7 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql)
         VerifierReport("IRQL_LOWER_TO_HIGHER", "KfLowerIrql(%d) at IRQL %d", NewIrql, cpu.Irql);
         return;
     }
-    qvx::SetIrqlAndDrain(cpu, NewIrql);
+    qvx::SetIrqlAndDrain(cpu, NewIrql, "KfLowerIrql");
 }
 
 // ---- Spin locks -------------------------------------------------------------------------
@@ -700,8 +834,9 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
     if (old > DISPATCH_LEVEL) {
         VerifierReport("SPINLOCK_ACQUIRED_ABOVE_DISPATCH", "KfAcquireSpinLock(%p) at IRQL %d",
                        static_cast<void*>(SpinLock), old);
+    } else {
+        cpu.Irql = DISPATCH_LEVEL;
     }
-    cpu.Irql = DISPATCH_LEVEL;
     qvx::AcquireLockWord(SpinLock, cpu, "KfAcquireSpinLock");
     return old;
 }
@@ -715,7 +850,7 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
                        static_cast<void*>(SpinLock), NewIrql, cpu.Irql);
         return;
     }
-    qvx::SetIrqlAndDrain(cpu, NewIrql);
+    qvx::SetIrqlAndDrain(cpu, NewIrql, "KfReleaseSpinLock");
 }
 
 VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
@@ -745,16 +880,16 @@ VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext)
 {
     qvx::Machine::State* state = qvx::CurrentState();
-    if (qvx::IsSimulated(state)) {
-        for (PLIST_ENTRY e = state->DpcQueue.Flink; e != &state->DpcQueue; e = e->Flink) {
-            if (e == &Dpc->DpcListEntry) {
-                VerifierReport("DPC_REINITIALIZED_WHILE_QUEUED", "KeInitializeDpc(%p) while queued",
-                               static_cast<void*>(Dpc));
-                return;
-            }
+    if (state != nullptr) {
+        // The object's own fields are not trusted before initialisation: search the queues.
+        const auto guard = qvx::LockIfRealTime(*state);
+        if (qvx::IsDpcInQueueLocked(*state, Dpc)) {
+            VerifierReport("DPC_REINITIALIZED_WHILE_QUEUED", "KeInitializeDpc(%p) while queued",
+                           static_cast<void*>(Dpc));
+            return;
         }
     }
-    Dpc->Type = 0x13;
+    Dpc->Type = qvx::DPC_TYPE;
     Dpc->Importance = MediumImportance;
     Dpc->Number = 0;
     Dpc->DpcListEntry.Flink = Dpc->DpcListEntry.Blink = nullptr;
@@ -772,6 +907,11 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
         VerifierReport("NO_MACHINE", "KeInsertQueueDpc without a machine");
         return FALSE;
     }
+    if (Dpc->Type != qvx::DPC_TYPE) {
+        VerifierReport("DPC_NOT_INITIALIZED", "KeInsertQueueDpc(%p) of an object never initialised",
+                       static_cast<void*>(Dpc));
+        return FALSE;
+    }
     if (state->RealTime) {
         std::lock_guard<std::mutex> guard(state->KernelLock);
         if (Dpc->DpcData != nullptr) {
@@ -787,8 +927,7 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
     }
     Dpc->SystemArgument1 = SystemArgument1;
     Dpc->SystemArgument2 = SystemArgument2;
-    Dpc->DpcData = &state->DpcQueue;
-    InsertTailList(&state->DpcQueue, &Dpc->DpcListEntry);
+    qvx::EnqueueDpcLocked(*state, &state->DpcQueue, Dpc);
     qvx::DrainDpcsIfAllowed();
     return TRUE;
 }
@@ -799,22 +938,42 @@ BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc)
     if (state == nullptr) {
         return FALSE;
     }
-    std::unique_lock<std::mutex> guard(state->KernelLock, std::defer_lock);
-    if (state->RealTime) {
-        guard.lock();
-    }
+    const auto guard = qvx::LockIfRealTime(*state);
     if (Dpc->DpcData == nullptr) {
         return FALSE;
     }
-    RemoveEntryList(&Dpc->DpcListEntry);
-    Dpc->DpcData = nullptr;
+    qvx::DequeueDpcLocked(*state, Dpc);
     return TRUE;
+}
+
+// Returns once every DPC queued before the call has run. Simulated mode runs them now, held
+// or not; real-time mode waits for the processor threads.
+VOID NTAPI KeFlushQueuedDpcs(VOID)
+{
+    qvx::Machine::State* state = qvx::CurrentState();
+    if (state == nullptr) {
+        return;
+    }
+    if (CurrentCpu().Irql >= DISPATCH_LEVEL) {
+        VerifierReport("WAIT_AT_DISPATCH_LEVEL", "KeFlushQueuedDpcs at IRQL %d", CurrentCpu().Irql);
+        return;
+    }
+    state->Owner.DrainDpcs();
 }
 
 // ---- Timers -----------------------------------------------------------------------------
 
 VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
 {
+    qvx::Machine::State* state = qvx::CurrentState();
+    if (state != nullptr) {
+        const auto guard = qvx::LockIfRealTime(*state);
+        if (qvx::IsTimerInQueueLocked(*state, Timer)) {
+            VerifierReport("TIMER_REINITIALIZED_WHILE_SET", "KeInitializeTimerEx(%p) while set",
+                           static_cast<void*>(Timer));
+            return;
+        }
+    }
     memset(Timer, 0, sizeof(*Timer));
     Timer->Header.Type =
         static_cast<UCHAR>(Type == SynchronizationTimer ? SynchronizationEvent : NotificationEvent);
@@ -835,25 +994,27 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
     if (CurrentCpu().Irql > DISPATCH_LEVEL) {
         VerifierReport("IRQL_TOO_HIGH", "KeSetTimerEx at IRQL %d", CurrentCpu().Irql);
     }
+    if (Timer->Header.Type > SynchronizationEvent) {
+        // Fresh pool (0xA5) or freed pool (0xDD): KeInitializeTimer never ran on this memory.
+        VerifierReport("TIMER_NOT_INITIALIZED", "KeSetTimerEx(%p) of an object never initialised",
+                       static_cast<void*>(Timer));
+        return FALSE;
+    }
     if (Period < 0) {
         VerifierReport("TIMER_NEGATIVE_PERIOD", "KeSetTimerEx(%p) with period %d",
                        static_cast<void*>(Timer), Period);
         Period = 0;
     }
-    std::unique_lock<std::mutex> guard(state->KernelLock, std::defer_lock);
-    if (state->RealTime) {
-        guard.lock();
-    }
+    const auto guard = qvx::LockIfRealTime(*state);
     const BOOLEAN wasSet = Timer->Header.Inserted;
     if (wasSet) {
-        RemoveEntryList(&Timer->TimerListEntry);
-        Timer->Header.Inserted = FALSE;
+        qvx::RemoveTimerLocked(*state, Timer);
     }
     Timer->Header.SignalState = 0;
     Timer->Period = Period;
     Timer->Dpc = Dpc;
     Timer->DueTime.QuadPart =
-        static_cast<ULONGLONG>(qvx::DueFromArgument(*state, qvx::NowLocked(*state), DueTime));
+        static_cast<ULONGLONG>(qvx::DueFromArgument(qvx::NowLocked(*state), DueTime.QuadPart));
     qvx::InsertTimerLocked(*state, Timer);
     if (state->RealTime) {
         state->TimersChanged.notify_all();
@@ -875,20 +1036,21 @@ BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer)
     if (CurrentCpu().Irql > DISPATCH_LEVEL) {
         VerifierReport("IRQL_TOO_HIGH", "KeCancelTimer at IRQL %d", CurrentCpu().Irql);
     }
-    std::unique_lock<std::mutex> guard(state->KernelLock, std::defer_lock);
-    if (state->RealTime) {
-        guard.lock();
-    }
+    const auto guard = qvx::LockIfRealTime(*state);
     if (!Timer->Header.Inserted) {
         return FALSE;
     }
-    RemoveEntryList(&Timer->TimerListEntry);
-    Timer->Header.Inserted = FALSE;
+    qvx::RemoveTimerLocked(*state, Timer);
     return TRUE;
 }
 
 BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer)
 {
+    qvx::Machine::State* state = qvx::CurrentState();
+    std::unique_lock<std::mutex> guard;
+    if (state != nullptr) {
+        guard = qvx::LockIfRealTime(*state);
+    }
     return Timer->Header.SignalState != 0;
 }
 
@@ -924,9 +1086,12 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 LONG NTAPI KeResetEvent(PRKEVENT Event)
 {
     qvx::Machine::State* state = qvx::CurrentState();
+    if (CurrentCpu().Irql > DISPATCH_LEVEL) {
+        VerifierReport("IRQL_TOO_HIGH", "KeResetEvent at IRQL %d", CurrentCpu().Irql);
+    }
     std::unique_lock<std::mutex> guard;
-    if (state != nullptr && state->RealTime) {
-        guard = std::unique_lock<std::mutex>(state->KernelLock);
+    if (state != nullptr) {
+        guard = qvx::LockIfRealTime(*state);
     }
     const LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
@@ -940,6 +1105,11 @@ VOID NTAPI KeClearEvent(PRKEVENT Event)
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event)
 {
+    qvx::Machine::State* state = qvx::CurrentState();
+    std::unique_lock<std::mutex> guard;
+    if (state != nullptr) {
+        guard = qvx::LockIfRealTime(*state);
+    }
     return Event->Header.SignalState;
 }
 
@@ -953,14 +1123,15 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     auto* header = static_cast<DISPATCHER_HEADER*>(Object);
     CpuContext& cpu = CurrentCpu();
     const bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
-    if (!poll && cpu.Irql >= DISPATCH_LEVEL) {
-        VerifierReport("WAIT_AT_DISPATCH_LEVEL", "KeWaitForSingleObject(%p) at IRQL %d", Object,
-                       cpu.Irql);
-        return STATUS_UNSUCCESSFUL;
-    }
+    // The lock is named first: holding one is also what raised the IRQL.
     if (!poll && cpu.HeldCount > 0) {
         VerifierReport("WAIT_WITH_SPINLOCK_HELD", "KeWaitForSingleObject(%p) holding lock %p",
-                       Object, static_cast<void*>(cpu.Held[0]));
+                       Object, static_cast<void*>(cpu.Held[cpu.HeldCount - 1]));
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (cpu.Irql > (poll ? DISPATCH_LEVEL : APC_LEVEL)) {
+        VerifierReport("WAIT_AT_DISPATCH_LEVEL", "KeWaitForSingleObject(%p) at IRQL %d", Object,
+                       cpu.Irql);
         return STATUS_UNSUCCESSFUL;
     }
     qvx::Machine::State* state = qvx::CurrentState();
@@ -968,62 +1139,36 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
         VerifierReport("NO_MACHINE", "KeWaitForSingleObject without a machine");
         return STATUS_UNSUCCESSFUL;
     }
-    qvx::Machine& machine = state->Owner;
+    auto signalled = [header] { return qvx::IsSignalled(header); };
     if (state->RealTime) {
         std::unique_lock<std::mutex> guard(state->KernelLock);
-        auto signalled = [&] { return qvx::IsSignalled(header); };
         if (Timeout == nullptr) {
             state->ObjectSignalled.wait(guard, signalled);
         } else {
-            const LONGLONG now = qvx::NowLocked(*state);
-            const LONGLONG deadline = Timeout->QuadPart < 0
-                                          ? now - Timeout->QuadPart
-                                          : Timeout->QuadPart - qvx::Machine::SystemTimeBase;
-            if (!state->ObjectSignalled.wait_until(
-                    guard, state->Start + std::chrono::nanoseconds(deadline * 100), signalled)) {
+            const LONGLONG deadline =
+                qvx::DueFromArgument(qvx::NowLocked(*state), Timeout->QuadPart);
+            if (!state->ObjectSignalled.wait_until(guard, qvx::HostTimeOf(*state, deadline),
+                                                   signalled)) {
                 return STATUS_TIMEOUT;
             }
         }
         qvx::Consume(header);
         return STATUS_SUCCESS;
     }
-    if (qvx::IsSignalled(header)) {
-        qvx::Consume(header);
-        return STATUS_SUCCESS;
+    bool satisfied = signalled();
+    if (!satisfied && !poll) {
+        char what[96];
+        snprintf(what, sizeof(what), "KeWaitForSingleObject on object %p", Object);
+        // A timeout expires on a clock tick, like a timer.
+        const LONGLONG deadline =
+            Timeout == nullptr
+                ? -1
+                : qvx::ExpiryOf(*state, qvx::DueFromArgument(state->Now, Timeout->QuadPart));
+        satisfied = qvx::Drive(*state, signalled, what, deadline);
     }
-    if (poll) {
+    if (!satisfied) {
         return STATUS_TIMEOUT;
     }
-    if (Timeout != nullptr) {
-        const LONGLONG deadline = Timeout->QuadPart < 0
-                                      ? state->Now - Timeout->QuadPart
-                                      : Timeout->QuadPart - qvx::Machine::SystemTimeBase;
-        bool timedOut = false;
-        machine.RunUntil(
-            [&] {
-                if (qvx::IsSignalled(header)) {
-                    return true;
-                }
-                const LONGLONG next = machine.NextTimerDue();
-                if (next < 0 || next > deadline) {
-                    if (deadline > state->Now) {
-                        machine.AdvanceTime(deadline - state->Now);
-                    }
-                    timedOut = !qvx::IsSignalled(header);
-                    return true;
-                }
-                return false;
-            },
-            "KeWaitForSingleObject");
-        if (timedOut) {
-            return STATUS_TIMEOUT;
-        }
-        qvx::Consume(header);
-        return STATUS_SUCCESS;
-    }
-    char what[96];
-    snprintf(what, sizeof(what), "KeWaitForSingleObject on object %p", Object);
-    machine.RunUntil([&] { return qvx::IsSignalled(header); }, what);
     qvx::Consume(header);
     return STATUS_SUCCESS;
 }

@@ -30,6 +30,7 @@ struct alignas(16) PoolHeader
     SIZE_T Size;
     ULONG Serial;
     ULONG Pad;
+    unsigned char Front[GUARD_BYTES]; // catches underruns before they reach the fields above
 };
 
 namespace {
@@ -87,6 +88,7 @@ void* Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine)
     if (header == nullptr) {
         return nullptr;
     }
+    memset(header->Front, GUARD_FILL, GUARD_BYTES);
     header->Magic = LIVE_MAGIC;
     header->Tag = tag;
     header->Type = type;
@@ -193,7 +195,14 @@ extern "C" {
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
-    return qvx::Allocate(PoolType, NumberOfBytes, Tag, "ExAllocatePoolWithTag");
+    PVOID block = qvx::Allocate(PoolType, NumberOfBytes, Tag, "ExAllocatePoolWithTag");
+    if (block == nullptr && (PoolType & POOL_RAISE_IF_ALLOCATION_FAILURE) != 0) {
+        qvx::VerifierReport("POOL_ALLOCATION_RAISED",
+                            "ExAllocatePoolWithTag(tag '%s') failed with "
+                            "POOL_RAISE_IF_ALLOCATION_FAILURE: unhandled kernel exception",
+                            qvx::TagText(Tag).c_str());
+    }
+    return block;
 }
 
 PVOID NTAPI ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
@@ -226,19 +235,17 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
         qvx::VerifierReport("POOL_FREE_NULL", "ExFreePoolWithTag(NULL)");
         return;
     }
-    auto* header = static_cast<PoolHeader*>(P) - 1;
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
-        qvx::VerifierReport("POOL_FREE_AT_BAD_IRQL", "ExFreePoolWithTag(%p) at IRQL %d", P,
-                            KeGetCurrentIrql());
+    const KIRQL irql = KeGetCurrentIrql();
+    if (irql > DISPATCH_LEVEL) {
+        qvx::VerifierReport("POOL_FREE_AT_BAD_IRQL", "ExFreePoolWithTag(%p) at IRQL %d", P, irql);
         return;
     }
+    auto* header = static_cast<PoolHeader*>(P) - 1;
     std::unique_lock<std::mutex> guard(state->PoolLock);
+    // Only a block found on the live list is trusted: its header is read after that.
     bool known = false;
-    for (PoolHeader* h = state->PoolHead; h != nullptr; h = h->Next) {
-        if (h == header) {
-            known = true;
-            break;
-        }
+    for (PoolHeader* h = state->PoolHead; h != nullptr && !known; h = h->Next) {
+        known = h == header;
     }
     if (!known) {
         bool quarantined = false;
@@ -256,29 +263,13 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
         }
         return;
     }
-    if (header->Tag != Tag) {
-        const ULONG actual = header->Tag;
+    if (qvx::IsPaged(header->Type) && irql > APC_LEVEL) {
         guard.unlock();
-        qvx::VerifierReport("POOL_TAG_MISMATCH",
-                            "ExFreePoolWithTag(%p) with tag '%s', allocated with '%s'", P,
-                            qvx::TagText(Tag).c_str(), qvx::TagText(actual).c_str());
-        guard.lock();
+        qvx::VerifierReport("POOL_FREE_AT_BAD_IRQL",
+                            "ExFreePoolWithTag(%p) of paged pool at IRQL %d", P, irql);
+        return;
     }
-    const auto* guardBytes = static_cast<unsigned char*>(P) + header->Size;
-    for (size_t i = 0; i < qvx::GUARD_BYTES; ++i) {
-        if (guardBytes[i] != qvx::GUARD_FILL) {
-            const ULONG tag = header->Tag;
-            guard.unlock();
-            qvx::VerifierReport("POOL_OVERRUN", "block %p (tag '%s', %zu bytes) was overrun", P,
-                                qvx::TagText(tag).c_str(), static_cast<size_t>(header->Size));
-            guard.lock();
-            break;
-        }
-    }
-    const size_t size = header->Size;
-    guard.unlock();
-    qvx::CheckFreedRange(P, size, "pool block");
-    guard.lock();
+    // Unlinked at once, so a second free racing this one is reported rather than let through.
     if (header->Prev != nullptr) {
         header->Prev->Next = header->Next;
     } else {
@@ -288,7 +279,34 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
         header->Next->Prev = header->Prev;
     }
     header->Magic = qvx::FREED_MAGIC;
+    guard.unlock();
+
+    const ULONG tag = header->Tag;
+    const size_t size = header->Size;
+    if (tag != Tag) {
+        qvx::VerifierReport("POOL_TAG_MISMATCH",
+                            "ExFreePoolWithTag(%p) with tag '%s', allocated with '%s'", P,
+                            qvx::TagText(Tag).c_str(), qvx::TagText(tag).c_str());
+    }
+    const auto* back = static_cast<unsigned char*>(P) + size;
+    for (size_t i = 0; i < qvx::GUARD_BYTES; ++i) {
+        if (header->Front[i] != qvx::GUARD_FILL) {
+            qvx::VerifierReport("POOL_UNDERRUN", "block %p (tag '%s', %zu bytes) was underrun", P,
+                                qvx::TagText(tag).c_str(), size);
+            break;
+        }
+    }
+    for (size_t i = 0; i < qvx::GUARD_BYTES; ++i) {
+        if (back[i] != qvx::GUARD_FILL) {
+            qvx::VerifierReport("POOL_OVERRUN", "block %p (tag '%s', %zu bytes) was overrun", P,
+                                qvx::TagText(tag).c_str(), size);
+            break;
+        }
+    }
+    // Before poisoning: the check walks queues whose entries may lie inside the block.
+    qvx::CheckFreedRange(P, size, "pool block");
     memset(P, qvx::FREED_FILL, size);
+    guard.lock();
     PoolHeader*& slot = state->Quarantine[state->QuarantineNext];
     free(slot);
     slot = header;

@@ -27,8 +27,7 @@ typedef CALLBACK_FUNCTION* PCALLBACK_FUNCTION;
 
 extern "C" {
 
-NTKERNELAPI PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
-                                              ULONG Tag);
+NTKERNELAPI PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
 NTKERNELAPI PVOID NTAPI ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
                                                    ULONG Tag);
 NTKERNELAPI VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
@@ -43,4 +42,4 @@ NTKERNELAPI VOID NTAPI ExUnregisterCallback(PVOID CallbackRegistration);
 NTKERNELAPI VOID NTAPI ExNotifyCallback(PCALLBACK_OBJECT CallbackObject, PVOID Argument1,
                                         PVOID Argument2);
 
-}  // extern "C"
+} // extern "C"

@@ -119,7 +119,8 @@ typedef ULONG DEVICE_TYPE;
 #define SL_INVOKE_ON_SUCCESS 0x40
 #define SL_INVOKE_ON_ERROR 0x80
 
-typedef struct _IO_STATUS_BLOCK {
+typedef struct _IO_STATUS_BLOCK
+{
     union {
         NTSTATUS Status;
         PVOID Pointer;
@@ -136,8 +137,8 @@ typedef NTSTATUS(NTAPI DRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, str
 typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
 typedef VOID(NTAPI DRIVER_CANCEL)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef DRIVER_CANCEL* PDRIVER_CANCEL;
-typedef NTSTATUS(NTAPI IO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject,
-                                              struct _IRP* Irp, PVOID Context);
+typedef NTSTATUS(NTAPI IO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+                                              PVOID Context);
 typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
 typedef NTSTATUS(NTAPI DRIVER_INITIALIZE)(struct _DRIVER_OBJECT* DriverObject,
                                           PUNICODE_STRING RegistryPath);
@@ -152,14 +153,16 @@ typedef DRIVER_STARTIO* PDRIVER_STARTIO;
 typedef VOID(NTAPI IO_WORKITEM_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject, PVOID Context);
 typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
 
-typedef struct _DRIVER_EXTENSION {
+typedef struct _DRIVER_EXTENSION
+{
     struct _DRIVER_OBJECT* DriverObject;
     PDRIVER_ADD_DEVICE AddDevice;
     ULONG Count;
     UNICODE_STRING ServiceKeyName;
 } DRIVER_EXTENSION, *PDRIVER_EXTENSION;
 
-typedef struct _DRIVER_OBJECT {
+typedef struct _DRIVER_OBJECT
+{
     CSHORT Type;
     CSHORT Size;
     struct _DEVICE_OBJECT* DeviceObject;
@@ -177,7 +180,8 @@ typedef struct _DRIVER_OBJECT {
     PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
 
-typedef struct _DEVICE_OBJECT {
+typedef struct _DEVICE_OBJECT
+{
     CSHORT Type;
     USHORT Size;
     LONG ReferenceCount;
@@ -199,7 +203,8 @@ typedef struct _DEVICE_OBJECT {
     PVOID DeviceObjectExtension;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
-typedef struct _FILE_OBJECT {
+typedef struct _FILE_OBJECT
+{
     CSHORT Type;
     CSHORT Size;
     PDEVICE_OBJECT DeviceObject;
@@ -209,55 +214,65 @@ typedef struct _FILE_OBJECT {
     ULONG Flags;
 } FILE_OBJECT, *PFILE_OBJECT;
 
-typedef struct _IO_STACK_LOCATION {
+typedef struct _IO_STACK_LOCATION
+{
     UCHAR MajorFunction;
     UCHAR MinorFunction;
     UCHAR Flags;
     UCHAR Control;
     union {
-        struct {
+        struct
+        {
             PVOID SecurityContext;
             ULONG Options;
             USHORT FileAttributes;
             USHORT ShareAccess;
             ULONG EaLength;
         } Create;
-        struct {
+        struct
+        {
             ULONG Length;
             ULONG Key;
             LARGE_INTEGER ByteOffset;
         } Read;
-        struct {
+        struct
+        {
             ULONG Length;
             ULONG Key;
             LARGE_INTEGER ByteOffset;
         } Write;
-        struct {
+        struct
+        {
             ULONG OutputBufferLength;
             ULONG InputBufferLength;
             ULONG IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
-        struct {
+        struct
+        {
             ULONG SystemContext;
             POWER_STATE_TYPE Type;
             POWER_STATE State;
             POWER_ACTION ShutdownType;
         } Power;
-        struct {
+        struct
+        {
             struct _CM_RESOURCE_LIST* AllocatedResources;
             struct _CM_RESOURCE_LIST* AllocatedResourcesTranslated;
         } StartDevice;
-        struct {
+        struct
+        {
             struct _DEVICE_CAPABILITIES* Capabilities;
         } DeviceCapabilities;
-        struct {
+        struct
+        {
             ULONG_PTR ProviderId;
             PVOID DataPath;
             ULONG BufferSize;
             PVOID Buffer;
         } WMI;
-        struct {
+        struct
+        {
             PVOID Argument1;
             PVOID Argument2;
             PVOID Argument3;
@@ -270,7 +285,8 @@ typedef struct _IO_STACK_LOCATION {
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
-typedef struct _IRP {
+typedef struct _IRP
+{
     CSHORT Type;
     USHORT Size;
     PVOID MdlAddress;
@@ -293,7 +309,8 @@ typedef struct _IRP {
     PIO_STATUS_BLOCK UserIosb;
     PKEVENT UserEvent;
     union {
-        struct {
+        struct
+        {
             PVOID UserApcRoutine;
             PVOID UserApcContext;
         } AsynchronousParameters;
@@ -302,15 +319,18 @@ typedef struct _IRP {
     volatile PDRIVER_CANCEL CancelRoutine;
     PVOID UserBuffer;
     union {
-        struct {
+        struct
+        {
             union {
-                struct {
+                struct
+                {
                     PVOID DriverContext[4];
                 };
             };
             PVOID Thread;
             PCHAR AuxiliaryBuffer;
-            struct {
+            struct
+            {
                 LIST_ENTRY ListEntry;
                 union {
                     struct _IO_STACK_LOCATION* CurrentStackLocation;
@@ -323,7 +343,8 @@ typedef struct _IRP {
     } Tail;
 } IRP, *PIRP;
 
-typedef struct _DEVICE_CAPABILITIES {
+typedef struct _DEVICE_CAPABILITIES
+{
     USHORT Size;
     USHORT Version;
     ULONG DeviceD1 : 1;
@@ -366,36 +387,43 @@ typedef struct _DEVICE_CAPABILITIES {
 #define CmResourceTypeDevicePrivate 129
 
 #pragma pack(push, 4)
-typedef struct _CM_PARTIAL_RESOURCE_DESCRIPTOR {
+typedef struct _CM_PARTIAL_RESOURCE_DESCRIPTOR
+{
     UCHAR Type;
     UCHAR ShareDisposition;
     USHORT Flags;
     union {
-        struct {
+        struct
+        {
             PHYSICAL_ADDRESS Start;
             ULONG Length;
         } Generic;
-        struct {
+        struct
+        {
             PHYSICAL_ADDRESS Start;
             ULONG Length;
         } Port;
-        struct {
+        struct
+        {
             ULONG Level;
             ULONG Vector;
             ULONG Affinity;
         } Interrupt;
-        struct {
+        struct
+        {
             PHYSICAL_ADDRESS Start;
             ULONG Length;
         } Memory;
-        struct {
+        struct
+        {
             ULONG Data[3];
         } DevicePrivate;
     } u;
 } CM_PARTIAL_RESOURCE_DESCRIPTOR, *PCM_PARTIAL_RESOURCE_DESCRIPTOR;
 #pragma pack(pop)
 
-typedef struct _CM_PARTIAL_RESOURCE_LIST {
+typedef struct _CM_PARTIAL_RESOURCE_LIST
+{
     USHORT Version;
     USHORT Revision;
     ULONG Count;
@@ -404,13 +432,15 @@ typedef struct _CM_PARTIAL_RESOURCE_LIST {
 
 typedef enum _INTERFACE_TYPE { InterfaceTypeUndefined = -1, Internal = 0, Isa = 1 } INTERFACE_TYPE;
 
-typedef struct _CM_FULL_RESOURCE_DESCRIPTOR {
+typedef struct _CM_FULL_RESOURCE_DESCRIPTOR
+{
     INTERFACE_TYPE InterfaceType;
     ULONG BusNumber;
     CM_PARTIAL_RESOURCE_LIST PartialResourceList;
 } CM_FULL_RESOURCE_DESCRIPTOR, *PCM_FULL_RESOURCE_DESCRIPTOR;
 
-typedef struct _CM_RESOURCE_LIST {
+typedef struct _CM_RESOURCE_LIST
+{
     ULONG Count;
     CM_FULL_RESOURCE_DESCRIPTOR List[1];
 } CM_RESOURCE_LIST, *PCM_RESOURCE_LIST;
@@ -460,7 +490,7 @@ NTKERNELAPI NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject,
                                                    ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
                                                    PHANDLE DevInstRegKey);
 
-}  // extern "C"
+} // extern "C"
 
 // Stack-location helpers, header-inline as on the platform.
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp)
@@ -494,8 +524,8 @@ inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
 }
 
 inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
-                                   PVOID Context, BOOLEAN InvokeOnSuccess,
-                                   BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel)
+                                   PVOID Context, BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                                   BOOLEAN InvokeOnCancel)
 {
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     next->CompletionRoutine = CompletionRoutine;

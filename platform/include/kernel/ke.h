@@ -31,13 +31,14 @@ typedef enum _KDPC_IMPORTANCE {
 #define IO_NO_INCREMENT 0
 #define EVENT_INCREMENT 1
 
-typedef struct _DISPATCHER_HEADER {
+typedef struct _DISPATCHER_HEADER
+{
     UCHAR Type;
     UCHAR Absolute;
     UCHAR Size;
-    volatile UCHAR Inserted;  // timers: in the machine's timer queue
+    volatile UCHAR Inserted; // timers: in the machine's timer queue
     volatile LONG SignalState;
-    LIST_ENTRY WaitListHead;  // machine bookkeeping
+    LIST_ENTRY WaitListHead; // machine bookkeeping
 } DISPATCHER_HEADER;
 
 struct _KDPC;
@@ -45,7 +46,8 @@ typedef VOID(NTAPI KDEFERRED_ROUTINE)(struct _KDPC* Dpc, PVOID DeferredContext,
                                       PVOID SystemArgument1, PVOID SystemArgument2);
 typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
 
-typedef struct _KDPC {
+typedef struct _KDPC
+{
     UCHAR Type;
     UCHAR Importance;
     volatile USHORT Number;
@@ -54,18 +56,20 @@ typedef struct _KDPC {
     PVOID DeferredContext;
     PVOID SystemArgument1;
     PVOID SystemArgument2;
-    volatile PVOID DpcData;  // non-NULL while the DPC sits in a queue
+    volatile PVOID DpcData; // non-NULL while the DPC sits in a queue
 } KDPC, *PKDPC, *PRKDPC;
 
-typedef struct _KTIMER {
+typedef struct _KTIMER
+{
     DISPATCHER_HEADER Header;
-    ULARGE_INTEGER DueTime;  // interrupt time of the next expiry, 100-ns units
+    ULARGE_INTEGER DueTime; // interrupt time of the next expiry, 100-ns units
     LIST_ENTRY TimerListEntry;
     struct _KDPC* Dpc;
-    LONG Period;  // milliseconds; 0 = one-shot
+    LONG Period; // milliseconds; 0 = one-shot
 } KTIMER, *PKTIMER, *PRKTIMER;
 
-typedef struct _KEVENT {
+typedef struct _KEVENT
+{
     DISPATCHER_HEADER Header;
 } KEVENT, *PKEVENT, *PRKEVENT;
 
@@ -98,6 +102,7 @@ NTKERNELAPI VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRo
 NTKERNELAPI BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
                                            PVOID SystemArgument2);
 NTKERNELAPI BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+NTKERNELAPI VOID NTAPI KeFlushQueuedDpcs(VOID);
 
 // Timers
 NTKERNELAPI VOID NTAPI KeInitializeTimer(PKTIMER Timer);
@@ -123,7 +128,7 @@ NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 NTKERNELAPI ULONGLONG NTAPI KeQueryInterruptTime(VOID);
 NTKERNELAPI ULONG NTAPI KeQueryTimeIncrement(VOID);
 
-}  // extern "C"
+} // extern "C"
 
 // Interlocked operations: full barriers, header-inline as on x86.
 inline LONG InterlockedIncrement(LONG volatile* Addend)

@@ -12,7 +12,8 @@
 #define OBJ_KERNEL_HANDLE 0x00000200L
 #define OBJ_FORCE_ACCESS_CHECK 0x00000400L
 
-typedef struct _OBJECT_ATTRIBUTES {
+typedef struct _OBJECT_ATTRIBUTES
+{
     ULONG Length;
     HANDLE RootDirectory;
     PUNICODE_STRING ObjectName;

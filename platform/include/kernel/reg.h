@@ -56,7 +56,8 @@ typedef enum _KEY_VALUE_INFORMATION_CLASS {
     KeyValuePartialInformationAlign64
 } KEY_VALUE_INFORMATION_CLASS;
 
-typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
+typedef struct _KEY_VALUE_PARTIAL_INFORMATION
+{
     ULONG TitleIndex;
     ULONG Type;
     ULONG DataLength;
@@ -73,8 +74,7 @@ NTSYSAPI NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueN
                                         PULONG ResultLength);
 NTSYSAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
 NTSYSAPI NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
-                                              ULONG ValueType, PVOID ValueData,
-                                              ULONG ValueLength);
+                                              ULONG ValueType, PVOID ValueData, ULONG ValueLength);
 NTSYSAPI NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
 
-}  // extern "C"
+} // extern "C"

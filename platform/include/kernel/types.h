@@ -84,11 +84,13 @@ typedef LONG KPRIORITY;
 #define MAXUSHORT 0xFFFF
 
 typedef union _LARGE_INTEGER {
-    struct {
+    struct
+    {
         ULONG LowPart;
         LONG HighPart;
     } u;
-    struct {
+    struct
+    {
         ULONG LowPart;
         LONG HighPart;
     };
@@ -96,7 +98,8 @@ typedef union _LARGE_INTEGER {
 } LARGE_INTEGER, *PLARGE_INTEGER;
 
 typedef union _ULARGE_INTEGER {
-    struct {
+    struct
+    {
         ULONG LowPart;
         ULONG HighPart;
     };
@@ -105,7 +108,8 @@ typedef union _ULARGE_INTEGER {
 
 typedef LARGE_INTEGER PHYSICAL_ADDRESS;
 
-typedef struct _GUID {
+typedef struct _GUID
+{
     ULONG Data1;
     USHORT Data2;
     USHORT Data3;
@@ -119,22 +123,23 @@ inline bool IsEqualGUID(const GUID& a, const GUID& b)
     return memcmp(&a, &b, sizeof(GUID)) == 0;
 }
 
-typedef struct _UNICODE_STRING {
+typedef struct _UNICODE_STRING
+{
     USHORT Length;
     USHORT MaximumLength;
     PWSTR Buffer;
 } UNICODE_STRING, *PUNICODE_STRING;
 typedef const UNICODE_STRING* PCUNICODE_STRING;
 
-typedef struct _LIST_ENTRY {
+typedef struct _LIST_ENTRY
+{
     struct _LIST_ENTRY* Flink;
     struct _LIST_ENTRY* Blink;
 } LIST_ENTRY, *PLIST_ENTRY;
 
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field)                                                    \
-    ((type*)((PCHAR)(address) - offsetof(type, field)))
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address)-offsetof(type, field)))
 #define ARGUMENT_PRESENT(p) ((p) != NULL)
 
 #define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))

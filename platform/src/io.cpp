@@ -1,0 +1,1164 @@
+// The I/O manager's kernel face: device objects and stacks, the request engine (call,
+// completion walk, end of a request), cancellation and the cancel spin lock, work items.
+// The routines check the driver as the verifier would; a violation in recording mode leaves
+// the system in a state the test can still inspect and tear down.
+
+#include "platform/sim/io_manager.h"
+#include "platform/sim/machine_internal.h"
+#include "platform/sim/names.h"
+
+#include <sanitizer/asan_interface.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace qvx {
+
+namespace {
+
+// Completed IRPs and deleted devices kept poisoned before their memory is reused.
+constexpr size_t IRP_QUARANTINE = 256;
+constexpr size_t DEVICE_QUARANTINE = 64;
+constexpr unsigned char POISON_FILL = 0xDD;
+
+PIO_STACK_LOCATION StackBase(PIRP irp)
+{
+    // The guard location sits between the IRP and location 0, so a driver that writes the
+    // "next" location of the lowest driver hits the guard instead of the IRP.
+    return reinterpret_cast<PIO_STACK_LOCATION>(reinterpret_cast<char*>(irp) + sizeof(IRP)) + 1;
+}
+
+bool HoldsLock(const CpuContext& cpu, const KSPIN_LOCK* lock)
+{
+    for (int i = 0; i < cpu.HeldCount; ++i) {
+        if (cpu.Held[i] == lock) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Puts the IRQL back after a callback changed it, so a recorded violation does not spread.
+void RestoreIrql(KIRQL irql)
+{
+    CpuContext& cpu = CurrentCpu();
+    if (cpu.Irql > irql) {
+        KfLowerIrql(irql);
+    } else if (cpu.Irql < irql) {
+        KfRaiseIrql(irql);
+    }
+}
+
+void* RoutineAddress(PDRIVER_DISPATCH routine)
+{
+    return reinterpret_cast<void*>(routine);
+}
+
+} // namespace
+
+namespace io_detail {
+
+void Poison(void* memory, size_t bytes)
+{
+    if (memory == nullptr || bytes == 0) {
+        return;
+    }
+    memset(memory, POISON_FILL, bytes);
+    ASAN_POISON_MEMORY_REGION(memory, bytes);
+}
+
+void Unpoison(void* memory, size_t bytes)
+{
+    if (memory != nullptr && bytes != 0) {
+        ASAN_UNPOISON_MEMORY_REGION(memory, bytes);
+    }
+}
+
+const char* MajorName(UCHAR major)
+{
+    static const char* const names[] = {"IRP_MJ_CREATE",
+                                        "IRP_MJ_CREATE_NAMED_PIPE",
+                                        "IRP_MJ_CLOSE",
+                                        "IRP_MJ_READ",
+                                        "IRP_MJ_WRITE",
+                                        "IRP_MJ_QUERY_INFORMATION",
+                                        "IRP_MJ_SET_INFORMATION",
+                                        "IRP_MJ_QUERY_EA",
+                                        "IRP_MJ_SET_EA",
+                                        "IRP_MJ_FLUSH_BUFFERS",
+                                        "IRP_MJ_QUERY_VOLUME_INFORMATION",
+                                        "IRP_MJ_SET_VOLUME_INFORMATION",
+                                        "IRP_MJ_DIRECTORY_CONTROL",
+                                        "IRP_MJ_FILE_SYSTEM_CONTROL",
+                                        "IRP_MJ_DEVICE_CONTROL",
+                                        "IRP_MJ_INTERNAL_DEVICE_CONTROL",
+                                        "IRP_MJ_SHUTDOWN",
+                                        "IRP_MJ_LOCK_CONTROL",
+                                        "IRP_MJ_CLEANUP",
+                                        "IRP_MJ_CREATE_MAILSLOT",
+                                        "IRP_MJ_QUERY_SECURITY",
+                                        "IRP_MJ_SET_SECURITY",
+                                        "IRP_MJ_POWER",
+                                        "IRP_MJ_SYSTEM_CONTROL",
+                                        "IRP_MJ_DEVICE_CHANGE",
+                                        "IRP_MJ_QUERY_QUOTA",
+                                        "IRP_MJ_SET_QUOTA",
+                                        "IRP_MJ_PNP"};
+    return major <= IRP_MJ_MAXIMUM_FUNCTION ? names[major] : "IRP_MJ_(invalid)";
+}
+
+NTSTATUS NTAPI DefaultDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    Irp->IoStatus.Information = 0;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+bool CheckIrql(KIRQL ceiling, const char* routine)
+{
+    const KIRQL irql = KeGetCurrentIrql();
+    if (irql > ceiling) {
+        VerifierReport("IRQL_TOO_HIGH", "%s at IRQL %d (allowed up to %d)", routine, irql, ceiling);
+        return false;
+    }
+    return true;
+}
+
+} // namespace io_detail
+
+using io_detail::CheckIrql;
+using io_detail::MajorName;
+
+// ---- Tables -------------------------------------------------------------------------------
+
+std::shared_ptr<IoManager::IrpRecord> IoManager::FindIrpLocked(PIRP irp) const
+{
+    auto it = irps_.find(irp);
+    return it != irps_.end() ? it->second : nullptr;
+}
+
+IoManager::DeviceRecord* IoManager::FindDeviceLocked(PDEVICE_OBJECT device) const
+{
+    auto it = devices_.find(device);
+    return it != devices_.end() ? it->second.get() : nullptr;
+}
+
+PDEVICE_OBJECT IoManager::TopLocked(PDEVICE_OBJECT device) const
+{
+    int guard = 0;
+    while (device != nullptr && device->AttachedDevice != nullptr && ++guard < 64) {
+        device = device->AttachedDevice;
+    }
+    return device;
+}
+
+bool IoManager::HeldByDeviceLocked(const IrpRecord& record, PDEVICE_OBJECT device) const
+{
+    if (record.Finished) {
+        return false;
+    }
+    const PIRP irp = record.Irp;
+    const PIO_STACK_LOCATION base = StackBase(irp);
+    for (int i = std::max(irp->CurrentLocation - 1, 0); i < irp->StackCount; ++i) {
+        if (base[i].DeviceObject == device) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool IoManager::ConsumeFault(IoFault fault, NTSTATUS* status)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = faults_.find(fault);
+    if (it == faults_.end() || it->second.Countdown == 0) {
+        return false;
+    }
+    if (--it->second.Countdown != 0) {
+        return false;
+    }
+    *status = it->second.Status;
+    faults_.erase(it);
+    return true;
+}
+
+// ---- Devices --------------------------------------------------------------------------------
+
+NTSTATUS IoManager::CreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSize,
+                                 PUNICODE_STRING deviceName, DEVICE_TYPE deviceType,
+                                 ULONG characteristics, BOOLEAN exclusive,
+                                 PDEVICE_OBJECT* deviceObject)
+{
+    CheckIrql(PASSIVE_LEVEL, "IoCreateDevice");
+    if (deviceObject == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *deviceObject = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (drivers_.count(driverObject) == 0) {
+            VerifierReport("DRIVER_OBJECT_UNKNOWN", "IoCreateDevice with driver object %p",
+                           static_cast<void*>(driverObject));
+            return STATUS_INVALID_PARAMETER;
+        }
+    }
+    NTSTATUS failure = STATUS_SUCCESS;
+    if (ConsumeFault(IoFault::CreateDevice, &failure)) {
+        return failure;
+    }
+    std::u16string name;
+    if (deviceName != nullptr && deviceName->Buffer != nullptr && deviceName->Length != 0) {
+        name.assign(deviceName->Buffer, deviceName->Length / sizeof(WCHAR));
+    }
+    return CreateDeviceCore(driverObject, extensionSize, name, deviceType, characteristics,
+                            DO_DEVICE_INITIALIZING | (exclusive ? DO_EXCLUSIVE : 0), deviceObject);
+}
+
+PDEVICE_OBJECT IoManager::CreatePlatformDevice(PDRIVER_OBJECT driver, ULONG extensionSize,
+                                               DEVICE_TYPE deviceType, ULONG flags)
+{
+    PDEVICE_OBJECT device = nullptr;
+    const NTSTATUS status =
+        CreateDeviceCore(driver, extensionSize, std::u16string(), deviceType, 0, flags, &device);
+    return NT_SUCCESS(status) ? device : nullptr;
+}
+
+NTSTATUS IoManager::CreateDeviceCore(PDRIVER_OBJECT driverObject, ULONG extensionSize,
+                                     const std::u16string& name, DEVICE_TYPE deviceType,
+                                     ULONG characteristics, ULONG flags,
+                                     PDEVICE_OBJECT* deviceObject)
+{
+    const size_t objectBytes = (sizeof(DEVICE_OBJECT) + 15) & ~size_t(15);
+    const size_t bytes = objectBytes + extensionSize;
+    void* memory = calloc(1, bytes);
+    if (memory == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    auto* device = static_cast<PDEVICE_OBJECT>(memory);
+    device->Type = IO_TYPE_DEVICE;
+    device->Size = static_cast<USHORT>(std::min<size_t>(bytes, MAXUSHORT));
+    device->DriverObject = driverObject;
+    device->Flags = flags;
+    device->Characteristics = characteristics;
+    device->DeviceExtension =
+        extensionSize != 0 ? static_cast<char*>(memory) + objectBytes : nullptr;
+    device->DeviceType = deviceType;
+    device->StackSize = 1;
+    KeInitializeEvent(&device->DeviceLock, SynchronizationEvent, TRUE);
+    if (!name.empty()) {
+        const NTSTATUS status = machine_.Names().InsertDevice(name, device);
+        if (!NT_SUCCESS(status)) {
+            free(memory);
+            return status;
+        }
+    }
+    auto record = std::make_unique<DeviceRecord>();
+    record->Device = device;
+    record->Memory = memory;
+    record->Bytes = bytes;
+    record->Name = name;
+    std::lock_guard<std::mutex> guard(mutex_);
+    device->NextDevice = driverObject->DeviceObject;
+    driverObject->DeviceObject = device;
+    devices_[device] = std::move(record);
+    *deviceObject = device;
+    return STATUS_SUCCESS;
+}
+
+void IoManager::DeleteDevice(PDEVICE_OBJECT device)
+{
+    CheckIrql(PASSIVE_LEVEL, "IoDeleteDevice");
+    std::vector<std::pair<PIRP, UCHAR>> held;
+    size_t queuedItems = 0;
+    bool attached = false;
+    bool alreadyDeleted = false;
+    DeviceRecord* record = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        record = FindDeviceLocked(device);
+        alreadyDeleted = record != nullptr && record->Deleted;
+        if (record != nullptr && !alreadyDeleted) {
+            for (const auto& [irp, irpRecord] : irps_) {
+                if (HeldByDeviceLocked(*irpRecord, device)) {
+                    held.emplace_back(irp, irpRecord->Major);
+                }
+            }
+            for (PIO_WORKITEM item : workItems_) {
+                queuedItems += (item->DeviceObject == device && item->Queued) ? 1 : 0;
+            }
+            // Whatever still points at the device would point into freed memory.
+            for (const auto& [other, otherRecord] : devices_) {
+                if (!otherRecord->Deleted && other->AttachedDevice == device) {
+                    other->AttachedDevice = nullptr;
+                    attached = true;
+                }
+            }
+            attached = attached || device->AttachedDevice != nullptr;
+            PDEVICE_OBJECT* link = &device->DriverObject->DeviceObject;
+            while (*link != nullptr && *link != device) {
+                link = &(*link)->NextDevice;
+            }
+            if (*link == device) {
+                *link = device->NextDevice;
+            }
+            record->Deleted = true;
+        }
+    }
+    if (record == nullptr || alreadyDeleted) {
+        VerifierReport(record == nullptr ? "DEVICE_UNKNOWN" : "DEVICE_DELETED_TWICE",
+                       "IoDeleteDevice(%p): not a live device object", static_cast<void*>(device));
+        return;
+    }
+    for (const auto& [irp, major] : held) {
+        VerifierReport("DEVICE_DELETED_WITH_IRPS",
+                       "IoDeleteDevice(%p) while IRP %p (%s) is still held by the device",
+                       static_cast<void*>(device), static_cast<void*>(irp), MajorName(major));
+    }
+    if (queuedItems != 0) {
+        VerifierReport("WORK_ITEM_QUEUED_AT_DELETE",
+                       "IoDeleteDevice(%p) with %zu work item(s) of the device still queued",
+                       static_cast<void*>(device), queuedItems);
+    }
+    if (attached) {
+        VerifierReport("DEVICE_DELETED_WHILE_ATTACHED",
+                       "IoDeleteDevice(%p) while the device is still part of a device stack",
+                       static_cast<void*>(device));
+    }
+    const size_t violationsBefore = machine_.Violations().size();
+    CheckFreedRange(record->Memory, record->Bytes, "device object with its extension");
+    const bool clean = machine_.Violations().size() == violationsBefore;
+    if (!record->Name.empty()) {
+        machine_.Names().RemoveDevice(record->Name);
+    }
+    std::lock_guard<std::mutex> guard(mutex_);
+    // Memory that still holds a set timer or a queued DPC stays intact until teardown: the
+    // executive's lists run through it.
+    if (clean) {
+        BuryDeviceLocked(record);
+    }
+}
+
+void IoManager::BuryDeviceLocked(DeviceRecord* record)
+{
+    io_detail::Poison(record->Memory, record->Bytes);
+    record->Poisoned = true;
+    deletedDevices_.push_back(record->Device);
+    while (deletedDevices_.size() > DEVICE_QUARANTINE) {
+        PDEVICE_OBJECT oldest = deletedDevices_.front();
+        deletedDevices_.pop_front();
+        auto it = devices_.find(oldest);
+        if (it != devices_.end()) {
+            FreeDeviceMemory(it->second.get());
+            devices_.erase(it);
+        }
+    }
+}
+
+void IoManager::FreeDeviceMemory(DeviceRecord* record)
+{
+    if (record->Poisoned) {
+        io_detail::Unpoison(record->Memory, record->Bytes);
+    }
+    free(record->Memory);
+    record->Memory = nullptr;
+}
+
+PDEVICE_OBJECT IoManager::AttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target)
+{
+    CheckIrql(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
+    NTSTATUS failure = STATUS_SUCCESS;
+    if (ConsumeFault(IoFault::AttachDevice, &failure)) {
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> guard(mutex_);
+    DeviceRecord* sourceRecord = FindDeviceLocked(source);
+    DeviceRecord* targetRecord = FindDeviceLocked(target);
+    if (sourceRecord == nullptr || sourceRecord->Deleted || targetRecord == nullptr ||
+        targetRecord->Deleted) {
+        return nullptr;
+    }
+    PDEVICE_OBJECT top = TopLocked(target);
+    if (top == source) {
+        return nullptr;
+    }
+    top->AttachedDevice = source;
+    source->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+    source->AlignmentRequirement =
+        std::max(source->AlignmentRequirement, top->AlignmentRequirement);
+    return top;
+}
+
+void IoManager::DetachDevice(PDEVICE_OBJECT lower)
+{
+    CheckIrql(PASSIVE_LEVEL, "IoDetachDevice");
+    std::lock_guard<std::mutex> guard(mutex_);
+    DeviceRecord* record = FindDeviceLocked(lower);
+    if (record == nullptr || record->Deleted) {
+        VerifierReport("DEVICE_UNKNOWN", "IoDetachDevice(%p): not a live device object",
+                       static_cast<void*>(lower));
+        return;
+    }
+    lower->AttachedDevice = nullptr;
+}
+
+// ---- Requests --------------------------------------------------------------------------------
+
+std::shared_ptr<IoManager::IrpRecord> IoManager::NewIrp(CCHAR stackSize)
+{
+    if (stackSize < 1 || stackSize > 64) {
+        return nullptr;
+    }
+    auto record = std::make_shared<IrpRecord>();
+    record->Bytes = sizeof(IRP) + (stackSize + 1) * sizeof(IO_STACK_LOCATION);
+    record->Memory = calloc(1, record->Bytes);
+    if (record->Memory == nullptr) {
+        return nullptr;
+    }
+    PIRP irp = static_cast<PIRP>(record->Memory);
+    irp->Type = IO_TYPE_IRP;
+    irp->Size = static_cast<USHORT>(record->Bytes);
+    irp->StackCount = stackSize;
+    irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+    irp->Tail.Overlay.CurrentStackLocation = StackBase(irp) + stackSize;
+    InitializeListHead(&irp->ThreadListEntry);
+    record->Irp = irp;
+    record->PendingSeen.assign(static_cast<size_t>(stackSize), 0);
+    std::lock_guard<std::mutex> guard(mutex_);
+    record->Sequence = nextSequence_++;
+    // No quarantined record can share the address: quarantined memory is not freed yet.
+    irps_[irp] = record;
+    return record;
+}
+
+PIRP IoManager::AllocateIrp(CCHAR stackSize, CompletionCallback onComplete)
+{
+    std::shared_ptr<IrpRecord> record = NewIrp(stackSize);
+    if (record == nullptr) {
+        return nullptr;
+    }
+    record->OnComplete = std::move(onComplete);
+    return record->Irp;
+}
+
+size_t IoManager::OutstandingIrps(PDEVICE_OBJECT device) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    size_t count = 0;
+    for (const auto& [irp, record] : irps_) {
+        if (!record->Finished && (device == nullptr || HeldByDeviceLocked(*record, device))) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
+{
+    CpuContext& cpu = CurrentCpu();
+    const KIRQL irql = cpu.Irql;
+    CheckIrql(DISPATCH_LEVEL, "IofCallDriver");
+    const std::thread::id self = std::this_thread::get_id();
+    std::shared_ptr<IrpRecord> record;
+    bool finished = false;
+    bool deviceLive = false;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        record = FindIrpLocked(irp);
+        if (record != nullptr && !record->Finished) {
+            const DeviceRecord* target = FindDeviceLocked(device);
+            deviceLive = target != nullptr && !target->Deleted;
+            for (auto it = record->Frames.rbegin(); it != record->Frames.rend(); ++it) {
+                if (it->Thread == self) {
+                    it->PassedDown = true;
+                    break;
+                }
+            }
+        }
+        finished = record != nullptr && record->Finished;
+    }
+    if (record == nullptr) {
+        VerifierReport("IRP_UNKNOWN", "IofCallDriver(%p, %p): not an IRP of the I/O manager",
+                       static_cast<void*>(device), static_cast<void*>(irp));
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (finished) {
+        VerifierReport("IRP_USED_AFTER_COMPLETION",
+                       "IofCallDriver(%p, IRP %p) after the IRP was completed",
+                       static_cast<void*>(device), static_cast<void*>(irp));
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (irp->CurrentLocation > irp->StackCount + 1) {
+        VerifierReport("IRP_STACK_LOCATION_CORRUPT",
+                       "IofCallDriver(%p, IRP %p): current location %d of %d stack locations",
+                       static_cast<void*>(device), static_cast<void*>(irp), irp->CurrentLocation,
+                       irp->StackCount);
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (irp->CurrentLocation <= 1) {
+        VerifierReport("NO_MORE_IRP_STACK_LOCATIONS",
+                       "IofCallDriver(%p, IRP %p): all %d stack locations are in use",
+                       static_cast<void*>(device), static_cast<void*>(irp), irp->StackCount);
+        // Nothing was called: a caller that waits for the lower status completes the IRP
+        // itself, so the request is left with it.
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (!deviceLive) {
+        VerifierReport("REQUEST_TO_DELETED_DEVICE",
+                       "IofCallDriver(%p, IRP %p): the device object was deleted or never existed",
+                       static_cast<void*>(device), static_cast<void*>(irp));
+        // End it from the location the caller prepared, so its completion routine runs.
+        IoSetNextIrpStackLocation(irp);
+        irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+        irp->IoStatus.Information = 0;
+        CompleteRequest(irp);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    int location = 0;
+    UCHAR major = 0;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        IoSetNextIrpStackLocation(irp);
+        PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
+        stack->DeviceObject = device;
+        location = irp->CurrentLocation;
+        major = stack->MajorFunction;
+        if (record->Major == 0 && record->Minor == 0) {
+            record->Major = major;
+            record->Minor = stack->MinorFunction;
+        }
+        record->Frames.push_back({location, device, self, false, false});
+        if (major == IRP_MJ_POWER && (stack->MinorFunction == IRP_MN_SET_POWER ||
+                                      stack->MinorFunction == IRP_MN_QUERY_POWER)) {
+            record->TrackPowerStart = true;
+            record->PowerDispatched.insert({location - 1, device});
+        }
+    }
+    PDRIVER_DISPATCH dispatch = io_detail::DefaultDispatch;
+    if (major > IRP_MJ_MAXIMUM_FUNCTION) {
+        VerifierReport("IRP_INVALID_MAJOR_FUNCTION", "IofCallDriver(%p, IRP %p): major function %u",
+                       static_cast<void*>(device), static_cast<void*>(irp), major);
+    } else if (device->DriverObject->MajorFunction[major] != nullptr) {
+        dispatch = device->DriverObject->MajorFunction[major];
+    }
+    const int heldBefore = cpu.HeldCount;
+    const NTSTATUS status = dispatch(device, irp);
+    const KIRQL after = cpu.Irql;
+    const int heldAfter = cpu.HeldCount;
+    bool marked = false;
+    bool passedDown = false;
+    bool done = false;
+    NTSTATUS finalStatus = STATUS_PENDING;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        for (auto it = record->Frames.rbegin(); it != record->Frames.rend(); ++it) {
+            if (!it->Completion && it->Thread == self && it->Location == location) {
+                passedDown = it->PassedDown;
+                record->Frames.erase(std::next(it).base());
+                break;
+            }
+        }
+        done = record->Finished;
+        finalStatus = record->FinalStatus;
+        marked = done ? record->PendingSeen[location - 1] != 0
+                      : (StackBase(irp)[location - 1].Control & SL_PENDING_RETURNED) != 0;
+    }
+    if (after != irql) {
+        VerifierReport("DISPATCH_IRQL_CHANGED",
+                       "dispatch routine %p (%s, device %p) returned at IRQL %d, entered at %d",
+                       RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
+                       after, irql);
+        RestoreIrql(irql);
+    }
+    if (heldAfter > heldBefore) {
+        VerifierReport("DISPATCH_RETURNED_WITH_LOCK_HELD",
+                       "dispatch routine %p (%s, device %p) returned holding spin lock %p",
+                       RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
+                       static_cast<void*>(cpu.Held[heldAfter - 1]));
+    }
+    if (!passedDown) {
+        if (status == STATUS_PENDING && !marked) {
+            VerifierReport("PENDING_NOT_MARKED",
+                           "dispatch routine %p (%s, device %p) returned STATUS_PENDING for IRP "
+                           "%p without IoMarkIrpPending",
+                           RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
+                           static_cast<void*>(irp));
+        } else if (status != STATUS_PENDING && marked) {
+            VerifierReport("PENDING_MARKED_NOT_RETURNED",
+                           "dispatch routine %p (%s, device %p) marked IRP %p pending but "
+                           "returned %#x",
+                           RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
+                           static_cast<void*>(irp), static_cast<unsigned>(status));
+        } else if (status != STATUS_PENDING && done && finalStatus != status) {
+            VerifierReport("DISPATCH_STATUS_MISMATCH",
+                           "dispatch routine %p (%s, device %p) completed IRP %p with %#x but "
+                           "returned %#x",
+                           RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
+                           static_cast<void*>(irp), static_cast<unsigned>(finalStatus),
+                           static_cast<unsigned>(status));
+        }
+    }
+    return status;
+}
+
+void IoManager::CompleteRequest(PIRP irp)
+{
+    CpuContext& cpu = CurrentCpu();
+    const KIRQL irql = cpu.Irql;
+    CheckIrql(DISPATCH_LEVEL, "IofCompleteRequest");
+    std::shared_ptr<IrpRecord> record;
+    bool finished = false;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        record = FindIrpLocked(irp);
+        finished = record != nullptr && record->Finished;
+    }
+    if (record == nullptr) {
+        VerifierReport("IRP_UNKNOWN", "IofCompleteRequest(%p): not an IRP of the I/O manager",
+                       static_cast<void*>(irp));
+        return;
+    }
+    if (finished) {
+        VerifierReport("IRP_COMPLETED_TWICE",
+                       "IofCompleteRequest(IRP %p, %s): the IRP was already completed",
+                       static_cast<void*>(irp), MajorName(record->Major));
+        return;
+    }
+    if (irp->IoStatus.Status == STATUS_PENDING) {
+        VerifierReport("IRP_COMPLETED_WITH_STATUS_PENDING",
+                       "IofCompleteRequest(IRP %p, %s) with status STATUS_PENDING",
+                       static_cast<void*>(irp), MajorName(record->Major));
+    }
+    // The cancel path exchanges the routine atomically at any time; read it the same way.
+    const PDRIVER_CANCEL cancelRoutine = __atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE);
+    if (cancelRoutine != nullptr) {
+        VerifierReport("IRP_COMPLETED_WITH_CANCEL_ROUTINE",
+                       "IofCompleteRequest(IRP %p, %s) with cancel routine %p still set",
+                       static_cast<void*>(irp), MajorName(record->Major),
+                       reinterpret_cast<void*>(cancelRoutine));
+        // A later cancel must not call into a completed request.
+        (void)IoSetCancelRoutine(irp, nullptr);
+    }
+    if (irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount + 1) {
+        VerifierReport("IRP_STACK_LOCATION_CORRUPT",
+                       "IofCompleteRequest(IRP %p): current location %d of %d stack locations",
+                       static_cast<void*>(irp), irp->CurrentLocation, irp->StackCount);
+        return;
+    }
+    const std::thread::id self = std::this_thread::get_id();
+    while (irp->CurrentLocation <= irp->StackCount) {
+        UCHAR control = 0;
+        PIO_COMPLETION_ROUTINE routine = nullptr;
+        PVOID context = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
+            control = stack->Control;
+            routine = stack->CompletionRoutine;
+            context = stack->Context;
+            irp->PendingReturned = (control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+            record->PendingSeen[irp->CurrentLocation - 1] = irp->PendingReturned;
+            IoSkipCurrentIrpStackLocation(irp);
+        }
+        const bool pastTop = irp->CurrentLocation > irp->StackCount;
+        const NTSTATUS status = irp->IoStatus.Status;
+        const bool invoke =
+            routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS) != 0) ||
+                                   (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR) != 0) ||
+                                   (__atomic_load_n(&irp->Cancel, __ATOMIC_RELAXED) &&
+                                    (control & SL_INVOKE_ON_CANCEL) != 0));
+        if (!invoke) {
+            if (irp->PendingReturned && !pastTop) {
+                std::lock_guard<std::mutex> guard(mutex_);
+                irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
+            }
+            continue;
+        }
+        PDEVICE_OBJECT owner =
+            pastTop ? nullptr : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+        const int location = irp->CurrentLocation;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            record->Frames.push_back({location, owner, self, true, false});
+        }
+        const int heldBefore = cpu.HeldCount;
+        const NTSTATUS result = routine(owner, irp, context);
+        bool nestedFinish = false;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            for (auto it = record->Frames.rbegin(); it != record->Frames.rend(); ++it) {
+                if (it->Completion && it->Thread == self && it->Location == location) {
+                    record->Frames.erase(std::next(it).base());
+                    break;
+                }
+            }
+            nestedFinish = record->Finished;
+        }
+        if (cpu.Irql != irql) {
+            VerifierReport("COMPLETION_IRQL_CHANGED",
+                           "completion routine %p (IRP %p) returned at IRQL %d, called at %d",
+                           reinterpret_cast<void*>(routine), static_cast<void*>(irp), cpu.Irql,
+                           irql);
+            RestoreIrql(irql);
+        }
+        if (cpu.HeldCount > heldBefore) {
+            VerifierReport("COMPLETION_RETURNED_WITH_LOCK_HELD",
+                           "completion routine %p (IRP %p) returned holding spin lock %p",
+                           reinterpret_cast<void*>(routine), static_cast<void*>(irp),
+                           static_cast<void*>(cpu.Held[cpu.HeldCount - 1]));
+        }
+        if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+            return; // The IRP belongs to the routine's owner now; it may be gone already.
+        }
+        if (nestedFinish) {
+            VerifierReport("IRP_COMPLETED_TWICE",
+                           "completion routine %p completed IRP %p and then let its completion "
+                           "go on",
+                           reinterpret_cast<void*>(routine), static_cast<void*>(irp));
+            return;
+        }
+        if (result == STATUS_PENDING) {
+            VerifierReport("COMPLETION_ROUTINE_RETURNED_PENDING",
+                           "completion routine %p (IRP %p) returned STATUS_PENDING",
+                           reinterpret_cast<void*>(routine), static_cast<void*>(irp));
+        }
+        if (irp->PendingReturned && !pastTop &&
+            (irp->Tail.Overlay.CurrentStackLocation->Control & SL_PENDING_RETURNED) == 0) {
+            VerifierReport("PENDING_NOT_PROPAGATED",
+                           "completion routine %p let the completion of IRP %p go on without "
+                           "IoMarkIrpPending although PendingReturned is set",
+                           reinterpret_cast<void*>(routine), static_cast<void*>(irp));
+        }
+    }
+    Finish(record);
+}
+
+void IoManager::Finish(const std::shared_ptr<IrpRecord>& record)
+{
+    PIRP irp = record->Irp;
+    const NTSTATUS status = irp->IoStatus.Status;
+    const ULONG_PTR information = irp->IoStatus.Information;
+    if (record->LimitInformation && information > record->OutputLength) {
+        VerifierReport("INFORMATION_EXCEEDS_BUFFER",
+                       "IRP %p (%s) completed with Information %lu, more than its %lu-byte "
+                       "output buffer",
+                       static_cast<void*>(irp), MajorName(record->Major),
+                       static_cast<unsigned long>(information),
+                       static_cast<unsigned long>(record->OutputLength));
+    }
+    std::vector<std::pair<int, PDEVICE_OBJECT>> missing;
+    std::shared_ptr<FileRecord> closeNow;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        record->Finished = true;
+        record->FinalStatus = status;
+        if (record->TrackPowerStart) {
+            for (const auto& dispatched : record->PowerDispatched) {
+                if (record->PowerStarted.count(dispatched) == 0) {
+                    missing.push_back(dispatched);
+                }
+            }
+        }
+        if (record->File != nullptr) {
+            FileRecord& file = *record->File;
+            file.LiveIrps.erase(record.get());
+            if (file.Closing && !file.CloseQueued && file.LiveIrps.empty()) {
+                file.CloseQueued = true;
+                closeNow = record->File;
+            }
+        }
+    }
+    for (const auto& [index, device] : missing) {
+        VerifierReport("PO_START_NEXT_MISSING",
+                       "power IRP %p (minor %u) completed without PoStartNextPowerIrp from "
+                       "device %p (stack location %d)",
+                       static_cast<void*>(irp), record->Minor, static_cast<void*>(device),
+                       index + 1);
+    }
+    if (closeNow != nullptr) {
+        // Close arrives later and at PASSIVE_LEVEL, whatever context ended the last request;
+        // it is queued before the requester hears of the completion.
+        PostPassive([this, closeNow] { SendClose(closeNow); });
+    }
+    if (record->OnComplete) {
+        record->OnComplete(irp);
+    }
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (record->CancelReferences > 0) {
+        record->ReleaseWhenUnreferenced = true;
+    } else {
+        ReleaseIrpLocked(record);
+    }
+}
+
+void IoManager::ReleaseIrpLocked(const std::shared_ptr<IrpRecord>& record)
+{
+    io_detail::Poison(record->Memory, record->Bytes);
+    io_detail::Poison(record->SystemBuffer, record->SystemBufferBytes);
+    record->OnComplete = nullptr;
+    record->File.reset();
+    record->Frames.clear();
+    irpQuarantine_.push_back(record);
+    while (irpQuarantine_.size() > IRP_QUARANTINE) {
+        std::shared_ptr<IrpRecord> oldest = irpQuarantine_.front();
+        irpQuarantine_.pop_front();
+        auto it = irps_.find(oldest->Irp);
+        if (it != irps_.end() && it->second == oldest) {
+            irps_.erase(it);
+        }
+        io_detail::Unpoison(oldest->Memory, oldest->Bytes);
+        io_detail::Unpoison(oldest->SystemBuffer, oldest->SystemBufferBytes);
+        free(oldest->Memory);
+        free(oldest->SystemBuffer);
+        oldest->Memory = nullptr;
+        oldest->SystemBuffer = nullptr;
+    }
+}
+
+void IoManager::DropCancelReference(const std::shared_ptr<IrpRecord>& record)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (--record->CancelReferences == 0 && record->ReleaseWhenUnreferenced) {
+        record->ReleaseWhenUnreferenced = false;
+        ReleaseIrpLocked(record);
+    }
+}
+
+// ---- Cancellation -----------------------------------------------------------------------
+
+void IoManager::AcquireCancelSpinLock(PKIRQL irql)
+{
+    CheckIrql(DISPATCH_LEVEL, "IoAcquireCancelSpinLock");
+    *irql = KfAcquireSpinLock(&cancelLock_);
+}
+
+void IoManager::ReleaseCancelSpinLock(KIRQL irql)
+{
+    if (!HoldsLock(CurrentCpu(), &cancelLock_)) {
+        VerifierReport("CANCEL_SPINLOCK_NOT_HELD",
+                       "IoReleaseCancelSpinLock(%d) without holding the cancel spin lock", irql);
+        return;
+    }
+    // Release and lower in two steps: the new IRQL need not be the one the acquire returned
+    // (a cancel routine goes back to Irp->CancelIrql, or stays at DISPATCH_LEVEL).
+    KefReleaseSpinLockFromDpcLevel(&cancelLock_);
+    KfLowerIrql(irql);
+}
+
+BOOLEAN IoManager::CancelIrp(PIRP irp)
+{
+    CheckIrql(DISPATCH_LEVEL, "IoCancelIrp");
+    std::shared_ptr<IrpRecord> record;
+    bool finished = false;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        record = FindIrpLocked(irp);
+        finished = record != nullptr && record->Finished;
+        if (record != nullptr && !finished) {
+            ++record->CancelReferences;
+        }
+    }
+    if (record == nullptr) {
+        VerifierReport("IRP_UNKNOWN", "IoCancelIrp(%p): not an IRP of the I/O manager",
+                       static_cast<void*>(irp));
+        return FALSE;
+    }
+    if (finished) {
+        VerifierReport("IRP_USED_AFTER_COMPLETION",
+                       "IoCancelIrp(IRP %p) after the IRP was completed", static_cast<void*>(irp));
+        return FALSE;
+    }
+    const BOOLEAN cancelled = CancelIrpRecord(record);
+    DropCancelReference(record);
+    return cancelled;
+}
+
+BOOLEAN IoManager::CancelIrpRecord(const std::shared_ptr<IrpRecord>& record)
+{
+    PIRP irp = record->Irp;
+    CpuContext& cpu = CurrentCpu();
+    KIRQL irql = PASSIVE_LEVEL;
+    AcquireCancelSpinLock(&irql);
+    __atomic_store_n(&irp->Cancel, TRUE, __ATOMIC_RELEASE);
+    const PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+    if (routine == nullptr) {
+        ReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    irp->CancelIrql = irql;
+    PDEVICE_OBJECT device = irp->CurrentLocation <= irp->StackCount
+                                ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject
+                                : nullptr;
+    const int heldBefore = cpu.HeldCount - 1;
+    routine(device, irp);
+    if (HoldsLock(cpu, &cancelLock_)) {
+        VerifierReport("CANCEL_ROUTINE_KEPT_CANCEL_LOCK",
+                       "cancel routine %p (IRP %p) returned holding the cancel spin lock",
+                       reinterpret_cast<void*>(routine), static_cast<void*>(irp));
+        ReleaseCancelSpinLock(irql);
+    }
+    if (cpu.HeldCount > heldBefore) {
+        VerifierReport("CANCEL_ROUTINE_RETURNED_WITH_LOCK_HELD",
+                       "cancel routine %p (IRP %p) returned holding spin lock %p",
+                       reinterpret_cast<void*>(routine), static_cast<void*>(irp),
+                       static_cast<void*>(cpu.Held[cpu.HeldCount - 1]));
+    }
+    if (cpu.Irql != irql) {
+        VerifierReport("CANCEL_IRQL_CHANGED",
+                       "cancel routine %p (IRP %p) returned at IRQL %d instead of CancelIrql %d",
+                       reinterpret_cast<void*>(routine), static_cast<void*>(irp), cpu.Irql, irql);
+        RestoreIrql(irql);
+    }
+    return TRUE;
+}
+
+// ---- Work items ---------------------------------------------------------------------------
+
+PIO_WORKITEM IoManager::AllocateWorkItem(PDEVICE_OBJECT device)
+{
+    CheckIrql(DISPATCH_LEVEL, "IoAllocateWorkItem");
+    NTSTATUS failure = STATUS_SUCCESS;
+    if (ConsumeFault(IoFault::AllocateWorkItem, &failure)) {
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> guard(mutex_);
+    const DeviceRecord* record = FindDeviceLocked(device);
+    if (record == nullptr || record->Deleted) {
+        VerifierReport("DEVICE_UNKNOWN", "IoAllocateWorkItem(%p): not a live device object",
+                       static_cast<void*>(device));
+        return nullptr;
+    }
+    auto* item = new _IO_WORKITEM{device, device->DriverObject, nullptr, nullptr, false, false};
+    workItems_.insert(item);
+    return item;
+}
+
+void IoManager::FreeWorkItem(PIO_WORKITEM item)
+{
+    CheckIrql(DISPATCH_LEVEL, "IoFreeWorkItem");
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (workItems_.count(item) == 0) {
+        VerifierReport("WORK_ITEM_UNKNOWN", "IoFreeWorkItem(%p): not an allocated work item",
+                       static_cast<void*>(item));
+        return;
+    }
+    if (item->Queued) {
+        VerifierReport("WORK_ITEM_FREED_WHILE_QUEUED", "IoFreeWorkItem(%p) while it is queued",
+                       static_cast<void*>(item));
+        item->FreeAfterRun = true;
+        return;
+    }
+    workItems_.erase(item);
+    delete item;
+}
+
+void IoManager::QueueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PVOID context)
+{
+    CheckIrql(DISPATCH_LEVEL, "IoQueueWorkItem");
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (workItems_.count(item) == 0 || item->FreeAfterRun) {
+            VerifierReport("WORK_ITEM_UNKNOWN", "IoQueueWorkItem(%p): not an allocated work item",
+                           static_cast<void*>(item));
+            return;
+        }
+        if (item->Queued) {
+            VerifierReport("WORK_ITEM_QUEUED_TWICE", "IoQueueWorkItem(%p) while it is queued",
+                           static_cast<void*>(item));
+            return;
+        }
+        item->Routine = routine;
+        item->Context = context;
+        item->Queued = true;
+    }
+    PostPassive([this, item] { RunPassiveWorkItem(item); });
+}
+
+void IoManager::RunPassiveWorkItem(PIO_WORKITEM item)
+{
+    PIO_WORKITEM_ROUTINE routine = nullptr;
+    PVOID context = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    bool release = false;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (workItems_.count(item) == 0) {
+            return;
+        }
+        // Dequeued before it runs, so the routine may free or queue it again.
+        item->Queued = false;
+        routine = item->Routine;
+        context = item->Context;
+        device = item->DeviceObject;
+        if (item->FreeAfterRun) {
+            workItems_.erase(item);
+            release = true;
+        }
+    }
+    CpuContext& cpu = CurrentCpu();
+    const KIRQL irql = cpu.Irql;
+    const int heldBefore = cpu.HeldCount;
+    routine(device, context);
+    if (cpu.Irql != irql) {
+        VerifierReport("WORK_ITEM_IRQL_CHANGED", "work item routine %p returned at IRQL %d",
+                       reinterpret_cast<void*>(routine), cpu.Irql);
+        RestoreIrql(irql);
+    }
+    if (cpu.HeldCount > heldBefore) {
+        VerifierReport("WORK_ITEM_RETURNED_WITH_LOCK_HELD",
+                       "work item routine %p returned holding spin lock %p",
+                       reinterpret_cast<void*>(routine),
+                       static_cast<void*>(cpu.Held[cpu.HeldCount - 1]));
+    }
+    if (release) {
+        delete item;
+    }
+}
+
+// ---- Power ------------------------------------------------------------------------------------
+
+POWER_STATE IoManager::SetPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type,
+                                     POWER_STATE state)
+{
+    CheckIrql(DISPATCH_LEVEL, "PoSetPowerState");
+    std::lock_guard<std::mutex> guard(mutex_);
+    DeviceRecord* record = FindDeviceLocked(device);
+    if (record == nullptr || record->Deleted) {
+        VerifierReport("DEVICE_UNKNOWN", "PoSetPowerState(%p): not a live device object",
+                       static_cast<void*>(device));
+        return state;
+    }
+    POWER_STATE previous;
+    if (type == DevicePowerState) {
+        previous.DeviceState = record->PowerState;
+        record->PowerState = state.DeviceState;
+    } else {
+        previous.SystemState = record->SystemState;
+        record->SystemState = state.SystemState;
+    }
+    return previous;
+}
+
+void IoManager::StartNextPowerIrp(PIRP irp)
+{
+    CheckIrql(DISPATCH_LEVEL, "PoStartNextPowerIrp");
+    const std::thread::id self = std::this_thread::get_id();
+    std::shared_ptr<IrpRecord> record;
+    const char* problem = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        record = FindIrpLocked(irp);
+        if (record == nullptr) {
+            problem = "IRP_UNKNOWN";
+        } else if (record->Finished) {
+            problem = "IRP_USED_AFTER_COMPLETION";
+        } else if (!record->TrackPowerStart) {
+            return; // Not needed for wait-wake and power-sequence requests; harmless.
+        } else if (irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount) {
+            problem = "PO_START_NEXT_WRONG_LOCATION";
+        } else {
+            device = irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+            const std::pair<int, PDEVICE_OBJECT> key{irp->CurrentLocation - 1, device};
+            const IrpFrame* innermost = nullptr;
+            for (auto it = record->Frames.rbegin(); it != record->Frames.rend(); ++it) {
+                if (it->Thread == self) {
+                    innermost = &*it;
+                    break;
+                }
+            }
+            if ((innermost != nullptr && innermost->Location != irp->CurrentLocation) ||
+                record->PowerDispatched.count(key) == 0) {
+                problem = "PO_START_NEXT_WRONG_LOCATION";
+            } else if (!record->PowerStarted.insert(key).second) {
+                problem = "PO_START_NEXT_TWICE";
+            }
+        }
+    }
+    if (problem != nullptr) {
+        VerifierReport(problem,
+                       "PoStartNextPowerIrp(IRP %p): device %p; the call must come once per "
+                       "query-power or set-power request while the caller's own stack location "
+                       "is current",
+                       static_cast<void*>(irp), static_cast<void*>(device));
+    }
+}
+
+} // namespace qvx
+
+using qvx::Machine;
+
+extern "C" {
+
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PDEVICE_OBJECT* DeviceObject)
+{
+    return Machine::Current().Io().CreateDevice(DriverObject, DeviceExtensionSize, DeviceName,
+                                                DeviceType, DeviceCharacteristics, Exclusive,
+                                                DeviceObject);
+}
+
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
+{
+    Machine::Current().Io().DeleteDevice(DeviceObject);
+}
+
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                                 PDEVICE_OBJECT TargetDevice)
+{
+    return Machine::Current().Io().AttachDeviceToDeviceStack(SourceDevice, TargetDevice);
+}
+
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
+{
+    Machine::Current().Io().DetachDevice(TargetDevice);
+}
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return Machine::Current().Io().CallDriver(DeviceObject, Irp);
+}
+
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
+{
+    UNREFERENCED_PARAMETER(PriorityBoost);
+    Machine::Current().Io().CompleteRequest(Irp);
+}
+
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
+{
+    return Machine::Current().Io().CancelIrp(Irp);
+}
+
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql)
+{
+    Machine::Current().Io().AcquireCancelSpinLock(Irql);
+}
+
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql)
+{
+    Machine::Current().Io().ReleaseCancelSpinLock(Irql);
+}
+
+PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
+{
+    return Machine::Current().Io().AllocateWorkItem(DeviceObject);
+}
+
+VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem)
+{
+    Machine::Current().Io().FreeWorkItem(IoWorkItem);
+}
+
+VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                           WORK_QUEUE_TYPE QueueType, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(QueueType);
+    Machine::Current().Io().QueueWorkItem(IoWorkItem, WorkerRoutine, Context);
+}
+
+} // extern "C"

@@ -1,0 +1,27 @@
+// The power manager's routines: the recorded power state of a device, the start of the next
+// power request, and the call that passes a power request down.
+
+#include "platform/sim/io_manager.h"
+
+using qvx::Machine;
+
+extern "C" {
+
+POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
+                                  POWER_STATE State)
+{
+    return Machine::Current().Io().SetPowerState(DeviceObject, Type, State);
+}
+
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp)
+{
+    Machine::Current().Io().StartNextPowerIrp(Irp);
+}
+
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    // Power requests are not serialised here, so passing one down is an ordinary call.
+    return Machine::Current().Io().CallDriver(DeviceObject, Irp);
+}
+
+} // extern "C"

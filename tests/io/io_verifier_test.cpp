@@ -1,0 +1,173 @@
+// Each rule of the I/O layer is broken on purpose by the test driver and must be reported
+// by name; the machine then goes on, and the test cleans up what the fault left behind.
+
+#include "support/io_test_driver.h"
+
+#include <cstring>
+
+namespace qvx {
+namespace {
+
+class IoVerifierTest : public IoDriverTest
+{
+  protected:
+    IoVerifierTest() { StartInSetUp = false; }
+
+    void BootWith(TestDriverFault fault, LONGLONG readDelayMs = 0)
+    {
+        Config.Fault = fault;
+        Config.ReadDelayMs = readDelayMs;
+        ASSERT_EQ(Boot(), STATUS_SUCCESS);
+    }
+};
+
+// Completion: twice, with a cancel routine set, with STATUS_PENDING, with more Information
+// than the output buffer holds (the copy-back stays within the buffer).
+TEST_F(IoVerifierTest, CompletionRulesAreReported)
+{
+    BootWith(TestDriverFault::CompleteTwice);
+    const FileHandle handle = OpenCom5();
+    EXPECT_EQ(Io().DeviceIoControl(handle, IOCTL_TEST_ECHO, {1, 2}, 2).Status, STATUS_SUCCESS);
+    EXPECT_TRUE(ExpectViolation("IRP_COMPLETED_TWICE"));
+
+    TestDriverSettings().Fault = TestDriverFault::InformationTooLarge;
+    EXPECT_EQ(Io().DeviceIoControl(handle, IOCTL_TEST_ECHO, {1, 2, 3}, 2).Data.size(), 2u);
+    EXPECT_TRUE(ExpectViolation("INFORMATION_EXCEEDS_BUFFER"));
+
+    TestDriverSettings().Fault = TestDriverFault::CompleteWithPendingStatus;
+    EXPECT_EQ(Io().Flush(handle).Status, STATUS_PENDING);
+    EXPECT_TRUE(ExpectViolation("IRP_COMPLETED_WITH_STATUS_PENDING"));
+
+    TestDriverSettings().Fault = TestDriverFault::CompleteWithCancelRoutine;
+    TestDriverSettings().ReadDelayMs = 1;
+    EXPECT_EQ(Io().Read(handle, 2).Status, STATUS_SUCCESS);
+    EXPECT_TRUE(ExpectViolation("IRP_COMPLETED_WITH_CANCEL_ROUTINE"));
+}
+
+// Dispatch: STATUS_PENDING without the mark, and a return at another IRQL (put right).
+TEST_F(IoVerifierTest, DispatchRulesAreReported)
+{
+    BootWith(TestDriverFault::PendingNotMarked);
+    const FileHandle handle = OpenCom5();
+    IoRequestPtr read = Io().ReadAsync(handle, 1);
+    EXPECT_TRUE(ExpectViolation("PENDING_NOT_MARKED"));
+    EXPECT_EQ(CompleteTestReads(), 1u);
+    EXPECT_EQ(read->Wait().Status, STATUS_SUCCESS);
+
+    TestDriverSettings().Fault = TestDriverFault::ReturnAtDispatchLevel;
+    EXPECT_EQ(Io().Write(handle, {7}).Status, STATUS_SUCCESS);
+    EXPECT_TRUE(ExpectViolation("DISPATCH_IRQL_CHANGED"));
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+// A request sent with no stack location left is refused; the driver that waited for it
+// completes it itself.
+TEST_F(IoVerifierTest, NoMoreStackLocationsIsReported)
+{
+    BootWith(TestDriverFault::None);
+    NTSTATUS finished = STATUS_PENDING;
+    DEVICE_CAPABILITIES capabilities{};
+    capabilities.Size = sizeof(capabilities);
+    capabilities.Version = 1;
+    PIRP irp = Io().AllocateIrp(1, [&finished](PIRP done) { finished = done->IoStatus.Status; });
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_PNP;
+    next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
+    next->Parameters.DeviceCapabilities.Capabilities = &capabilities;
+    EXPECT_EQ(IoCallDriver(Fdo(), irp), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_TRUE(ExpectViolation("NO_MORE_IRP_STACK_LOCATIONS"));
+    EXPECT_EQ(finished, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+// A removal that deletes the device while a read is still queued; the orphan is then ended
+// by hand.
+TEST_F(IoVerifierTest, DeviceDeletedWithRequestsIsReported)
+{
+    BootWith(TestDriverFault::DeleteWithPendingRead);
+    const FileHandle handle = OpenCom5();
+    IoRequestPtr read = Io().ReadAsync(handle, 1);
+    EXPECT_EQ(Pnp().Remove(pdo_), STATUS_SUCCESS);
+    EXPECT_TRUE(ExpectViolation("DEVICE_DELETED_WITH_IRPS"));
+    PIRP orphan = read->Irp();
+    ASSERT_NE(orphan, nullptr);
+    (void)IoSetCancelRoutine(orphan, nullptr);
+    orphan->IoStatus.Status = STATUS_CANCELLED;
+    IoCompleteRequest(orphan, IO_NO_INCREMENT);
+    EXPECT_TRUE(read->Done());
+}
+
+// Unload with the driver's pool still allocated lists the leak by tag.
+TEST_F(IoVerifierTest, PoolLeftAtUnloadIsListedByTag)
+{
+    BootWith(TestDriverFault::LeakPoolAtUnload);
+    EXPECT_EQ(Io().UnloadDriver(driver_), STATUS_INVALID_DEVICE_STATE); // Device still there.
+    EXPECT_EQ(Pnp().Remove(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(Io().UnloadDriver(driver_), STATUS_SUCCESS);
+    bool listed = false;
+    for (const Violation& violation : Sim().Violations()) {
+        listed = listed ||
+                 (violation.Rule == "POOL_LEAK_AT_UNLOAD" &&
+                  violation.Message.find("'Qvst': 1 block(s), 24 byte(s)") != std::string::npos);
+    }
+    EXPECT_TRUE(listed);
+    EXPECT_TRUE(ExpectViolation("POOL_LEAK_AT_UNLOAD"));
+    ExFreePoolWithTag(TestDriverLeakedBlock(), TEST_DRIVER_TAG);
+}
+
+// Plug and Play: AddDevice leaving the device initialising (which refuses opens), a removal
+// failed and kept from the bus, an unhandled request passed down with a new status.
+TEST_F(IoVerifierTest, PlugAndPlayRulesAreReported)
+{
+    BootWith(TestDriverFault::LeaveInitializing);
+    EXPECT_TRUE(ExpectViolation("DEVICE_INITIALIZING_AFTER_ADD_DEVICE"));
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_EQ(OpenCom5(&status), INVALID_FILE_HANDLE);
+    EXPECT_EQ(status, STATUS_NO_SUCH_DEVICE);
+
+    TestDriverSettings().Fault = TestDriverFault::FailRemove;
+    EXPECT_EQ(Pnp().Remove(pdo_), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(ExpectViolation("PNP_REMOVE_FAILED"));
+    EXPECT_TRUE(ExpectViolation("PNP_REMOVE_NOT_PASSED_DOWN"));
+    EXPECT_TRUE(ExpectViolation("DEVICE_NOT_DETACHED_AT_REMOVE"));
+    EXPECT_TRUE(ExpectViolation("SYMBOLIC_LINK_LEFT_AFTER_REMOVE"));
+    DestroyTestDevice(Fdo());
+
+    TestDriverSettings().Fault = TestDriverFault::ChangeUnhandledPnpStatus;
+    BusDeviceConfig config;
+    config.InstanceId = u"ROOT\\PORTS\\0001";
+    PDEVICE_OBJECT pdo = nullptr;
+    EXPECT_EQ(Pnp().Enumerate(config, driver_, &pdo), STATUS_SUCCESS);
+    EXPECT_EQ(TakeAll("PNP_UNHANDLED_STATUS_CHANGED"), 3u); // filter, state, relations
+    EXPECT_EQ(Pnp().Remove(pdo), STATUS_SUCCESS);
+}
+
+// Power: PoStartNextPowerIrp forgotten, or called twice for one request.
+TEST_F(IoVerifierTest, PowerStartNextRulesAreReported)
+{
+    BootWith(TestDriverFault::SkipPoStartNext);
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    EXPECT_EQ(Pnp().SendPower(pdo_, IRP_MN_SET_POWER, DevicePowerState, d0), STATUS_SUCCESS);
+    EXPECT_TRUE(ExpectViolation("PO_START_NEXT_MISSING"));
+    TestDriverSettings().Fault = TestDriverFault::PoStartNextTwice;
+    EXPECT_EQ(Pnp().SendPower(pdo_, IRP_MN_QUERY_POWER, DevicePowerState, d0), STATUS_SUCCESS);
+    EXPECT_TRUE(ExpectViolation("PO_START_NEXT_TWICE"));
+}
+
+using IoVerifierDeathTest = IoVerifierTest;
+
+// In aborting mode the first violation stops the process and names its rule.
+TEST_F(IoVerifierDeathTest, SecondCompletionStopsTheProcess)
+{
+    BootWith(TestDriverFault::CompleteTwice);
+    const FileHandle handle = OpenCom5();
+    EXPECT_DEATH(
+        {
+            DeathTestMachine abortOnViolation;
+            Io().DeviceIoControl(handle, IOCTL_TEST_ECHO, {1}, 1);
+        },
+        "IRP_COMPLETED_TWICE");
+}
+
+} // namespace
+} // namespace qvx

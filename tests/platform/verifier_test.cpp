@@ -1,0 +1,234 @@
+// Each rule the executive checks is broken once on purpose and must be reported by name; the
+// machine then goes on, so one test can walk through a family of rules.
+
+#include "support/machine_fixture.h"
+
+namespace qvx {
+namespace {
+
+constexpr ULONG TAG = 0x63657851; // "Qxec" in memory order
+constexpr ULONG OTHER_TAG = 0x72687451;
+
+LARGE_INTEGER InMs(LONGLONG ms)
+{
+    LARGE_INTEGER due;
+    due.QuadPart = -ms * 10000;
+    return due;
+}
+
+NTSTATUS WaitOn(KEVENT* event, LARGE_INTEGER* timeout = nullptr)
+{
+    return KeWaitForSingleObject(event, Executive, KernelMode, FALSE, timeout);
+}
+
+VOID NTAPI CountRun(PKDPC, PVOID context, PVOID, PVOID)
+{
+    ++*static_cast<int*>(context);
+}
+
+VOID NTAPI ReturnHoldingLock(PKDPC, PVOID context, PVOID, PVOID)
+{
+    KefAcquireSpinLockAtDpcLevel(static_cast<PKSPIN_LOCK>(context));
+}
+
+VOID NTAPI ReturnAtHighLevel(PKDPC, PVOID, PVOID, PVOID)
+{
+    KfRaiseIrql(HIGH_LEVEL);
+}
+
+using VerifierTest = SimMachineTest;
+using VerifierDeathTest = SimMachineTest;
+
+// Spin locks: recursion, release when free or owned elsewhere, the DPC-level pair below
+// DISPATCH_LEVEL, and an out-of-order release that drops the IRQL under a held lock.
+TEST_F(VerifierTest, SpinLockMisuseIsReportedByRule)
+{
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old = KfAcquireSpinLock(&lock);
+    EXPECT_EQ(KfAcquireSpinLock(&lock), DISPATCH_LEVEL);
+    EXPECT_TRUE(ExpectViolation("SPINLOCK_RECURSION"));
+    KfReleaseSpinLock(&lock, old);
+    KfReleaseSpinLock(&lock, old);
+    EXPECT_TRUE(ExpectViolation("SPINLOCK_NOT_HELD"));
+
+    KSPIN_LOCK elsewhere = ~static_cast<KSPIN_LOCK>(0); // owned by some other processor
+    old = KfRaiseIrql(DISPATCH_LEVEL);
+    KefReleaseSpinLockFromDpcLevel(&elsewhere);
+    EXPECT_TRUE(ExpectViolation("SPINLOCK_NOT_OWNER"));
+    KfLowerIrql(old);
+
+    KefAcquireSpinLockAtDpcLevel(&lock);
+    EXPECT_TRUE(ExpectViolation("SPINLOCK_AT_DPC_LEVEL_BELOW_DISPATCH"));
+    old = KfRaiseIrql(DISPATCH_LEVEL);
+    KefReleaseSpinLockFromDpcLevel(&lock);
+    KfLowerIrql(old);
+
+    KSPIN_LOCK inner;
+    KeInitializeSpinLock(&inner);
+    old = KfAcquireSpinLock(&lock);
+    KfAcquireSpinLock(&inner);
+    KfReleaseSpinLock(&lock, old);
+    EXPECT_TRUE(ExpectViolation("IRQL_LOWERED_WITH_SPINLOCK_HELD"));
+    KfReleaseSpinLock(&inner, PASSIVE_LEVEL);
+    EXPECT_EQ(lock | inner, 0u);
+}
+
+// IRQL: raising to a lower level, lowering to a higher one, waiting at DISPATCH_LEVEL or with
+// a lock held. A bad call leaves the IRQL alone; polling at DISPATCH_LEVEL is allowed.
+TEST_F(VerifierTest, IrqlAndWaitMisuseIsReportedByRule)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    EXPECT_EQ(KfRaiseIrql(APC_LEVEL), DISPATCH_LEVEL);
+    EXPECT_TRUE(ExpectViolation("IRQL_RAISE_TO_LOWER"));
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    EXPECT_EQ(WaitOn(&event), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(ExpectViolation("WAIT_AT_DISPATCH_LEVEL"));
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    EXPECT_EQ(WaitOn(&event, &zero), STATUS_TIMEOUT);
+    KfLowerIrql(old);
+
+    KfLowerIrql(DISPATCH_LEVEL);
+    EXPECT_TRUE(ExpectViolation("IRQL_LOWER_TO_HIGHER"));
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    old = KfAcquireSpinLock(&lock);
+    EXPECT_EQ(WaitOn(&event), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(ExpectViolation("WAIT_WITH_SPINLOCK_HELD"));
+    KfReleaseSpinLock(&lock, old);
+}
+
+// Pool: double free, wrong tag, zero bytes, overrun and underrun, foreign memory, paged pool
+// at DISPATCH_LEVEL, and a quota allocation failing without POOL_QUOTA_FAIL_INSTEAD_OF_RAISE.
+TEST_F(VerifierTest, PoolMisuseIsReportedByRule)
+{
+    auto* block = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 16, TAG));
+    ExFreePoolWithTag(block, TAG);
+    ExFreePoolWithTag(block, TAG);
+    EXPECT_TRUE(ExpectViolation("POOL_DOUBLE_FREE"));
+
+    block = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 16, TAG));
+    ExFreePoolWithTag(block, OTHER_TAG);
+    EXPECT_TRUE(ExpectViolation("POOL_TAG_MISMATCH"));
+    EXPECT_EQ(Sim().OutstandingBlocks(), 0u) << "the block is freed all the same";
+
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 0, TAG), nullptr);
+    EXPECT_TRUE(ExpectViolation("POOL_ZERO_SIZE"));
+
+    block = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 13, TAG));
+    block[13] = 0;
+    ExFreePoolWithTag(block, TAG);
+    EXPECT_TRUE(ExpectViolation("POOL_OVERRUN"));
+    block = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 13, TAG));
+    block[-1] = 0;
+    ExFreePoolWithTag(block, TAG);
+    EXPECT_TRUE(ExpectViolation("POOL_UNDERRUN"));
+
+    ULONG local = 0;
+    ExFreePoolWithTag(&local, TAG);
+    EXPECT_TRUE(ExpectViolation("POOL_FREE_INVALID"));
+
+    const KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 8, TAG), nullptr);
+    EXPECT_TRUE(ExpectViolation("POOL_ALLOCATION_AT_BAD_IRQL"));
+    KfLowerIrql(old);
+
+    Sim().FailNthAllocation(1);
+    EXPECT_EQ(ExAllocatePoolWithQuotaTag(NonPagedPool, 8, TAG), nullptr);
+    EXPECT_TRUE(ExpectViolation("QUOTA_ALLOCATION_RAISED"));
+    Sim().FailNthAllocation(1);
+    const auto quiet = static_cast<POOL_TYPE>(NonPagedPool | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE);
+    EXPECT_EQ(ExAllocatePoolWithQuotaTag(quiet, 8, TAG), nullptr);
+    EXPECT_TRUE(Sim().Violations().empty()) << "with the flag a failure is an ordinary NULL";
+}
+
+// Memory freed while it holds a queued DPC, a set timer or a held lock is reported, and the
+// machine forgets those objects so that nothing touches the freed memory afterwards.
+TEST_F(VerifierTest, FreedMemoryHoldingLiveObjectsIsReported)
+{
+    struct Context
+    {
+        KDPC Dpc;
+        KTIMER Timer;
+        KSPIN_LOCK Lock;
+    };
+    int runs = 0;
+    auto* context =
+        static_cast<Context*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Context), TAG));
+    KeInitializeDpc(&context->Dpc, CountRun, &runs);
+    KeInitializeTimer(&context->Timer);
+    KeInitializeSpinLock(&context->Lock);
+    Sim().HoldDpcs(true);
+    KeInsertQueueDpc(&context->Dpc, nullptr, nullptr);
+    KeSetTimer(&context->Timer, InMs(10), &context->Dpc);
+    const KIRQL old = KfAcquireSpinLock(&context->Lock);
+    ExFreePoolWithTag(context, TAG);
+    EXPECT_TRUE(ExpectViolation("FREED_MEMORY_HOLDS_QUEUED_DPC"));
+    EXPECT_TRUE(ExpectViolation("FREED_MEMORY_HOLDS_ACTIVE_TIMER"));
+    EXPECT_TRUE(ExpectViolation("FREED_MEMORY_HOLDS_LOCKED_SPINLOCK"));
+    KfLowerIrql(old);
+    Sim().HoldDpcs(false);
+    Sim().AdvanceMs(20);
+    EXPECT_EQ(runs, 0);
+}
+
+// DPCs and timers: a routine that returns holding a lock or at another IRQL, initialising a
+// queued DPC or a set timer, and using objects that were never initialised.
+TEST_F(VerifierTest, DpcAndTimerMisuseIsReportedByRule)
+{
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KDPC dpc;
+    KeInitializeDpc(&dpc, ReturnHoldingLock, &lock);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    EXPECT_TRUE(ExpectViolation("DPC_RETURNED_WITH_LOCK_HELD"));
+    EXPECT_EQ(lock, 0u) << "the machine releases what the routine left held";
+
+    KeInitializeDpc(&dpc, ReturnAtHighLevel, nullptr);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    EXPECT_TRUE(ExpectViolation("DPC_IRQL_CHANGED"));
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+
+    int runs = 0;
+    KeInitializeDpc(&dpc, CountRun, &runs);
+    Sim().HoldDpcs(true);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    KeInitializeDpc(&dpc, CountRun, &runs);
+    EXPECT_TRUE(ExpectViolation("DPC_REINITIALIZED_WHILE_QUEUED"));
+    Sim().HoldDpcs(false);
+    EXPECT_EQ(runs, 1);
+
+    KDPC raw;
+    memset(&raw, 0xA5, sizeof(raw));
+    EXPECT_FALSE(KeInsertQueueDpc(&raw, nullptr, nullptr));
+    EXPECT_TRUE(ExpectViolation("DPC_NOT_INITIALIZED"));
+
+    KTIMER timer;
+    memset(&timer, 0xDD, sizeof(timer));
+    EXPECT_FALSE(KeSetTimer(&timer, InMs(1), nullptr));
+    EXPECT_TRUE(ExpectViolation("TIMER_NOT_INITIALIZED"));
+    KeInitializeTimer(&timer);
+    KeSetTimer(&timer, InMs(1), nullptr);
+    KeInitializeTimer(&timer);
+    EXPECT_TRUE(ExpectViolation("TIMER_REINITIALIZED_WHILE_SET"));
+    EXPECT_TRUE(KeCancelTimer(&timer));
+}
+
+// With AbortOnViolation the first violation ends the process, naming its rule.
+TEST_F(VerifierDeathTest, ViolationAbortsNamingTheRule)
+{
+    EXPECT_DEATH(
+        {
+            DeathTestMachine abortMode;
+            KfLowerIrql(HIGH_LEVEL);
+        },
+        "VERIFIER VIOLATION: IRQL_LOWER_TO_HIGHER");
+}
+
+} // namespace
+} // namespace qvx
