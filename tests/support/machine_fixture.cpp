@@ -1,5 +1,7 @@
 #include "support/machine_fixture.h"
 
+#include "platform/sim/io_manager.h"
+
 #include <sstream>
 
 namespace qvx {
@@ -35,6 +37,8 @@ void SimMachineTest::TearDown()
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the test ends at a raised IRQL";
     EXPECT_EQ(machine.QueuedDpcCount(), 0u) << "a DPC is still queued";
     EXPECT_EQ(machine.SetTimerCount(), 0u) << "a timer is still set";
+    EXPECT_EQ(machine.Io().OutstandingIrps(), 0u) << "a request is still pending";
+    EXPECT_EQ(machine.Io().PendingCloseCount(), 0u) << "a closed handle still waits for its close";
     machine_.reset();
 }
 

@@ -1,0 +1,247 @@
+#include "host/peers/peer_endpoint.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace qvx {
+
+namespace {
+
+constexpr uint32_t BAUD_TAG = 0x42415544;
+
+// Creates or opens a permanent callback object by name.
+PCALLBACK_OBJECT OpenObject(const std::u16string& name)
+{
+    std::u16string copy = name;
+    UNICODE_STRING text;
+    text.Buffer = copy.data();
+    text.Length = static_cast<USHORT>(copy.size() * sizeof(char16_t));
+    text.MaximumLength = text.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, NULL,
+                               NULL);
+    PCALLBACK_OBJECT object = nullptr;
+    const NTSTATUS status = ExCreateCallback(&object, &attributes, TRUE, TRUE);
+    if (!NT_SUCCESS(status)) {
+        fprintf(stderr, "peer: cannot open callback object (status %08x)\n",
+                static_cast<unsigned>(status));
+        return nullptr;
+    }
+    return object;
+}
+
+} // namespace
+
+PeerEndpoint::PeerEndpoint(const std::u16string& portName) : portName_(portName)
+{
+    receiveObject_ = OpenObject(u"\\Callback\\LyntraRecv" + portName);
+    sendObject_ = OpenObject(u"\\Callback\\LyntraSend" + portName);
+    if (sendObject_ != nullptr) {
+        sendRegistration_ = ExRegisterCallback(sendObject_, SendCallback, this);
+    }
+    KeInitializeTimer(&paceTimer_);
+    KeInitializeDpc(&paceDpc_, PaceDpc, this);
+}
+
+PeerEndpoint::~PeerEndpoint()
+{
+    StopPacing();
+    if (sendRegistration_ != nullptr) {
+        ExUnregisterCallback(sendRegistration_);
+    }
+    if (sendObject_ != nullptr) {
+        ObDereferenceObject(sendObject_);
+    }
+    if (receiveObject_ != nullptr) {
+        ObDereferenceObject(receiveObject_);
+    }
+}
+
+void PeerEndpoint::NotifyPort(const uint8_t* bytes, size_t length)
+{
+    // The port's receive routine takes its lock with the DPC-level acquire.
+    DispatchLevelScope dispatch;
+    ULONG count = static_cast<ULONG>(length);
+    ExNotifyCallback(receiveObject_, const_cast<uint8_t*>(bytes), &count);
+}
+
+void PeerEndpoint::Deliver(const std::vector<uint8_t>& bytes)
+{
+    for (size_t offset = 0; offset < bytes.size(); offset += MAX_BLOCK) {
+        const size_t length = std::min(MAX_BLOCK, bytes.size() - offset);
+        NotifyPort(bytes.data() + offset, length);
+    }
+}
+
+void PeerEndpoint::Deliver(const std::string& text)
+{
+    Deliver(std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+void PeerEndpoint::Queue(const std::vector<uint8_t>& bytes)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    queued_.insert(queued_.end(), bytes.begin(), bytes.end());
+}
+
+size_t PeerEndpoint::QueuedBytes() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return queued_.size();
+}
+
+void PeerEndpoint::StartPacing(ULONG periodMs, size_t bytesPerPeriod)
+{
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        bytesPerPeriod_ = bytesPerPeriod;
+        pacing_ = true;
+    }
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>(periodMs) * 10000;
+    KeSetTimerEx(&paceTimer_, due, static_cast<LONG>(periodMs), &paceDpc_);
+}
+
+void PeerEndpoint::StopPacing()
+{
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!pacing_) {
+            return;
+        }
+        pacing_ = false;
+    }
+    KeCancelTimer(&paceTimer_);
+    KeRemoveQueueDpc(&paceDpc_);
+    if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
+        KeFlushQueuedDpcs();
+    }
+}
+
+VOID NTAPI PeerEndpoint::PaceDpc(PKDPC, PVOID context, PVOID, PVOID)
+{
+    static_cast<PeerEndpoint*>(context)->DeliverPaced();
+}
+
+void PeerEndpoint::DeliverPaced()
+{
+    uint8_t block[MAX_BLOCK];
+    size_t budget;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        budget = bytesPerPeriod_;
+    }
+    while (budget > 0) {
+        size_t length = 0;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (paused_ || queued_.empty()) {
+                return;
+            }
+            length = std::min({MAX_BLOCK, budget, queued_.size()});
+            std::copy(queued_.begin(), queued_.begin() + static_cast<long>(length), block);
+            queued_.erase(queued_.begin(), queued_.begin() + static_cast<long>(length));
+        }
+        ULONG count = static_cast<ULONG>(length);
+        ExNotifyCallback(receiveObject_, block, &count);
+        budget -= length;
+    }
+}
+
+void PeerEndpoint::HonourFlowControl(bool on, uint8_t xonChar, uint8_t xoffChar)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    honourFlow_ = on;
+    xonChar_ = xonChar;
+    xoffChar_ = xoffChar;
+    if (!on) {
+        paused_ = false;
+    }
+}
+
+bool PeerEndpoint::Paused() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return paused_;
+}
+
+VOID NTAPI PeerEndpoint::SendCallback(PVOID context, PVOID argument1, PVOID argument2)
+{
+    const auto* bytes = static_cast<const uint8_t*>(argument1);
+    const ULONG length = *static_cast<const ULONG*>(argument2);
+    static_cast<PeerEndpoint*>(context)->OnTransmit(bytes, length);
+}
+
+void PeerEndpoint::OnTransmit(const uint8_t* bytes, size_t length)
+{
+    std::function<void(const uint8_t*, size_t)> handler;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        Machine* machine = Machine::TryCurrent();
+        blocks_.push_back({machine != nullptr ? machine->NowMs() : 0,
+                           std::vector<uint8_t>(bytes, bytes + length)});
+        for (size_t i = 0; i < length; ++i) {
+            // A BAUD block is written whole into one transmit block, so it never straddles two.
+            uint32_t tag = 0;
+            if (i + 8 <= length) {
+                memcpy(&tag, bytes + i, sizeof(tag));
+            }
+            if (tag == BAUD_TAG) {
+                uint32_t rate;
+                memcpy(&rate, bytes + i + 4, sizeof(rate));
+                baudRates_.push_back(rate);
+                i += 7;
+                continue;
+            }
+            const uint8_t byte = bytes[i];
+            if (honourFlow_ && byte == xoffChar_) {
+                paused_ = true;
+                continue;
+            }
+            if (honourFlow_ && byte == xonChar_) {
+                paused_ = false;
+                continue;
+            }
+            received_.push_back(byte);
+        }
+        handler = onTransmit_;
+    }
+    if (handler) {
+        handler(bytes, length);
+    }
+}
+
+std::vector<uint8_t> PeerEndpoint::Received() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return received_;
+}
+
+std::vector<uint8_t> PeerEndpoint::TakeReceived()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    std::vector<uint8_t> taken;
+    taken.swap(received_);
+    return taken;
+}
+
+std::vector<PeerEndpoint::Block> PeerEndpoint::Blocks() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return blocks_;
+}
+
+std::vector<ULONG> PeerEndpoint::BaudRates() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return baudRates_;
+}
+
+void PeerEndpoint::SetOnTransmit(std::function<void(const uint8_t*, size_t)> handler)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    onTransmit_ = std::move(handler);
+}
+
+} // namespace qvx

@@ -1,0 +1,100 @@
+// The far side of one port: attached through the port's two callback objects by name.
+//
+// The endpoint creates or opens "\Callback\LyntraRecv<port>" and "\Callback\LyntraSend<port>"
+// (the driver may start before or after it), copies every block the port transmits, picks out
+// the 8-byte BAUD block, and delivers bytes to the port by notifying the receive object at
+// DISPATCH_LEVEL in blocks of at most 44 bytes. It can honour the port's software flow
+// control: after it sees the port send its Xoff character it pauses paced delivery until it
+// sees the Xon character. Every other peer (loopback, null-modem, TCP, pseudo-terminal) is
+// built on it.
+#pragma once
+
+#include "platform/sim/machine.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace qvx {
+
+class PeerEndpoint
+{
+  public:
+    static constexpr size_t MAX_BLOCK = 44;
+
+    // Attaches to the port named `portName` (for example u"COM5"). PASSIVE_LEVEL.
+    explicit PeerEndpoint(const std::u16string& portName);
+    ~PeerEndpoint();
+    PeerEndpoint(const PeerEndpoint&) = delete;
+    PeerEndpoint& operator=(const PeerEndpoint&) = delete;
+
+    const std::u16string& PortName() const { return portName_; }
+
+    // --- Towards the port ---------------------------------------------------------------
+    // Delivers `bytes` now, in blocks of at most 44, at DISPATCH_LEVEL, ignoring flow
+    // control. Between blocks the IRQL drops so the port's interrupt service can run.
+    void Deliver(const std::vector<uint8_t>& bytes);
+    void Deliver(const std::string& text);
+
+    // Queues bytes for paced delivery: every `periodMs` the endpoint's timer delivers up to
+    // `bytesPerPeriod` of them (in 44-byte blocks), unless flow control paused it.
+    void Queue(const std::vector<uint8_t>& bytes);
+    void StartPacing(ULONG periodMs, size_t bytesPerPeriod);
+    void StopPacing();
+    size_t QueuedBytes() const;
+
+    // --- Software flow control ----------------------------------------------------------
+    void HonourFlowControl(bool on, uint8_t xonChar = 0x11, uint8_t xoffChar = 0x13);
+    bool Paused() const;
+
+    // --- From the port ------------------------------------------------------------------
+    // Every data byte the port transmitted, in order; BAUD blocks are taken out, and the
+    // flow characters too while flow control is honoured.
+    std::vector<uint8_t> Received() const;
+    std::vector<uint8_t> TakeReceived();
+    // The raw blocks as handed over, one per send tick, with the simulated time of each.
+    struct Block
+    {
+        LONGLONG TimeMs;
+        std::vector<uint8_t> Bytes;
+    };
+    std::vector<Block> Blocks() const;
+    // Baud rates announced by BAUD blocks, in order.
+    std::vector<ULONG> BaudRates() const;
+    // Called for each transmitted block, at DISPATCH_LEVEL, inside the port's hand-over: it
+    // must copy what it needs and must not write to the port from there.
+    void SetOnTransmit(std::function<void(const uint8_t*, size_t)> handler);
+
+  private:
+    static VOID NTAPI SendCallback(PVOID context, PVOID argument1, PVOID argument2);
+    static VOID NTAPI PaceDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
+    void OnTransmit(const uint8_t* bytes, size_t length);
+    void NotifyPort(const uint8_t* bytes, size_t length);
+    void DeliverPaced();
+
+    std::u16string portName_;
+    PCALLBACK_OBJECT receiveObject_ = nullptr;
+    PCALLBACK_OBJECT sendObject_ = nullptr;
+    PVOID sendRegistration_ = nullptr;
+
+    mutable std::mutex lock_;
+    std::vector<uint8_t> received_;
+    std::vector<Block> blocks_;
+    std::vector<ULONG> baudRates_;
+    std::deque<uint8_t> queued_;
+    bool honourFlow_ = false;
+    bool paused_ = false;
+    uint8_t xonChar_ = 0x11;
+    uint8_t xoffChar_ = 0x13;
+    size_t bytesPerPeriod_ = 0;
+    std::function<void(const uint8_t*, size_t)> onTransmit_;
+
+    KTIMER paceTimer_;
+    KDPC paceDpc_;
+    bool pacing_ = false;
+};
+
+} // namespace qvx

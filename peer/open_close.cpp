@@ -1,0 +1,209 @@
+// Open, close and cleanup of the port: one handle at a time.
+
+#include <ntddk.h>
+
+#include "driver/driver.h"
+#include "driver/kcompat.h"
+#include "peer/peer.h"
+#include "queue/queue.h"
+#include "serial/interrupt.h"
+#include "serial/transfer.h"
+#include "trace/trace.h"
+
+namespace {
+
+const WCHAR* const SERVICE_KEY_PATH =
+    QUARVEX_WSTR("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Quarvex");
+const WCHAR* const SEND_PERIOD_VALUE = QUARVEX_WSTR("ComPeriod");
+constexpr UCHAR IER_ALL_SOURCES = 0x0F;
+
+NTSTATUS FailCreate(PortDeviceRecord* Port, PIRP Irp, NTSTATUS Status)
+{
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    QuarvexIoDecrement(Port);
+    QuarvexTrace(TRACE_OPEN_CLOSE, 2, "QuarvexCreateDispatch$$--. IRP %p, STATUS %x", Irp, Status);
+    return Status;
+}
+
+// Reads "ComPeriod" into SendPeriod; a missing or unreadable value keeps the period in force.
+VOID ReadSendPeriod(PortDeviceRecord* Port)
+{
+    HANDLE key = NULL;
+    NTSTATUS status = QuarvexRegOpenKey(NULL, SERVICE_KEY_PATH, KEY_READ, &key);
+    if (!NT_SUCCESS(status)) {
+        QuarvexTrace(TRACE_OPEN_CLOSE, 3,
+                     "QuarvexCreateDispatchQuarvexRegOpenKey Failed. Status: %x", status);
+        return;
+    }
+    ULONG period = Port->SendPeriod;
+    if (NT_SUCCESS(QuarvexRegReadDword(key, SEND_PERIOD_VALUE, &period))) {
+        if (period >= SEND_PERIOD_MIN_MS && period <= SEND_PERIOD_MAX_MS) {
+            Port->SendPeriod = period;
+        } else {
+            QuarvexTrace(TRACE_OPEN_CLOSE, 2,
+                         "QuarvexCreateDispatchComPeriod %u refused, keeping %u", period,
+                         Port->SendPeriod);
+        }
+    }
+    QuarvexTrace(TRACE_OPEN_CLOSE, 3, "QuarvexCreateDispatchPeriod %d", Port->SendPeriod);
+    (void)ZwClose(key);
+}
+
+} // namespace
+
+NTSTATUS QuarvexRegOpenKey(HANDLE Parent, PCWSTR Path, ACCESS_MASK Access, PHANDLE Key)
+{
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, Path);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, Parent, NULL);
+    return ZwOpenKey(Key, Access, &attributes);
+}
+
+NTSTATUS QuarvexRegReadDword(HANDLE Key, PCWSTR Name, PULONG Value)
+{
+    // The 12-byte header and room for 8 bytes of data: longer values overflow and are refused.
+    union {
+        KEY_VALUE_PARTIAL_INFORMATION Info;
+        UCHAR Bytes[20];
+    } buffer;
+    RtlZeroMemory(&buffer, sizeof(buffer));
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, Name);
+    ULONG resultLength = 0;
+    const NTSTATUS status = ZwQueryValueKey(Key, &name, KeyValuePartialInformation, &buffer,
+                                            sizeof(buffer.Bytes), &resultLength);
+    if (status != STATUS_SUCCESS) {
+        return status;
+    }
+    ULONG value;
+    RtlCopyMemory(&value, buffer.Info.Data, sizeof(value)); // zero-padded when shorter
+    *Value = value;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI QuarvexCreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PortDeviceRecord* port = QuarvexPortFromDevice(DeviceObject);
+    QuarvexTrace(TRACE_OPEN_CLOSE, 3, "QuarvexCreateDispatch: IRP %p", Irp);
+    if (!QuarvexIoIncrement(port)) {
+        Irp->IoStatus.Information = 0;
+        Irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        QuarvexTrace(TRACE_OPEN_CLOSE, 2, "QuarvexCreateDispatch$$--. IRP %p, STATUS %x", Irp,
+                     STATUS_NO_SUCH_DEVICE);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    if (InterlockedIncrement(&port->ExclusiveOpenCount) != 1) {
+        InterlockedDecrement(&port->ExclusiveOpenCount);
+        return FailCreate(port, Irp, STATUS_ACCESS_DENIED);
+    }
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if ((stack->Parameters.Create.Options & FILE_DIRECTORY_FILE) != 0) {
+        InterlockedDecrement(&port->ExclusiveOpenCount);
+        return FailCreate(port, Irp, STATUS_NOT_A_DIRECTORY);
+    }
+
+    port->InputBuffer = NULL;
+    port->InputBufferSize = INPUT_BUFFER_DEFAULT_SIZE;
+    port->InputBuffer = static_cast<PUCHAR>(
+        ExAllocatePoolWithTag(NonPagedPool, INPUT_BUFFER_DEFAULT_SIZE, QUARVEX_POOL_TAG));
+    if (port->InputBuffer == NULL) {
+        port->InputBufferSize = 0;
+        InterlockedDecrement(&port->ExclusiveOpenCount);
+        return FailCreate(port, Irp, STATUS_INSUFFICIENT_RESOURCES);
+    }
+
+    const ULONG size = port->InputBufferSize;
+    port->IsrTargetBase = port->InputBuffer;
+    port->InputFirstChar = port->InputBuffer;
+    port->IsrNextSlot = port->InputBuffer;
+    port->IsrTargetLast = port->InputBuffer + size - 1;
+    port->InputCount = 0;
+    port->InputFullMark = size / 4 * 3 + size / 16;
+    port->HandFlow.XoffLimit = static_cast<LONG>(size / 8);
+    port->HandFlow.XonLimit = static_cast<LONG>(size / 2);
+    port->TxQueuedCount = 0;
+    port->WaitResultSlot = NULL;
+    port->EventHistory = 0;
+    port->WaitMask = 0;
+    port->SendXonPending = FALSE;
+    port->SendXoffPending = FALSE;
+    port->LsrMstEscape = 0;
+    port->ThrEmpty = TRUE;
+
+    {
+        SpinLockGuard guard(&port->PortLock);
+        QuarvexUartWriteLcr(&port->Uart, port->SavedLcr);
+        const SERIAL_HANDFLOW handFlow = port->HandFlow;
+        QuarvexApplyHandFlow(port, &handFlow);
+        (void)QuarvexHandleModemUpdate(port, FALSE);
+        QuarvexUartWriteIer(&port->Uart, IER_ALL_SOURCES);
+        RtlZeroMemory(&port->Stats, sizeof(port->Stats));
+        port->PortIsOpen = TRUE;
+    }
+
+    ReadSendPeriod(port);
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>(static_cast<ULONG>(port->SendPeriod * 10000));
+    (void)KeSetTimerEx(&port->SendTimer, due, static_cast<LONG>(port->SendPeriod),
+                       &port->SendTimerDpc);
+    port->SendTimerRunning = TRUE;
+
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    QuarvexIoDecrement(port);
+    QuarvexTrace(TRACE_OPEN_CLOSE, 3, "QuarvexCreateDispatch--. IRP %p, STATUS %x", Irp,
+                 STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI QuarvexCloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PortDeviceRecord* port = QuarvexPortFromDevice(DeviceObject);
+    QuarvexTrace(TRACE_OPEN_CLOSE, 3, "QuarvexCloseDispatch++. IRP %p", Irp);
+    {
+        SpinLockGuard guard(&port->PortLock);
+        QuarvexBreakOff(port);
+        QuarvexDropDtr(port);
+        QuarvexDropRts(port);
+        port->RxHoldReasons = 0;
+        port->TxHoldReasons = 0;
+        port->PortIsOpen = FALSE;
+    }
+    // The interrupt service holds PortLock for its whole run and now only drains, so the ring
+    // can go.
+    const ULONG tag = QuarvexInputBufferTag(port);
+    port->InputBufferSize = 0;
+    if (port->InputBuffer != NULL) {
+        ExFreePoolWithTag(port->InputBuffer, tag);
+        port->InputBuffer = NULL;
+    }
+    if (port->SendTimerRunning) {
+        (void)KeCancelTimer(&port->SendTimer);
+        port->SendTimerRunning = FALSE;
+    }
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    InterlockedDecrement(&port->ExclusiveOpenCount);
+    QuarvexTrace(TRACE_OPEN_CLOSE, 3, "QuarvexCloseDispatch--. IRP %p, STATUS %x", Irp,
+                 STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI QuarvexCleanupDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PortDeviceRecord* port = QuarvexPortFromDevice(DeviceObject);
+    QuarvexTrace(TRACE_OPEN_CLOSE, 3, "QuarvexCleanupDispatch++. IRP %p", Irp);
+    QuarvexFlushQueues(port, IoGetCurrentIrpStackLocation(Irp)->FileObject);
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    QuarvexTrace(TRACE_OPEN_CLOSE, 3, "QuarvexCleanupDispatch--. IRP %p STATUS %x", Irp,
+                 STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+}

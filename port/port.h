@@ -1,0 +1,345 @@
+// The port device record and the emulated UART.
+//
+// Contexts: the record is the device extension of the port's device object; dispatch, start
+// and cancel routines find it there, DPCs, timers and callbacks receive it as context.
+// Lock order: PortLock before TransmitLock or ReceiveLock, never those two together, never
+// the cancel spin lock with any of them. The UART operations take TransmitLock or
+// ReceiveLock themselves with the DPC-level acquire: callers run at DISPATCH_LEVEL.
+#pragma once
+
+#include <ntddk.h>
+#include <ntddser.h>
+#include <wmilib.h>
+
+#include "queue/queue.h"
+
+struct PortDeviceRecord;
+
+// Receive and transmit capacities of the UART.
+constexpr ULONG UART_RX_CAPACITY = 4096;
+constexpr ULONG UART_TX_CAPACITY = 128;
+
+// Register bits of the model.
+constexpr UCHAR UART_IER_RDA = 0x01;
+constexpr UCHAR UART_IER_THRE = 0x02;
+constexpr UCHAR UART_IER_RLS = 0x04;
+constexpr UCHAR UART_IER_MS = 0x08;
+constexpr UCHAR UART_IIR_NO_INTERRUPT = 0x01;
+constexpr UCHAR UART_IIR_MODEM_STATUS = 0x00;
+constexpr UCHAR UART_IIR_THRE = 0x02;
+constexpr UCHAR UART_IIR_RDA = 0x04;
+constexpr UCHAR UART_IIR_RLS = 0x06;
+constexpr UCHAR UART_LSR_DATA_READY = 0x01;
+constexpr UCHAR UART_LSR_OVERRUN = 0x02;
+constexpr UCHAR UART_LSR_THRE = 0x20;
+constexpr UCHAR UART_LSR_TEMT = 0x40;
+constexpr UCHAR UART_LSR_ERRORS = 0x9E;
+constexpr UCHAR UART_MSR_DCTS = 0x01;
+constexpr UCHAR UART_MSR_DELTAS = 0x0F;
+constexpr UCHAR UART_MSR_CTS = 0x10;
+constexpr UCHAR UART_MSR_DSR = 0x20;
+constexpr UCHAR UART_MSR_DCD = 0x80;
+constexpr UCHAR UART_MCR_DTR = 0x01;
+constexpr UCHAR UART_MCR_RTS = 0x02;
+constexpr UCHAR UART_LCR_BREAK = 0x40;
+
+// The software 16550: register bytes, four interrupt-pending flags, two byte stores.
+// TransmitLock guards TxBuffer and TxCount; ReceiveLock guards RxBuffer, RxCount, LsrErrors
+// and the clearing of RxDataPending; PortLock guards everything else.
+struct EmulatedUart
+{
+    PortDeviceRecord* Owner;
+    PUCHAR RxBuffer;
+    ULONG RxCount;
+    PUCHAR TxBuffer;
+    ULONG TxCount;
+    KDPC InterruptDpc;
+    UCHAR Ier;
+    UCHAR Lcr;
+    UCHAR Mcr;
+    UCHAR Msr;
+    BOOLEAN ThrePending;
+    BOOLEAN RxDataPending;
+    BOOLEAN LineStatusPending;
+    BOOLEAN ModemStatusPending;
+    // Line errors since the last LSR read (the overrun of bytes the receive buffer could not
+    // take); a real 16550 reports them once, in the next LSR read.
+    UCHAR LsrErrors;
+};
+
+// Holders of a request that several parties can end.
+constexpr ULONG READ_REF_ISR = 0x1;
+constexpr ULONG READ_REF_CANCEL = 0x2;
+constexpr ULONG READ_REF_TOTAL_TIMER = 0x4;
+constexpr ULONG READ_REF_INTERVAL_TIMER = 0x8;
+constexpr LONG READ_CODE_CANCEL = -1;
+constexpr LONG READ_CODE_TOTAL = -2;
+constexpr LONG READ_CODE_COMPLETE = -3;
+constexpr ULONG WRITE_REF_ISR = 0x1;
+constexpr ULONG WRITE_REF_CANCEL = 0x2;
+constexpr ULONG WRITE_REF_TOTAL_TIMER = 0x4;
+constexpr ULONG WAIT_REF_EVENT = 0x1;
+constexpr ULONG WAIT_REF_CANCEL = 0x2;
+
+// Why the transmitter or the receiver is held.
+constexpr ULONG TX_HOLD_CTS = 0x01;
+constexpr ULONG TX_HOLD_DSR = 0x02;
+constexpr ULONG TX_HOLD_DCD = 0x04;
+constexpr ULONG TX_HOLD_XOFF = 0x08;
+constexpr ULONG TX_HOLD_BREAK = 0x10;
+constexpr ULONG RX_HOLD_DTR = 0x01;
+constexpr ULONG RX_HOLD_XOFF = 0x02;
+constexpr ULONG RX_HOLD_RTS = 0x04;
+constexpr ULONG RX_HOLD_DSR = 0x08;
+
+// Plug and Play states.
+constexpr ULONG PNP_NOT_STARTED = 0;
+constexpr ULONG PNP_STARTED = 1;
+constexpr ULONG PNP_STOP_PENDING = 2;
+constexpr ULONG PNP_STOPPED = 3;
+constexpr ULONG PNP_REMOVE_PENDING = 4;
+constexpr ULONG PNP_REMOVED = 5;
+constexpr ULONG PNP_SURPRISE_REMOVED = 6;
+
+constexpr ULONG QUEUE_COUNT = 4;
+constexpr ULONG DEFAULT_BAUD_RATE = 1200;
+constexpr UCHAR DEFAULT_SAVED_LCR = 0x1A; // 7 data bits, 1 stop bit, even parity
+constexpr UCHAR DEFAULT_DATA_MASK = 0x7F;
+constexpr ULONG DEFAULT_SEND_PERIOD_MS = 20;
+
+// The device extension of a port: everything the port knows.
+struct PortDeviceRecord
+{
+    // Device frame. OutstandingIo interlocked only; PnpState read without a lock.
+    PDEVICE_OBJECT DeviceObject;
+    PDEVICE_OBJECT PhysicalDeviceObject;
+    PDEVICE_OBJECT LowerDeviceObject;
+    volatile LONG OutstandingIo;
+    KEVENT RemoveEvent;
+    RequestGate ControlGate;
+    ULONG PnpState;
+    ULONG PreviousPnpState;
+    PIO_WORKITEM PowerWorkItem;
+
+    // Open state, names and queues. ExclusiveOpenCount interlocked only; PortIsOpen changes
+    // under PortLock (the receive path reads it without).
+    volatile LONG ExclusiveOpenCount;
+    BOOLEAN PortIsOpen;
+    PWSTR PortNameString;
+    LONG ComNumber;
+    RequestQueue* Queues[QUEUE_COUNT];
+    WMILIB_CONTEXT WmiLibContext;
+    KSPIN_LOCK PortLock;
+    UNICODE_STRING InterfaceName;
+    UNICODE_STRING DeviceName;
+    WCHAR DeviceNameBuffer[32];
+
+    // Settings set and read by the control codes.
+    ULONG BaudRate;
+    SERIAL_CHARS SerialChars;
+    SERIAL_HANDFLOW HandFlow;
+    SERIAL_TIMEOUTS Timeouts;
+    UCHAR DataMask;
+    UCHAR LsrMstEscape;
+    SERIALPERF_STATS Stats;
+
+    // Write. PortLock guards the fields but the queue.
+    KTIMER WriteTotalTimer;
+    RequestQueue WriteQueue;
+    ULONG WriteRefs;
+    KDPC WriteCompleteDpc;
+    KDPC WriteTimeoutDpc;
+    PUCHAR WriteNextChar;
+    ULONG WriteLength;
+    ULONG TxQueuedCount;
+
+    // Immediate character and Xoff counter. PortLock.
+    PIRP ImmediateIrp;
+    ULONG ImmediateRefs;
+    KTIMER ImmediateTimer;
+    KDPC ImmediateCompleteDpc;
+    KDPC ImmediateTimeoutDpc;
+    UCHAR ImmediateChar;
+    BOOLEAN SendXonPending;
+    BOOLEAN SendXoffPending;
+    PIRP XoffIrp;
+    ULONG XoffRefs;
+    KTIMER XoffTimer;
+    KDPC XoffTimeoutDpc;
+    KDPC XoffCompleteDpc;
+    ULONG XoffCountdown;
+
+    // Read and input buffer. PortLock guards the fields but the queue.
+    RequestQueue ReadQueue;
+    ULONG ReadRefs;
+    KTIMER ReadTotalTimer;
+    KTIMER ReadIntervalTimer;
+    KDPC ReadCompleteDpc;
+    KDPC ReadTimeoutDpc;
+    KDPC ReadIntervalDpc;
+    LONGLONG LastReadTime;
+    LONGLONG ReadIntervalTime;
+    LONGLONG IntervalCutOver;
+    LONGLONG* IntervalPollPeriod;
+    LONGLONG LongIntervalPeriod;
+    LONGLONG ShortIntervalPeriod;
+    ULONG InputBufferSize;
+    ULONG InputFullMark;
+    PUCHAR InputBuffer;
+    PUCHAR IsrTargetBase;
+    PUCHAR IsrTargetLast;
+    ULONG InputCount;
+    PUCHAR InputFirstChar;
+    PUCHAR IsrNextSlot;
+    ULONG ReadNeeded;
+    LONG ReadLastCount;
+    ULONG CharsReadByIsr;
+    // The current read ends with the first characters that arrive; and the receive path has
+    // queued ReadCompleteDpc for it, which then holds the receive path's reference.
+    BOOLEAN ReadReturnWhenAny;
+    BOOLEAN ReadCompletionQueued;
+
+    // Errors and waits. PortLock guards the fields but the queue.
+    KDPC SerialErrorDpc;
+    ULONG CommErrors;
+    RequestQueue MaskQueue;
+    ULONG EventHistory;
+    ULONG WaitMask;
+    PIRP WaitIrp;
+    ULONG WaitRefs;
+    PULONG WaitResultSlot;
+    KDPC WaitCompleteDpc;
+
+    // Line holds. PortLock.
+    ULONG TxHoldReasons;
+    ULONG RxHoldReasons;
+
+    // Emulated UART and transmitter state. PortLock (the UART's buffers: see EmulatedUart).
+    EmulatedUart Uart;
+    BOOLEAN ThrEmpty;
+    BOOLEAN ImmediatePending;
+    UCHAR SavedLcr;
+    RequestQueue PurgeQueue;
+
+    // Peer link.
+    PCALLBACK_OBJECT SendCallbackObject;
+    PCALLBACK_OBJECT ReceiveCallbackObject;
+    PVOID ReceiveRegistration;
+    KSPIN_LOCK TransmitLock;
+    KSPIN_LOCK ReceiveLock;
+    KTIMER SendTimer;
+    KDPC SendTimerDpc;
+    BOOLEAN SendTimerRunning;
+    ULONG SendPeriod;
+};
+
+inline PortDeviceRecord* QuarvexPortFromDevice(PDEVICE_OBJECT DeviceObject)
+{
+    return static_cast<PortDeviceRecord*>(DeviceObject->DeviceExtension);
+}
+
+// Stores the defaults of a freshly created, zero-filled record: settings, interval periods,
+// the outstanding-I/O count and its event. Queues, the gate, timers and DPCs are set up by
+// add device.
+// IRQL: PASSIVE_LEVEL.
+VOID QuarvexPortSetDefaults(PortDeviceRecord* Port, PDEVICE_OBJECT DeviceObject,
+                            PDEVICE_OBJECT PhysicalDeviceObject);
+
+// ---- Scoped spin locks -------------------------------------------------------------------
+
+// Raises to DISPATCH_LEVEL and takes the lock for the scope; Release() drops it early.
+class SpinLockGuard
+{
+  public:
+    explicit SpinLockGuard(PKSPIN_LOCK Lock) : lock_(Lock), held_(true)
+    {
+        oldIrql_ = KfAcquireSpinLock(lock_);
+    }
+    ~SpinLockGuard() { Release(); }
+    VOID Release()
+    {
+        if (held_) {
+            held_ = false;
+            KfReleaseSpinLock(lock_, oldIrql_);
+        }
+    }
+    SpinLockGuard(const SpinLockGuard&) = delete;
+    SpinLockGuard& operator=(const SpinLockGuard&) = delete;
+
+  private:
+    PKSPIN_LOCK lock_;
+    KIRQL oldIrql_;
+    bool held_;
+};
+
+// The same for callers already at DISPATCH_LEVEL.
+class DpcSpinLockGuard
+{
+  public:
+    explicit DpcSpinLockGuard(PKSPIN_LOCK Lock) : lock_(Lock), held_(true)
+    {
+        KefAcquireSpinLockAtDpcLevel(lock_);
+    }
+    ~DpcSpinLockGuard() { Release(); }
+    VOID Release()
+    {
+        if (held_) {
+            held_ = false;
+            KefReleaseSpinLockFromDpcLevel(lock_);
+        }
+    }
+    DpcSpinLockGuard(const DpcSpinLockGuard&) = delete;
+    DpcSpinLockGuard& operator=(const DpcSpinLockGuard&) = delete;
+
+  private:
+    PKSPIN_LOCK lock_;
+    bool held_;
+};
+
+// ---- Emulated UART -----------------------------------------------------------------------
+// None of these traces. Register and flag accesses need PortLock held by the caller, except
+// where a declaration says otherwise.
+
+// Zero-fills the UART, allocates its two buffers and prepares its interrupt DPC.
+// IRQL: PASSIVE_LEVEL.  Returns STATUS_INSUFFICIENT_RESOURCES with nothing allocated.
+[[nodiscard]] NTSTATUS QuarvexUartInitialize(EmulatedUart* Uart, PortDeviceRecord* Owner);
+
+// Frees the buffers once no interrupt DPC is queued or running; counts, registers and the
+// DPC stay as they are.
+// IRQL: PASSIVE_LEVEL (it waits for a DPC running elsewhere).
+VOID QuarvexUartFree(EmulatedUart* Uart);
+
+// Queues the interrupt DPC when an enabled condition is pending. Takes no lock.
+VOID QuarvexUartUpdateInterrupt(EmulatedUart* Uart);
+
+// One byte into the transmitter; dropped when the buffer is full.
+// IRQL: DISPATCH_LEVEL.  Locks: takes TransmitLock.
+VOID QuarvexUartWriteThr(EmulatedUart* Uart, UCHAR Byte);
+
+// A block into the transmitter, all or nothing: stored only when the count stays below 128.
+// IRQL: DISPATCH_LEVEL.  Locks: takes TransmitLock.
+VOID QuarvexUartWriteThrBlock(EmulatedUart* Uart, const UCHAR* Bytes, ULONG Length);
+
+// Free bytes in the transmit buffer (a block may use all but one of them).
+// IRQL: DISPATCH_LEVEL.  Locks: takes TransmitLock.
+ULONG QuarvexUartTxRoom(EmulatedUart* Uart);
+
+// The oldest received byte, or 0 when none is held.
+// IRQL: DISPATCH_LEVEL.  Locks: takes ReceiveLock.
+UCHAR QuarvexUartReadRbr(EmulatedUart* Uart);
+
+// Kicks the transmitter: marks THR empty and raises the interrupt.
+VOID QuarvexUartSignalThre(EmulatedUart* Uart);
+
+UCHAR QuarvexUartReadIir(EmulatedUart* Uart);
+
+// Line status; reports and clears the recorded line errors.
+// IRQL: DISPATCH_LEVEL.  Locks: takes ReceiveLock.
+UCHAR QuarvexUartReadLsr(EmulatedUart* Uart);
+
+UCHAR QuarvexUartReadMsr(EmulatedUart* Uart);
+UCHAR QuarvexUartReadMcr(EmulatedUart* Uart);
+VOID QuarvexUartWriteMcr(EmulatedUart* Uart, UCHAR Value);
+UCHAR QuarvexUartReadLcr(EmulatedUart* Uart);
+VOID QuarvexUartWriteLcr(EmulatedUart* Uart, UCHAR Value);
+VOID QuarvexUartWriteIer(EmulatedUart* Uart, UCHAR Value);

@@ -1,0 +1,192 @@
+// The emulated 16550: register semantics, the two byte stores and the interrupt rule.
+
+#include <ntddk.h>
+
+#include "driver/kcompat.h"
+#include "port/port.h"
+#include "serial/interrupt.h"
+
+NTSTATUS QuarvexUartInitialize(EmulatedUart* Uart, PortDeviceRecord* Owner)
+{
+    RtlZeroMemory(Uart, sizeof(*Uart));
+    Uart->Owner = Owner;
+    Uart->RxBuffer = static_cast<PUCHAR>(
+        ExAllocatePoolWithTag(NonPagedPool, UART_RX_CAPACITY, QUARVEX_POOL_TAG));
+    if (Uart->RxBuffer == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    Uart->TxBuffer = static_cast<PUCHAR>(
+        ExAllocatePoolWithTag(NonPagedPool, UART_TX_CAPACITY, QUARVEX_POOL_TAG));
+    if (Uart->TxBuffer == NULL) {
+        ExFreePoolWithTag(Uart->RxBuffer, QUARVEX_POOL_TAG);
+        Uart->RxBuffer = NULL;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    KeInitializeDpc(&Uart->InterruptDpc, QuarvexInterruptService, Owner);
+    return STATUS_SUCCESS;
+}
+
+VOID QuarvexUartFree(EmulatedUart* Uart)
+{
+    // A queued interrupt would run the service against freed buffers: take it back, and let
+    // one already running on another processor finish before the buffers go.
+    if (Uart->Owner != NULL) {
+        (void)KeRemoveQueueDpc(&Uart->InterruptDpc);
+        KeFlushQueuedDpcs();
+    }
+    if (Uart->RxBuffer != NULL) {
+        ExFreePoolWithTag(Uart->RxBuffer, QUARVEX_POOL_TAG);
+        Uart->RxBuffer = NULL;
+    }
+    if (Uart->TxBuffer != NULL) {
+        ExFreePoolWithTag(Uart->TxBuffer, QUARVEX_POOL_TAG);
+        Uart->TxBuffer = NULL;
+    }
+}
+
+VOID QuarvexUartUpdateInterrupt(EmulatedUart* Uart)
+{
+    const bool raise = (Uart->RxDataPending && (Uart->Ier & UART_IER_RDA) != 0) ||
+                       (Uart->ThrePending && (Uart->Ier & UART_IER_THRE) != 0) ||
+                       (Uart->LineStatusPending && (Uart->Ier & UART_IER_RLS) != 0) ||
+                       (Uart->ModemStatusPending && (Uart->Ier & UART_IER_MS) != 0);
+    if (raise) {
+        (void)KeInsertQueueDpc(&Uart->InterruptDpc, NULL, NULL);
+    }
+}
+
+VOID QuarvexUartWriteThr(EmulatedUart* Uart, UCHAR Byte)
+{
+    Uart->ThrePending = TRUE; // the holding register counts as empty again at once
+    {
+        DpcSpinLockGuard guard(&Uart->Owner->TransmitLock);
+        if (Uart->TxBuffer != NULL && Uart->TxCount < UART_TX_CAPACITY) {
+            Uart->TxBuffer[Uart->TxCount++] = Byte;
+        }
+    }
+    QuarvexUartUpdateInterrupt(Uart);
+}
+
+VOID QuarvexUartWriteThrBlock(EmulatedUart* Uart, const UCHAR* Bytes, ULONG Length)
+{
+    Uart->ThrePending = TRUE;
+    {
+        DpcSpinLockGuard guard(&Uart->Owner->TransmitLock);
+        // All or nothing, and a block never fills the last slot.
+        if (Uart->TxBuffer != NULL && Uart->TxCount + Length < UART_TX_CAPACITY &&
+            Length < UART_TX_CAPACITY) {
+            RtlCopyMemory(Uart->TxBuffer + Uart->TxCount, Bytes, Length);
+            Uart->TxCount += Length;
+        }
+    }
+    QuarvexUartUpdateInterrupt(Uart);
+}
+
+ULONG QuarvexUartTxRoom(EmulatedUart* Uart)
+{
+    DpcSpinLockGuard guard(&Uart->Owner->TransmitLock);
+    if (Uart->TxBuffer == NULL) {
+        return 0;
+    }
+    return UART_TX_CAPACITY - Uart->TxCount;
+}
+
+UCHAR QuarvexUartReadRbr(EmulatedUart* Uart)
+{
+    DpcSpinLockGuard guard(&Uart->Owner->ReceiveLock);
+    UCHAR byte = 0;
+    if (Uart->RxCount > 0 && Uart->RxBuffer != NULL) {
+        byte = Uart->RxBuffer[0];
+        Uart->RxCount--;
+        RtlMoveMemory(Uart->RxBuffer, Uart->RxBuffer + 1, Uart->RxCount);
+    }
+    if (Uart->RxCount == 0) {
+        Uart->RxDataPending = FALSE;
+    }
+    return byte;
+}
+
+VOID QuarvexUartSignalThre(EmulatedUart* Uart)
+{
+    Uart->ThrePending = TRUE;
+    QuarvexUartUpdateInterrupt(Uart);
+}
+
+UCHAR QuarvexUartReadIir(EmulatedUart* Uart)
+{
+    if (Uart->LineStatusPending) {
+        return UART_IIR_RLS;
+    }
+    if (Uart->RxDataPending) {
+        return UART_IIR_RDA;
+    }
+    if (Uart->ThrePending) {
+        Uart->ThrePending = FALSE;
+        return UART_IIR_THRE;
+    }
+    if (Uart->ModemStatusPending) {
+        return UART_IIR_MODEM_STATUS;
+    }
+    return UART_IIR_NO_INTERRUPT;
+}
+
+UCHAR QuarvexUartReadLsr(EmulatedUart* Uart)
+{
+    DpcSpinLockGuard guard(&Uart->Owner->ReceiveLock);
+    // Reading the line status reports the recorded errors once and ends their interrupt.
+    const UCHAR errors = Uart->LsrErrors;
+    if (errors != 0) {
+        Uart->LsrErrors = 0;
+        Uart->LineStatusPending = FALSE;
+    }
+    UCHAR lsr = static_cast<UCHAR>(UART_LSR_THRE | UART_LSR_TEMT | errors);
+    if (Uart->RxCount > 0) {
+        lsr |= UART_LSR_DATA_READY;
+    }
+    return lsr;
+}
+
+UCHAR QuarvexUartReadMsr(EmulatedUart* Uart)
+{
+    const UCHAR msr = Uart->Msr;
+    Uart->Msr = static_cast<UCHAR>(msr & 0xF0);
+    Uart->ModemStatusPending = FALSE;
+    return msr;
+}
+
+UCHAR QuarvexUartReadMcr(EmulatedUart* Uart)
+{
+    return Uart->Mcr;
+}
+
+VOID QuarvexUartWriteMcr(EmulatedUart* Uart, UCHAR Value)
+{
+    // RTS is looped back to CTS; the comparison is with CTS as it stands.
+    if ((Value & UART_MCR_RTS) != 0) {
+        if ((Uart->Msr & UART_MSR_CTS) == 0) {
+            Uart->Msr |= UART_MSR_CTS | UART_MSR_DCTS;
+            Uart->ModemStatusPending = TRUE;
+        }
+    } else if ((Uart->Msr & UART_MSR_CTS) != 0) {
+        Uart->Msr = static_cast<UCHAR>((Uart->Msr & ~UART_MSR_CTS) | UART_MSR_DCTS);
+        Uart->ModemStatusPending = TRUE;
+    }
+    Uart->Mcr = Value;
+    QuarvexUartUpdateInterrupt(Uart);
+}
+
+UCHAR QuarvexUartReadLcr(EmulatedUart* Uart)
+{
+    return Uart->Lcr;
+}
+
+VOID QuarvexUartWriteLcr(EmulatedUart* Uart, UCHAR Value)
+{
+    Uart->Lcr = Value;
+}
+
+VOID QuarvexUartWriteIer(EmulatedUart* Uart, UCHAR Value)
+{
+    Uart->Ier = Value;
+    QuarvexUartUpdateInterrupt(Uart);
+}

@@ -1,0 +1,61 @@
+// Stall, restart and flush of a port's four queues and its control gate together.
+
+#include <ntddk.h>
+
+#include "driver/driver.h"
+#include "port/port.h"
+#include "queue/queue.h"
+#include "trace/trace.h"
+
+VOID QuarvexStallQueues(PortDeviceRecord* Port)
+{
+    QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexStallQueues++");
+    // The gate stalls first so that no control request is admitted while the queues drain,
+    // and is waited on last.
+    QuarvexGateStall(&Port->ControlGate);
+    for (ULONG i = 0; i < QUEUE_COUNT; ++i) {
+        QuarvexQueueStallAndWait(Port->Queues[i]);
+    }
+    QuarvexGateWaitIdle(&Port->ControlGate);
+    QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexStallQueues--");
+}
+
+VOID QuarvexRestartQueues(PortDeviceRecord* Port)
+{
+    QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexRestartQueues++");
+    // Parked control requests are served before any waiting read or write starts.
+    QuarvexGateRestart(&Port->ControlGate);
+    for (ULONG i = 0; i < QUEUE_COUNT; ++i) {
+        QuarvexQueueRestart(Port->Queues[i]);
+    }
+    QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexRestartQueues--");
+}
+
+VOID QuarvexFlushQueues(PortDeviceRecord* Port, PFILE_OBJECT FileObject)
+{
+    QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexFlushQueues++");
+    for (ULONG i = 0; i < QUEUE_COUNT; ++i) {
+        QuarvexQueueCleanup(Port->Queues[i], FileObject);
+    }
+    // Reads and writes go whatever their file object; each cancelled current one comes back
+    // through its owner's cancel routine and the usual start-next.
+    QuarvexQueueCancelCurrent(&Port->WriteQueue);
+    QuarvexQueueCancelCurrent(&Port->ReadQueue);
+
+    // The pending wait is arbitrated under PortLock, where the mask code installs and clears
+    // its cancel routine. A completion DPC still queued for it then finds no wait.
+    SpinLockGuard guard(&Port->PortLock);
+    PIRP waitIrp = Port->WaitIrp;
+    if (waitIrp != NULL && IoSetCancelRoutine(waitIrp, NULL) != NULL) {
+        Port->WaitIrp = NULL;
+        Port->WaitResultSlot = NULL;
+        guard.Release();
+        waitIrp->IoStatus.Status = STATUS_CANCELLED; // Information as the dispatcher left it
+        IofCompleteRequest(waitIrp, IO_NO_INCREMENT);
+    } else {
+        guard.Release();
+    }
+
+    QuarvexGateCleanup(&Port->ControlGate, FileObject);
+    QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexFlushQueues--");
+}

@@ -1,0 +1,352 @@
+// Request queues and the control gate.
+//
+// Who owns a waiting or parked request is decided only by the exchange of its cancel routine:
+// a dequeuer that gets NULL back leaves the request where it is, because the platform's cancel
+// path has it and the cancel routine will unlink and complete it.
+
+#include <ntddk.h>
+
+#include "driver/driver.h"
+#include "port/port.h"
+#include "queue/queue.h"
+#include "trace/trace.h"
+
+namespace {
+
+// Restart changes StallCount without Lock, so even readers under Lock use an interlocked read.
+LONG ReadStallCount(RequestQueue* Queue)
+{
+    return InterlockedCompareExchange(&Queue->StallCount, 0, 0);
+}
+
+PIRP IrpFromListEntry(PLIST_ENTRY Entry)
+{
+    return CONTAINING_RECORD(Entry, IRP, Tail.Overlay.ListEntry);
+}
+
+// Moves the waiting requests of FileObject (all when NULL) whose cancel routine this call takes
+// back from WaitingList to Taken, keeping their order.
+VOID TakeWaitingLocked(PLIST_ENTRY WaitingList, PFILE_OBJECT FileObject, PLIST_ENTRY Taken)
+{
+    PLIST_ENTRY entry = WaitingList->Flink;
+    while (entry != WaitingList) {
+        PLIST_ENTRY next = entry->Flink;
+        PIRP irp = IrpFromListEntry(entry);
+        if ((FileObject == NULL || IoGetCurrentIrpStackLocation(irp)->FileObject == FileObject) &&
+            IoSetCancelRoutine(irp, NULL) != NULL) {
+            RemoveEntryList(entry);
+            InsertTailList(Taken, entry);
+        }
+        entry = next;
+    }
+}
+
+VOID CompleteTaken(PLIST_ENTRY Taken)
+{
+    while (!IsListEmpty(Taken)) {
+        PIRP irp = IrpFromListEntry(RemoveHeadList(Taken));
+        irp->IoStatus.Status = STATUS_CANCELLED;
+        irp->IoStatus.Information = 0;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+}
+
+} // namespace
+
+// ---- Request queue ------------------------------------------------------------------------
+
+VOID QuarvexQueueInitialize(RequestQueue* Queue, PDRIVER_STARTIO StartIo, PDEVICE_OBJECT Context,
+                            BOOLEAN UseDpc)
+{
+    KeInitializeSpinLock(&Queue->Lock);
+    Queue->StartIo = StartIo;
+    Queue->Context = Context;
+    Queue->UseDpc = UseDpc;
+    Queue->StallCount = 1; // nothing starts before the device does
+    InitializeListHead(&Queue->WaitingList);
+    if (UseDpc) {
+        KeInitializeDpc(&Queue->StartDpc, QuarvexQueueDpcRoutine, Queue);
+    }
+    KeInitializeEvent(&Queue->IdleEvent, NotificationEvent, FALSE);
+}
+
+NTSTATUS QuarvexQueueStartPacket(RequestQueue* Queue, PIRP Irp)
+{
+    const KIRQL oldIrql = KfAcquireSpinLock(&Queue->Lock);
+    if (Queue->CurrentIrp == NULL && ReadStallCount(Queue) == 0) {
+        IoMarkIrpPending(Irp);
+        Queue->CurrentIrp = Irp;
+        // Start routines run at DISPATCH_LEVEL but outside the lock.
+        KefReleaseSpinLockFromDpcLevel(&Queue->Lock);
+        Queue->StartIo(Queue->Context, Irp);
+        KfLowerIrql(oldIrql);
+        return STATUS_PENDING;
+    }
+
+    Irp->Tail.Overlay.DriverContext[0] = Queue;
+    InsertTailList(&Queue->WaitingList, &Irp->Tail.Overlay.ListEntry);
+    (void)IoSetCancelRoutine(Irp, QuarvexQueueCancelRoutine);
+    // Cancelled before it could wait. If the exchange comes back NULL the platform's cancel
+    // already took the routine, which will unlink and complete it once we let go of Lock.
+    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+        RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+        KfReleaseSpinLock(&Queue->Lock, oldIrql);
+        Irp->IoStatus.Status = STATUS_CANCELLED;
+        Irp->IoStatus.Information = 0;
+        IofCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_CANCELLED;
+    }
+    IoMarkIrpPending(Irp);
+    KfReleaseSpinLock(&Queue->Lock, oldIrql);
+    return STATUS_PENDING;
+}
+
+VOID QuarvexQueueStartNext(RequestQueue* Queue)
+{
+    const KIRQL oldIrql = KfAcquireSpinLock(&Queue->Lock);
+    Queue->CurrentIrp = NULL;
+    PIRP next = NULL;
+    if (ReadStallCount(Queue) <= 0) {
+        for (PLIST_ENTRY entry = Queue->WaitingList.Flink; entry != &Queue->WaitingList;
+             entry = entry->Flink) {
+            PIRP irp = IrpFromListEntry(entry);
+            if (IoSetCancelRoutine(irp, NULL) != NULL) {
+                RemoveEntryList(entry);
+                next = irp;
+                break;
+            }
+            // Being cancelled: it stays linked for its cancel routine.
+        }
+    }
+
+    if (next == NULL) {
+        (void)KeSetEvent(&Queue->IdleEvent, IO_NO_INCREMENT, FALSE);
+        KfReleaseSpinLock(&Queue->Lock, oldIrql);
+        return;
+    }
+
+    Queue->CurrentIrp = next;
+    if (Queue->UseDpc && !IsListEmpty(&Queue->WaitingList)) {
+        // A start routine that finishes at once calls start-next again; starting all but the
+        // last waiting request from the DPC keeps that from nesting once per request.
+        KfReleaseSpinLock(&Queue->Lock, oldIrql);
+        (void)KeInsertQueueDpc(&Queue->StartDpc, NULL, NULL);
+        return;
+    }
+    KefReleaseSpinLockFromDpcLevel(&Queue->Lock);
+    Queue->StartIo(Queue->Context, next);
+    KfLowerIrql(oldIrql);
+}
+
+VOID NTAPI QuarvexQueueDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                  PVOID SystemArgument2)
+{
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    auto* queue = static_cast<RequestQueue*>(DeferredContext);
+    // Nobody changes CurrentIrp until this start routine's request ends.
+    queue->StartIo(queue->Context, queue->CurrentIrp);
+}
+
+VOID NTAPI QuarvexQueueCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    IoReleaseCancelSpinLock(DISPATCH_LEVEL);
+    UNREFERENCED_PARAMETER(DeviceObject);
+    const KIRQL cancelIrql = Irp->CancelIrql;
+    auto* queue = static_cast<RequestQueue*>(Irp->Tail.Overlay.DriverContext[0]);
+    KefAcquireSpinLockAtDpcLevel(&queue->Lock);
+    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+    KfReleaseSpinLock(&queue->Lock, cancelIrql);
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    Irp->IoStatus.Information = 0;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
+VOID QuarvexQueueStallAndWait(RequestQueue* Queue)
+{
+    SpinLockGuard guard(&Queue->Lock);
+    InterlockedIncrement(&Queue->StallCount);
+    const bool busy = Queue->CurrentIrp != NULL;
+    if (busy) {
+        // The start-next that ends the current request finds the queue stalled and sets it.
+        KeClearEvent(&Queue->IdleEvent);
+    }
+    guard.Release();
+    if (busy) {
+        (void)KeWaitForSingleObject(&Queue->IdleEvent, Executive, KernelMode, FALSE, NULL);
+    }
+}
+
+VOID QuarvexQueueRestart(RequestQueue* Queue)
+{
+    if (InterlockedDecrement(&Queue->StallCount) == 0) {
+        QuarvexQueueStartNext(Queue);
+    }
+}
+
+VOID QuarvexQueueCleanup(RequestQueue* Queue, PFILE_OBJECT FileObject)
+{
+    LIST_ENTRY taken;
+    InitializeListHead(&taken);
+    SpinLockGuard guard(&Queue->Lock);
+    TakeWaitingLocked(&Queue->WaitingList, FileObject, &taken);
+    guard.Release();
+    CompleteTaken(&taken);
+}
+
+VOID QuarvexQueueCancelCurrent(RequestQueue* Queue)
+{
+    QuarvexQueueCleanup(Queue, NULL);
+
+    PortDeviceRecord* port = QuarvexPortFromDevice(Queue->Context);
+    SpinLockGuard portGuard(&port->PortLock);
+    // Owners call start-next before they complete, so while Lock is held the current request
+    // cannot be completed and freed under the exchange.
+    DpcSpinLockGuard queueGuard(&Queue->Lock);
+    PIRP current = Queue->CurrentIrp;
+    PDRIVER_CANCEL cancelRoutine = NULL;
+    if (current != NULL) {
+        cancelRoutine = IoSetCancelRoutine(current, NULL);
+    }
+    queueGuard.Release();
+    portGuard.Release();
+
+    // Without a cancel routine the owner is already finishing the request.
+    if (cancelRoutine != NULL) {
+        KIRQL cancelIrql;
+        IoAcquireCancelSpinLock(&cancelIrql);
+        current->Cancel = TRUE;
+        current->CancelIrql = cancelIrql;
+        cancelRoutine(Queue->Context, current); // releases the cancel spin lock
+    }
+}
+
+// ---- Control gate -------------------------------------------------------------------------
+
+VOID QuarvexGateInitialize(RequestGate* Gate, PDEVICE_OBJECT DeviceObject)
+{
+    Gate->DeviceObject = DeviceObject;
+    KeInitializeEvent(&Gate->IdleEvent, NotificationEvent, FALSE);
+    InitializeListHead(&Gate->WaitingList);
+    KeInitializeSpinLock(&Gate->Lock);
+    Gate->ActiveCount = 0;
+    Gate->AbortStatus = STATUS_SUCCESS;
+    Gate->ReplayIrp = NULL;
+    Gate->StallCount = 1;
+}
+
+NTSTATUS QuarvexGateEnter(RequestGate* Gate, PIRP Irp)
+{
+    SpinLockGuard guard(&Gate->Lock);
+    const NTSTATUS abortStatus = Gate->AbortStatus;
+    if (abortStatus != STATUS_SUCCESS) {
+        guard.Release();
+        Irp->IoStatus.Status = abortStatus;
+        IofCompleteRequest(Irp, IO_NO_INCREMENT);
+        return abortStatus;
+    }
+
+    if (Gate->StallCount > 0) {
+        if (Gate->ReplayIrp == Irp) {
+            // Back through the dispatch table from the restart that replays it.
+            Gate->ReplayIrp = NULL;
+        } else {
+            Irp->Tail.Overlay.DriverContext[0] = Gate;
+            InsertTailList(&Gate->WaitingList, &Irp->Tail.Overlay.ListEntry);
+            (void)IoSetCancelRoutine(Irp, QuarvexGateCancelRoutine);
+            if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+                RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+                guard.Release();
+                Irp->IoStatus.Status = STATUS_CANCELLED;
+                IofCompleteRequest(Irp, IO_NO_INCREMENT);
+                return STATUS_CANCELLED;
+            }
+            IoMarkIrpPending(Irp);
+            return STATUS_PENDING;
+        }
+    }
+
+    ++Gate->ActiveCount;
+    return STATUS_SUCCESS;
+}
+
+VOID QuarvexGateLeave(RequestGate* Gate)
+{
+    SpinLockGuard guard(&Gate->Lock);
+    ASSERT(Gate->ActiveCount > 0);
+    if (--Gate->ActiveCount == 0) {
+        (void)KeSetEvent(&Gate->IdleEvent, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+VOID QuarvexGateStall(RequestGate* Gate)
+{
+    SpinLockGuard guard(&Gate->Lock);
+    ++Gate->StallCount;
+}
+
+VOID QuarvexGateWaitIdle(RequestGate* Gate)
+{
+    SpinLockGuard guard(&Gate->Lock);
+    KeClearEvent(&Gate->IdleEvent);
+    const bool busy = Gate->ActiveCount != 0;
+    guard.Release();
+    if (busy) {
+        (void)KeWaitForSingleObject(&Gate->IdleEvent, Executive, KernelMode, FALSE, NULL);
+    }
+}
+
+VOID QuarvexGateRestart(RequestGate* Gate)
+{
+    KIRQL oldIrql = KfAcquireSpinLock(&Gate->Lock);
+    // StallCount stays 1 while replaying, so requests arriving meanwhile park behind the
+    // others and this loop replays them too.
+    while (Gate->StallCount == 1 && !IsListEmpty(&Gate->WaitingList)) {
+        PLIST_ENTRY entry = RemoveHeadList(&Gate->WaitingList);
+        PIRP irp = IrpFromListEntry(entry);
+        if (IoSetCancelRoutine(irp, NULL) == NULL) {
+            // Its cancel routine is on the way and will unlink it: make that harmless.
+            InitializeListHead(entry);
+            continue;
+        }
+        Gate->ReplayIrp = irp;
+        KfReleaseSpinLock(&Gate->Lock, oldIrql);
+        const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+        (void)Gate->DeviceObject->DriverObject->MajorFunction[major](Gate->DeviceObject, irp);
+        oldIrql = KfAcquireSpinLock(&Gate->Lock);
+    }
+    --Gate->StallCount;
+    KfReleaseSpinLock(&Gate->Lock, oldIrql);
+}
+
+VOID QuarvexGateCleanup(RequestGate* Gate, PFILE_OBJECT FileObject)
+{
+    LIST_ENTRY taken;
+    InitializeListHead(&taken);
+    SpinLockGuard guard(&Gate->Lock);
+    TakeWaitingLocked(&Gate->WaitingList, FileObject, &taken);
+    guard.Release();
+    CompleteTaken(&taken);
+}
+
+VOID QuarvexGateAbort(RequestGate* Gate, NTSTATUS Status)
+{
+    // Final: nothing clears it again. Enter reads it under Lock, and the cleanup below takes
+    // Lock after this store, so no request parks after the cleanup has run.
+    Gate->AbortStatus = Status;
+    QuarvexGateCleanup(Gate, NULL);
+}
+
+VOID NTAPI QuarvexGateCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    IoReleaseCancelSpinLock(DISPATCH_LEVEL);
+    UNREFERENCED_PARAMETER(DeviceObject);
+    const KIRQL cancelIrql = Irp->CancelIrql;
+    auto* gate = static_cast<RequestGate*>(Irp->Tail.Overlay.DriverContext[0]);
+    KefAcquireSpinLockAtDpcLevel(&gate->Lock);
+    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+    KfReleaseSpinLock(&gate->Lock, cancelIrql);
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+}

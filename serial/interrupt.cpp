@@ -1,0 +1,407 @@
+// The interrupt service of the emulated UART: received data into the input ring or the
+// current read, transmit of flow characters, the immediate character and write data, line
+// and modem status. It holds PortLock for its whole run and only queues completion DPCs.
+
+#include <ntddk.h>
+#include <ntddser.h>
+
+#include "serial/interrupt.h"
+
+namespace {
+
+bool InTransmitToggle(const PortDeviceRecord* Port)
+{
+    return (Port->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE;
+}
+
+// Drains the UART while the port is closed: nothing is counted, stored or reported.
+VOID DrainClosedPort(PortDeviceRecord* Port, UCHAR Iir)
+{
+    EmulatedUart* uart = &Port->Uart;
+    while ((Iir & UART_IIR_NO_INTERRUPT) == 0) {
+        switch (Iir & 0x3F) {
+        case UART_IIR_MODEM_STATUS:
+            (void)QuarvexUartReadMsr(uart);
+            break;
+        case UART_IIR_THRE:
+            Port->ThrEmpty = TRUE;
+            break;
+        case UART_IIR_RDA:
+        case 0x0C:
+            (void)QuarvexUartReadRbr(uart);
+            break;
+        case UART_IIR_RLS:
+            (void)QuarvexUartReadLsr(uart);
+            break;
+        default:
+            break;
+        }
+        Iir = QuarvexUartReadIir(uart);
+    }
+}
+
+// One byte of the transmitter's own (flow character or immediate character). Returns FALSE
+// when the transmit buffer is full: the byte waits for the next send tick instead of being
+// dropped.
+bool SendByte(PortDeviceRecord* Port, UCHAR Byte)
+{
+    if (InTransmitToggle(Port)) {
+        return true;
+    }
+    if (QuarvexUartTxRoom(&Port->Uart) == 0) {
+        return false;
+    }
+    Port->Stats.TransmittedCount++;
+    QuarvexUartWriteThr(&Port->Uart, Byte);
+    return true;
+}
+
+VOID FinishWriteHandOver(PortDeviceRecord* Port)
+{
+    PIRP irp = Port->WriteQueue.CurrentIrp;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    irp->IoStatus.Information =
+        stack->MajorFunction == IRP_MJ_WRITE ? stack->Parameters.Write.Length : 1;
+    (void)KeInsertQueueDpc(&Port->WriteCompleteDpc, NULL, NULL);
+}
+
+} // namespace
+
+VOID QuarvexReportEvents(PortDeviceRecord* Port, ULONG Events)
+{
+    Port->EventHistory |= Events & Port->WaitMask;
+    if (Port->WaitResultSlot != NULL && Port->EventHistory != 0) {
+        *Port->WaitResultSlot = Port->EventHistory;
+        Port->EventHistory = 0;
+        Port->WaitResultSlot = NULL;
+        Port->WaitIrp->IoStatus.Information = sizeof(ULONG);
+        (void)KeInsertQueueDpc(&Port->WaitCompleteDpc, NULL, NULL);
+    }
+}
+
+VOID NTAPI QuarvexInterruptService(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                   PVOID SystemArgument2)
+{
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    auto* port = static_cast<PortDeviceRecord*>(DeferredContext);
+    EmulatedUart* uart = &port->Uart;
+    DpcSpinLockGuard guard(&port->PortLock);
+
+    UCHAR iir = QuarvexUartReadIir(uart);
+    if ((iir & UART_IIR_NO_INTERRUPT) != 0) {
+        return;
+    }
+    if (!port->PortIsOpen) {
+        DrainClosedPort(port, iir);
+        return;
+    }
+    for (;;) {
+        while ((iir & UART_IIR_NO_INTERRUPT) == 0) {
+            switch (iir & 0x0E) {
+            case UART_IIR_MODEM_STATUS:
+                (void)QuarvexHandleModemUpdate(port, FALSE);
+                break;
+            case UART_IIR_THRE:
+                (void)QuarvexServiceTransmit(port);
+                break;
+            case UART_IIR_RDA:
+            case 0x0C:
+                (void)QuarvexServiceReceive(port);
+                break;
+            case UART_IIR_RLS:
+                (void)QuarvexProcessLineStatus(port);
+                break;
+            default:
+                break;
+            }
+            iir = QuarvexUartReadIir(uart);
+        }
+        // Nothing pending: an empty transmitter with work waiting goes on sending. A pass
+        // that could hand nothing over (transmit buffer full) ends the run; the send tick
+        // kicks the transmitter again.
+        const UCHAR lsr = QuarvexProcessLineStatus(port);
+        if ((lsr & UART_LSR_THRE) != 0 && port->TxHoldReasons == 0 &&
+            (port->WriteLength != 0 || port->ImmediatePending) && QuarvexServiceTransmit(port)) {
+            iir = QuarvexUartReadIir(uart);
+            continue;
+        }
+        return;
+    }
+}
+
+UCHAR QuarvexProcessLineStatus(PortDeviceRecord* Port)
+{
+    const UCHAR lsr = QuarvexUartReadLsr(&Port->Uart);
+    Port->ThrEmpty = (lsr & UART_LSR_THRE) != 0 ? TRUE : FALSE;
+    if ((lsr & UART_LSR_OVERRUN) != 0) {
+        // Bytes the UART had to drop: reported like the line errors of a real chip.
+        Port->CommErrors |= SERIAL_ERROR_OVERRUN;
+        Port->Stats.SerialOverrunErrorCount++;
+        if (Port->LsrMstEscape != 0) {
+            QuarvexPutChar(Port, Port->LsrMstEscape);
+            QuarvexPutChar(Port, SERIAL_LSRMST_LSR_NODATA);
+            QuarvexPutChar(Port, lsr);
+        }
+        if (Port->WaitMask != 0) {
+            QuarvexReportEvents(Port, SERIAL_EV_ERR);
+        }
+        if ((Port->HandFlow.ControlHandShake & SERIAL_ERROR_ABORT) != 0) {
+            (void)KeInsertQueueDpc(&Port->SerialErrorDpc, NULL, NULL);
+        }
+    }
+    return lsr;
+}
+
+UCHAR QuarvexServiceReceive(PortDeviceRecord* Port)
+{
+    UCHAR lsr;
+    do {
+        UCHAR ch = QuarvexUartReadRbr(&Port->Uart);
+        Port->Stats.ReceivedCount++;
+        ch &= Port->DataMask;
+        const ULONG flowReplace = Port->HandFlow.FlowReplace;
+        if (ch == 0 && (flowReplace & SERIAL_NULL_STRIPPING) != 0) {
+            // Dropped, counted as received.
+        } else if ((flowReplace & SERIAL_AUTO_TRANSMIT) != 0 &&
+                   (ch == Port->SerialChars.XonChar || ch == Port->SerialChars.XoffChar)) {
+            // Xoff is tested first: a character that is both acts as Xoff.
+            if (ch == Port->SerialChars.XoffChar) {
+                Port->TxHoldReasons |= TX_HOLD_XOFF;
+            } else {
+                Port->TxHoldReasons &= ~TX_HOLD_XOFF;
+            }
+        } else {
+            if (Port->WaitMask != 0) {
+                ULONG events = SERIAL_EV_RXCHAR;
+                if (ch == Port->SerialChars.EventChar) {
+                    events |= SERIAL_EV_RXFLAG;
+                }
+                QuarvexReportEvents(Port, events);
+            }
+            QuarvexPutChar(Port, ch);
+            if (Port->LsrMstEscape != 0 && ch == Port->LsrMstEscape) {
+                QuarvexPutChar(Port, SERIAL_LSRMST_ESCAPE);
+            }
+        }
+        lsr = QuarvexProcessLineStatus(Port);
+    } while ((lsr & UART_LSR_DATA_READY) != 0);
+    return lsr;
+}
+
+VOID QuarvexPutChar(PortDeviceRecord* Port, UCHAR Ch)
+{
+    const ULONG handShake = Port->HandFlow.ControlHandShake;
+    const ULONG flowReplace = Port->HandFlow.FlowReplace;
+    if ((handShake & SERIAL_DSR_SENSITIVITY) != 0) {
+        (void)QuarvexHandleModemUpdate(Port, FALSE);
+        if ((Port->RxHoldReasons & RX_HOLD_DSR) != 0) {
+            return;
+        }
+    }
+
+    if (Port->XoffCountdown != 0 && --Port->XoffCountdown == 0) {
+        Port->XoffIrp->IoStatus.Status = STATUS_SUCCESS;
+        Port->XoffIrp->IoStatus.Information = 0;
+        (void)KeInsertQueueDpc(&Port->XoffCompleteDpc, NULL, NULL);
+    }
+
+    if (Port->IsrTargetBase != Port->InputBuffer) {
+        // A read is being filled directly: no flow control on this path.
+        Port->CharsReadByIsr++;
+        *Port->IsrNextSlot = Ch;
+        if (Port->IsrNextSlot == Port->IsrTargetLast) {
+            Port->IsrTargetBase = Port->InputBuffer;
+            Port->IsrNextSlot = Port->InputBuffer;
+            Port->InputFirstChar = Port->InputBuffer;
+            Port->IsrTargetLast = Port->InputBuffer + Port->InputBufferSize - 1;
+            Port->InputCount = 0;
+            PIRP read = Port->ReadQueue.CurrentIrp;
+            read->IoStatus.Information = IoGetCurrentIrpStackLocation(read)->Parameters.Read.Length;
+            Port->ReadReturnWhenAny = FALSE;
+            Port->ReadCompletionQueued = TRUE;
+            (void)KeInsertQueueDpc(&Port->ReadCompleteDpc, NULL, NULL);
+            return;
+        }
+        Port->IsrNextSlot++;
+        if (Port->ReadReturnWhenAny) {
+            // The read ends with what arrives in this run; the completion DPC takes the
+            // buffer back from the receive path.
+            Port->ReadReturnWhenAny = FALSE;
+            Port->ReadCompletionQueued = TRUE;
+            (void)KeInsertQueueDpc(&Port->ReadCompleteDpc, NULL, NULL);
+        }
+        return;
+    }
+
+    // Receive flow control anticipates the character about to be stored.
+    const bool atXoffPoint = Port->InputBufferSize - static_cast<ULONG>(Port->HandFlow.XoffLimit) <=
+                             Port->InputCount + 1;
+    if (atXoffPoint) {
+        if ((handShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE &&
+            (Port->RxHoldReasons & RX_HOLD_DTR) == 0) {
+            Port->RxHoldReasons |= RX_HOLD_DTR;
+            QuarvexDropDtr(Port);
+        }
+        if ((flowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE &&
+            (Port->RxHoldReasons & RX_HOLD_RTS) == 0) {
+            Port->RxHoldReasons |= RX_HOLD_RTS;
+            QuarvexDropRts(Port);
+        }
+        if ((flowReplace & SERIAL_AUTO_RECEIVE) != 0 && (Port->RxHoldReasons & RX_HOLD_XOFF) == 0) {
+            Port->RxHoldReasons |= RX_HOLD_XOFF;
+            QuarvexRequestFlowChar(Port, FALSE);
+        }
+    }
+
+    if (Port->InputCount < Port->InputBufferSize) {
+        *Port->IsrNextSlot = Ch;
+        Port->InputCount++;
+        if (Port->InputCount == Port->InputFullMark && (Port->WaitMask & SERIAL_EV_RX80FULL) != 0) {
+            QuarvexReportEvents(Port, SERIAL_EV_RX80FULL);
+        }
+        if (Port->IsrNextSlot == Port->IsrTargetLast) {
+            Port->IsrNextSlot = Port->InputBuffer;
+        } else {
+            Port->IsrNextSlot++;
+        }
+        return;
+    }
+
+    // Ring full: the character is lost.
+    Port->Stats.BufferOverrunErrorCount++;
+    Port->CommErrors |= SERIAL_ERROR_QUEUEOVERRUN;
+    if ((flowReplace & SERIAL_ERROR_CHAR) != 0) {
+        PUCHAR newest = Port->IsrNextSlot == Port->InputBuffer
+                            ? Port->InputBuffer + Port->InputBufferSize - 1
+                            : Port->IsrNextSlot - 1;
+        *newest = Port->SerialChars.ErrorChar;
+    }
+    if ((handShake & SERIAL_ERROR_ABORT) != 0) {
+        (void)KeInsertQueueDpc(&Port->SerialErrorDpc, NULL, NULL);
+    }
+}
+
+BOOLEAN QuarvexServiceTransmit(PortDeviceRecord* Port)
+{
+    Port->ThrEmpty = TRUE;
+    if (Port->WriteLength == 0 && !Port->ImmediatePending && !Port->SendXoffPending &&
+        !Port->SendXonPending) {
+        return FALSE;
+    }
+    if ((Port->HandFlow.ControlHandShake & SERIAL_OUT_HANDSHAKEMASK) != 0) {
+        (void)QuarvexHandleModemUpdate(Port, TRUE);
+    }
+
+    if (Port->SendXonPending && (Port->TxHoldReasons & ~TX_HOLD_XOFF) == 0) {
+        if (!SendByte(Port, Port->SerialChars.XonChar)) {
+            return FALSE;
+        }
+        Port->TxHoldReasons &= ~TX_HOLD_XOFF;
+        Port->RxHoldReasons &= ~RX_HOLD_XOFF;
+        Port->SendXonPending = FALSE;
+        Port->ThrEmpty = FALSE;
+        return TRUE;
+    }
+    if (Port->SendXoffPending && Port->TxHoldReasons == 0) {
+        if (!SendByte(Port, Port->SerialChars.XoffChar)) {
+            return FALSE;
+        }
+        if ((Port->HandFlow.FlowReplace & SERIAL_XOFF_CONTINUE) == 0) {
+            Port->TxHoldReasons |= TX_HOLD_XOFF; // stop sending after the Xoff
+        }
+        Port->SendXoffPending = FALSE;
+        Port->ThrEmpty = FALSE;
+        return TRUE;
+    }
+    if (Port->ImmediatePending &&
+        (Port->TxHoldReasons == 0 || Port->TxHoldReasons == TX_HOLD_XOFF)) {
+        // The immediate character passes an Xoff hold, no other.
+        if (!SendByte(Port, Port->ImmediateChar)) {
+            return FALSE;
+        }
+        Port->ImmediatePending = FALSE;
+        Port->ThrEmpty = FALSE;
+        (void)KeInsertQueueDpc(&Port->ImmediateCompleteDpc, NULL, NULL);
+        return TRUE;
+    }
+    if (Port->WriteLength == 0 || Port->TxHoldReasons != 0) {
+        return FALSE;
+    }
+
+    ULONG length = Port->WriteLength;
+    if (!InTransmitToggle(Port)) {
+        // Feed what fits; the rest goes once the send tick has emptied the buffer.
+        const ULONG room = QuarvexUartTxRoom(&Port->Uart);
+        const ULONG blockRoom = room > 0 ? room - 1 : 0;
+        if (length > blockRoom) {
+            length = blockRoom;
+        }
+        if (length == 0) {
+            return FALSE;
+        }
+        Port->Stats.TransmittedCount += length;
+        QuarvexUartWriteThrBlock(&Port->Uart, Port->WriteNextChar, length);
+    }
+    Port->WriteNextChar += length;
+    Port->WriteLength -= length;
+    Port->ThrEmpty = FALSE;
+    if (Port->WriteLength == 0) {
+        FinishWriteHandOver(Port);
+    }
+    return TRUE;
+}
+
+UCHAR QuarvexHandleModemUpdate(PortDeviceRecord* Port, BOOLEAN DoingTransmit)
+{
+    const ULONG oldHold = Port->TxHoldReasons;
+    const UCHAR msr = QuarvexUartReadMsr(&Port->Uart);
+    const ULONG handShake = Port->HandFlow.ControlHandShake;
+
+    if (Port->LsrMstEscape != 0 && (msr & UART_MSR_DELTAS) != 0) {
+        QuarvexPutChar(Port, Port->LsrMstEscape);
+        QuarvexPutChar(Port, SERIAL_LSRMST_MST);
+        QuarvexPutChar(Port, msr);
+    }
+
+    if ((handShake & SERIAL_DSR_SENSITIVITY) != 0 && (msr & UART_MSR_DSR) == 0) {
+        Port->RxHoldReasons |= RX_HOLD_DSR;
+    } else {
+        Port->RxHoldReasons &= ~RX_HOLD_DSR;
+    }
+
+    if (Port->WaitMask != 0) {
+        ULONG events = 0;
+        events |= (msr & 0x01) != 0 ? SERIAL_EV_CTS : 0;
+        events |= (msr & 0x02) != 0 ? SERIAL_EV_DSR : 0;
+        events |= (msr & 0x04) != 0 ? SERIAL_EV_RING : 0;
+        events |= (msr & 0x08) != 0 ? SERIAL_EV_RLSD : 0;
+        QuarvexReportEvents(Port, events);
+    }
+
+    if ((handShake & SERIAL_OUT_HANDSHAKEMASK) != 0) {
+        auto setHold = [Port](bool held, ULONG bit) {
+            if (held) {
+                Port->TxHoldReasons |= bit;
+            } else {
+                Port->TxHoldReasons &= ~bit;
+            }
+        };
+        setHold((handShake & SERIAL_CTS_HANDSHAKE) != 0 && (msr & UART_MSR_CTS) == 0, TX_HOLD_CTS);
+        setHold((handShake & SERIAL_DSR_HANDSHAKE) != 0 && (msr & UART_MSR_DSR) == 0, TX_HOLD_DSR);
+        setHold((handShake & SERIAL_DCD_HANDSHAKE) != 0 && (msr & UART_MSR_DCD) == 0, TX_HOLD_DCD);
+    } else {
+        const ULONG lineHolds = TX_HOLD_CTS | TX_HOLD_DSR | TX_HOLD_DCD;
+        if ((Port->TxHoldReasons & lineHolds) == 0) {
+            return msr;
+        }
+        Port->TxHoldReasons &= ~lineHolds;
+    }
+
+    if (!DoingTransmit && oldHold != 0 && Port->TxHoldReasons == 0 &&
+        (Port->ImmediatePending || Port->WriteLength != 0) && Port->ThrEmpty) {
+        QuarvexUartSignalThre(&Port->Uart);
+    }
+    return msr;
+}

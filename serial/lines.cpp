@@ -1,0 +1,202 @@
+// Modem-control lines, hold reasons and flow control. Every routine runs with PortLock held
+// at DISPATCH_LEVEL and takes no lock itself.
+
+#include <ntddk.h>
+#include <ntddser.h>
+
+#include "serial/interrupt.h"
+
+namespace {
+
+bool SomethingWaits(const PortDeviceRecord* Port)
+{
+    return Port->ImmediatePending || Port->WriteLength != 0;
+}
+
+// After a hold was lifted: restart a transmitter that has something to send.
+VOID KickIfReleased(PortDeviceRecord* Port)
+{
+    if (Port->TxHoldReasons == 0 && SomethingWaits(Port) && Port->ThrEmpty) {
+        QuarvexUartSignalThre(&Port->Uart);
+    }
+}
+
+bool AtXoffPoint(const PortDeviceRecord* Port, const SERIAL_HANDFLOW* New)
+{
+    return Port->InputBufferSize - static_cast<ULONG>(New->XoffLimit) <= Port->InputCount;
+}
+
+// The DTR and RTS handshakes share one shape: hold at the Xoff point, release above XonLimit
+// only when not held (the release at or below XonLimit is left to the read path).
+VOID ApplyLineHandshake(PortDeviceRecord* Port, const SERIAL_HANDFLOW* New, ULONG HoldBit,
+                        VOID (*Raise)(PortDeviceRecord*), VOID (*Drop)(PortDeviceRecord*))
+{
+    if (AtXoffPoint(Port, New)) {
+        Port->RxHoldReasons |= HoldBit;
+        Drop(Port);
+    } else if ((Port->RxHoldReasons & HoldBit) == 0) {
+        Raise(Port);
+    } else if (Port->InputCount > static_cast<ULONG>(New->XonLimit)) {
+        Port->RxHoldReasons &= ~HoldBit;
+        Raise(Port);
+    }
+}
+
+} // namespace
+
+VOID QuarvexRaiseDtr(PortDeviceRecord* Port)
+{
+    QuarvexUartWriteMcr(&Port->Uart, QuarvexUartReadMcr(&Port->Uart) | UART_MCR_DTR);
+}
+
+VOID QuarvexDropDtr(PortDeviceRecord* Port)
+{
+    QuarvexUartWriteMcr(&Port->Uart,
+                        static_cast<UCHAR>(QuarvexUartReadMcr(&Port->Uart) & ~UART_MCR_DTR));
+}
+
+VOID QuarvexRaiseRts(PortDeviceRecord* Port)
+{
+    QuarvexUartWriteMcr(&Port->Uart, QuarvexUartReadMcr(&Port->Uart) | UART_MCR_RTS);
+}
+
+VOID QuarvexDropRts(PortDeviceRecord* Port)
+{
+    QuarvexUartWriteMcr(&Port->Uart,
+                        static_cast<UCHAR>(QuarvexUartReadMcr(&Port->Uart) & ~UART_MCR_RTS));
+}
+
+VOID QuarvexBreakOn(PortDeviceRecord* Port)
+{
+    if ((Port->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE) {
+        QuarvexRaiseRts(Port);
+    }
+    QuarvexUartWriteLcr(&Port->Uart, QuarvexUartReadLcr(&Port->Uart) | UART_LCR_BREAK);
+    Port->TxHoldReasons |= TX_HOLD_BREAK;
+}
+
+VOID QuarvexBreakOff(PortDeviceRecord* Port)
+{
+    if ((Port->TxHoldReasons & TX_HOLD_BREAK) == 0) {
+        return;
+    }
+    QuarvexUartWriteLcr(&Port->Uart,
+                        static_cast<UCHAR>(QuarvexUartReadLcr(&Port->Uart) & ~UART_LCR_BREAK));
+    Port->TxHoldReasons &= ~TX_HOLD_BREAK;
+    KickIfReleased(Port);
+}
+
+VOID QuarvexSimulateXoff(PortDeviceRecord* Port)
+{
+    Port->TxHoldReasons |= TX_HOLD_XOFF;
+}
+
+VOID QuarvexSimulateXon(PortDeviceRecord* Port)
+{
+    if (Port->TxHoldReasons == 0) {
+        return;
+    }
+    Port->TxHoldReasons &= ~TX_HOLD_XOFF;
+    KickIfReleased(Port);
+}
+
+VOID QuarvexRequestFlowChar(PortDeviceRecord* Port, BOOLEAN SendXon)
+{
+    // Kick before setting the flag: the interrupt service runs only once PortLock is free,
+    // and then sees the request.
+    if (!Port->SendXonPending && !Port->SendXoffPending && Port->ThrEmpty) {
+        QuarvexUartSignalThre(&Port->Uart);
+    }
+    Port->SendXonPending = SendXon ? TRUE : FALSE;
+    Port->SendXoffPending = SendXon ? FALSE : TRUE;
+}
+
+VOID QuarvexApplyHandFlow(PortDeviceRecord* Port, const SERIAL_HANDFLOW* New)
+{
+    const SERIAL_HANDFLOW* old = &Port->HandFlow;
+    const bool all = !Port->PortIsOpen; // during open every step runs
+
+    const ULONG newDtr = New->ControlHandShake & SERIAL_DTR_MASK;
+    if (all || newDtr != (old->ControlHandShake & SERIAL_DTR_MASK)) {
+        if (newDtr == 0) {
+            Port->RxHoldReasons &= ~RX_HOLD_DTR;
+            QuarvexDropDtr(Port);
+        } else if (newDtr == SERIAL_DTR_HANDSHAKE) {
+            ApplyLineHandshake(Port, New, RX_HOLD_DTR, QuarvexRaiseDtr, QuarvexDropDtr);
+        } else {
+            Port->RxHoldReasons &= ~RX_HOLD_DTR;
+            QuarvexRaiseDtr(Port);
+        }
+    }
+
+    const ULONG newRts = New->FlowReplace & SERIAL_RTS_MASK;
+    if (all || newRts != (old->FlowReplace & SERIAL_RTS_MASK)) {
+        if (newRts == SERIAL_RTS_HANDSHAKE) {
+            ApplyLineHandshake(Port, New, RX_HOLD_RTS, QuarvexRaiseRts, QuarvexDropRts);
+        } else if (newRts == SERIAL_RTS_CONTROL) {
+            Port->RxHoldReasons &= ~RX_HOLD_RTS;
+            QuarvexRaiseRts(Port);
+        } else if (newRts == 0) {
+            Port->RxHoldReasons &= ~RX_HOLD_RTS;
+            QuarvexDropRts(Port);
+        }
+        // Transmit toggle: RTS follows the writes, nothing changes here.
+    }
+
+    const ULONG newReceive = New->FlowReplace & SERIAL_AUTO_RECEIVE;
+    if (all || newReceive != (old->FlowReplace & SERIAL_AUTO_RECEIVE)) {
+        if (newReceive != 0) {
+            if (AtXoffPoint(Port, New)) {
+                Port->RxHoldReasons |= RX_HOLD_XOFF;
+                QuarvexRequestFlowChar(Port, FALSE);
+            }
+        } else if ((Port->RxHoldReasons & RX_HOLD_XOFF) != 0) {
+            Port->RxHoldReasons &= ~RX_HOLD_XOFF;
+            QuarvexRequestFlowChar(Port, TRUE);
+        }
+    }
+
+    const ULONG newTransmit = New->FlowReplace & SERIAL_AUTO_TRANSMIT;
+    if (all || newTransmit != (old->FlowReplace & SERIAL_AUTO_TRANSMIT)) {
+        if (newTransmit == 0 && (Port->TxHoldReasons & TX_HOLD_XOFF) != 0) {
+            Port->TxHoldReasons &= ~TX_HOLD_XOFF;
+            QuarvexRequestFlowChar(Port, TRUE);
+        }
+    }
+
+    Port->HandFlow = *New;
+}
+
+VOID QuarvexSetHandFlow(PortDeviceRecord* Port, const SERIAL_HANDFLOW* New)
+{
+    QuarvexApplyHandFlow(Port, New);
+    (void)QuarvexHandleModemUpdate(Port, FALSE);
+}
+
+VOID QuarvexReleaseReceiveHolds(PortDeviceRecord* Port)
+{
+    if (Port->RxHoldReasons == 0 ||
+        Port->InputCount > static_cast<ULONG>(Port->HandFlow.XonLimit)) {
+        return;
+    }
+    if ((Port->RxHoldReasons & RX_HOLD_DTR) != 0) {
+        Port->RxHoldReasons &= ~RX_HOLD_DTR;
+        QuarvexRaiseDtr(Port);
+    }
+    if ((Port->RxHoldReasons & RX_HOLD_RTS) != 0) {
+        Port->RxHoldReasons &= ~RX_HOLD_RTS;
+        QuarvexRaiseRts(Port);
+    }
+    if ((Port->RxHoldReasons & RX_HOLD_XOFF) != 0) {
+        // The hold stays until the transmitter has sent the Xon.
+        QuarvexRequestFlowChar(Port, TRUE);
+    }
+}
+
+VOID QuarvexKickIfWaiting(PortDeviceRecord* Port)
+{
+    if (Port->WriteLength != 0 || Port->ImmediatePending || Port->SendXonPending ||
+        Port->SendXoffPending) {
+        QuarvexUartSignalThre(&Port->Uart);
+    }
+}

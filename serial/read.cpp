@@ -1,0 +1,413 @@
+// Read requests: served from the input ring first, then straight from the receive path into
+// the request's buffer, ended by whichever of buffer-full, total timeout, interval timeout or
+// cancel comes last among the parties that hold the request (ReadRefs).
+
+#include <ntddk.h>
+#include <ntddser.h>
+
+#include "driver/kcompat.h"
+#include "queue/queue.h"
+#include "serial/interrupt.h"
+#include "serial/transfer.h"
+#include "trace/trace.h"
+
+namespace {
+
+ULONG ReadLength(PIRP Irp)
+{
+    return IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
+}
+
+PUCHAR ReadBuffer(PIRP Irp)
+{
+    return static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
+}
+
+VOID TargetTheRing(PortDeviceRecord* Port)
+{
+    Port->IsrTargetBase = Port->InputBuffer;
+    Port->IsrNextSlot = Port->InputBuffer;
+    Port->InputFirstChar = Port->InputBuffer;
+    Port->IsrTargetLast = Port->InputBuffer + Port->InputBufferSize - 1;
+}
+
+// Common tail of every party that may end the current read: PortLock is held on entry and
+// released here (to NewIrql); the party that left ReadRefs empty starts the next read, then
+// completes this one.
+VOID FinishRead(PortDeviceRecord* Port, PIRP Irp, NTSTATUS Status, KIRQL NewIrql)
+{
+    const bool last = Port->ReadRefs == 0;
+    KfReleaseSpinLock(&Port->PortLock, NewIrql);
+    if (last) {
+        QuarvexQueueStartNext(&Port->ReadQueue);
+        Irp->IoStatus.Status = Status;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    }
+}
+
+// Stops the total timer and takes back the cancel routine, each only when that party is
+// stopped for certain.
+VOID StopTotalAndCancel(PortDeviceRecord* Port, PIRP Irp)
+{
+    if ((Port->ReadRefs & READ_REF_TOTAL_TIMER) != 0 && KeCancelTimer(&Port->ReadTotalTimer)) {
+        Port->ReadRefs &= ~READ_REF_TOTAL_TIMER;
+    }
+    if ((Port->ReadRefs & READ_REF_CANCEL) != 0 && IoSetCancelRoutine(Irp, NULL) != NULL) {
+        Port->ReadRefs &= ~READ_REF_CANCEL;
+    }
+}
+
+VOID StopInterval(PortDeviceRecord* Port)
+{
+    if ((Port->ReadRefs & READ_REF_INTERVAL_TIMER) != 0 &&
+        KeCancelTimer(&Port->ReadIntervalTimer)) {
+        Port->ReadRefs &= ~READ_REF_INTERVAL_TIMER;
+    }
+}
+
+VOID ArmInterval(PortDeviceRecord* Port)
+{
+    LARGE_INTEGER due;
+    due.QuadPart = *Port->IntervalPollPeriod;
+    (void)KeSetTimer(&Port->ReadIntervalTimer, due, &Port->ReadIntervalDpc);
+    Port->ReadRefs |= READ_REF_INTERVAL_TIMER;
+}
+
+LONGLONG NowSystemTime()
+{
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    return now.QuadPart;
+}
+
+// -(Value × 10,000) as a relative due time, wrapping like the 64-bit product it is.
+LONGLONG RelativeDue(ULONGLONG Milliseconds)
+{
+    return static_cast<LONGLONG>(0ULL - Milliseconds * 10000ULL);
+}
+
+} // namespace
+
+ULONG QuarvexInputBufferTag(const PortDeviceRecord* Port)
+{
+    // The ring allocated at open has the driver's tag; a larger one came from a queue-size
+    // change, charged to the caller's quota under its own tag.
+    return Port->InputBufferSize > INPUT_BUFFER_DEFAULT_SIZE ? QUARVEX_INPUT_POOL_TAG
+                                                             : QUARVEX_POOL_TAG;
+}
+
+NTSTATUS NTAPI QuarvexReadDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PortDeviceRecord* port = QuarvexPortFromDevice(DeviceObject);
+    QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexReadDispatch++. IRP %p", Irp);
+    NTSTATUS status = QuarvexCheckForError(port, Irp);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    Irp->IoStatus.Information = 0;
+    if (ReadLength(Irp) != 0) {
+        status = QuarvexQueueStartPacket(&port->ReadQueue, Irp);
+    } else {
+        status = STATUS_SUCCESS;
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    }
+    QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexReadDispatch--. IRP %p STATUS %x", Irp, status);
+    return status;
+}
+
+VOID NTAPI ReadQueueStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PortDeviceRecord* port = QuarvexPortFromDevice(DeviceObject);
+    QuarvexTrace(TRACE_SERIAL_IO, 3, "ReadQueueStartIo++. IRP %p", Irp);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (stack->MajorFunction != IRP_MJ_READ) {
+        (void)QuarvexResizeInput(port, Irp);
+        QuarvexQueueStartNext(&port->ReadQueue);
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        QuarvexTrace(TRACE_SERIAL_IO, 3, "ReadQueueStartIo--. IRP %p", Irp);
+        return;
+    }
+
+    port->ReadNeeded = stack->Parameters.Read.Length;
+    SERIAL_TIMEOUTS timeouts;
+    {
+        DpcSpinLockGuard guard(&port->PortLock);
+        timeouts = port->Timeouts;
+    }
+
+    bool useIntervalTimer = false;
+    bool useTotalTimer = false;
+    bool returnAtOnce = false;
+    bool returnWhenAny = false;
+    bool oneCharOnly = false;
+    LONGLONG totalDue = 0;
+    const ULONG interval = timeouts.ReadIntervalTimeout;
+    const ULONG multiplier = timeouts.ReadTotalTimeoutMultiplier;
+    const ULONG constant = timeouts.ReadTotalTimeoutConstant;
+    if (interval != 0 && interval != MAXULONG) {
+        useIntervalTimer = true;
+        port->ReadIntervalTime = static_cast<LONGLONG>(static_cast<ULONGLONG>(interval) * 10000ULL);
+        port->IntervalPollPeriod = port->ReadIntervalTime < port->IntervalCutOver
+                                       ? &port->ShortIntervalPeriod
+                                       : &port->LongIntervalPeriod;
+    }
+    const ULONGLONG scaled =
+        static_cast<ULONGLONG>(port->ReadNeeded) * multiplier + static_cast<ULONGLONG>(constant);
+    if (interval == MAXULONG) {
+        if (constant == 0 && multiplier == 0) {
+            returnAtOnce = true;
+        } else if (constant != MAXULONG) {
+            useTotalTimer = true;
+            returnWhenAny = true;
+            if (multiplier == MAXULONG) {
+                oneCharOnly = true;
+                totalDue = RelativeDue(constant);
+            } else {
+                totalDue = RelativeDue(scaled);
+            }
+        }
+    } else if (multiplier != 0 || constant != 0) {
+        useTotalTimer = true;
+        totalDue = RelativeDue(scaled);
+    }
+
+    KefAcquireSpinLockAtDpcLevel(&port->PortLock);
+    QuarvexCopyFromInput(port);
+    if (returnAtOnce || port->ReadNeeded == 0 ||
+        (returnWhenAny && Irp->IoStatus.Information != 0)) {
+        KefReleaseSpinLockFromDpcLevel(&port->PortLock);
+        QuarvexQueueStartNext(&port->ReadQueue);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        QuarvexTrace(TRACE_SERIAL_IO, 3, "ReadQueueStartIo--. IRP %p", Irp);
+        return;
+    }
+
+    if (oneCharOnly) {
+        port->ReadNeeded = 1;
+        stack->Parameters.Read.Length = 1;
+    }
+    port->ReadRefs = 0;
+    (void)IoSetCancelRoutine(Irp, QuarvexSerialCancelCurrentRead);
+    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+        // Cancelled before it could wait; bytes already copied from the ring are lost.
+        KefReleaseSpinLockFromDpcLevel(&port->PortLock);
+        QuarvexQueueStartNext(&port->ReadQueue);
+        Irp->IoStatus.Information = 0;
+        Irp->IoStatus.Status = STATUS_CANCELLED;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        QuarvexTrace(TRACE_SERIAL_IO, 3, "ReadQueueStartIo--. IRP %p", Irp);
+        return;
+    }
+    port->ReadRefs |= READ_REF_CANCEL;
+
+    port->ReadReturnWhenAny = returnWhenAny ? TRUE : FALSE;
+    port->ReadCompletionQueued = FALSE;
+    PUCHAR buffer = ReadBuffer(Irp);
+    port->IsrTargetBase = buffer;
+    port->IsrNextSlot = buffer + Irp->IoStatus.Information;
+    port->IsrTargetLast = buffer + stack->Parameters.Read.Length - 1;
+    port->ReadRefs |= READ_REF_ISR;
+    port->CharsReadByIsr = 0;
+    port->ReadLastCount = static_cast<LONG>(Irp->IoStatus.Information);
+
+    if (useIntervalTimer) {
+        port->LastReadTime = NowSystemTime();
+        ArmInterval(port);
+    }
+    if (useTotalTimer) {
+        LARGE_INTEGER due;
+        due.QuadPart = totalDue;
+        (void)KeSetTimer(&port->ReadTotalTimer, due, &port->ReadTimeoutDpc);
+        port->ReadRefs |= READ_REF_TOTAL_TIMER;
+    }
+    KefReleaseSpinLockFromDpcLevel(&port->PortLock);
+    QuarvexTrace(TRACE_SERIAL_IO, 3, "ReadQueueStartIo--. IRP %p", Irp);
+}
+
+VOID QuarvexCopyFromInput(PortDeviceRecord* Port)
+{
+    PIRP irp = Port->ReadQueue.CurrentIrp;
+    ULONG count = Port->InputCount < Port->ReadNeeded ? Port->InputCount : Port->ReadNeeded;
+    if (count != 0) {
+        const ULONG run = static_cast<ULONG>(Port->IsrTargetLast - Port->InputFirstChar + 1);
+        PUCHAR destination = ReadBuffer(irp) + (ReadLength(irp) - Port->ReadNeeded);
+        if (run > count) {
+            RtlMoveMemory(destination, Port->InputFirstChar, count);
+            Port->InputFirstChar += count;
+        } else {
+            RtlMoveMemory(destination, Port->InputFirstChar, run);
+            RtlMoveMemory(destination + run, Port->InputBuffer, count - run);
+            Port->InputFirstChar = Port->InputBuffer + (count - run);
+        }
+        Port->ReadNeeded -= count;
+    }
+    Port->InputCount -= count;
+    irp->IoStatus.Information += count;
+    QuarvexReleaseReceiveHolds(Port);
+}
+
+VOID QuarvexSerialStopCurrentRead(PortDeviceRecord* Port)
+{
+    QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialStopCurrentRead++");
+    if (Port->IsrTargetBase != Port->InputBuffer) {
+        PIRP irp = Port->ReadQueue.CurrentIrp;
+        irp->IoStatus.Information =
+            ReadLength(irp) - static_cast<ULONG>(Port->IsrTargetLast - Port->IsrNextSlot + 1);
+        Port->InputCount = 0;
+        Port->ReadReturnWhenAny = FALSE;
+        // A completion DPC the receive path queued drops that reference itself.
+        if (!Port->ReadCompletionQueued) {
+            Port->ReadRefs &= ~READ_REF_ISR;
+        }
+        TargetTheRing(Port);
+    }
+    // Otherwise the receive path filled the buffer and queued ReadCompleteDpc, which drops
+    // its reference itself.
+    QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialStopCurrentRead--");
+}
+
+VOID NTAPI QuarvexSerialCancelCurrentRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PortDeviceRecord* port = QuarvexPortFromDevice(DeviceObject);
+    QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialCancelCurrentRead++");
+    const KIRQL cancelIrql = Irp->CancelIrql;
+    IoReleaseCancelSpinLock(DISPATCH_LEVEL);
+    KefAcquireSpinLockAtDpcLevel(&port->PortLock);
+    port->ReadRefs &= ~READ_REF_CANCEL;
+    port->ReadLastCount = READ_CODE_CANCEL;
+    if ((port->ReadRefs & READ_REF_TOTAL_TIMER) != 0 && KeCancelTimer(&port->ReadTotalTimer)) {
+        port->ReadRefs &= ~READ_REF_TOTAL_TIMER;
+    }
+    StopInterval(port);
+    QuarvexSerialStopCurrentRead(port);
+    // Information keeps the bytes already placed in the buffer.
+    FinishRead(port, Irp, STATUS_CANCELLED, cancelIrql);
+    QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialCancelCurrentRead--");
+}
+
+VOID NTAPI QuarvexSerialReadTimeout(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                    PVOID SystemArgument2)
+{
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    auto* port = static_cast<PortDeviceRecord*>(DeferredContext);
+    QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialReadTimeout++");
+    KefAcquireSpinLockAtDpcLevel(&port->PortLock);
+    PIRP irp = port->ReadQueue.CurrentIrp;
+    port->ReadRefs &= ~READ_REF_TOTAL_TIMER;
+    port->ReadLastCount = READ_CODE_TOTAL;
+    StopInterval(port);
+    if ((port->ReadRefs & READ_REF_CANCEL) != 0 && IoSetCancelRoutine(irp, NULL) != NULL) {
+        port->ReadRefs &= ~READ_REF_CANCEL;
+    }
+    QuarvexSerialStopCurrentRead(port);
+    FinishRead(port, irp, STATUS_TIMEOUT, DISPATCH_LEVEL);
+    QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialReadTimeout--");
+}
+
+VOID NTAPI QuarvexSerialReadComplete(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                     PVOID SystemArgument2)
+{
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    auto* port = static_cast<PortDeviceRecord*>(DeferredContext);
+    QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialReadComplete++");
+    KefAcquireSpinLockAtDpcLevel(&port->PortLock);
+    PIRP irp = port->ReadQueue.CurrentIrp;
+    // A read that returns with the first characters may still be the receive target.
+    port->ReadCompletionQueued = FALSE;
+    QuarvexSerialStopCurrentRead(port);
+    port->ReadRefs &= ~READ_REF_ISR;
+    port->ReadLastCount = READ_CODE_COMPLETE;
+    StopInterval(port);
+    StopTotalAndCancel(port, irp);
+    FinishRead(port, irp, STATUS_SUCCESS, DISPATCH_LEVEL);
+    QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialReadComplete--");
+}
+
+VOID NTAPI QuarvexSerialReadIntervalTimeout(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                            PVOID SystemArgument2)
+{
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    auto* port = static_cast<PortDeviceRecord*>(DeferredContext);
+    QuarvexTrace(TRACE_SERIAL_IO, 5, "QuarvexSerialReadIntervalTimeout++");
+    KefAcquireSpinLockAtDpcLevel(&port->PortLock);
+    PIRP irp = port->ReadQueue.CurrentIrp;
+    port->ReadRefs &= ~READ_REF_INTERVAL_TIMER;
+
+    NTSTATUS status;
+    if (port->ReadLastCount == READ_CODE_TOTAL) {
+        // The total timer fired while this DPC was already queued.
+        status = STATUS_TIMEOUT;
+    } else if (port->ReadLastCount == READ_CODE_COMPLETE) {
+        status = STATUS_SUCCESS;
+    } else if (port->ReadLastCount == READ_CODE_CANCEL) {
+        irp->IoStatus.Information = 0;
+        status = STATUS_CANCELLED;
+    } else {
+        // The interval clock starts with the first character and is read at polling ticks.
+        bool expired = false;
+        if (port->ReadLastCount == 0 && port->CharsReadByIsr == 0) {
+            expired = false;
+        } else if (port->CharsReadByIsr != 0) {
+            port->ReadLastCount = static_cast<LONG>(port->CharsReadByIsr);
+            port->CharsReadByIsr = 0;
+            port->LastReadTime = NowSystemTime();
+        } else {
+            expired = NowSystemTime() - port->LastReadTime >= port->ReadIntervalTime;
+        }
+        if (!expired) {
+            ArmInterval(port);
+            KefReleaseSpinLockFromDpcLevel(&port->PortLock);
+            QuarvexTrace(TRACE_SERIAL_IO, 5, "QuarvexSerialReadIntervalTimeout--");
+            return;
+        }
+        status = STATUS_TIMEOUT;
+    }
+    StopTotalAndCancel(port, irp);
+    QuarvexSerialStopCurrentRead(port);
+    FinishRead(port, irp, status, DISPATCH_LEVEL);
+    QuarvexTrace(TRACE_SERIAL_IO, 5, "QuarvexSerialReadIntervalTimeout--");
+}
+
+NTSTATUS QuarvexResizeInput(PortDeviceRecord* Port, PIRP Irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    auto* newBuffer = static_cast<PUCHAR>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
+    stack->Parameters.DeviceIoControl.Type3InputBuffer = NULL;
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    const ULONG size = static_cast<PSERIAL_QUEUE_SIZE>(Irp->AssociatedIrp.SystemBuffer)->InSize;
+    if (size <= Port->InputBufferSize) {
+        // The ring never shrinks; it may have grown since the control path looked.
+        ExFreePoolWithTag(newBuffer, QUARVEX_INPUT_POOL_TAG);
+        return STATUS_SUCCESS;
+    }
+
+    SpinLockGuard guard(&Port->PortLock);
+    const ULONG held = Port->InputCount;
+    const ULONG run =
+        static_cast<ULONG>(Port->InputBuffer + Port->InputBufferSize - Port->InputFirstChar);
+    if (held <= run) {
+        RtlMoveMemory(newBuffer, Port->InputFirstChar, held);
+    } else {
+        RtlMoveMemory(newBuffer, Port->InputFirstChar, run);
+        RtlMoveMemory(newBuffer + run, Port->InputBuffer, held - run);
+    }
+    ExFreePoolWithTag(Port->InputBuffer, QuarvexInputBufferTag(Port));
+    Port->InputBuffer = newBuffer;
+    Port->InputBufferSize = size;
+    TargetTheRing(Port);
+    Port->IsrNextSlot = newBuffer + held;
+    Port->HandFlow.XoffLimit = static_cast<LONG>(size / 8);
+    Port->HandFlow.XonLimit = static_cast<LONG>(size / 2);
+    Port->InputFullMark = size / 4 * 3 + size / 16;
+    QuarvexReleaseReceiveHolds(Port);
+    return STATUS_SUCCESS;
+}

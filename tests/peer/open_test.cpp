@@ -1,0 +1,156 @@
+// ctest-labels: open
+// Open, close and cleanup: one handle at a time, the send period from the registry, the line
+// state at close.
+
+#include "support/port_fixture.h"
+
+#include "driver/kcompat.h"
+#include "peer/peer.h"
+#include "platform/sim/registry.h"
+
+#include <gtest/gtest.h>
+
+namespace qvx {
+namespace {
+
+using OpenTest = PortTest;
+
+// A second open is refused and leaves the first intact; a directory open is refused.
+TEST_F(OpenTest, SecondOpenAndDirectoryOpenAreRefused)
+{
+    FileHandle first = OpenPort();
+    ASSERT_NE(first, INVALID_FILE_HANDLE);
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_EQ(OpenPort(&status), INVALID_FILE_HANDLE);
+    EXPECT_EQ(status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Port()->ExclusiveOpenCount, 1);
+    EXPECT_TRUE(Port()->PortIsOpen);
+    Peer().Deliver(std::string("still"));
+    EXPECT_EQ(Port()->InputCount, 5u);
+    ClosePort(first);
+
+    EXPECT_EQ(Io().Open(u"\\\\.\\COM5", FILE_DIRECTORY_FILE, &status), INVALID_FILE_HANDLE);
+    EXPECT_EQ(status, STATUS_NOT_A_DIRECTORY);
+    EXPECT_EQ(Port()->ExclusiveOpenCount, 0);
+    EXPECT_EQ(Port()->OutstandingIo, 1);
+}
+
+// "ComPeriod" sets the first tick and the period; without it the period is 20 ms.
+TEST_F(OpenTest, SendPeriodComesFromTheRegistry)
+{
+    FileHandle handle = OpenPort();
+    EXPECT_EQ(Port()->SendPeriod, 20u);
+    EXPECT_EQ(Sim().NextTimerDue(), Sim().Now() + 20 * 10000);
+    ClosePort(handle);
+
+    SetComPeriod(50);
+    TraceCapture trace(Sim());
+    const LONGLONG opened = Sim().NowMs();
+    handle = OpenPort();
+    EXPECT_TRUE(trace.Contains("QuarvexCreateDispatchPeriod 50"));
+    ASSERT_EQ(Io().Write(handle, Bytes("a")).Status, STATUS_SUCCESS);
+    Sim().AdvanceMs(49);
+    EXPECT_TRUE(Peer().Blocks().empty());
+    Sim().AdvanceMs(1);
+    ASSERT_EQ(Io().Write(handle, Bytes("b")).Status, STATUS_SUCCESS);
+    Sim().AdvanceMs(50);
+    auto blocks = Peer().Blocks();
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_EQ(blocks[0].TimeMs, opened + 50);
+    EXPECT_EQ(blocks[1].TimeMs, opened + 100);
+    ClosePort(handle);
+}
+
+// A period of 0 would fire once and never again, one above 429,496 ms would overflow the due
+// time: both are refused and the period in force stays; so does one whose value vanished.
+TEST_F(OpenTest, UnusableSendPeriodsAreRefused)
+{
+    SetComPeriod(35);
+    ClosePort(OpenPort());
+    EXPECT_EQ(Port()->SendPeriod, 35u);
+    for (ULONG refused : {0u, 429497u, 0xFFFFFFFFu}) {
+        SetComPeriod(refused);
+        TraceCapture trace(Sim());
+        FileHandle handle = OpenPort();
+        EXPECT_EQ(Port()->SendPeriod, 35u);
+        EXPECT_TRUE(trace.Contains("refused")) << trace.Dump();
+        EXPECT_EQ(Sim().NextTimerDue(), Sim().Now() + 35 * 10000);
+        ClosePort(handle);
+    }
+    SetComPeriod(429496);
+    ClosePort(OpenPort());
+    EXPECT_EQ(Port()->SendPeriod, 429496u);
+    Sim().Reg().DeleteValue(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Quarvex",
+                            u"ComPeriod");
+    ClosePort(OpenPort());
+    EXPECT_EQ(Port()->SendPeriod, 429496u);
+}
+
+// Close during a break with RTS raised ends the break and drops the lines; CTS follows RTS
+// down with its delta and a pending modem-status interrupt.
+TEST_F(OpenTest, CloseEndsBreakAndDropsLines)
+{
+    FileHandle handle = OpenPort();
+    ASSERT_EQ(Control(handle, IOCTL_SERIAL_SET_BREAK_ON).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Control(handle, IOCTL_SERIAL_SET_RTS).Status, STATUS_SUCCESS);
+    EXPECT_NE(Port()->Uart.Lcr & UART_LCR_BREAK, 0);
+    Sim().HoldDpcs(true);
+    ClosePort(handle);
+    EXPECT_EQ(Port()->Uart.Lcr & UART_LCR_BREAK, 0);
+    EXPECT_EQ(Port()->Uart.Mcr & (UART_MCR_DTR | UART_MCR_RTS), 0);
+    EXPECT_EQ(Port()->Uart.Msr, UART_MSR_DCTS);
+    EXPECT_TRUE(Port()->Uart.ModemStatusPending);
+    Sim().HoldDpcs(false); // the closed port's interrupt service drains the change
+    EXPECT_FALSE(Port()->Uart.ModemStatusPending);
+    EXPECT_EQ(Port()->TxHoldReasons, 0u);
+    EXPECT_EQ(Port()->RxHoldReasons, 0u);
+    EXPECT_FALSE(Port()->SendTimerRunning);
+}
+
+// Bytes left in the transmitter go out at the first tick after the next open; bytes
+// received while closed are gone.
+TEST_F(OpenTest, TransmitterKeepsBytesAcrossCloseButReceiveDoesNot)
+{
+    FileHandle handle = OpenPort();
+    ASSERT_EQ(Io().Write(handle, Bytes("kept")).Status, STATUS_SUCCESS);
+    ClosePort(handle);
+    Peer().Deliver(std::string("lost"));
+    Sim().AdvanceMs(100);
+    EXPECT_TRUE(Peer().Received().empty());
+
+    handle = OpenPort();
+    EXPECT_EQ(Port()->InputCount, 0u);
+    Sim().AdvanceMs(20);
+    EXPECT_EQ(Peer().Received(), Bytes("kept"));
+    SetTimeouts(handle, MAXULONG, 0, 0);
+    EXPECT_TRUE(Io().Read(handle, 10).Data.empty());
+    ClosePort(handle);
+}
+
+// A failed allocation of the ring leaves the port closed with nothing allocated; a removed
+// device refuses the open without changing the outstanding-I/O count.
+TEST_F(OpenTest, FailedOpensLeaveThePortClosed)
+{
+    const size_t before = Sim().OutstandingBlocks(QUARVEX_POOL_TAG);
+    Sim().FailAllocationsWithTag(QUARVEX_POOL_TAG);
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_EQ(OpenPort(&status), INVALID_FILE_HANDLE);
+    Sim().FailAllocationsWithTag(0);
+    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Port()->ExclusiveOpenCount, 0);
+    EXPECT_FALSE(Port()->PortIsOpen);
+    EXPECT_EQ(Port()->InputBufferSize, 0u);
+    EXPECT_FALSE(Port()->SendTimerRunning);
+    EXPECT_EQ(Sim().OutstandingBlocks(QUARVEX_POOL_TAG), before);
+    EXPECT_EQ(Port()->OutstandingIo, 1);
+
+    Port()->PnpState = PNP_REMOVED;
+    EXPECT_EQ(OpenPort(&status), INVALID_FILE_HANDLE);
+    EXPECT_EQ(status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(Port()->OutstandingIo, 1);
+    Port()->PnpState = PNP_STARTED;
+    ClosePort(OpenPort());
+}
+
+} // namespace
+} // namespace qvx

@@ -1,0 +1,175 @@
+// ctest-labels: wait
+// Waits on event masks and the error abort.
+
+#include "support/port_fixture.h"
+
+#include "serial/interrupt.h"
+#include "serial/transfer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace qvx {
+namespace {
+
+using WaitTest = OpenPortTest;
+
+// A character completes a pending wait; one recorded before the wait is returned at once.
+TEST_F(WaitTest, EventsCompleteAPendingWaitOrAreReturnedAtOnce)
+{
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG), STATUS_SUCCESS);
+    IoRequestPtr wait = WaitOnMask();
+    Sim().AdvanceMs(100);
+    EXPECT_FALSE(wait->Done());
+    Peer().Deliver(std::string("a"));
+    ASSERT_TRUE(wait->Done());
+    EXPECT_EQ(wait->Result().Status, STATUS_SUCCESS);
+    EXPECT_EQ(wait->Result().Information, sizeof(ULONG));
+    EXPECT_EQ(Events(wait->Result()), static_cast<ULONG>(SERIAL_EV_RXCHAR));
+
+    Peer().Deliver(std::string(1, '\0')); // EventChar is 0: both events
+    EXPECT_EQ(Port()->EventHistory, static_cast<ULONG>(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG));
+    IoResult atOnce = Io().DeviceIoControl(Handle, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    EXPECT_EQ(atOnce.Status, STATUS_SUCCESS);
+    EXPECT_EQ(Events(atOnce), static_cast<ULONG>(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG));
+    EXPECT_EQ(Port()->EventHistory, 0u);
+}
+
+// A new mask ends the pending wait with an empty set and drops recorded events it lacks; a
+// second wait, or a wait with no mask, is refused.
+TEST_F(WaitTest, NewMaskEndsWaitAndSecondWaitIsRefused)
+{
+    EXPECT_EQ(Io().DeviceIoControl(Handle, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4).Status,
+              STATUS_INVALID_PARAMETER);
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_CTS), STATUS_SUCCESS);
+    IoRequestPtr wait = WaitOnMask();
+    EXPECT_EQ(Io().DeviceIoControl(Handle, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4).Status,
+              STATUS_INVALID_PARAMETER);
+    EXPECT_FALSE(wait->Done());
+
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_CTS | SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    ASSERT_TRUE(wait->Done());
+    EXPECT_EQ(wait->Result().Status, STATUS_SUCCESS);
+    EXPECT_EQ(wait->Result().Information, sizeof(ULONG));
+    EXPECT_EQ(Events(wait->Result()), 0u);
+
+    Peer().Deliver(std::string("x"));
+    ASSERT_EQ(Control(Handle, IOCTL_SERIAL_CLR_RTS).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Port()->EventHistory, static_cast<ULONG>(SERIAL_EV_CTS | SERIAL_EV_RXCHAR));
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_CTS), STATUS_SUCCESS);
+    EXPECT_EQ(Port()->EventHistory, static_cast<ULONG>(SERIAL_EV_CTS));
+}
+
+// Cancel of a pending wait completes it once with STATUS_CANCELLED and Information 4.
+TEST_F(WaitTest, CancelledWaitCompletesOnce)
+{
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    IoRequestPtr wait = WaitOnMask();
+    ASSERT_EQ(Io().CancelIo(Handle), STATUS_SUCCESS);
+    ASSERT_TRUE(wait->Done());
+    EXPECT_EQ(wait->Result().Status, STATUS_CANCELLED);
+    EXPECT_EQ(wait->Result().Information, sizeof(ULONG));
+    EXPECT_EQ(Port()->WaitIrp, nullptr);
+    // The event that comes later is only recorded.
+    Peer().Deliver(std::string("y"));
+    EXPECT_EQ(Port()->EventHistory, static_cast<ULONG>(SERIAL_EV_RXCHAR));
+}
+
+// A cancel that comes while the completion DPC of a reported event is queued leaves the
+// completion to that DPC: the wait succeeds with its event, exactly once.
+TEST_F(WaitTest, CancelRacingAQueuedCompletionLetsTheDpcComplete)
+{
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    IoRequestPtr wait = WaitOnMask();
+    Sim().HoldDpcs(true);
+    Peer().Deliver(std::string("z"));
+    ASSERT_TRUE(Sim().RunDpc(&Port()->Uart.InterruptDpc));
+    ASSERT_TRUE(Sim().IsDpcQueued(&Port()->WaitCompleteDpc));
+    TraceCapture trace(Sim());
+    Io().CancelIo(Handle);
+    EXPECT_TRUE(trace.Contains("QuarvexCancelWaitMask++"));
+    EXPECT_FALSE(wait->Done());
+    Sim().HoldDpcs(false);
+    ASSERT_TRUE(wait->Done());
+    EXPECT_EQ(wait->Result().Status, STATUS_SUCCESS);
+    EXPECT_EQ(Events(wait->Result()), static_cast<ULONG>(SERIAL_EV_RXCHAR));
+}
+
+// The other order: the completion DPC runs first, takes back the cancel routine and
+// completes; the application's cancel then finds nothing to cancel.
+TEST_F(WaitTest, CompletionDpcBeforeCancelCompletesWithTheEvent)
+{
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    IoRequestPtr wait = WaitOnMask();
+    Sim().HoldDpcs(true);
+    Peer().Deliver(std::string("z"));
+    ASSERT_TRUE(Sim().RunDpc(&Port()->Uart.InterruptDpc));
+    TraceCapture trace(Sim());
+    ASSERT_TRUE(Sim().RunDpc(&Port()->WaitCompleteDpc));
+    ASSERT_TRUE(wait->Done());
+    Io().CancelIo(Handle);
+    EXPECT_FALSE(trace.Contains("QuarvexCancelWaitMask++"));
+    Sim().HoldDpcs(false);
+    EXPECT_EQ(wait->Result().Status, STATUS_SUCCESS);
+    EXPECT_EQ(Events(wait->Result()), static_cast<ULONG>(SERIAL_EV_RXCHAR));
+}
+
+// Cleanup of the handle cancels the pending wait.
+TEST_F(WaitTest, CleanupCancelsThePendingWait)
+{
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    IoRequestPtr wait = WaitOnMask();
+    ClosePort(Handle);
+    Handle = INVALID_FILE_HANDLE;
+    ASSERT_TRUE(wait->Done());
+    EXPECT_EQ(wait->Result().Status, STATUS_CANCELLED);
+    EXPECT_EQ(Port()->WaitIrp, nullptr);
+    EXPECT_EQ(Port()->WaitResultSlot, nullptr);
+}
+
+// SERIAL_EV_TXEMPTY is reported only with nothing queued for transmission.
+TEST_F(WaitTest, TxEmptyNeedsAnEmptyTransmitQueue)
+{
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_TXEMPTY), STATUS_SUCCESS);
+    IoRequestPtr wait = WaitOnMask();
+    UnderPortLock([&] {
+        Port()->TxQueuedCount = 3;
+        QuarvexReportTxEmpty(Port());
+        EXPECT_EQ(Port()->EventHistory, 0u);
+        Port()->TxQueuedCount = 0;
+        QuarvexReportTxEmpty(Port());
+    });
+    ASSERT_TRUE(wait->Done());
+    EXPECT_EQ(Events(wait->Result()), static_cast<ULONG>(SERIAL_EV_TXEMPTY));
+}
+
+// With SERIAL_ERROR_ABORT and an error recorded, reads and control requests are refused until
+// the errors are read; reading them is itself allowed.
+TEST_F(WaitTest, ErrorAbortRefusesRequestsUntilErrorsAreRead)
+{
+    SetHandFlow(Handle, SERIAL_DTR_CONTROL | SERIAL_ERROR_ABORT, SERIAL_RTS_CONTROL, 2048, 512);
+    SetTimeouts(Handle, MAXULONG, 0, 0);
+    Peer().Deliver(std::vector<UCHAR>(4096, 'f'));
+    Peer().Deliver(std::string("!")); // the ring is full: a queue overrun
+    EXPECT_NE(Port()->CommErrors, 0u);
+
+    EXPECT_EQ(Io().Read(Handle, 1).Status, STATUS_CANCELLED);
+    ULONG mask = SERIAL_EV_RXCHAR;
+    EXPECT_EQ(Control(Handle, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof(mask)).Status,
+              STATUS_CANCELLED);
+    IoResult status =
+        Control(Handle, IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, sizeof(SERIAL_STATUS));
+    ASSERT_EQ(status.Status, STATUS_SUCCESS);
+    SERIAL_STATUS serialStatus;
+    memcpy(&serialStatus, status.Data.data(), sizeof(serialStatus));
+    EXPECT_EQ(serialStatus.Errors, static_cast<ULONG>(SERIAL_ERROR_QUEUEOVERRUN));
+    EXPECT_EQ(serialStatus.AmountInInQueue, 4096u);
+
+    IoResult read = Io().Read(Handle, 4);
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(read.Data, Bytes("ffff"));
+}
+
+} // namespace
+} // namespace qvx
