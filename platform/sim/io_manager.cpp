@@ -216,13 +216,13 @@ void IoManager::ReportLeftovers()
 void IoManager::InjectFailure(IoFault fault, ULONG nth, NTSTATUS status)
 {
     std::lock_guard<std::mutex> guard(mutex_);
-    faults_[fault] = Fault{nth, status};
+    faults_.Inject(fault, nth, status);
 }
 
 void IoManager::ClearFailures()
 {
     std::lock_guard<std::mutex> guard(mutex_);
-    faults_.clear();
+    faults_.Clear();
 }
 
 // ---- Drivers ------------------------------------------------------------------------------------

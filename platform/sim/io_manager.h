@@ -17,6 +17,7 @@
 // application calls block on the completion.
 #pragma once
 
+#include "platform/sim/faults.h"
 #include "platform/sim/machine.h"
 
 #include <condition_variable>
@@ -222,11 +223,9 @@ class IoManager
   private:
     struct DriverRecord;
     struct DeviceRecord;
-    struct Fault
-    {
-        ULONG Countdown = 0;
-        NTSTATUS Status = STATUS_SUCCESS;
-    };
+
+    // Consults the fault switchboard under the tables' mutex.
+    bool ConsumeFault(IoFault fault, NTSTATUS* status);
 
     NTSTATUS CreateDeviceCore(PDRIVER_OBJECT driverObject, ULONG extensionSize,
                               const std::u16string& name, DEVICE_TYPE deviceType,
@@ -242,7 +241,6 @@ class IoManager
     BOOLEAN CancelIrpRecord(const std::shared_ptr<IrpRecord>& record);
     void BuryDeviceLocked(DeviceRecord* record);
     void FreeDeviceMemory(DeviceRecord* record);
-    bool ConsumeFault(IoFault fault, NTSTATUS* status);
     void ReleaseDriverObject(PDRIVER_OBJECT driver);
 
     std::shared_ptr<IoRequestState> Issue(FileHandle handle, const RequestArgs& args);
@@ -274,7 +272,7 @@ class IoManager
     std::set<PIO_WORKITEM> workItems_;
     std::deque<std::function<void()>> passiveWork_;
     size_t passiveRunning_ = 0;
-    std::map<IoFault, Fault> faults_;
+    FaultSwitchboard<IoFault> faults_; // under mutex_
     std::thread worker_;
     bool stopping_ = false;
 };

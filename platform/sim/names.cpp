@@ -200,23 +200,13 @@ ObjectNamespace::~ObjectNamespace() = default;
 void ObjectNamespace::InjectFailure(NamespaceFault fault, ULONG nth, NTSTATUS status)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_[fault] = Fault{nth, status};
+    faults_.Inject(fault, nth, status);
 }
 
 void ObjectNamespace::ClearFailures()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_.clear();
-}
-
-bool ObjectNamespace::ConsumeFaultLocked(NamespaceFault fault, NTSTATUS* status)
-{
-    auto it = faults_.find(fault);
-    if (it == faults_.end() || it->second.Countdown == 0 || --it->second.Countdown != 0) {
-        return false;
-    }
-    *status = it->second.Status;
-    return true;
+    faults_.Clear();
 }
 
 // --- Callback objects ------------------------------------------------------------------
@@ -272,7 +262,7 @@ NTSTATUS ObjectNamespace::CreateCallback(PCALLBACK_OBJECT* callbackObject,
 
     std::lock_guard<std::mutex> lock(mutex_);
     NTSTATUS injected;
-    if (ConsumeFaultLocked(NamespaceFault::CreateCallback, &injected)) {
+    if (faults_.Consume(NamespaceFault::CreateCallback, &injected)) {
         return injected;
     }
     const std::u16string key = CanonicalName(*name);
@@ -320,7 +310,7 @@ PVOID ObjectNamespace::RegisterCallback(PCALLBACK_OBJECT object, PCALLBACK_FUNCT
         return nullptr;
     }
     NTSTATUS ignored;
-    if (ConsumeFaultLocked(NamespaceFault::RegisterCallback, &ignored) || function == nullptr) {
+    if (faults_.Consume(NamespaceFault::RegisterCallback, &ignored) || function == nullptr) {
         return nullptr;
     }
     if (!callback->AllowMultiple && callback->Head != nullptr) {
@@ -550,7 +540,7 @@ NTSTATUS ObjectNamespace::CreateSymbolicLink(PUNICODE_STRING linkName, PUNICODE_
     }
     std::lock_guard<std::mutex> lock(mutex_);
     NTSTATUS injected;
-    if (ConsumeFaultLocked(NamespaceFault::CreateSymbolicLink, &injected)) {
+    if (faults_.Consume(NamespaceFault::CreateSymbolicLink, &injected)) {
         return injected;
     }
     const std::u16string key = CanonicalName(*link);
@@ -690,7 +680,7 @@ NTSTATUS ObjectNamespace::RegisterDeviceInterface(PDEVICE_OBJECT pdo, const GUID
     {
         std::lock_guard<std::mutex> lock(mutex_);
         NTSTATUS injected;
-        if (ConsumeFaultLocked(NamespaceFault::RegisterDeviceInterface, &injected)) {
+        if (faults_.Consume(NamespaceFault::RegisterDeviceInterface, &injected)) {
             return injected;
         }
     }

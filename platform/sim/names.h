@@ -16,6 +16,7 @@
 // dereferences than references).
 #pragma once
 
+#include "platform/sim/faults.h"
 #include "platform/sim/machine.h"
 
 #include <condition_variable>
@@ -183,13 +184,7 @@ class ObjectNamespace
         DeviceInterfaceInfo Info;
         std::u16string Key; // upper-cased symbolic-link name
     };
-    struct Fault
-    {
-        ULONG Countdown = 0;
-        NTSTATUS Status = STATUS_SUCCESS;
-    };
 
-    bool ConsumeFaultLocked(NamespaceFault fault, NTSTATUS* status);
     _CALLBACK_OBJECT* LiveCallbackLocked(const void* object) const;
     LONG_PTR DropReferenceLocked(_CALLBACK_OBJECT* object);
     void FinishUnregisterLocked(CallbackRegistration* registration);
@@ -199,7 +194,7 @@ class ObjectNamespace
     [[maybe_unused]] Machine& machine_;
     mutable std::mutex mutex_;
     std::condition_variable idle_; // a registration stopped being called
-    std::map<NamespaceFault, Fault> faults_;
+    FaultSwitchboard<NamespaceFault> faults_;
     // Full upper-cased names of devices, links and callback objects.
     std::map<std::u16string, NameEntry> names_;
     // Every callback object ever created, deleted ones included.

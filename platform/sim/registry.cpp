@@ -822,23 +822,13 @@ std::vector<RegOpenHandle> Registry::OpenHandles() const
 void Registry::InjectFailure(RegistryFault fault, ULONG nth, NTSTATUS status)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_[fault] = Fault{nth, status};
+    faults_.Inject(fault, nth, status);
 }
 
 void Registry::ClearFailures()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_.clear();
-}
-
-bool Registry::ConsumeFaultLocked(RegistryFault fault, NTSTATUS* status)
-{
-    auto it = faults_.find(fault);
-    if (it == faults_.end() || it->second.Countdown == 0 || --it->second.Countdown != 0) {
-        return false;
-    }
-    *status = it->second.Status;
-    return true;
+    faults_.Clear();
 }
 
 HANDLE Registry::OpenHandleLocked(std::shared_ptr<Key> node, ACCESS_MASK access)
@@ -866,7 +856,7 @@ NTSTATUS Registry::OpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess,
     }
     std::unique_lock<std::mutex> lock(mutex_);
     NTSTATUS injected;
-    if (ConsumeFaultLocked(RegistryFault::OpenKey, &injected)) {
+    if (faults_.Consume(RegistryFault::OpenKey, &injected)) {
         return injected;
     }
     std::shared_ptr<Key> node;
@@ -1024,7 +1014,7 @@ NTSTATUS Registry::WriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valu
     }
     std::unique_lock<std::mutex> lock(mutex_);
     NTSTATUS status;
-    if (ConsumeFaultLocked(RegistryFault::WriteValue, &status)) {
+    if (faults_.Consume(RegistryFault::WriteValue, &status)) {
         return status;
     }
     std::shared_ptr<Key> node;
@@ -1084,7 +1074,7 @@ NTSTATUS Registry::OpenDeviceRegistryKey(PDEVICE_OBJECT pdo, ULONG keyType,
         return STATUS_INVALID_PARAMETER; // a bad flag, or not a PDO the PnP manager made
     }
     NTSTATUS injected;
-    if (ConsumeFaultLocked(RegistryFault::OpenDeviceKey, &injected)) {
+    if (faults_.Consume(RegistryFault::OpenDeviceKey, &injected)) {
         return injected;
     }
     const std::optional<Path> parts = ParseAnyPath(it->second);

@@ -14,6 +14,7 @@
 // INVALID_KERNEL_HANDLE (a handle that is not an open key, including a second ZwClose).
 #pragma once
 
+#include "platform/sim/faults.h"
 #include "platform/sim/machine.h"
 
 #include <map>
@@ -153,17 +154,11 @@ class Registry
         std::u16string Path;
         ACCESS_MASK Access;
     };
-    struct Fault
-    {
-        ULONG Countdown = 0;
-        NTSTATUS Status = STATUS_SUCCESS;
-    };
 
     std::shared_ptr<Key> FindLocked(const Path& path) const;
     std::shared_ptr<Key> CreateLocked(const Path& path);
     bool DeleteLocked(const Path& path);
     HANDLE OpenHandleLocked(std::shared_ptr<Key> node, ACCESS_MASK access);
-    bool ConsumeFaultLocked(RegistryFault fault, NTSTATUS* status);
     NTSTATUS ResolveRelativeLocked(ULONG relativeTo, PCWSTR path, bool create,
                                    std::shared_ptr<Key>* node);
     std::u16string PathTextLocked(const std::shared_ptr<Key>& node) const;
@@ -175,7 +170,7 @@ class Registry
     uintptr_t nextHandle_;
     std::map<PDEVICE_OBJECT, std::u16string> deviceKeys_;
     std::map<PDEVICE_OBJECT, std::u16string> driverKeys_;
-    std::map<RegistryFault, Fault> faults_;
+    FaultSwitchboard<RegistryFault> faults_;
 };
 
 } // namespace qvx

@@ -173,16 +173,7 @@ bool IoManager::HeldByDeviceLocked(const IrpRecord& record, PDEVICE_OBJECT devic
 bool IoManager::ConsumeFault(IoFault fault, NTSTATUS* status)
 {
     std::lock_guard<std::mutex> guard(mutex_);
-    auto it = faults_.find(fault);
-    if (it == faults_.end() || it->second.Countdown == 0) {
-        return false;
-    }
-    if (--it->second.Countdown != 0) {
-        return false;
-    }
-    *status = it->second.Status;
-    faults_.erase(it);
-    return true;
+    return faults_.Consume(fault, status);
 }
 
 // ---- Devices --------------------------------------------------------------------------------
