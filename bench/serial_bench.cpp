@@ -1,16 +1,14 @@
 // Throughput of a port's data paths on the simulated machine, in bytes per second of CPU time:
 // peer blocks through the receive path into the input ring and out through reads, and a large
 // write handed to the peer over send ticks. The port is assembled by hand as add device and
-// start will; a minimal write path stands in for the one still to come.
+// start will (the test port of tests/support), with a peer that only counts.
 
-#include "driver/kcompat.h"
 #include "peer/peer.h"
 #include "platform/sim/io_manager.h"
 #include "platform/sim/machine.h"
 #include "port/port.h"
-#include "queue/queue.h"
-#include "serial/interrupt.h"
 #include "serial/transfer.h"
+#include "support/test_port.h"
 
 #include <benchmark/benchmark.h>
 
@@ -20,73 +18,18 @@
 
 namespace {
 
-// ---- Stand-in write path: the hand-over to the transmitter, completion from its DPC.
-
-VOID NTAPI BenchWriteStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    PortDeviceRecord* port = QuarvexPortFromDevice(DeviceObject);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    if (stack->MajorFunction != IRP_MJ_WRITE || stack->Parameters.Write.Length == 0) {
-        QuarvexQueueStartNext(&port->WriteQueue);
-        Irp->IoStatus.Status = STATUS_SUCCESS;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return;
-    }
-    KefAcquireSpinLockAtDpcLevel(&port->PortLock);
-    port->WriteNextChar = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
-    port->WriteLength = stack->Parameters.Write.Length;
-    port->WriteRefs = WRITE_REF_ISR;
-    if (port->ThrEmpty) {
-        QuarvexUartSignalThre(&port->Uart);
-    }
-    KefReleaseSpinLockFromDpcLevel(&port->PortLock);
-}
-
-VOID NTAPI BenchWriteComplete(PKDPC, PVOID Context, PVOID, PVOID)
-{
-    auto* port = static_cast<PortDeviceRecord*>(Context);
-    KefAcquireSpinLockAtDpcLevel(&port->PortLock);
-    PIRP irp = port->WriteQueue.CurrentIrp;
-    port->WriteRefs = 0;
-    KefReleaseSpinLockFromDpcLevel(&port->PortLock);
-    QuarvexQueueStartNext(&port->WriteQueue);
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-}
-
-NTSTATUS NTAPI BenchWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    Irp->IoStatus.Information = 0;
-    return QuarvexQueueStartPacket(&QuarvexPortFromDevice(DeviceObject)->WriteQueue, Irp);
-}
-
-VOID NTAPI BenchPurgeStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    QuarvexQueueStartNext(&QuarvexPortFromDevice(DeviceObject)->PurgeQueue);
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-}
-
-VOID NTAPI Nothing(PKDPC, PVOID, PVOID, PVOID) {}
-
 // The far side, reduced to what costs nothing: a send routine that counts.
 VOID NTAPI CountSent(PVOID Context, PVOID, PVOID Argument2)
 {
     *static_cast<uint64_t*>(Context) += *static_cast<const ULONG*>(Argument2);
 }
 
-UNICODE_STRING Counted(std::u16string& text)
-{
-    UNICODE_STRING counted;
-    counted.Buffer = text.data();
-    counted.Length = static_cast<USHORT>(text.size() * sizeof(char16_t));
-    counted.MaximumLength = counted.Length;
-    return counted;
-}
-
 PCALLBACK_OBJECT OpenCallbackObject(std::u16string name)
 {
-    UNICODE_STRING text = Counted(name);
+    UNICODE_STRING text;
+    text.Buffer = name.data();
+    text.Length = static_cast<USHORT>(name.size() * sizeof(char16_t));
+    text.MaximumLength = text.Length;
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, NULL,
                                NULL);
@@ -100,68 +43,21 @@ class BenchPort
   public:
     BenchPort()
     {
-        driver_ = Io().CreateBuiltInDriver(u"QuarvexBench");
-        driver_->MajorFunction[IRP_MJ_CREATE] = QuarvexCreateDispatch;
-        driver_->MajorFunction[IRP_MJ_CLOSE] = QuarvexCloseDispatch;
-        driver_->MajorFunction[IRP_MJ_CLEANUP] = QuarvexCleanupDispatch;
-        driver_->MajorFunction[IRP_MJ_READ] = QuarvexReadDispatch;
-        driver_->MajorFunction[IRP_MJ_WRITE] = BenchWriteDispatch;
-
-        std::u16string deviceName = u"\\Device\\QuarvexDevice0";
-        UNICODE_STRING name = Counted(deviceName);
-        if (IoCreateDevice(driver_, sizeof(PortDeviceRecord), &name, FILE_DEVICE_SERIAL_PORT,
-                           FILE_DEVICE_SECURE_OPEN, FALSE, &device_) != STATUS_SUCCESS) {
+        if (!NT_SUCCESS(port_.Start())) {
             return;
         }
-        device_->Flags |= DO_BUFFERED_IO;
-        device_->Flags &= ~DO_DEVICE_INITIALIZING;
-        port_ = QuarvexPortFromDevice(device_);
-        QuarvexPortSetDefaults(port_, device_, NULL);
-        QuarvexQueueInitialize(&port_->WriteQueue, BenchWriteStartIo, device_, TRUE);
-        QuarvexQueueInitialize(&port_->MaskQueue, MaskQueueStartIo, device_, TRUE);
-        QuarvexQueueInitialize(&port_->ReadQueue, ReadQueueStartIo, device_, TRUE);
-        QuarvexQueueInitialize(&port_->PurgeQueue, BenchPurgeStartIo, device_, TRUE);
-        QuarvexGateInitialize(&port_->ControlGate, device_);
-        KeInitializeTimer(&port_->WriteTotalTimer);
-        KeInitializeTimer(&port_->ImmediateTimer);
-        KeInitializeTimer(&port_->XoffTimer);
-        KeInitializeTimer(&port_->ReadTotalTimer);
-        KeInitializeTimer(&port_->ReadIntervalTimer);
-        KeInitializeDpc(&port_->WriteCompleteDpc, BenchWriteComplete, port_);
-        for (PKDPC dpc :
-             {&port_->WriteTimeoutDpc, &port_->ImmediateCompleteDpc, &port_->ImmediateTimeoutDpc,
-              &port_->XoffTimeoutDpc, &port_->XoffCompleteDpc}) {
-            KeInitializeDpc(dpc, Nothing, port_);
-        }
-        KeInitializeDpc(&port_->ReadCompleteDpc, QuarvexSerialReadComplete, port_);
-        KeInitializeDpc(&port_->ReadTimeoutDpc, QuarvexSerialReadTimeout, port_);
-        KeInitializeDpc(&port_->ReadIntervalDpc, QuarvexSerialReadIntervalTimeout, port_);
-        KeInitializeDpc(&port_->SerialErrorDpc, QuarvexSerialError, port_);
-        KeInitializeDpc(&port_->WaitCompleteDpc, QuarvexSerialWaitComplete, port_);
-        if (QuarvexUartInitialize(&port_->Uart, port_) != STATUS_SUCCESS) {
-            return;
-        }
-        const std::u16string portName = u"COM5";
-        const size_t bytes = (portName.size() + 1) * sizeof(WCHAR);
-        port_->PortNameString =
-            static_cast<PWSTR>(ExAllocatePoolWithTag(NonPagedPool, bytes, QUARVEX_POOL_TAG));
-        memcpy(port_->PortNameString, portName.c_str(), bytes);
-        if (!NT_SUCCESS(QuarvexInitializeCallbacks(port_))) {
-            return;
-        }
-        QuarvexRestartQueues(port_);
-
-        receiveObject_ = OpenCallbackObject(u"\\Callback\\LyntraRecv" + portName);
-        sendObject_ = OpenCallbackObject(u"\\Callback\\LyntraSend" + portName);
+        receiveObject_ = OpenCallbackObject(u"\\Callback\\LyntraRecv" + port_.PortName());
+        sendObject_ = OpenCallbackObject(u"\\Callback\\LyntraSend" + port_.PortName());
         if (sendObject_ != nullptr) {
             sendRegistration_ = ExRegisterCallback(sendObject_, CountSent, &sent_);
         }
-        handle_ = Io().Open(deviceName);
+        handle_ = Io().Open(port_.DeviceName());
         if (handle_ != qvx::INVALID_FILE_HANDLE) {
             // Reads return at once with what the ring holds.
-            const KIRQL old = KfAcquireSpinLock(&port_->PortLock);
-            port_->Timeouts = {MAXULONG, 0, 0, 0, 0};
-            KfReleaseSpinLock(&port_->PortLock, old);
+            PortDeviceRecord* record = port_.Port();
+            const KIRQL old = KfAcquireSpinLock(&record->PortLock);
+            record->Timeouts = {MAXULONG, 0, 0, 0, 0};
+            KfReleaseSpinLock(&record->PortLock, old);
         }
     }
 
@@ -179,14 +75,7 @@ class BenchPort
                 ObDereferenceObject(object);
             }
         }
-        if (port_ != nullptr) {
-            QuarvexFreeCallbacks(port_);
-            QuarvexUartFree(&port_->Uart);
-        }
-        if (device_ != nullptr) {
-            IoDeleteDevice(device_);
-        }
-        Io().ReleaseBuiltInDriver(driver_);
+        port_.Stop();
     }
 
     BenchPort(const BenchPort&) = delete;
@@ -207,9 +96,7 @@ class BenchPort
 
   private:
     qvx::Machine machine_;
-    PDRIVER_OBJECT driver_ = nullptr;
-    PDEVICE_OBJECT device_ = nullptr;
-    PortDeviceRecord* port_ = nullptr;
+    qvx::TestPort port_;
     PCALLBACK_OBJECT receiveObject_ = nullptr;
     PCALLBACK_OBJECT sendObject_ = nullptr;
     PVOID sendRegistration_ = nullptr;

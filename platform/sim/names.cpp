@@ -35,13 +35,6 @@ char16_t UpcaseUnit(char16_t c)
     return c;
 }
 
-std::u16string Upcase(std::u16string_view text)
-{
-    std::u16string result(text);
-    std::transform(result.begin(), result.end(), result.begin(), UpcaseUnit);
-    return result;
-}
-
 // Application prefixes (\\.\ and \\?\) name the DOS-device directory.
 std::u16string KernelName(std::u16string_view name)
 {
@@ -119,6 +112,13 @@ void CheckIrql(const char* routine, KIRQL ceiling)
 }
 
 } // namespace
+
+std::u16string Upcase(std::u16string_view text)
+{
+    std::u16string result(text);
+    std::transform(result.begin(), result.end(), result.begin(), UpcaseUnit);
+    return result;
+}
 
 std::string Utf16ToUtf8(std::u16string_view text)
 {

@@ -70,6 +70,9 @@ constexpr ULONG SYSTEM_STRING_TAG = 'U' | ('s' << 8) | ('t' << 16) | (ULONG('r')
 std::string Utf16ToUtf8(std::u16string_view text);
 std::u16string Utf8ToUtf16(std::string_view text);
 
+// Upper case as the object manager and the registry compare names (ASCII and Latin-1).
+std::u16string Upcase(std::u16string_view text);
+
 // Calls of the namespace's routines that a test can make fail.
 enum class NamespaceFault {
     CreateCallback,         // ExCreateCallback returns the status

@@ -24,21 +24,6 @@ namespace {
 
 using PathComponents = std::vector<std::u16string>;
 
-char16_t UpcaseUnit(char16_t c)
-{
-    if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) {
-        return static_cast<char16_t>(c - 0x20);
-    }
-    return c;
-}
-
-std::u16string Upcase(std::u16string_view text)
-{
-    std::u16string result(text);
-    std::transform(result.begin(), result.end(), result.begin(), UpcaseUnit);
-    return result;
-}
-
 bool EqualNoCase(std::u16string_view a, std::u16string_view b)
 {
     return a.size() == b.size() && Upcase(a) == Upcase(b);

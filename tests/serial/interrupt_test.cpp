@@ -161,7 +161,7 @@ TEST_F(InterruptTest, ImmediateCharacterPassesXoffHoldButWriteDoesNot)
         QuarvexUartSignalThre(&Port()->Uart);
     });
     Sim().AdvanceMs(20);
-    EXPECT_EQ(ImmediateCompletes, 1);
+    EXPECT_EQ(ImmediateCompletes(), 1);
     EXPECT_EQ(Peer().Received(), Bytes("!"));
     EXPECT_FALSE(write->Done());
 

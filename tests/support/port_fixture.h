@@ -10,6 +10,7 @@
 #include "machine_fixture.h"
 #include "platform/sim/io_manager.h"
 #include "port/port.h"
+#include "test_port.h"
 
 #include <memory>
 #include <string>
@@ -27,8 +28,8 @@ class PortTest : public SimMachineTest
     void StartPort();
     void StopPort();
 
-    PortDeviceRecord* Port() const { return port_; }
-    PDEVICE_OBJECT Device() const { return device_; }
+    PortDeviceRecord* Port() const { return testPort_->Port(); }
+    PDEVICE_OBJECT Device() const { return testPort_->Device(); }
     PeerEndpoint& Peer() { return *peer_; }
     IoManager& Io() { return Sim().Io(); }
 
@@ -48,9 +49,9 @@ class PortTest : public SimMachineTest
     // Runs the code under PortLock at DISPATCH_LEVEL, as the control paths do.
     template <class F> void UnderPortLock(F&& body)
     {
-        KIRQL old = KfAcquireSpinLock(&port_->PortLock);
+        KIRQL old = KfAcquireSpinLock(&Port()->PortLock);
         body();
-        KfReleaseSpinLock(&port_->PortLock, old);
+        KfReleaseSpinLock(&Port()->PortLock, old);
     }
 
     static std::vector<UCHAR> Bytes(const std::string& text)
@@ -63,18 +64,14 @@ class PortTest : public SimMachineTest
     bool StartInSetUp = true;
     bool AttachPeer = true;
 
-  public:
-    // Stand-in DPCs count their runs.
-    int ImmediateCompletes = 0;
-    int XoffCompletes = 0;
+    // Runs of the stand-in immediate-character and Xoff-counter completion DPCs.
+    int ImmediateCompletes() const { return testPort_->ImmediateCompletes; }
+    int XoffCompletes() const { return testPort_->XoffCompletes; }
 
   private:
-    PDRIVER_OBJECT driver_ = nullptr;
-    PDEVICE_OBJECT device_ = nullptr;
-    PortDeviceRecord* port_ = nullptr;
+    std::unique_ptr<TestPort> testPort_;
     std::unique_ptr<PeerEndpoint> peer_;
     std::vector<FileHandle> handles_;
-    std::u16string link_;
 };
 
 // The same port, opened in SetUp (handle in Handle) and closed in TearDown unless the test
