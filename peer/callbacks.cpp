@@ -179,7 +179,9 @@ VOID NTAPI QuarvexReceiveData(PVOID CallbackContext, PVOID Argument1, PVOID Argu
     auto* port = static_cast<PortDeviceRecord*>(CallbackContext);
     const auto* bytes = static_cast<const UCHAR*>(Argument1);
     const ULONG length = *static_cast<const ULONG*>(Argument2);
-    if (!port->PortIsOpen) {
+    // Read without PortLock: a block racing with close may still be stored, and the
+    // interrupt service of the closed port drains it.
+    if (!QuarvexLoadFlag(&port->PortIsOpen)) {
         return;
     }
 
@@ -205,11 +207,11 @@ VOID NTAPI QuarvexReceiveData(PVOID CallbackContext, PVOID Argument1, PVOID Argu
             }
             RtlCopyMemory(uart->RxBuffer + uart->RxCount, bytes, stored);
             uart->RxCount += stored;
-            uart->RxDataPending = TRUE;
+            QuarvexStoreFlag(&uart->RxDataPending, TRUE);
             if (stored < length) {
                 // What the receive buffer could not take is an overrun, as on a real 16550.
                 uart->LsrErrors |= UART_LSR_OVERRUN;
-                uart->LineStatusPending = TRUE;
+                QuarvexStoreFlag(&uart->LineStatusPending, TRUE);
             }
         }
     }

@@ -43,6 +43,20 @@ constexpr UCHAR UART_MCR_DTR = 0x01;
 constexpr UCHAR UART_MCR_RTS = 0x02;
 constexpr UCHAR UART_LCR_BREAK = 0x40;
 
+// Flags that one side writes under a lock the other side does not hold: the UART's pending
+// flags and enables, which the receive callback and the interrupt-raise test read without
+// PortLock, and PortIsOpen as the receive callback sees it. Single-byte loads and stores that
+// the compiler may neither tear nor cache (plain byte moves on x86).
+inline UCHAR QuarvexLoadFlag(const volatile UCHAR* Flag)
+{
+    return __atomic_load_n(Flag, __ATOMIC_RELAXED);
+}
+
+inline VOID QuarvexStoreFlag(volatile UCHAR* Flag, UCHAR Value)
+{
+    __atomic_store_n(Flag, Value, __ATOMIC_RELAXED);
+}
+
 // The software 16550: register bytes, four interrupt-pending flags, two byte stores.
 // TransmitLock guards TxBuffer and TxCount; ReceiveLock guards RxBuffer, RxCount, LsrErrors
 // and the clearing of RxDataPending; PortLock guards everything else.

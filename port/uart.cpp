@@ -46,10 +46,12 @@ VOID QuarvexUartFree(EmulatedUart* Uart)
 
 VOID QuarvexUartUpdateInterrupt(EmulatedUart* Uart)
 {
-    const bool raise = (Uart->RxDataPending && (Uart->Ier & UART_IER_RDA) != 0) ||
-                       (Uart->ThrePending && (Uart->Ier & UART_IER_THRE) != 0) ||
-                       (Uart->LineStatusPending && (Uart->Ier & UART_IER_RLS) != 0) ||
-                       (Uart->ModemStatusPending && (Uart->Ier & UART_IER_MS) != 0);
+    // Called from the receive callback too, which does not hold PortLock.
+    const UCHAR ier = QuarvexLoadFlag(&Uart->Ier);
+    const bool raise = (QuarvexLoadFlag(&Uart->RxDataPending) && (ier & UART_IER_RDA) != 0) ||
+                       (QuarvexLoadFlag(&Uart->ThrePending) && (ier & UART_IER_THRE) != 0) ||
+                       (QuarvexLoadFlag(&Uart->LineStatusPending) && (ier & UART_IER_RLS) != 0) ||
+                       (QuarvexLoadFlag(&Uart->ModemStatusPending) && (ier & UART_IER_MS) != 0);
     if (raise) {
         (void)KeInsertQueueDpc(&Uart->InterruptDpc, NULL, NULL);
     }
@@ -57,7 +59,7 @@ VOID QuarvexUartUpdateInterrupt(EmulatedUart* Uart)
 
 VOID QuarvexUartWriteThr(EmulatedUart* Uart, UCHAR Byte)
 {
-    Uart->ThrePending = TRUE; // the holding register counts as empty again at once
+    QuarvexStoreFlag(&Uart->ThrePending, TRUE); // the holding register is empty again at once
     {
         DpcSpinLockGuard guard(&Uart->Owner->TransmitLock);
         if (Uart->TxBuffer != NULL && Uart->TxCount < UART_TX_CAPACITY) {
@@ -69,7 +71,7 @@ VOID QuarvexUartWriteThr(EmulatedUart* Uart, UCHAR Byte)
 
 VOID QuarvexUartWriteThrBlock(EmulatedUart* Uart, const UCHAR* Bytes, ULONG Length)
 {
-    Uart->ThrePending = TRUE;
+    QuarvexStoreFlag(&Uart->ThrePending, TRUE);
     {
         DpcSpinLockGuard guard(&Uart->Owner->TransmitLock);
         // All or nothing, and a block never fills the last slot.
@@ -101,30 +103,30 @@ UCHAR QuarvexUartReadRbr(EmulatedUart* Uart)
         RtlMoveMemory(Uart->RxBuffer, Uart->RxBuffer + 1, Uart->RxCount);
     }
     if (Uart->RxCount == 0) {
-        Uart->RxDataPending = FALSE;
+        QuarvexStoreFlag(&Uart->RxDataPending, FALSE);
     }
     return byte;
 }
 
 VOID QuarvexUartSignalThre(EmulatedUart* Uart)
 {
-    Uart->ThrePending = TRUE;
+    QuarvexStoreFlag(&Uart->ThrePending, TRUE);
     QuarvexUartUpdateInterrupt(Uart);
 }
 
 UCHAR QuarvexUartReadIir(EmulatedUart* Uart)
 {
-    if (Uart->LineStatusPending) {
+    if (QuarvexLoadFlag(&Uart->LineStatusPending)) {
         return UART_IIR_RLS;
     }
-    if (Uart->RxDataPending) {
+    if (QuarvexLoadFlag(&Uart->RxDataPending)) {
         return UART_IIR_RDA;
     }
-    if (Uart->ThrePending) {
-        Uart->ThrePending = FALSE;
+    if (QuarvexLoadFlag(&Uart->ThrePending)) {
+        QuarvexStoreFlag(&Uart->ThrePending, FALSE);
         return UART_IIR_THRE;
     }
-    if (Uart->ModemStatusPending) {
+    if (QuarvexLoadFlag(&Uart->ModemStatusPending)) {
         return UART_IIR_MODEM_STATUS;
     }
     return UART_IIR_NO_INTERRUPT;
@@ -137,7 +139,7 @@ UCHAR QuarvexUartReadLsr(EmulatedUart* Uart)
     const UCHAR errors = Uart->LsrErrors;
     if (errors != 0) {
         Uart->LsrErrors = 0;
-        Uart->LineStatusPending = FALSE;
+        QuarvexStoreFlag(&Uart->LineStatusPending, FALSE);
     }
     UCHAR lsr = static_cast<UCHAR>(UART_LSR_THRE | UART_LSR_TEMT | errors);
     if (Uart->RxCount > 0) {
@@ -150,7 +152,7 @@ UCHAR QuarvexUartReadMsr(EmulatedUart* Uart)
 {
     const UCHAR msr = Uart->Msr;
     Uart->Msr = static_cast<UCHAR>(msr & 0xF0);
-    Uart->ModemStatusPending = FALSE;
+    QuarvexStoreFlag(&Uart->ModemStatusPending, FALSE);
     return msr;
 }
 
@@ -165,11 +167,11 @@ VOID QuarvexUartWriteMcr(EmulatedUart* Uart, UCHAR Value)
     if ((Value & UART_MCR_RTS) != 0) {
         if ((Uart->Msr & UART_MSR_CTS) == 0) {
             Uart->Msr |= UART_MSR_CTS | UART_MSR_DCTS;
-            Uart->ModemStatusPending = TRUE;
+            QuarvexStoreFlag(&Uart->ModemStatusPending, TRUE);
         }
     } else if ((Uart->Msr & UART_MSR_CTS) != 0) {
         Uart->Msr = static_cast<UCHAR>((Uart->Msr & ~UART_MSR_CTS) | UART_MSR_DCTS);
-        Uart->ModemStatusPending = TRUE;
+        QuarvexStoreFlag(&Uart->ModemStatusPending, TRUE);
     }
     Uart->Mcr = Value;
     QuarvexUartUpdateInterrupt(Uart);
@@ -187,6 +189,6 @@ VOID QuarvexUartWriteLcr(EmulatedUart* Uart, UCHAR Value)
 
 VOID QuarvexUartWriteIer(EmulatedUart* Uart, UCHAR Value)
 {
-    Uart->Ier = Value;
+    QuarvexStoreFlag(&Uart->Ier, Value);
     QuarvexUartUpdateInterrupt(Uart);
 }
