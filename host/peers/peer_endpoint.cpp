@@ -176,6 +176,8 @@ VOID NTAPI PeerEndpoint::SendCallback(PVOID context, PVOID argument1, PVOID argu
 void PeerEndpoint::OnTransmit(const uint8_t* bytes, size_t length)
 {
     std::function<void(const uint8_t*, size_t)> handler;
+    std::function<void(ULONG)> baudHandler;
+    std::vector<ULONG> announced;
     {
         std::lock_guard<std::mutex> guard(lock_);
         Machine* machine = Machine::TryCurrent();
@@ -191,6 +193,7 @@ void PeerEndpoint::OnTransmit(const uint8_t* bytes, size_t length)
                 uint32_t rate;
                 memcpy(&rate, bytes + i + 4, sizeof(rate));
                 baudRates_.push_back(rate);
+                announced.push_back(rate);
                 i += 7;
                 continue;
             }
@@ -206,6 +209,12 @@ void PeerEndpoint::OnTransmit(const uint8_t* bytes, size_t length)
             received_.push_back(byte);
         }
         handler = onTransmit_;
+        baudHandler = onBaudRate_;
+    }
+    if (baudHandler) {
+        for (ULONG rate : announced) {
+            baudHandler(rate);
+        }
     }
     if (handler) {
         handler(bytes, length);
@@ -236,6 +245,12 @@ std::vector<ULONG> PeerEndpoint::BaudRates() const
 {
     std::lock_guard<std::mutex> guard(lock_);
     return baudRates_;
+}
+
+void PeerEndpoint::SetOnBaudRate(std::function<void(ULONG)> handler)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    onBaudRate_ = std::move(handler);
 }
 
 void PeerEndpoint::SetOnTransmit(std::function<void(const uint8_t*, size_t)> handler)

@@ -64,6 +64,9 @@ class PeerEndpoint
     std::vector<Block> Blocks() const;
     // Baud rates announced by BAUD blocks, in order.
     std::vector<ULONG> BaudRates() const;
+    // Called with each newly announced rate, at DISPATCH_LEVEL inside the hand-over (an RFC 2217
+    // bridge turns it into a baud-rate command).
+    void SetOnBaudRate(std::function<void(ULONG)> handler);
     // Called for each transmitted block, at DISPATCH_LEVEL, inside the port's hand-over: it
     // must copy what it needs and must not write to the port from there.
     void SetOnTransmit(std::function<void(const uint8_t*, size_t)> handler);
@@ -91,6 +94,7 @@ class PeerEndpoint
     uint8_t xoffChar_ = 0x13;
     size_t bytesPerPeriod_ = 0;
     std::function<void(const uint8_t*, size_t)> onTransmit_;
+    std::function<void(ULONG)> onBaudRate_;
 
     KTIMER paceTimer_;
     KDPC paceDpc_;

@@ -124,6 +124,8 @@ TEST_F(PeerChannelTest, SendTickHandsBaudBlockToPeer)
     EXPECT_TRUE(Peer().Blocks().empty());
 
     TraceCapture trace(Sim());
+    std::vector<ULONG> announced;
+    Peer().SetOnBaudRate([&](ULONG rate) { announced.push_back(rate); });
     ULONG rate = 9600;
     ASSERT_EQ(Control(handle, IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof(rate)).Status,
               STATUS_SUCCESS);
@@ -134,6 +136,7 @@ TEST_F(PeerChannelTest, SendTickHandsBaudBlockToPeer)
     EXPECT_EQ(blocks[0].Bytes, expected);
     EXPECT_EQ(blocks[0].TimeMs, 80);
     EXPECT_EQ(Peer().BaudRates(), std::vector<ULONG>{9600});
+    EXPECT_EQ(announced, std::vector<ULONG>{9600});
     EXPECT_TRUE(Peer().Received().empty());
     EXPECT_TRUE(trace.Contains("SendTimerDpcRoutineSend 8 Bytes"));
     EXPECT_TRUE(trace.Contains("SendTimerDpcRoutineSend Baud 9600"));
