@@ -126,6 +126,12 @@ VOID NTAPI PeerEndpoint::PaceDpc(PKDPC, PVOID context, PVOID, PVOID)
 
 void PeerEndpoint::DeliverPaced()
 {
+    // The pacing DPC may be queued again while it still runs on another processor; a second
+    // run taking the next block could overtake the first, so it leaves this period to it.
+    std::unique_lock<std::mutex> delivering(deliveryLock_, std::try_to_lock);
+    if (!delivering.owns_lock()) {
+        return;
+    }
     uint8_t block[MAX_BLOCK];
     size_t budget;
     {

@@ -84,6 +84,7 @@ class PeerEndpoint
     PVOID sendRegistration_ = nullptr;
 
     mutable std::mutex lock_;
+    std::mutex deliveryLock_; // one paced delivery at a time, so blocks keep their order
     std::vector<uint8_t> received_;
     std::vector<Block> blocks_;
     std::vector<ULONG> baudRates_;

@@ -51,8 +51,10 @@ TEST_F(PortStressTest, StreamsBothWaysWhileReadsTimeOut)
     IoManager& io = Sim().Io();
     const FileHandle handle = io.Open(u"\\\\.\\COM5");
     ASSERT_NE(handle, INVALID_FILE_HANDLE);
-    SERIAL_HANDFLOW handFlow = {SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_AUTO_RECEIVE, 2048,
-                                512};
+    // Xoff with 1024 bytes of room left: the peer delivers at most 440 bytes per send tick,
+    // so a late tick on a loaded machine still leaves slack.
+    SERIAL_HANDFLOW handFlow = {SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_AUTO_RECEIVE, 1024,
+                                1024};
     const auto* flowBytes = reinterpret_cast<const UCHAR*>(&handFlow);
     ASSERT_EQ(io.DeviceIoControl(handle, IOCTL_SERIAL_SET_HANDFLOW,
                                  std::vector<UCHAR>(flowBytes, flowBytes + sizeof(handFlow)), 0)
@@ -73,7 +75,7 @@ TEST_F(PortStressTest, StreamsBothWaysWhileReadsTimeOut)
         PeerEndpoint peer(port.PortName());
         peer.HonourFlowControl(true);
         peer.Queue(inbound);
-        peer.StartPacing(1, PeerEndpoint::MAX_BLOCK);
+        peer.StartPacing(2, PeerEndpoint::MAX_BLOCK);
 
         std::atomic<bool> writerFailed{false};
         std::thread writer([&] {
