@@ -23,3 +23,11 @@ constexpr ULONG QUARVEX_POOL_TAG = static_cast<ULONG>('q') | (static_cast<ULONG>
 // stdio.h would map the call onto a user-mode library.
 extern "C" int __cdecl _vsnprintf(char* Buffer, size_t Count, const char* Format, va_list Args);
 #endif
+
+// "Called with this lock held" contracts: checked at run time by the host build, compiled away
+// for Windows.
+#ifdef QVX_HOST_CHECKS
+#define QUARVEX_ASSERT_HELD(Lock) ASSERT(QvxSpinLockHeldByCaller(Lock))
+#else
+#define QUARVEX_ASSERT_HELD(Lock) ((void)0)
+#endif

@@ -5,6 +5,7 @@
 #include <ntddk.h>
 #include <ntddser.h>
 
+#include "driver/kcompat.h"
 #include "serial/interrupt.h"
 
 namespace {
@@ -69,6 +70,7 @@ VOID FinishWriteHandOver(PortDeviceRecord* Port)
 
 VOID QuarvexReportEvents(PortDeviceRecord* Port, ULONG Events)
 {
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
     Port->EventHistory |= Events & Port->WaitMask;
     if (Port->WaitResultSlot != NULL && Port->EventHistory != 0) {
         *Port->WaitResultSlot = Port->EventHistory;
@@ -133,6 +135,7 @@ VOID NTAPI QuarvexInterruptService(PKDPC Dpc, PVOID DeferredContext, PVOID Syste
 
 UCHAR QuarvexProcessLineStatus(PortDeviceRecord* Port)
 {
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
     const UCHAR lsr = QuarvexUartReadLsr(&Port->Uart);
     Port->ThrEmpty = (lsr & UART_LSR_THRE) != 0 ? TRUE : FALSE;
     if ((lsr & UART_LSR_OVERRUN) != 0) {
@@ -156,6 +159,7 @@ UCHAR QuarvexProcessLineStatus(PortDeviceRecord* Port)
 
 UCHAR QuarvexServiceReceive(PortDeviceRecord* Port)
 {
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
     UCHAR lsr;
     do {
         UCHAR ch = QuarvexUartReadRbr(&Port->Uart);
@@ -192,6 +196,7 @@ UCHAR QuarvexServiceReceive(PortDeviceRecord* Port)
 
 VOID QuarvexPutChar(PortDeviceRecord* Port, UCHAR Ch)
 {
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
     const ULONG handShake = Port->HandFlow.ControlHandShake;
     const ULONG flowReplace = Port->HandFlow.FlowReplace;
     if ((handShake & SERIAL_DSR_SENSITIVITY) != 0) {
@@ -285,6 +290,7 @@ VOID QuarvexPutChar(PortDeviceRecord* Port, UCHAR Ch)
 
 BOOLEAN QuarvexServiceTransmit(PortDeviceRecord* Port)
 {
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
     Port->ThrEmpty = TRUE;
     if (Port->WriteLength == 0 && !Port->ImmediatePending && !Port->SendXoffPending &&
         !Port->SendXonPending) {
@@ -355,6 +361,7 @@ BOOLEAN QuarvexServiceTransmit(PortDeviceRecord* Port)
 
 UCHAR QuarvexHandleModemUpdate(PortDeviceRecord* Port, BOOLEAN DoingTransmit)
 {
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
     const ULONG oldHold = Port->TxHoldReasons;
     const UCHAR msr = QuarvexUartReadMsr(&Port->Uart);
     const ULONG handShake = Port->HandFlow.ControlHandShake;

@@ -4,6 +4,7 @@
 #include <ntddk.h>
 #include <ntddser.h>
 
+#include "driver/kcompat.h"
 #include "serial/interrupt.h"
 
 namespace {
@@ -46,28 +47,33 @@ VOID ApplyLineHandshake(PortDeviceRecord* Port, const SERIAL_HANDFLOW* New, ULON
 
 VOID QuarvexRaiseDtr(PortDeviceRecord* Port)
 {
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
     QuarvexUartWriteMcr(&Port->Uart, QuarvexUartReadMcr(&Port->Uart) | UART_MCR_DTR);
 }
 
 VOID QuarvexDropDtr(PortDeviceRecord* Port)
 {
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
     QuarvexUartWriteMcr(&Port->Uart,
                         static_cast<UCHAR>(QuarvexUartReadMcr(&Port->Uart) & ~UART_MCR_DTR));
 }
 
 VOID QuarvexRaiseRts(PortDeviceRecord* Port)
 {
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
     QuarvexUartWriteMcr(&Port->Uart, QuarvexUartReadMcr(&Port->Uart) | UART_MCR_RTS);
 }
 
 VOID QuarvexDropRts(PortDeviceRecord* Port)
 {
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
     QuarvexUartWriteMcr(&Port->Uart,
                         static_cast<UCHAR>(QuarvexUartReadMcr(&Port->Uart) & ~UART_MCR_RTS));
 }
 
 VOID QuarvexBreakOn(PortDeviceRecord* Port)
 {
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
     if ((Port->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE) {
         QuarvexRaiseRts(Port);
     }
@@ -77,6 +83,7 @@ VOID QuarvexBreakOn(PortDeviceRecord* Port)
 
 VOID QuarvexBreakOff(PortDeviceRecord* Port)
 {
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
     if ((Port->TxHoldReasons & TX_HOLD_BREAK) == 0) {
         return;
     }
@@ -88,11 +95,13 @@ VOID QuarvexBreakOff(PortDeviceRecord* Port)
 
 VOID QuarvexSimulateXoff(PortDeviceRecord* Port)
 {
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
     Port->TxHoldReasons |= TX_HOLD_XOFF;
 }
 
 VOID QuarvexSimulateXon(PortDeviceRecord* Port)
 {
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
     if (Port->TxHoldReasons == 0) {
         return;
     }
@@ -102,6 +111,7 @@ VOID QuarvexSimulateXon(PortDeviceRecord* Port)
 
 VOID QuarvexRequestFlowChar(PortDeviceRecord* Port, BOOLEAN SendXon)
 {
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
     // Kick before setting the flag: the interrupt service runs only once PortLock is free,
     // and then sees the request.
     if (!Port->SendXonPending && !Port->SendXoffPending && Port->ThrEmpty) {
@@ -113,6 +123,7 @@ VOID QuarvexRequestFlowChar(PortDeviceRecord* Port, BOOLEAN SendXon)
 
 VOID QuarvexApplyHandFlow(PortDeviceRecord* Port, const SERIAL_HANDFLOW* New)
 {
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
     const SERIAL_HANDFLOW* old = &Port->HandFlow;
     const bool all = !Port->PortIsOpen; // during open every step runs
 
@@ -169,12 +180,14 @@ VOID QuarvexApplyHandFlow(PortDeviceRecord* Port, const SERIAL_HANDFLOW* New)
 
 VOID QuarvexSetHandFlow(PortDeviceRecord* Port, const SERIAL_HANDFLOW* New)
 {
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
     QuarvexApplyHandFlow(Port, New);
     (void)QuarvexHandleModemUpdate(Port, FALSE);
 }
 
 VOID QuarvexReleaseReceiveHolds(PortDeviceRecord* Port)
 {
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
     if (Port->RxHoldReasons == 0 ||
         Port->InputCount > static_cast<ULONG>(Port->HandFlow.XonLimit)) {
         return;
@@ -195,6 +208,7 @@ VOID QuarvexReleaseReceiveHolds(PortDeviceRecord* Port)
 
 VOID QuarvexKickIfWaiting(PortDeviceRecord* Port)
 {
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
     if (Port->WriteLength != 0 || Port->ImmediatePending || Port->SendXonPending ||
         Port->SendXoffPending) {
         QuarvexUartSignalThre(&Port->Uart);

@@ -228,6 +228,7 @@ VOID NTAPI ReadQueueStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 VOID QuarvexCopyFromInput(PortDeviceRecord* Port)
 {
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
     PIRP irp = Port->ReadQueue.CurrentIrp;
     ULONG count = Port->InputCount < Port->ReadNeeded ? Port->InputCount : Port->ReadNeeded;
     if (count != 0) {
@@ -250,6 +251,7 @@ VOID QuarvexCopyFromInput(PortDeviceRecord* Port)
 
 VOID QuarvexSerialStopCurrentRead(PortDeviceRecord* Port)
 {
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
     QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialStopCurrentRead++");
     if (Port->IsrTargetBase != Port->InputBuffer) {
         PIRP irp = Port->ReadQueue.CurrentIrp;

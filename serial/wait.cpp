@@ -7,6 +7,8 @@
 #include <ntddk.h>
 #include <ntddser.h>
 
+#include "driver/kcompat.h"
+
 #include "queue/queue.h"
 #include "serial/interrupt.h"
 #include "serial/transfer.h"
@@ -90,6 +92,7 @@ VOID NTAPI QuarvexCancelWaitMask(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 VOID QuarvexSerialStopWaitMask(PortDeviceRecord* Port)
 {
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
     QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialStopWaitMask++");
     if (Port->WaitResultSlot != NULL) {
         *Port->WaitResultSlot = 0;
@@ -129,6 +132,7 @@ VOID NTAPI QuarvexSerialWaitComplete(PKDPC Dpc, PVOID DeferredContext, PVOID Sys
 
 VOID QuarvexReportTxEmpty(PortDeviceRecord* Port)
 {
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
     if ((Port->WaitMask & SERIAL_EV_TXEMPTY) != 0 && Port->TxQueuedCount == 0) {
         QuarvexReportEvents(Port, SERIAL_EV_TXEMPTY);
     }

@@ -796,6 +796,17 @@ using qvx::VerifierReport;
 
 extern "C" {
 
+BOOLEAN QvxSpinLockHeldByCaller(PKSPIN_LOCK SpinLock)
+{
+    const CpuContext& cpu = CurrentCpu();
+    for (int i = 0; i < cpu.HeldCount; ++i) {
+        if (cpu.Held[i] == SpinLock) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
 // ---- IRQL -------------------------------------------------------------------------------
 
 KIRQL NTAPI KeGetCurrentIrql(VOID)

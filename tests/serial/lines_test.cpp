@@ -129,3 +129,16 @@ TEST_F(LinesTest, SimulatedXonRestartsAHeldWrite)
 
 } // namespace
 } // namespace qvx
+
+namespace qvx {
+namespace {
+
+// Routines that need PortLock check that their caller holds it.
+TEST_F(LinesTest, RoutinesCalledWithoutPortLockDie)
+{
+    EXPECT_DEATH(QuarvexRaiseDtr(Port()), "PortLock");
+    EXPECT_DEATH(QuarvexReleaseReceiveHolds(Port()), "PortLock");
+}
+
+} // namespace
+} // namespace qvx
