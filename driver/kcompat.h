@@ -28,6 +28,8 @@ extern "C" int __cdecl _vsnprintf(char* Buffer, size_t Count, const char* Format
 // for Windows.
 #ifdef QVX_HOST_CHECKS
 #define QUARVEX_ASSERT_HELD(Lock) ASSERT(QvxSpinLockHeldByCaller(Lock))
+#define QUARVEX_ASSERT_NOT_HELD(Lock) ASSERT(!QvxSpinLockHeldByCaller(Lock))
 #else
 #define QUARVEX_ASSERT_HELD(Lock) ((void)0)
+#define QUARVEX_ASSERT_NOT_HELD(Lock) ((void)0)
 #endif

@@ -7,6 +7,7 @@
 #include <ntddk.h>
 
 #include "driver/driver.h"
+#include "driver/kcompat.h"
 #include "port/port.h"
 #include "queue/queue.h"
 #include "trace/trace.h"
@@ -72,6 +73,7 @@ VOID QuarvexQueueInitialize(RequestQueue* Queue, PDRIVER_STARTIO StartIo, PDEVIC
 
 NTSTATUS QuarvexQueueStartPacket(RequestQueue* Queue, PIRP Irp)
 {
+    QUARVEX_ASSERT_NOT_HELD(&QuarvexPortFromDevice(Queue->Context)->PortLock);
     const KIRQL oldIrql = KfAcquireSpinLock(&Queue->Lock);
     if (Queue->CurrentIrp == NULL && ReadStallCount(Queue) == 0) {
         IoMarkIrpPending(Irp);
@@ -103,6 +105,7 @@ NTSTATUS QuarvexQueueStartPacket(RequestQueue* Queue, PIRP Irp)
 
 VOID QuarvexQueueStartNext(RequestQueue* Queue)
 {
+    QUARVEX_ASSERT_NOT_HELD(&QuarvexPortFromDevice(Queue->Context)->PortLock);
     const KIRQL oldIrql = KfAcquireSpinLock(&Queue->Lock);
     Queue->CurrentIrp = NULL;
     PIRP next = NULL;
