@@ -44,6 +44,25 @@ TEST_F(IoVerifierTest, CompletionRulesAreReported)
     EXPECT_TRUE(ExpectViolation("IRP_COMPLETED_WITH_CANCEL_ROUTINE"));
 }
 
+// The cancel spin lock is never held together with another lock, in either order.
+TEST_F(IoVerifierTest, CancelLockWithAnotherLockIsReported)
+{
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    KefAcquireSpinLockAtDpcLevel(&lock);
+    EXPECT_TRUE(ExpectViolation("CANCEL_LOCK_WITH_OTHER_LOCK"));
+    KefReleaseSpinLockFromDpcLevel(&lock);
+    IoReleaseCancelSpinLock(cancelIrql);
+
+    const KIRQL old = KfAcquireSpinLock(&lock);
+    IoAcquireCancelSpinLock(&cancelIrql);
+    EXPECT_TRUE(ExpectViolation("CANCEL_LOCK_WITH_OTHER_LOCK"));
+    IoReleaseCancelSpinLock(cancelIrql);
+    KfReleaseSpinLock(&lock, old);
+}
+
 // Dispatch: STATUS_PENDING without the mark, and a return at another IRQL (put right).
 TEST_F(IoVerifierTest, DispatchRulesAreReported)
 {
