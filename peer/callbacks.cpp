@@ -181,7 +181,7 @@ VOID NTAPI QuarvexReceiveData(PVOID CallbackContext, PVOID Argument1, PVOID Argu
     const ULONG length = *static_cast<const ULONG*>(Argument2);
     // Read without PortLock: a block racing with close may still be stored, and the
     // interrupt service of the closed port drains it.
-    if (!QuarvexLoadFlag(&port->PortIsOpen)) {
+    if (!QuarvexLoadShared(&port->PortIsOpen)) {
         return;
     }
 
@@ -206,12 +206,13 @@ VOID NTAPI QuarvexReceiveData(PVOID CallbackContext, PVOID Argument1, PVOID Argu
                 stored = length;
             }
             RtlCopyMemory(uart->RxBuffer + uart->RxCount, bytes, stored);
-            uart->RxCount += stored;
-            QuarvexStoreFlag(&uart->RxDataPending, TRUE);
+            QuarvexStoreShared(&uart->RxCount, uart->RxCount + stored);
+            QuarvexStoreShared(&uart->RxDataPending, TRUE);
             if (stored < length) {
                 // What the receive buffer could not take is an overrun, as on a real 16550.
-                uart->LsrErrors |= UART_LSR_OVERRUN;
-                QuarvexStoreFlag(&uart->LineStatusPending, TRUE);
+                QuarvexStoreShared(&uart->LsrErrors,
+                                   static_cast<UCHAR>(uart->LsrErrors | UART_LSR_OVERRUN));
+                QuarvexStoreShared(&uart->LineStatusPending, TRUE);
             }
         }
     }

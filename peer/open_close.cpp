@@ -142,7 +142,7 @@ NTSTATUS NTAPI QuarvexCreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         (void)QuarvexHandleModemUpdate(port, FALSE);
         QuarvexUartWriteIer(&port->Uart, IER_ALL_SOURCES);
         RtlZeroMemory(&port->Stats, sizeof(port->Stats));
-        QuarvexStoreFlag(&port->PortIsOpen, TRUE);
+        QuarvexStoreShared(&port->PortIsOpen, TRUE);
     }
 
     ReadSendPeriod(port);
@@ -172,7 +172,7 @@ NTSTATUS NTAPI QuarvexCloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         QuarvexDropRts(port);
         port->RxHoldReasons = 0;
         port->TxHoldReasons = 0;
-        QuarvexStoreFlag(&port->PortIsOpen, FALSE);
+        QuarvexStoreShared(&port->PortIsOpen, FALSE);
     }
     // The interrupt service holds PortLock for its whole run and now only drains, so the ring
     // can go.

@@ -43,23 +43,35 @@ constexpr UCHAR UART_MCR_DTR = 0x01;
 constexpr UCHAR UART_MCR_RTS = 0x02;
 constexpr UCHAR UART_LCR_BREAK = 0x40;
 
-// Flags that one side writes under a lock the other side does not hold: the UART's pending
+// Values that one side writes under a lock the other side does not hold: the UART's pending
 // flags and enables, which the receive callback and the interrupt-raise test read without
-// PortLock, and PortIsOpen as the receive callback sees it. Single-byte loads and stores that
-// the compiler may neither tear nor cache (plain byte moves on x86).
-inline UCHAR QuarvexLoadFlag(const volatile UCHAR* Flag)
+// PortLock; PortIsOpen as the receive callback sees it; the receive count and the line errors,
+// which the line-status read looks at without ReceiveLock. Loads and stores the compiler may
+// neither tear nor cache (plain moves on x86).
+inline UCHAR QuarvexLoadShared(const volatile UCHAR* Value)
 {
-    return __atomic_load_n(Flag, __ATOMIC_RELAXED);
+    return __atomic_load_n(Value, __ATOMIC_RELAXED);
 }
 
-inline VOID QuarvexStoreFlag(volatile UCHAR* Flag, UCHAR Value)
+inline ULONG QuarvexLoadShared(const volatile ULONG* Value)
 {
-    __atomic_store_n(Flag, Value, __ATOMIC_RELAXED);
+    return __atomic_load_n(Value, __ATOMIC_RELAXED);
+}
+
+inline VOID QuarvexStoreShared(volatile UCHAR* Value, UCHAR NewValue)
+{
+    __atomic_store_n(Value, NewValue, __ATOMIC_RELAXED);
+}
+
+inline VOID QuarvexStoreShared(volatile ULONG* Value, ULONG NewValue)
+{
+    __atomic_store_n(Value, NewValue, __ATOMIC_RELAXED);
 }
 
 // The software 16550: register bytes, four interrupt-pending flags, two byte stores.
 // TransmitLock guards TxBuffer and TxCount; ReceiveLock guards RxBuffer, RxCount, LsrErrors
-// and the clearing of RxDataPending; PortLock guards everything else.
+// and the clearing of RxDataPending (RxCount and LsrErrors are also read without it, as shared
+// values); PortLock guards everything else.
 struct EmulatedUart
 {
     PortDeviceRecord* Owner;

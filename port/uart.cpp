@@ -47,11 +47,11 @@ VOID QuarvexUartFree(EmulatedUart* Uart)
 VOID QuarvexUartUpdateInterrupt(EmulatedUart* Uart)
 {
     // Called from the receive callback too, which does not hold PortLock.
-    const UCHAR ier = QuarvexLoadFlag(&Uart->Ier);
-    const bool raise = (QuarvexLoadFlag(&Uart->RxDataPending) && (ier & UART_IER_RDA) != 0) ||
-                       (QuarvexLoadFlag(&Uart->ThrePending) && (ier & UART_IER_THRE) != 0) ||
-                       (QuarvexLoadFlag(&Uart->LineStatusPending) && (ier & UART_IER_RLS) != 0) ||
-                       (QuarvexLoadFlag(&Uart->ModemStatusPending) && (ier & UART_IER_MS) != 0);
+    const UCHAR ier = QuarvexLoadShared(&Uart->Ier);
+    const bool raise = (QuarvexLoadShared(&Uart->RxDataPending) && (ier & UART_IER_RDA) != 0) ||
+                       (QuarvexLoadShared(&Uart->ThrePending) && (ier & UART_IER_THRE) != 0) ||
+                       (QuarvexLoadShared(&Uart->LineStatusPending) && (ier & UART_IER_RLS) != 0) ||
+                       (QuarvexLoadShared(&Uart->ModemStatusPending) && (ier & UART_IER_MS) != 0);
     if (raise) {
         (void)KeInsertQueueDpc(&Uart->InterruptDpc, NULL, NULL);
     }
@@ -59,7 +59,7 @@ VOID QuarvexUartUpdateInterrupt(EmulatedUart* Uart)
 
 VOID QuarvexUartWriteThr(EmulatedUart* Uart, UCHAR Byte)
 {
-    QuarvexStoreFlag(&Uart->ThrePending, TRUE); // the holding register is empty again at once
+    QuarvexStoreShared(&Uart->ThrePending, TRUE); // the holding register is empty again at once
     {
         DpcSpinLockGuard guard(&Uart->Owner->TransmitLock);
         if (Uart->TxBuffer != NULL && Uart->TxCount < UART_TX_CAPACITY) {
@@ -71,7 +71,7 @@ VOID QuarvexUartWriteThr(EmulatedUart* Uart, UCHAR Byte)
 
 VOID QuarvexUartWriteThrBlock(EmulatedUart* Uart, const UCHAR* Bytes, ULONG Length)
 {
-    QuarvexStoreFlag(&Uart->ThrePending, TRUE);
+    QuarvexStoreShared(&Uart->ThrePending, TRUE);
     {
         DpcSpinLockGuard guard(&Uart->Owner->TransmitLock);
         // All or nothing, and a block never fills the last slot.
@@ -97,36 +97,38 @@ UCHAR QuarvexUartReadRbr(EmulatedUart* Uart)
 {
     DpcSpinLockGuard guard(&Uart->Owner->ReceiveLock);
     UCHAR byte = 0;
-    if (Uart->RxCount > 0 && Uart->RxBuffer != NULL) {
+    ULONG count = Uart->RxCount;
+    if (count > 0 && Uart->RxBuffer != NULL) {
         byte = Uart->RxBuffer[0];
-        Uart->RxCount--;
-        RtlMoveMemory(Uart->RxBuffer, Uart->RxBuffer + 1, Uart->RxCount);
+        --count;
+        RtlMoveMemory(Uart->RxBuffer, Uart->RxBuffer + 1, count);
+        QuarvexStoreShared(&Uart->RxCount, count);
     }
-    if (Uart->RxCount == 0) {
-        QuarvexStoreFlag(&Uart->RxDataPending, FALSE);
+    if (count == 0) {
+        QuarvexStoreShared(&Uart->RxDataPending, FALSE);
     }
     return byte;
 }
 
 VOID QuarvexUartSignalThre(EmulatedUart* Uart)
 {
-    QuarvexStoreFlag(&Uart->ThrePending, TRUE);
+    QuarvexStoreShared(&Uart->ThrePending, TRUE);
     QuarvexUartUpdateInterrupt(Uart);
 }
 
 UCHAR QuarvexUartReadIir(EmulatedUart* Uart)
 {
-    if (QuarvexLoadFlag(&Uart->LineStatusPending)) {
+    if (QuarvexLoadShared(&Uart->LineStatusPending)) {
         return UART_IIR_RLS;
     }
-    if (QuarvexLoadFlag(&Uart->RxDataPending)) {
+    if (QuarvexLoadShared(&Uart->RxDataPending)) {
         return UART_IIR_RDA;
     }
-    if (QuarvexLoadFlag(&Uart->ThrePending)) {
-        QuarvexStoreFlag(&Uart->ThrePending, FALSE);
+    if (QuarvexLoadShared(&Uart->ThrePending)) {
+        QuarvexStoreShared(&Uart->ThrePending, FALSE);
         return UART_IIR_THRE;
     }
-    if (QuarvexLoadFlag(&Uart->ModemStatusPending)) {
+    if (QuarvexLoadShared(&Uart->ModemStatusPending)) {
         return UART_IIR_MODEM_STATUS;
     }
     return UART_IIR_NO_INTERRUPT;
@@ -134,15 +136,17 @@ UCHAR QuarvexUartReadIir(EmulatedUart* Uart)
 
 UCHAR QuarvexUartReadLsr(EmulatedUart* Uart)
 {
-    DpcSpinLockGuard guard(&Uart->Owner->ReceiveLock);
-    // Reading the line status reports the recorded errors once and ends their interrupt.
-    const UCHAR errors = Uart->LsrErrors;
-    if (errors != 0) {
-        Uart->LsrErrors = 0;
-        QuarvexStoreFlag(&Uart->LineStatusPending, FALSE);
+    // Read once per received byte: the lock is taken only to report recorded errors, which
+    // the read reports once and whose interrupt it ends.
+    UCHAR errors = 0;
+    if (QuarvexLoadShared(&Uart->LsrErrors) != 0) {
+        DpcSpinLockGuard guard(&Uart->Owner->ReceiveLock);
+        errors = Uart->LsrErrors;
+        QuarvexStoreShared(&Uart->LsrErrors, 0);
+        QuarvexStoreShared(&Uart->LineStatusPending, FALSE);
     }
     UCHAR lsr = static_cast<UCHAR>(UART_LSR_THRE | UART_LSR_TEMT | errors);
-    if (Uart->RxCount > 0) {
+    if (QuarvexLoadShared(&Uart->RxCount) > 0) {
         lsr |= UART_LSR_DATA_READY;
     }
     return lsr;
@@ -152,7 +156,7 @@ UCHAR QuarvexUartReadMsr(EmulatedUart* Uart)
 {
     const UCHAR msr = Uart->Msr;
     Uart->Msr = static_cast<UCHAR>(msr & 0xF0);
-    QuarvexStoreFlag(&Uart->ModemStatusPending, FALSE);
+    QuarvexStoreShared(&Uart->ModemStatusPending, FALSE);
     return msr;
 }
 
@@ -167,11 +171,11 @@ VOID QuarvexUartWriteMcr(EmulatedUart* Uart, UCHAR Value)
     if ((Value & UART_MCR_RTS) != 0) {
         if ((Uart->Msr & UART_MSR_CTS) == 0) {
             Uart->Msr |= UART_MSR_CTS | UART_MSR_DCTS;
-            QuarvexStoreFlag(&Uart->ModemStatusPending, TRUE);
+            QuarvexStoreShared(&Uart->ModemStatusPending, TRUE);
         }
     } else if ((Uart->Msr & UART_MSR_CTS) != 0) {
         Uart->Msr = static_cast<UCHAR>((Uart->Msr & ~UART_MSR_CTS) | UART_MSR_DCTS);
-        QuarvexStoreFlag(&Uart->ModemStatusPending, TRUE);
+        QuarvexStoreShared(&Uart->ModemStatusPending, TRUE);
     }
     Uart->Mcr = Value;
     QuarvexUartUpdateInterrupt(Uart);
@@ -189,6 +193,6 @@ VOID QuarvexUartWriteLcr(EmulatedUart* Uart, UCHAR Value)
 
 VOID QuarvexUartWriteIer(EmulatedUart* Uart, UCHAR Value)
 {
-    QuarvexStoreFlag(&Uart->Ier, Value);
+    QuarvexStoreShared(&Uart->Ier, Value);
     QuarvexUartUpdateInterrupt(Uart);
 }

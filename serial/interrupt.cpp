@@ -135,7 +135,6 @@ VOID NTAPI QuarvexInterruptService(PKDPC Dpc, PVOID DeferredContext, PVOID Syste
 
 UCHAR QuarvexProcessLineStatus(PortDeviceRecord* Port)
 {
-    QUARVEX_ASSERT_HELD(&Port->PortLock);
     const UCHAR lsr = QuarvexUartReadLsr(&Port->Uart);
     Port->ThrEmpty = (lsr & UART_LSR_THRE) != 0 ? TRUE : FALSE;
     if ((lsr & UART_LSR_OVERRUN) != 0) {
@@ -196,7 +195,6 @@ UCHAR QuarvexServiceReceive(PortDeviceRecord* Port)
 
 VOID QuarvexPutChar(PortDeviceRecord* Port, UCHAR Ch)
 {
-    QUARVEX_ASSERT_HELD(&Port->PortLock);
     const ULONG handShake = Port->HandFlow.ControlHandShake;
     const ULONG flowReplace = Port->HandFlow.FlowReplace;
     if ((handShake & SERIAL_DSR_SENSITIVITY) != 0) {
