@@ -33,7 +33,6 @@ constexpr UCHAR UART_LSR_DATA_READY = 0x01;
 constexpr UCHAR UART_LSR_OVERRUN = 0x02;
 constexpr UCHAR UART_LSR_THRE = 0x20;
 constexpr UCHAR UART_LSR_TEMT = 0x40;
-constexpr UCHAR UART_LSR_ERRORS = 0x9E;
 constexpr UCHAR UART_MSR_DCTS = 0x01;
 constexpr UCHAR UART_MSR_DELTAS = 0x0F;
 constexpr UCHAR UART_MSR_CTS = 0x10;
