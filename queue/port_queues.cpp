@@ -56,6 +56,9 @@ VOID QuarvexFlushQueues(PortDeviceRecord* Port, PFILE_OBJECT FileObject)
         guard.Release();
     }
 
+    // A wait the mask queue has started but not yet armed would escape the step above.
+    QuarvexQueueFlagCurrentCancelled(&Port->MaskQueue, FileObject);
+
     QuarvexGateCleanup(&Port->ControlGate, FileObject);
     QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexFlushQueues--");
 }

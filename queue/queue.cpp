@@ -211,17 +211,35 @@ VOID QuarvexQueueCancelCurrent(RequestQueue* Queue)
     PDRIVER_CANCEL cancelRoutine = NULL;
     if (current != NULL) {
         cancelRoutine = IoSetCancelRoutine(current, NULL);
+        if (cancelRoutine == NULL) {
+            // Either the owner is finishing it, or its start routine has not armed it yet
+            // (it waits for the start DPC): that routine sees the flag and refuses it.
+            QuarvexStoreShared(&current->Cancel, TRUE);
+        }
     }
     queueGuard.Release();
     portGuard.Release();
 
-    // Without a cancel routine the owner is already finishing the request.
     if (cancelRoutine != NULL) {
         KIRQL cancelIrql;
         IoAcquireCancelSpinLock(&cancelIrql);
-        current->Cancel = TRUE;
+        QuarvexStoreShared(&current->Cancel, TRUE);
         current->CancelIrql = cancelIrql;
         cancelRoutine(Queue->Context, current); // releases the cancel spin lock
+    }
+}
+
+VOID QuarvexQueueFlagCurrentCancelled(RequestQueue* Queue, PFILE_OBJECT FileObject)
+{
+    PortDeviceRecord* port = QuarvexPortFromDevice(Queue->Context);
+    SpinLockGuard portGuard(&port->PortLock);
+    DpcSpinLockGuard queueGuard(&Queue->Lock);
+    PIRP current = Queue->CurrentIrp;
+    if (current != NULL &&
+        (FileObject == NULL || IoGetCurrentIrpStackLocation(current)->FileObject == FileObject) &&
+        InterlockedCompareExchangePointer(
+            reinterpret_cast<PVOID volatile*>(&current->CancelRoutine), NULL, NULL) == NULL) {
+        QuarvexStoreShared(&current->Cancel, TRUE);
     }
 }
 

@@ -85,6 +85,11 @@ VOID QuarvexQueueCleanup(RequestQueue* Queue, PFILE_OBJECT FileObject);
 // Irp: a current request without a cancel routine is left to its owner.
 VOID QuarvexQueueCancelCurrent(RequestQueue* Queue);
 
+// Flags the current request of FileObject (any when NULL) cancelled while its owner has not
+// armed a cancel routine yet, so that its start routine, still to run, refuses it.
+// IRQL: <= DISPATCH_LEVEL.  Locks: takes PortLock, then Queue->Lock.
+VOID QuarvexQueueFlagCurrentCancelled(RequestQueue* Queue, PFILE_OBJECT FileObject);
+
 // Cancel routine of a waiting request: unlinks and completes it STATUS_CANCELLED.
 // IRQL: DISPATCH_LEVEL on entry, Irp->CancelIrql on exit.  Locks: cancel spin lock held on
 // entry and released first; takes the queue's Lock.

@@ -223,8 +223,12 @@ VOID QuarvexPutChar(PortDeviceRecord* Port, UCHAR Ch)
             PIRP read = Port->ReadQueue.CurrentIrp;
             read->IoStatus.Information = IoGetCurrentIrpStackLocation(read)->Parameters.Read.Length;
             Port->ReadReturnWhenAny = FALSE;
-            Port->ReadCompletionQueued = TRUE;
-            (void)KeInsertQueueDpc(&Port->ReadCompleteDpc, NULL, NULL);
+            // Queued once per read: a run already dequeued on another processor must not be
+            // followed by a second one.
+            if (!Port->ReadCompletionQueued) {
+                Port->ReadCompletionQueued = TRUE;
+                (void)KeInsertQueueDpc(&Port->ReadCompleteDpc, NULL, NULL);
+            }
             return;
         }
         Port->IsrNextSlot++;

@@ -319,6 +319,12 @@ VOID NTAPI QuarvexSerialReadComplete(PKDPC Dpc, PVOID DeferredContext, PVOID Sys
     auto* port = static_cast<PortDeviceRecord*>(DeferredContext);
     QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialReadComplete++");
     KefAcquireSpinLockAtDpcLevel(&port->PortLock);
+    if (!port->ReadCompletionQueued) {
+        // Queued again while an earlier run of it already ended the read.
+        KefReleaseSpinLockFromDpcLevel(&port->PortLock);
+        QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialReadComplete--");
+        return;
+    }
     PIRP irp = port->ReadQueue.CurrentIrp;
     // A read that returns with the first characters may still be the receive target.
     port->ReadCompletionQueued = FALSE;

@@ -482,3 +482,47 @@ TEST_F(ReadTest, ResizeThatDoesNotGrowChangesNothing)
 
 } // namespace
 } // namespace qvx
+
+namespace qvx {
+namespace {
+
+using ReadRaceTest = OpenPortTest;
+
+// A read that start-next made current but whose start routine still waits for the start DPC
+// has no cancel routine yet; cleanup flags it, and the start routine refuses it. Otherwise it
+// would arm itself after the handle's cleanup and keep the port open for good.
+TEST_F(ReadRaceTest, CleanupCancelsAReadWaitingForItsStartDpc)
+{
+    SetTimeouts(Handle, 0, 0, 0);
+    IoRequestPtr first = Io().ReadAsync(Handle, 5);
+    IoRequestPtr second = Io().ReadAsync(Handle, 5);
+    IoRequestPtr third = Io().ReadAsync(Handle, 5);
+    Sim().HoldDpcs(true);
+    Peer().Deliver(std::string("12345"));
+    ASSERT_TRUE(Sim().RunDpc(&Port()->Uart.InterruptDpc));
+    ASSERT_TRUE(Sim().RunDpc(&Port()->ReadCompleteDpc));
+    ASSERT_TRUE(first->Done());
+    ASSERT_TRUE(Sim().IsDpcQueued(&Port()->ReadQueue.StartDpc));
+
+    Io().Close(Handle);
+    Handle = INVALID_FILE_HANDLE;
+    EXPECT_TRUE(third->Done());
+    Sim().HoldDpcs(false);
+    Io().RunPassiveWork();
+    ASSERT_TRUE(second->Done());
+    EXPECT_EQ(second->Result().Status, STATUS_CANCELLED);
+    EXPECT_EQ(third->Result().Status, STATUS_CANCELLED);
+    EXPECT_EQ(Port()->ExclusiveOpenCount, 0);
+}
+
+// A completion DPC queued again after an earlier run ended the read does nothing.
+TEST_F(ReadRaceTest, StaleReadCompletionDoesNothing)
+{
+    DispatchLevelScope dispatch;
+    QuarvexSerialReadComplete(&Port()->ReadCompleteDpc, Port(), nullptr, nullptr);
+    EXPECT_EQ(Port()->ReadQueue.CurrentIrp, nullptr);
+    EXPECT_EQ(Port()->ReadRefs, 0u);
+}
+
+} // namespace
+} // namespace qvx
