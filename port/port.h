@@ -337,13 +337,15 @@ VOID QuarvexUartFree(EmulatedUart* Uart);
 // Queues the interrupt DPC when an enabled condition is pending. Takes no lock.
 VOID QuarvexUartUpdateInterrupt(EmulatedUart* Uart);
 
-// One byte into the transmitter; dropped when the buffer is full.
+// One byte into the transmitter; dropped when the buffer is full. Returns whether it was
+// stored (the transmit path must know, since another writer may fill the buffer meanwhile).
 // IRQL: DISPATCH_LEVEL.  Locks: takes TransmitLock.
-VOID QuarvexUartWriteThr(EmulatedUart* Uart, UCHAR Byte);
+BOOLEAN QuarvexUartWriteThr(EmulatedUart* Uart, UCHAR Byte);
 
 // A block into the transmitter, all or nothing: stored only when the count stays below 128.
+// Returns whether it was stored.
 // IRQL: DISPATCH_LEVEL.  Locks: takes TransmitLock.
-VOID QuarvexUartWriteThrBlock(EmulatedUart* Uart, const UCHAR* Bytes, ULONG Length);
+BOOLEAN QuarvexUartWriteThrBlock(EmulatedUart* Uart, const UCHAR* Bytes, ULONG Length);
 
 // Free bytes in the transmit buffer (a block may use all but one of them).
 // IRQL: DISPATCH_LEVEL.  Locks: takes TransmitLock.

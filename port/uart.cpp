@@ -57,21 +57,25 @@ VOID QuarvexUartUpdateInterrupt(EmulatedUart* Uart)
     }
 }
 
-VOID QuarvexUartWriteThr(EmulatedUart* Uart, UCHAR Byte)
+BOOLEAN QuarvexUartWriteThr(EmulatedUart* Uart, UCHAR Byte)
 {
     QuarvexStoreShared(&Uart->ThrePending, TRUE); // the holding register is empty again at once
+    BOOLEAN stored = FALSE;
     {
         DpcSpinLockGuard guard(&Uart->Owner->TransmitLock);
         if (Uart->TxBuffer != NULL && Uart->TxCount < UART_TX_CAPACITY) {
             Uart->TxBuffer[Uart->TxCount++] = Byte;
+            stored = TRUE;
         }
     }
     QuarvexUartUpdateInterrupt(Uart);
+    return stored;
 }
 
-VOID QuarvexUartWriteThrBlock(EmulatedUart* Uart, const UCHAR* Bytes, ULONG Length)
+BOOLEAN QuarvexUartWriteThrBlock(EmulatedUart* Uart, const UCHAR* Bytes, ULONG Length)
 {
     QuarvexStoreShared(&Uart->ThrePending, TRUE);
+    BOOLEAN stored = FALSE;
     {
         DpcSpinLockGuard guard(&Uart->Owner->TransmitLock);
         // All or nothing, and a block never fills the last slot.
@@ -79,9 +83,11 @@ VOID QuarvexUartWriteThrBlock(EmulatedUart* Uart, const UCHAR* Bytes, ULONG Leng
             Length < UART_TX_CAPACITY) {
             RtlCopyMemory(Uart->TxBuffer + Uart->TxCount, Bytes, Length);
             Uart->TxCount += Length;
+            stored = TRUE;
         }
     }
     QuarvexUartUpdateInterrupt(Uart);
+    return stored;
 }
 
 ULONG QuarvexUartTxRoom(EmulatedUart* Uart)

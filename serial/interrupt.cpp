@@ -49,11 +49,11 @@ bool SendByte(PortDeviceRecord* Port, UCHAR Byte)
     if (InTransmitToggle(Port)) {
         return true;
     }
-    if (QuarvexUartTxRoom(&Port->Uart) == 0) {
+    // The baud block is written without PortLock, so the byte may still find the buffer full.
+    if (!QuarvexUartWriteThr(&Port->Uart, Byte)) {
         return false;
     }
     Port->Stats.TransmittedCount++;
-    QuarvexUartWriteThr(&Port->Uart, Byte);
     return true;
 }
 
@@ -346,11 +346,12 @@ BOOLEAN QuarvexServiceTransmit(PortDeviceRecord* Port)
         if (length > blockRoom) {
             length = blockRoom;
         }
-        if (length == 0) {
+        // The baud block may take the room between the measure and the write; the piece then
+        // waits for the next pass.
+        if (length == 0 || !QuarvexUartWriteThrBlock(&Port->Uart, Port->WriteNextChar, length)) {
             return FALSE;
         }
         Port->Stats.TransmittedCount += length;
-        QuarvexUartWriteThrBlock(&Port->Uart, Port->WriteNextChar, length);
     }
     Port->WriteNextChar += length;
     Port->WriteLength -= length;

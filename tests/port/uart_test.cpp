@@ -91,19 +91,19 @@ TEST_F(UartTest, TransmitBufferBoundaryForBytesAndBlocks)
         EmulatedUart* uart = Uart();
         uart->TxCount = 127;
         uart->ThrePending = FALSE;
-        QuarvexUartWriteThr(uart, 0xAA);
+        EXPECT_TRUE(QuarvexUartWriteThr(uart, 0xAA));
         EXPECT_EQ(uart->TxCount, 128u);
         EXPECT_EQ(uart->TxBuffer[127], 0xAA);
         EXPECT_TRUE(uart->ThrePending);
-        QuarvexUartWriteThr(uart, 0xBB);
+        EXPECT_FALSE(QuarvexUartWriteThr(uart, 0xBB));
         EXPECT_EQ(uart->TxCount, 128u);
 
         uart->TxCount = 120;
         uart->ThrePending = FALSE;
-        QuarvexUartWriteThrBlock(uart, block, 8);
+        EXPECT_FALSE(QuarvexUartWriteThrBlock(uart, block, 8));
         EXPECT_EQ(uart->TxCount, 120u);
         EXPECT_TRUE(uart->ThrePending);
-        QuarvexUartWriteThrBlock(uart, block, 7);
+        EXPECT_TRUE(QuarvexUartWriteThrBlock(uart, block, 7));
         EXPECT_EQ(uart->TxCount, 127u);
         EXPECT_EQ(uart->TxBuffer[126], 7);
         EXPECT_EQ(QuarvexUartTxRoom(uart), 1u);

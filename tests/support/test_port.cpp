@@ -191,7 +191,7 @@ NTSTATUS NTAPI TestControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         RtlCopyMemory(block, &tag, 4);
         RtlCopyMemory(block + 4, &rate, 4);
         old = KfRaiseIrql(DISPATCH_LEVEL);
-        QuarvexUartWriteThrBlock(&port->Uart, block, sizeof(block));
+        (void)QuarvexUartWriteThrBlock(&port->Uart, block, sizeof(block));
         KfLowerIrql(old);
         break;
     }
