@@ -3,6 +3,7 @@
 // write handed to the peer over send ticks. The port is assembled by hand as add device and
 // start will (the test port of tests/support), with a peer that only counts.
 
+#include "host/peers/peer_endpoint.h"
 #include "peer/peer.h"
 #include "platform/sim/io_manager.h"
 #include "platform/sim/machine.h"
@@ -24,19 +25,6 @@ VOID NTAPI CountSent(PVOID Context, PVOID, PVOID Argument2)
     *static_cast<uint64_t*>(Context) += *static_cast<const ULONG*>(Argument2);
 }
 
-PCALLBACK_OBJECT OpenCallbackObject(std::u16string name)
-{
-    UNICODE_STRING text;
-    text.Buffer = name.data();
-    text.Length = static_cast<USHORT>(name.size() * sizeof(char16_t));
-    text.MaximumLength = text.Length;
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, NULL,
-                               NULL);
-    PCALLBACK_OBJECT object = nullptr;
-    return NT_SUCCESS(ExCreateCallback(&object, &attributes, TRUE, TRUE)) ? object : nullptr;
-}
-
 // A started and opened port COM5 on a fresh simulated machine, with a counting peer.
 class BenchPort
 {
@@ -46,8 +34,8 @@ class BenchPort
         if (!NT_SUCCESS(port_.Start())) {
             return;
         }
-        receiveObject_ = OpenCallbackObject(u"\\Callback\\LyntraRecv" + port_.PortName());
-        sendObject_ = OpenCallbackObject(u"\\Callback\\LyntraSend" + port_.PortName());
+        receiveObject_ = qvx::OpenPeerCallbackObject(u"\\Callback\\LyntraRecv" + port_.PortName());
+        sendObject_ = qvx::OpenPeerCallbackObject(u"\\Callback\\LyntraSend" + port_.PortName());
         if (sendObject_ != nullptr) {
             sendRegistration_ = ExRegisterCallback(sendObject_, CountSent, &sent_);
         }

@@ -10,8 +10,9 @@ namespace {
 
 constexpr uint32_t BAUD_TAG = 0x42415544;
 
-// Creates or opens a permanent callback object by name.
-PCALLBACK_OBJECT OpenObject(const std::u16string& name)
+} // namespace
+
+PCALLBACK_OBJECT OpenPeerCallbackObject(const std::u16string& name)
 {
     std::u16string copy = name;
     UNICODE_STRING text;
@@ -31,12 +32,10 @@ PCALLBACK_OBJECT OpenObject(const std::u16string& name)
     return object;
 }
 
-} // namespace
-
 PeerEndpoint::PeerEndpoint(const std::u16string& portName) : portName_(portName)
 {
-    receiveObject_ = OpenObject(u"\\Callback\\LyntraRecv" + portName);
-    sendObject_ = OpenObject(u"\\Callback\\LyntraSend" + portName);
+    receiveObject_ = OpenPeerCallbackObject(u"\\Callback\\LyntraRecv" + portName);
+    sendObject_ = OpenPeerCallbackObject(u"\\Callback\\LyntraSend" + portName);
     if (sendObject_ != nullptr) {
         sendRegistration_ = ExRegisterCallback(sendObject_, SendCallback, this);
     }

@@ -20,6 +20,10 @@
 
 namespace qvx {
 
+// Creates or opens the permanent callback object `name` (referenced); NULL on failure, with a
+// message. PASSIVE_LEVEL.
+PCALLBACK_OBJECT OpenPeerCallbackObject(const std::u16string& name);
+
 class PeerEndpoint
 {
   public:

@@ -1,6 +1,8 @@
 // ctest-labels: platform names
 #include <gtest/gtest.h>
 
+#include "support/machine_fixture.h"
+
 #include <ntddk.h>
 #include <ntddser.h>
 
@@ -60,28 +62,7 @@ VOID NTAPI RecordCall(PVOID context, PVOID argument1, PVOID argument2)
     }
 }
 
-class NamesTest : public ::testing::Test
-{
-  protected:
-    static qvx::MachineOptions Options()
-    {
-        qvx::MachineOptions options;
-        options.AbortOnViolation = false;
-        return options;
-    }
-
-    // Every test ends clean unless it cleared the violations it provoked.
-    void TearDown() override
-    {
-        for (const qvx::Violation& v : machine_.Violations()) {
-            ADD_FAILURE() << v.Rule << ": " << v.Message;
-        }
-        EXPECT_EQ(machine_.OutstandingBlocks(), 0u) << machine_.PoolReport();
-    }
-
-    qvx::Machine machine_{Options()};
-    qvx::ObjectNamespace& names_ = machine_.Names();
-};
+using NamesTest = qvx::SimMachineTest;
 
 // Both registrations run inside the notification, in registration order, at the notifier's
 // IRQL, each with its own context and the notifier's arguments.
@@ -96,7 +77,7 @@ TEST_F(NamesTest, TwoRoutinesAreNotifiedSynchronouslyInRegistrationOrder)
     PVOID two = ExRegisterCallback(object, RecordCall, &second);
     ASSERT_NE(one, nullptr);
     ASSERT_NE(two, nullptr);
-    EXPECT_EQ(names_.RegistrationCount(u"\\callback\\lyntrarecvcom5"), 2u);
+    EXPECT_EQ(Sim().Names().RegistrationCount(u"\\callback\\lyntrarecvcom5"), 2u);
 
     UCHAR bytes[3] = {1, 2, 3};
     ULONG count = 3;
@@ -133,7 +114,7 @@ TEST_F(NamesTest, PermanentObjectSurvivesItsLastDereferenceTemporaryOneDoesNot)
     PVOID registration = ExRegisterCallback(object, RecordCall, &peer);
     ASSERT_NE(registration, nullptr);
     ObDereferenceObject(object);
-    EXPECT_EQ(names_.FindCallback(u"\\Callback\\LyntraSendCOM5"), object);
+    EXPECT_EQ(Sim().Names().FindCallback(u"\\Callback\\LyntraSendCOM5"), object);
 
     PCALLBACK_OBJECT again = nullptr;
     ASSERT_EQ(OpenCallback(u"\\CALLBACK\\lyntrasendcom5", &again, FALSE), STATUS_SUCCESS);
@@ -142,14 +123,14 @@ TEST_F(NamesTest, PermanentObjectSurvivesItsLastDereferenceTemporaryOneDoesNot)
     ASSERT_EQ(calls.size(), 1u);
     ExUnregisterCallback(registration);
     ObDereferenceObject(again);
-    EXPECT_EQ(names_.ReferenceCount(object), 0);
-    EXPECT_EQ(names_.FindCallback(u"\\Callback\\LyntraSendCOM5"), object);
+    EXPECT_EQ(Sim().Names().ReferenceCount(object), 0);
+    EXPECT_EQ(Sim().Names().FindCallback(u"\\Callback\\LyntraSendCOM5"), object);
 
     PCALLBACK_OBJECT temporary = nullptr;
     ASSERT_EQ(OpenCallback(u"\\Callback\\Scratch", &temporary, TRUE, TRUE, OBJ_CASE_INSENSITIVE),
               STATUS_SUCCESS);
     ObDereferenceObject(temporary);
-    EXPECT_EQ(names_.FindCallback(u"\\Callback\\Scratch"), nullptr);
+    EXPECT_EQ(Sim().Names().FindCallback(u"\\Callback\\Scratch"), nullptr);
     EXPECT_EQ(OpenCallback(u"\\Callback\\Scratch", &temporary, FALSE),
               STATUS_OBJECT_NAME_NOT_FOUND);
 }
@@ -180,14 +161,15 @@ TEST_F(NamesTest, CreateAndRegisterRefuseWhatTheKernelRefuses)
     EXPECT_EQ(ExRegisterCallback(reopened, RecordCall, &recorder), nullptr);
     ExUnregisterCallback(first);
 
-    names_.InjectFailure(qvx::NamespaceFault::CreateCallback, 2, STATUS_INSUFFICIENT_RESOURCES);
+    Sim().Names().InjectFailure(qvx::NamespaceFault::CreateCallback, 2,
+                                STATUS_INSUFFICIENT_RESOURCES);
     PCALLBACK_OBJECT receive = nullptr;
     PCALLBACK_OBJECT send = nullptr;
     EXPECT_EQ(OpenCallback(u"\\Callback\\LyntraRecvCOM9", &receive), STATUS_SUCCESS);
     EXPECT_EQ(OpenCallback(u"\\Callback\\LyntraSendCOM9", &send), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(send, nullptr);
-    EXPECT_EQ(names_.FindCallback(u"\\Callback\\LyntraSendCOM9"), nullptr);
-    names_.InjectFailure(qvx::NamespaceFault::RegisterCallback);
+    EXPECT_EQ(Sim().Names().FindCallback(u"\\Callback\\LyntraSendCOM9"), nullptr);
+    Sim().Names().InjectFailure(qvx::NamespaceFault::RegisterCallback);
     EXPECT_EQ(ExRegisterCallback(receive, RecordCall, &recorder), nullptr);
     PVOID later = ExRegisterCallback(receive, RecordCall, &recorder);
     EXPECT_NE(later, nullptr);
@@ -211,8 +193,8 @@ TEST_F(NamesTest, UnregisteringFromItsOwnCallbackIsReportedAndCompletedLater)
 
     ExNotifyCallback(object, nullptr, nullptr);
     ASSERT_EQ(calls.size(), 2u);
-    EXPECT_TRUE(machine_.HasViolation("CALLBACK_UNREGISTERED_IN_CALLBACK"));
-    EXPECT_EQ(names_.RegistrationCount(u"\\Callback\\SelfRemoving"), 1u);
+    EXPECT_TRUE(Sim().HasViolation("CALLBACK_UNREGISTERED_IN_CALLBACK"));
+    EXPECT_EQ(Sim().Names().RegistrationCount(u"\\Callback\\SelfRemoving"), 1u);
     calls.clear();
     ExNotifyCallback(object, nullptr, nullptr);
     ASSERT_EQ(calls.size(), 1u);
@@ -220,21 +202,21 @@ TEST_F(NamesTest, UnregisteringFromItsOwnCallbackIsReportedAndCompletedLater)
 
     // A second unregistration of the same handle, and calls above their IRQL ceiling.
     ExUnregisterCallback(self.Registration);
-    EXPECT_TRUE(machine_.HasViolation("INVALID_CALLBACK_REGISTRATION"));
+    EXPECT_TRUE(Sim().HasViolation("INVALID_CALLBACK_REGISTRATION"));
     PVOID atDispatch = nullptr;
     {
         qvx::DispatchLevelScope dispatch;
         atDispatch = ExRegisterCallback(object, RecordCall, &other);
     }
     EXPECT_NE(atDispatch, nullptr);
-    EXPECT_TRUE(machine_.HasViolation("IRQL_TOO_HIGH"));
+    EXPECT_TRUE(Sim().HasViolation("IRQL_TOO_HIGH"));
     ExUnregisterCallback(atDispatch);
     ExUnregisterCallback(otherRegistration);
-    EXPECT_TRUE(names_.Registrations().empty());
+    EXPECT_TRUE(Sim().Names().Registrations().empty());
     ObDereferenceObject(object);
     ObDereferenceObject(object); // one more than it held
-    EXPECT_TRUE(machine_.HasViolation("INVALID_OBJECT_REFERENCE"));
-    machine_.ClearViolations();
+    EXPECT_TRUE(Sim().HasViolation("INVALID_OBJECT_REFERENCE"));
+    Sim().ClearViolations();
 }
 
 // \\.\COM5, \??\COM5 and \DosDevices\COM5 name the same link in any case; the link leads to
@@ -242,8 +224,8 @@ TEST_F(NamesTest, UnregisteringFromItsOwnCallbackIsReportedAndCompletedLater)
 TEST_F(NamesTest, SymbolicLinkResolvesApplicationNamesToTheDevice)
 {
     DEVICE_OBJECT device{};
-    ASSERT_EQ(names_.InsertDevice(u"\\Device\\QuarvexDevice0", &device), STATUS_SUCCESS);
-    EXPECT_EQ(names_.InsertDevice(u"\\Device\\quarvexdevice0", &device),
+    ASSERT_EQ(Sim().Names().InsertDevice(u"\\Device\\QuarvexDevice0", &device), STATUS_SUCCESS);
+    EXPECT_EQ(Sim().Names().InsertDevice(u"\\Device\\quarvexdevice0", &device),
               STATUS_OBJECT_NAME_COLLISION);
 
     UNICODE_STRING link = Counted(u"\\??\\COM5");
@@ -254,19 +236,19 @@ TEST_F(NamesTest, SymbolicLinkResolvesApplicationNamesToTheDevice)
 
     for (const char16_t* name : {u"\\\\.\\COM5", u"\\\\.\\com5", u"\\??\\COM5",
                                  u"\\DosDevices\\COM5", u"\\Device\\QuarvexDevice0"}) {
-        EXPECT_EQ(names_.ResolveForOpen(name), &device) << qvx::Utf16ToUtf8(name);
+        EXPECT_EQ(Sim().Names().ResolveForOpen(name), &device) << qvx::Utf16ToUtf8(name);
     }
-    EXPECT_EQ(names_.ResolveForOpen(u"\\\\.\\COM6"), nullptr);
+    EXPECT_EQ(Sim().Names().ResolveForOpen(u"\\\\.\\COM6"), nullptr);
 
     EXPECT_EQ(IoDeleteSymbolicLink(&alias), STATUS_SUCCESS);
     EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(names_.ResolveForOpen(u"\\\\.\\COM5"), nullptr);
+    EXPECT_EQ(Sim().Names().ResolveForOpen(u"\\\\.\\COM5"), nullptr);
 
-    names_.InjectFailure(qvx::NamespaceFault::CreateSymbolicLink, 1, STATUS_ACCESS_DENIED);
+    Sim().Names().InjectFailure(qvx::NamespaceFault::CreateSymbolicLink, 1, STATUS_ACCESS_DENIED);
     EXPECT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_ACCESS_DENIED);
-    EXPECT_TRUE(names_.SymbolicLinks().empty());
-    EXPECT_EQ(names_.RemoveDevice(u"\\Device\\QuarvexDevice0"), STATUS_SUCCESS);
-    EXPECT_EQ(names_.LookupDevice(u"\\Device\\QuarvexDevice0"), nullptr);
+    EXPECT_TRUE(Sim().Names().SymbolicLinks().empty());
+    EXPECT_EQ(Sim().Names().RemoveDevice(u"\\Device\\QuarvexDevice0"), STATUS_SUCCESS);
+    EXPECT_EQ(Sim().Names().LookupDevice(u"\\Device\\QuarvexDevice0"), nullptr);
 }
 
 // Registration is idempotent per PDO and class; enabling twice and disabling twice answer
@@ -288,42 +270,42 @@ TEST_F(NamesTest, DeviceInterfaceStatesAndTheSystemOwnedName)
 
     EXPECT_EQ(IoSetDeviceInterfaceState(&first, TRUE), STATUS_SUCCESS);
     EXPECT_EQ(IoSetDeviceInterfaceState(&second, TRUE), STATUS_OBJECT_NAME_EXISTS);
-    EXPECT_EQ(names_.EnabledInterfaces(GUID_DEVINTERFACE_COMPORT),
+    EXPECT_EQ(Sim().Names().EnabledInterfaces(GUID_DEVINTERFACE_COMPORT),
               std::vector<std::u16string>{expected});
-    EXPECT_EQ(
-        names_.ResolveForOpen(u"\\\\?\\ROOT#PORTS#0000#{86E0D1E0-8089-11D0-9CE4-08003E301F73}"),
-        &pdo);
+    EXPECT_EQ(Sim().Names().ResolveForOpen(
+                  u"\\\\?\\ROOT#PORTS#0000#{86E0D1E0-8089-11D0-9CE4-08003E301F73}"),
+              &pdo);
     EXPECT_EQ(IoSetDeviceInterfaceState(&first, FALSE), STATUS_SUCCESS);
     EXPECT_EQ(IoSetDeviceInterfaceState(&first, FALSE), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_TRUE(names_.EnabledInterfaces(GUID_DEVINTERFACE_COMPORT).empty());
+    EXPECT_TRUE(Sim().Names().EnabledInterfaces(GUID_DEVINTERFACE_COMPORT).empty());
     UNICODE_STRING unknown =
         Counted(u"\\??\\ROOT#PORTS#0001#{86e0d1e0-8089-11d0-9ce4-08003e301f73}");
     EXPECT_EQ(IoSetDeviceInterfaceState(&unknown, TRUE), STATUS_OBJECT_NAME_NOT_FOUND);
 
-    EXPECT_EQ(machine_.OutstandingBlocks(qvx::SYSTEM_STRING_TAG), 2u);
+    EXPECT_EQ(Sim().OutstandingBlocks(qvx::SYSTEM_STRING_TAG), 2u);
     RtlFreeUnicodeString(&first);
     EXPECT_EQ(first.Buffer, nullptr);
     EXPECT_EQ(first.Length, 0);
     EXPECT_EQ(first.MaximumLength, 0);
     // The driver's own tag on the system's buffer is a mismatch the pool reports.
     ExFreePoolWithTag(second.Buffer, 'q' | 'r' << 8 | 'v' << 16 | 'x' << 24);
-    EXPECT_TRUE(machine_.HasViolation("POOL_TAG_MISMATCH"));
-    machine_.ClearViolations();
+    EXPECT_TRUE(Sim().HasViolation("POOL_TAG_MISMATCH"));
+    Sim().ClearViolations();
 
     // The PnP manager's instance path names the instance; injected failures leave nothing.
     DEVICE_OBJECT other{};
-    names_.SetInstancePathProvider([&](PDEVICE_OBJECT p) {
+    Sim().Names().SetInstancePathProvider([&](PDEVICE_OBJECT p) {
         return p == &other ? std::u16string(u"ROOT\\PORTS\\0007") : std::u16string();
     });
-    names_.InjectFailure(qvx::NamespaceFault::RegisterDeviceInterface);
+    Sim().Names().InjectFailure(qvx::NamespaceFault::RegisterDeviceInterface);
     EXPECT_EQ(IoRegisterDeviceInterface(&other, &GUID_DEVINTERFACE_COMPORT, nullptr, &first),
               STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(names_.DeviceInterfaces().size(), 1u);
+    EXPECT_EQ(Sim().Names().DeviceInterfaces().size(), 1u);
     ASSERT_EQ(IoRegisterDeviceInterface(&other, &GUID_DEVINTERFACE_COMPORT, nullptr, &first),
               STATUS_SUCCESS);
     EXPECT_EQ(Text(first).substr(0, 20), u"\\??\\ROOT#PORTS#0007#");
     RtlFreeUnicodeString(&first);
-    EXPECT_TRUE(names_.RemoveDeviceInterfaces(&pdo).empty());
+    EXPECT_TRUE(Sim().Names().RemoveDeviceInterfaces(&pdo).empty());
 }
 
 // Real time: unregistering waits until a call of the registration in progress on another

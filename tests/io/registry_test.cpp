@@ -1,6 +1,8 @@
 // ctest-labels: platform registry
 #include <gtest/gtest.h>
 
+#include "support/machine_fixture.h"
+
 #include <ntddk.h>
 
 #include "platform/sim/registry.h"
@@ -38,34 +40,22 @@ struct SmallInfo
     alignas(8) UCHAR Bytes[20];
 };
 
-class RegistryTest : public ::testing::Test
+class RegistryTest : public qvx::SimMachineTest
 {
   protected:
-    static qvx::MachineOptions Options()
-    {
-        qvx::MachineOptions options;
-        options.AbortOnViolation = false;
-        return options;
-    }
-
     void TearDown() override
     {
-        for (const qvx::Violation& v : machine_.Violations()) {
-            ADD_FAILURE() << v.Rule << ": " << v.Message;
-        }
-        EXPECT_TRUE(reg_.OpenHandles().empty());
-        EXPECT_EQ(machine_.OutstandingBlocks(), 0u) << machine_.PoolReport();
+        EXPECT_TRUE(Sim().Reg().OpenHandles().empty());
+        SimMachineTest::TearDown();
     }
-
-    qvx::Machine machine_{Options()};
-    qvx::Registry& reg_ = machine_.Reg();
 };
 
 // The three outcomes of a 20-byte query, the size probe without a buffer, and a bad class.
 TEST_F(RegistryTest, PartialInformationQuerySucceedsOverflowsOrFindsNothing)
 {
-    reg_.SetDword(SERVICE_KEY, "ComPeriod", 50);
-    reg_.SetValue(SERVICE_KEY, "Twelve", REG_BINARY, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+    Sim().Reg().SetDword(SERVICE_KEY, "ComPeriod", 50);
+    Sim().Reg().SetValue(SERVICE_KEY, "Twelve", REG_BINARY,
+                         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
     HANDLE key = nullptr;
     ASSERT_EQ(OpenKey(u"\\REGISTRY\\machine\\SYSTEM\\currentcontrolset\\services\\quarvex", &key),
               STATUS_SUCCESS);
@@ -117,17 +107,17 @@ TEST_F(RegistryTest, OpenKeyTracksHandlesAndReportsMisuse)
 {
     HANDLE key = nullptr;
     EXPECT_EQ(OpenKey(SERVICE_KEY, &key), STATUS_OBJECT_NAME_NOT_FOUND);
-    reg_.CreateKey(SERVICE_KEY);
+    Sim().Reg().CreateKey(SERVICE_KEY);
     HANDLE services = nullptr;
     ASSERT_EQ(OpenKey(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services", &services),
               STATUS_SUCCESS);
     ASSERT_EQ(OpenKey(u"QUARVEX", &key, services), STATUS_SUCCESS);
-    ASSERT_EQ(reg_.OpenHandles().size(), 2u);
-    EXPECT_EQ(reg_.OpenHandles()[1].Path, SERVICE_KEY);
-    EXPECT_EQ(reg_.OpenHandles()[1].Access, ULONG(KEY_READ));
+    ASSERT_EQ(Sim().Reg().OpenHandles().size(), 2u);
+    EXPECT_EQ(Sim().Reg().OpenHandles()[1].Path, SERVICE_KEY);
+    EXPECT_EQ(Sim().Reg().OpenHandles()[1].Access, ULONG(KEY_READ));
 
     // A handle on a key deleted meanwhile answers STATUS_KEY_DELETED.
-    reg_.DeleteKey(SERVICE_KEY);
+    Sim().Reg().DeleteKey(SERVICE_KEY);
     UNICODE_STRING name = Counted(u"ComPeriod");
     ULONG result = 0;
     EXPECT_EQ(ZwQueryValueKey(key, &name, KeyValuePartialInformation, nullptr, 0, &result),
@@ -141,20 +131,20 @@ TEST_F(RegistryTest, OpenKeyTracksHandlesAndReportsMisuse)
     oa.Length = 0;
     EXPECT_EQ(ZwOpenKey(&key, KEY_READ, &oa), STATUS_INVALID_PARAMETER);
 
-    reg_.CreateKey(SERVICE_KEY);
-    reg_.InjectFailure(qvx::RegistryFault::OpenKey, 1, STATUS_ACCESS_DENIED);
+    Sim().Reg().CreateKey(SERVICE_KEY);
+    Sim().Reg().InjectFailure(qvx::RegistryFault::OpenKey, 1, STATUS_ACCESS_DENIED);
     EXPECT_EQ(OpenKey(SERVICE_KEY, &key), STATUS_ACCESS_DENIED);
-    EXPECT_TRUE(reg_.OpenHandles().empty());
+    EXPECT_TRUE(Sim().Reg().OpenHandles().empty());
 
     EXPECT_EQ(ZwClose(services), STATUS_INVALID_HANDLE); // closed twice
-    EXPECT_TRUE(machine_.HasViolation("INVALID_KERNEL_HANDLE"));
+    EXPECT_TRUE(Sim().HasViolation("INVALID_KERNEL_HANDLE"));
     {
         qvx::DispatchLevelScope dispatch;
         EXPECT_EQ(OpenKey(SERVICE_KEY, &key), STATUS_SUCCESS);
     }
-    EXPECT_TRUE(machine_.HasViolation("IRQL_TOO_HIGH"));
+    EXPECT_TRUE(Sim().HasViolation("IRQL_TOO_HIGH"));
     EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
-    machine_.ClearViolations();
+    Sim().ClearViolations();
 }
 
 // The device map value is written under a SERIALCOMM key created on the way, deleted once,
@@ -162,15 +152,17 @@ TEST_F(RegistryTest, OpenKeyTracksHandlesAndReportsMisuse)
 TEST_F(RegistryTest, WriteAndDeleteRelativeToTheDeviceMap)
 {
     const char16_t portName[] = u"COM5";
-    EXPECT_FALSE(reg_.KeyExists("HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM"));
+    EXPECT_FALSE(Sim().Reg().KeyExists("HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM"));
     ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM",
                                     u"\\Device\\QuarvexDevice0", REG_SZ,
                                     const_cast<char16_t*>(portName), sizeof(portName)),
               STATUS_SUCCESS);
-    EXPECT_EQ(reg_.GetString("\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM",
-                             "\\device\\quarvexdevice0"),
+    EXPECT_EQ(Sim().Reg().GetString("\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM",
+                                    "\\device\\quarvexdevice0"),
               u"COM5");
-    EXPECT_EQ(reg_.GetValue("HKLM\\Hardware\\DeviceMap\\SerialComm", u"\\Device\\QuarvexDevice0")
+    EXPECT_EQ(Sim()
+                  .Reg()
+                  .GetValue("HKLM\\Hardware\\DeviceMap\\SerialComm", u"\\Device\\QuarvexDevice0")
                   ->Data.size(),
               sizeof(portName));
 
@@ -178,11 +170,11 @@ TEST_F(RegistryTest, WriteAndDeleteRelativeToTheDeviceMap)
     EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"NoSuchParent\\Child", u"X", REG_DWORD,
                                     &one, sizeof(one)),
               STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_FALSE(reg_.KeyExists("HKLM\\HARDWARE\\DEVICEMAP\\NoSuchParent"));
+    EXPECT_FALSE(Sim().Reg().KeyExists("HKLM\\HARDWARE\\DEVICEMAP\\NoSuchParent"));
     EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES | RTL_REGISTRY_OPTIONAL, u"Quarvex",
                                     u"ComPeriod", REG_DWORD, &one, sizeof(one)),
               STATUS_SUCCESS);
-    EXPECT_EQ(reg_.GetDword(SERVICE_KEY, "ComPeriod"), 1u);
+    EXPECT_EQ(Sim().Reg().GetDword(SERVICE_KEY, "ComPeriod"), 1u);
 
     EXPECT_EQ(
         RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\QuarvexDevice0"),
@@ -191,11 +183,11 @@ TEST_F(RegistryTest, WriteAndDeleteRelativeToTheDeviceMap)
         RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\QuarvexDevice0"),
         STATUS_OBJECT_NAME_NOT_FOUND);
 
-    reg_.InjectFailure(qvx::RegistryFault::WriteValue);
+    Sim().Reg().InjectFailure(qvx::RegistryFault::WriteValue);
     EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\Other",
                                     REG_SZ, const_cast<char16_t*>(portName), sizeof(portName)),
               STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_TRUE(reg_.ListValues("HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM").empty());
+    EXPECT_TRUE(Sim().Reg().ListValues("HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM").empty());
 }
 
 // The PDO's hardware key opens with read-control access only and is probed for its size;
@@ -204,8 +196,8 @@ TEST_F(RegistryTest, DeviceKeyOpensForKnownPdosOnly)
 {
     DEVICE_OBJECT pdo{};
     DEVICE_OBJECT stranger{};
-    reg_.SetDeviceKeyPath(&pdo, DEVICE_KEY);
-    reg_.SetString(DEVICE_KEY, "PortName", "COM9");
+    Sim().Reg().SetDeviceKeyPath(&pdo, DEVICE_KEY);
+    Sim().Reg().SetString(DEVICE_KEY, "PortName", "COM9");
 
     HANDLE key = nullptr;
     EXPECT_EQ(
@@ -247,17 +239,17 @@ TEST_F(RegistryTest, RegFileLoadsEverySyntax)
         "\"Gone\"=-\r\n"
         "[HKEY_LOCAL_MACHINE\\SYSTEM\\Scratch\\Deep]\r\n"
         "[-HKEY_LOCAL_MACHINE\\SYSTEM\\Scratch]\r\n";
-    const qvx::RegLoadResult result = reg_.LoadRegText(text);
+    const qvx::RegLoadResult result = Sim().Reg().LoadRegText(text);
     ASSERT_TRUE(result) << result.Error;
-    EXPECT_EQ(reg_.GetDword(SERVICE_KEY, "ComPeriod"), 42u);
-    EXPECT_EQ(reg_.GetString(SERVICE_KEY, ""), u"default");
-    EXPECT_EQ(reg_.GetString(SERVICE_KEY, "Path"), u"C:\\x \"q\"");
-    EXPECT_EQ(reg_.GetValue(SERVICE_KEY, "Blob")->Data, (std::vector<UCHAR>{1, 2, 0xFF}));
-    EXPECT_EQ(reg_.GetValue(SERVICE_KEY, "Expand")->Type, ULONG(REG_EXPAND_SZ));
-    EXPECT_EQ(reg_.GetValue(SERVICE_KEY, "Multi")->Type, ULONG(REG_MULTI_SZ));
-    EXPECT_EQ(reg_.GetValue(SERVICE_KEY, "Big")->Type, ULONG(REG_QWORD));
-    EXPECT_FALSE(reg_.GetValue(SERVICE_KEY, "Gone"));
-    EXPECT_FALSE(reg_.KeyExists("HKLM\\SYSTEM\\Scratch"));
+    EXPECT_EQ(Sim().Reg().GetDword(SERVICE_KEY, "ComPeriod"), 42u);
+    EXPECT_EQ(Sim().Reg().GetString(SERVICE_KEY, ""), u"default");
+    EXPECT_EQ(Sim().Reg().GetString(SERVICE_KEY, "Path"), u"C:\\x \"q\"");
+    EXPECT_EQ(Sim().Reg().GetValue(SERVICE_KEY, "Blob")->Data, (std::vector<UCHAR>{1, 2, 0xFF}));
+    EXPECT_EQ(Sim().Reg().GetValue(SERVICE_KEY, "Expand")->Type, ULONG(REG_EXPAND_SZ));
+    EXPECT_EQ(Sim().Reg().GetValue(SERVICE_KEY, "Multi")->Type, ULONG(REG_MULTI_SZ));
+    EXPECT_EQ(Sim().Reg().GetValue(SERVICE_KEY, "Big")->Type, ULONG(REG_QWORD));
+    EXPECT_FALSE(Sim().Reg().GetValue(SERVICE_KEY, "Gone"));
+    EXPECT_FALSE(Sim().Reg().KeyExists("HKLM\\SYSTEM\\Scratch"));
 
     // The same text as UTF-16LE with its byte-order mark, from a file.
     const std::string path = ::testing::TempDir() + "qvx_registry_test.reg";
@@ -268,8 +260,8 @@ TEST_F(RegistryTest, RegFileLoadsEverySyntax)
             file << c << '\0';
         }
     }
-    ASSERT_TRUE(reg_.LoadRegFile(path)) << reg_.LoadRegFile(path).Error;
-    EXPECT_EQ(reg_.GetString("HKLM\\Software\\X", "A"), u"b");
+    ASSERT_TRUE(Sim().Reg().LoadRegFile(path)) << Sim().Reg().LoadRegFile(path).Error;
+    EXPECT_EQ(Sim().Reg().GetString("HKLM\\Software\\X", "A"), u"b");
 }
 
 // A bad line refuses the whole file, names its line, and leaves the registry as it was.
@@ -280,11 +272,11 @@ TEST_F(RegistryTest, RegFileWithASyntaxErrorIsRefusedWithItsLineAndAppliesNothin
                              "\"ComPeriod\"=dword:00000032\n"
                              "\n"
                              "\"Broken\"=dword:xyz\n";
-    qvx::RegLoadResult result = reg_.LoadRegText(text);
+    qvx::RegLoadResult result = Sim().Reg().LoadRegText(text);
     EXPECT_FALSE(result);
     EXPECT_EQ(result.Line, 5);
     EXPECT_NE(result.Error.find("line 5"), std::string::npos) << result.Error;
-    EXPECT_FALSE(reg_.KeyExists(SERVICE_KEY));
+    EXPECT_FALSE(Sim().Reg().KeyExists(SERVICE_KEY));
 
     for (const auto& [bad, line] : std::vector<std::pair<std::string, int>>{
              {"[HKEY_LOCAL_MACHINE\\X]\n", 1},
@@ -294,12 +286,12 @@ TEST_F(RegistryTest, RegFileWithASyntaxErrorIsRefusedWithItsLineAndAppliesNothin
              {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\X]\n\"A\"=hex:01,2g3\n", 3},
              {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\X]\n\"A\"=hex:01,\\\n", 3},
              {"REGEDIT4\n[-HKEY_LOCAL_MACHINE]\n", 2}}) {
-        result = reg_.LoadRegText(bad);
+        result = Sim().Reg().LoadRegText(bad);
         EXPECT_FALSE(result) << bad;
         EXPECT_EQ(result.Line, line) << bad << result.Error;
     }
-    EXPECT_FALSE(reg_.KeyExists("HKLM\\X"));
-    EXPECT_FALSE(reg_.LoadRegFile("/nonexistent/qvx.reg"));
+    EXPECT_FALSE(Sim().Reg().KeyExists("HKLM\\X"));
+    EXPECT_FALSE(Sim().Reg().LoadRegFile("/nonexistent/qvx.reg"));
 }
 
 } // namespace
