@@ -20,8 +20,7 @@ constexpr UCHAR IER_ALL_SOURCES = 0x0F;
 NTSTATUS FailCreate(PortDeviceRecord* Port, PIRP Irp, NTSTATUS Status)
 {
     Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = Status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    QuarvexCompleteRequest(Irp, Status);
     QuarvexIoDecrement(Port);
     QuarvexTrace(TRACE_OPEN_CLOSE, 2, "QuarvexCreateDispatch$$--. IRP %p, STATUS %x", Irp, Status);
     return Status;
@@ -90,8 +89,7 @@ NTSTATUS NTAPI QuarvexCreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     QuarvexTrace(TRACE_OPEN_CLOSE, 3, "QuarvexCreateDispatch: IRP %p", Irp);
     if (!QuarvexIoIncrement(port)) {
         Irp->IoStatus.Information = 0;
-        Irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        QuarvexCompleteRequest(Irp, STATUS_NO_SUCH_DEVICE);
         QuarvexTrace(TRACE_OPEN_CLOSE, 2, "QuarvexCreateDispatch$$--. IRP %p, STATUS %x", Irp,
                      STATUS_NO_SUCH_DEVICE);
         return STATUS_NO_SUCH_DEVICE;
@@ -153,8 +151,7 @@ NTSTATUS NTAPI QuarvexCreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     port->SendTimerRunning = TRUE;
 
     Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    QuarvexCompleteRequest(Irp, STATUS_SUCCESS);
     QuarvexIoDecrement(port);
     QuarvexTrace(TRACE_OPEN_CLOSE, 3, "QuarvexCreateDispatch--. IRP %p, STATUS %x", Irp,
                  STATUS_SUCCESS);
@@ -187,8 +184,7 @@ NTSTATUS NTAPI QuarvexCloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         port->SendTimerRunning = FALSE;
     }
     Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    QuarvexCompleteRequest(Irp, STATUS_SUCCESS);
     InterlockedDecrement(&port->ExclusiveOpenCount);
     QuarvexTrace(TRACE_OPEN_CLOSE, 3, "QuarvexCloseDispatch--. IRP %p, STATUS %x", Irp,
                  STATUS_SUCCESS);
@@ -201,8 +197,7 @@ NTSTATUS NTAPI QuarvexCleanupDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     QuarvexTrace(TRACE_OPEN_CLOSE, 3, "QuarvexCleanupDispatch++. IRP %p", Irp);
     QuarvexFlushQueues(port, IoGetCurrentIrpStackLocation(Irp)->FileObject);
     Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    QuarvexCompleteRequest(Irp, STATUS_SUCCESS);
     QuarvexTrace(TRACE_OPEN_CLOSE, 3, "QuarvexCleanupDispatch--. IRP %p STATUS %x", Irp,
                  STATUS_SUCCESS);
     return STATUS_SUCCESS;

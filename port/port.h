@@ -270,6 +270,14 @@ inline PortDeviceRecord* QuarvexPortFromDevice(PDEVICE_OBJECT DeviceObject)
 VOID QuarvexPortSetDefaults(PortDeviceRecord* Port, PDEVICE_OBJECT DeviceObject,
                             PDEVICE_OBJECT PhysicalDeviceObject);
 
+// Stores Status and completes Irp, with no priority boost as every completion of the port.
+// IRQL: <= DISPATCH_LEVEL.  Locks: must not hold PortLock or a queue lock.
+inline VOID QuarvexCompleteRequest(PIRP Irp, NTSTATUS Status)
+{
+    Irp->IoStatus.Status = Status;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
 // ---- Scoped spin locks -------------------------------------------------------------------
 
 // Raises to DISPATCH_LEVEL and takes the lock for the scope; Release() drops it early.

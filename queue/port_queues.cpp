@@ -50,8 +50,7 @@ VOID QuarvexFlushQueues(PortDeviceRecord* Port, PFILE_OBJECT FileObject)
         Port->WaitIrp = NULL;
         Port->WaitResultSlot = NULL;
         guard.Release();
-        waitIrp->IoStatus.Status = STATUS_CANCELLED; // Information as the dispatcher left it
-        IofCompleteRequest(waitIrp, IO_NO_INCREMENT);
+        QuarvexCompleteRequest(waitIrp, STATUS_CANCELLED); // Information as the dispatcher left it
     } else {
         guard.Release();
     }

@@ -46,9 +46,8 @@ VOID CompleteTaken(PLIST_ENTRY Taken)
 {
     while (!IsListEmpty(Taken)) {
         PIRP irp = IrpFromListEntry(RemoveHeadList(Taken));
-        irp->IoStatus.Status = STATUS_CANCELLED;
         irp->IoStatus.Information = 0;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        QuarvexCompleteRequest(irp, STATUS_CANCELLED);
     }
 }
 
@@ -93,9 +92,8 @@ NTSTATUS QuarvexQueueStartPacket(RequestQueue* Queue, PIRP Irp)
     if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
         RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
         KfReleaseSpinLock(&Queue->Lock, oldIrql);
-        Irp->IoStatus.Status = STATUS_CANCELLED;
         Irp->IoStatus.Information = 0;
-        IofCompleteRequest(Irp, IO_NO_INCREMENT);
+        QuarvexCompleteRequest(Irp, STATUS_CANCELLED);
         return STATUS_CANCELLED;
     }
     IoMarkIrpPending(Irp);
@@ -161,9 +159,8 @@ VOID NTAPI QuarvexQueueCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     KefAcquireSpinLockAtDpcLevel(&queue->Lock);
     RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
     KfReleaseSpinLock(&queue->Lock, cancelIrql);
-    Irp->IoStatus.Status = STATUS_CANCELLED;
     Irp->IoStatus.Information = 0;
-    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    QuarvexCompleteRequest(Irp, STATUS_CANCELLED);
 }
 
 VOID QuarvexQueueStallAndWait(RequestQueue* Queue)
@@ -263,8 +260,7 @@ NTSTATUS QuarvexGateEnter(RequestGate* Gate, PIRP Irp)
     const NTSTATUS abortStatus = Gate->AbortStatus;
     if (abortStatus != STATUS_SUCCESS) {
         guard.Release();
-        Irp->IoStatus.Status = abortStatus;
-        IofCompleteRequest(Irp, IO_NO_INCREMENT);
+        QuarvexCompleteRequest(Irp, abortStatus);
         return abortStatus;
     }
 
@@ -279,8 +275,7 @@ NTSTATUS QuarvexGateEnter(RequestGate* Gate, PIRP Irp)
             if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
                 RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
                 guard.Release();
-                Irp->IoStatus.Status = STATUS_CANCELLED;
-                IofCompleteRequest(Irp, IO_NO_INCREMENT);
+                QuarvexCompleteRequest(Irp, STATUS_CANCELLED);
                 return STATUS_CANCELLED;
             }
             IoMarkIrpPending(Irp);
@@ -368,6 +363,5 @@ VOID NTAPI QuarvexGateCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     KefAcquireSpinLockAtDpcLevel(&gate->Lock);
     RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
     KfReleaseSpinLock(&gate->Lock, cancelIrql);
-    Irp->IoStatus.Status = STATUS_CANCELLED;
-    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    QuarvexCompleteRequest(Irp, STATUS_CANCELLED);
 }

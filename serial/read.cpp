@@ -40,8 +40,7 @@ VOID FinishRead(PortDeviceRecord* Port, PIRP Irp, NTSTATUS Status, KIRQL NewIrql
     KfReleaseSpinLock(&Port->PortLock, NewIrql);
     if (last) {
         QuarvexQueueStartNext(&Port->ReadQueue);
-        Irp->IoStatus.Status = Status;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        QuarvexCompleteRequest(Irp, Status);
     }
 }
 
@@ -109,8 +108,7 @@ NTSTATUS NTAPI QuarvexReadDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = QuarvexQueueStartPacket(&port->ReadQueue, Irp);
     } else {
         status = STATUS_SUCCESS;
-        Irp->IoStatus.Status = STATUS_SUCCESS;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        QuarvexCompleteRequest(Irp, STATUS_SUCCESS);
     }
     QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexReadDispatch--. IRP %p STATUS %x", Irp, status);
     return status;
@@ -178,8 +176,7 @@ VOID NTAPI ReadQueueStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         (returnWhenAny && Irp->IoStatus.Information != 0)) {
         KefReleaseSpinLockFromDpcLevel(&port->PortLock);
         QuarvexQueueStartNext(&port->ReadQueue);
-        Irp->IoStatus.Status = STATUS_SUCCESS;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        QuarvexCompleteRequest(Irp, STATUS_SUCCESS);
         QuarvexTrace(TRACE_SERIAL_IO, 3, "ReadQueueStartIo--. IRP %p", Irp);
         return;
     }
@@ -195,8 +192,7 @@ VOID NTAPI ReadQueueStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         KefReleaseSpinLockFromDpcLevel(&port->PortLock);
         QuarvexQueueStartNext(&port->ReadQueue);
         Irp->IoStatus.Information = 0;
-        Irp->IoStatus.Status = STATUS_CANCELLED;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        QuarvexCompleteRequest(Irp, STATUS_CANCELLED);
         QuarvexTrace(TRACE_SERIAL_IO, 3, "ReadQueueStartIo--. IRP %p", Irp);
         return;
     }

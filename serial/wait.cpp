@@ -33,11 +33,9 @@ VOID NTAPI MaskQueueStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         port->EventHistory &= mask;
         port->WaitMask = mask;
         guard.Release();
-        Irp->IoStatus.Status = STATUS_SUCCESS;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        QuarvexCompleteRequest(Irp, STATUS_SUCCESS);
     } else if (port->WaitMask == 0 || port->WaitIrp != NULL) {
-        Irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        QuarvexCompleteRequest(Irp, STATUS_INVALID_PARAMETER);
     } else {
         DpcSpinLockGuard guard(&port->PortLock);
         if (port->EventHistory != 0) {
@@ -45,15 +43,13 @@ VOID NTAPI MaskQueueStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             port->EventHistory = 0;
             guard.Release();
             Irp->IoStatus.Information = sizeof(ULONG);
-            Irp->IoStatus.Status = STATUS_SUCCESS;
-            IoCompleteRequest(Irp, IO_NO_INCREMENT);
+            QuarvexCompleteRequest(Irp, STATUS_SUCCESS);
         } else {
             port->WaitRefs = 0;
             (void)IoSetCancelRoutine(Irp, QuarvexCancelWaitMask);
             if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
                 guard.Release();
-                Irp->IoStatus.Status = STATUS_CANCELLED;
-                IoCompleteRequest(Irp, IO_NO_INCREMENT);
+                QuarvexCompleteRequest(Irp, STATUS_CANCELLED);
             } else {
                 port->WaitRefs |= WAIT_REF_CANCEL;
                 port->WaitIrp = Irp;
@@ -84,8 +80,7 @@ VOID NTAPI QuarvexCancelWaitMask(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     KfReleaseSpinLock(&port->PortLock, cancelIrql);
     if (complete) {
         // Information is 4 with 0 in the buffer when the slot was still armed.
-        Irp->IoStatus.Status = STATUS_CANCELLED;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        QuarvexCompleteRequest(Irp, STATUS_CANCELLED);
     }
     QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexCancelWaitMask--");
 }
@@ -122,8 +117,7 @@ VOID NTAPI QuarvexSerialWaitComplete(PKDPC Dpc, PVOID DeferredContext, PVOID Sys
         if (port->WaitRefs == 0) {
             port->WaitIrp = NULL;
             guard.Release();
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            QuarvexCompleteRequest(irp, STATUS_SUCCESS);
         }
     }
     guard.Release();
@@ -163,8 +157,7 @@ NTSTATUS QuarvexCheckForError(PortDeviceRecord* Port, PIRP Irp)
         !readsErrors) {
         status = STATUS_CANCELLED;
         Irp->IoStatus.Information = 0;
-        Irp->IoStatus.Status = STATUS_CANCELLED;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        QuarvexCompleteRequest(Irp, STATUS_CANCELLED);
     }
     QuarvexTrace(TRACE_SERIAL_IO, 4, "QuarvexCheckForError--. IRP %p STATUS %x", Irp, status);
     return status;

@@ -283,8 +283,7 @@ void DeleteLink(TestDevice* device)
 {
     if (device->LinkCreated) {
         std::u16string link = State().Config.SymbolicLink;
-        UNICODE_STRING name{static_cast<USHORT>(link.size() * 2),
-                            static_cast<USHORT>(link.size() * 2), link.data()};
+        UNICODE_STRING name = Counted(link);
         IoDeleteSymbolicLink(&name);
         device->LinkCreated = false;
     }
@@ -313,8 +312,7 @@ NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         NTSTATUS status = ForwardAndWait(device, Irp, &State().Log.StartWaited);
         if (NT_SUCCESS(status) && !State().Config.SymbolicLink.empty() && !device->LinkCreated) {
             std::u16string link = State().Config.SymbolicLink;
-            UNICODE_STRING name{static_cast<USHORT>(link.size() * 2),
-                                static_cast<USHORT>(link.size() * 2), link.data()};
+            UNICODE_STRING name = Counted(link);
             status = IoCreateSymbolicLink(&name, &device->DeviceName);
             device->LinkCreated = NT_SUCCESS(status);
         }

@@ -13,6 +13,13 @@
 
 namespace qvx {
 
+// A counted string over `text`, which must outlive it.
+inline UNICODE_STRING Counted(std::u16string& text)
+{
+    const auto bytes = static_cast<USHORT>(text.size() * sizeof(char16_t));
+    return UNICODE_STRING{bytes, bytes, text.data()};
+}
+
 // Creates a simulated machine (1 ms tick, violations recorded rather than fatal) in SetUp.
 // TearDown fails the test for every violation still recorded, pool still allocated, a timer
 // still set, a DPC still queued or an IRQL other than PASSIVE_LEVEL, then destroys the machine.

@@ -1,5 +1,7 @@
 #include "test_port.h"
 
+#include "machine_fixture.h"
+
 #include "driver/kcompat.h"
 #include "peer/peer.h"
 #include "platform/sim/io_manager.h"
@@ -15,12 +17,6 @@ namespace {
 
 TestPort* g_current = nullptr;
 
-VOID Complete(PIRP Irp, NTSTATUS Status)
-{
-    Irp->IoStatus.Status = Status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-}
-
 // ---- Stand-in write path: hands the write to the transmitter and completes it from the
 // write-complete DPC. No timeouts, no cancel.
 
@@ -30,7 +26,7 @@ VOID NTAPI StandInWriteStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     if (stack->MajorFunction != IRP_MJ_WRITE || stack->Parameters.Write.Length == 0) {
         QuarvexQueueStartNext(&port->WriteQueue);
-        Complete(Irp, STATUS_SUCCESS);
+        QuarvexCompleteRequest(Irp, STATUS_SUCCESS);
         return;
     }
     KefAcquireSpinLockAtDpcLevel(&port->PortLock);
@@ -54,7 +50,7 @@ VOID NTAPI StandInWriteComplete(PKDPC, PVOID Context, PVOID, PVOID)
     port->WriteRefs = 0;
     KefReleaseSpinLockFromDpcLevel(&port->PortLock);
     QuarvexQueueStartNext(&port->WriteQueue);
-    Complete(irp, STATUS_SUCCESS);
+    QuarvexCompleteRequest(irp, STATUS_SUCCESS);
 }
 
 VOID NTAPI StandInNothing(PKDPC, PVOID, PVOID, PVOID) {}
@@ -72,7 +68,7 @@ VOID NTAPI StandInXoffComplete(PKDPC, PVOID, PVOID, PVOID)
 VOID NTAPI StandInPurgeStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     QuarvexQueueStartNext(&QuarvexPortFromDevice(DeviceObject)->PurgeQueue);
-    Complete(Irp, STATUS_SUCCESS);
+    QuarvexCompleteRequest(Irp, STATUS_SUCCESS);
 }
 
 NTSTATUS NTAPI StandInWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -199,7 +195,7 @@ NTSTATUS NTAPI TestControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = STATUS_INVALID_DEVICE_REQUEST;
         break;
     }
-    Complete(Irp, status);
+    QuarvexCompleteRequest(Irp, status);
     return status;
 }
 
@@ -221,15 +217,6 @@ VOID InitializeTimersAndDpcs(PortDeviceRecord* port)
     KeInitializeDpc(&port->ReadIntervalDpc, QuarvexSerialReadIntervalTimeout, port);
     KeInitializeDpc(&port->SerialErrorDpc, QuarvexSerialError, port);
     KeInitializeDpc(&port->WaitCompleteDpc, QuarvexSerialWaitComplete, port);
-}
-
-UNICODE_STRING Counted(std::u16string& text)
-{
-    UNICODE_STRING counted;
-    counted.Buffer = text.data();
-    counted.Length = static_cast<USHORT>(text.size() * sizeof(char16_t));
-    counted.MaximumLength = counted.Length;
-    return counted;
 }
 
 } // namespace
