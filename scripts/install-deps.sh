@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the build needs beyond the machine image: the mingw-w64 cross compiler for
-# the target build of the driver. Runs as root (apt-get); does nothing when all is present.
+# the target build of the driver, and pefile for the check of its image. Runs as root (apt-get); does nothing when all is present.
 set -euo pipefail
 
 need=()
@@ -9,6 +9,8 @@ command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev libgmock-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+# The image check of quarvex.sys runs under Debian's own interpreter, which has pefile.
+/usr/bin/python3 -c 'import pefile' >/dev/null 2>&1 || need+=(python3-pefile)
 
 if [ ${#need[@]} -gt 0 ]; then
     if [ "$(id -u)" -ne 0 ]; then
