@@ -6,6 +6,8 @@ set -euo pipefail
 need=()
 command -v i686-w64-mingw32-g++ >/dev/null 2>&1 || need+=(g++-mingw-w64-i686)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
+command -v clang++ >/dev/null 2>&1 || need+=(clang)
+command -v clang-tidy >/dev/null 2>&1 || need+=(clang-tidy)
 command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev libgmock-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
