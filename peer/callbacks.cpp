@@ -77,6 +77,27 @@ NTSTATUS FailInitialize(PortDeviceRecord* Port, UNICODE_STRING* SendName,
     return Status;
 }
 
+// Hands the transmit buffer to the peer and empties it.
+// Locks: TransmitLock held.
+VOID SendBuffered(PortDeviceRecord* Port)
+{
+    EmulatedUart* uart = &Port->Uart;
+    QuarvexTrace(TRACE_OPEN_CLOSE, 3, "SendTimerDpcRoutineSend %d Bytes", uart->TxCount);
+    if (uart->TxCount >= 8) {
+        ULONG tag;
+        ULONG rate;
+        RtlCopyMemory(&tag, uart->TxBuffer, sizeof(tag));
+        RtlCopyMemory(&rate, uart->TxBuffer + 4, sizeof(rate));
+        if (tag == PEER_BAUD_TAG) {
+            QuarvexTrace(TRACE_OPEN_CLOSE, 3, "SendTimerDpcRoutineSend Baud %d", rate);
+        }
+    }
+    if (Port->SendCallbackObject != NULL) {
+        ExNotifyCallback(Port->SendCallbackObject, uart->TxBuffer, &uart->TxCount);
+    }
+    uart->TxCount = 0;
+}
+
 } // namespace
 
 LONG QuarvexPortNumberFromName(PCWSTR Name)
@@ -121,6 +142,8 @@ NTSTATUS QuarvexInitializeCallbacks(PortDeviceRecord* Port)
         Port->ReceiveCallbackObject = NULL;
         return FailInitialize(Port, &sendName, &receiveName, status);
     }
+    KeInitializeEvent(&Port->ReceiveIdle, NotificationEvent, FALSE);
+    InterlockedExchange(&Port->ReceiveBusy, 1);
     Port->ReceiveRegistration =
         ExRegisterCallback(Port->ReceiveCallbackObject, QuarvexReceiveData, Port);
     if (Port->ReceiveRegistration == NULL) {
@@ -155,6 +178,11 @@ VOID QuarvexFreeCallbacks(PortDeviceRecord* Port)
         Port->SendTimerRunning = FALSE;
     }
     if (Port->ReceiveRegistration != NULL) {
+        // Not relying on the unregistration to wait for a notification in progress: the
+        // busy count shuts new ones out and is waited down to 0 before the UART goes.
+        if (InterlockedDecrement(&Port->ReceiveBusy) != 0) {
+            (void)KeWaitForSingleObject(&Port->ReceiveIdle, Executive, KernelMode, FALSE, NULL);
+        }
         ExUnregisterCallback(Port->ReceiveRegistration);
         Port->ReceiveRegistration = NULL;
     }
@@ -174,11 +202,23 @@ VOID QuarvexFreeCallbacks(PortDeviceRecord* Port)
     }
 }
 
-VOID NTAPI QuarvexReceiveData(PVOID CallbackContext, PVOID Argument1, PVOID Argument2)
+namespace {
+
+bool EnterReceive(PortDeviceRecord* Port)
 {
-    auto* port = static_cast<PortDeviceRecord*>(CallbackContext);
-    const auto* bytes = static_cast<const UCHAR*>(Argument1);
-    const ULONG length = *static_cast<const ULONG*>(Argument2);
+    LONG busy = InterlockedCompareExchange(&Port->ReceiveBusy, 0, 0);
+    while (busy != 0) {
+        const LONG seen = InterlockedCompareExchange(&Port->ReceiveBusy, busy + 1, busy);
+        if (seen == busy) {
+            return true;
+        }
+        busy = seen;
+    }
+    return false;
+}
+
+VOID StoreReceived(PortDeviceRecord* port, const UCHAR* bytes, ULONG length)
+{
     // Read without PortLock: a block racing with close may still be stored, and the
     // interrupt service of the closed port drains it.
     if (!QuarvexLoadShared(&port->PortIsOpen)) {
@@ -198,9 +238,20 @@ VOID NTAPI QuarvexReceiveData(PVOID CallbackContext, PVOID Argument1, PVOID Argu
                  length, text);
 
     EmulatedUart* uart = &port->Uart;
-    {
+    if (length > PEER_MAX_RECEIVE_BLOCK) {
+        // Dropped whole, as the wire contract says, but not silently: the interrupt service
+        // reports it as an overrun (error, counter, event, error abort).
+        QuarvexTrace(TRACE_INIT, 2, "QuarvexReceiveData COM%d Dropped %u Bytes (block too long)",
+                     port->ComNumber, length);
         DpcSpinLockGuard guard(&port->ReceiveLock);
-        if (length >= 1 && length <= PEER_MAX_RECEIVE_BLOCK && uart->RxBuffer != NULL) {
+        if (uart->RxBuffer != NULL) {
+            QuarvexStoreShared(&uart->LsrErrors,
+                               static_cast<UCHAR>(uart->LsrErrors | UART_LSR_OVERRUN));
+            QuarvexStoreShared(&uart->LineStatusPending, TRUE);
+        }
+    } else {
+        DpcSpinLockGuard guard(&port->ReceiveLock);
+        if (length >= 1 && uart->RxBuffer != NULL) {
             ULONG stored = UART_RX_CAPACITY - uart->RxCount;
             if (stored > length) {
                 stored = length;
@@ -219,6 +270,21 @@ VOID NTAPI QuarvexReceiveData(PVOID CallbackContext, PVOID Argument1, PVOID Argu
     QuarvexUartUpdateInterrupt(uart);
 }
 
+} // namespace
+
+VOID NTAPI QuarvexReceiveData(PVOID CallbackContext, PVOID Argument1, PVOID Argument2)
+{
+    auto* port = static_cast<PortDeviceRecord*>(CallbackContext);
+    if (!EnterReceive(port)) {
+        return; // torn down
+    }
+    StoreReceived(port, static_cast<const UCHAR*>(Argument1),
+                  *static_cast<const ULONG*>(Argument2));
+    if (InterlockedDecrement(&port->ReceiveBusy) == 0) {
+        (void)KeSetEvent(&port->ReceiveIdle, IO_NO_INCREMENT, FALSE);
+    }
+}
+
 VOID NTAPI SendTimerDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
                                PVOID SystemArgument2)
 {
@@ -229,25 +295,13 @@ VOID NTAPI SendTimerDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArg
     EmulatedUart* uart = &port->Uart;
     {
         DpcSpinLockGuard guard(&port->TransmitLock);
-        if (uart->TxCount == 0 || uart->TxBuffer == NULL) {
-            return;
+        if (uart->TxCount != 0 && uart->TxBuffer != NULL) {
+            SendBuffered(port);
         }
-        QuarvexTrace(TRACE_OPEN_CLOSE, 3, "SendTimerDpcRoutineSend %d Bytes", uart->TxCount);
-        if (uart->TxCount >= 8) {
-            ULONG tag;
-            ULONG rate;
-            RtlCopyMemory(&tag, uart->TxBuffer, sizeof(tag));
-            RtlCopyMemory(&rate, uart->TxBuffer + 4, sizeof(rate));
-            if (tag == PEER_BAUD_TAG) {
-                QuarvexTrace(TRACE_OPEN_CLOSE, 3, "SendTimerDpcRoutineSend Baud %d", rate);
-            }
-        }
-        if (port->SendCallbackObject != NULL) {
-            ExNotifyCallback(port->SendCallbackObject, uart->TxBuffer, &uart->TxCount);
-        }
-        uart->TxCount = 0;
     }
-    // The buffer has room again: let a write that did not fit go on.
+    // The buffer has room again, or a kick was lost to a hold or a full buffer: whatever
+    // waits goes on. Also when nothing was sent, so a pending flow character, immediate
+    // character or write goes out by the next tick at the latest.
     DpcSpinLockGuard guard(&port->PortLock);
     QuarvexKickIfWaiting(port);
 }

@@ -127,7 +127,7 @@ NTSTATUS NTAPI QuarvexCreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     port->WaitResultSlot = NULL;
     port->EventHistory = 0;
     port->WaitMask = 0;
-    port->SendXonPending = FALSE;
+    // An Xon that close left pending releases a peer still paused by this port's Xoff.
     port->SendXoffPending = FALSE;
     port->LsrMstEscape = 0;
     port->ThrEmpty = TRUE;
@@ -139,8 +139,12 @@ NTSTATUS NTAPI QuarvexCreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         QuarvexApplyHandFlow(port, &handFlow);
         (void)QuarvexHandleModemUpdate(port, FALSE);
         QuarvexUartWriteIer(&port->Uart, IER_ALL_SOURCES);
+        // A new handle starts without the errors of the last one (with SERIAL_ERROR_ABORT
+        // they would refuse its requests until it read them).
         RtlZeroMemory(&port->Stats, sizeof(port->Stats));
+        port->CommErrors = 0;
         QuarvexStoreShared(&port->PortIsOpen, TRUE);
+        QuarvexKickIfWaiting(port);
     }
 
     ReadSendPeriod(port);
@@ -167,6 +171,13 @@ NTSTATUS NTAPI QuarvexCloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         QuarvexBreakOff(port);
         QuarvexDropDtr(port);
         QuarvexDropRts(port);
+        // A peer paused by this port's Xoff (sent, or an Xon for it not yet sent) would stay
+        // paused for good: the next open sends the Xon. An Xoff not yet sent is dropped.
+        const bool peerPaused =
+            port->SendXonPending ||
+            ((port->RxHoldReasons & RX_HOLD_XOFF) != 0 && !port->SendXoffPending);
+        port->SendXonPending = peerPaused ? TRUE : FALSE;
+        port->SendXoffPending = FALSE;
         port->RxHoldReasons = 0;
         port->TxHoldReasons = 0;
         QuarvexStoreShared(&port->PortIsOpen, FALSE);

@@ -250,6 +250,11 @@ struct PortDeviceRecord
     PCALLBACK_OBJECT SendCallbackObject;
     PCALLBACK_OBJECT ReceiveCallbackObject;
     PVOID ReceiveRegistration;
+    // Receive notifications in progress, plus one for the registration; teardown drops that
+    // one and waits on ReceiveIdle for the rest, and once it is 0 no notification enters.
+    // Interlocked only.
+    volatile LONG ReceiveBusy;
+    KEVENT ReceiveIdle;
     KSPIN_LOCK TransmitLock;
     KSPIN_LOCK ReceiveLock;
     KTIMER SendTimer;
@@ -280,7 +285,7 @@ inline VOID QuarvexCompleteRequest(PIRP Irp, NTSTATUS Status)
 
 // ---- Scoped spin locks -------------------------------------------------------------------
 
-// Raises to DISPATCH_LEVEL and takes the lock for the scope; Release() drops it early.
+// Raises to DISPATCH_LEVEL and takes the lock for the scope; Release() drops it early, once.
 class SpinLockGuard
 {
   public:
@@ -288,9 +293,18 @@ class SpinLockGuard
     {
         oldIrql_ = KfAcquireSpinLock(lock_);
     }
-    ~SpinLockGuard() { Release(); }
+    ~SpinLockGuard()
+    {
+        if (held_) {
+            Release();
+        }
+    }
+    // Once only: a second release is the caller's fault (it aborts on the host).
     VOID Release()
     {
+#ifdef QVX_HOST_CHECKS
+        ASSERT(held_);
+#endif
         if (held_) {
             held_ = false;
             KfReleaseSpinLock(lock_, oldIrql_);
@@ -313,9 +327,18 @@ class DpcSpinLockGuard
     {
         KefAcquireSpinLockAtDpcLevel(lock_);
     }
-    ~DpcSpinLockGuard() { Release(); }
+    ~DpcSpinLockGuard()
+    {
+        if (held_) {
+            Release();
+        }
+    }
+    // Once only, as above.
     VOID Release()
     {
+#ifdef QVX_HOST_CHECKS
+        ASSERT(held_);
+#endif
         if (held_) {
             held_ = false;
             KefReleaseSpinLockFromDpcLevel(lock_);
@@ -337,8 +360,9 @@ class DpcSpinLockGuard
 // IRQL: PASSIVE_LEVEL.  Returns STATUS_INSUFFICIENT_RESOURCES with nothing allocated.
 [[nodiscard]] NTSTATUS QuarvexUartInitialize(EmulatedUart* Uart, PortDeviceRecord* Owner);
 
-// Frees the buffers once no interrupt DPC is queued or running; counts, registers and the
-// DPC stay as they are.
+// Frees the buffers once no interrupt DPC is queued or running, and clears the counts and
+// pending flags with them (the receive path must be stopped first), so that nothing claims
+// data or raises an interrupt without a buffer; registers and the DPC stay as they are.
 // IRQL: PASSIVE_LEVEL (it waits for a DPC running elsewhere).
 VOID QuarvexUartFree(EmulatedUart* Uart);
 
@@ -347,11 +371,12 @@ VOID QuarvexUartUpdateInterrupt(EmulatedUart* Uart);
 
 // One byte into the transmitter; dropped when the buffer is full. Returns whether it was
 // stored (the transmit path must know, since another writer may fill the buffer meanwhile).
+// Only a stored byte raises transmit-empty again.
 // IRQL: DISPATCH_LEVEL.  Locks: takes TransmitLock.
 BOOLEAN QuarvexUartWriteThr(EmulatedUart* Uart, UCHAR Byte);
 
 // A block into the transmitter, all or nothing: stored only when the count stays below 128.
-// Returns whether it was stored.
+// Returns whether it was stored; only a stored block raises transmit-empty again.
 // IRQL: DISPATCH_LEVEL.  Locks: takes TransmitLock.
 BOOLEAN QuarvexUartWriteThrBlock(EmulatedUart* Uart, const UCHAR* Bytes, ULONG Length);
 

@@ -6,6 +6,22 @@
 #include "port/port.h"
 #include "serial/interrupt.h"
 
+namespace {
+
+// A stored byte leaves the holding register empty again at once. A refused one raises
+// nothing: a transmit-empty interrupt for a buffer that is still full would bring the
+// interrupt service straight back to the same refusal, forever, at DISPATCH_LEVEL. The send
+// tick kicks the transmitter once it has emptied the buffer.
+VOID SignalStored(EmulatedUart* Uart, BOOLEAN Stored)
+{
+    if (Stored) {
+        QuarvexStoreShared(&Uart->ThrePending, TRUE);
+        QuarvexUartUpdateInterrupt(Uart);
+    }
+}
+
+} // namespace
+
 NTSTATUS QuarvexUartInitialize(EmulatedUart* Uart, PortDeviceRecord* Owner)
 {
     RtlZeroMemory(Uart, sizeof(*Uart));
@@ -42,6 +58,15 @@ VOID QuarvexUartFree(EmulatedUart* Uart)
         ExFreePoolWithTag(Uart->TxBuffer, QUARVEX_POOL_TAG);
         Uart->TxBuffer = NULL;
     }
+    // Held bytes or a pending flag without a buffer would keep an interrupt service that
+    // still ran reading "data pending" forever.
+    QuarvexStoreShared(&Uart->RxCount, 0);
+    Uart->TxCount = 0;
+    QuarvexStoreShared(&Uart->LsrErrors, 0);
+    QuarvexStoreShared(&Uart->RxDataPending, FALSE);
+    QuarvexStoreShared(&Uart->ThrePending, FALSE);
+    QuarvexStoreShared(&Uart->LineStatusPending, FALSE);
+    QuarvexStoreShared(&Uart->ModemStatusPending, FALSE);
 }
 
 VOID QuarvexUartUpdateInterrupt(EmulatedUart* Uart)
@@ -59,7 +84,6 @@ VOID QuarvexUartUpdateInterrupt(EmulatedUart* Uart)
 
 BOOLEAN QuarvexUartWriteThr(EmulatedUart* Uart, UCHAR Byte)
 {
-    QuarvexStoreShared(&Uart->ThrePending, TRUE); // the holding register is empty again at once
     BOOLEAN stored = FALSE;
     {
         DpcSpinLockGuard guard(&Uart->Owner->TransmitLock);
@@ -68,13 +92,12 @@ BOOLEAN QuarvexUartWriteThr(EmulatedUart* Uart, UCHAR Byte)
             stored = TRUE;
         }
     }
-    QuarvexUartUpdateInterrupt(Uart);
+    SignalStored(Uart, stored);
     return stored;
 }
 
 BOOLEAN QuarvexUartWriteThrBlock(EmulatedUart* Uart, const UCHAR* Bytes, ULONG Length)
 {
-    QuarvexStoreShared(&Uart->ThrePending, TRUE);
     BOOLEAN stored = FALSE;
     {
         DpcSpinLockGuard guard(&Uart->Owner->TransmitLock);
@@ -86,7 +109,7 @@ BOOLEAN QuarvexUartWriteThrBlock(EmulatedUart* Uart, const UCHAR* Bytes, ULONG L
             stored = TRUE;
         }
     }
-    QuarvexUartUpdateInterrupt(Uart);
+    SignalStored(Uart, stored);
     return stored;
 }
 

@@ -42,6 +42,11 @@ VOID QuarvexFlushQueues(PortDeviceRecord* Port, PFILE_OBJECT FileObject)
     QuarvexQueueCancelCurrent(&Port->WriteQueue);
     QuarvexQueueCancelCurrent(&Port->ReadQueue);
 
+    // First the mask queue's current request: a wait its start routine has not armed yet is
+    // flagged, and that routine refuses it. Flagged after the step below, a wait armed
+    // between the two would escape both and outlive the handle.
+    QuarvexQueueFlagCurrentCancelled(&Port->MaskQueue, FileObject);
+
     // The pending wait is arbitrated under PortLock, where the mask code installs and clears
     // its cancel routine. A completion DPC still queued for it then finds no wait.
     SpinLockGuard guard(&Port->PortLock);
@@ -54,9 +59,6 @@ VOID QuarvexFlushQueues(PortDeviceRecord* Port, PFILE_OBJECT FileObject)
     } else {
         guard.Release();
     }
-
-    // A wait the mask queue has started but not yet armed would escape the step above.
-    QuarvexQueueFlagCurrentCancelled(&Port->MaskQueue, FileObject);
 
     QuarvexGateCleanup(&Port->ControlGate, FileObject);
     QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexFlushQueues--");

@@ -331,6 +331,9 @@ VOID QuarvexGateRestart(RequestGate* Gate)
         const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
         (void)Gate->DeviceObject->DriverObject->MajorFunction[major](Gate->DeviceObject, irp);
         oldIrql = KfAcquireSpinLock(&Gate->Lock);
+        // A dispatcher that refused it before the gate (error abort) left it named: a new
+        // request at the same address would pass a later stall instead of parking.
+        Gate->ReplayIrp = NULL;
     }
     --Gate->StallCount;
     KfReleaseSpinLock(&Gate->Lock, oldIrql);

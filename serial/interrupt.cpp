@@ -10,11 +10,6 @@
 
 namespace {
 
-bool InTransmitToggle(const PortDeviceRecord* Port)
-{
-    return (Port->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE;
-}
-
 // Drains the UART while the port is closed: nothing is counted, stored or reported.
 VOID DrainClosedPort(PortDeviceRecord* Port, UCHAR Iir)
 {
@@ -46,9 +41,6 @@ VOID DrainClosedPort(PortDeviceRecord* Port, UCHAR Iir)
 // dropped.
 bool SendByte(PortDeviceRecord* Port, UCHAR Byte)
 {
-    if (InTransmitToggle(Port)) {
-        return true;
-    }
     // The baud block is written without PortLock, so the byte may still find the buffer full.
     if (!QuarvexUartWriteThr(&Port->Uart, Byte)) {
         return false;
@@ -120,12 +112,12 @@ VOID NTAPI QuarvexInterruptService(PKDPC Dpc, PVOID DeferredContext, PVOID Syste
             }
             iir = QuarvexUartReadIir(uart);
         }
-        // Nothing pending: an empty transmitter with work waiting goes on sending. A pass
-        // that could hand nothing over (transmit buffer full) ends the run; the send tick
-        // kicks the transmitter again.
+        // Nothing pending: an empty transmitter with work no hold keeps back goes on sending
+        // (a hold may have ended during this run). A pass that could hand nothing over
+        // (transmit buffer full) ends the run; the send tick kicks the transmitter again.
         const UCHAR lsr = QuarvexProcessLineStatus(port);
-        if ((lsr & UART_LSR_THRE) != 0 && port->TxHoldReasons == 0 &&
-            (port->WriteLength != 0 || port->ImmediatePending) && QuarvexServiceTransmit(port)) {
+        if ((lsr & UART_LSR_THRE) != 0 && QuarvexTransmitCanGo(port) &&
+            QuarvexServiceTransmit(port)) {
             iir = QuarvexUartReadIir(uart);
             continue;
         }
@@ -338,21 +330,20 @@ BOOLEAN QuarvexServiceTransmit(PortDeviceRecord* Port)
         return FALSE;
     }
 
+    // Feed what fits; the rest goes once the send tick has emptied the buffer. Every RTS mode
+    // sends, transmit toggle included (it only moves RTS around the writes).
     ULONG length = Port->WriteLength;
-    if (!InTransmitToggle(Port)) {
-        // Feed what fits; the rest goes once the send tick has emptied the buffer.
-        const ULONG room = QuarvexUartTxRoom(&Port->Uart);
-        const ULONG blockRoom = room > 0 ? room - 1 : 0;
-        if (length > blockRoom) {
-            length = blockRoom;
-        }
-        // The baud block may take the room between the measure and the write; the piece then
-        // waits for the next pass.
-        if (length == 0 || !QuarvexUartWriteThrBlock(&Port->Uart, Port->WriteNextChar, length)) {
-            return FALSE;
-        }
-        Port->Stats.TransmittedCount += length;
+    const ULONG room = QuarvexUartTxRoom(&Port->Uart);
+    const ULONG blockRoom = room > 0 ? room - 1 : 0;
+    if (length > blockRoom) {
+        length = blockRoom;
     }
+    // The baud block may take the room between the measure and the write; the piece then
+    // waits for the next pass.
+    if (length == 0 || !QuarvexUartWriteThrBlock(&Port->Uart, Port->WriteNextChar, length)) {
+        return FALSE;
+    }
+    Port->Stats.TransmittedCount += length;
     Port->WriteNextChar += length;
     Port->WriteLength -= length;
     Port->ThrEmpty = FALSE;
@@ -409,8 +400,8 @@ UCHAR QuarvexHandleModemUpdate(PortDeviceRecord* Port, BOOLEAN DoingTransmit)
         Port->TxHoldReasons &= ~lineHolds;
     }
 
-    if (!DoingTransmit && oldHold != 0 && Port->TxHoldReasons == 0 &&
-        (Port->ImmediatePending || Port->WriteLength != 0) && Port->ThrEmpty) {
+    if (!DoingTransmit && oldHold != Port->TxHoldReasons && QuarvexTransmitCanGo(Port) &&
+        Port->ThrEmpty) {
         QuarvexUartSignalThre(&Port->Uart);
     }
     return msr;

@@ -62,5 +62,7 @@ VOID QuarvexApplyHandFlow(PortDeviceRecord* Port, const SERIAL_HANDFLOW* NewHand
 VOID QuarvexSetHandFlow(PortDeviceRecord* Port, const SERIAL_HANDFLOW* NewHandFlow);
 // Releases receive holds once the input buffer has drained to XonLimit.
 VOID QuarvexReleaseReceiveHolds(PortDeviceRecord* Port);
-// Kicks the transmitter when something waits to be sent and nothing holds it.
+// Whether the transmitter has something that no hold keeps back.
+BOOLEAN QuarvexTransmitCanGo(const PortDeviceRecord* Port);
+// Kicks the transmitter when something waits to be sent (the service checks the holds).
 VOID QuarvexKickIfWaiting(PortDeviceRecord* Port);

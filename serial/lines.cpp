@@ -9,15 +9,10 @@
 
 namespace {
 
-bool SomethingWaits(const PortDeviceRecord* Port)
-{
-    return Port->ImmediatePending || Port->WriteLength != 0;
-}
-
-// After a hold was lifted: restart a transmitter that has something to send.
+// After a hold was lifted: restart a transmitter that has something it may send.
 VOID KickIfReleased(PortDeviceRecord* Port)
 {
-    if (Port->TxHoldReasons == 0 && SomethingWaits(Port) && Port->ThrEmpty) {
+    if (QuarvexTransmitCanGo(Port) && Port->ThrEmpty) {
         QuarvexUartSignalThre(&Port->Uart);
     }
 }
@@ -112,13 +107,14 @@ VOID QuarvexSimulateXon(PortDeviceRecord* Port)
 VOID QuarvexRequestFlowChar(PortDeviceRecord* Port, BOOLEAN SendXon)
 {
     QUARVEX_ASSERT_HELD(&Port->PortLock);
-    // Kick before setting the flag: the interrupt service runs only once PortLock is free,
-    // and then sees the request.
-    if (!Port->SendXonPending && !Port->SendXoffPending && Port->ThrEmpty) {
-        QuarvexUartSignalThre(&Port->Uart);
-    }
+    // Every request kicks, also one that replaces a request not yet served: that one's kick
+    // may have found the transmitter held. The interrupt service runs only once PortLock is
+    // free, and then sees the request.
     Port->SendXonPending = SendXon ? TRUE : FALSE;
     Port->SendXoffPending = SendXon ? FALSE : TRUE;
+    if (Port->ThrEmpty) {
+        QuarvexUartSignalThre(&Port->Uart);
+    }
 }
 
 VOID QuarvexApplyHandFlow(PortDeviceRecord* Port, const SERIAL_HANDFLOW* New)
@@ -204,6 +200,16 @@ VOID QuarvexReleaseReceiveHolds(PortDeviceRecord* Port)
         // The hold stays until the transmitter has sent the Xon.
         QuarvexRequestFlowChar(Port, TRUE);
     }
+}
+
+BOOLEAN QuarvexTransmitCanGo(const PortDeviceRecord* Port)
+{
+    // The same order and the same holds as the transmit path: flow characters and the
+    // immediate character pass an Xoff hold (an Xoff only when nothing holds), data does not.
+    const ULONG holds = Port->TxHoldReasons;
+    const bool pastXoff = (holds & ~TX_HOLD_XOFF) == 0;
+    return (Port->SendXonPending && pastXoff) || (Port->SendXoffPending && holds == 0) ||
+           (Port->ImmediatePending && pastXoff) || (Port->WriteLength != 0 && holds == 0);
 }
 
 VOID QuarvexKickIfWaiting(PortDeviceRecord* Port)

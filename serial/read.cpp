@@ -79,12 +79,6 @@ LONGLONG NowSystemTime()
     return now.QuadPart;
 }
 
-// -(Value × 10,000) as a relative due time, wrapping like the 64-bit product it is.
-LONGLONG RelativeDue(ULONGLONG Milliseconds)
-{
-    return static_cast<LONGLONG>(0ULL - Milliseconds * 10000ULL);
-}
-
 } // namespace
 
 ULONG QuarvexInputBufferTag(const PortDeviceRecord* Port)
@@ -150,8 +144,6 @@ VOID NTAPI ReadQueueStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                                        ? &port->ShortIntervalPeriod
                                        : &port->LongIntervalPeriod;
     }
-    const ULONGLONG scaled =
-        static_cast<ULONGLONG>(port->ReadNeeded) * multiplier + static_cast<ULONGLONG>(constant);
     if (interval == MAXULONG) {
         if (constant == 0 && multiplier == 0) {
             returnAtOnce = true;
@@ -160,17 +152,25 @@ VOID NTAPI ReadQueueStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             returnWhenAny = true;
             if (multiplier == MAXULONG) {
                 oneCharOnly = true;
-                totalDue = RelativeDue(constant);
+                totalDue = QuarvexTimeoutDue(0, 0, constant);
             } else {
-                totalDue = RelativeDue(scaled);
+                totalDue = QuarvexTimeoutDue(port->ReadNeeded, multiplier, constant);
             }
         }
     } else if (multiplier != 0 || constant != 0) {
         useTotalTimer = true;
-        totalDue = RelativeDue(scaled);
+        totalDue = QuarvexTimeoutDue(port->ReadNeeded, multiplier, constant);
     }
 
     KefAcquireSpinLockAtDpcLevel(&port->PortLock);
+    if (Irp->Cancel) {
+        // Cancelled before it started: the ring's bytes stay for the next read.
+        KefReleaseSpinLockFromDpcLevel(&port->PortLock);
+        QuarvexQueueStartNext(&port->ReadQueue);
+        QuarvexCompleteRequest(Irp, STATUS_CANCELLED);
+        QuarvexTrace(TRACE_SERIAL_IO, 3, "ReadQueueStartIo--. IRP %p", Irp);
+        return;
+    }
     QuarvexCopyFromInput(port);
     if (returnAtOnce || port->ReadNeeded == 0 ||
         (returnWhenAny && Irp->IoStatus.Information != 0)) {
@@ -188,10 +188,10 @@ VOID NTAPI ReadQueueStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     port->ReadRefs = 0;
     (void)IoSetCancelRoutine(Irp, QuarvexSerialCancelCurrentRead);
     if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
-        // Cancelled before it could wait; bytes already copied from the ring are lost.
+        // Cancelled while it copied: Information keeps the bytes it took, as for any
+        // cancelled read.
         KefReleaseSpinLockFromDpcLevel(&port->PortLock);
         QuarvexQueueStartNext(&port->ReadQueue);
-        Irp->IoStatus.Information = 0;
         QuarvexCompleteRequest(Irp, STATUS_CANCELLED);
         QuarvexTrace(TRACE_SERIAL_IO, 3, "ReadQueueStartIo--. IRP %p", Irp);
         return;
@@ -352,7 +352,8 @@ VOID NTAPI QuarvexSerialReadIntervalTimeout(PKDPC Dpc, PVOID DeferredContext, PV
     } else if (port->ReadLastCount == READ_CODE_COMPLETE) {
         status = STATUS_SUCCESS;
     } else if (port->ReadLastCount == READ_CODE_CANCEL) {
-        irp->IoStatus.Information = 0;
+        // Information stays as the cancel left it (the bytes already in the buffer): only
+        // the party that completes a read decides it, and that may be another holder.
         status = STATUS_CANCELLED;
     } else {
         // The interval clock starts with the first character and is read at polling ticks.

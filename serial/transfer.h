@@ -15,6 +15,23 @@
 
 #include "port/port.h"
 
+// ---- Timeouts ----------------------------------------------------------------------------
+
+// The relative due time of a total timeout: Count x Multiplier + Constant milliseconds,
+// computed in 64 bits and saturated at the longest relative due time instead of wrapping into
+// an absolute or short one. Reads, writes and the immediate character (Count 0) share it.
+inline LONGLONG QuarvexTimeoutDue(ULONG Count, ULONG Multiplier, ULONG Constant)
+{
+    constexpr LONGLONG LONGEST = 0x7FFFFFFFFFFFFFFFLL;
+    constexpr ULONGLONG MAX_MILLISECONDS = static_cast<ULONGLONG>(LONGEST) / 10000ULL;
+    // At most (2^32 - 1)^2 + 2^32 - 1, below 2^64: the sum itself cannot wrap.
+    const ULONGLONG milliseconds = static_cast<ULONGLONG>(Count) * Multiplier + Constant;
+    if (milliseconds > MAX_MILLISECONDS) {
+        return -LONGEST;
+    }
+    return -static_cast<LONGLONG>(milliseconds * 10000ULL);
+}
+
 // ---- Reads -------------------------------------------------------------------------------
 
 // IRP_MJ_READ.  IRQL: PASSIVE_LEVEL.

@@ -19,48 +19,49 @@ VOID NTAPI MaskQueueStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PortDeviceRecord* port = QuarvexPortFromDevice(DeviceObject);
     QuarvexTrace(TRACE_SERIAL_IO, 3, "MaskQueueStartIo++. IRP %p", Irp);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-
-    if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_SET_WAIT_MASK) {
+    // Every outcome but an armed wait completes Irp, and only after the next request has
+    // started: until then Irp is the queue's current request, which cleanup may flag.
+    bool armed = false;
+    NTSTATUS status = STATUS_SUCCESS;
+    {
         DpcSpinLockGuard guard(&port->PortLock);
-        if (port->WaitResultSlot != NULL) {
-            // The pending wait ends successfully with an empty event set.
-            *port->WaitResultSlot = 0;
-            port->WaitResultSlot = NULL;
-            port->WaitIrp->IoStatus.Information = sizeof(ULONG);
-            (void)KeInsertQueueDpc(&port->WaitCompleteDpc, NULL, NULL);
-        }
-        const ULONG mask = *static_cast<PULONG>(Irp->AssociatedIrp.SystemBuffer);
-        port->EventHistory &= mask;
-        port->WaitMask = mask;
-        guard.Release();
-        QuarvexCompleteRequest(Irp, STATUS_SUCCESS);
-    } else if (port->WaitMask == 0 || port->WaitIrp != NULL) {
-        QuarvexCompleteRequest(Irp, STATUS_INVALID_PARAMETER);
-    } else {
-        DpcSpinLockGuard guard(&port->PortLock);
-        if (port->EventHistory != 0) {
+        if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_SET_WAIT_MASK) {
+            if (port->WaitResultSlot != NULL) {
+                // The pending wait ends successfully with an empty event set.
+                *port->WaitResultSlot = 0;
+                port->WaitResultSlot = NULL;
+                port->WaitIrp->IoStatus.Information = sizeof(ULONG);
+                (void)KeInsertQueueDpc(&port->WaitCompleteDpc, NULL, NULL);
+            }
+            const ULONG mask = *static_cast<PULONG>(Irp->AssociatedIrp.SystemBuffer);
+            port->EventHistory &= mask;
+            port->WaitMask = mask;
+        } else if (port->WaitMask == 0 || port->WaitIrp != NULL) {
+            status = STATUS_INVALID_PARAMETER;
+        } else if (port->EventHistory != 0) {
             *static_cast<PULONG>(Irp->AssociatedIrp.SystemBuffer) = port->EventHistory;
             port->EventHistory = 0;
-            guard.Release();
             Irp->IoStatus.Information = sizeof(ULONG);
-            QuarvexCompleteRequest(Irp, STATUS_SUCCESS);
         } else {
             port->WaitRefs = 0;
             (void)IoSetCancelRoutine(Irp, QuarvexCancelWaitMask);
             if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
-                guard.Release();
-                QuarvexCompleteRequest(Irp, STATUS_CANCELLED);
+                status = STATUS_CANCELLED;
             } else {
                 port->WaitRefs |= WAIT_REF_CANCEL;
                 port->WaitIrp = Irp;
                 port->WaitResultSlot = static_cast<PULONG>(Irp->AssociatedIrp.SystemBuffer);
                 port->WaitRefs |= WAIT_REF_EVENT;
+                armed = true;
             }
         }
     }
 
     // The pending wait no longer occupies the queue.
     QuarvexQueueStartNext(&port->MaskQueue);
+    if (!armed) {
+        QuarvexCompleteRequest(Irp, status);
+    }
     QuarvexTrace(TRACE_SERIAL_IO, 3, "MaskQueueStartIo--. IRP %p", Irp);
 }
 
@@ -118,6 +119,8 @@ VOID NTAPI QuarvexSerialWaitComplete(PKDPC Dpc, PVOID DeferredContext, PVOID Sys
             port->WaitIrp = NULL;
             guard.Release();
             QuarvexCompleteRequest(irp, STATUS_SUCCESS);
+            QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialWaitComplete--");
+            return;
         }
     }
     guard.Release();

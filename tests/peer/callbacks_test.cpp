@@ -2,6 +2,7 @@
 // objects' names and their teardown.
 
 #include "support/port_fixture.h"
+#include "support/watchdog.h"
 
 #include "driver/kcompat.h"
 #include "peer/peer.h"
@@ -72,10 +73,76 @@ TEST_F(PeerChannelTest, ReceiveBlockLimitsAndClosedPort)
     NotifyRaw(Pattern(45));
     EXPECT_EQ(Uart()->RxCount, 44u);
     EXPECT_TRUE(trace.Contains("QuarvexReceiveData COM5 Receive 45 Bytes")) << trace.Dump();
+    EXPECT_TRUE(trace.Contains("QuarvexReceiveData COM5 Dropped 45 Bytes")) << trace.Dump();
     NotifyRaw({});
     EXPECT_EQ(Uart()->RxCount, 44u);
     ReleaseUart();
     EXPECT_EQ(Port()->InputCount, 44u);
+    ClosePort(handle);
+}
+
+// Regression: a block longer than 44 bytes was dropped with nothing but a level-4 trace. It
+// is still dropped whole, but reported as an overrun: the error, its counter, SERIAL_EV_ERR,
+// the error abort and a level-2 trace.
+TEST_F(PeerChannelTest, OversizeBlockIsReportedAsAnOverrun)
+{
+    FileHandle handle = OpenPort();
+    SetHandFlow(handle, SERIAL_DTR_CONTROL | SERIAL_ERROR_ABORT, SERIAL_RTS_CONTROL, 2048, 512);
+    ULONG mask = SERIAL_EV_ERR;
+    ASSERT_EQ(Control(handle, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof(mask)).Status,
+              STATUS_SUCCESS);
+    IoRequestPtr wait = Io().DeviceIoControlAsync(handle, IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    TraceCapture trace(Sim());
+    NotifyRaw(Pattern(45));
+    EXPECT_EQ(Port()->InputCount, 0u);
+    EXPECT_EQ(Port()->Stats.SerialOverrunErrorCount, 1u);
+    EXPECT_EQ(Port()->CommErrors, static_cast<ULONG>(SERIAL_ERROR_OVERRUN));
+    ASSERT_TRUE(wait->Done());
+    ULONG events = 0;
+    ASSERT_EQ(wait->Result().Data.size(), sizeof(events));
+    memcpy(&events, wait->Result().Data.data(), sizeof(events));
+    EXPECT_EQ(events, static_cast<ULONG>(SERIAL_EV_ERR));
+    EXPECT_EQ(Io().Read(handle, 1).Status, STATUS_CANCELLED); // the error abort holds
+    EXPECT_TRUE(trace.Contains("QuarvexReceiveData COM5 Dropped 45 Bytes")) << trace.Dump();
+    ClosePort(handle);
+}
+
+// Regression: a receive notification arriving after teardown found the UART still claiming
+// the bytes it had held, raised its interrupt, and the service read "data pending" from a
+// freed buffer forever. Teardown clears the UART's counts and flags and shuts notifications
+// out; one in progress is waited for.
+TEST_F(PeerChannelTest, ReceiveAfterTeardownStoresAndRaisesNothing)
+{
+    Watchdog watchdog("ReceiveAfterTeardownStoresAndRaisesNothing");
+    FileHandle handle = OpenPort();
+    DeliverHeld(Pattern(5));
+    ASSERT_TRUE(Uart()->RxDataPending);
+
+    // A notification in progress when teardown starts: teardown waits until it has left.
+    InterlockedIncrement(&Port()->ReceiveBusy);
+    bool left = false;
+    const int hook = Sim().AddProgressHook([&] {
+        if (left) {
+            return false;
+        }
+        left = true;
+        if (InterlockedDecrement(&Port()->ReceiveBusy) == 0) {
+            (void)KeSetEvent(&Port()->ReceiveIdle, IO_NO_INCREMENT, FALSE);
+        }
+        return true;
+    });
+    QuarvexFreeCallbacks(Port());
+    Sim().RemoveProgressHook(hook);
+    EXPECT_TRUE(left);
+    EXPECT_EQ(Port()->ReceiveBusy, 0);
+    QuarvexUartFree(&Port()->Uart);
+    EXPECT_EQ(Uart()->RxCount, 0u);
+    EXPECT_FALSE(Uart()->RxDataPending);
+
+    NotifyRaw(Pattern(3)); // late
+    EXPECT_FALSE(Sim().IsDpcQueued(&Port()->Uart.InterruptDpc));
+    ReleaseUart();
+    EXPECT_EQ(Uart()->RxCount, 0u);
     ClosePort(handle);
 }
 

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 namespace qvx {
 namespace {
 
@@ -125,6 +127,53 @@ TEST_F(OpenTest, TransmitterKeepsBytesAcrossCloseButReceiveDoesNot)
     SetTimeouts(handle, MAXULONG, 0, 0);
     EXPECT_TRUE(Io().Read(handle, 10).Data.empty());
     ClosePort(handle);
+}
+
+// After open and after a reopen the line starts clean: DTR and RTS raised, CTS seen, no
+// holds, zeroed statistics and errors, the default limits, whatever the last handle left.
+// Regression: errors survived close, so with SERIAL_ERROR_ABORT a new handle had every read
+// refused until it read the last handle's errors.
+TEST_F(OpenTest, LineStateAfterOpenAndReopen)
+{
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round == 0 ? "first open" : "reopen");
+        FileHandle handle = OpenPort();
+        ASSERT_NE(handle, INVALID_FILE_HANDLE);
+        const EmulatedUart& uart = Port()->Uart;
+        EXPECT_NE(uart.Mcr & UART_MCR_DTR, 0);
+        EXPECT_NE(uart.Mcr & UART_MCR_RTS, 0);
+        EXPECT_NE(uart.Msr & UART_MSR_CTS, 0);
+        EXPECT_EQ(Port()->TxHoldReasons, 0u);
+        EXPECT_EQ(Port()->RxHoldReasons, 0u);
+        EXPECT_EQ(Port()->CommErrors, 0u);
+        // On the reopen the one byte sent is the Xon that releases the peer the last
+        // handle's Xoff had paused.
+        SERIALPERF_STATS expected = {};
+        expected.TransmittedCount = round == 0 ? 0 : 1;
+        EXPECT_EQ(memcmp(&Port()->Stats, &expected, sizeof(expected)), 0);
+        EXPECT_FALSE(Port()->SendXonPending);
+        EXPECT_EQ(Port()->HandFlow.XonLimit, 2048);
+        EXPECT_EQ(Port()->HandFlow.XoffLimit, 512);
+        EXPECT_EQ(Port()->InputCount, 0u);
+        SetTimeouts(handle, MAXULONG, 0, 0);
+        EXPECT_EQ(Io().Read(handle, 10).Status, STATUS_SUCCESS);
+
+        // Leave everything dirty: receive flow control in force, a break, errors under the
+        // error abort, counted traffic.
+        SERIAL_HANDFLOW handFlow = {SERIAL_DTR_CONTROL | SERIAL_ERROR_ABORT,
+                                    SERIAL_RTS_CONTROL | SERIAL_AUTO_RECEIVE, 100, 100};
+        ASSERT_EQ(Control(handle, IOCTL_SERIAL_SET_HANDFLOW, &handFlow, sizeof(handFlow)).Status,
+                  STATUS_SUCCESS);
+        Peer().Deliver(std::vector<UCHAR>(4000, 'd'));
+        EXPECT_NE(Port()->RxHoldReasons, 0u);
+        ASSERT_EQ(Control(handle, IOCTL_SERIAL_SET_BREAK_ON).Status, STATUS_SUCCESS);
+        KIRQL old = KfAcquireSpinLock(&Port()->PortLock);
+        Port()->CommErrors |= SERIAL_ERROR_OVERRUN;
+        KfReleaseSpinLock(&Port()->PortLock, old);
+        EXPECT_EQ(Io().Read(handle, 10).Status, STATUS_CANCELLED);
+        ClosePort(handle);
+        Sim().AdvanceMs(40);
+    }
 }
 
 // A failed allocation of the ring leaves the port closed with nothing allocated; a removed

@@ -84,6 +84,8 @@ TEST_F(UartTest, IerEnableRaisesPendingCondition)
 }
 
 // Single bytes may fill the 128th slot; a block never does, and is stored all or nothing.
+// Only what was stored raises transmit-empty: a refusal that raised it would bring the
+// interrupt service straight back to the same refusal.
 TEST_F(UartTest, TransmitBufferBoundaryForBytesAndBlocks)
 {
     UCHAR block[8] = {1, 2, 3, 4, 5, 6, 7, 8};
@@ -95,15 +97,18 @@ TEST_F(UartTest, TransmitBufferBoundaryForBytesAndBlocks)
         EXPECT_EQ(uart->TxCount, 128u);
         EXPECT_EQ(uart->TxBuffer[127], 0xAA);
         EXPECT_TRUE(uart->ThrePending);
+        uart->ThrePending = FALSE;
         EXPECT_FALSE(QuarvexUartWriteThr(uart, 0xBB));
         EXPECT_EQ(uart->TxCount, 128u);
+        EXPECT_FALSE(uart->ThrePending);
 
         uart->TxCount = 120;
         uart->ThrePending = FALSE;
         EXPECT_FALSE(QuarvexUartWriteThrBlock(uart, block, 8));
         EXPECT_EQ(uart->TxCount, 120u);
-        EXPECT_TRUE(uart->ThrePending);
+        EXPECT_FALSE(uart->ThrePending);
         EXPECT_TRUE(QuarvexUartWriteThrBlock(uart, block, 7));
+        EXPECT_TRUE(uart->ThrePending);
         EXPECT_EQ(uart->TxCount, 127u);
         EXPECT_EQ(uart->TxBuffer[126], 7);
         EXPECT_EQ(QuarvexUartTxRoom(uart), 1u);

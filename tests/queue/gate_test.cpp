@@ -141,5 +141,33 @@ TEST_F(GateTest, WaitIdleReturnsAfterLastAdmittedRequestLeaves)
     EXPECT_EQ(Q().StatusOf(c), STATUS_SUCCESS);
 }
 
+// A dispatcher that refuses every control request before its gate, as the error abort does.
+NTSTATUS NTAPI RefuseBeforeTheGate(PDEVICE_OBJECT, PIRP Irp)
+{
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_CANCELLED;
+}
+
+// Regression: a replayed request the dispatcher refused before the gate stayed named as the
+// one being replayed, so a later request at the same address passed a stalled gate. The
+// replay forgets it whatever the dispatcher did.
+TEST_F(GateTest, ReplayRefusedBeforeTheGateIsForgotten)
+{
+    QuarvexGateStall(Q().Gate());
+    const int a = Q().Send(Target::Gate);
+    ASSERT_EQ(Q().Get(a).DispatchStatus, STATUS_PENDING);
+    PDRIVER_DISPATCH* slot = &Q().Device()->DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL];
+    const PDRIVER_DISPATCH dispatcher = *slot;
+    *slot = RefuseBeforeTheGate;
+    QuarvexGateRestart(Q().Gate());
+    QuarvexGateRestart(Q().Gate());
+    *slot = dispatcher;
+    EXPECT_EQ(Q().StatusOf(a), STATUS_CANCELLED);
+    EXPECT_EQ(Q().Gate()->ReplayIrp, nullptr);
+    EXPECT_EQ(Q().Gate()->ActiveCount, 0);
+}
+
 } // namespace
 } // namespace qvx

@@ -171,18 +171,25 @@ TEST_F(InterruptTest, ImmediateCharacterPassesXoffHoldButWriteDoesNot)
     EXPECT_EQ(Peer().Received(), Bytes("!data"));
 }
 
-// In transmit-toggle mode a write completes with its full length while nothing reaches the
-// transmitter and nothing is counted.
-TEST_F(InterruptTest, TransmitToggleCompletesWriteThatReachesNothing)
+// Regression: in transmit-toggle mode writes completed as sent while nothing reached the
+// transmitter, and no Xoff was ever sent. The mode sends and counts like any other; it only
+// raises RTS for the write.
+TEST_F(InterruptTest, TransmitToggleSendsAndCountsWrites)
 {
-    SetHandFlow(Handle, SERIAL_DTR_CONTROL, SERIAL_TRANSMIT_TOGGLE, 2048, 512);
+    SetHandFlow(Handle, SERIAL_DTR_CONTROL, SERIAL_TRANSMIT_TOGGLE | SERIAL_AUTO_RECEIVE, 2048,
+                512);
     IoResult result = Io().Write(Handle, Bytes("toggle"));
     EXPECT_EQ(result.Status, STATUS_SUCCESS);
     EXPECT_EQ(result.Information, 6u);
-    Sim().AdvanceMs(40);
-    EXPECT_TRUE(Peer().Received().empty());
-    EXPECT_EQ(Port()->Stats.TransmittedCount, 0u);
     EXPECT_NE(Port()->Uart.Mcr & UART_MCR_RTS, 0); // raised by the write, left raised
+    Sim().AdvanceMs(20);
+    EXPECT_EQ(Peer().Received(), Bytes("toggle"));
+    EXPECT_EQ(Port()->Stats.TransmittedCount, 6u);
+
+    Receive(3584); // the Xoff point: receive flow control works in this mode too
+    Sim().AdvanceMs(20);
+    EXPECT_EQ(Peer().Received().back(), 0x13);
+    EXPECT_EQ(Port()->Stats.TransmittedCount, 7u);
 }
 
 // Bytes that reached the UART before the port closed are drained and stored nowhere.

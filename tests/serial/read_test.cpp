@@ -359,7 +359,7 @@ TEST_F(ReadTest, CancelWhileAnotherHolderDpcIsQueuedCompletesOnce)
     ExpectResult(read, STATUS_TIMEOUT, "ab");
     Sim().HoldDpcs(false);
 
-    // Interval DPC queued: it completes the read as cancelled, with Information 0.
+    // Interval DPC queued: it completes the read as cancelled, with the count of bytes placed.
     read = StartRead(10, 1000, 0, 0);
     Peer().Deliver("ab");
     Sim().HoldDpcs(true);
@@ -368,13 +368,47 @@ TEST_F(ReadTest, CancelWhileAnotherHolderDpcIsQueuedCompletesOnce)
     Io().CancelIo(Handle);
     EXPECT_FALSE(read->Done());
     ASSERT_TRUE(Sim().RunDpc(&Port()->ReadIntervalDpc));
-    ExpectResult(read, STATUS_CANCELLED, "");
+    ASSERT_TRUE(read->Done());
+    EXPECT_EQ(read->Result().Status, STATUS_CANCELLED);
+    EXPECT_EQ(read->Result().Information, 2u);
     Sim().HoldDpcs(false);
 }
 
-// A read cancelled between leaving the queue and its start (started from the queue's DPC)
-// completes STATUS_CANCELLED with Information 0; the bytes it took from the ring are lost.
-TEST_F(ReadTest, ReadFoundCancelledWhenItStartsLosesRingBytes)
+// Regression: a read cancelled while its interval DPC and its total-timeout DPC were both
+// queued completed STATUS_TIMEOUT with Information 0: the interval DPC, not the last holder,
+// had zeroed it. The last holder now reports the bytes read so far, in either order.
+TEST_F(ReadTest, CancelWithIntervalAndTotalDpcsQueuedKeepsTheBytes)
+{
+    for (const bool intervalFirst : {true, false}) {
+        SCOPED_TRACE(intervalFirst ? "interval DPC first" : "total DPC first");
+        IoRequestPtr read = StartRead(10, 1000, 0, 100);
+        Peer().Deliver("ab");
+        AdvanceToMs(99);
+        Sim().HoldDpcs(true);
+        Sim().AdvanceMs(1);
+        ASSERT_TRUE(Sim().IsDpcQueued(&Port()->ReadIntervalDpc));
+        ASSERT_TRUE(Sim().IsDpcQueued(&Port()->ReadTimeoutDpc));
+        Io().CancelIo(Handle);
+        PKDPC first = intervalFirst ? &Port()->ReadIntervalDpc : &Port()->ReadTimeoutDpc;
+        PKDPC last = intervalFirst ? &Port()->ReadTimeoutDpc : &Port()->ReadIntervalDpc;
+        ASSERT_TRUE(Sim().RunDpc(first));
+        EXPECT_FALSE(read->Done());
+        ASSERT_TRUE(Sim().RunDpc(last));
+        Sim().HoldDpcs(false);
+        ASSERT_TRUE(read->Done());
+        EXPECT_EQ(read->Result().Information, 2u);
+        if (read->Result().Status == STATUS_TIMEOUT) {
+            EXPECT_EQ(read->Result().Data, Bytes("ab"));
+        } else {
+            EXPECT_EQ(read->Result().Status, STATUS_CANCELLED);
+        }
+    }
+}
+
+// Regression: a read cancelled between leaving the queue and its start (started from the
+// queue's DPC) took the bytes it found in the ring with it. It completes STATUS_CANCELLED with
+// Information 0 and leaves them for the next read.
+TEST_F(ReadTest, ReadFoundCancelledWhenItStartsLeavesRingBytes)
 {
     IoRequestPtr first = StartRead(2, 0, 0, 0);
     IoRequestPtr second = Io().ReadAsync(Handle, 5);
@@ -388,11 +422,43 @@ TEST_F(ReadTest, ReadFoundCancelledWhenItStartsLosesRingBytes)
     EXPECT_FALSE(IoCancelIrp(second->Irp())); // no cancel routine: only the flag is set
     ASSERT_TRUE(Sim().RunDpc(&Port()->ReadQueue.StartDpc));
     ExpectResult(second, STATUS_CANCELLED, "");
-    EXPECT_EQ(Port()->InputCount, 0u);
     Sim().HoldDpcs(false);
-    EXPECT_FALSE(third->Done());
-    Peer().Deliver("pq");
-    ExpectResult(third, STATUS_SUCCESS, "pq");
+    ExpectResult(third, STATUS_SUCCESS, "xy");
+    EXPECT_EQ(ReadNow(10), Bytes("z"));
+}
+
+// The total-timeout due time is computed in 64 bits and saturates at the longest relative
+// due time instead of wrapping.
+TEST(TimeoutDueTest, SaturatesInsteadOfWrapping)
+{
+    EXPECT_EQ(QuarvexTimeoutDue(0, 0, 0), 0);
+    EXPECT_EQ(QuarvexTimeoutDue(10, 3, 5), -350000);
+    EXPECT_EQ(QuarvexTimeoutDue(0, 0, MAXULONG), -static_cast<LONGLONG>(MAXULONG) * 10000);
+    constexpr LONGLONG LONGEST = 0x7FFFFFFFFFFFFFFFLL;
+    constexpr ULONGLONG LAST_EXACT = static_cast<ULONGLONG>(LONGEST) / 10000;
+    EXPECT_EQ(QuarvexTimeoutDue(1, static_cast<ULONG>(LAST_EXACT >> 32), 0), // no saturation
+              -static_cast<LONGLONG>((LAST_EXACT >> 32) * 10000));
+    EXPECT_EQ(QuarvexTimeoutDue(429000, 0xFFFFFFFE, 0), -LONGEST);
+    EXPECT_EQ(QuarvexTimeoutDue(MAXULONG, MAXULONG, MAXULONG), -LONGEST);
+    for (ULONG count : {1u, 1000u, 215000u, 1000000u, MAXULONG}) {
+        EXPECT_LT(QuarvexTimeoutDue(count, 0xFFFFFFFE, 7), 0) << count;
+    }
+}
+
+// Regression: a read whose total timeout (length x multiplier + constant) overflowed the 64-bit
+// due time got an absolute due time in the past and timed out at once. It now waits.
+TEST_F(ReadTest, HugeTotalTimeoutDoesNotWrap)
+{
+    IoRequestPtr read = StartRead(429000, 0, 0xFFFFFFFE, 0);
+    Sim().AdvanceMs(1000);
+    EXPECT_FALSE(read->Done());
+    Peer().Deliver("abc");
+    Sim().AdvanceMs(1000);
+    EXPECT_FALSE(read->Done());
+    EXPECT_EQ(Io().CancelIo(Handle), STATUS_SUCCESS);
+    ASSERT_TRUE(read->Done());
+    EXPECT_EQ(read->Result().Status, STATUS_CANCELLED);
+    EXPECT_EQ(read->Result().Information, 3u);
 }
 
 // Copies from the ring across its end, in two pieces or ending exactly at the last byte.

@@ -3,12 +3,14 @@
 
 #include "support/port_fixture.h"
 
+#include "queue/queue.h"
 #include "serial/interrupt.h"
 #include "serial/transfer.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 namespace qvx {
 namespace {
@@ -169,6 +171,153 @@ TEST_F(WaitTest, ErrorAbortRefusesRequestsUntilErrorsAreRead)
     IoResult read = Io().Read(Handle, 4);
     EXPECT_EQ(read.Status, STATUS_SUCCESS);
     EXPECT_EQ(read.Data, Bytes("ffff"));
+}
+
+// A mask request built by hand, so that the test sees its completion as it happens.
+class MaskRequest
+{
+  public:
+    MaskRequest(IoManager& io, PDEVICE_OBJECT device, PFILE_OBJECT file, ULONG code, ULONG mask,
+                std::function<void(PIRP)> onComplete = {})
+        : buffer_(mask)
+    {
+        irp_ = io.AllocateIrp(1, [this, onComplete](PIRP irp) {
+            status_ = irp->IoStatus.Status;
+            done_ = true;
+            if (onComplete) {
+                onComplete(irp);
+            }
+        });
+        PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp_);
+        stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        stack->FileObject = file;
+        stack->Parameters.DeviceIoControl.IoControlCode = code;
+        stack->Parameters.DeviceIoControl.InputBufferLength = sizeof(ULONG);
+        stack->Parameters.DeviceIoControl.OutputBufferLength = sizeof(ULONG);
+        irp_->AssociatedIrp.SystemBuffer = &buffer_;
+        dispatchStatus_ = IofCallDriver(device, irp_);
+    }
+    MaskRequest(const MaskRequest&) = delete;
+    MaskRequest& operator=(const MaskRequest&) = delete;
+
+    PIRP Irp() const { return irp_; }
+    bool Done() const { return done_; }
+    NTSTATUS Status() const { return status_; }
+    NTSTATUS DispatchStatus() const { return dispatchStatus_; }
+
+  private:
+    ULONG buffer_;
+    PIRP irp_ = nullptr;
+    bool done_ = false;
+    NTSTATUS status_ = STATUS_PENDING;
+    NTSTATUS dispatchStatus_ = STATUS_PENDING;
+};
+
+// Regression: the mask queue completed a request before it started the next, so for a moment
+// the queue named a completed (maybe freed) request as current and cleanup could write into
+// it. Every mask request's completion now finds the queue past it.
+TEST_F(WaitTest, MaskQueueStartsTheNextBeforeItCompletes)
+{
+    PFILE_OBJECT file = Io().FileObjectOf(Handle);
+    int checked = 0;
+    auto notCurrent = [&](PIRP irp) {
+        EXPECT_NE(Port()->MaskQueue.CurrentIrp, irp);
+        ++checked;
+    };
+    MaskRequest set(Io(), Device(), file, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR, notCurrent);
+    ASSERT_TRUE(set.Done());
+    EXPECT_EQ(set.Status(), STATUS_SUCCESS);
+    Peer().Deliver(std::string("e"));
+    MaskRequest atOnce(Io(), Device(), file, IOCTL_SERIAL_WAIT_ON_MASK, 0, notCurrent);
+    ASSERT_TRUE(atOnce.Done());
+    EXPECT_EQ(atOnce.Status(), STATUS_SUCCESS);
+    IoRequestPtr pending = WaitOnMask();
+    MaskRequest refused(Io(), Device(), file, IOCTL_SERIAL_WAIT_ON_MASK, 0, notCurrent);
+    ASSERT_TRUE(refused.Done());
+    EXPECT_EQ(refused.Status(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(checked, 3);
+    Peer().Deliver(std::string("f"));
+    ASSERT_TRUE(pending->Done());
+}
+
+// Regression: cleanup cancelled the pending wait, then flagged the mask queue's current
+// request. A wait whose start routine ran between the two steps (here: from the completion
+// of the wait the first step cancelled) was armed after the first and gone from the queue
+// before the second: it outlived cleanup and the close never came. Flagging first closes it.
+TEST_F(WaitTest, WaitStartedDuringCleanupDoesNotOutliveIt)
+{
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    QuarvexQueueStallAndWait(&Port()->MaskQueue);
+    PFILE_OBJECT file = Io().FileObjectOf(Handle);
+    bool startedDuringCleanup = false;
+    MaskRequest first(Io(), Device(), file, IOCTL_SERIAL_WAIT_ON_MASK, 0, [&](PIRP) {
+        startedDuringCleanup = Sim().RunDpc(&Port()->MaskQueue.StartDpc);
+    });
+    IoRequestPtr second = WaitOnMask();
+    IoRequestPtr third = WaitOnMask();
+    EXPECT_EQ(first.DispatchStatus(), STATUS_PENDING);
+
+    Sim().HoldDpcs(true);
+    QuarvexQueueRestart(&Port()->MaskQueue);
+    ASSERT_TRUE(Sim().RunDpc(&Port()->MaskQueue.StartDpc)); // the first wait is armed
+    ASSERT_EQ(Port()->WaitIrp, first.Irp());
+    ASSERT_TRUE(Sim().IsDpcQueued(&Port()->MaskQueue.StartDpc)); // the second waits for it
+    ASSERT_EQ(Io().Close(Handle), STATUS_SUCCESS);
+    Handle = INVALID_FILE_HANDLE;
+    Sim().HoldDpcs(false);
+
+    EXPECT_TRUE(startedDuringCleanup);
+    EXPECT_EQ(first.Status(), STATUS_CANCELLED);
+    ASSERT_TRUE(second->Done());
+    EXPECT_EQ(second->Result().Status, STATUS_CANCELLED);
+    ASSERT_TRUE(third->Done());
+    EXPECT_EQ(third->Result().Status, STATUS_CANCELLED);
+    EXPECT_EQ(Port()->WaitIrp, nullptr);
+    EXPECT_EQ(Io().PendingCloseCount(), 0u);
+    EXPECT_FALSE(Port()->PortIsOpen);
+}
+
+// A second release of a scoped lock is a fault, not a silent no-op that hides the double
+// release.
+TEST(SpinLockGuardDeathTest, SecondReleaseIsAFault)
+{
+    EXPECT_DEATH(
+        {
+            DeathTestMachine machine;
+            KSPIN_LOCK lock;
+            KeInitializeSpinLock(&lock);
+            SpinLockGuard guard(&lock);
+            guard.Release();
+            guard.Release();
+        },
+        "held_");
+    EXPECT_DEATH(
+        {
+            DeathTestMachine machine;
+            KSPIN_LOCK lock;
+            KeInitializeSpinLock(&lock);
+            KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+            DpcSpinLockGuard guard(&lock);
+            guard.Release();
+            guard.Release();
+            KfLowerIrql(old);
+        },
+        "held_");
+}
+
+// Regression: the wait-completion DPC released PortLock a second time after completing the
+// wait. It completes the wait once and releases once.
+TEST_F(WaitTest, WaitCompletionReleasesThePortLockOnce)
+{
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    IoRequestPtr wait = WaitOnMask();
+    Sim().HoldDpcs(true);
+    Peer().Deliver(std::string("w"));
+    ASSERT_TRUE(Sim().RunDpc(&Port()->Uart.InterruptDpc));
+    ASSERT_TRUE(Sim().RunDpc(&Port()->WaitCompleteDpc));
+    Sim().HoldDpcs(false);
+    ASSERT_TRUE(wait->Done());
+    EXPECT_EQ(Events(wait), static_cast<ULONG>(SERIAL_EV_RXCHAR));
 }
 
 } // namespace
