@@ -286,6 +286,8 @@ struct IrpFrame
     std::thread::id Thread;
     bool Completion;
     bool PassedDown; // the routine handed the IRP to IofCallDriver
+    // What the routine's last IofCallDriver returned (STATUS_PENDING before any call).
+    NTSTATUS LowerStatus;
 };
 
 struct IoManager::IrpRecord
@@ -308,6 +310,10 @@ struct IoManager::IrpRecord
     int CancelReferences = 0; // callers inside IoCancelIrp; the release waits for them
     bool ReleaseWhenUnreferenced = false;
     std::vector<UCHAR> PendingSeen; // SL_PENDING_RETURNED per location, as the walk saw it
+    // Per location: the completion walk has moved up from it, and the status at that moment
+    // (before the completion routine stored there ran).
+    std::vector<UCHAR> WalkLeft;
+    std::vector<NTSTATUS> StatusLeft;
     std::vector<IrpFrame> Frames;
     bool TrackPowerStart = false; // IRP_MN_SET_POWER or IRP_MN_QUERY_POWER
     std::set<std::pair<int, PDEVICE_OBJECT>> PowerDispatched;

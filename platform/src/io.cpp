@@ -417,6 +417,8 @@ std::shared_ptr<IoManager::IrpRecord> IoManager::NewIrp(CCHAR stackSize)
     InitializeListHead(&irp->ThreadListEntry);
     record->Irp = irp;
     record->PendingSeen.assign(static_cast<size_t>(stackSize), 0);
+    record->WalkLeft.assign(static_cast<size_t>(stackSize), 0);
+    record->StatusLeft.assign(static_cast<size_t>(stackSize), STATUS_PENDING);
     std::lock_guard<std::mutex> guard(mutex_);
     record->Sequence = nextSequence_++;
     // No quarantined record can share the address: quarantined memory is not freed yet.
@@ -520,7 +522,9 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
             record->Major = major;
             record->Minor = stack->MinorFunction;
         }
-        record->Frames.push_back({location, device, self, false, false});
+        // The location is entered (again): the walk has not left it since.
+        record->WalkLeft[location - 1] = 0;
+        record->Frames.push_back({location, device, self, false, false, STATUS_PENDING});
         if (major == IRP_MJ_POWER && (stack->MinorFunction == IRP_MN_SET_POWER ||
                                       stack->MinorFunction == IRP_MN_QUERY_POWER)) {
             record->TrackPowerStart = true;
@@ -540,20 +544,33 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
     const int heldAfter = cpu.HeldCount;
     bool marked = false;
     bool passedDown = false;
-    bool done = false;
-    NTSTATUS finalStatus = STATUS_PENDING;
+    bool left = false;
+    NTSTATUS lowerStatus = STATUS_PENDING;
+    NTSTATUS statusLeft = STATUS_PENDING;
     {
         std::lock_guard<std::mutex> guard(mutex_);
         for (auto it = record->Frames.rbegin(); it != record->Frames.rend(); ++it) {
             if (!it->Completion && it->Thread == self && it->Location == location) {
                 passedDown = it->PassedDown;
+                lowerStatus = it->LowerStatus;
                 record->Frames.erase(std::next(it).base());
                 break;
             }
         }
-        done = record->Finished;
-        finalStatus = record->FinalStatus;
-        marked = done ? record->PendingSeen[location - 1] != 0
+        // The caller's frame learns what this call returned.
+        for (auto it = record->Frames.rbegin(); it != record->Frames.rend(); ++it) {
+            if (it->Thread == self) {
+                it->LowerStatus = status;
+                break;
+            }
+        }
+        // A finished request passed every location on its way up.
+        left = record->WalkLeft[location - 1] != 0 || record->Finished;
+        statusLeft = record->WalkLeft[location - 1] != 0 ? record->StatusLeft[location - 1]
+                                                         : record->FinalStatus;
+        // After a skipped location the lower driver's mark lands in this one, so the mark is
+        // read whether or not the request was passed down.
+        marked = left ? record->PendingSeen[location - 1] != 0
                       : (StackBase(irp)[location - 1].Control & SL_PENDING_RETURNED) != 0;
     }
     if (after != irql) {
@@ -569,27 +586,40 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
                        RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
                        static_cast<void*>(cpu.Held[heldAfter - 1]));
     }
-    if (!passedDown) {
-        if (status == STATUS_PENDING && !marked) {
+    if (status == STATUS_PENDING) {
+        // A request passed down carries the lower driver's mark, which reaches this location
+        // only when the walk comes up.
+        if (!passedDown && !marked) {
             VerifierReport("PENDING_NOT_MARKED",
                            "dispatch routine %p (%s, device %p) returned STATUS_PENDING for IRP "
                            "%p without IoMarkIrpPending",
                            RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
                            static_cast<void*>(irp));
-        } else if (status != STATUS_PENDING && marked) {
-            VerifierReport("PENDING_MARKED_NOT_RETURNED",
-                           "dispatch routine %p (%s, device %p) marked IRP %p pending but "
-                           "returned %#x",
-                           RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
-                           static_cast<void*>(irp), static_cast<unsigned>(status));
-        } else if (status != STATUS_PENDING && done && finalStatus != status) {
-            VerifierReport("DISPATCH_STATUS_MISMATCH",
-                           "dispatch routine %p (%s, device %p) completed IRP %p with %#x but "
-                           "returned %#x",
-                           RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
-                           static_cast<void*>(irp), static_cast<unsigned>(finalStatus),
-                           static_cast<unsigned>(status));
         }
+    } else if (marked) {
+        VerifierReport("PENDING_MARKED_NOT_RETURNED",
+                       "dispatch routine %p (%s, device %p) returned %#x for IRP %p, whose stack "
+                       "location is marked pending",
+                       RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
+                       static_cast<unsigned>(status), static_cast<void*>(irp));
+    } else if (!passedDown && !left) {
+        // Windows takes the request for finished: its buffer is released while the driver
+        // still holds it, and the driver's completion later ends it a second time.
+        VerifierReport("DISPATCH_RETURNED_WITHOUT_COMPLETING",
+                       "dispatch routine %p (%s, device %p) returned %#x for IRP %p, which it "
+                       "neither completed, passed down nor marked pending",
+                       RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
+                       static_cast<unsigned>(status), static_cast<void*>(irp));
+    } else if (left && status != statusLeft && !(passedDown && status == lowerStatus)) {
+        // Compared with the status as the walk left this driver's location: completion
+        // routines above may still change it. Returning what the lower call returned is
+        // the forwarding pattern and always right.
+        VerifierReport("DISPATCH_STATUS_MISMATCH",
+                       "dispatch routine %p (%s, device %p) completed IRP %p with %#x but "
+                       "returned %#x",
+                       RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
+                       static_cast<void*>(irp), static_cast<unsigned>(statusLeft),
+                       static_cast<unsigned>(status));
     }
     return status;
 }
@@ -651,6 +681,8 @@ void IoManager::CompleteRequest(PIRP irp)
             context = stack->Context;
             irp->PendingReturned = (control & SL_PENDING_RETURNED) ? TRUE : FALSE;
             record->PendingSeen[irp->CurrentLocation - 1] = irp->PendingReturned;
+            record->WalkLeft[irp->CurrentLocation - 1] = 1;
+            record->StatusLeft[irp->CurrentLocation - 1] = irp->IoStatus.Status;
             IoSkipCurrentIrpStackLocation(irp);
         }
         const bool pastTop = irp->CurrentLocation > irp->StackCount;
@@ -672,7 +704,7 @@ void IoManager::CompleteRequest(PIRP irp)
         const int location = irp->CurrentLocation;
         {
             std::lock_guard<std::mutex> guard(mutex_);
-            record->Frames.push_back({location, owner, self, true, false});
+            record->Frames.push_back({location, owner, self, true, false, STATUS_PENDING});
         }
         const int heldBefore = cpu.HeldCount;
         const NTSTATUS result = routine(owner, irp, context);
@@ -790,7 +822,7 @@ void IoManager::ReleaseIrpLocked(const std::shared_ptr<IrpRecord>& record)
     io_detail::Poison(record->SystemBuffer, record->SystemBufferBytes);
     record->OnComplete = nullptr;
     record->File.reset();
-    record->Frames.clear();
+    // Frames stay: a dispatch routine may still be on its way back (it removes its own).
     irpQuarantine_.push_back(record);
     while (irpQuarantine_.size() > IRP_QUARANTINE) {
         std::shared_ptr<IrpRecord> oldest = irpQuarantine_.front();
