@@ -596,9 +596,21 @@ void Machine::AdvanceTime(LONGLONG delta100ns)
         if (expiry > state.Now) {
             state.Now = expiry;
         }
-        if (timer->Dpc != nullptr) {
-            KeInsertQueueDpc(timer->Dpc, nullptr, nullptr);
+        // The expiry pass of a tick runs at DISPATCH_LEVEL: every timer due in this tick
+        // expires and queues its DPC before any of those DPCs runs, so a DPC that cancels
+        // another timer of the same tick gets FALSE and that timer's DPC still runs.
+        CpuContext& cpu = CurrentCpu();
+        const KIRQL old = cpu.Irql;
+        if (old < DISPATCH_LEVEL) {
+            cpu.Irql = DISPATCH_LEVEL;
         }
+        LONGLONG same = 0;
+        do {
+            if (timer->Dpc != nullptr) {
+                KeInsertQueueDpc(timer->Dpc, nullptr, nullptr);
+            }
+        } while ((timer = PopDueTimerLocked(state, expiry, &same)) != nullptr);
+        cpu.Irql = old;
         DrainDpcsIfAllowed();
     }
     state.Now = target;
