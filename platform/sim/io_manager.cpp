@@ -298,7 +298,7 @@ PDRIVER_OBJECT IoManager::LoadDriver(std::u16string_view serviceName,
         serviceName.find(u'\\') != std::u16string_view::npos) {
         return fail(STATUS_INVALID_PARAMETER);
     }
-    io_detail::CheckIrql(PASSIVE_LEVEL, "DriverEntry");
+    CheckIrqlCeiling("DriverEntry");
     const std::u16string keyPath =
         u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + std::u16string(serviceName);
     if (!machine_.Reg().CreateKey(RegText(keyPath))) {
@@ -354,7 +354,7 @@ PDRIVER_OBJECT IoManager::LoadDriver(std::u16string_view serviceName,
 
 NTSTATUS IoManager::UnloadDriver(PDRIVER_OBJECT driver)
 {
-    io_detail::CheckIrql(PASSIVE_LEVEL, "DriverUnload");
+    CheckIrqlCeiling("DriverUnload");
     std::vector<ULONG> tags;
     std::u16string name;
     {
@@ -509,7 +509,7 @@ std::shared_ptr<IoRequestState> IoManager::IssueToFile(const std::shared_ptr<Fil
     const UCHAR major = args.MajorFunction;
     const std::string description =
         std::string(io_detail::MajorName(major)) + " on " + Narrow(file->Name);
-    io_detail::CheckIrql(PASSIVE_LEVEL, "an application request");
+    CheckIrqlCeiling("an application request");
     PDEVICE_OBJECT target = file->Target;
     CCHAR stackSize = 0;
     ULONG flags = 0;
@@ -637,7 +637,7 @@ FileHandle IoManager::Open(std::u16string_view name, ULONG createOptions, NTSTAT
         }
         return INVALID_FILE_HANDLE;
     };
-    io_detail::CheckIrql(PASSIVE_LEVEL, "Open");
+    CheckIrqlCeiling("Open");
     PDEVICE_OBJECT device = machine_.Names().ResolveForOpen(name);
     if (device == nullptr) {
         return fail(STATUS_OBJECT_NAME_NOT_FOUND);
@@ -769,7 +769,7 @@ IoRequestPtr IoManager::SendAsync(FileHandle handle, const RequestArgs& args)
 
 NTSTATUS IoManager::CancelIo(FileHandle handle)
 {
-    io_detail::CheckIrql(PASSIVE_LEVEL, "CancelIo");
+    CheckIrqlCeiling("CancelIo");
     std::vector<std::shared_ptr<IrpRecord>> targets;
     {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -806,7 +806,7 @@ NTSTATUS IoManager::CancelIo(FileHandle handle)
 
 NTSTATUS IoManager::Close(FileHandle handle)
 {
-    io_detail::CheckIrql(PASSIVE_LEVEL, "Close");
+    CheckIrqlCeiling("Close");
     std::shared_ptr<FileRecord> file;
     bool live = false;
     {

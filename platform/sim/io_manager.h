@@ -362,8 +362,6 @@ void Unpoison(void* memory, size_t bytes);
 const char* MajorName(UCHAR major);
 // The I/O manager's placeholder in every MajorFunction slot a driver leaves alone.
 NTSTATUS NTAPI DefaultDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-// Reports IRQL_TOO_HIGH when the current IRQL is above `ceiling`.
-bool CheckIrql(KIRQL ceiling, const char* routine);
 
 } // namespace io_detail
 

@@ -102,6 +102,12 @@ void CheckFreedRange(const void* base, size_t size, const char* what);
 // together with another lock is reported.
 void SetCancelSpinLockAddress(PKSPIN_LOCK lock);
 
+// The documented maximum IRQL of a kernel routine the platform implements (one table,
+// platform/src/irql.cpp); aborts for a routine missing from the table.
+KIRQL IrqlCeilingOf(const char* routine);
+// Reports IRQL_TOO_HIGH when the current IRQL is above the routine's ceiling.
+bool CheckIrqlCeiling(const char* routine);
+
 // Simulated mode: run queued DPCs if the current IRQL allows and the test does not hold them.
 void DrainDpcsIfAllowed();
 

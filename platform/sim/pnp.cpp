@@ -3,6 +3,7 @@
 #include "platform/sim/pnp.h"
 
 #include "platform/sim/io_manager.h"
+#include "platform/sim/machine_internal.h"
 #include "platform/sim/names.h"
 #include "platform/sim/registry.h"
 
@@ -410,7 +411,7 @@ size_t PnpManager::ArrivalCount(PDEVICE_OBJECT pdo, UCHAR minor) const
 
 NTSTATUS PnpManager::AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver)
 {
-    io_detail::CheckIrql(PASSIVE_LEVEL, "AddDevice");
+    CheckIrqlCeiling("AddDevice");
     BusDevice* bus = Find(pdo);
     IoManager& io = machine_.Io();
     if (bus == nullptr || driver == nullptr || !io.IsDriverLoaded(driver)) {
@@ -467,7 +468,7 @@ PnpState PnpManager::State(PDEVICE_OBJECT pdo) const
 NTSTATUS PnpManager::SendRequest(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, const Filler& fill,
                                  ULONG_PTR* information)
 {
-    io_detail::CheckIrql(PASSIVE_LEVEL, "a Plug and Play manager request");
+    CheckIrqlCeiling("a Plug and Play manager request");
     IoManager& io = machine_.Io();
     if (Find(pdo) == nullptr) {
         return STATUS_INVALID_PARAMETER;

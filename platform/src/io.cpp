@@ -117,19 +117,8 @@ NTSTATUS NTAPI DefaultDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-bool CheckIrql(KIRQL ceiling, const char* routine)
-{
-    const KIRQL irql = KeGetCurrentIrql();
-    if (irql > ceiling) {
-        VerifierReport("IRQL_TOO_HIGH", "%s at IRQL %d (allowed up to %d)", routine, irql, ceiling);
-        return false;
-    }
-    return true;
-}
-
 } // namespace io_detail
 
-using io_detail::CheckIrql;
 using io_detail::MajorName;
 
 // ---- Tables -------------------------------------------------------------------------------
@@ -183,7 +172,7 @@ NTSTATUS IoManager::CreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSiz
                                  ULONG characteristics, BOOLEAN exclusive,
                                  PDEVICE_OBJECT* deviceObject)
 {
-    CheckIrql(PASSIVE_LEVEL, "IoCreateDevice");
+    CheckIrqlCeiling("IoCreateDevice");
     if (deviceObject == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -261,7 +250,7 @@ NTSTATUS IoManager::CreateDeviceCore(PDRIVER_OBJECT driverObject, ULONG extensio
 
 void IoManager::DeleteDevice(PDEVICE_OBJECT device)
 {
-    CheckIrql(PASSIVE_LEVEL, "IoDeleteDevice");
+    CheckIrqlCeiling("IoDeleteDevice");
     std::vector<std::pair<PIRP, UCHAR>> held;
     size_t queuedItems = 0;
     bool attached = false;
@@ -359,7 +348,7 @@ void IoManager::FreeDeviceMemory(DeviceRecord* record)
 
 PDEVICE_OBJECT IoManager::AttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target)
 {
-    CheckIrql(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
+    CheckIrqlCeiling("IoAttachDeviceToDeviceStack");
     NTSTATUS failure = STATUS_SUCCESS;
     if (ConsumeFault(IoFault::AttachDevice, &failure)) {
         return nullptr;
@@ -384,7 +373,7 @@ PDEVICE_OBJECT IoManager::AttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVI
 
 void IoManager::DetachDevice(PDEVICE_OBJECT lower)
 {
-    CheckIrql(PASSIVE_LEVEL, "IoDetachDevice");
+    CheckIrqlCeiling("IoDetachDevice");
     std::lock_guard<std::mutex> guard(mutex_);
     DeviceRecord* record = FindDeviceLocked(lower);
     if (record == nullptr || record->Deleted) {
@@ -452,7 +441,7 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
 {
     CpuContext& cpu = CurrentCpu();
     const KIRQL irql = cpu.Irql;
-    CheckIrql(DISPATCH_LEVEL, "IofCallDriver");
+    CheckIrqlCeiling("IofCallDriver");
     const std::thread::id self = std::this_thread::get_id();
     std::shared_ptr<IrpRecord> record;
     bool finished = false;
@@ -628,7 +617,7 @@ void IoManager::CompleteRequest(PIRP irp)
 {
     CpuContext& cpu = CurrentCpu();
     const KIRQL irql = cpu.Irql;
-    CheckIrql(DISPATCH_LEVEL, "IofCompleteRequest");
+    CheckIrqlCeiling("IofCompleteRequest");
     std::shared_ptr<IrpRecord> record;
     bool finished = false;
     {
@@ -853,7 +842,7 @@ void IoManager::DropCancelReference(const std::shared_ptr<IrpRecord>& record)
 
 void IoManager::AcquireCancelSpinLock(PKIRQL irql)
 {
-    CheckIrql(DISPATCH_LEVEL, "IoAcquireCancelSpinLock");
+    CheckIrqlCeiling("IoAcquireCancelSpinLock");
     *irql = KfAcquireSpinLock(&cancelLock_);
 }
 
@@ -872,7 +861,7 @@ void IoManager::ReleaseCancelSpinLock(KIRQL irql)
 
 BOOLEAN IoManager::CancelIrp(PIRP irp)
 {
-    CheckIrql(DISPATCH_LEVEL, "IoCancelIrp");
+    CheckIrqlCeiling("IoCancelIrp");
     std::shared_ptr<IrpRecord> record;
     bool finished = false;
     {
@@ -941,7 +930,7 @@ BOOLEAN IoManager::CancelIrpRecord(const std::shared_ptr<IrpRecord>& record)
 
 PIO_WORKITEM IoManager::AllocateWorkItem(PDEVICE_OBJECT device)
 {
-    CheckIrql(DISPATCH_LEVEL, "IoAllocateWorkItem");
+    CheckIrqlCeiling("IoAllocateWorkItem");
     NTSTATUS failure = STATUS_SUCCESS;
     if (ConsumeFault(IoFault::AllocateWorkItem, &failure)) {
         return nullptr;
@@ -960,7 +949,7 @@ PIO_WORKITEM IoManager::AllocateWorkItem(PDEVICE_OBJECT device)
 
 void IoManager::FreeWorkItem(PIO_WORKITEM item)
 {
-    CheckIrql(DISPATCH_LEVEL, "IoFreeWorkItem");
+    CheckIrqlCeiling("IoFreeWorkItem");
     std::lock_guard<std::mutex> guard(mutex_);
     if (workItems_.count(item) == 0) {
         VerifierReport("WORK_ITEM_UNKNOWN", "IoFreeWorkItem(%p): not an allocated work item",
@@ -979,7 +968,7 @@ void IoManager::FreeWorkItem(PIO_WORKITEM item)
 
 void IoManager::QueueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PVOID context)
 {
-    CheckIrql(DISPATCH_LEVEL, "IoQueueWorkItem");
+    CheckIrqlCeiling("IoQueueWorkItem");
     {
         std::lock_guard<std::mutex> guard(mutex_);
         if (workItems_.count(item) == 0 || item->FreeAfterRun) {
@@ -1045,7 +1034,7 @@ void IoManager::RunPassiveWorkItem(PIO_WORKITEM item)
 POWER_STATE IoManager::SetPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type,
                                      POWER_STATE state)
 {
-    CheckIrql(DISPATCH_LEVEL, "PoSetPowerState");
+    CheckIrqlCeiling("PoSetPowerState");
     std::lock_guard<std::mutex> guard(mutex_);
     DeviceRecord* record = FindDeviceLocked(device);
     if (record == nullptr || record->Deleted) {
@@ -1066,7 +1055,7 @@ POWER_STATE IoManager::SetPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE typ
 
 void IoManager::StartNextPowerIrp(PIRP irp)
 {
-    CheckIrql(DISPATCH_LEVEL, "PoStartNextPowerIrp");
+    CheckIrqlCeiling("PoStartNextPowerIrp");
     const std::thread::id self = std::this_thread::get_id();
     std::shared_ptr<IrpRecord> record;
     const char* problem = nullptr;

@@ -854,7 +854,7 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
 {
     CpuContext& cpu = CurrentCpu();
     const KIRQL old = cpu.Irql;
-    if (old > DISPATCH_LEVEL) {
+    if (old > qvx::IrqlCeilingOf("KfAcquireSpinLock")) {
         VerifierReport("SPINLOCK_ACQUIRED_ABOVE_DISPATCH", "KfAcquireSpinLock(%p) at IRQL %d",
                        static_cast<void*>(SpinLock), old);
     } else {
@@ -977,8 +977,8 @@ VOID NTAPI KeFlushQueuedDpcs(VOID)
     if (state == nullptr) {
         return;
     }
-    if (CurrentCpu().Irql >= DISPATCH_LEVEL) {
-        VerifierReport("WAIT_AT_DISPATCH_LEVEL", "KeFlushQueuedDpcs at IRQL %d", CurrentCpu().Irql);
+    // PASSIVE_LEVEL only; at DISPATCH_LEVEL or above it could not wait at all.
+    if (!qvx::CheckIrqlCeiling("KeFlushQueuedDpcs") && CurrentCpu().Irql >= DISPATCH_LEVEL) {
         return;
     }
     state->Owner.DrainDpcs();
@@ -1014,8 +1014,7 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
         VerifierReport("NO_MACHINE", "KeSetTimerEx without a machine");
         return FALSE;
     }
-    if (CurrentCpu().Irql > DISPATCH_LEVEL) {
-        VerifierReport("IRQL_TOO_HIGH", "KeSetTimerEx at IRQL %d", CurrentCpu().Irql);
+    if (!qvx::CheckIrqlCeiling("KeSetTimerEx")) {
     }
     if (Timer->Header.Type > SynchronizationEvent) {
         // Fresh pool (0xA5) or freed pool (0xDD): KeInitializeTimer never ran on this memory.
@@ -1056,8 +1055,7 @@ BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer)
     if (state == nullptr) {
         return FALSE;
     }
-    if (CurrentCpu().Irql > DISPATCH_LEVEL) {
-        VerifierReport("IRQL_TOO_HIGH", "KeCancelTimer at IRQL %d", CurrentCpu().Irql);
+    if (!qvx::CheckIrqlCeiling("KeCancelTimer")) {
     }
     const auto guard = qvx::LockIfRealTime(*state);
     if (!Timer->Header.Inserted) {
@@ -1091,8 +1089,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     (void)Increment;
     (void)Wait;
     qvx::Machine::State* state = qvx::CurrentState();
-    if (CurrentCpu().Irql > DISPATCH_LEVEL) {
-        VerifierReport("IRQL_TOO_HIGH", "KeSetEvent at IRQL %d", CurrentCpu().Irql);
+    if (!qvx::CheckIrqlCeiling("KeSetEvent")) {
     }
     if (state != nullptr && state->RealTime) {
         std::lock_guard<std::mutex> guard(state->KernelLock);
@@ -1109,8 +1106,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 LONG NTAPI KeResetEvent(PRKEVENT Event)
 {
     qvx::Machine::State* state = qvx::CurrentState();
-    if (CurrentCpu().Irql > DISPATCH_LEVEL) {
-        VerifierReport("IRQL_TOO_HIGH", "KeResetEvent at IRQL %d", CurrentCpu().Irql);
+    if (!qvx::CheckIrqlCeiling("KeResetEvent")) {
     }
     std::unique_lock<std::mutex> guard;
     if (state != nullptr) {
@@ -1152,7 +1148,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                        Object, static_cast<void*>(cpu.Held[cpu.HeldCount - 1]));
         return STATUS_UNSUCCESSFUL;
     }
-    if (cpu.Irql > (poll ? DISPATCH_LEVEL : APC_LEVEL)) {
+    if (cpu.Irql > qvx::IrqlCeilingOf(poll ? "KeWaitForSingleObject with a zero timeout"
+                                           : "KeWaitForSingleObject")) {
         VerifierReport("WAIT_AT_DISPATCH_LEVEL", "KeWaitForSingleObject(%p) at IRQL %d", Object,
                        cpu.Irql);
         return STATUS_UNSUCCESSFUL;

@@ -1,6 +1,7 @@
 // Each rule the executive checks is broken once on purpose and must be reported by name; the
 // machine then goes on, so one test can walk through a family of rules.
 
+#include "platform/sim/io_manager.h"
 #include "support/machine_fixture.h"
 
 namespace qvx {
@@ -219,6 +220,28 @@ TEST_F(VerifierTest, DpcAndTimerMisuseIsReportedByRule)
     EXPECT_TRUE(KeCancelTimer(&timer));
 }
 
+// The ceilings come from one table: routines documented as PASSIVE_LEVEL only are reported
+// at APC_LEVEL, and IoDeleteDevice, documented up to APC_LEVEL, passes there.
+TEST_F(VerifierTest, IrqlCeilingsFollowTheDocumentation)
+{
+    PDRIVER_OBJECT driver = Sim().Io().CreateBuiltInDriver(u"CeilingTest");
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+              STATUS_SUCCESS);
+    WCHAR digits[12];
+    UNICODE_STRING text{0, sizeof(digits), digits};
+    const KIRQL old = KfRaiseIrql(APC_LEVEL);
+    KeFlushQueuedDpcs();
+    EXPECT_TRUE(ExpectViolation("IRQL_TOO_HIGH"));
+    EXPECT_EQ(RtlIntegerToUnicodeString(42, 10, &text), STATUS_SUCCESS);
+    EXPECT_TRUE(ExpectViolation("IRQL_TOO_HIGH"));
+    RtlFreeUnicodeString(nullptr);
+    EXPECT_TRUE(ExpectViolation("IRQL_TOO_HIGH"));
+    IoDeleteDevice(device);
+    EXPECT_TRUE(Sim().Violations().empty());
+    KfLowerIrql(old);
+    Sim().Io().ReleaseBuiltInDriver(driver);
+}
 // With AbortOnViolation the first violation ends the process, naming its rule.
 TEST_F(VerifierDeathTest, ViolationAbortsNamingTheRule)
 {
