@@ -133,6 +133,9 @@ class IoManager
     std::u16string DeviceName(PDEVICE_OBJECT device) const;
     // What PoSetPowerState recorded (PowerDeviceUnspecified until then).
     DEVICE_POWER_STATE DevicePowerStateOf(PDEVICE_OBJECT device) const;
+    // "in the extension of device <p> + offset" for an address inside a live device's
+    // extension; empty otherwise.
+    std::string DescribeAddress(const void* address) const;
     // A device object of a built-in driver (a bus PDO): unnamed, ready for requests, not
     // subject to fault injection. NULL when out of memory.
     PDEVICE_OBJECT CreatePlatformDevice(PDRIVER_OBJECT driver, ULONG extensionSize,

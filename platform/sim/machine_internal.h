@@ -7,7 +7,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 
 namespace qvx {
@@ -92,6 +95,13 @@ struct Machine::State
     std::recursive_mutex TraceLock;
     TraceSink Sink;
     PKSPIN_LOCK CancelLock = nullptr;
+
+    // Lock order: for every spin lock, the locks taken while it was held (an edge A -> B
+    // means B was acquired while A was held), and the names tests gave to locks.
+    std::mutex LockOrderLock;
+    std::map<const void*, std::set<const void*>> LockAfter;
+    std::map<const void*, std::string> LockNames;
+    bool LockCycleReported = false;
 };
 
 // Reports freed memory that still holds a queued DPC, a DPC running on another processor, a set

@@ -10,6 +10,7 @@
 #include <sanitizer/asan_interface.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -319,6 +320,23 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device)
     if (clean) {
         BuryDeviceLocked(record);
     }
+}
+
+std::string IoManager::DescribeAddress(const void* address) const
+{
+    const auto* p = static_cast<const char*>(address);
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (const auto& [device, record] : devices_) {
+        const auto* extension = static_cast<const char*>(device->DeviceExtension);
+        const auto* end = static_cast<const char*>(record->Memory) + record->Bytes;
+        if (!record->Poisoned && extension != nullptr && p >= extension && p < end) {
+            char text[96];
+            snprintf(text, sizeof(text), "(extension of device %p + %#zx)",
+                     static_cast<void*>(device), static_cast<size_t>(p - extension));
+            return text;
+        }
+    }
+    return std::string();
 }
 
 void IoManager::BuryDeviceLocked(DeviceRecord* record)

@@ -7,6 +7,7 @@
 // and blocks waiters on a condition variable; the DPC queues, the timer list and the signal
 // states of dispatcher objects are guarded by one kernel lock.
 
+#include "platform/sim/io_manager.h"
 #include "platform/sim/machine_internal.h"
 
 #include <cstdarg>
@@ -53,6 +54,126 @@ const char* LockName(const void* lock)
     return text;
 }
 
+// A lock as a report names it: the name a test gave it, the cancel spin lock, or where it
+// lives (a pool block by tag, a device extension), with its address.
+std::string DescribeLock(Machine::State& state, const void* lock)
+{
+    char text[160];
+    {
+        std::lock_guard<std::mutex> guard(state.LockOrderLock);
+        auto it = state.LockNames.find(lock);
+        if (it != state.LockNames.end()) {
+            snprintf(text, sizeof(text), "%s (%p)", it->second.c_str(), lock);
+            return text;
+        }
+    }
+    if (lock == state.CancelLock) {
+        snprintf(text, sizeof(text), "the cancel spin lock (%p)", lock);
+        return text;
+    }
+    const auto* p = static_cast<const char*>(lock);
+    for (const PoolBlockInfo& block : state.Owner.OutstandingPool()) {
+        const auto* base = static_cast<const char*>(block.Address);
+        if (p >= base && p < base + block.Size) {
+            char tag[5];
+            for (int i = 0; i < 4; ++i) {
+                const char c = static_cast<char>((block.Tag >> (8 * i)) & 0xFF);
+                tag[i] = (c >= 0x20 && c < 0x7F) ? c : '.';
+            }
+            tag[4] = 0;
+            snprintf(text, sizeof(text), "lock %p (pool block '%s' + %#zx)", lock, tag,
+                     static_cast<size_t>(p - base));
+            return text;
+        }
+    }
+    const std::string where = state.Owner.Io().DescribeAddress(lock);
+    snprintf(text, sizeof(text), "lock %p%s%s", lock, where.empty() ? "" : " ", where.c_str());
+    return text;
+}
+
+// Path from `from` to `to` over the lock-order edges (depth first); empty when none.
+bool FindLockPath(const Machine::State& state, const void* from, const void* to,
+                  std::set<const void*>& seen, std::vector<const void*>& path)
+{
+    path.push_back(from);
+    if (from == to) {
+        return true;
+    }
+    if (seen.insert(from).second) {
+        auto it = state.LockAfter.find(from);
+        if (it != state.LockAfter.end()) {
+            for (const void* next : it->second) {
+                if (FindLockPath(state, next, to, seen, path)) {
+                    return true;
+                }
+            }
+        }
+    }
+    path.pop_back();
+    return false;
+}
+
+// Records that `lock` is taken while the processor holds its other locks, and reports the
+// first acquisition that closes a cycle. One processor never deadlocks on an inversion, so
+// the order is what shows the deadlock two processors would run into.
+void RecordLockOrder(Machine::State& state, const CpuContext& cpu, PKSPIN_LOCK lock,
+                     const char* routine)
+{
+    std::vector<const void*> cycle;
+    {
+        std::lock_guard<std::mutex> guard(state.LockOrderLock);
+        for (int i = 0; i < cpu.HeldCount; ++i) {
+            const void* held = cpu.Held[i];
+            if (held == lock || !state.LockAfter[held].insert(lock).second) {
+                continue;
+            }
+            std::set<const void*> seen;
+            std::vector<const void*> path;
+            if (!state.LockCycleReported && FindLockPath(state, lock, held, seen, path)) {
+                state.LockCycleReported = true;
+                cycle = path;
+                cycle.push_back(lock);
+            }
+        }
+    }
+    if (cycle.empty()) {
+        return;
+    }
+    std::string text;
+    for (const void* member : cycle) {
+        text += text.empty() ? "" : " -> ";
+        text += DescribeLock(state, member);
+    }
+    VerifierReport("LOCK_ORDER_CYCLE",
+                   "%s takes %s while holding %s, against the order seen before; each lock "
+                   "was taken while holding the one before it: %s",
+                   routine, DescribeLock(state, lock).c_str(),
+                   DescribeLock(state, cycle[cycle.size() - 2]).c_str(), text.c_str());
+}
+
+// Forgets the lock-order edges of locks inside freed memory, so a reused address starts clean.
+void ForgetLocksIn(Machine::State& state, const char* lo, const char* hi)
+{
+    auto inside = [&](const void* p) {
+        const auto* c = static_cast<const char*>(p);
+        return c >= lo && c < hi;
+    };
+    std::lock_guard<std::mutex> guard(state.LockOrderLock);
+    for (auto it = state.LockAfter.begin(); it != state.LockAfter.end();) {
+        if (inside(it->first)) {
+            it = state.LockAfter.erase(it);
+            continue;
+        }
+        for (auto e = it->second.begin(); e != it->second.end();) {
+            e = inside(*e) ? it->second.erase(e) : std::next(e);
+        }
+        ++it;
+    }
+    for (auto it = state.LockNames.begin(); it != state.LockNames.end();) {
+        it = inside(it->first) ? state.LockNames.erase(it) : std::next(it);
+    }
+}
+
 void PushHeld(CpuContext& cpu, PKSPIN_LOCK lock)
 {
     if (cpu.HeldCount < CpuContext::MaxHeld) {
@@ -85,7 +206,7 @@ bool HoldsCancelLock(const CpuContext& cpu, const Machine::State* state)
 
 void AcquireLockWord(PKSPIN_LOCK lock, CpuContext& cpu, const char* routine)
 {
-    const Machine::State* state = CurrentState();
+    Machine::State* state = CurrentState();
     const ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_RELAXED);
     if (owner == cpu.Token) {
         VerifierReport("SPINLOCK_RECURSION", "%s: lock %s is already held by this processor",
@@ -123,6 +244,9 @@ void AcquireLockWord(PKSPIN_LOCK lock, CpuContext& cpu, const char* routine)
                 __builtin_ia32_pause();
             }
         }
+    }
+    if (state != nullptr) {
+        RecordLockOrder(*state, cpu, lock, routine);
     }
     PushHeld(cpu, lock);
 }
@@ -532,6 +656,7 @@ void CheckFreedRange(const void* base, size_t size, const char* what)
             RemoveTimerLocked(*state, timer);
         }
     }
+    ForgetLocksIn(*state, lo, hi);
     for (int i = cpu.HeldCount - 1; i >= 0; --i) {
         if (inside(cpu.Held[i])) {
             VerifierReport("FREED_MEMORY_HOLDS_LOCKED_SPINLOCK",
@@ -551,6 +676,12 @@ void SetCancelSpinLockAddress(PKSPIN_LOCK lock)
 }
 
 // ---- Machine face pieces that belong to the executive ---------------------------------
+
+void Machine::NameSpinLock(const KSPIN_LOCK* lock, const std::string& name)
+{
+    std::lock_guard<std::mutex> guard(state_->LockOrderLock);
+    state_->LockNames[lock] = name;
+}
 
 LONGLONG Machine::Now() const
 {

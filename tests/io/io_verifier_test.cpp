@@ -59,6 +59,7 @@ TEST_F(IoVerifierTest, CancelLockWithAnotherLockIsReported)
     const KIRQL old = KfAcquireSpinLock(&lock);
     IoAcquireCancelSpinLock(&cancelIrql);
     EXPECT_TRUE(ExpectViolation("CANCEL_LOCK_WITH_OTHER_LOCK"));
+    EXPECT_TRUE(ExpectViolation("LOCK_ORDER_CYCLE")); // the opposite order of the first pair
     IoReleaseCancelSpinLock(cancelIrql);
     KfReleaseSpinLock(&lock, old);
 }

@@ -220,6 +220,38 @@ TEST_F(VerifierTest, DpcAndTimerMisuseIsReportedByRule)
     EXPECT_TRUE(KeCancelTimer(&timer));
 }
 
+// Lock order: taking B under A and later A under B is reported once, naming both locks,
+// although one processor never deadlocks on it; a consistent order passes however often.
+TEST_F(VerifierTest, LockOrderCycleIsReportedWithTheLocksInvolved)
+{
+    KSPIN_LOCK a, b, c;
+    KeInitializeSpinLock(&a);
+    KeInitializeSpinLock(&b);
+    KeInitializeSpinLock(&c);
+    Sim().NameSpinLock(&a, "PortLock");
+    Sim().NameSpinLock(&b, "ReadQueueLock");
+    auto nested = [](PKSPIN_LOCK outer, PKSPIN_LOCK inner) {
+        const KIRQL old = KfAcquireSpinLock(outer);
+        KefAcquireSpinLockAtDpcLevel(inner);
+        KefReleaseSpinLockFromDpcLevel(inner);
+        KfReleaseSpinLock(outer, old);
+    };
+    for (int i = 0; i < 3; ++i) {
+        nested(&a, &b);
+        nested(&b, &c);
+    }
+    EXPECT_TRUE(Sim().Violations().empty());
+
+    nested(&c, &a); // closes a -> b -> c -> a
+    ASSERT_EQ(Sim().Violations().size(), 1u);
+    const std::string message = Sim().Violations()[0].Message;
+    EXPECT_NE(message.find("PortLock"), std::string::npos) << message;
+    EXPECT_NE(message.find("ReadQueueLock"), std::string::npos) << message;
+    EXPECT_TRUE(ExpectViolation("LOCK_ORDER_CYCLE"));
+    nested(&b, &a);
+    EXPECT_TRUE(Sim().Violations().empty()) << "only the first cycle is reported";
+}
+
 // The ceilings come from one table: routines documented as PASSIVE_LEVEL only are reported
 // at APC_LEVEL, and IoDeleteDevice, documented up to APC_LEVEL, passes there.
 TEST_F(VerifierTest, IrqlCeilingsFollowTheDocumentation)
