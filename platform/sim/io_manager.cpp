@@ -5,6 +5,7 @@
 #include "platform/sim/io_manager.h"
 #include "platform/sim/machine_internal.h"
 #include "platform/sim/names.h"
+#include "platform/sim/pnp.h"
 #include "platform/sim/registry.h"
 
 #include <algorithm>
@@ -421,6 +422,13 @@ NTSTATUS IoManager::UnloadDriver(PDRIVER_OBJECT driver)
 
 // ---- Devices, machine face ------------------------------------------------------------------
 
+bool IoManager::IsDeletePending(PDEVICE_OBJECT device) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    const DeviceRecord* record = FindDeviceLocked(device);
+    return record != nullptr && record->DeletePending;
+}
+
 bool IoManager::IsDeviceLive(PDEVICE_OBJECT device) const
 {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -515,8 +523,7 @@ std::shared_ptr<IoRequestState> IoManager::IssueToFile(const std::shared_ptr<Fil
     ULONG flags = 0;
     {
         std::lock_guard<std::mutex> guard(mutex_);
-        const DeviceRecord* record = FindDeviceLocked(target);
-        if (record != nullptr && !record->Deleted) {
+        if (ReachableLocked(FindDeviceLocked(target))) {
             stackSize = target->StackSize;
             flags = target->Flags;
         }
@@ -641,6 +648,10 @@ FileHandle IoManager::Open(std::u16string_view name, ULONG createOptions, NTSTAT
     PDEVICE_OBJECT device = machine_.Names().ResolveForOpen(name);
     if (device == nullptr) {
         return fail(STATUS_OBJECT_NAME_NOT_FOUND);
+    }
+    // A Plug and Play device takes opens only once its start has succeeded.
+    if (!machine_.Pnp().OpenAllowed(device)) {
+        return fail(STATUS_NO_SUCH_DEVICE);
     }
     PDEVICE_OBJECT target = nullptr;
     {
@@ -817,8 +828,7 @@ NTSTATUS IoManager::Close(FileHandle handle)
         }
         file = it->second;
         handles_.erase(it);
-        const DeviceRecord* record = FindDeviceLocked(file->Target);
-        live = record != nullptr && !record->Deleted;
+        live = ReachableLocked(FindDeviceLocked(file->Target));
     }
     if (live) {
         RequestArgs cleanup;
@@ -847,8 +857,7 @@ void IoManager::SendClose(const std::shared_ptr<FileRecord>& file)
     bool live = false;
     {
         std::lock_guard<std::mutex> guard(mutex_);
-        const DeviceRecord* record = FindDeviceLocked(file->Target);
-        live = record != nullptr && !record->Deleted;
+        live = ReachableLocked(FindDeviceLocked(file->Target));
     }
     if (live) {
         RequestArgs close;
@@ -864,11 +873,18 @@ void IoManager::SendClose(const std::shared_ptr<FileRecord>& file)
 
 void IoManager::ReleaseFileObject(const std::shared_ptr<FileRecord>& file)
 {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (file->Object != nullptr) {
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (file->Object == nullptr) {
+            return;
+        }
         memset(file->Object, 0xDD, sizeof(FILE_OBJECT));
         free(file->Object);
         file->Object = nullptr;
+    }
+    FinishDeletePending(file->Device);
+    if (file->Target != file->Device) {
+        FinishDeletePending(file->Target);
     }
 }
 

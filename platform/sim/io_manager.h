@@ -128,6 +128,8 @@ class IoManager
     // --- Devices -----------------------------------------------------------------------------
     // A device object that exists and has not been deleted.
     bool IsDeviceLive(PDEVICE_OBJECT device) const;
+    // Deleted while file objects referenced it, and not yet released.
+    bool IsDeletePending(PDEVICE_OBJECT device) const;
     // The top of the stack that `device` belongs to (following AttachedDevice).
     PDEVICE_OBJECT AttachedTop(PDEVICE_OBJECT device) const;
     std::u16string DeviceName(PDEVICE_OBJECT device) const;
@@ -238,6 +240,11 @@ class IoManager
     DeviceRecord* FindDeviceLocked(PDEVICE_OBJECT device) const;
     PDEVICE_OBJECT TopLocked(PDEVICE_OBJECT device) const;
     bool HeldByDeviceLocked(const IrpRecord& record, PDEVICE_OBJECT device) const;
+    // A device requests can still reach: not deleted, or deleted with file objects open.
+    static bool ReachableLocked(const DeviceRecord* record);
+    bool ReferencedByFileLocked(PDEVICE_OBJECT device) const;
+    // Frees a delete-pending device once no file object references it any more.
+    void FinishDeletePending(PDEVICE_OBJECT device);
     void Finish(const std::shared_ptr<IrpRecord>& record);
     void ReleaseIrpLocked(const std::shared_ptr<IrpRecord>& record);
     void DropCancelReference(const std::shared_ptr<IrpRecord>& record);
@@ -352,6 +359,9 @@ struct IoManager::DeviceRecord
     size_t Bytes = 0;
     std::u16string Name;
     bool Deleted = false;
+    // Deleted while file objects still referenced it: the object and its extension stay
+    // until the last of them is released, and requests on their handles still reach it.
+    bool DeletePending = false;
     bool Poisoned = false;
     DEVICE_POWER_STATE PowerState = PowerDeviceUnspecified;
     SYSTEM_POWER_STATE SystemState = PowerSystemWorking;

@@ -20,6 +20,10 @@ struct PnpManager::BusDevice
     std::u16string KeyPath;
     PDRIVER_OBJECT Driver = nullptr;
     PnpState State = PnpState::Enumerated;
+    // The devices AddDevice put on the PDO, bottom up (guarded by the manager's mutex).
+    std::vector<PDEVICE_OBJECT> Stack;
+    bool Started = false;        // a start completed successfully: opens are allowed
+    bool AwaitingRemove = false; // surprise removal sent, removal not yet
     // Guarded by Lock, a host lock never held while a kernel routine runs.
     mutable std::mutex Lock;
     BusCompletion Mode = BusCompletion::Synchronous;
@@ -439,12 +443,53 @@ NTSTATUS PnpManager::AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver)
                            reinterpret_cast<void*>(driver->DriverExtension->AddDevice),
                            static_cast<void*>(fdo));
         }
+        std::vector<PDEVICE_OBJECT> stack;
+        for (PDEVICE_OBJECT d = pdo->AttachedDevice; d != nullptr && stack.size() < 64;
+             d = d->AttachedDevice) {
+            stack.push_back(d);
+        }
         std::lock_guard<std::mutex> guard(mutex_);
         bus->Driver = driver;
         bus->State = PnpState::NotStarted;
+        bus->Stack = std::move(stack);
+        bus->Started = false;
     }
     io.AfterApplicationCall();
     return status;
+}
+
+void PnpManager::SetAwaitingRemove(PDEVICE_OBJECT pdo, bool awaiting)
+{
+    BusDevice* bus = Find(pdo);
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (bus != nullptr) {
+        bus->AwaitingRemove = awaiting;
+    }
+}
+
+const PnpManager::BusDevice* PnpManager::StackOfLocked(PDEVICE_OBJECT device) const
+{
+    for (const auto& [pdo, bus] : devices_) {
+        if (pdo == device ||
+            std::find(bus->Stack.begin(), bus->Stack.end(), device) != bus->Stack.end()) {
+            return bus.get();
+        }
+    }
+    return nullptr;
+}
+
+bool PnpManager::InSurpriseRemoval(PDEVICE_OBJECT device) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    const BusDevice* bus = StackOfLocked(device);
+    return bus != nullptr && bus->AwaitingRemove;
+}
+
+bool PnpManager::OpenAllowed(PDEVICE_OBJECT device) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    const BusDevice* bus = StackOfLocked(device);
+    return bus == nullptr || bus->Driver == nullptr || bus->Started;
 }
 
 PDEVICE_OBJECT PnpManager::FunctionDevice(PDEVICE_OBJECT pdo) const
@@ -628,6 +673,10 @@ NTSTATUS PnpManager::Start(PDEVICE_OBJECT pdo, bool filterResourceRequirements)
         return status;
     }
     SetState(pdo, PnpState::Started);
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        bus->Started = true;
+    }
     QueryCapabilities(pdo);
     SendPnp(pdo, IRP_MN_QUERY_PNP_DEVICE_STATE);
     SendPnp(pdo, IRP_MN_QUERY_DEVICE_RELATIONS);
@@ -709,6 +758,7 @@ NTSTATUS PnpManager::Remove(PDEVICE_OBJECT pdo)
     PDEVICE_OBJECT fdo = FunctionDevice(pdo);
     const std::u16string fdoName = fdo != nullptr ? io.DeviceName(fdo) : std::u16string();
     const size_t before = ArrivalCount(pdo, IRP_MN_REMOVE_DEVICE);
+    SetAwaitingRemove(pdo, false);
     const NTSTATUS status = SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
     if (!NT_SUCCESS(status)) {
         VerifierReport("PNP_REMOVE_FAILED", "IRP_MN_REMOVE_DEVICE for PDO %p failed with %#x",
@@ -731,6 +781,8 @@ NTSTATUS PnpManager::Remove(PDEVICE_OBJECT pdo)
         if (it != devices_.end()) {
             it->second->State = PnpState::Removed;
             it->second->Driver = nullptr;
+            it->second->Stack.clear();
+            it->second->Started = false;
         }
     }
     return status;
@@ -739,6 +791,8 @@ NTSTATUS PnpManager::Remove(PDEVICE_OBJECT pdo)
 NTSTATUS PnpManager::SurpriseRemove(PDEVICE_OBJECT pdo)
 {
     const size_t before = ArrivalCount(pdo, IRP_MN_SURPRISE_REMOVAL);
+    // From here until the removal, the stack's devices must stay attached and undeleted.
+    SetAwaitingRemove(pdo, true);
     const NTSTATUS status = SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL);
     if (!NT_SUCCESS(status)) {
         VerifierReport("PNP_SURPRISE_REMOVAL_FAILED",

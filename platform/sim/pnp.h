@@ -101,6 +101,12 @@ class PnpManager
     // The top of the PDO's stack when a driver is attached, else NULL.
     PDEVICE_OBJECT FunctionDevice(PDEVICE_OBJECT pdo) const;
     PnpState State(PDEVICE_OBJECT pdo) const;
+    // The device (a PDO or a device AddDevice put on one) belongs to a stack that has been
+    // surprise-removed and not yet removed: deleting or detaching it now is a fault.
+    bool InSurpriseRemoval(PDEVICE_OBJECT device) const;
+    // FALSE for a device of a stack whose function driver has not completed a start yet:
+    // opens fail until IRP_MN_START_DEVICE has succeeded.
+    bool OpenAllowed(PDEVICE_OBJECT device) const;
 
     // --- Scripted sequences ------------------------------------------------------------------
     // CreatePdo, AddDevice and Start.
@@ -138,6 +144,8 @@ class PnpManager
     NTSTATUS SendRequest(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, const Filler& fill,
                          ULONG_PTR* information);
     BusDevice* Find(PDEVICE_OBJECT pdo) const;
+    const BusDevice* StackOfLocked(PDEVICE_OBJECT device) const;
+    void SetAwaitingRemove(PDEVICE_OBJECT pdo, bool awaiting);
     void SetState(PDEVICE_OBJECT pdo, PnpState state);
     size_t ArrivalCount(PDEVICE_OBJECT pdo, UCHAR minor) const;
     void CheckLeftoversAfterRemove(PDEVICE_OBJECT pdo, const std::u16string& fdoName);

@@ -6,6 +6,7 @@
 #include "platform/sim/io_manager.h"
 #include "platform/sim/machine_internal.h"
 #include "platform/sim/names.h"
+#include "platform/sim/pnp.h"
 
 #include <sanitizer/asan_interface.h>
 
@@ -160,6 +161,29 @@ bool IoManager::HeldByDeviceLocked(const IrpRecord& record, PDEVICE_OBJECT devic
     return false;
 }
 
+bool IoManager::ReachableLocked(const DeviceRecord* record)
+{
+    return record != nullptr && (!record->Deleted || record->DeletePending);
+}
+
+bool IoManager::ReferencedByFileLocked(PDEVICE_OBJECT device) const
+{
+    auto references = [device](const std::shared_ptr<FileRecord>& file) {
+        return file->Object != nullptr && (file->Device == device || file->Target == device);
+    };
+    for (const auto& [handle, file] : handles_) {
+        if (references(file)) {
+            return true;
+        }
+    }
+    for (const auto& file : closing_) {
+        if (references(file)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool IoManager::ConsumeFault(IoFault fault, NTSTATUS* status)
 {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -252,6 +276,12 @@ NTSTATUS IoManager::CreateDeviceCore(PDRIVER_OBJECT driverObject, ULONG extensio
 void IoManager::DeleteDevice(PDEVICE_OBJECT device)
 {
     CheckIrqlCeiling("IoDeleteDevice");
+    if (machine_.Pnp().InSurpriseRemoval(device)) {
+        VerifierReport("DEVICE_DELETED_OR_DETACHED_BEFORE_REMOVE",
+                       "IoDeleteDevice(%p) after IRP_MN_SURPRISE_REMOVAL and before "
+                       "IRP_MN_REMOVE_DEVICE",
+                       static_cast<void*>(device));
+    }
     std::vector<std::pair<PIRP, UCHAR>> held;
     size_t queuedItems = 0;
     bool attached = false;
@@ -286,6 +316,8 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device)
                 *link = device->NextDevice;
             }
             record->Deleted = true;
+            // Windows keeps a device that file objects reference until the last goes.
+            record->DeletePending = ReferencedByFileLocked(device);
         }
     }
     if (record == nullptr || alreadyDeleted) {
@@ -308,12 +340,15 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device)
                        "IoDeleteDevice(%p) while the device is still part of a device stack",
                        static_cast<void*>(device));
     }
-    const size_t violationsBefore = machine_.Violations().size();
-    CheckFreedRange(record->Memory, record->Bytes, "device object with its extension");
-    const bool clean = machine_.Violations().size() == violationsBefore;
     if (!record->Name.empty()) {
         machine_.Names().RemoveDevice(record->Name);
     }
+    if (record->DeletePending) {
+        return; // Freed when the last file object referencing it is released.
+    }
+    const size_t violationsBefore = machine_.Violations().size();
+    CheckFreedRange(record->Memory, record->Bytes, "device object with its extension");
+    const bool clean = machine_.Violations().size() == violationsBefore;
     std::lock_guard<std::mutex> guard(mutex_);
     // Memory that still holds a set timer or a queued DPC stays intact until teardown: the
     // executive's lists run through it.
@@ -337,6 +372,26 @@ std::string IoManager::DescribeAddress(const void* address) const
         }
     }
     return std::string();
+}
+
+void IoManager::FinishDeletePending(PDEVICE_OBJECT device)
+{
+    DeviceRecord* record = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        record = FindDeviceLocked(device);
+        if (record == nullptr || !record->DeletePending || ReferencedByFileLocked(device)) {
+            return;
+        }
+        record->DeletePending = false;
+    }
+    const size_t violationsBefore = machine_.Violations().size();
+    CheckFreedRange(record->Memory, record->Bytes, "device object with its extension");
+    const bool clean = machine_.Violations().size() == violationsBefore;
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (clean) {
+        BuryDeviceLocked(record);
+    }
 }
 
 void IoManager::BuryDeviceLocked(DeviceRecord* record)
@@ -392,6 +447,12 @@ PDEVICE_OBJECT IoManager::AttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVI
 void IoManager::DetachDevice(PDEVICE_OBJECT lower)
 {
     CheckIrqlCeiling("IoDetachDevice");
+    if (machine_.Pnp().InSurpriseRemoval(lower)) {
+        VerifierReport("DEVICE_DELETED_OR_DETACHED_BEFORE_REMOVE",
+                       "IoDetachDevice(%p) after IRP_MN_SURPRISE_REMOVAL and before "
+                       "IRP_MN_REMOVE_DEVICE",
+                       static_cast<void*>(lower));
+    }
     std::lock_guard<std::mutex> guard(mutex_);
     DeviceRecord* record = FindDeviceLocked(lower);
     if (record == nullptr || record->Deleted) {
@@ -468,8 +529,7 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
         std::lock_guard<std::mutex> guard(mutex_);
         record = FindIrpLocked(irp);
         if (record != nullptr && !record->Finished) {
-            const DeviceRecord* target = FindDeviceLocked(device);
-            deviceLive = target != nullptr && !target->Deleted;
+            deviceLive = ReachableLocked(FindDeviceLocked(device));
             for (auto it = record->Frames.rbegin(); it != record->Frames.rend(); ++it) {
                 if (it->Thread == self) {
                     it->PassedDown = true;

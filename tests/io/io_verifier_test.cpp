@@ -111,9 +111,37 @@ TEST_F(IoVerifierTest, DeviceDeletedWithRequestsIsReported)
     PIRP orphan = read->Irp();
     ASSERT_NE(orphan, nullptr);
     (void)IoSetCancelRoutine(orphan, nullptr);
+    // The device is delete-pending, so the handle's cleanup still reaches the driver's queue.
+    RemoveEntryList(&orphan->Tail.Overlay.ListEntry);
     orphan->IoStatus.Status = STATUS_CANCELLED;
     IoCompleteRequest(orphan, IO_NO_INCREMENT);
     EXPECT_TRUE(read->Done());
+}
+
+// Deleting (and detaching) at surprise removal is reported. With a handle open the device is
+// delete-pending: its extension stays, requests on the handle (cleanup and close included)
+// still reach the driver, new opens fail, and the object goes with the last file object.
+TEST_F(IoVerifierTest, DeviceDeletedWithHandlesOpenIsDeletePending)
+{
+    BootWith(TestDriverFault::DeleteAtSurpriseRemoval);
+    const FileHandle handle = OpenCom5();
+    const PDEVICE_OBJECT fdo = Fdo();
+    EXPECT_EQ(Pnp().SurpriseRemove(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(TakeAll("DEVICE_DELETED_OR_DETACHED_BEFORE_REMOVE"), 2u);
+    EXPECT_TRUE(Io().IsDeletePending(fdo));
+    EXPECT_EQ(Io().Write(handle, {7}).Status, STATUS_SUCCESS);
+    ASSERT_EQ(TestDriverEvents().Writes.size(), 1u);
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_EQ(Io().Open(u"\\\\.\\COM5", 0, &status), INVALID_FILE_HANDLE);
+    EXPECT_FALSE(NT_SUCCESS(status));
+    const int cleanups = TestDriverEvents().Cleanups;
+    const int closes = TestDriverEvents().Closes;
+    EXPECT_EQ(Io().Close(handle), STATUS_SUCCESS);
+    ForgetHandle(handle);
+    EXPECT_EQ(TestDriverEvents().Cleanups, cleanups + 1);
+    EXPECT_EQ(TestDriverEvents().Closes, closes + 1);
+    EXPECT_FALSE(Io().IsDeletePending(fdo));
+    EXPECT_EQ(Pnp().Remove(pdo_), STATUS_SUCCESS);
 }
 
 // Unload with the driver's pool still allocated lists the leak by tag.

@@ -327,10 +327,15 @@ NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Irp->IoStatus.Status = STATUS_SUCCESS;
         return PassDown(device, Irp);
     case IRP_MN_STOP_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_SURPRISE_REMOVAL: {
         DeleteLink(device);
         Irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(device, Irp);
+        const NTSTATUS status = PassDown(device, Irp);
+        if (minor == IRP_MN_SURPRISE_REMOVAL && Faulty(TestDriverFault::DeleteAtSurpriseRemoval)) {
+            DeleteDevice(device);
+        }
+        return status;
+    }
     case IRP_MN_REMOVE_DEVICE: {
         if (Faulty(TestDriverFault::FailRemove)) {
             return Complete(Irp, STATUS_UNSUCCESSFUL);

@@ -37,7 +37,8 @@ enum class TestDriverFault {
     ChangeUnhandledPnpStatus,  // unhandled PnP requests go down with STATUS_SUCCESS
     DeleteWithPendingRead,     // removal deletes the device without ending queued reads
     SkipPoStartNext,           // power requests go down without PoStartNextPowerIrp
-    PoStartNextTwice           // PoStartNextPowerIrp is called twice per request
+    PoStartNextTwice,          // PoStartNextPowerIrp is called twice per request
+    DeleteAtSurpriseRemoval,   // surprise removal detaches and deletes the device at once
 };
 
 struct TestDriverConfig
