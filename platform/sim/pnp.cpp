@@ -745,15 +745,23 @@ NTSTATUS PnpManager::Disable(PDEVICE_OBJECT pdo)
         CancelRemove(pdo);
         return status;
     }
+    if (machine_.Io().OpenHandleCount(pdo) != 0) {
+        // An open handle vetoes an orderly removal: the query is taken back and the
+        // device stays.
+        CancelRemove(pdo);
+        return STATUS_PLUGPLAY_QUERY_VETOED;
+    }
     return Remove(pdo);
 }
 
 NTSTATUS PnpManager::Remove(PDEVICE_OBJECT pdo)
 {
     IoManager& io = machine_.Io();
-    if (State(pdo) == PnpState::SurpriseRemoved && io.OpenHandleCount(pdo) != 0) {
-        // The removal waits for the last handle; the test closes them first.
-        return STATUS_INVALID_DEVICE_STATE;
+    if (io.OpenHandleCount(pdo) != 0) {
+        // After a surprise removal the removal waits for the last handle (the test closes
+        // them first); otherwise an open handle vetoes it and no removal is sent.
+        return State(pdo) == PnpState::SurpriseRemoved ? STATUS_INVALID_DEVICE_STATE
+                                                       : STATUS_PLUGPLAY_QUERY_VETOED;
     }
     PDEVICE_OBJECT fdo = FunctionDevice(pdo);
     const std::u16string fdoName = fdo != nullptr ? io.DeviceName(fdo) : std::u16string();

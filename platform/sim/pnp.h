@@ -122,11 +122,13 @@ class PnpManager
     // Query-stop, then stop and start again; cancel-stop when the query fails.
     NTSTATUS Rebalance(PDEVICE_OBJECT pdo);
     NTSTATUS QueryRemove(PDEVICE_OBJECT pdo);
-    // After a surprise removal this is refused (STATUS_INVALID_DEVICE_STATE) while handles
-    // to the device are open.
+    // Sends no removal while handles to the device are open: refused with
+    // STATUS_INVALID_DEVICE_STATE after a surprise removal (the removal waits for the last
+    // handle), vetoed with STATUS_PLUGPLAY_QUERY_VETOED otherwise.
     NTSTATUS Remove(PDEVICE_OBJECT pdo);
     NTSTATUS CancelRemove(PDEVICE_OBJECT pdo);
-    // Query-remove, then remove; cancel-remove when the query fails.
+    // Query-remove, then remove; cancel-remove when the query fails or an open handle
+    // vetoes the removal (STATUS_PLUGPLAY_QUERY_VETOED, the device stays started).
     NTSTATUS Disable(PDEVICE_OBJECT pdo);
     NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo);
     // Version 1, Size 64, Address and UINumber 0xFFFFFFFF; the result is copied out.

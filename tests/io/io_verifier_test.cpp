@@ -103,9 +103,13 @@ TEST_F(IoVerifierTest, NoMoreStackLocationsIsReported)
 // by hand.
 TEST_F(IoVerifierTest, DeviceDeletedWithRequestsIsReported)
 {
+    Config.CleanupLeavesReads = true; // so the handle can close with the read queued
     BootWith(TestDriverFault::DeleteWithPendingRead);
     const FileHandle handle = OpenCom5();
     IoRequestPtr read = Io().ReadAsync(handle, 1);
+    EXPECT_EQ(Pnp().SurpriseRemove(pdo_), STATUS_SUCCESS);
+    ForgetHandle(handle);
+    EXPECT_EQ(Io().Close(handle), STATUS_SUCCESS);
     EXPECT_EQ(Pnp().Remove(pdo_), STATUS_SUCCESS);
     EXPECT_TRUE(ExpectViolation("DEVICE_DELETED_WITH_IRPS"));
     PIRP orphan = read->Irp();
