@@ -211,7 +211,8 @@ class IoManager
     void DeleteDevice(PDEVICE_OBJECT device);
     PDEVICE_OBJECT AttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target);
     void DetachDevice(PDEVICE_OBJECT lower);
-    NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp);
+    // `viaPoCallDriver`: the call came through PoCallDriver.
+    NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver = false);
     void CompleteRequest(PIRP irp);
     BOOLEAN CancelIrp(PIRP irp);
     void AcquireCancelSpinLock(PKIRQL irql);

@@ -436,6 +436,17 @@ NTSTATUS PnpManager::AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver)
     }
     if (NT_SUCCESS(status)) {
         PDEVICE_OBJECT fdo = FunctionDevice(pdo);
+        for (PDEVICE_OBJECT lower = pdo, upper = pdo->AttachedDevice; upper != nullptr;
+             lower = upper, upper = upper->AttachedDevice) {
+            // A pageable device below gets power requests at PASSIVE_LEVEL; one above that
+            // is not pageable would get them at DISPATCH_LEVEL, which Windows refuses.
+            if ((lower->Flags & DO_POWER_PAGABLE) != 0 && (upper->Flags & DO_POWER_PAGABLE) == 0) {
+                VerifierReport("DEVICE_NOT_POWER_PAGABLE",
+                               "device %p without DO_POWER_PAGABLE is attached above pageable "
+                               "device %p",
+                               static_cast<void*>(upper), static_cast<void*>(lower));
+            }
+        }
         if (fdo != nullptr && (fdo->Flags & DO_DEVICE_INITIALIZING) != 0) {
             VerifierReport("DEVICE_INITIALIZING_AFTER_ADD_DEVICE",
                            "AddDevice %p returned with DO_DEVICE_INITIALIZING still set on device "

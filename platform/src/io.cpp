@@ -516,7 +516,7 @@ size_t IoManager::OutstandingIrps(PDEVICE_OBJECT device) const
     return count;
 }
 
-NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver)
 {
     CpuContext& cpu = CurrentCpu();
     const KIRQL irql = cpu.Irql;
@@ -525,6 +525,7 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
     std::shared_ptr<IrpRecord> record;
     bool finished = false;
     bool deviceLive = false;
+    bool fromDriver = false; // a driver's dispatch or completion routine passes it on
     {
         std::lock_guard<std::mutex> guard(mutex_);
         record = FindIrpLocked(irp);
@@ -533,6 +534,7 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
             for (auto it = record->Frames.rbegin(); it != record->Frames.rend(); ++it) {
                 if (it->Thread == self) {
                     it->PassedDown = true;
+                    fromDriver = true;
                     break;
                 }
             }
@@ -597,6 +599,14 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
             record->TrackPowerStart = true;
             record->PowerDispatched.insert({location - 1, device});
         }
+    }
+    if (major == IRP_MJ_POWER && fromDriver && !viaPoCallDriver) {
+        // Up to Windows Server 2003 the power manager serialises power requests only when
+        // they go down through PoCallDriver.
+        VerifierReport("POWER_IRP_WITHOUT_PO_CALL_DRIVER",
+                       "IofCallDriver(%p, IRP %p): a power request must be passed down with "
+                       "PoCallDriver",
+                       static_cast<void*>(device), static_cast<void*>(irp));
     }
     PDRIVER_DISPATCH dispatch = io_detail::DefaultDispatch;
     if (major > IRP_MJ_MAXIMUM_FUNCTION) {

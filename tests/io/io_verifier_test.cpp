@@ -206,6 +206,26 @@ TEST_F(IoVerifierTest, PowerStartNextRulesAreReported)
     EXPECT_TRUE(ExpectViolation("PO_START_NEXT_TWICE"));
 }
 
+// Power: a request passed down with IofCallDriver instead of PoCallDriver, and a function
+// device without DO_POWER_PAGABLE above the pageable PDO.
+TEST_F(IoVerifierTest, PowerCallAndPagableRulesAreReported)
+{
+    BootWith(TestDriverFault::PowerWithIofCallDriver);
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    EXPECT_EQ(Pnp().SendPower(pdo_, IRP_MN_SET_POWER, DevicePowerState, d0), STATUS_SUCCESS);
+    EXPECT_TRUE(ExpectViolation("POWER_IRP_WITHOUT_PO_CALL_DRIVER"));
+    EXPECT_EQ(Pnp().Remove(pdo_), STATUS_SUCCESS);
+
+    TestDriverSettings().Fault = TestDriverFault::NotPowerPagable;
+    BusDeviceConfig config;
+    config.InstanceId = u"ROOT\\PORTS\\0001";
+    PDEVICE_OBJECT pdo = nullptr;
+    EXPECT_EQ(Pnp().Enumerate(config, driver_, &pdo), STATUS_SUCCESS);
+    EXPECT_TRUE(ExpectViolation("DEVICE_NOT_POWER_PAGABLE"));
+    EXPECT_EQ(Pnp().Remove(pdo), STATUS_SUCCESS);
+}
+
 using IoVerifierDeathTest = IoVerifierTest;
 
 // In aborting mode the first violation stops the process and names its rule.

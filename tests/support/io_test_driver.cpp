@@ -367,6 +367,9 @@ NTSTATUS NTAPI PowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         PoStartNextPowerIrp(Irp);
     }
     IoSkipCurrentIrpStackLocation(Irp);
+    if (Faulty(TestDriverFault::PowerWithIofCallDriver)) {
+        return IoCallDriver(Ext(DeviceObject)->Lower, Irp);
+    }
     return PoCallDriver(Ext(DeviceObject)->Lower, Irp);
 }
 
@@ -420,6 +423,9 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
                           static_cast<USHORT>(sizeof(device->Name)), device->Name};
     device->WorkItem = IoAllocateWorkItem(fdo);
     fdo->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
+    if (Faulty(TestDriverFault::NotPowerPagable)) {
+        fdo->Flags &= ~DO_POWER_PAGABLE;
+    }
     POWER_STATE d3;
     d3.DeviceState = PowerDeviceD3;
     PoSetPowerState(fdo, DevicePowerState, d3);

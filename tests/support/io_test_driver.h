@@ -39,6 +39,8 @@ enum class TestDriverFault {
     SkipPoStartNext,           // power requests go down without PoStartNextPowerIrp
     PoStartNextTwice,          // PoStartNextPowerIrp is called twice per request
     DeleteAtSurpriseRemoval,   // surprise removal detaches and deletes the device at once
+    PowerWithIofCallDriver,    // power requests go down with IofCallDriver
+    NotPowerPagable,           // AddDevice leaves DO_POWER_PAGABLE clear
 };
 
 struct TestDriverConfig
