@@ -663,9 +663,20 @@ NTSTATUS ObjectNamespace::RegisterDeviceInterface(PDEVICE_OBJECT pdo, const GUID
     if (referenceString != nullptr && referenceString->Length != 0) {
         const std::optional<std::u16string> text = FromCounted(referenceString);
         if (!text || text->find_first_of(u"\\/") != std::u16string::npos) {
-            return STATUS_INVALID_PARAMETER;
+            return STATUS_INVALID_DEVICE_REQUEST; // as Windows answers a malformed reference
         }
         reference = *text;
+    }
+    // Only a physical device object the PnP manager created has an instance path; Windows
+    // refuses any other device object.
+    InstancePathProvider provider;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        provider = instancePaths_;
+    }
+    std::u16string instance = provider ? provider(pdo) : std::u16string();
+    if (instance.empty()) {
+        return STATUS_INVALID_DEVICE_REQUEST;
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -674,7 +685,6 @@ NTSTATUS ObjectNamespace::RegisterDeviceInterface(PDEVICE_OBJECT pdo, const GUID
             return injected;
         }
     }
-    std::u16string instance = InstancePathOf(pdo);
     std::replace(instance.begin(), instance.end(), u'\\', u'#');
     std::u16string name = u"\\??\\" + instance + u"#" + GuidText(*classGuid);
     if (!reference.empty()) {
