@@ -367,6 +367,13 @@ NTSTATUS IoManager::UnloadDriver(PDRIVER_OBJECT driver)
         if (driver->DeviceObject != nullptr) {
             return STATUS_INVALID_DEVICE_STATE;
         }
+        // A delete-pending device still takes requests (its close at least): the unload
+        // waits for it, as on Windows.
+        for (const auto& [device, record] : devices_) {
+            if (record->DeletePending && device->DriverObject == driver) {
+                return STATUS_INVALID_DEVICE_STATE;
+            }
+        }
         tags = it->second->PoolTags;
         name = it->second->ServiceName;
     }

@@ -116,8 +116,8 @@ class IoManager
                               NTSTATUS* status = nullptr, std::vector<ULONG> poolTags = {});
     // Calls DriverUnload and releases the driver object, then reports the driver's pool
     // still allocated (POOL_LEAK_AT_UNLOAD) and work items not freed. Refused with
-    // STATUS_INVALID_DEVICE_STATE while the driver has a device object, and with
-    // STATUS_INVALID_DEVICE_REQUEST when it has no unload routine.
+    // STATUS_INVALID_DEVICE_STATE while the driver has a device object (delete-pending ones too),
+    // and with STATUS_INVALID_DEVICE_REQUEST when it has no unload routine.
     NTSTATUS UnloadDriver(PDRIVER_OBJECT driver);
     // A driver object for a driver built into the platform (the root bus): no DriverEntry,
     // no service key. Released by ReleaseBuiltInDriver or at teardown.

@@ -120,6 +120,9 @@ TEST_F(IoVerifierTest, DeviceDeletedWithRequestsIsReported)
     orphan->IoStatus.Status = STATUS_CANCELLED;
     IoCompleteRequest(orphan, IO_NO_INCREMENT);
     EXPECT_TRUE(read->Done());
+    // The delete-pending device holds up the unload until its close has been sent.
+    EXPECT_EQ(Io().UnloadDriver(driver_), STATUS_INVALID_DEVICE_STATE);
+    Io().RunPassiveWork();
 }
 
 // Deleting (and detaching) at surprise removal is reported. With a handle open the device is
