@@ -429,6 +429,15 @@ NTSTATUS IoManager::UnloadDriver(PDRIVER_OBJECT driver)
 
 // ---- Devices, machine face ------------------------------------------------------------------
 
+namespace {
+thread_local int t_applicationContext = 0;
+} // namespace
+
+bool InApplicationContext()
+{
+    return t_applicationContext > 0;
+}
+
 bool IoManager::IsDeletePending(PDEVICE_OBJECT device) const
 {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -637,7 +646,12 @@ std::shared_ptr<IoRequestState> IoManager::IssueToFile(const std::shared_ptr<Fil
         std::lock_guard<std::mutex> guard(raw->Lock);
         raw->Irp = irp;
     }
+    // Every request but the close (which may come on any thread) is dispatched in the
+    // context of the application's thread.
+    const bool callerContext = major != IRP_MJ_CLOSE;
+    t_applicationContext += callerContext ? 1 : 0;
     const NTSTATUS status = CallDriver(target, irp);
+    t_applicationContext -= callerContext ? 1 : 0;
     std::lock_guard<std::mutex> guard(raw->Lock);
     raw->DispatchStatus = status;
     return state;

@@ -118,6 +118,10 @@ KIRQL IrqlCeilingOf(const char* routine);
 // Reports IRQL_TOO_HIGH when the current IRQL is above the routine's ceiling.
 bool CheckIrqlCeiling(const char* routine);
 
+// TRUE while a dispatch routine runs in the context of an application's thread (a request
+// the I/O manager issued for an application, other than a close).
+bool InApplicationContext();
+
 // Simulated mode: run queued DPCs if the current IRQL allows and the test does not hold them.
 void DrainDpcsIfAllowed();
 

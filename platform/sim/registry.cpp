@@ -827,6 +827,13 @@ NTSTATUS Registry::OpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess,
         objectAttributes->Length != sizeof(OBJECT_ATTRIBUTES)) {
         return STATUS_INVALID_PARAMETER;
     }
+    if ((objectAttributes->Attributes & OBJ_KERNEL_HANDLE) == 0 && InApplicationContext()) {
+        // The handle would land in the application's handle table, where the application
+        // can use or close it.
+        VerifierReport("KERNEL_HANDLE_IN_CALLER_CONTEXT",
+                       "ZwOpenKey without OBJ_KERNEL_HANDLE in the context of an application's "
+                       "request");
+    }
     const std::optional<std::u16string> name = FromCounted(objectAttributes->ObjectName);
     if (!name) {
         return STATUS_OBJECT_NAME_INVALID;

@@ -229,6 +229,18 @@ TEST_F(IoVerifierTest, PowerCallAndPagableRulesAreReported)
     EXPECT_EQ(Pnp().Remove(pdo), STATUS_SUCCESS);
 }
 
+// A key opened at open without OBJ_KERNEL_HANDLE would be the application's handle; with
+// the flag (the driver's normal path, in every other test) nothing is reported.
+TEST_F(IoVerifierTest, UserHandleOpenedInCallerContextIsReported)
+{
+    BootWith(TestDriverFault::OpenKeyAsUserHandle);
+    OpenCom5();
+    EXPECT_TRUE(ExpectViolation("KERNEL_HANDLE_IN_CALLER_CONTEXT"));
+    TestDriverSettings().Fault = TestDriverFault::None;
+    OpenCom5();
+    EXPECT_TRUE(Sim().Violations().empty());
+}
+
 using IoVerifierDeathTest = IoVerifierTest;
 
 // In aborting mode the first violation stops the process and names its rule.

@@ -186,6 +186,16 @@ NTSTATUS NTAPI ReadDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS NTAPI CreateDispatch(PDEVICE_OBJECT, PIRP Irp)
 {
     ++State().Log.Creates;
+    // A read of the service key, as a driver does at open.
+    std::u16string path = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\QvxTest";
+    UNICODE_STRING name = Counted(path);
+    OBJECT_ATTRIBUTES attributes;
+    const ULONG kernel = Faulty(TestDriverFault::OpenKeyAsUserHandle) ? 0 : OBJ_KERNEL_HANDLE;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | kernel, nullptr, nullptr);
+    HANDLE key = nullptr;
+    if (NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) {
+        ZwClose(key);
+    }
     return Complete(Irp, STATUS_SUCCESS);
 }
 

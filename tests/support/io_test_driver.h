@@ -41,6 +41,7 @@ enum class TestDriverFault {
     DeleteAtSurpriseRemoval,   // surprise removal detaches and deletes the device at once
     PowerWithIofCallDriver,    // power requests go down with IofCallDriver
     NotPowerPagable,           // AddDevice leaves DO_POWER_PAGABLE clear
+    OpenKeyAsUserHandle,       // create opens the service key without OBJ_KERNEL_HANDLE
 };
 
 struct TestDriverConfig
