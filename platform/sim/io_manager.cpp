@@ -423,6 +423,25 @@ NTSTATUS IoManager::UnloadDriver(PDRIVER_OBJECT driver)
                        "driver %s unloaded with %zu work item(s) never freed", Narrow(name).c_str(),
                        items);
     }
+    // One driver is loaded at a time, so what is still open is the unloading driver's.
+    std::string keys;
+    for (const RegOpenHandle& open : machine_.Reg().OpenHandles()) {
+        keys += (keys.empty() ? "" : "; ") + Narrow(open.Path);
+    }
+    if (!keys.empty()) {
+        VerifierReport("REGISTRY_HANDLE_LEAK_AT_UNLOAD",
+                       "driver %s unloaded with registry keys still open: %s", Narrow(name).c_str(),
+                       keys.c_str());
+    }
+    std::string callbacks;
+    for (const CallbackRegistrationInfo& registration : machine_.Names().Registrations()) {
+        callbacks += (callbacks.empty() ? "" : "; ") + Narrow(registration.ObjectName);
+    }
+    if (!callbacks.empty()) {
+        VerifierReport("CALLBACK_REGISTERED_AT_UNLOAD",
+                       "driver %s unloaded with callback registrations still in place: %s",
+                       Narrow(name).c_str(), callbacks.c_str());
+    }
     ReleaseDriverObject(driver);
     return STATUS_SUCCESS;
 }

@@ -151,6 +151,44 @@ TEST_F(IoVerifierTest, DeviceDeletedWithHandlesOpenIsDeletePending)
     EXPECT_EQ(Pnp().Remove(pdo_), STATUS_SUCCESS);
 }
 
+VOID NTAPI IgnoreCallback(PVOID, PVOID, PVOID) {}
+
+// Unload with a registry key still open or a callback registration still in place lists
+// each by name.
+TEST_F(IoVerifierTest, KeysAndCallbacksLeftAtUnloadAreListed)
+{
+    BootWith(TestDriverFault::None);
+    std::u16string path = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\QvxTest";
+    UNICODE_STRING keyName = Counted(path);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               nullptr, nullptr);
+    HANDLE key = nullptr;
+    ASSERT_EQ(ZwOpenKey(&key, KEY_READ, &attributes), STATUS_SUCCESS);
+    std::u16string callbackPath = u"\\Callback\\QvxLeft";
+    UNICODE_STRING callbackName = Counted(callbackPath);
+    InitializeObjectAttributes(&attributes, &callbackName, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT,
+                               nullptr, nullptr);
+    PCALLBACK_OBJECT object = nullptr;
+    ASSERT_EQ(ExCreateCallback(&object, &attributes, TRUE, TRUE), STATUS_SUCCESS);
+    PVOID registration = ExRegisterCallback(object, IgnoreCallback, nullptr);
+    ASSERT_NE(registration, nullptr);
+
+    EXPECT_EQ(Pnp().Remove(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(Io().UnloadDriver(driver_), STATUS_SUCCESS);
+    std::string messages;
+    for (const Violation& violation : Sim().Violations()) {
+        messages += violation.Message + "\n";
+    }
+    EXPECT_NE(messages.find("QvxTest"), std::string::npos) << messages;
+    EXPECT_NE(messages.find("QvxLeft"), std::string::npos) << messages;
+    EXPECT_TRUE(ExpectViolation("REGISTRY_HANDLE_LEAK_AT_UNLOAD"));
+    EXPECT_TRUE(ExpectViolation("CALLBACK_REGISTERED_AT_UNLOAD"));
+    ZwClose(key);
+    ExUnregisterCallback(registration);
+    ObfDereferenceObject(object);
+}
+
 // Unload with the driver's pool still allocated lists the leak by tag.
 TEST_F(IoVerifierTest, PoolLeftAtUnloadIsListedByTag)
 {
