@@ -119,6 +119,9 @@ bool FindLockPath(const Machine::State& state, const void* from, const void* to,
 void RecordLockOrder(Machine::State& state, const CpuContext& cpu, PKSPIN_LOCK lock,
                      const char* routine)
 {
+    if (cpu.HeldCount == 0) {
+        return; // nothing held: no order to record
+    }
     std::vector<const void*> cycle;
     {
         std::lock_guard<std::mutex> guard(state.LockOrderLock);
