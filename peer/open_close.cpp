@@ -57,7 +57,8 @@ NTSTATUS QuarvexRegOpenKey(HANDLE Parent, PCWSTR Path, ACCESS_MASK Access, PHAND
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, Path);
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, Parent, NULL);
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, Parent,
+                               NULL);
     return ZwOpenKey(Key, Access, &attributes);
 }
 

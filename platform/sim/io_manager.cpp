@@ -5,6 +5,7 @@
 #include "platform/sim/io_manager.h"
 #include "platform/sim/machine_internal.h"
 #include "platform/sim/names.h"
+#include "platform/sim/pnp.h"
 #include "platform/sim/registry.h"
 
 #include <algorithm>
@@ -298,7 +299,7 @@ PDRIVER_OBJECT IoManager::LoadDriver(std::u16string_view serviceName,
         serviceName.find(u'\\') != std::u16string_view::npos) {
         return fail(STATUS_INVALID_PARAMETER);
     }
-    io_detail::CheckIrql(PASSIVE_LEVEL, "DriverEntry");
+    CheckIrqlCeiling("DriverEntry");
     const std::u16string keyPath =
         u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + std::u16string(serviceName);
     if (!machine_.Reg().CreateKey(RegText(keyPath))) {
@@ -354,7 +355,7 @@ PDRIVER_OBJECT IoManager::LoadDriver(std::u16string_view serviceName,
 
 NTSTATUS IoManager::UnloadDriver(PDRIVER_OBJECT driver)
 {
-    io_detail::CheckIrql(PASSIVE_LEVEL, "DriverUnload");
+    CheckIrqlCeiling("DriverUnload");
     std::vector<ULONG> tags;
     std::u16string name;
     {
@@ -365,6 +366,13 @@ NTSTATUS IoManager::UnloadDriver(PDRIVER_OBJECT driver)
         }
         if (driver->DeviceObject != nullptr) {
             return STATUS_INVALID_DEVICE_STATE;
+        }
+        // A delete-pending device still takes requests (its close at least): the unload
+        // waits for it, as on Windows.
+        for (const auto& [device, record] : devices_) {
+            if (record->DeletePending && device->DriverObject == driver) {
+                return STATUS_INVALID_DEVICE_STATE;
+            }
         }
         tags = it->second->PoolTags;
         name = it->second->ServiceName;
@@ -415,11 +423,46 @@ NTSTATUS IoManager::UnloadDriver(PDRIVER_OBJECT driver)
                        "driver %s unloaded with %zu work item(s) never freed", Narrow(name).c_str(),
                        items);
     }
+    // One driver is loaded at a time, so what is still open is the unloading driver's.
+    std::string keys;
+    for (const RegOpenHandle& open : machine_.Reg().OpenHandles()) {
+        keys += (keys.empty() ? "" : "; ") + Narrow(open.Path);
+    }
+    if (!keys.empty()) {
+        VerifierReport("REGISTRY_HANDLE_LEAK_AT_UNLOAD",
+                       "driver %s unloaded with registry keys still open: %s", Narrow(name).c_str(),
+                       keys.c_str());
+    }
+    std::string callbacks;
+    for (const CallbackRegistrationInfo& registration : machine_.Names().Registrations()) {
+        callbacks += (callbacks.empty() ? "" : "; ") + Narrow(registration.ObjectName);
+    }
+    if (!callbacks.empty()) {
+        VerifierReport("CALLBACK_REGISTERED_AT_UNLOAD",
+                       "driver %s unloaded with callback registrations still in place: %s",
+                       Narrow(name).c_str(), callbacks.c_str());
+    }
     ReleaseDriverObject(driver);
     return STATUS_SUCCESS;
 }
 
 // ---- Devices, machine face ------------------------------------------------------------------
+
+namespace {
+thread_local int t_applicationContext = 0;
+} // namespace
+
+bool InApplicationContext()
+{
+    return t_applicationContext > 0;
+}
+
+bool IoManager::IsDeletePending(PDEVICE_OBJECT device) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    const DeviceRecord* record = FindDeviceLocked(device);
+    return record != nullptr && record->DeletePending;
+}
 
 bool IoManager::IsDeviceLive(PDEVICE_OBJECT device) const
 {
@@ -509,14 +552,13 @@ std::shared_ptr<IoRequestState> IoManager::IssueToFile(const std::shared_ptr<Fil
     const UCHAR major = args.MajorFunction;
     const std::string description =
         std::string(io_detail::MajorName(major)) + " on " + Narrow(file->Name);
-    io_detail::CheckIrql(PASSIVE_LEVEL, "an application request");
+    CheckIrqlCeiling("an application request");
     PDEVICE_OBJECT target = file->Target;
     CCHAR stackSize = 0;
     ULONG flags = 0;
     {
         std::lock_guard<std::mutex> guard(mutex_);
-        const DeviceRecord* record = FindDeviceLocked(target);
-        if (record != nullptr && !record->Deleted) {
+        if (ReachableLocked(FindDeviceLocked(target))) {
             stackSize = target->StackSize;
             flags = target->Flags;
         }
@@ -623,7 +665,12 @@ std::shared_ptr<IoRequestState> IoManager::IssueToFile(const std::shared_ptr<Fil
         std::lock_guard<std::mutex> guard(raw->Lock);
         raw->Irp = irp;
     }
+    // Every request but the close (which may come on any thread) is dispatched in the
+    // context of the application's thread.
+    const bool callerContext = major != IRP_MJ_CLOSE;
+    t_applicationContext += callerContext ? 1 : 0;
     const NTSTATUS status = CallDriver(target, irp);
+    t_applicationContext -= callerContext ? 1 : 0;
     std::lock_guard<std::mutex> guard(raw->Lock);
     raw->DispatchStatus = status;
     return state;
@@ -637,10 +684,14 @@ FileHandle IoManager::Open(std::u16string_view name, ULONG createOptions, NTSTAT
         }
         return INVALID_FILE_HANDLE;
     };
-    io_detail::CheckIrql(PASSIVE_LEVEL, "Open");
+    CheckIrqlCeiling("Open");
     PDEVICE_OBJECT device = machine_.Names().ResolveForOpen(name);
     if (device == nullptr) {
         return fail(STATUS_OBJECT_NAME_NOT_FOUND);
+    }
+    // A Plug and Play device takes opens only once its start has succeeded.
+    if (!machine_.Pnp().OpenAllowed(device)) {
+        return fail(STATUS_NO_SUCH_DEVICE);
     }
     PDEVICE_OBJECT target = nullptr;
     {
@@ -769,7 +820,7 @@ IoRequestPtr IoManager::SendAsync(FileHandle handle, const RequestArgs& args)
 
 NTSTATUS IoManager::CancelIo(FileHandle handle)
 {
-    io_detail::CheckIrql(PASSIVE_LEVEL, "CancelIo");
+    CheckIrqlCeiling("CancelIo");
     std::vector<std::shared_ptr<IrpRecord>> targets;
     {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -806,7 +857,7 @@ NTSTATUS IoManager::CancelIo(FileHandle handle)
 
 NTSTATUS IoManager::Close(FileHandle handle)
 {
-    io_detail::CheckIrql(PASSIVE_LEVEL, "Close");
+    CheckIrqlCeiling("Close");
     std::shared_ptr<FileRecord> file;
     bool live = false;
     {
@@ -817,8 +868,7 @@ NTSTATUS IoManager::Close(FileHandle handle)
         }
         file = it->second;
         handles_.erase(it);
-        const DeviceRecord* record = FindDeviceLocked(file->Target);
-        live = record != nullptr && !record->Deleted;
+        live = ReachableLocked(FindDeviceLocked(file->Target));
     }
     if (live) {
         RequestArgs cleanup;
@@ -847,8 +897,7 @@ void IoManager::SendClose(const std::shared_ptr<FileRecord>& file)
     bool live = false;
     {
         std::lock_guard<std::mutex> guard(mutex_);
-        const DeviceRecord* record = FindDeviceLocked(file->Target);
-        live = record != nullptr && !record->Deleted;
+        live = ReachableLocked(FindDeviceLocked(file->Target));
     }
     if (live) {
         RequestArgs close;
@@ -864,11 +913,18 @@ void IoManager::SendClose(const std::shared_ptr<FileRecord>& file)
 
 void IoManager::ReleaseFileObject(const std::shared_ptr<FileRecord>& file)
 {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (file->Object != nullptr) {
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (file->Object == nullptr) {
+            return;
+        }
         memset(file->Object, 0xDD, sizeof(FILE_OBJECT));
         free(file->Object);
         file->Object = nullptr;
+    }
+    FinishDeletePending(file->Device);
+    if (file->Target != file->Device) {
+        FinishDeletePending(file->Target);
     }
 }
 

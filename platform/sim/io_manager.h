@@ -116,8 +116,8 @@ class IoManager
                               NTSTATUS* status = nullptr, std::vector<ULONG> poolTags = {});
     // Calls DriverUnload and releases the driver object, then reports the driver's pool
     // still allocated (POOL_LEAK_AT_UNLOAD) and work items not freed. Refused with
-    // STATUS_INVALID_DEVICE_STATE while the driver has a device object, and with
-    // STATUS_INVALID_DEVICE_REQUEST when it has no unload routine.
+    // STATUS_INVALID_DEVICE_STATE while the driver has a device object (delete-pending ones too),
+    // and with STATUS_INVALID_DEVICE_REQUEST when it has no unload routine.
     NTSTATUS UnloadDriver(PDRIVER_OBJECT driver);
     // A driver object for a driver built into the platform (the root bus): no DriverEntry,
     // no service key. Released by ReleaseBuiltInDriver or at teardown.
@@ -128,11 +128,16 @@ class IoManager
     // --- Devices -----------------------------------------------------------------------------
     // A device object that exists and has not been deleted.
     bool IsDeviceLive(PDEVICE_OBJECT device) const;
+    // Deleted while file objects referenced it, and not yet released.
+    bool IsDeletePending(PDEVICE_OBJECT device) const;
     // The top of the stack that `device` belongs to (following AttachedDevice).
     PDEVICE_OBJECT AttachedTop(PDEVICE_OBJECT device) const;
     std::u16string DeviceName(PDEVICE_OBJECT device) const;
     // What PoSetPowerState recorded (PowerDeviceUnspecified until then).
     DEVICE_POWER_STATE DevicePowerStateOf(PDEVICE_OBJECT device) const;
+    // "in the extension of device <p> + offset" for an address inside a live device's
+    // extension; empty otherwise.
+    std::string DescribeAddress(const void* address) const;
     // A device object of a built-in driver (a bus PDO): unnamed, ready for requests, not
     // subject to fault injection. NULL when out of memory.
     PDEVICE_OBJECT CreatePlatformDevice(PDRIVER_OBJECT driver, ULONG extensionSize,
@@ -206,7 +211,8 @@ class IoManager
     void DeleteDevice(PDEVICE_OBJECT device);
     PDEVICE_OBJECT AttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target);
     void DetachDevice(PDEVICE_OBJECT lower);
-    NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp);
+    // `viaPoCallDriver`: the call came through PoCallDriver.
+    NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver = false);
     void CompleteRequest(PIRP irp);
     BOOLEAN CancelIrp(PIRP irp);
     void AcquireCancelSpinLock(PKIRQL irql);
@@ -235,6 +241,11 @@ class IoManager
     DeviceRecord* FindDeviceLocked(PDEVICE_OBJECT device) const;
     PDEVICE_OBJECT TopLocked(PDEVICE_OBJECT device) const;
     bool HeldByDeviceLocked(const IrpRecord& record, PDEVICE_OBJECT device) const;
+    // A device requests can still reach: not deleted, or deleted with file objects open.
+    static bool ReachableLocked(const DeviceRecord* record);
+    bool ReferencedByFileLocked(PDEVICE_OBJECT device) const;
+    // Frees a delete-pending device once no file object references it any more.
+    void FinishDeletePending(PDEVICE_OBJECT device);
     void Finish(const std::shared_ptr<IrpRecord>& record);
     void ReleaseIrpLocked(const std::shared_ptr<IrpRecord>& record);
     void DropCancelReference(const std::shared_ptr<IrpRecord>& record);
@@ -286,6 +297,8 @@ struct IrpFrame
     std::thread::id Thread;
     bool Completion;
     bool PassedDown; // the routine handed the IRP to IofCallDriver
+    // What the routine's last IofCallDriver returned (STATUS_PENDING before any call).
+    NTSTATUS LowerStatus;
 };
 
 struct IoManager::IrpRecord
@@ -308,6 +321,10 @@ struct IoManager::IrpRecord
     int CancelReferences = 0; // callers inside IoCancelIrp; the release waits for them
     bool ReleaseWhenUnreferenced = false;
     std::vector<UCHAR> PendingSeen; // SL_PENDING_RETURNED per location, as the walk saw it
+    // Per location: the completion walk has moved up from it, and the status at that moment
+    // (before the completion routine stored there ran).
+    std::vector<UCHAR> WalkLeft;
+    std::vector<NTSTATUS> StatusLeft;
     std::vector<IrpFrame> Frames;
     bool TrackPowerStart = false; // IRP_MN_SET_POWER or IRP_MN_QUERY_POWER
     std::set<std::pair<int, PDEVICE_OBJECT>> PowerDispatched;
@@ -343,6 +360,9 @@ struct IoManager::DeviceRecord
     size_t Bytes = 0;
     std::u16string Name;
     bool Deleted = false;
+    // Deleted while file objects still referenced it: the object and its extension stay
+    // until the last of them is released, and requests on their handles still reach it.
+    bool DeletePending = false;
     bool Poisoned = false;
     DEVICE_POWER_STATE PowerState = PowerDeviceUnspecified;
     SYSTEM_POWER_STATE SystemState = PowerSystemWorking;
@@ -356,8 +376,6 @@ void Unpoison(void* memory, size_t bytes);
 const char* MajorName(UCHAR major);
 // The I/O manager's placeholder in every MajorFunction slot a driver leaves alone.
 NTSTATUS NTAPI DefaultDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-// Reports IRQL_TOO_HIGH when the current IRQL is above `ceiling`.
-bool CheckIrql(KIRQL ceiling, const char* routine);
 
 } // namespace io_detail
 

@@ -136,6 +136,9 @@ class Machine
     bool TakeViolation(const std::string& rule);
     // Switches between aborting on the first violation and recording violations.
     void SetAbortOnViolation(bool abort);
+    // A name for a spin lock in lock-order reports (otherwise the lock is described by the
+    // pool block or device extension that holds it).
+    void NameSpinLock(const KSPIN_LOCK* lock, const std::string& name);
 
     // --- Trace sink ---------------------------------------------------------------------
     // Receives every trace message that passed the driver's filter (host build only). Calls

@@ -7,7 +7,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 
 namespace qvx {
@@ -92,6 +95,13 @@ struct Machine::State
     std::recursive_mutex TraceLock;
     TraceSink Sink;
     PKSPIN_LOCK CancelLock = nullptr;
+
+    // Lock order: for every spin lock, the locks taken while it was held (an edge A -> B
+    // means B was acquired while A was held), and the names tests gave to locks.
+    std::mutex LockOrderLock;
+    std::map<const void*, std::set<const void*>> LockAfter;
+    std::map<const void*, std::string> LockNames;
+    bool LockCycleReported = false;
 };
 
 // Reports freed memory that still holds a queued DPC, a DPC running on another processor, a set
@@ -101,6 +111,16 @@ void CheckFreedRange(const void* base, size_t size, const char* what);
 // Tells the executive which lock is the I/O manager's cancel spin lock, so that holding it
 // together with another lock is reported.
 void SetCancelSpinLockAddress(PKSPIN_LOCK lock);
+
+// The documented maximum IRQL of a kernel routine the platform implements (one table,
+// platform/src/irql.cpp); aborts for a routine missing from the table.
+KIRQL IrqlCeilingOf(const char* routine);
+// Reports IRQL_TOO_HIGH when the current IRQL is above the routine's ceiling.
+bool CheckIrqlCeiling(const char* routine);
+
+// TRUE while a dispatch routine runs in the context of an application's thread (a request
+// the I/O manager issued for an application, other than a close).
+bool InApplicationContext();
 
 // Simulated mode: run queued DPCs if the current IRQL allows and the test does not hold them.
 void DrainDpcsIfAllowed();

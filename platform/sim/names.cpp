@@ -1,4 +1,5 @@
 #include "platform/sim/names.h"
+#include "platform/sim/machine_internal.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -102,14 +103,6 @@ std::u16string GuidText(const GUID& guid)
 }
 
 // Reports a call above the routine's IRQL ceiling; the call then proceeds.
-void CheckIrql(const char* routine, KIRQL ceiling)
-{
-    const KIRQL irql = KeGetCurrentIrql();
-    if (irql > ceiling) {
-        VerifierReport("IRQL_TOO_HIGH", "%s called at IRQL %u, above its ceiling %u", routine,
-                       unsigned(irql), unsigned(ceiling));
-    }
-}
 
 } // namespace
 
@@ -243,7 +236,7 @@ NTSTATUS ObjectNamespace::CreateCallback(PCALLBACK_OBJECT* callbackObject,
                                          POBJECT_ATTRIBUTES attributes, BOOLEAN create,
                                          BOOLEAN allowMultipleCallbacks)
 {
-    CheckIrql("ExCreateCallback", PASSIVE_LEVEL);
+    CheckIrqlCeiling("ExCreateCallback");
     if (callbackObject == nullptr || attributes == nullptr ||
         attributes->Length != sizeof(OBJECT_ATTRIBUTES)) {
         return STATUS_INVALID_PARAMETER;
@@ -299,7 +292,7 @@ NTSTATUS ObjectNamespace::CreateCallback(PCALLBACK_OBJECT* callbackObject,
 PVOID ObjectNamespace::RegisterCallback(PCALLBACK_OBJECT object, PCALLBACK_FUNCTION function,
                                         PVOID context)
 {
-    CheckIrql("ExRegisterCallback", APC_LEVEL);
+    CheckIrqlCeiling("ExRegisterCallback");
     std::unique_lock<std::mutex> lock(mutex_);
     _CALLBACK_OBJECT* callback = LiveCallbackLocked(object);
     if (callback == nullptr) {
@@ -335,7 +328,7 @@ PVOID ObjectNamespace::RegisterCallback(PCALLBACK_OBJECT object, PCALLBACK_FUNCT
 
 void ObjectNamespace::UnregisterCallback(PVOID handle)
 {
-    CheckIrql("ExUnregisterCallback", APC_LEVEL);
+    CheckIrqlCeiling("ExUnregisterCallback");
     std::unique_lock<std::mutex> lock(mutex_);
     auto it = registrations_.find(handle);
     if (it == registrations_.end() || it->second->Unregistered) {
@@ -367,10 +360,7 @@ void ObjectNamespace::UnregisterCallback(PVOID handle)
 void ObjectNamespace::NotifyCallback(PCALLBACK_OBJECT object, PVOID argument1, PVOID argument2)
 {
     const KIRQL irql = KeGetCurrentIrql();
-    if (irql > DISPATCH_LEVEL) {
-        VerifierReport("IRQL_TOO_HIGH", "ExNotifyCallback called at IRQL %u, above its ceiling %u",
-                       unsigned(irql), unsigned(DISPATCH_LEVEL));
-    }
+    CheckIrqlCeiling("ExNotifyCallback");
     std::unique_lock<std::mutex> lock(mutex_);
     _CALLBACK_OBJECT* callback = LiveCallbackLocked(object);
     if (callback == nullptr) {
@@ -433,7 +423,7 @@ LONG_PTR ObjectNamespace::ReferenceObject(PVOID object)
 
 LONG_PTR ObjectNamespace::DereferenceObject(PVOID object)
 {
-    CheckIrql("ObfDereferenceObject", DISPATCH_LEVEL);
+    CheckIrqlCeiling("ObfDereferenceObject");
     std::unique_lock<std::mutex> lock(mutex_);
     _CALLBACK_OBJECT* callback = LiveCallbackLocked(object);
     if (callback == nullptr || callback->References == 0) {
@@ -529,7 +519,7 @@ PDEVICE_OBJECT ObjectNamespace::LookupDevice(std::u16string_view name) const
 
 NTSTATUS ObjectNamespace::CreateSymbolicLink(PUNICODE_STRING linkName, PUNICODE_STRING deviceName)
 {
-    CheckIrql("IoCreateSymbolicLink", PASSIVE_LEVEL);
+    CheckIrqlCeiling("IoCreateSymbolicLink");
     if (linkName == nullptr || deviceName == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -556,7 +546,7 @@ NTSTATUS ObjectNamespace::CreateSymbolicLink(PUNICODE_STRING linkName, PUNICODE_
 
 NTSTATUS ObjectNamespace::DeleteSymbolicLink(PUNICODE_STRING linkName)
 {
-    CheckIrql("IoDeleteSymbolicLink", PASSIVE_LEVEL);
+    CheckIrqlCeiling("IoDeleteSymbolicLink");
     const std::optional<std::u16string> link = FromCounted(linkName);
     if (!link) {
         return STATUS_INVALID_PARAMETER;
@@ -665,7 +655,7 @@ NTSTATUS ObjectNamespace::RegisterDeviceInterface(PDEVICE_OBJECT pdo, const GUID
                                                   PUNICODE_STRING referenceString,
                                                   PUNICODE_STRING symbolicLinkName)
 {
-    CheckIrql("IoRegisterDeviceInterface", PASSIVE_LEVEL);
+    CheckIrqlCeiling("IoRegisterDeviceInterface");
     if (pdo == nullptr || classGuid == nullptr || symbolicLinkName == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -673,9 +663,20 @@ NTSTATUS ObjectNamespace::RegisterDeviceInterface(PDEVICE_OBJECT pdo, const GUID
     if (referenceString != nullptr && referenceString->Length != 0) {
         const std::optional<std::u16string> text = FromCounted(referenceString);
         if (!text || text->find_first_of(u"\\/") != std::u16string::npos) {
-            return STATUS_INVALID_PARAMETER;
+            return STATUS_INVALID_DEVICE_REQUEST; // as Windows answers a malformed reference
         }
         reference = *text;
+    }
+    // Only a physical device object the PnP manager created has an instance path; Windows
+    // refuses any other device object.
+    InstancePathProvider provider;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        provider = instancePaths_;
+    }
+    std::u16string instance = provider ? provider(pdo) : std::u16string();
+    if (instance.empty()) {
+        return STATUS_INVALID_DEVICE_REQUEST;
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -684,7 +685,6 @@ NTSTATUS ObjectNamespace::RegisterDeviceInterface(PDEVICE_OBJECT pdo, const GUID
             return injected;
         }
     }
-    std::u16string instance = InstancePathOf(pdo);
     std::replace(instance.begin(), instance.end(), u'\\', u'#');
     std::u16string name = u"\\??\\" + instance + u"#" + GuidText(*classGuid);
     if (!reference.empty()) {
@@ -722,7 +722,7 @@ NTSTATUS ObjectNamespace::RegisterDeviceInterface(PDEVICE_OBJECT pdo, const GUID
 
 NTSTATUS ObjectNamespace::SetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN enable)
 {
-    CheckIrql("IoSetDeviceInterfaceState", PASSIVE_LEVEL);
+    CheckIrqlCeiling("IoSetDeviceInterfaceState");
     const std::optional<std::u16string> name = FromCounted(symbolicLinkName);
     if (!name) {
         return STATUS_INVALID_PARAMETER;

@@ -3,6 +3,7 @@
 #include "platform/sim/pnp.h"
 
 #include "platform/sim/io_manager.h"
+#include "platform/sim/machine_internal.h"
 #include "platform/sim/names.h"
 #include "platform/sim/registry.h"
 
@@ -19,6 +20,10 @@ struct PnpManager::BusDevice
     std::u16string KeyPath;
     PDRIVER_OBJECT Driver = nullptr;
     PnpState State = PnpState::Enumerated;
+    // The devices AddDevice put on the PDO, bottom up (guarded by the manager's mutex).
+    std::vector<PDEVICE_OBJECT> Stack;
+    bool Started = false;        // a start completed successfully: opens are allowed
+    bool AwaitingRemove = false; // surprise removal sent, removal not yet
     // Guarded by Lock, a host lock never held while a kernel routine runs.
     mutable std::mutex Lock;
     BusCompletion Mode = BusCompletion::Synchronous;
@@ -410,7 +415,7 @@ size_t PnpManager::ArrivalCount(PDEVICE_OBJECT pdo, UCHAR minor) const
 
 NTSTATUS PnpManager::AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver)
 {
-    io_detail::CheckIrql(PASSIVE_LEVEL, "AddDevice");
+    CheckIrqlCeiling("AddDevice");
     BusDevice* bus = Find(pdo);
     IoManager& io = machine_.Io();
     if (bus == nullptr || driver == nullptr || !io.IsDriverLoaded(driver)) {
@@ -431,6 +436,17 @@ NTSTATUS PnpManager::AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver)
     }
     if (NT_SUCCESS(status)) {
         PDEVICE_OBJECT fdo = FunctionDevice(pdo);
+        for (PDEVICE_OBJECT lower = pdo, upper = pdo->AttachedDevice; upper != nullptr;
+             lower = upper, upper = upper->AttachedDevice) {
+            // A pageable device below gets power requests at PASSIVE_LEVEL; one above that
+            // is not pageable would get them at DISPATCH_LEVEL, which Windows refuses.
+            if ((lower->Flags & DO_POWER_PAGABLE) != 0 && (upper->Flags & DO_POWER_PAGABLE) == 0) {
+                VerifierReport("DEVICE_NOT_POWER_PAGABLE",
+                               "device %p without DO_POWER_PAGABLE is attached above pageable "
+                               "device %p",
+                               static_cast<void*>(upper), static_cast<void*>(lower));
+            }
+        }
         if (fdo != nullptr && (fdo->Flags & DO_DEVICE_INITIALIZING) != 0) {
             VerifierReport("DEVICE_INITIALIZING_AFTER_ADD_DEVICE",
                            "AddDevice %p returned with DO_DEVICE_INITIALIZING still set on device "
@@ -438,12 +454,53 @@ NTSTATUS PnpManager::AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver)
                            reinterpret_cast<void*>(driver->DriverExtension->AddDevice),
                            static_cast<void*>(fdo));
         }
+        std::vector<PDEVICE_OBJECT> stack;
+        for (PDEVICE_OBJECT d = pdo->AttachedDevice; d != nullptr && stack.size() < 64;
+             d = d->AttachedDevice) {
+            stack.push_back(d);
+        }
         std::lock_guard<std::mutex> guard(mutex_);
         bus->Driver = driver;
         bus->State = PnpState::NotStarted;
+        bus->Stack = std::move(stack);
+        bus->Started = false;
     }
     io.AfterApplicationCall();
     return status;
+}
+
+void PnpManager::SetAwaitingRemove(PDEVICE_OBJECT pdo, bool awaiting)
+{
+    BusDevice* bus = Find(pdo);
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (bus != nullptr) {
+        bus->AwaitingRemove = awaiting;
+    }
+}
+
+const PnpManager::BusDevice* PnpManager::StackOfLocked(PDEVICE_OBJECT device) const
+{
+    for (const auto& [pdo, bus] : devices_) {
+        if (pdo == device ||
+            std::find(bus->Stack.begin(), bus->Stack.end(), device) != bus->Stack.end()) {
+            return bus.get();
+        }
+    }
+    return nullptr;
+}
+
+bool PnpManager::InSurpriseRemoval(PDEVICE_OBJECT device) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    const BusDevice* bus = StackOfLocked(device);
+    return bus != nullptr && bus->AwaitingRemove;
+}
+
+bool PnpManager::OpenAllowed(PDEVICE_OBJECT device) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    const BusDevice* bus = StackOfLocked(device);
+    return bus == nullptr || bus->Driver == nullptr || bus->Started;
 }
 
 PDEVICE_OBJECT PnpManager::FunctionDevice(PDEVICE_OBJECT pdo) const
@@ -467,7 +524,7 @@ PnpState PnpManager::State(PDEVICE_OBJECT pdo) const
 NTSTATUS PnpManager::SendRequest(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, const Filler& fill,
                                  ULONG_PTR* information)
 {
-    io_detail::CheckIrql(PASSIVE_LEVEL, "a Plug and Play manager request");
+    CheckIrqlCeiling("a Plug and Play manager request");
     IoManager& io = machine_.Io();
     if (Find(pdo) == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -627,6 +684,10 @@ NTSTATUS PnpManager::Start(PDEVICE_OBJECT pdo, bool filterResourceRequirements)
         return status;
     }
     SetState(pdo, PnpState::Started);
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        bus->Started = true;
+    }
     QueryCapabilities(pdo);
     SendPnp(pdo, IRP_MN_QUERY_PNP_DEVICE_STATE);
     SendPnp(pdo, IRP_MN_QUERY_DEVICE_RELATIONS);
@@ -695,19 +756,28 @@ NTSTATUS PnpManager::Disable(PDEVICE_OBJECT pdo)
         CancelRemove(pdo);
         return status;
     }
+    if (machine_.Io().OpenHandleCount(pdo) != 0) {
+        // An open handle vetoes an orderly removal: the query is taken back and the
+        // device stays.
+        CancelRemove(pdo);
+        return STATUS_PLUGPLAY_QUERY_VETOED;
+    }
     return Remove(pdo);
 }
 
 NTSTATUS PnpManager::Remove(PDEVICE_OBJECT pdo)
 {
     IoManager& io = machine_.Io();
-    if (State(pdo) == PnpState::SurpriseRemoved && io.OpenHandleCount(pdo) != 0) {
-        // The removal waits for the last handle; the test closes them first.
-        return STATUS_INVALID_DEVICE_STATE;
+    if (io.OpenHandleCount(pdo) != 0) {
+        // After a surprise removal the removal waits for the last handle (the test closes
+        // them first); otherwise an open handle vetoes it and no removal is sent.
+        return State(pdo) == PnpState::SurpriseRemoved ? STATUS_INVALID_DEVICE_STATE
+                                                       : STATUS_PLUGPLAY_QUERY_VETOED;
     }
     PDEVICE_OBJECT fdo = FunctionDevice(pdo);
     const std::u16string fdoName = fdo != nullptr ? io.DeviceName(fdo) : std::u16string();
     const size_t before = ArrivalCount(pdo, IRP_MN_REMOVE_DEVICE);
+    SetAwaitingRemove(pdo, false);
     const NTSTATUS status = SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
     if (!NT_SUCCESS(status)) {
         VerifierReport("PNP_REMOVE_FAILED", "IRP_MN_REMOVE_DEVICE for PDO %p failed with %#x",
@@ -730,6 +800,8 @@ NTSTATUS PnpManager::Remove(PDEVICE_OBJECT pdo)
         if (it != devices_.end()) {
             it->second->State = PnpState::Removed;
             it->second->Driver = nullptr;
+            it->second->Stack.clear();
+            it->second->Started = false;
         }
     }
     return status;
@@ -738,6 +810,8 @@ NTSTATUS PnpManager::Remove(PDEVICE_OBJECT pdo)
 NTSTATUS PnpManager::SurpriseRemove(PDEVICE_OBJECT pdo)
 {
     const size_t before = ArrivalCount(pdo, IRP_MN_SURPRISE_REMOVAL);
+    // From here until the removal, the stack's devices must stay attached and undeleted.
+    SetAwaitingRemove(pdo, true);
     const NTSTATUS status = SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL);
     if (!NT_SUCCESS(status)) {
         VerifierReport("PNP_SURPRISE_REMOVAL_FAILED",

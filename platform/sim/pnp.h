@@ -101,6 +101,12 @@ class PnpManager
     // The top of the PDO's stack when a driver is attached, else NULL.
     PDEVICE_OBJECT FunctionDevice(PDEVICE_OBJECT pdo) const;
     PnpState State(PDEVICE_OBJECT pdo) const;
+    // The device (a PDO or a device AddDevice put on one) belongs to a stack that has been
+    // surprise-removed and not yet removed: deleting or detaching it now is a fault.
+    bool InSurpriseRemoval(PDEVICE_OBJECT device) const;
+    // FALSE for a device of a stack whose function driver has not completed a start yet:
+    // opens fail until IRP_MN_START_DEVICE has succeeded.
+    bool OpenAllowed(PDEVICE_OBJECT device) const;
 
     // --- Scripted sequences ------------------------------------------------------------------
     // CreatePdo, AddDevice and Start.
@@ -116,11 +122,13 @@ class PnpManager
     // Query-stop, then stop and start again; cancel-stop when the query fails.
     NTSTATUS Rebalance(PDEVICE_OBJECT pdo);
     NTSTATUS QueryRemove(PDEVICE_OBJECT pdo);
-    // After a surprise removal this is refused (STATUS_INVALID_DEVICE_STATE) while handles
-    // to the device are open.
+    // Sends no removal while handles to the device are open: refused with
+    // STATUS_INVALID_DEVICE_STATE after a surprise removal (the removal waits for the last
+    // handle), vetoed with STATUS_PLUGPLAY_QUERY_VETOED otherwise.
     NTSTATUS Remove(PDEVICE_OBJECT pdo);
     NTSTATUS CancelRemove(PDEVICE_OBJECT pdo);
-    // Query-remove, then remove; cancel-remove when the query fails.
+    // Query-remove, then remove; cancel-remove when the query fails or an open handle
+    // vetoes the removal (STATUS_PLUGPLAY_QUERY_VETOED, the device stays started).
     NTSTATUS Disable(PDEVICE_OBJECT pdo);
     NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo);
     // Version 1, Size 64, Address and UINumber 0xFFFFFFFF; the result is copied out.
@@ -138,6 +146,8 @@ class PnpManager
     NTSTATUS SendRequest(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, const Filler& fill,
                          ULONG_PTR* information);
     BusDevice* Find(PDEVICE_OBJECT pdo) const;
+    const BusDevice* StackOfLocked(PDEVICE_OBJECT device) const;
+    void SetAwaitingRemove(PDEVICE_OBJECT pdo, bool awaiting);
     void SetState(PDEVICE_OBJECT pdo, PnpState state);
     size_t ArrivalCount(PDEVICE_OBJECT pdo, UCHAR minor) const;
     void CheckLeftoversAfterRemove(PDEVICE_OBJECT pdo, const std::u16string& fdoName);

@@ -1,4 +1,5 @@
 #include "platform/sim/registry.h"
+#include "platform/sim/machine_internal.h"
 
 #include "platform/sim/names.h"
 
@@ -117,15 +118,6 @@ std::optional<std::u16string> FromCounted(const UNICODE_STRING* text)
 std::u16string FromTerminated(PCWSTR text)
 {
     return text == nullptr ? std::u16string() : std::u16string(text);
-}
-
-void CheckPassive(const char* routine)
-{
-    const KIRQL irql = KeGetCurrentIrql();
-    if (irql > PASSIVE_LEVEL) {
-        VerifierReport("IRQL_TOO_HIGH", "%s called at IRQL %u, above its ceiling %u", routine,
-                       unsigned(irql), unsigned(PASSIVE_LEVEL));
-    }
 }
 
 std::vector<UCHAR> StringBytes(std::u16string_view text)
@@ -830,10 +822,17 @@ HANDLE Registry::OpenHandleLocked(std::shared_ptr<Key> node, ACCESS_MASK access)
 NTSTATUS Registry::OpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess,
                            POBJECT_ATTRIBUTES objectAttributes)
 {
-    CheckPassive("ZwOpenKey");
+    CheckIrqlCeiling("ZwOpenKey");
     if (keyHandle == nullptr || objectAttributes == nullptr ||
         objectAttributes->Length != sizeof(OBJECT_ATTRIBUTES)) {
         return STATUS_INVALID_PARAMETER;
+    }
+    if ((objectAttributes->Attributes & OBJ_KERNEL_HANDLE) == 0 && InApplicationContext()) {
+        // The handle would land in the application's handle table, where the application
+        // can use or close it.
+        VerifierReport("KERNEL_HANDLE_IN_CALLER_CONTEXT",
+                       "ZwOpenKey without OBJ_KERNEL_HANDLE in the context of an application's "
+                       "request");
     }
     const std::optional<std::u16string> name = FromCounted(objectAttributes->ObjectName);
     if (!name) {
@@ -890,7 +889,7 @@ NTSTATUS Registry::QueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
                                  KEY_VALUE_INFORMATION_CLASS informationClass, PVOID information,
                                  ULONG length, PULONG resultLength)
 {
-    CheckPassive("ZwQueryValueKey");
+    CheckIrqlCeiling("ZwQueryValueKey");
     if (informationClass != KeyValuePartialInformation || resultLength == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -934,7 +933,7 @@ NTSTATUS Registry::QueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
 
 NTSTATUS Registry::Close(HANDLE handle)
 {
-    CheckPassive("ZwClose");
+    CheckIrqlCeiling("ZwClose");
     std::unique_lock<std::mutex> lock(mutex_);
     if (handles_.erase(reinterpret_cast<uintptr_t>(handle)) == 0) {
         lock.unlock();
@@ -993,7 +992,7 @@ NTSTATUS Registry::ResolveRelativeLocked(ULONG relativeTo, PCWSTR path, bool cre
 NTSTATUS Registry::WriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName, ULONG type,
                                       PVOID data, ULONG length)
 {
-    CheckPassive("RtlWriteRegistryValue");
+    CheckIrqlCeiling("RtlWriteRegistryValue");
     if (data == nullptr && length != 0) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -1021,7 +1020,7 @@ NTSTATUS Registry::WriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valu
 
 NTSTATUS Registry::DeleteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName)
 {
-    CheckPassive("RtlDeleteRegistryValue");
+    CheckIrqlCeiling("RtlDeleteRegistryValue");
     std::unique_lock<std::mutex> lock(mutex_);
     std::shared_ptr<Key> node;
     const NTSTATUS status = ResolveRelativeLocked(relativeTo, path, false, &node);
@@ -1045,7 +1044,7 @@ NTSTATUS Registry::DeleteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR val
 NTSTATUS Registry::OpenDeviceRegistryKey(PDEVICE_OBJECT pdo, ULONG keyType,
                                          ACCESS_MASK desiredAccess, PHANDLE keyHandle)
 {
-    CheckPassive("IoOpenDeviceRegistryKey");
+    CheckIrqlCeiling("IoOpenDeviceRegistryKey");
     if (keyHandle == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }

@@ -6,10 +6,12 @@
 #include "platform/sim/io_manager.h"
 #include "platform/sim/machine_internal.h"
 #include "platform/sim/names.h"
+#include "platform/sim/pnp.h"
 
 #include <sanitizer/asan_interface.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -117,19 +119,8 @@ NTSTATUS NTAPI DefaultDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-bool CheckIrql(KIRQL ceiling, const char* routine)
-{
-    const KIRQL irql = KeGetCurrentIrql();
-    if (irql > ceiling) {
-        VerifierReport("IRQL_TOO_HIGH", "%s at IRQL %d (allowed up to %d)", routine, irql, ceiling);
-        return false;
-    }
-    return true;
-}
-
 } // namespace io_detail
 
-using io_detail::CheckIrql;
 using io_detail::MajorName;
 
 // ---- Tables -------------------------------------------------------------------------------
@@ -170,6 +161,29 @@ bool IoManager::HeldByDeviceLocked(const IrpRecord& record, PDEVICE_OBJECT devic
     return false;
 }
 
+bool IoManager::ReachableLocked(const DeviceRecord* record)
+{
+    return record != nullptr && (!record->Deleted || record->DeletePending);
+}
+
+bool IoManager::ReferencedByFileLocked(PDEVICE_OBJECT device) const
+{
+    auto references = [device](const std::shared_ptr<FileRecord>& file) {
+        return file->Object != nullptr && (file->Device == device || file->Target == device);
+    };
+    for (const auto& [handle, file] : handles_) {
+        if (references(file)) {
+            return true;
+        }
+    }
+    for (const auto& file : closing_) {
+        if (references(file)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool IoManager::ConsumeFault(IoFault fault, NTSTATUS* status)
 {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -183,7 +197,7 @@ NTSTATUS IoManager::CreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSiz
                                  ULONG characteristics, BOOLEAN exclusive,
                                  PDEVICE_OBJECT* deviceObject)
 {
-    CheckIrql(PASSIVE_LEVEL, "IoCreateDevice");
+    CheckIrqlCeiling("IoCreateDevice");
     if (deviceObject == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -261,7 +275,13 @@ NTSTATUS IoManager::CreateDeviceCore(PDRIVER_OBJECT driverObject, ULONG extensio
 
 void IoManager::DeleteDevice(PDEVICE_OBJECT device)
 {
-    CheckIrql(PASSIVE_LEVEL, "IoDeleteDevice");
+    CheckIrqlCeiling("IoDeleteDevice");
+    if (machine_.Pnp().InSurpriseRemoval(device)) {
+        VerifierReport("DEVICE_DELETED_OR_DETACHED_BEFORE_REMOVE",
+                       "IoDeleteDevice(%p) after IRP_MN_SURPRISE_REMOVAL and before "
+                       "IRP_MN_REMOVE_DEVICE",
+                       static_cast<void*>(device));
+    }
     std::vector<std::pair<PIRP, UCHAR>> held;
     size_t queuedItems = 0;
     bool attached = false;
@@ -296,6 +316,8 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device)
                 *link = device->NextDevice;
             }
             record->Deleted = true;
+            // Windows keeps a device that file objects reference until the last goes.
+            record->DeletePending = ReferencedByFileLocked(device);
         }
     }
     if (record == nullptr || alreadyDeleted) {
@@ -318,15 +340,55 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device)
                        "IoDeleteDevice(%p) while the device is still part of a device stack",
                        static_cast<void*>(device));
     }
-    const size_t violationsBefore = machine_.Violations().size();
-    CheckFreedRange(record->Memory, record->Bytes, "device object with its extension");
-    const bool clean = machine_.Violations().size() == violationsBefore;
     if (!record->Name.empty()) {
         machine_.Names().RemoveDevice(record->Name);
     }
+    if (record->DeletePending) {
+        return; // Freed when the last file object referencing it is released.
+    }
+    const size_t violationsBefore = machine_.Violations().size();
+    CheckFreedRange(record->Memory, record->Bytes, "device object with its extension");
+    const bool clean = machine_.Violations().size() == violationsBefore;
     std::lock_guard<std::mutex> guard(mutex_);
     // Memory that still holds a set timer or a queued DPC stays intact until teardown: the
     // executive's lists run through it.
+    if (clean) {
+        BuryDeviceLocked(record);
+    }
+}
+
+std::string IoManager::DescribeAddress(const void* address) const
+{
+    const auto* p = static_cast<const char*>(address);
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (const auto& [device, record] : devices_) {
+        const auto* extension = static_cast<const char*>(device->DeviceExtension);
+        const auto* end = static_cast<const char*>(record->Memory) + record->Bytes;
+        if (!record->Poisoned && extension != nullptr && p >= extension && p < end) {
+            char text[96];
+            snprintf(text, sizeof(text), "(extension of device %p + %#zx)",
+                     static_cast<void*>(device), static_cast<size_t>(p - extension));
+            return text;
+        }
+    }
+    return std::string();
+}
+
+void IoManager::FinishDeletePending(PDEVICE_OBJECT device)
+{
+    DeviceRecord* record = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        record = FindDeviceLocked(device);
+        if (record == nullptr || !record->DeletePending || ReferencedByFileLocked(device)) {
+            return;
+        }
+        record->DeletePending = false;
+    }
+    const size_t violationsBefore = machine_.Violations().size();
+    CheckFreedRange(record->Memory, record->Bytes, "device object with its extension");
+    const bool clean = machine_.Violations().size() == violationsBefore;
+    std::lock_guard<std::mutex> guard(mutex_);
     if (clean) {
         BuryDeviceLocked(record);
     }
@@ -359,7 +421,7 @@ void IoManager::FreeDeviceMemory(DeviceRecord* record)
 
 PDEVICE_OBJECT IoManager::AttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target)
 {
-    CheckIrql(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
+    CheckIrqlCeiling("IoAttachDeviceToDeviceStack");
     NTSTATUS failure = STATUS_SUCCESS;
     if (ConsumeFault(IoFault::AttachDevice, &failure)) {
         return nullptr;
@@ -384,7 +446,13 @@ PDEVICE_OBJECT IoManager::AttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVI
 
 void IoManager::DetachDevice(PDEVICE_OBJECT lower)
 {
-    CheckIrql(PASSIVE_LEVEL, "IoDetachDevice");
+    CheckIrqlCeiling("IoDetachDevice");
+    if (machine_.Pnp().InSurpriseRemoval(lower)) {
+        VerifierReport("DEVICE_DELETED_OR_DETACHED_BEFORE_REMOVE",
+                       "IoDetachDevice(%p) after IRP_MN_SURPRISE_REMOVAL and before "
+                       "IRP_MN_REMOVE_DEVICE",
+                       static_cast<void*>(lower));
+    }
     std::lock_guard<std::mutex> guard(mutex_);
     DeviceRecord* record = FindDeviceLocked(lower);
     if (record == nullptr || record->Deleted) {
@@ -417,6 +485,8 @@ std::shared_ptr<IoManager::IrpRecord> IoManager::NewIrp(CCHAR stackSize)
     InitializeListHead(&irp->ThreadListEntry);
     record->Irp = irp;
     record->PendingSeen.assign(static_cast<size_t>(stackSize), 0);
+    record->WalkLeft.assign(static_cast<size_t>(stackSize), 0);
+    record->StatusLeft.assign(static_cast<size_t>(stackSize), STATUS_PENDING);
     std::lock_guard<std::mutex> guard(mutex_);
     record->Sequence = nextSequence_++;
     // No quarantined record can share the address: quarantined memory is not freed yet.
@@ -446,24 +516,25 @@ size_t IoManager::OutstandingIrps(PDEVICE_OBJECT device) const
     return count;
 }
 
-NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver)
 {
     CpuContext& cpu = CurrentCpu();
     const KIRQL irql = cpu.Irql;
-    CheckIrql(DISPATCH_LEVEL, "IofCallDriver");
+    CheckIrqlCeiling("IofCallDriver");
     const std::thread::id self = std::this_thread::get_id();
     std::shared_ptr<IrpRecord> record;
     bool finished = false;
     bool deviceLive = false;
+    bool fromDriver = false; // a driver's dispatch or completion routine passes it on
     {
         std::lock_guard<std::mutex> guard(mutex_);
         record = FindIrpLocked(irp);
         if (record != nullptr && !record->Finished) {
-            const DeviceRecord* target = FindDeviceLocked(device);
-            deviceLive = target != nullptr && !target->Deleted;
+            deviceLive = ReachableLocked(FindDeviceLocked(device));
             for (auto it = record->Frames.rbegin(); it != record->Frames.rend(); ++it) {
                 if (it->Thread == self) {
                     it->PassedDown = true;
+                    fromDriver = true;
                     break;
                 }
             }
@@ -520,12 +591,22 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
             record->Major = major;
             record->Minor = stack->MinorFunction;
         }
-        record->Frames.push_back({location, device, self, false, false});
+        // The location is entered (again): the walk has not left it since.
+        record->WalkLeft[location - 1] = 0;
+        record->Frames.push_back({location, device, self, false, false, STATUS_PENDING});
         if (major == IRP_MJ_POWER && (stack->MinorFunction == IRP_MN_SET_POWER ||
                                       stack->MinorFunction == IRP_MN_QUERY_POWER)) {
             record->TrackPowerStart = true;
             record->PowerDispatched.insert({location - 1, device});
         }
+    }
+    if (major == IRP_MJ_POWER && fromDriver && !viaPoCallDriver) {
+        // Up to Windows Server 2003 the power manager serialises power requests only when
+        // they go down through PoCallDriver.
+        VerifierReport("POWER_IRP_WITHOUT_PO_CALL_DRIVER",
+                       "IofCallDriver(%p, IRP %p): a power request must be passed down with "
+                       "PoCallDriver",
+                       static_cast<void*>(device), static_cast<void*>(irp));
     }
     PDRIVER_DISPATCH dispatch = io_detail::DefaultDispatch;
     if (major > IRP_MJ_MAXIMUM_FUNCTION) {
@@ -540,20 +621,33 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
     const int heldAfter = cpu.HeldCount;
     bool marked = false;
     bool passedDown = false;
-    bool done = false;
-    NTSTATUS finalStatus = STATUS_PENDING;
+    bool left = false;
+    NTSTATUS lowerStatus = STATUS_PENDING;
+    NTSTATUS statusLeft = STATUS_PENDING;
     {
         std::lock_guard<std::mutex> guard(mutex_);
         for (auto it = record->Frames.rbegin(); it != record->Frames.rend(); ++it) {
             if (!it->Completion && it->Thread == self && it->Location == location) {
                 passedDown = it->PassedDown;
+                lowerStatus = it->LowerStatus;
                 record->Frames.erase(std::next(it).base());
                 break;
             }
         }
-        done = record->Finished;
-        finalStatus = record->FinalStatus;
-        marked = done ? record->PendingSeen[location - 1] != 0
+        // The caller's frame learns what this call returned.
+        for (auto it = record->Frames.rbegin(); it != record->Frames.rend(); ++it) {
+            if (it->Thread == self) {
+                it->LowerStatus = status;
+                break;
+            }
+        }
+        // A finished request passed every location on its way up.
+        left = record->WalkLeft[location - 1] != 0 || record->Finished;
+        statusLeft = record->WalkLeft[location - 1] != 0 ? record->StatusLeft[location - 1]
+                                                         : record->FinalStatus;
+        // After a skipped location the lower driver's mark lands in this one, so the mark is
+        // read whether or not the request was passed down.
+        marked = left ? record->PendingSeen[location - 1] != 0
                       : (StackBase(irp)[location - 1].Control & SL_PENDING_RETURNED) != 0;
     }
     if (after != irql) {
@@ -569,27 +663,40 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
                        RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
                        static_cast<void*>(cpu.Held[heldAfter - 1]));
     }
-    if (!passedDown) {
-        if (status == STATUS_PENDING && !marked) {
+    if (status == STATUS_PENDING) {
+        // A request passed down carries the lower driver's mark, which reaches this location
+        // only when the walk comes up.
+        if (!passedDown && !marked) {
             VerifierReport("PENDING_NOT_MARKED",
                            "dispatch routine %p (%s, device %p) returned STATUS_PENDING for IRP "
                            "%p without IoMarkIrpPending",
                            RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
                            static_cast<void*>(irp));
-        } else if (status != STATUS_PENDING && marked) {
-            VerifierReport("PENDING_MARKED_NOT_RETURNED",
-                           "dispatch routine %p (%s, device %p) marked IRP %p pending but "
-                           "returned %#x",
-                           RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
-                           static_cast<void*>(irp), static_cast<unsigned>(status));
-        } else if (status != STATUS_PENDING && done && finalStatus != status) {
-            VerifierReport("DISPATCH_STATUS_MISMATCH",
-                           "dispatch routine %p (%s, device %p) completed IRP %p with %#x but "
-                           "returned %#x",
-                           RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
-                           static_cast<void*>(irp), static_cast<unsigned>(finalStatus),
-                           static_cast<unsigned>(status));
         }
+    } else if (marked) {
+        VerifierReport("PENDING_MARKED_NOT_RETURNED",
+                       "dispatch routine %p (%s, device %p) returned %#x for IRP %p, whose stack "
+                       "location is marked pending",
+                       RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
+                       static_cast<unsigned>(status), static_cast<void*>(irp));
+    } else if (!passedDown && !left) {
+        // Windows takes the request for finished: its buffer is released while the driver
+        // still holds it, and the driver's completion later ends it a second time.
+        VerifierReport("DISPATCH_RETURNED_WITHOUT_COMPLETING",
+                       "dispatch routine %p (%s, device %p) returned %#x for IRP %p, which it "
+                       "neither completed, passed down nor marked pending",
+                       RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
+                       static_cast<unsigned>(status), static_cast<void*>(irp));
+    } else if (left && status != statusLeft && !(passedDown && status == lowerStatus)) {
+        // Compared with the status as the walk left this driver's location: completion
+        // routines above may still change it. Returning what the lower call returned is
+        // the forwarding pattern and always right.
+        VerifierReport("DISPATCH_STATUS_MISMATCH",
+                       "dispatch routine %p (%s, device %p) completed IRP %p with %#x but "
+                       "returned %#x",
+                       RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
+                       static_cast<void*>(irp), static_cast<unsigned>(statusLeft),
+                       static_cast<unsigned>(status));
     }
     return status;
 }
@@ -598,7 +705,7 @@ void IoManager::CompleteRequest(PIRP irp)
 {
     CpuContext& cpu = CurrentCpu();
     const KIRQL irql = cpu.Irql;
-    CheckIrql(DISPATCH_LEVEL, "IofCompleteRequest");
+    CheckIrqlCeiling("IofCompleteRequest");
     std::shared_ptr<IrpRecord> record;
     bool finished = false;
     {
@@ -651,6 +758,8 @@ void IoManager::CompleteRequest(PIRP irp)
             context = stack->Context;
             irp->PendingReturned = (control & SL_PENDING_RETURNED) ? TRUE : FALSE;
             record->PendingSeen[irp->CurrentLocation - 1] = irp->PendingReturned;
+            record->WalkLeft[irp->CurrentLocation - 1] = 1;
+            record->StatusLeft[irp->CurrentLocation - 1] = irp->IoStatus.Status;
             IoSkipCurrentIrpStackLocation(irp);
         }
         const bool pastTop = irp->CurrentLocation > irp->StackCount;
@@ -672,7 +781,7 @@ void IoManager::CompleteRequest(PIRP irp)
         const int location = irp->CurrentLocation;
         {
             std::lock_guard<std::mutex> guard(mutex_);
-            record->Frames.push_back({location, owner, self, true, false});
+            record->Frames.push_back({location, owner, self, true, false, STATUS_PENDING});
         }
         const int heldBefore = cpu.HeldCount;
         const NTSTATUS result = routine(owner, irp, context);
@@ -790,7 +899,7 @@ void IoManager::ReleaseIrpLocked(const std::shared_ptr<IrpRecord>& record)
     io_detail::Poison(record->SystemBuffer, record->SystemBufferBytes);
     record->OnComplete = nullptr;
     record->File.reset();
-    record->Frames.clear();
+    // Frames stay: a dispatch routine may still be on its way back (it removes its own).
     irpQuarantine_.push_back(record);
     while (irpQuarantine_.size() > IRP_QUARANTINE) {
         std::shared_ptr<IrpRecord> oldest = irpQuarantine_.front();
@@ -821,7 +930,7 @@ void IoManager::DropCancelReference(const std::shared_ptr<IrpRecord>& record)
 
 void IoManager::AcquireCancelSpinLock(PKIRQL irql)
 {
-    CheckIrql(DISPATCH_LEVEL, "IoAcquireCancelSpinLock");
+    CheckIrqlCeiling("IoAcquireCancelSpinLock");
     *irql = KfAcquireSpinLock(&cancelLock_);
 }
 
@@ -840,7 +949,7 @@ void IoManager::ReleaseCancelSpinLock(KIRQL irql)
 
 BOOLEAN IoManager::CancelIrp(PIRP irp)
 {
-    CheckIrql(DISPATCH_LEVEL, "IoCancelIrp");
+    CheckIrqlCeiling("IoCancelIrp");
     std::shared_ptr<IrpRecord> record;
     bool finished = false;
     {
@@ -909,7 +1018,7 @@ BOOLEAN IoManager::CancelIrpRecord(const std::shared_ptr<IrpRecord>& record)
 
 PIO_WORKITEM IoManager::AllocateWorkItem(PDEVICE_OBJECT device)
 {
-    CheckIrql(DISPATCH_LEVEL, "IoAllocateWorkItem");
+    CheckIrqlCeiling("IoAllocateWorkItem");
     NTSTATUS failure = STATUS_SUCCESS;
     if (ConsumeFault(IoFault::AllocateWorkItem, &failure)) {
         return nullptr;
@@ -928,7 +1037,7 @@ PIO_WORKITEM IoManager::AllocateWorkItem(PDEVICE_OBJECT device)
 
 void IoManager::FreeWorkItem(PIO_WORKITEM item)
 {
-    CheckIrql(DISPATCH_LEVEL, "IoFreeWorkItem");
+    CheckIrqlCeiling("IoFreeWorkItem");
     std::lock_guard<std::mutex> guard(mutex_);
     if (workItems_.count(item) == 0) {
         VerifierReport("WORK_ITEM_UNKNOWN", "IoFreeWorkItem(%p): not an allocated work item",
@@ -947,7 +1056,7 @@ void IoManager::FreeWorkItem(PIO_WORKITEM item)
 
 void IoManager::QueueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PVOID context)
 {
-    CheckIrql(DISPATCH_LEVEL, "IoQueueWorkItem");
+    CheckIrqlCeiling("IoQueueWorkItem");
     {
         std::lock_guard<std::mutex> guard(mutex_);
         if (workItems_.count(item) == 0 || item->FreeAfterRun) {
@@ -1013,7 +1122,7 @@ void IoManager::RunPassiveWorkItem(PIO_WORKITEM item)
 POWER_STATE IoManager::SetPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type,
                                      POWER_STATE state)
 {
-    CheckIrql(DISPATCH_LEVEL, "PoSetPowerState");
+    CheckIrqlCeiling("PoSetPowerState");
     std::lock_guard<std::mutex> guard(mutex_);
     DeviceRecord* record = FindDeviceLocked(device);
     if (record == nullptr || record->Deleted) {
@@ -1034,7 +1143,7 @@ POWER_STATE IoManager::SetPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE typ
 
 void IoManager::StartNextPowerIrp(PIRP irp)
 {
-    CheckIrql(DISPATCH_LEVEL, "PoStartNextPowerIrp");
+    CheckIrqlCeiling("PoStartNextPowerIrp");
     const std::thread::id self = std::this_thread::get_id();
     std::shared_ptr<IrpRecord> record;
     const char* problem = nullptr;

@@ -7,6 +7,7 @@
 // and blocks waiters on a condition variable; the DPC queues, the timer list and the signal
 // states of dispatcher objects are guarded by one kernel lock.
 
+#include "platform/sim/io_manager.h"
 #include "platform/sim/machine_internal.h"
 
 #include <cstdarg>
@@ -53,6 +54,129 @@ const char* LockName(const void* lock)
     return text;
 }
 
+// A lock as a report names it: the name a test gave it, the cancel spin lock, or where it
+// lives (a pool block by tag, a device extension), with its address.
+std::string DescribeLock(Machine::State& state, const void* lock)
+{
+    char text[160];
+    {
+        std::lock_guard<std::mutex> guard(state.LockOrderLock);
+        auto it = state.LockNames.find(lock);
+        if (it != state.LockNames.end()) {
+            snprintf(text, sizeof(text), "%s (%p)", it->second.c_str(), lock);
+            return text;
+        }
+    }
+    if (lock == state.CancelLock) {
+        snprintf(text, sizeof(text), "the cancel spin lock (%p)", lock);
+        return text;
+    }
+    const auto* p = static_cast<const char*>(lock);
+    for (const PoolBlockInfo& block : state.Owner.OutstandingPool()) {
+        const auto* base = static_cast<const char*>(block.Address);
+        if (p >= base && p < base + block.Size) {
+            char tag[5];
+            for (int i = 0; i < 4; ++i) {
+                const char c = static_cast<char>((block.Tag >> (8 * i)) & 0xFF);
+                tag[i] = (c >= 0x20 && c < 0x7F) ? c : '.';
+            }
+            tag[4] = 0;
+            snprintf(text, sizeof(text), "lock %p (pool block '%s' + %#zx)", lock, tag,
+                     static_cast<size_t>(p - base));
+            return text;
+        }
+    }
+    const std::string where = state.Owner.Io().DescribeAddress(lock);
+    snprintf(text, sizeof(text), "lock %p%s%s", lock, where.empty() ? "" : " ", where.c_str());
+    return text;
+}
+
+// Path from `from` to `to` over the lock-order edges (depth first); empty when none.
+bool FindLockPath(const Machine::State& state, const void* from, const void* to,
+                  std::set<const void*>& seen, std::vector<const void*>& path)
+{
+    path.push_back(from);
+    if (from == to) {
+        return true;
+    }
+    if (seen.insert(from).second) {
+        auto it = state.LockAfter.find(from);
+        if (it != state.LockAfter.end()) {
+            for (const void* next : it->second) {
+                if (FindLockPath(state, next, to, seen, path)) {
+                    return true;
+                }
+            }
+        }
+    }
+    path.pop_back();
+    return false;
+}
+
+// Records that `lock` is taken while the processor holds its other locks, and reports the
+// first acquisition that closes a cycle. One processor never deadlocks on an inversion, so
+// the order is what shows the deadlock two processors would run into.
+void RecordLockOrder(Machine::State& state, const CpuContext& cpu, PKSPIN_LOCK lock,
+                     const char* routine)
+{
+    if (cpu.HeldCount == 0) {
+        return; // nothing held: no order to record
+    }
+    std::vector<const void*> cycle;
+    {
+        std::lock_guard<std::mutex> guard(state.LockOrderLock);
+        for (int i = 0; i < cpu.HeldCount; ++i) {
+            const void* held = cpu.Held[i];
+            if (held == lock || !state.LockAfter[held].insert(lock).second) {
+                continue;
+            }
+            std::set<const void*> seen;
+            std::vector<const void*> path;
+            if (!state.LockCycleReported && FindLockPath(state, lock, held, seen, path)) {
+                state.LockCycleReported = true;
+                cycle = path;
+                cycle.push_back(lock);
+            }
+        }
+    }
+    if (cycle.empty()) {
+        return;
+    }
+    std::string text;
+    for (const void* member : cycle) {
+        text += text.empty() ? "" : " -> ";
+        text += DescribeLock(state, member);
+    }
+    VerifierReport("LOCK_ORDER_CYCLE",
+                   "%s takes %s while holding %s, against the order seen before; each lock "
+                   "was taken while holding the one before it: %s",
+                   routine, DescribeLock(state, lock).c_str(),
+                   DescribeLock(state, cycle[cycle.size() - 2]).c_str(), text.c_str());
+}
+
+// Forgets the lock-order edges of locks inside freed memory, so a reused address starts clean.
+void ForgetLocksIn(Machine::State& state, const char* lo, const char* hi)
+{
+    auto inside = [&](const void* p) {
+        const auto* c = static_cast<const char*>(p);
+        return c >= lo && c < hi;
+    };
+    std::lock_guard<std::mutex> guard(state.LockOrderLock);
+    for (auto it = state.LockAfter.begin(); it != state.LockAfter.end();) {
+        if (inside(it->first)) {
+            it = state.LockAfter.erase(it);
+            continue;
+        }
+        for (auto e = it->second.begin(); e != it->second.end();) {
+            e = inside(*e) ? it->second.erase(e) : std::next(e);
+        }
+        ++it;
+    }
+    for (auto it = state.LockNames.begin(); it != state.LockNames.end();) {
+        it = inside(it->first) ? state.LockNames.erase(it) : std::next(it);
+    }
+}
+
 void PushHeld(CpuContext& cpu, PKSPIN_LOCK lock)
 {
     if (cpu.HeldCount < CpuContext::MaxHeld) {
@@ -85,7 +209,7 @@ bool HoldsCancelLock(const CpuContext& cpu, const Machine::State* state)
 
 void AcquireLockWord(PKSPIN_LOCK lock, CpuContext& cpu, const char* routine)
 {
-    const Machine::State* state = CurrentState();
+    Machine::State* state = CurrentState();
     const ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_RELAXED);
     if (owner == cpu.Token) {
         VerifierReport("SPINLOCK_RECURSION", "%s: lock %s is already held by this processor",
@@ -123,6 +247,9 @@ void AcquireLockWord(PKSPIN_LOCK lock, CpuContext& cpu, const char* routine)
                 __builtin_ia32_pause();
             }
         }
+    }
+    if (state != nullptr) {
+        RecordLockOrder(*state, cpu, lock, routine);
     }
     PushHeld(cpu, lock);
 }
@@ -532,6 +659,7 @@ void CheckFreedRange(const void* base, size_t size, const char* what)
             RemoveTimerLocked(*state, timer);
         }
     }
+    ForgetLocksIn(*state, lo, hi);
     for (int i = cpu.HeldCount - 1; i >= 0; --i) {
         if (inside(cpu.Held[i])) {
             VerifierReport("FREED_MEMORY_HOLDS_LOCKED_SPINLOCK",
@@ -551,6 +679,12 @@ void SetCancelSpinLockAddress(PKSPIN_LOCK lock)
 }
 
 // ---- Machine face pieces that belong to the executive ---------------------------------
+
+void Machine::NameSpinLock(const KSPIN_LOCK* lock, const std::string& name)
+{
+    std::lock_guard<std::mutex> guard(state_->LockOrderLock);
+    state_->LockNames[lock] = name;
+}
 
 LONGLONG Machine::Now() const
 {
@@ -596,9 +730,21 @@ void Machine::AdvanceTime(LONGLONG delta100ns)
         if (expiry > state.Now) {
             state.Now = expiry;
         }
-        if (timer->Dpc != nullptr) {
-            KeInsertQueueDpc(timer->Dpc, nullptr, nullptr);
+        // The expiry pass of a tick runs at DISPATCH_LEVEL: every timer due in this tick
+        // expires and queues its DPC before any of those DPCs runs, so a DPC that cancels
+        // another timer of the same tick gets FALSE and that timer's DPC still runs.
+        CpuContext& cpu = CurrentCpu();
+        const KIRQL old = cpu.Irql;
+        if (old < DISPATCH_LEVEL) {
+            cpu.Irql = DISPATCH_LEVEL;
         }
+        LONGLONG same = 0;
+        do {
+            if (timer->Dpc != nullptr) {
+                KeInsertQueueDpc(timer->Dpc, nullptr, nullptr);
+            }
+        } while ((timer = PopDueTimerLocked(state, expiry, &same)) != nullptr);
+        cpu.Irql = old;
         DrainDpcsIfAllowed();
     }
     state.Now = target;
@@ -842,7 +988,7 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
 {
     CpuContext& cpu = CurrentCpu();
     const KIRQL old = cpu.Irql;
-    if (old > DISPATCH_LEVEL) {
+    if (old > qvx::IrqlCeilingOf("KfAcquireSpinLock")) {
         VerifierReport("SPINLOCK_ACQUIRED_ABOVE_DISPATCH", "KfAcquireSpinLock(%p) at IRQL %d",
                        static_cast<void*>(SpinLock), old);
     } else {
@@ -965,8 +1111,8 @@ VOID NTAPI KeFlushQueuedDpcs(VOID)
     if (state == nullptr) {
         return;
     }
-    if (CurrentCpu().Irql >= DISPATCH_LEVEL) {
-        VerifierReport("WAIT_AT_DISPATCH_LEVEL", "KeFlushQueuedDpcs at IRQL %d", CurrentCpu().Irql);
+    // PASSIVE_LEVEL only; at DISPATCH_LEVEL or above it could not wait at all.
+    if (!qvx::CheckIrqlCeiling("KeFlushQueuedDpcs") && CurrentCpu().Irql >= DISPATCH_LEVEL) {
         return;
     }
     state->Owner.DrainDpcs();
@@ -1002,8 +1148,7 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
         VerifierReport("NO_MACHINE", "KeSetTimerEx without a machine");
         return FALSE;
     }
-    if (CurrentCpu().Irql > DISPATCH_LEVEL) {
-        VerifierReport("IRQL_TOO_HIGH", "KeSetTimerEx at IRQL %d", CurrentCpu().Irql);
+    if (!qvx::CheckIrqlCeiling("KeSetTimerEx")) {
     }
     if (Timer->Header.Type > SynchronizationEvent) {
         // Fresh pool (0xA5) or freed pool (0xDD): KeInitializeTimer never ran on this memory.
@@ -1044,8 +1189,7 @@ BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer)
     if (state == nullptr) {
         return FALSE;
     }
-    if (CurrentCpu().Irql > DISPATCH_LEVEL) {
-        VerifierReport("IRQL_TOO_HIGH", "KeCancelTimer at IRQL %d", CurrentCpu().Irql);
+    if (!qvx::CheckIrqlCeiling("KeCancelTimer")) {
     }
     const auto guard = qvx::LockIfRealTime(*state);
     if (!Timer->Header.Inserted) {
@@ -1079,8 +1223,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     (void)Increment;
     (void)Wait;
     qvx::Machine::State* state = qvx::CurrentState();
-    if (CurrentCpu().Irql > DISPATCH_LEVEL) {
-        VerifierReport("IRQL_TOO_HIGH", "KeSetEvent at IRQL %d", CurrentCpu().Irql);
+    if (!qvx::CheckIrqlCeiling("KeSetEvent")) {
     }
     if (state != nullptr && state->RealTime) {
         std::lock_guard<std::mutex> guard(state->KernelLock);
@@ -1097,8 +1240,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 LONG NTAPI KeResetEvent(PRKEVENT Event)
 {
     qvx::Machine::State* state = qvx::CurrentState();
-    if (CurrentCpu().Irql > DISPATCH_LEVEL) {
-        VerifierReport("IRQL_TOO_HIGH", "KeResetEvent at IRQL %d", CurrentCpu().Irql);
+    if (!qvx::CheckIrqlCeiling("KeResetEvent")) {
     }
     std::unique_lock<std::mutex> guard;
     if (state != nullptr) {
@@ -1140,7 +1282,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                        Object, static_cast<void*>(cpu.Held[cpu.HeldCount - 1]));
         return STATUS_UNSUCCESSFUL;
     }
-    if (cpu.Irql > (poll ? DISPATCH_LEVEL : APC_LEVEL)) {
+    if (cpu.Irql > qvx::IrqlCeilingOf(poll ? "KeWaitForSingleObject with a zero timeout"
+                                           : "KeWaitForSingleObject")) {
         VerifierReport("WAIT_AT_DISPATCH_LEVEL", "KeWaitForSingleObject(%p) at IRQL %d", Object,
                        cpu.Irql);
         return STATUS_UNSUCCESSFUL;

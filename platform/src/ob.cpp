@@ -4,6 +4,7 @@
 #include <ntddk.h>
 #include <ntddser.h>
 
+#include "platform/sim/machine_internal.h"
 #include "platform/sim/names.h"
 
 // {86E0D1E0-8089-11D0-9CE4-08003E301F73}
@@ -82,12 +83,7 @@ NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLE
 // checks the tag, so a buffer the driver allocated itself is reported as a mismatch.
 VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
 {
-    const KIRQL irql = KeGetCurrentIrql();
-    if (irql > APC_LEVEL) {
-        qvx::VerifierReport("IRQL_TOO_HIGH",
-                            "RtlFreeUnicodeString called at IRQL %u, above its ceiling %u",
-                            unsigned(irql), unsigned(APC_LEVEL));
-    }
+    qvx::CheckIrqlCeiling("RtlFreeUnicodeString");
     if (UnicodeString == nullptr) {
         return;
     }

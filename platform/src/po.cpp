@@ -20,8 +20,9 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp)
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    // Power requests are not serialised here, so passing one down is an ordinary call.
-    return Machine::Current().Io().CallDriver(DeviceObject, Irp);
+    // Power requests are not serialised here, so passing one down is an ordinary call; the
+    // I/O manager checks that a driver passes power requests down this way.
+    return Machine::Current().Io().CallDriver(DeviceObject, Irp, true);
 }
 
 } // extern "C"

@@ -1,6 +1,8 @@
 // Run-time library: counted 16-bit strings and the kernel runtime's bounded formatter.
-// Everything here runs at any IRQL the caller is at, so nothing allocates, locks or waits.
+// Nearly everything here runs at any IRQL the caller is at, so nothing allocates, locks or
+// waits; RtlIntegerToUnicodeString is nevertheless PASSIVE_LEVEL only, as documented.
 #include "kernel/rtl.h"
+#include "platform/sim/machine_internal.h"
 
 #include <climits>
 #include <cstdint>
@@ -377,6 +379,7 @@ NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNI
 
 NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String)
 {
+    qvx::CheckIrqlCeiling("RtlIntegerToUnicodeString");
     if (Base == 0) {
         Base = 10;
     }

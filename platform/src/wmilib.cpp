@@ -5,11 +5,12 @@
 #include <wmilib.h>
 
 #include "platform/sim/io_manager.h"
+#include "platform/sim/machine_internal.h"
 
 extern "C" NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject,
                                            PIRP Irp, PSYSCTL_IRP_DISPOSITION IrpDisposition)
 {
-    qvx::io_detail::CheckIrql(PASSIVE_LEVEL, "WmiSystemControl");
+    qvx::CheckIrqlCeiling("WmiSystemControl");
     if (IrpDisposition == nullptr || Irp == nullptr) {
         qvx::VerifierReport("WMI_INVALID_PARAMETER",
                             "WmiSystemControl(%p, %p, %p, %p) without a request or a disposition",

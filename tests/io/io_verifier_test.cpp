@@ -59,6 +59,7 @@ TEST_F(IoVerifierTest, CancelLockWithAnotherLockIsReported)
     const KIRQL old = KfAcquireSpinLock(&lock);
     IoAcquireCancelSpinLock(&cancelIrql);
     EXPECT_TRUE(ExpectViolation("CANCEL_LOCK_WITH_OTHER_LOCK"));
+    EXPECT_TRUE(ExpectViolation("LOCK_ORDER_CYCLE")); // the opposite order of the first pair
     IoReleaseCancelSpinLock(cancelIrql);
     KfReleaseSpinLock(&lock, old);
 }
@@ -102,17 +103,90 @@ TEST_F(IoVerifierTest, NoMoreStackLocationsIsReported)
 // by hand.
 TEST_F(IoVerifierTest, DeviceDeletedWithRequestsIsReported)
 {
+    Config.CleanupLeavesReads = true; // so the handle can close with the read queued
     BootWith(TestDriverFault::DeleteWithPendingRead);
     const FileHandle handle = OpenCom5();
     IoRequestPtr read = Io().ReadAsync(handle, 1);
+    EXPECT_EQ(Pnp().SurpriseRemove(pdo_), STATUS_SUCCESS);
+    ForgetHandle(handle);
+    EXPECT_EQ(Io().Close(handle), STATUS_SUCCESS);
     EXPECT_EQ(Pnp().Remove(pdo_), STATUS_SUCCESS);
     EXPECT_TRUE(ExpectViolation("DEVICE_DELETED_WITH_IRPS"));
     PIRP orphan = read->Irp();
     ASSERT_NE(orphan, nullptr);
     (void)IoSetCancelRoutine(orphan, nullptr);
+    // The device is delete-pending, so the handle's cleanup still reaches the driver's queue.
+    RemoveEntryList(&orphan->Tail.Overlay.ListEntry);
     orphan->IoStatus.Status = STATUS_CANCELLED;
     IoCompleteRequest(orphan, IO_NO_INCREMENT);
     EXPECT_TRUE(read->Done());
+    // The delete-pending device holds up the unload until its close has been sent.
+    EXPECT_EQ(Io().UnloadDriver(driver_), STATUS_INVALID_DEVICE_STATE);
+    Io().RunPassiveWork();
+}
+
+// Deleting (and detaching) at surprise removal is reported. With a handle open the device is
+// delete-pending: its extension stays, requests on the handle (cleanup and close included)
+// still reach the driver, new opens fail, and the object goes with the last file object.
+TEST_F(IoVerifierTest, DeviceDeletedWithHandlesOpenIsDeletePending)
+{
+    BootWith(TestDriverFault::DeleteAtSurpriseRemoval);
+    const FileHandle handle = OpenCom5();
+    const PDEVICE_OBJECT fdo = Fdo();
+    EXPECT_EQ(Pnp().SurpriseRemove(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(TakeAll("DEVICE_DELETED_OR_DETACHED_BEFORE_REMOVE"), 2u);
+    EXPECT_TRUE(Io().IsDeletePending(fdo));
+    EXPECT_EQ(Io().Write(handle, {7}).Status, STATUS_SUCCESS);
+    ASSERT_EQ(TestDriverEvents().Writes.size(), 1u);
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_EQ(Io().Open(u"\\\\.\\COM5", 0, &status), INVALID_FILE_HANDLE);
+    EXPECT_FALSE(NT_SUCCESS(status));
+    const int cleanups = TestDriverEvents().Cleanups;
+    const int closes = TestDriverEvents().Closes;
+    EXPECT_EQ(Io().Close(handle), STATUS_SUCCESS);
+    ForgetHandle(handle);
+    EXPECT_EQ(TestDriverEvents().Cleanups, cleanups + 1);
+    EXPECT_EQ(TestDriverEvents().Closes, closes + 1);
+    EXPECT_FALSE(Io().IsDeletePending(fdo));
+    EXPECT_EQ(Pnp().Remove(pdo_), STATUS_SUCCESS);
+}
+
+VOID NTAPI IgnoreCallback(PVOID, PVOID, PVOID) {}
+
+// Unload with a registry key still open or a callback registration still in place lists
+// each by name.
+TEST_F(IoVerifierTest, KeysAndCallbacksLeftAtUnloadAreListed)
+{
+    BootWith(TestDriverFault::None);
+    std::u16string path = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\QvxTest";
+    UNICODE_STRING keyName = Counted(path);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               nullptr, nullptr);
+    HANDLE key = nullptr;
+    ASSERT_EQ(ZwOpenKey(&key, KEY_READ, &attributes), STATUS_SUCCESS);
+    std::u16string callbackPath = u"\\Callback\\QvxLeft";
+    UNICODE_STRING callbackName = Counted(callbackPath);
+    InitializeObjectAttributes(&attributes, &callbackName, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT,
+                               nullptr, nullptr);
+    PCALLBACK_OBJECT object = nullptr;
+    ASSERT_EQ(ExCreateCallback(&object, &attributes, TRUE, TRUE), STATUS_SUCCESS);
+    PVOID registration = ExRegisterCallback(object, IgnoreCallback, nullptr);
+    ASSERT_NE(registration, nullptr);
+
+    EXPECT_EQ(Pnp().Remove(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(Io().UnloadDriver(driver_), STATUS_SUCCESS);
+    std::string messages;
+    for (const Violation& violation : Sim().Violations()) {
+        messages += violation.Message + "\n";
+    }
+    EXPECT_NE(messages.find("QvxTest"), std::string::npos) << messages;
+    EXPECT_NE(messages.find("QvxLeft"), std::string::npos) << messages;
+    EXPECT_TRUE(ExpectViolation("REGISTRY_HANDLE_LEAK_AT_UNLOAD"));
+    EXPECT_TRUE(ExpectViolation("CALLBACK_REGISTERED_AT_UNLOAD"));
+    ZwClose(key);
+    ExUnregisterCallback(registration);
+    ObfDereferenceObject(object);
 }
 
 // Unload with the driver's pool still allocated lists the leak by tag.
@@ -171,6 +245,38 @@ TEST_F(IoVerifierTest, PowerStartNextRulesAreReported)
     TestDriverSettings().Fault = TestDriverFault::PoStartNextTwice;
     EXPECT_EQ(Pnp().SendPower(pdo_, IRP_MN_QUERY_POWER, DevicePowerState, d0), STATUS_SUCCESS);
     EXPECT_TRUE(ExpectViolation("PO_START_NEXT_TWICE"));
+}
+
+// Power: a request passed down with IofCallDriver instead of PoCallDriver, and a function
+// device without DO_POWER_PAGABLE above the pageable PDO.
+TEST_F(IoVerifierTest, PowerCallAndPagableRulesAreReported)
+{
+    BootWith(TestDriverFault::PowerWithIofCallDriver);
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    EXPECT_EQ(Pnp().SendPower(pdo_, IRP_MN_SET_POWER, DevicePowerState, d0), STATUS_SUCCESS);
+    EXPECT_TRUE(ExpectViolation("POWER_IRP_WITHOUT_PO_CALL_DRIVER"));
+    EXPECT_EQ(Pnp().Remove(pdo_), STATUS_SUCCESS);
+
+    TestDriverSettings().Fault = TestDriverFault::NotPowerPagable;
+    BusDeviceConfig config;
+    config.InstanceId = u"ROOT\\PORTS\\0001";
+    PDEVICE_OBJECT pdo = nullptr;
+    EXPECT_EQ(Pnp().Enumerate(config, driver_, &pdo), STATUS_SUCCESS);
+    EXPECT_TRUE(ExpectViolation("DEVICE_NOT_POWER_PAGABLE"));
+    EXPECT_EQ(Pnp().Remove(pdo), STATUS_SUCCESS);
+}
+
+// A key opened at open without OBJ_KERNEL_HANDLE would be the application's handle; with
+// the flag (the driver's normal path, in every other test) nothing is reported.
+TEST_F(IoVerifierTest, UserHandleOpenedInCallerContextIsReported)
+{
+    BootWith(TestDriverFault::OpenKeyAsUserHandle);
+    OpenCom5();
+    EXPECT_TRUE(ExpectViolation("KERNEL_HANDLE_IN_CALLER_CONTEXT"));
+    TestDriverSettings().Fault = TestDriverFault::None;
+    OpenCom5();
+    EXPECT_TRUE(Sim().Violations().empty());
 }
 
 using IoVerifierDeathTest = IoVerifierTest;

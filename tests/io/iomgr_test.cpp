@@ -22,6 +22,12 @@ struct Layer
     bool Pend;        // bottom: hold the request
     NTSTATUS Status;  // bottom: complete with this
     PIRP Held;
+    // Deliberate faults and their neighbours.
+    bool Keep;           // bottom: hold the request unmarked and return STATUS_SUCCESS
+    bool OverrideReturn; // return Return instead of the status the layer should return
+    NTSTATUS Return;
+    bool ChangeInRoutine; // the routine stores Changed before the walk goes on
+    NTSTATUS Changed;
 };
 
 std::string g_walk;
@@ -40,6 +46,9 @@ NTSTATUS NTAPI LayerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     if (layer->StopWalk) {
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
+    if (layer->ChangeInRoutine) {
+        Irp->IoStatus.Status = layer->Changed;
+    }
     if (Irp->PendingReturned) {
         IoMarkIrpPending(Irp);
     }
@@ -50,14 +59,16 @@ NTSTATUS NTAPI LayerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     Layer* layer = LayerOf(DeviceObject);
     if (layer->Lower == nullptr) {
-        if (layer->Pend) {
-            IoMarkIrpPending(Irp);
+        if (layer->Pend || layer->Keep) {
+            if (layer->Pend) {
+                IoMarkIrpPending(Irp);
+            }
             layer->Held = Irp;
-            return STATUS_PENDING;
+            return layer->Pend ? STATUS_PENDING : STATUS_SUCCESS;
         }
         Irp->IoStatus.Status = layer->Status;
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return layer->Status;
+        return layer->OverrideReturn ? layer->Return : layer->Status;
     }
     if (layer->SetRoutine) {
         IoCopyCurrentIrpStackLocationToNext(Irp);
@@ -67,7 +78,8 @@ NTSTATUS NTAPI LayerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     } else {
         IoSkipCurrentIrpStackLocation(Irp);
     }
-    return IoCallDriver(layer->Lower, Irp);
+    const NTSTATUS status = IoCallDriver(layer->Lower, Irp);
+    return layer->OverrideReturn ? layer->Return : status;
 }
 
 class WalkTest : public SimMachineTest
@@ -173,6 +185,51 @@ TEST_F(WalkTest, PendingReturnedPropagatesThroughLayersWithoutRoutines)
     IoCompleteRequest(Get('B')->Held, IO_NO_INCREMENT);
     EXPECT_EQ(g_walk, "Tp!");
     EXPECT_EQ(finished, STATUS_SUCCESS);
+}
+
+// What a dispatch routine returns is checked against what it did with the request: a
+// return that neither completed, passed down nor pended it; a non-pending return over a
+// pending mark that a lower driver left in a skipped (shared) location; a returned status
+// other than the one the walk left its location with.
+TEST_F(WalkTest, DispatchReturnsAreCheckedAgainstTheRequest)
+{
+    NTSTATUS finished = STATUS_PENDING;
+    Get('B')->Keep = true;
+    EXPECT_EQ(Send(&finished), STATUS_SUCCESS);
+    EXPECT_TRUE(ExpectViolation("DISPATCH_RETURNED_WITHOUT_COMPLETING"));
+    IoCompleteRequest(Get('B')->Held, IO_NO_INCREMENT);
+    EXPECT_EQ(finished, STATUS_SUCCESS);
+
+    g_walk.clear();
+    Get('B')->Keep = false;
+    Get('B')->Pend = true;
+    Get('M')->SetRoutine = false;
+    Get('M')->OverrideReturn = true;
+    Get('M')->Return = STATUS_SUCCESS;
+    EXPECT_EQ(Send(&finished), STATUS_SUCCESS);
+    EXPECT_TRUE(ExpectViolation("PENDING_MARKED_NOT_RETURNED"));
+    IoCompleteRequest(Get('B')->Held, IO_NO_INCREMENT);
+    EXPECT_EQ(g_walk, "Tp!");
+
+    Get('B')->Pend = false;
+    Get('M')->OverrideReturn = false;
+    Get('B')->OverrideReturn = true;
+    Get('B')->Return = STATUS_UNSUCCESSFUL;
+    EXPECT_EQ(Send(&finished), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(ExpectViolation("DISPATCH_STATUS_MISMATCH"));
+    EXPECT_EQ(finished, STATUS_SUCCESS);
+}
+
+// Correct code passes: the bottom returns the status it completed with although a routine
+// above changes it, and each layer returns what its lower call returned.
+TEST_F(WalkTest, StatusChangedAboveTheCompleterIsNotAMismatch)
+{
+    Get('M')->ChangeInRoutine = true;
+    Get('M')->Changed = STATUS_UNSUCCESSFUL;
+    NTSTATUS finished = STATUS_PENDING;
+    EXPECT_EQ(Send(&finished), STATUS_SUCCESS);
+    EXPECT_EQ(finished, STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(Sim().Violations().empty());
 }
 
 using IoEngineTest = IoDriverTest;

@@ -258,6 +258,16 @@ TEST_F(NamesTest, DeviceInterfaceStatesAndTheSystemOwnedName)
     DEVICE_OBJECT pdo{};
     UNICODE_STRING first{};
     UNICODE_STRING second{};
+    // Only a PDO the PnP manager knows (it has an instance path) may register, with a
+    // reference string free of path separators.
+    EXPECT_EQ(IoRegisterDeviceInterface(&pdo, &GUID_DEVINTERFACE_COMPORT, nullptr, &first),
+              STATUS_INVALID_DEVICE_REQUEST);
+    Sim().Names().SetInstancePathProvider([&](PDEVICE_OBJECT p) {
+        return p == &pdo ? std::u16string(u"ROOT\\PORTS\\0000") : std::u16string();
+    });
+    UNICODE_STRING badReference = Counted(u"a\\b");
+    EXPECT_EQ(IoRegisterDeviceInterface(&pdo, &GUID_DEVINTERFACE_COMPORT, &badReference, &first),
+              STATUS_INVALID_DEVICE_REQUEST);
     ASSERT_EQ(IoRegisterDeviceInterface(&pdo, &GUID_DEVINTERFACE_COMPORT, nullptr, &first),
               STATUS_SUCCESS);
     ASSERT_EQ(IoRegisterDeviceInterface(&pdo, &GUID_DEVINTERFACE_COMPORT, nullptr, &second),
@@ -295,7 +305,9 @@ TEST_F(NamesTest, DeviceInterfaceStatesAndTheSystemOwnedName)
     // The PnP manager's instance path names the instance; injected failures leave nothing.
     DEVICE_OBJECT other{};
     Sim().Names().SetInstancePathProvider([&](PDEVICE_OBJECT p) {
-        return p == &other ? std::u16string(u"ROOT\\PORTS\\0007") : std::u16string();
+        return p == &other ? std::u16string(u"ROOT\\PORTS\\0007")
+               : p == &pdo ? std::u16string(u"ROOT\\PORTS\\0000")
+                           : std::u16string();
     });
     Sim().Names().InjectFailure(qvx::NamespaceFault::RegisterDeviceInterface);
     EXPECT_EQ(IoRegisterDeviceInterface(&other, &GUID_DEVINTERFACE_COMPORT, nullptr, &first),

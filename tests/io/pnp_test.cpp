@@ -96,6 +96,45 @@ TEST_F(PnpTest, FailedStartIsFollowedByRemoval)
     EXPECT_FALSE(Sim().Names().LinkTarget(u"\\??\\COM5").has_value());
 }
 
+// An orderly removal with a handle open is vetoed: the query is taken back with a cancel,
+// no removal is sent and the device stays started. Once the handle is closed it goes.
+TEST_F(PnpTest, OpenHandleVetoesOrderlyRemoval)
+{
+    const FileHandle handle = OpenCom5();
+    EXPECT_EQ(Pnp().Disable(pdo_), STATUS_PLUGPLAY_QUERY_VETOED);
+    EXPECT_EQ(Pnp().Remove(pdo_), STATUS_PLUGPLAY_QUERY_VETOED);
+    const std::vector<UCHAR>& minors = TestDriverEvents().PnpMinors;
+    ASSERT_GE(minors.size(), 2u);
+    EXPECT_EQ(minors[minors.size() - 2], IRP_MN_QUERY_REMOVE_DEVICE);
+    EXPECT_EQ(minors.back(), IRP_MN_CANCEL_REMOVE_DEVICE);
+    EXPECT_EQ(Pnp().State(pdo_), PnpState::Started);
+    EXPECT_EQ(Io().Write(handle, {1}).Status, STATUS_SUCCESS);
+    ForgetHandle(handle);
+    Io().Close(handle);
+    EXPECT_EQ(Pnp().Disable(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(minors.back(), IRP_MN_REMOVE_DEVICE);
+}
+
+// Opens fail until IRP_MN_START_DEVICE has succeeded.
+TEST_F(PnpTest, OpensFailUntilTheStartHasSucceeded)
+{
+    Pnp().Remove(pdo_);
+    BusDeviceConfig config;
+    config.InstanceId = u"ROOT\\PORTS\\0001";
+    PDEVICE_OBJECT pdo = Pnp().CreatePdo(config);
+    ASSERT_EQ(Pnp().AddDevice(pdo, driver_), STATUS_SUCCESS);
+    const std::u16string name = Io().DeviceName(Pnp().FunctionDevice(pdo));
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_EQ(Io().Open(name, 0, &status), INVALID_FILE_HANDLE);
+    EXPECT_EQ(status, STATUS_NO_SUCH_DEVICE);
+    ASSERT_EQ(Pnp().Start(pdo), STATUS_SUCCESS);
+    const FileHandle handle = Io().Open(name, 0, &status);
+    EXPECT_NE(handle, INVALID_FILE_HANDLE);
+    Io().Close(handle);
+    EXPECT_EQ(Pnp().Remove(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(Pnp().DeletePdo(pdo), STATUS_SUCCESS);
+}
+
 // Power requests go down to the bus, which succeeds set and query; the driver's own report
 // of D3 stays recorded. WMI requests for another provider and non-WMI minors are forwarded
 // untouched; one addressed to the device finds no GUID.

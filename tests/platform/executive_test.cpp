@@ -55,6 +55,9 @@ struct Probe
         if (probe->Event != nullptr) {
             KeSetEvent(probe->Event, IO_NO_INCREMENT, FALSE);
         }
+        for (PKTIMER timer : probe->Cancel) {
+            probe->Cancelled.push_back(KeCancelTimer(timer));
+        }
         probe->Running = false;
     }
 
@@ -70,6 +73,8 @@ struct Probe
     PKEVENT Event = nullptr;
     std::string* Log = nullptr;
     char Name = '?';
+    std::vector<PKTIMER> Cancel; // cancelled by each run, results in Cancelled
+    std::vector<BOOLEAN> Cancelled;
 };
 
 std::vector<LONGLONG> Ms(std::initializer_list<LONGLONG> ms)
@@ -201,6 +206,31 @@ TEST_F(TimerTest, CancelAnswersTrueBeforeAndFalseAfterOneShotExpiry)
     EXPECT_TRUE(KeReadStateTimer(&timer));
     EXPECT_FALSE(KeCancelTimer(&timer));
     EXPECT_EQ(first.Runs(), 0);
+}
+
+// Every timer due in a tick expires before any of their DPCs runs: a DPC cancelling a timer
+// of the same tick gets FALSE and that timer's DPC still runs; one due a tick later is
+// still in the queue and is taken out.
+TEST_F(TimerTest, TimersOfOneTickExpireBeforeTheirDpcsRun)
+{
+    std::string log;
+    Probe a, b, c;
+    a.Log = b.Log = c.Log = &log;
+    a.Name = 'a';
+    b.Name = 'b';
+    c.Name = 'c';
+    KTIMER ta, tb, tc;
+    KeInitializeTimer(&ta);
+    KeInitializeTimer(&tb);
+    KeInitializeTimer(&tc);
+    a.Cancel = {&tb, &tc};
+    KeSetTimer(&ta, Due(-49000), &a.Dpc); // 4.9 ms: expires first, at the 5 ms tick
+    KeSetTimer(&tb, InMs(5), &b.Dpc);
+    KeSetTimer(&tc, InMs(6), &c.Dpc);
+    Sim().AdvanceMs(10);
+    EXPECT_EQ(log, "ab");
+    EXPECT_EQ(a.Cancelled, (std::vector<BOOLEAN>{FALSE, TRUE}));
+    EXPECT_EQ(b.At, Ms({5}));
 }
 
 // -1, an absolute time already past and 0 all mean "at the next clock tick"; a DPC that

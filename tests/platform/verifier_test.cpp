@@ -1,6 +1,7 @@
 // Each rule the executive checks is broken once on purpose and must be reported by name; the
 // machine then goes on, so one test can walk through a family of rules.
 
+#include "platform/sim/io_manager.h"
 #include "support/machine_fixture.h"
 
 namespace qvx {
@@ -219,6 +220,60 @@ TEST_F(VerifierTest, DpcAndTimerMisuseIsReportedByRule)
     EXPECT_TRUE(KeCancelTimer(&timer));
 }
 
+// Lock order: taking B under A and later A under B is reported once, naming both locks,
+// although one processor never deadlocks on it; a consistent order passes however often.
+TEST_F(VerifierTest, LockOrderCycleIsReportedWithTheLocksInvolved)
+{
+    KSPIN_LOCK a, b, c;
+    KeInitializeSpinLock(&a);
+    KeInitializeSpinLock(&b);
+    KeInitializeSpinLock(&c);
+    Sim().NameSpinLock(&a, "PortLock");
+    Sim().NameSpinLock(&b, "ReadQueueLock");
+    auto nested = [](PKSPIN_LOCK outer, PKSPIN_LOCK inner) {
+        const KIRQL old = KfAcquireSpinLock(outer);
+        KefAcquireSpinLockAtDpcLevel(inner);
+        KefReleaseSpinLockFromDpcLevel(inner);
+        KfReleaseSpinLock(outer, old);
+    };
+    for (int i = 0; i < 3; ++i) {
+        nested(&a, &b);
+        nested(&b, &c);
+    }
+    EXPECT_TRUE(Sim().Violations().empty());
+
+    nested(&c, &a); // closes a -> b -> c -> a
+    ASSERT_EQ(Sim().Violations().size(), 1u);
+    const std::string message = Sim().Violations()[0].Message;
+    EXPECT_NE(message.find("PortLock"), std::string::npos) << message;
+    EXPECT_NE(message.find("ReadQueueLock"), std::string::npos) << message;
+    EXPECT_TRUE(ExpectViolation("LOCK_ORDER_CYCLE"));
+    nested(&b, &a);
+    EXPECT_TRUE(Sim().Violations().empty()) << "only the first cycle is reported";
+}
+
+// The ceilings come from one table: routines documented as PASSIVE_LEVEL only are reported
+// at APC_LEVEL, and IoDeleteDevice, documented up to APC_LEVEL, passes there.
+TEST_F(VerifierTest, IrqlCeilingsFollowTheDocumentation)
+{
+    PDRIVER_OBJECT driver = Sim().Io().CreateBuiltInDriver(u"CeilingTest");
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+              STATUS_SUCCESS);
+    WCHAR digits[12];
+    UNICODE_STRING text{0, sizeof(digits), digits};
+    const KIRQL old = KfRaiseIrql(APC_LEVEL);
+    KeFlushQueuedDpcs();
+    EXPECT_TRUE(ExpectViolation("IRQL_TOO_HIGH"));
+    EXPECT_EQ(RtlIntegerToUnicodeString(42, 10, &text), STATUS_SUCCESS);
+    EXPECT_TRUE(ExpectViolation("IRQL_TOO_HIGH"));
+    RtlFreeUnicodeString(nullptr);
+    EXPECT_TRUE(ExpectViolation("IRQL_TOO_HIGH"));
+    IoDeleteDevice(device);
+    EXPECT_TRUE(Sim().Violations().empty());
+    KfLowerIrql(old);
+    Sim().Io().ReleaseBuiltInDriver(driver);
+}
 // With AbortOnViolation the first violation ends the process, naming its rule.
 TEST_F(VerifierDeathTest, ViolationAbortsNamingTheRule)
 {

@@ -186,6 +186,16 @@ NTSTATUS NTAPI ReadDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS NTAPI CreateDispatch(PDEVICE_OBJECT, PIRP Irp)
 {
     ++State().Log.Creates;
+    // A read of the service key, as a driver does at open.
+    std::u16string path = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\QvxTest";
+    UNICODE_STRING name = Counted(path);
+    OBJECT_ATTRIBUTES attributes;
+    const ULONG kernel = Faulty(TestDriverFault::OpenKeyAsUserHandle) ? 0 : OBJ_KERNEL_HANDLE;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | kernel, nullptr, nullptr);
+    HANDLE key = nullptr;
+    if (NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) {
+        ZwClose(key);
+    }
     return Complete(Irp, STATUS_SUCCESS);
 }
 
@@ -327,10 +337,15 @@ NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Irp->IoStatus.Status = STATUS_SUCCESS;
         return PassDown(device, Irp);
     case IRP_MN_STOP_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_SURPRISE_REMOVAL: {
         DeleteLink(device);
         Irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(device, Irp);
+        const NTSTATUS status = PassDown(device, Irp);
+        if (minor == IRP_MN_SURPRISE_REMOVAL && Faulty(TestDriverFault::DeleteAtSurpriseRemoval)) {
+            DeleteDevice(device);
+        }
+        return status;
+    }
     case IRP_MN_REMOVE_DEVICE: {
         if (Faulty(TestDriverFault::FailRemove)) {
             return Complete(Irp, STATUS_UNSUCCESSFUL);
@@ -362,6 +377,9 @@ NTSTATUS NTAPI PowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         PoStartNextPowerIrp(Irp);
     }
     IoSkipCurrentIrpStackLocation(Irp);
+    if (Faulty(TestDriverFault::PowerWithIofCallDriver)) {
+        return IoCallDriver(Ext(DeviceObject)->Lower, Irp);
+    }
     return PoCallDriver(Ext(DeviceObject)->Lower, Irp);
 }
 
@@ -415,6 +433,9 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
                           static_cast<USHORT>(sizeof(device->Name)), device->Name};
     device->WorkItem = IoAllocateWorkItem(fdo);
     fdo->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
+    if (Faulty(TestDriverFault::NotPowerPagable)) {
+        fdo->Flags &= ~DO_POWER_PAGABLE;
+    }
     POWER_STATE d3;
     d3.DeviceState = PowerDeviceD3;
     PoSetPowerState(fdo, DevicePowerState, d3);

@@ -37,7 +37,11 @@ enum class TestDriverFault {
     ChangeUnhandledPnpStatus,  // unhandled PnP requests go down with STATUS_SUCCESS
     DeleteWithPendingRead,     // removal deletes the device without ending queued reads
     SkipPoStartNext,           // power requests go down without PoStartNextPowerIrp
-    PoStartNextTwice           // PoStartNextPowerIrp is called twice per request
+    PoStartNextTwice,          // PoStartNextPowerIrp is called twice per request
+    DeleteAtSurpriseRemoval,   // surprise removal detaches and deletes the device at once
+    PowerWithIofCallDriver,    // power requests go down with IofCallDriver
+    NotPowerPagable,           // AddDevice leaves DO_POWER_PAGABLE clear
+    OpenKeyAsUserHandle,       // create opens the service key without OBJ_KERNEL_HANDLE
 };
 
 struct TestDriverConfig

@@ -1,6 +1,8 @@
 #include "support/machine_fixture.h"
 
 #include "platform/sim/io_manager.h"
+#include "platform/sim/names.h"
+#include "platform/sim/registry.h"
 
 #include <sstream>
 
@@ -39,6 +41,14 @@ void SimMachineTest::TearDown()
     EXPECT_EQ(machine.SetTimerCount(), 0u) << "a timer is still set";
     EXPECT_EQ(machine.Io().OutstandingIrps(), 0u) << "a request is still pending";
     EXPECT_EQ(machine.Io().PendingCloseCount(), 0u) << "a closed handle still waits for its close";
+    EXPECT_EQ(machine.Io().QueuedWorkCount(), 0u) << "a work item or deferred close is queued";
+    for (const RegOpenHandle& open : machine.Reg().OpenHandles()) {
+        ADD_FAILURE() << "registry key still open: " << Utf16ToUtf8(open.Path);
+    }
+    for (const CallbackRegistrationInfo& registration : machine.Names().Registrations()) {
+        ADD_FAILURE() << "callback registration still in place on "
+                      << Utf16ToUtf8(registration.ObjectName);
+    }
     machine_.reset();
 }
 

@@ -22,7 +22,8 @@ inline UNICODE_STRING Counted(std::u16string& text)
 
 // Creates a simulated machine (1 ms tick, violations recorded rather than fatal) in SetUp.
 // TearDown fails the test for every violation still recorded, pool still allocated, a timer
-// still set, a DPC still queued or an IRQL other than PASSIVE_LEVEL, then destroys the machine.
+// still set, a DPC or passive work item still queued, a registry key still open, a callback
+// registration still in place or an IRQL other than PASSIVE_LEVEL, then destroys the machine.
 // A derived fixture may change Options in its constructor; one that overrides TearDown calls
 // this one last.
 class SimMachineTest : public ::testing::Test
