@@ -7,6 +7,7 @@
 
 #include "driver/kcompat.h"
 #include "serial/interrupt.h"
+#include "serial/transfer.h"
 
 namespace {
 
@@ -330,6 +331,7 @@ BOOLEAN QuarvexServiceTransmit(PortDeviceRecord* Port)
             return FALSE;
         }
         Port->ImmediatePending = FALSE;
+        QuarvexCountOutputLocked(Port, 1);
         Port->ThrEmpty = FALSE;
         (void)KeInsertQueueDpc(&Port->ImmediateCompleteDpc, NULL, NULL);
         return TRUE;
@@ -355,6 +357,7 @@ BOOLEAN QuarvexServiceTransmit(PortDeviceRecord* Port)
     }
     Port->WriteNextChar += length;
     Port->WriteLength -= length;
+    QuarvexCountOutputLocked(Port, length);
     Port->ThrEmpty = FALSE;
     if (Port->WriteLength == 0) {
         FinishWriteHandOver(Port);

@@ -1,5 +1,6 @@
-// Data-transfer requests: reads with their timeouts and the input-buffer resize, waits on
-// event masks and the error abort.
+// Data-transfer requests: reads with their timeouts and the input-buffer resize, writes and
+// flushes, the immediate character and the Xoff counter, purge, waits on event masks and the
+// error abort.
 //
 // Contexts: dispatch routines at PASSIVE_LEVEL; start routines (called by the queues), DPCs
 // and cancel routines at DISPATCH_LEVEL. Every request that several parties can end carries a
@@ -45,6 +46,107 @@ DRIVER_CANCEL QuarvexSerialCancelCurrentRead;
 KDEFERRED_ROUTINE QuarvexSerialReadTimeout;
 KDEFERRED_ROUTINE QuarvexSerialReadComplete;
 KDEFERRED_ROUTINE QuarvexSerialReadIntervalTimeout;
+
+// ---- Writes, flushes and the output count ------------------------------------------------
+//
+// TxQueuedCount holds the bytes of output not yet handed to the transmitter: every accepted
+// write (waiting or current), the Xoff character of a started Xoff-counter request and an
+// unsent immediate character. QuarvexCountOutputLocked takes bytes out (as they are handed
+// over, taken back, or leave unstarted) and reports SERIAL_EV_TXEMPTY when the count falls
+// to 0.
+
+// Holders of ImmediateIrp and XoffIrp.
+constexpr ULONG IMMEDIATE_REF_ISR = 0x1;
+constexpr ULONG IMMEDIATE_REF_CANCEL = 0x2;
+constexpr ULONG IMMEDIATE_REF_TOTAL_TIMER = 0x4;
+constexpr ULONG XOFF_REF_COUNTER = 0x1;
+constexpr ULONG XOFF_REF_CANCEL = 0x2;
+constexpr ULONG XOFF_REF_TIMER = 0x4;
+
+// IRP_MJ_WRITE.  IRQL: PASSIVE_LEVEL.
+// Irp: completed (zero length, error abort) or handed to WriteQueue (STATUS_PENDING).
+DRIVER_DISPATCH QuarvexWriteDispatch;
+
+// IRP_MJ_FLUSH_BUFFERS: completes once every write queued before it has ended.
+// IRQL: PASSIVE_LEVEL.  Irp: completed (error abort) or handed to WriteQueue.
+DRIVER_DISPATCH QuarvexFlushBuffersDispatch;
+
+// Start routine of WriteQueue: a write, a flush or the write phase of an Xoff counter.
+// IRQL: DISPATCH_LEVEL.  Locks: takes PortLock.  Irp: completed now, or held by WriteRefs.
+VOID NTAPI WriteQueueStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Drop routine of WriteQueue: a waiting request the queue completes without starting it
+// takes its bytes out of the output count.
+// IRQL: <= DISPATCH_LEVEL.  Locks: takes PortLock.  Irp: the queue completes it afterwards.
+VOID NTAPI QuarvexWriteDropped(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Takes the current write away from the transmit path; its unsent bytes leave the count.
+// Locks: PortLock held.
+VOID QuarvexSerialStopCurrentWrite(PortDeviceRecord* Port);
+
+// Cancel routine of the current write.
+// IRQL: DISPATCH_LEVEL, cancel spin lock held on entry (released first).
+DRIVER_CANCEL QuarvexSerialCancelCurrentWrite;
+
+// DPCs of the current write: total timeout, all bytes handed over.
+KDEFERRED_ROUTINE QuarvexSerialWriteTimeout;
+KDEFERRED_ROUTINE QuarvexSerialWriteComplete;
+
+// Takes Count bytes out of TxQueuedCount; reports SERIAL_EV_TXEMPTY when it falls to 0.
+// Locks: PortLock held.
+VOID QuarvexCountOutputLocked(PortDeviceRecord* Port, ULONG Count);
+
+// AmountInOutQueue of IOCTL_SERIAL_GET_COMMSTATUS.
+// Locks: PortLock held.
+ULONG QuarvexOutputAmountLocked(PortDeviceRecord* Port);
+
+// -(Milliseconds x 10,000) as a relative due time, held at the longest relative due time the
+// 64-bit value can express instead of wrapping into an absolute or short one.
+LONGLONG QuarvexRelativeDueSaturated(ULONGLONG Milliseconds);
+
+// ---- Immediate character and Xoff counter -------------------------------------------------
+
+// Starts ImmediateIrp, which the control path set and counted in TxQueuedCount.
+// IRQL: PASSIVE_LEVEL.  Locks: takes PortLock.
+// Irp: STATUS_PENDING (held by ImmediateRefs) or STATUS_CANCELLED (completed).
+NTSTATUS QuarvexSerialStartImmediate(PortDeviceRecord* Port);
+
+// Takes an unsent immediate character back from the transmit path.
+// Locks: PortLock held.
+VOID QuarvexSerialStopImmediateChar(PortDeviceRecord* Port);
+
+// Cancel routine of ImmediateIrp.
+// IRQL: DISPATCH_LEVEL, cancel spin lock held on entry (released first).
+DRIVER_CANCEL QuarvexSerialCancelImmediate;
+
+// DPCs of ImmediateIrp: timeout, character sent.
+KDEFERRED_ROUTINE QuarvexSerialImmediateCharTimeout;
+KDEFERRED_ROUTINE QuarvexSerialImmediateCharComplete;
+
+// Ends the counting of XoffIrp, if it still counts.
+// Locks: PortLock held.
+VOID QuarvexSerialStopXoff(PortDeviceRecord* Port);
+
+// Ends XoffIrp because a write-queue request starts or a purge aborts transmission: stops its
+// counter, timer and cancel routine where they can be stopped for certain.
+// Locks: PortLock held.  Returns the request to complete with STATUS_SERIAL_MORE_WRITES after
+// PortLock is released, or NULL when another holder completes it.
+PIRP QuarvexTakeXoffForMoreWritesLocked(PortDeviceRecord* Port);
+
+// Cancel routine of XoffIrp.
+// IRQL: DISPATCH_LEVEL, cancel spin lock held on entry (released first).
+DRIVER_CANCEL QuarvexSerialCancelCurrentXoff;
+
+// DPCs of XoffIrp: timeout, count reached.
+KDEFERRED_ROUTINE QuarvexSerialXoffTimeout;
+KDEFERRED_ROUTINE QuarvexSerialXoffComplete;
+
+// ---- Purge --------------------------------------------------------------------------------
+
+// Start routine of PurgeQueue.
+// IRQL: DISPATCH_LEVEL.  Locks: takes PortLock around the Xoff and input-ring steps only.
+// Irp: completed STATUS_SUCCESS after the next purge was started.
+VOID NTAPI PurgeQueueStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // ---- Waits on event masks and the error abort ---------------------------------------------
 

@@ -1,0 +1,280 @@
+// The immediate character and the counting phase of the Xoff counter. Each request is held by
+// a reference set (ImmediateRefs, XoffRefs: transmit or receive path, cancel routine, timer);
+// every party clears its own bit under PortLock, and the one that empties the set releases
+// the request's slot and completes it after PortLock is released. Neither has a queue, so
+// there is no next request to start.
+//
+// An immediate character is counted in TxQueuedCount by the control path that accepts it; it
+// comes out when the transmit path sends it, or when a stop takes it back unsent.
+
+#include <ntddk.h>
+#include <ntddser.h>
+
+#include "driver/kcompat.h"
+#include "serial/interrupt.h"
+#include "serial/transfer.h"
+#include "trace/trace.h"
+
+namespace {
+
+// Tail of every party that may end ImmediateIrp; PortLock is held on entry and released here.
+// A character that went out makes the request succeed, whoever comes last.
+VOID FinishImmediate(PortDeviceRecord* Port, PIRP Irp, NTSTATUS Status, KIRQL NewIrql)
+{
+    const bool last = Port->ImmediateRefs == 0;
+    if (last) {
+        Port->ImmediateIrp = NULL;
+        if (Irp->IoStatus.Status == STATUS_SUCCESS) {
+            Status = STATUS_SUCCESS;
+        }
+    }
+    KfReleaseSpinLock(&Port->PortLock, NewIrql);
+    if (last) {
+        Irp->IoStatus.Information = 0;
+        QuarvexCompleteRequest(Irp, Status);
+    }
+}
+
+// Tail of every party that may end XoffIrp; PortLock is held on entry and released here.
+// A count the receive path reached makes the request succeed, whoever comes last.
+VOID FinishXoff(PortDeviceRecord* Port, PIRP Irp, NTSTATUS Status, KIRQL NewIrql)
+{
+    const bool last = Port->XoffRefs == 0;
+    if (last) {
+        Port->XoffIrp = NULL;
+        if (Irp->IoStatus.Status == STATUS_SUCCESS) {
+            Status = STATUS_SUCCESS;
+        }
+    }
+    KfReleaseSpinLock(&Port->PortLock, NewIrql);
+    if (last) {
+        Irp->IoStatus.Information = 0;
+        QuarvexCompleteRequest(Irp, Status);
+    }
+}
+
+VOID StopXoffTimer(PortDeviceRecord* Port)
+{
+    if ((Port->XoffRefs & XOFF_REF_TIMER) != 0 && KeCancelTimer(&Port->XoffTimer)) {
+        Port->XoffRefs &= ~XOFF_REF_TIMER;
+    }
+}
+
+VOID TakeXoffCancel(PortDeviceRecord* Port, PIRP Irp)
+{
+    if ((Port->XoffRefs & XOFF_REF_CANCEL) != 0 && IoSetCancelRoutine(Irp, NULL) != NULL) {
+        Port->XoffRefs &= ~XOFF_REF_CANCEL;
+    }
+}
+
+VOID StopImmediateTimer(PortDeviceRecord* Port)
+{
+    if ((Port->ImmediateRefs & IMMEDIATE_REF_TOTAL_TIMER) != 0 &&
+        KeCancelTimer(&Port->ImmediateTimer)) {
+        Port->ImmediateRefs &= ~IMMEDIATE_REF_TOTAL_TIMER;
+    }
+}
+
+VOID TakeImmediateCancel(PortDeviceRecord* Port, PIRP Irp)
+{
+    if ((Port->ImmediateRefs & IMMEDIATE_REF_CANCEL) != 0 &&
+        IoSetCancelRoutine(Irp, NULL) != NULL) {
+        Port->ImmediateRefs &= ~IMMEDIATE_REF_CANCEL;
+    }
+}
+
+} // namespace
+
+// ---- Immediate character ------------------------------------------------------------------
+
+NTSTATUS QuarvexSerialStartImmediate(PortDeviceRecord* Port)
+{
+    QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialStartImmediate++");
+    SERIAL_TIMEOUTS timeouts;
+    {
+        SpinLockGuard guard(&Port->PortLock);
+        timeouts = Port->Timeouts;
+    }
+    // The total timeout of a one-byte write.
+    const ULONG multiplier = timeouts.WriteTotalTimeoutMultiplier;
+    const ULONG constant = timeouts.WriteTotalTimeoutConstant;
+    const bool useTimer = multiplier != 0 || constant != 0;
+    LARGE_INTEGER due;
+    due.QuadPart = QuarvexRelativeDueSaturated(static_cast<ULONGLONG>(multiplier) +
+                                               static_cast<ULONGLONG>(constant));
+
+    const KIRQL oldIrql = KfAcquireSpinLock(&Port->PortLock);
+    PIRP irp = Port->ImmediateIrp;
+    Port->ImmediateRefs = 0;
+    (void)IoSetCancelRoutine(irp, QuarvexSerialCancelImmediate);
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+        // Output that drained meanwhile reported nothing while this character was counted.
+        Port->ImmediateIrp = NULL;
+        QuarvexCountOutputLocked(Port, 1);
+        KfReleaseSpinLock(&Port->PortLock, oldIrql);
+        irp->IoStatus.Information = 0;
+        QuarvexCompleteRequest(irp, STATUS_CANCELLED);
+        QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialStartImmediate--");
+        return STATUS_CANCELLED;
+    }
+    Port->ImmediateRefs |= IMMEDIATE_REF_CANCEL;
+    if (useTimer) {
+        (void)KeSetTimer(&Port->ImmediateTimer, due, &Port->ImmediateTimeoutDpc);
+        Port->ImmediateRefs |= IMMEDIATE_REF_TOTAL_TIMER;
+    }
+    // The completion DPC marks the character sent by setting SUCCESS.
+    irp->IoStatus.Status = STATUS_PENDING;
+    Port->ImmediatePending = TRUE;
+    Port->ImmediateChar = *static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+    Port->ImmediateRefs |= IMMEDIATE_REF_ISR;
+    IoMarkIrpPending(irp);
+    // An empty transmitter gets a kick even while a write is current: a write held by Xoff
+    // brings no further transmit-empty pass, and the character may pass that hold.
+    if (Port->ThrEmpty) {
+        QuarvexUartSignalThre(&Port->Uart);
+    }
+    KfReleaseSpinLock(&Port->PortLock, oldIrql);
+    QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialStartImmediate--");
+    return STATUS_PENDING;
+}
+
+VOID QuarvexSerialStopImmediateChar(PortDeviceRecord* Port)
+{
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
+    QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialStopImmediateChar++");
+    if (Port->ImmediatePending) {
+        Port->ImmediatePending = FALSE;
+        Port->ImmediateRefs &= ~IMMEDIATE_REF_ISR;
+        QuarvexCountOutputLocked(Port, 1);
+    }
+    // Once sent, the completion DPC drops IMMEDIATE_REF_ISR itself.
+    QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialStopImmediateChar--");
+}
+
+VOID NTAPI QuarvexSerialCancelImmediate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PortDeviceRecord* port = QuarvexPortFromDevice(DeviceObject);
+    QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialCancelImmediate++");
+    const KIRQL cancelIrql = Irp->CancelIrql;
+    IoReleaseCancelSpinLock(DISPATCH_LEVEL);
+    KefAcquireSpinLockAtDpcLevel(&port->PortLock);
+    port->ImmediateRefs &= ~IMMEDIATE_REF_CANCEL;
+    StopImmediateTimer(port);
+    QuarvexSerialStopImmediateChar(port);
+    FinishImmediate(port, Irp, STATUS_CANCELLED, cancelIrql);
+    QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialCancelImmediate--");
+}
+
+VOID NTAPI QuarvexSerialImmediateCharTimeout(PKDPC Dpc, PVOID DeferredContext,
+                                             PVOID SystemArgument1, PVOID SystemArgument2)
+{
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    auto* port = static_cast<PortDeviceRecord*>(DeferredContext);
+    QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialImmediateCharTimeout++");
+    KefAcquireSpinLockAtDpcLevel(&port->PortLock);
+    PIRP irp = port->ImmediateIrp;
+    port->ImmediateRefs &= ~IMMEDIATE_REF_TOTAL_TIMER;
+    TakeImmediateCancel(port, irp);
+    QuarvexSerialStopImmediateChar(port);
+    FinishImmediate(port, irp, STATUS_TIMEOUT, DISPATCH_LEVEL);
+    QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialImmediateCharTimeout--");
+}
+
+VOID NTAPI QuarvexSerialImmediateCharComplete(PKDPC Dpc, PVOID DeferredContext,
+                                              PVOID SystemArgument1, PVOID SystemArgument2)
+{
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    auto* port = static_cast<PortDeviceRecord*>(DeferredContext);
+    QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialImmediateCharComplete++");
+    KefAcquireSpinLockAtDpcLevel(&port->PortLock);
+    PIRP irp = port->ImmediateIrp;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    port->ImmediateRefs &= ~IMMEDIATE_REF_ISR;
+    TakeImmediateCancel(port, irp);
+    StopImmediateTimer(port);
+    FinishImmediate(port, irp, STATUS_SUCCESS, DISPATCH_LEVEL);
+    QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialImmediateCharComplete--");
+}
+
+// ---- Xoff counter --------------------------------------------------------------------------
+
+VOID QuarvexSerialStopXoff(PortDeviceRecord* Port)
+{
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
+    QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialStopXoff++");
+    if (Port->XoffCountdown != 0) {
+        Port->XoffCountdown = 0;
+        Port->XoffRefs &= ~XOFF_REF_COUNTER;
+    }
+    // A count that reached 0 has queued XoffCompleteDpc, which keeps XOFF_REF_COUNTER.
+    QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialStopXoff--");
+}
+
+PIRP QuarvexTakeXoffForMoreWritesLocked(PortDeviceRecord* Port)
+{
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
+    PIRP irp = Port->XoffIrp;
+    if (irp == NULL) {
+        return NULL;
+    }
+    QuarvexSerialStopXoff(Port);
+    StopXoffTimer(Port);
+    TakeXoffCancel(Port, irp);
+    if (Port->XoffRefs != 0) {
+        return NULL; // its remaining holder completes it
+    }
+    Port->XoffIrp = NULL;
+    return irp;
+}
+
+VOID NTAPI QuarvexSerialCancelCurrentXoff(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PortDeviceRecord* port = QuarvexPortFromDevice(DeviceObject);
+    QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialCancelCurrentXoff++");
+    const KIRQL cancelIrql = Irp->CancelIrql;
+    IoReleaseCancelSpinLock(DISPATCH_LEVEL);
+    KefAcquireSpinLockAtDpcLevel(&port->PortLock);
+    port->XoffRefs &= ~XOFF_REF_CANCEL;
+    StopXoffTimer(port);
+    QuarvexSerialStopXoff(port);
+    FinishXoff(port, Irp, STATUS_CANCELLED, cancelIrql);
+    QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialCancelCurrentXoff--");
+}
+
+VOID NTAPI QuarvexSerialXoffTimeout(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                    PVOID SystemArgument2)
+{
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    auto* port = static_cast<PortDeviceRecord*>(DeferredContext);
+    QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialXoffTimeout++");
+    KefAcquireSpinLockAtDpcLevel(&port->PortLock);
+    PIRP irp = port->XoffIrp;
+    port->XoffRefs &= ~XOFF_REF_TIMER;
+    TakeXoffCancel(port, irp);
+    QuarvexSerialStopXoff(port);
+    FinishXoff(port, irp, STATUS_SERIAL_COUNTER_TIMEOUT, DISPATCH_LEVEL);
+    QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialXoffTimeout--");
+}
+
+VOID NTAPI QuarvexSerialXoffComplete(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                     PVOID SystemArgument2)
+{
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    auto* port = static_cast<PortDeviceRecord*>(DeferredContext);
+    QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialXoffComplete++");
+    KefAcquireSpinLockAtDpcLevel(&port->PortLock);
+    PIRP irp = port->XoffIrp;
+    port->XoffRefs &= ~XOFF_REF_COUNTER;
+    TakeXoffCancel(port, irp);
+    StopXoffTimer(port);
+    FinishXoff(port, irp, STATUS_SUCCESS, DISPATCH_LEVEL);
+    QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialXoffComplete--");
+}
