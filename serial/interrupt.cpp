@@ -50,8 +50,10 @@ bool SendByte(PortDeviceRecord* Port, UCHAR Byte)
     if (InTransmitToggle(Port)) {
         return true;
     }
-    // The baud block is written without PortLock, so the byte may still find the buffer full.
-    if (!QuarvexUartWriteThr(&Port->Uart, Byte)) {
+    // A full buffer is not written at all: a refused write raises the transmit-empty interrupt
+    // again, and the interrupt service would spin on it. The baud block is written without
+    // PortLock, so the byte may still find the buffer full; that costs one more pass.
+    if (QuarvexUartTxRoom(&Port->Uart) == 0 || !QuarvexUartWriteThr(&Port->Uart, Byte)) {
         return false;
     }
     Port->Stats.TransmittedCount++;
