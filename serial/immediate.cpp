@@ -17,16 +17,24 @@
 
 namespace {
 
+// The status a request ends with: the first ending's, recorded in IoStatus.Status while other
+// holders remain; the request's own success (character sent, count reached) is recorded over
+// any other.
+NTSTATUS RecordEnding(PIRP Irp, NTSTATUS Status)
+{
+    if (Irp->IoStatus.Status == STATUS_PENDING) {
+        Irp->IoStatus.Status = Status;
+    }
+    return Irp->IoStatus.Status;
+}
+
 // Tail of every party that may end ImmediateIrp; PortLock is held on entry and released here.
-// A character that went out makes the request succeed, whoever comes last.
 VOID FinishImmediate(PortDeviceRecord* Port, PIRP Irp, NTSTATUS Status, KIRQL NewIrql)
 {
     const bool last = Port->ImmediateRefs == 0;
+    Status = RecordEnding(Irp, Status);
     if (last) {
         Port->ImmediateIrp = NULL;
-        if (Irp->IoStatus.Status == STATUS_SUCCESS) {
-            Status = STATUS_SUCCESS;
-        }
     }
     KfReleaseSpinLock(&Port->PortLock, NewIrql);
     if (last) {
@@ -36,15 +44,12 @@ VOID FinishImmediate(PortDeviceRecord* Port, PIRP Irp, NTSTATUS Status, KIRQL Ne
 }
 
 // Tail of every party that may end XoffIrp; PortLock is held on entry and released here.
-// A count the receive path reached makes the request succeed, whoever comes last.
 VOID FinishXoff(PortDeviceRecord* Port, PIRP Irp, NTSTATUS Status, KIRQL NewIrql)
 {
     const bool last = Port->XoffRefs == 0;
+    Status = RecordEnding(Irp, Status);
     if (last) {
         Port->XoffIrp = NULL;
-        if (Irp->IoStatus.Status == STATUS_SUCCESS) {
-            Status = STATUS_SUCCESS;
-        }
     }
     KfReleaseSpinLock(&Port->PortLock, NewIrql);
     if (last) {
@@ -192,7 +197,7 @@ VOID NTAPI QuarvexSerialImmediateCharComplete(PKDPC Dpc, PVOID DeferredContext,
     QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialImmediateCharComplete++");
     KefAcquireSpinLockAtDpcLevel(&port->PortLock);
     PIRP irp = port->ImmediateIrp;
-    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Status = STATUS_SUCCESS; // sent: final whoever lets go last
     port->ImmediateRefs &= ~IMMEDIATE_REF_ISR;
     TakeImmediateCancel(port, irp);
     StopImmediateTimer(port);
@@ -224,11 +229,29 @@ PIRP QuarvexTakeXoffForMoreWritesLocked(PortDeviceRecord* Port)
     QuarvexSerialStopXoff(Port);
     StopXoffTimer(Port);
     TakeXoffCancel(Port, irp);
+    (void)RecordEnding(irp, STATUS_SERIAL_MORE_WRITES);
     if (Port->XoffRefs != 0) {
         return NULL; // its remaining holder completes it
     }
     Port->XoffIrp = NULL;
+    irp->IoStatus.Information = 0;
     return irp;
+}
+
+VOID QuarvexXoffStarted(PortDeviceRecord* Port, PIRP Irp)
+{
+    const KIRQL oldIrql = KfAcquireSpinLock(&Port->PortLock);
+    Port->XoffRefs &= ~XOFF_REF_STARTING;
+    const bool last = Port->XoffRefs == 0;
+    if (last) {
+        Port->XoffIrp = NULL;
+    }
+    KfReleaseSpinLock(&Port->PortLock, oldIrql);
+    if (last) {
+        // Not an ending of its own: whoever ended it meanwhile recorded the status.
+        Irp->IoStatus.Information = 0;
+        QuarvexCompleteRequest(Irp, Irp->IoStatus.Status);
+    }
 }
 
 VOID NTAPI QuarvexSerialCancelCurrentXoff(PDEVICE_OBJECT DeviceObject, PIRP Irp)

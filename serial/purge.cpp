@@ -23,8 +23,7 @@ VOID NTAPI PurgeQueueStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         PIRP moreWrites = QuarvexTakeXoffForMoreWritesLocked(port);
         KefReleaseSpinLockFromDpcLevel(&port->PortLock);
         if (moreWrites != NULL) {
-            moreWrites->IoStatus.Information = 0;
-            QuarvexCompleteRequest(moreWrites, STATUS_SERIAL_MORE_WRITES);
+            QuarvexCompleteRequest(moreWrites, moreWrites->IoStatus.Status);
         }
     }
 

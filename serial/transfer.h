@@ -62,6 +62,8 @@ constexpr ULONG IMMEDIATE_REF_TOTAL_TIMER = 0x4;
 constexpr ULONG XOFF_REF_COUNTER = 0x1;
 constexpr ULONG XOFF_REF_CANCEL = 0x2;
 constexpr ULONG XOFF_REF_TIMER = 0x4;
+// The write path until the write queue has moved past the request.
+constexpr ULONG XOFF_REF_STARTING = 0x8;
 
 // IRP_MJ_WRITE.  IRQL: PASSIVE_LEVEL.
 // Irp: completed (zero length, error abort) or handed to WriteQueue (STATUS_PENDING).
@@ -129,9 +131,13 @@ VOID QuarvexSerialStopXoff(PortDeviceRecord* Port);
 
 // Ends XoffIrp because a write-queue request starts or a purge aborts transmission: stops its
 // counter, timer and cancel routine where they can be stopped for certain.
-// Locks: PortLock held.  Returns the request to complete with STATUS_SERIAL_MORE_WRITES after
-// PortLock is released, or NULL when another holder completes it.
+// Locks: PortLock held.  Returns the request, its final status and Information 0 set, to be
+// completed after PortLock is released; NULL when another holder completes it.
 PIRP QuarvexTakeXoffForMoreWritesLocked(PortDeviceRecord* Port);
+
+// Drops XOFF_REF_STARTING once the write queue has moved past the counting request.
+// IRQL: DISPATCH_LEVEL.  Locks: takes PortLock.  Irp: completed when it was the last holder.
+VOID QuarvexXoffStarted(PortDeviceRecord* Port, PIRP Irp);
 
 // Cancel routine of XoffIrp.
 // IRQL: DISPATCH_LEVEL, cancel spin lock held on entry (released first).

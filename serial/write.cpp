@@ -55,8 +55,11 @@ bool StartXoffCountingLocked(PortDeviceRecord* Port, PIRP Irp)
     if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
         return false;
     }
-    // The receive path marks the count reached by setting SUCCESS.
+    // The first ending records its status here; the receive path's count reached is final.
     Irp->IoStatus.Status = STATUS_PENDING;
+    // Until the write queue has moved on, the request is still its current one: nobody may
+    // complete it before that.
+    Port->XoffRefs |= XOFF_REF_STARTING;
     Port->XoffRefs |= XOFF_REF_CANCEL;
     Port->XoffIrp = Irp;
     Port->XoffCountdown = static_cast<ULONG>(XoffCounterOf(Irp)->Counter);
@@ -80,15 +83,12 @@ bool StartXoffCountingLocked(PortDeviceRecord* Port, PIRP Irp)
 VOID FinishWrite(PortDeviceRecord* Port, PIRP Irp, NTSTATUS Status, KIRQL NewIrql)
 {
     const bool last = Port->WriteRefs == 0;
-    bool complete = last;
+    bool counting = false;
     if (last && AllHandedOver(Irp)) {
         Status = STATUS_SUCCESS;
         if (!IsWrite(Irp)) {
-            if (StartXoffCountingLocked(Port, Irp)) {
-                complete = false;
-            } else {
-                Status = STATUS_CANCELLED;
-            }
+            counting = StartXoffCountingLocked(Port, Irp);
+            Status = STATUS_CANCELLED;
         }
     }
     if (last && !IsWrite(Irp)) {
@@ -97,9 +97,11 @@ VOID FinishWrite(PortDeviceRecord* Port, PIRP Irp, NTSTATUS Status, KIRQL NewIrq
     KfReleaseSpinLock(&Port->PortLock, NewIrql);
     if (last) {
         QuarvexQueueStartNext(&Port->WriteQueue);
-    }
-    if (complete) {
-        QuarvexCompleteRequest(Irp, Status);
+        if (counting) {
+            QuarvexXoffStarted(Port, Irp);
+        } else {
+            QuarvexCompleteRequest(Irp, Status);
+        }
     }
 }
 
@@ -201,8 +203,7 @@ VOID NTAPI WriteQueueStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIRP moreWrites = QuarvexTakeXoffForMoreWritesLocked(port);
     KefReleaseSpinLockFromDpcLevel(&port->PortLock);
     if (moreWrites != NULL) {
-        moreWrites->IoStatus.Information = 0;
-        QuarvexCompleteRequest(moreWrites, STATUS_SERIAL_MORE_WRITES);
+        QuarvexCompleteRequest(moreWrites, moreWrites->IoStatus.Status);
     }
 
     const bool isWrite = stack->MajorFunction == IRP_MJ_WRITE;

@@ -187,8 +187,25 @@ TEST_F(ImmediateTest, XoffCounterEndedByWriteOrCancelNotByFlush)
     EXPECT_EQ(XoffCounter(0, 0)->Wait().Status, STATUS_INVALID_PARAMETER);
 }
 
+// A write already waiting behind the counter starts from the counter's own hand-over to the
+// queue, before the counter could be completed by anyone: it ends with
+// STATUS_SERIAL_MORE_WRITES once the queue has moved on.
+TEST_F(ImmediateTest, WriteWaitingBehindXoffCounterEndsItOnceTheQueueMovedOn)
+{
+    Sim().HoldDpcs(true);
+    IoRequestPtr counter = XoffCounter(100, 5);
+    IoRequestPtr write = Io().WriteAsync(Handle, Bytes("after"));
+    Sim().HoldDpcs(false);
+    Sim().DrainDpcs();
+    ASSERT_TRUE(counter->Done());
+    EXPECT_EQ(counter->Result().Status, STATUS_SERIAL_MORE_WRITES);
+    EXPECT_EQ(write->Wait().Status, STATUS_SUCCESS);
+    Sim().AdvanceMs(40);
+    EXPECT_EQ(Peer().Received(), (std::vector<UCHAR>{0x13, 'a', 'f', 't', 'e', 'r'}));
+}
+
 // Each pair of endings, the first forced in place with DPCs held, the second after it: the
-// counter completes exactly once, with the status of the party that ended it first.
+// counter completes exactly once, with the status of the party that acted first.
 TEST_F(ImmediateTest, XoffCounterRacesCompleteItExactlyOnce)
 {
     struct Party
@@ -234,10 +251,10 @@ TEST_F(ImmediateTest, XoffCounterRacesCompleteItExactlyOnce)
             Sim().DrainDpcs();
             Sim().AdvanceMs(5);
             ASSERT_TRUE(counter->Done());
-            // The parties acting at once end it there; an expired timer whose DPC has not run
-            // yet still lets a count reached meanwhile win.
-            const bool timerThenCount = &first == &parties[1] && &second == &parties[0];
-            const NTSTATUS expected = timerThenCount ? STATUS_SUCCESS : first.status;
+            // The first party to act decides; an expired timer acts only when its DPC runs,
+            // after the second party.
+            const bool timerFirst = &first == &parties[1];
+            const NTSTATUS expected = timerFirst ? second.status : first.status;
             EXPECT_EQ(counter->Result().Status, expected) << trace.Dump();
             EXPECT_EQ(Port()->XoffIrp, nullptr);
             for (const IoRequestPtr& write : writes) {
