@@ -5,6 +5,7 @@
 #include "driver/driver.h"
 #include "port/port.h"
 #include "queue/queue.h"
+#include "serial/transfer.h"
 #include "trace/trace.h"
 
 VOID QuarvexStallQueues(PortDeviceRecord* Port)
@@ -54,6 +55,9 @@ VOID QuarvexFlushQueues(PortDeviceRecord* Port, PFILE_OBJECT FileObject)
     } else {
         guard.Release();
     }
+
+    // Neither the immediate character nor a counting Xoff counter sits in a queue.
+    QuarvexCancelImmediateAndXoff(Port);
 
     // A wait the mask queue has started but not yet armed would escape the step above.
     QuarvexQueueFlagCurrentCancelled(&Port->MaskQueue, FileObject);

@@ -301,3 +301,44 @@ VOID NTAPI QuarvexSerialXoffComplete(PKDPC Dpc, PVOID DeferredContext, PVOID Sys
     FinishXoff(port, irp, STATUS_SUCCESS, DISPATCH_LEVEL);
     QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialXoffComplete--");
 }
+
+// ---- Cleanup ---------------------------------------------------------------------------------
+
+namespace {
+
+// Runs Irp's cancel routine as the I/O manager would, once its exchange gave it to us.
+VOID RunCancelRoutine(PortDeviceRecord* Port, PIRP Irp, PDRIVER_CANCEL CancelRoutine)
+{
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    QuarvexStoreShared(&Irp->Cancel, TRUE);
+    Irp->CancelIrql = cancelIrql;
+    CancelRoutine(Port->DeviceObject, Irp); // releases the cancel spin lock
+}
+
+} // namespace
+
+VOID QuarvexCancelImmediateAndXoff(PortDeviceRecord* Port)
+{
+    // Neither request sits in a queue, so the queue flush cannot reach them. Each is taken
+    // from its cancel routine by the exchange, under PortLock where its owners arm and take
+    // that routine; the holder of the routine then ends it as a cancel would.
+    KIRQL oldIrql = KfAcquireSpinLock(&Port->PortLock);
+    PIRP immediate = Port->ImmediateIrp;
+    PDRIVER_CANCEL immediateCancel = NULL;
+    if (immediate != NULL && (Port->ImmediateRefs & IMMEDIATE_REF_CANCEL) != 0) {
+        immediateCancel = IoSetCancelRoutine(immediate, NULL);
+    }
+    PIRP xoff = Port->XoffIrp;
+    PDRIVER_CANCEL xoffCancel = NULL;
+    if (xoff != NULL && (Port->XoffRefs & XOFF_REF_CANCEL) != 0) {
+        xoffCancel = IoSetCancelRoutine(xoff, NULL);
+    }
+    KfReleaseSpinLock(&Port->PortLock, oldIrql);
+    if (immediateCancel != NULL) {
+        RunCancelRoutine(Port, immediate, immediateCancel);
+    }
+    if (xoffCancel != NULL) {
+        RunCancelRoutine(Port, xoff, xoffCancel);
+    }
+}

@@ -4,9 +4,9 @@
 //
 // Contexts: dispatch routines at PASSIVE_LEVEL; start routines (called by the queues), DPCs
 // and cancel routines at DISPATCH_LEVEL. Every request that several parties can end carries a
-// reference set in the port record (ReadRefs, WaitRefs); each party clears its own bit under
-// PortLock, and the one that leaves the set empty releases PortLock, starts the queue's next
-// request and completes the request.
+// reference set in the port record (ReadRefs, WriteRefs, ImmediateRefs, XoffRefs, WaitRefs);
+// each party clears its own bit under PortLock, and the one that leaves the set empty releases
+// PortLock, starts the queue's next request and completes the request.
 // Locks: PortLock guards every field used here; cancel routines release the cancel spin lock
 // before they take PortLock and return to the request's CancelIrql when they release it.
 // Queue operations and completions happen with PortLock released.
@@ -146,6 +146,12 @@ DRIVER_CANCEL QuarvexSerialCancelCurrentXoff;
 // DPCs of XoffIrp: timeout, count reached.
 KDEFERRED_ROUTINE QuarvexSerialXoffTimeout;
 KDEFERRED_ROUTINE QuarvexSerialXoffComplete;
+
+// Cancels the immediate character and a counting Xoff counter, which no queue holds, as a
+// closing handle's cleanup must.
+// IRQL: <= DISPATCH_LEVEL.  Locks: must not hold any; takes PortLock, then the cancel spin
+// lock alone.  Irp: each completes STATUS_CANCELLED through its cancel routine.
+VOID QuarvexCancelImmediateAndXoff(PortDeviceRecord* Port);
 
 // ---- Purge --------------------------------------------------------------------------------
 

@@ -270,6 +270,22 @@ TEST_F(WriteTest, OutputCountReturnsToZeroWhicheverWayOutputEnds)
              return std::vector<IoRequestPtr>{w};
          },
          STATUS_CANCELLED},
+        {"write found cancelled when its start routine ran",
+         [&] {
+             IoRequestPtr w = heldWrite(40);
+             IoRequestPtr second = Io().WriteAsync(Handle, Pattern(7));
+             IoRequestPtr third = Io().WriteAsync(Handle, Pattern(9));
+             Sim().HoldDpcs(true);
+             EXPECT_TRUE(IoCancelIrp(w->Irp())); // the second is started from the queue's DPC
+             EXPECT_EQ(PurgeAsync(SERIAL_PURGE_TXABORT)->Result().Status, STATUS_SUCCESS);
+             EXPECT_TRUE(third->Done());
+             EXPECT_FALSE(second->Done());
+             EXPECT_EQ(OutAmount(), 7u);
+             Sim().HoldDpcs(false);
+             Sim().DrainDpcs();
+             return std::vector<IoRequestPtr>{second, w, third};
+         },
+         STATUS_CANCELLED},
         {"immediate character sent", [this] { return std::vector<IoRequestPtr>{Immediate('!')}; },
          STATUS_SUCCESS},
         {"immediate character timed out",
@@ -324,6 +340,40 @@ TEST_F(WriteTest, OutputCountReturnsToZeroWhicheverWayOutputEnds)
         Sim().AdvanceMs(40);
         (void)Peer().TakeReceived();
     }
+}
+
+// Closing the handle ends every kind of pending output, queued or not, and leaves nothing
+// counted.
+TEST_F(WriteTest, CloseEndsPendingOutputAndClearsTheCount)
+{
+    auto closeAndExpectCancelled = [this](const std::vector<IoRequestPtr>& requests) {
+        ClosePort(Handle);
+        Sim().DrainDpcs();
+        for (const IoRequestPtr& request : requests) {
+            ASSERT_TRUE(request->Done());
+            EXPECT_EQ(request->Result().Status, STATUS_CANCELLED);
+        }
+        EXPECT_EQ(Port()->TxQueuedCount, 0u);
+        EXPECT_EQ(Port()->ImmediateIrp, nullptr);
+        EXPECT_EQ(Port()->XoffIrp, nullptr);
+        EXPECT_EQ(Port()->WriteQueue.CurrentIrp, nullptr);
+        Handle = OpenPort();
+    };
+    UseCtsHandshake();
+    DropCts();
+    IoRequestPtr current = Io().WriteAsync(Handle, Pattern(40));
+    IoRequestPtr waiting = Io().WriteAsync(Handle, Pattern(7));
+    IoRequestPtr immediate = Immediate('!');
+    EXPECT_EQ(OutAmount(), 48u);
+    closeAndExpectCancelled({current, waiting, immediate});
+
+    IoRequestPtr counter = XoffCounter(0, 5);
+    Sim().AdvanceMs(1);
+    ASSERT_NE(Port()->XoffIrp, nullptr);
+    UseCtsHandshake();
+    DropCts();
+    immediate = Immediate('!');
+    closeAndExpectCancelled({counter, immediate});
 }
 
 // SERIAL_EV_TXEMPTY goes out when the transmit path hands the last byte over, before the
