@@ -5,6 +5,7 @@
 #include "driver/driver.h"
 #include "port/port.h"
 #include "queue/queue.h"
+#include "serial/transfer.h"
 #include "trace/trace.h"
 
 VOID QuarvexStallQueues(PortDeviceRecord* Port)
@@ -59,6 +60,9 @@ VOID QuarvexFlushQueues(PortDeviceRecord* Port, PFILE_OBJECT FileObject)
     } else {
         guard.Release();
     }
+
+    // Neither the immediate character nor a counting Xoff counter sits in a queue.
+    QuarvexCancelImmediateAndXoff(Port);
 
     QuarvexGateCleanup(&Port->ControlGate, FileObject);
     QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexFlushQueues--");

@@ -42,10 +42,19 @@ VOID TakeWaitingLocked(PLIST_ENTRY WaitingList, PFILE_OBJECT FileObject, PLIST_E
     }
 }
 
-VOID CompleteTaken(PLIST_ENTRY Taken)
+// Tells the queue's owner that Irp leaves without having started.
+VOID DropUnstarted(RequestQueue* Queue, PIRP Irp)
+{
+    if (Queue != NULL && Queue->DropRoutine != NULL) {
+        Queue->DropRoutine(Queue->Context, Irp);
+    }
+}
+
+VOID CompleteTaken(RequestQueue* Queue, PLIST_ENTRY Taken)
 {
     while (!IsListEmpty(Taken)) {
         PIRP irp = IrpFromListEntry(RemoveHeadList(Taken));
+        DropUnstarted(Queue, irp);
         irp->IoStatus.Information = 0;
         QuarvexCompleteRequest(irp, STATUS_CANCELLED);
     }
@@ -70,6 +79,11 @@ VOID QuarvexQueueInitialize(RequestQueue* Queue, PDRIVER_STARTIO StartIo, PDEVIC
     KeInitializeEvent(&Queue->IdleEvent, NotificationEvent, FALSE);
 }
 
+VOID QuarvexQueueSetDropRoutine(RequestQueue* Queue, PDRIVER_STARTIO DropRoutine)
+{
+    Queue->DropRoutine = DropRoutine;
+}
+
 NTSTATUS QuarvexQueueStartPacket(RequestQueue* Queue, PIRP Irp)
 {
     QUARVEX_ASSERT_NOT_HELD(&QuarvexPortFromDevice(Queue->Context)->PortLock);
@@ -92,6 +106,7 @@ NTSTATUS QuarvexQueueStartPacket(RequestQueue* Queue, PIRP Irp)
     if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
         RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
         KfReleaseSpinLock(&Queue->Lock, oldIrql);
+        DropUnstarted(Queue, Irp);
         Irp->IoStatus.Information = 0;
         QuarvexCompleteRequest(Irp, STATUS_CANCELLED);
         return STATUS_CANCELLED;
@@ -159,6 +174,7 @@ VOID NTAPI QuarvexQueueCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     KefAcquireSpinLockAtDpcLevel(&queue->Lock);
     RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
     KfReleaseSpinLock(&queue->Lock, cancelIrql);
+    DropUnstarted(queue, Irp);
     Irp->IoStatus.Information = 0;
     QuarvexCompleteRequest(Irp, STATUS_CANCELLED);
 }
@@ -192,7 +208,7 @@ VOID QuarvexQueueCleanup(RequestQueue* Queue, PFILE_OBJECT FileObject)
     SpinLockGuard guard(&Queue->Lock);
     TakeWaitingLocked(&Queue->WaitingList, FileObject, &taken);
     guard.Release();
-    CompleteTaken(&taken);
+    CompleteTaken(Queue, &taken);
 }
 
 VOID QuarvexQueueCancelCurrent(RequestQueue* Queue)
@@ -346,7 +362,7 @@ VOID QuarvexGateCleanup(RequestGate* Gate, PFILE_OBJECT FileObject)
     SpinLockGuard guard(&Gate->Lock);
     TakeWaitingLocked(&Gate->WaitingList, FileObject, &taken);
     guard.Release();
-    CompleteTaken(&taken);
+    CompleteTaken(NULL, &taken);
 }
 
 VOID QuarvexGateAbort(RequestGate* Gate, NTSTATUS Status)

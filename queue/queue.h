@@ -27,6 +27,7 @@ struct RequestQueue
     volatile LONG StallCount; // interlocked only
     KDPC StartDpc;
     BOOLEAN UseDpc;
+    PDRIVER_STARTIO DropRoutine; // NULL, or told of each waiting request completed unstarted
 };
 
 // Admits control requests while the device runs, parks them while it is stalled.
@@ -50,6 +51,11 @@ struct RequestGate
 // IRQL: any.
 VOID QuarvexQueueInitialize(RequestQueue* Queue, PDRIVER_STARTIO StartIo, PDEVICE_OBJECT Context,
                             BOOLEAN UseDpc);
+
+// Names the routine told, without locks and before completion, of each request the queue
+// completes without having started it (refused, cancelled or cleaned up while waiting).
+// IRQL: any; before the queue first runs.
+VOID QuarvexQueueSetDropRoutine(RequestQueue* Queue, PDRIVER_STARTIO DropRoutine);
 
 // Starts Irp at once when the queue runs idle, else keeps it waiting (cancellable).
 // IRQL: <= DISPATCH_LEVEL.  Locks: takes Queue->Lock; PortLock must not be held.

@@ -7,6 +7,7 @@
 
 #include "driver/kcompat.h"
 #include "serial/interrupt.h"
+#include "serial/transfer.h"
 
 namespace {
 
@@ -322,6 +323,7 @@ BOOLEAN QuarvexServiceTransmit(PortDeviceRecord* Port)
             return FALSE;
         }
         Port->ImmediatePending = FALSE;
+        QuarvexCountOutputLocked(Port, 1);
         Port->ThrEmpty = FALSE;
         (void)KeInsertQueueDpc(&Port->ImmediateCompleteDpc, NULL, NULL);
         return TRUE;
@@ -346,6 +348,7 @@ BOOLEAN QuarvexServiceTransmit(PortDeviceRecord* Port)
     Port->Stats.TransmittedCount += length;
     Port->WriteNextChar += length;
     Port->WriteLength -= length;
+    QuarvexCountOutputLocked(Port, length);
     Port->ThrEmpty = FALSE;
     if (Port->WriteLength == 0) {
         FinishWriteHandOver(Port);

@@ -1,11 +1,12 @@
-// Data-transfer requests: reads with their timeouts and the input-buffer resize, waits on
-// event masks and the error abort.
+// Data-transfer requests: reads with their timeouts and the input-buffer resize, writes and
+// flushes, the immediate character and the Xoff counter, purge, waits on event masks and the
+// error abort.
 //
 // Contexts: dispatch routines at PASSIVE_LEVEL; start routines (called by the queues), DPCs
 // and cancel routines at DISPATCH_LEVEL. Every request that several parties can end carries a
-// reference set in the port record (ReadRefs, WaitRefs); each party clears its own bit under
-// PortLock, and the one that leaves the set empty releases PortLock, starts the queue's next
-// request and completes the request.
+// reference set in the port record (ReadRefs, WriteRefs, ImmediateRefs, XoffRefs, WaitRefs);
+// each party clears its own bit under PortLock, and the one that leaves the set empty releases
+// PortLock, starts the queue's next request and completes the request.
 // Locks: PortLock guards every field used here; cancel routines release the cancel spin lock
 // before they take PortLock and return to the request's CancelIrql when they release it.
 // Queue operations and completions happen with PortLock released.
@@ -19,7 +20,7 @@
 
 // The relative due time of a total timeout: Count x Multiplier + Constant milliseconds,
 // computed in 64 bits and saturated at the longest relative due time instead of wrapping into
-// an absolute or short one. Reads, writes and the immediate character (Count 0) share it.
+// an absolute or short one. Reads, writes and the immediate character (one byte) share it.
 inline LONGLONG QuarvexTimeoutDue(ULONG Count, ULONG Multiplier, ULONG Constant)
 {
     constexpr LONGLONG LONGEST = 0x7FFFFFFFFFFFFFFFLL;
@@ -62,6 +63,115 @@ DRIVER_CANCEL QuarvexSerialCancelCurrentRead;
 KDEFERRED_ROUTINE QuarvexSerialReadTimeout;
 KDEFERRED_ROUTINE QuarvexSerialReadComplete;
 KDEFERRED_ROUTINE QuarvexSerialReadIntervalTimeout;
+
+// ---- Writes, flushes and the output count ------------------------------------------------
+//
+// TxQueuedCount holds the bytes of output not yet handed to the transmitter: every accepted
+// write (waiting or current), the Xoff character of a started Xoff-counter request and an
+// unsent immediate character. QuarvexCountOutputLocked takes bytes out (as they are handed
+// over, taken back, or leave unstarted) and reports SERIAL_EV_TXEMPTY when the count falls
+// to 0.
+
+// Holders of ImmediateIrp and XoffIrp.
+constexpr ULONG IMMEDIATE_REF_ISR = 0x1;
+constexpr ULONG IMMEDIATE_REF_CANCEL = 0x2;
+constexpr ULONG IMMEDIATE_REF_TOTAL_TIMER = 0x4;
+constexpr ULONG XOFF_REF_COUNTER = 0x1;
+constexpr ULONG XOFF_REF_CANCEL = 0x2;
+constexpr ULONG XOFF_REF_TIMER = 0x4;
+// The write path until the write queue has moved past the request.
+constexpr ULONG XOFF_REF_STARTING = 0x8;
+
+// IRP_MJ_WRITE.  IRQL: PASSIVE_LEVEL.
+// Irp: completed (zero length, error abort) or handed to WriteQueue (STATUS_PENDING).
+DRIVER_DISPATCH QuarvexWriteDispatch;
+
+// IRP_MJ_FLUSH_BUFFERS: completes once every write queued before it has ended.
+// IRQL: PASSIVE_LEVEL.  Irp: completed (error abort) or handed to WriteQueue.
+DRIVER_DISPATCH QuarvexFlushBuffersDispatch;
+
+// Start routine of WriteQueue: a write, a flush or the write phase of an Xoff counter.
+// IRQL: DISPATCH_LEVEL.  Locks: takes PortLock.  Irp: completed now, or held by WriteRefs.
+VOID NTAPI WriteQueueStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Drop routine of WriteQueue: a waiting request the queue completes without starting it
+// takes its bytes out of the output count.
+// IRQL: <= DISPATCH_LEVEL.  Locks: takes PortLock.  Irp: the queue completes it afterwards.
+VOID NTAPI QuarvexWriteDropped(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Takes the current write away from the transmit path; its unsent bytes leave the count.
+// Locks: PortLock held.
+VOID QuarvexSerialStopCurrentWrite(PortDeviceRecord* Port);
+
+// Cancel routine of the current write.
+// IRQL: DISPATCH_LEVEL, cancel spin lock held on entry (released first).
+DRIVER_CANCEL QuarvexSerialCancelCurrentWrite;
+
+// DPCs of the current write: total timeout, all bytes handed over.
+KDEFERRED_ROUTINE QuarvexSerialWriteTimeout;
+KDEFERRED_ROUTINE QuarvexSerialWriteComplete;
+
+// Takes Count bytes out of TxQueuedCount; reports SERIAL_EV_TXEMPTY when it falls to 0.
+// Locks: PortLock held.
+VOID QuarvexCountOutputLocked(PortDeviceRecord* Port, ULONG Count);
+
+// AmountInOutQueue of IOCTL_SERIAL_GET_COMMSTATUS.
+// Locks: PortLock held.
+ULONG QuarvexOutputAmountLocked(PortDeviceRecord* Port);
+
+// ---- Immediate character and Xoff counter -------------------------------------------------
+
+// Starts ImmediateIrp, which the control path set and counted in TxQueuedCount.
+// IRQL: PASSIVE_LEVEL.  Locks: takes PortLock.
+// Irp: STATUS_PENDING (held by ImmediateRefs) or STATUS_CANCELLED (completed).
+NTSTATUS QuarvexSerialStartImmediate(PortDeviceRecord* Port);
+
+// Takes an unsent immediate character back from the transmit path.
+// Locks: PortLock held.
+VOID QuarvexSerialStopImmediateChar(PortDeviceRecord* Port);
+
+// Cancel routine of ImmediateIrp.
+// IRQL: DISPATCH_LEVEL, cancel spin lock held on entry (released first).
+DRIVER_CANCEL QuarvexSerialCancelImmediate;
+
+// DPCs of ImmediateIrp: timeout, character sent.
+KDEFERRED_ROUTINE QuarvexSerialImmediateCharTimeout;
+KDEFERRED_ROUTINE QuarvexSerialImmediateCharComplete;
+
+// Ends the counting of XoffIrp, if it still counts.
+// Locks: PortLock held.
+VOID QuarvexSerialStopXoff(PortDeviceRecord* Port);
+
+// Ends XoffIrp because a write-queue request starts or a purge aborts transmission: stops its
+// counter, timer and cancel routine where they can be stopped for certain.
+// Locks: PortLock held.  Returns the request, its final status and Information 0 set, to be
+// completed after PortLock is released; NULL when another holder completes it.
+PIRP QuarvexTakeXoffForMoreWritesLocked(PortDeviceRecord* Port);
+
+// Drops XOFF_REF_STARTING once the write queue has moved past the counting request.
+// IRQL: DISPATCH_LEVEL.  Locks: takes PortLock.  Irp: completed when it was the last holder.
+VOID QuarvexXoffStarted(PortDeviceRecord* Port, PIRP Irp);
+
+// Cancel routine of XoffIrp.
+// IRQL: DISPATCH_LEVEL, cancel spin lock held on entry (released first).
+DRIVER_CANCEL QuarvexSerialCancelCurrentXoff;
+
+// DPCs of XoffIrp: timeout, count reached.
+KDEFERRED_ROUTINE QuarvexSerialXoffTimeout;
+KDEFERRED_ROUTINE QuarvexSerialXoffComplete;
+
+// Cancels the immediate character and a counting Xoff counter, which no queue holds, as a
+// closing handle's cleanup must.
+// IRQL: <= DISPATCH_LEVEL.  Locks: must not hold any; takes PortLock, then the cancel spin
+// lock alone.  Irp: each completes STATUS_CANCELLED through its cancel routine.
+VOID QuarvexCancelImmediateAndXoff(PortDeviceRecord* Port);
+
+// ---- Purge --------------------------------------------------------------------------------
+
+// Start routine of PurgeQueue.
+// IRQL: DISPATCH_LEVEL.  Locks: takes PortLock around the Xoff and input-ring steps only.
+// Irp: completed STATUS_SUCCESS after the next purge was started.
+VOID NTAPI PurgeQueueStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // ---- Waits on event masks and the error abort ---------------------------------------------
 

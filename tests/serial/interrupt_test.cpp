@@ -155,13 +155,11 @@ TEST_F(InterruptTest, ImmediateCharacterPassesXoffHoldButWriteDoesNot)
 {
     ASSERT_EQ(Control(Handle, IOCTL_SERIAL_SET_XOFF).Status, STATUS_SUCCESS);
     IoRequestPtr write = Io().WriteAsync(Handle, Bytes("data"));
-    UnderPortLock([&] {
-        Port()->ImmediateChar = '!';
-        Port()->ImmediatePending = TRUE;
-        QuarvexUartSignalThre(&Port()->Uart);
-    });
+    IoRequestPtr immediate =
+        Io().DeviceIoControlAsync(Handle, IOCTL_SERIAL_IMMEDIATE_CHAR, Bytes("!"), 0);
     Sim().AdvanceMs(20);
-    EXPECT_EQ(ImmediateCompletes(), 1);
+    EXPECT_TRUE(immediate->Done());
+    EXPECT_EQ(immediate->Result().Status, STATUS_SUCCESS);
     EXPECT_EQ(Peer().Received(), Bytes("!"));
     EXPECT_FALSE(write->Done());
 

@@ -2,8 +2,8 @@
 // port record, queues, gate, timers and DPCs, the UART, the peer callbacks, the symbolic link
 // \??\COM5, and a peer endpoint on the far side. Requests reach it through the application
 // side of the I/O manager with a test dispatch table: the driver's own create, close,
-// cleanup and read routines, and stand-ins for the parts that do not exist yet (a minimal
-// control dispatcher and write path).
+// cleanup, read, write and flush routines, and a stand-in for the control dispatcher that does
+// not exist yet.
 #pragma once
 
 #include "host/peers/peer_endpoint.h"
@@ -63,10 +63,6 @@ class PortTest : public SimMachineTest
     std::u16string PortName = u"COM5";
     bool StartInSetUp = true;
     bool AttachPeer = true;
-
-    // Runs of the stand-in immediate-character and Xoff-counter completion DPCs.
-    int ImmediateCompletes() const { return testPort_->ImmediateCompletes; }
-    int XoffCompletes() const { return testPort_->XoffCompletes; }
 
   private:
     std::unique_ptr<TestPort> testPort_;

@@ -15,75 +15,8 @@ namespace qvx {
 
 namespace {
 
-TestPort* g_current = nullptr;
-
-// ---- Stand-in write path: hands the write to the transmitter and completes it from the
-// write-complete DPC. No timeouts, no cancel.
-
-VOID NTAPI StandInWriteStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    PortDeviceRecord* port = QuarvexPortFromDevice(DeviceObject);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    if (stack->MajorFunction != IRP_MJ_WRITE || stack->Parameters.Write.Length == 0) {
-        QuarvexQueueStartNext(&port->WriteQueue);
-        QuarvexCompleteRequest(Irp, STATUS_SUCCESS);
-        return;
-    }
-    KefAcquireSpinLockAtDpcLevel(&port->PortLock);
-    port->WriteNextChar = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
-    port->WriteLength = stack->Parameters.Write.Length;
-    port->WriteRefs = WRITE_REF_ISR;
-    if ((port->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE) {
-        QuarvexRaiseRts(port);
-    }
-    if (port->ThrEmpty) {
-        QuarvexUartSignalThre(&port->Uart);
-    }
-    KefReleaseSpinLockFromDpcLevel(&port->PortLock);
-}
-
-VOID NTAPI StandInWriteComplete(PKDPC, PVOID Context, PVOID, PVOID)
-{
-    auto* port = static_cast<PortDeviceRecord*>(Context);
-    KefAcquireSpinLockAtDpcLevel(&port->PortLock);
-    PIRP irp = port->WriteQueue.CurrentIrp;
-    port->WriteRefs = 0;
-    KefReleaseSpinLockFromDpcLevel(&port->PortLock);
-    QuarvexQueueStartNext(&port->WriteQueue);
-    QuarvexCompleteRequest(irp, STATUS_SUCCESS);
-}
-
-VOID NTAPI StandInNothing(PKDPC, PVOID, PVOID, PVOID) {}
-
-VOID NTAPI StandInImmediateComplete(PKDPC, PVOID, PVOID, PVOID)
-{
-    g_current->ImmediateCompletes++;
-}
-
-VOID NTAPI StandInXoffComplete(PKDPC, PVOID, PVOID, PVOID)
-{
-    g_current->XoffCompletes++;
-}
-
-VOID NTAPI StandInPurgeStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    QuarvexQueueStartNext(&QuarvexPortFromDevice(DeviceObject)->PurgeQueue);
-    QuarvexCompleteRequest(Irp, STATUS_SUCCESS);
-}
-
-NTSTATUS NTAPI StandInWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    PortDeviceRecord* port = QuarvexPortFromDevice(DeviceObject);
-    NTSTATUS status = QuarvexCheckForError(port, Irp);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    Irp->IoStatus.Information = 0;
-    return QuarvexQueueStartPacket(&port->WriteQueue, Irp);
-}
-
 // ---- Stand-in control dispatcher: the codes the tests of this stage need, without the
-// length checks of the real one.
+// length checks of the real one (except where a code's path depends on them).
 
 NTSTATUS NTAPI TestControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -101,6 +34,29 @@ NTSTATUS NTAPI TestControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IOCTL_SERIAL_SET_WAIT_MASK:
     case IOCTL_SERIAL_WAIT_ON_MASK:
         return QuarvexQueueStartPacket(&port->MaskQueue, Irp);
+    case IOCTL_SERIAL_PURGE:
+        return QuarvexQueueStartPacket(&port->PurgeQueue, Irp);
+    case IOCTL_SERIAL_XOFF_COUNTER:
+        if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(SERIAL_XOFF_COUNTER)) {
+            status = STATUS_BUFFER_TOO_SMALL;
+            break;
+        }
+        if (static_cast<PSERIAL_XOFF_COUNTER>(buffer)->Counter <= 0) {
+            status = STATUS_INVALID_PARAMETER;
+            break;
+        }
+        return QuarvexQueueStartPacket(&port->WriteQueue, Irp);
+    case IOCTL_SERIAL_IMMEDIATE_CHAR:
+        old = KfAcquireSpinLock(&port->PortLock);
+        if (port->ImmediateIrp != NULL) {
+            KfReleaseSpinLock(&port->PortLock, old);
+            status = STATUS_INVALID_PARAMETER;
+            break;
+        }
+        port->ImmediateIrp = Irp;
+        port->TxQueuedCount += 1;
+        KfReleaseSpinLock(&port->PortLock, old);
+        return QuarvexSerialStartImmediate(port);
     case IOCTL_SERIAL_SET_QUEUE_SIZE: {
         const ULONG size = static_cast<PSERIAL_QUEUE_SIZE>(buffer)->InSize;
         if (size <= port->InputBufferSize) {
@@ -138,6 +94,7 @@ NTSTATUS NTAPI TestControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         serialStatus.Errors = port->CommErrors;
         port->CommErrors = 0;
         serialStatus.AmountInInQueue = port->InputCount;
+        serialStatus.AmountInOutQueue = QuarvexOutputAmountLocked(port);
         KfReleaseSpinLock(&port->PortLock, old);
         RtlCopyMemory(buffer, &serialStatus, sizeof(serialStatus));
         Irp->IoStatus.Information = sizeof(serialStatus);
@@ -206,12 +163,12 @@ VOID InitializeTimersAndDpcs(PortDeviceRecord* port)
     KeInitializeTimer(&port->XoffTimer);
     KeInitializeTimer(&port->ReadTotalTimer);
     KeInitializeTimer(&port->ReadIntervalTimer);
-    KeInitializeDpc(&port->WriteCompleteDpc, StandInWriteComplete, port);
-    KeInitializeDpc(&port->WriteTimeoutDpc, StandInNothing, port);
-    KeInitializeDpc(&port->ImmediateCompleteDpc, StandInImmediateComplete, port);
-    KeInitializeDpc(&port->ImmediateTimeoutDpc, StandInNothing, port);
-    KeInitializeDpc(&port->XoffTimeoutDpc, StandInNothing, port);
-    KeInitializeDpc(&port->XoffCompleteDpc, StandInXoffComplete, port);
+    KeInitializeDpc(&port->WriteCompleteDpc, QuarvexSerialWriteComplete, port);
+    KeInitializeDpc(&port->WriteTimeoutDpc, QuarvexSerialWriteTimeout, port);
+    KeInitializeDpc(&port->ImmediateCompleteDpc, QuarvexSerialImmediateCharComplete, port);
+    KeInitializeDpc(&port->ImmediateTimeoutDpc, QuarvexSerialImmediateCharTimeout, port);
+    KeInitializeDpc(&port->XoffTimeoutDpc, QuarvexSerialXoffTimeout, port);
+    KeInitializeDpc(&port->XoffCompleteDpc, QuarvexSerialXoffComplete, port);
     KeInitializeDpc(&port->ReadCompleteDpc, QuarvexSerialReadComplete, port);
     KeInitializeDpc(&port->ReadTimeoutDpc, QuarvexSerialReadTimeout, port);
     KeInitializeDpc(&port->ReadIntervalDpc, QuarvexSerialReadIntervalTimeout, port);
@@ -221,15 +178,11 @@ VOID InitializeTimersAndDpcs(PortDeviceRecord* port)
 
 } // namespace
 
-TestPort::TestPort(std::u16string portName) : portName_(std::move(portName))
-{
-    g_current = this;
-}
+TestPort::TestPort(std::u16string portName) : portName_(std::move(portName)) {}
 
 TestPort::~TestPort()
 {
     Stop();
-    g_current = nullptr;
 }
 
 NTSTATUS TestPort::Start()
@@ -240,8 +193,8 @@ NTSTATUS TestPort::Start()
     driver_->MajorFunction[IRP_MJ_CLOSE] = QuarvexCloseDispatch;
     driver_->MajorFunction[IRP_MJ_CLEANUP] = QuarvexCleanupDispatch;
     driver_->MajorFunction[IRP_MJ_READ] = QuarvexReadDispatch;
-    driver_->MajorFunction[IRP_MJ_WRITE] = StandInWriteDispatch;
-    driver_->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = StandInWriteDispatch;
+    driver_->MajorFunction[IRP_MJ_WRITE] = QuarvexWriteDispatch;
+    driver_->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = QuarvexFlushBuffersDispatch;
     driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = TestControlDispatch;
 
     std::u16string deviceName = DeviceName();
@@ -257,10 +210,11 @@ NTSTATUS TestPort::Start()
     device_->Flags &= ~DO_DEVICE_INITIALIZING;
     port_ = QuarvexPortFromDevice(device_);
     QuarvexPortSetDefaults(port_, device_, NULL);
-    QuarvexQueueInitialize(&port_->WriteQueue, StandInWriteStartIo, device_, TRUE);
+    QuarvexQueueInitialize(&port_->WriteQueue, WriteQueueStartIo, device_, TRUE);
+    QuarvexQueueSetDropRoutine(&port_->WriteQueue, QuarvexWriteDropped);
     QuarvexQueueInitialize(&port_->MaskQueue, MaskQueueStartIo, device_, TRUE);
     QuarvexQueueInitialize(&port_->ReadQueue, ReadQueueStartIo, device_, TRUE);
-    QuarvexQueueInitialize(&port_->PurgeQueue, StandInPurgeStartIo, device_, TRUE);
+    QuarvexQueueInitialize(&port_->PurgeQueue, PurgeQueueStartIo, device_, TRUE);
     QuarvexGateInitialize(&port_->ControlGate, device_);
     InitializeTimersAndDpcs(port_);
 

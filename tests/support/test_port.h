@@ -1,8 +1,8 @@
 // A port assembled by hand as add device and start will: a device object with its port record,
 // queues, gate, timers and DPCs, the UART and the peer callbacks, published as \??\<name>.
-// A test dispatch table serves it: the driver's own create, close, cleanup and read routines,
-// and stand-ins for the parts that do not exist yet (a minimal control dispatcher and write
-// path). Used by the test fixtures and the benchmarks alike; one at a time.
+// A test dispatch table serves it: the driver's own create, close, cleanup, read, write and
+// flush routines, and a stand-in for the control dispatcher that does not exist yet. Used by the
+// test fixtures and the benchmarks alike; one at a time.
 #pragma once
 
 #include "platform/sim/machine.h"
@@ -29,10 +29,6 @@ class TestPort
     PDEVICE_OBJECT Device() const { return device_; }
     const std::u16string& PortName() const { return portName_; }
     std::u16string DeviceName() const { return u"\\Device\\QuarvexDevice0"; }
-
-    // Stand-in DPCs count their runs.
-    int ImmediateCompletes = 0;
-    int XoffCompletes = 0;
 
   private:
     std::u16string portName_;
