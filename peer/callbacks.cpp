@@ -246,6 +246,7 @@ VOID NTAPI SendTimerDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArg
             ExNotifyCallback(port->SendCallbackObject, uart->TxBuffer, &uart->TxCount);
         }
         uart->TxCount = 0;
+        QuarvexUartPlaceHeldBlockLocked(uart);
     }
     // The buffer has room again: let a write that did not fit go on.
     DpcSpinLockGuard guard(&port->PortLock);

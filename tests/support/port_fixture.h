@@ -2,8 +2,8 @@
 // port record, queues, gate, timers and DPCs, the UART, the peer callbacks, the symbolic link
 // \??\COM5, and a peer endpoint on the far side. Requests reach it through the application
 // side of the I/O manager with a test dispatch table: the driver's own create, close,
-// cleanup and read routines, and stand-ins for the parts that do not exist yet (a minimal
-// control dispatcher and write path).
+// cleanup, read and device-control routines, and stand-ins for the parts that do not exist
+// yet (the write path, the purge start routine and the immediate-character start).
 #pragma once
 
 #include "host/peers/peer_endpoint.h"
@@ -39,7 +39,7 @@ class PortTest : public SimMachineTest
     // Sets "ComPeriod" under the driver's service key (REG_DWORD).
     void SetComPeriod(ULONG milliseconds);
 
-    // Device-control helpers over the test dispatcher.
+    // Device-control helpers.
     IoResult Control(FileHandle handle, ULONG code, const void* input = nullptr,
                      ULONG inputLength = 0, ULONG outputLength = 0);
     void SetTimeouts(FileHandle handle, ULONG interval, ULONG multiplier, ULONG constant);

@@ -6,6 +6,7 @@
 #include "peer/peer.h"
 #include "platform/sim/io_manager.h"
 #include "queue/queue.h"
+#include "serial/control.h"
 #include "serial/interrupt.h"
 #include "serial/transfer.h"
 
@@ -55,9 +56,22 @@ VOID NTAPI StandInWriteComplete(PKDPC, PVOID Context, PVOID, PVOID)
 
 VOID NTAPI StandInNothing(PKDPC, PVOID, PVOID, PVOID) {}
 
-VOID NTAPI StandInImmediateComplete(PKDPC, PVOID, PVOID, PVOID)
+// Ends the immediate request the stand-in start made pending (tests that set the character
+// by hand have none).
+VOID NTAPI StandInImmediateComplete(PKDPC, PVOID Context, PVOID, PVOID)
 {
     g_current->ImmediateCompletes++;
+    auto* port = static_cast<PortDeviceRecord*>(Context);
+    KefAcquireSpinLockAtDpcLevel(&port->PortLock);
+    PIRP irp = port->ImmediateIrp;
+    if (irp != NULL) {
+        port->ImmediateIrp = NULL;
+        port->TxQueuedCount--;
+    }
+    KefReleaseSpinLockFromDpcLevel(&port->PortLock);
+    if (irp != NULL) {
+        QuarvexCompleteRequest(irp, STATUS_SUCCESS);
+    }
 }
 
 VOID NTAPI StandInXoffComplete(PKDPC, PVOID, PVOID, PVOID)
@@ -80,123 +94,6 @@ NTSTATUS NTAPI StandInWriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     Irp->IoStatus.Information = 0;
     return QuarvexQueueStartPacket(&port->WriteQueue, Irp);
-}
-
-// ---- Stand-in control dispatcher: the codes the tests of this stage need, without the
-// length checks of the real one.
-
-NTSTATUS NTAPI TestControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    PortDeviceRecord* port = QuarvexPortFromDevice(DeviceObject);
-    NTSTATUS status = QuarvexCheckForError(port, Irp);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    Irp->IoStatus.Information = 0;
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
-    status = STATUS_SUCCESS;
-    KIRQL old;
-    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_SERIAL_SET_WAIT_MASK:
-    case IOCTL_SERIAL_WAIT_ON_MASK:
-        return QuarvexQueueStartPacket(&port->MaskQueue, Irp);
-    case IOCTL_SERIAL_SET_QUEUE_SIZE: {
-        const ULONG size = static_cast<PSERIAL_QUEUE_SIZE>(buffer)->InSize;
-        if (size <= port->InputBufferSize) {
-            break;
-        }
-        PVOID ring = ExAllocatePoolWithQuotaTag(
-            static_cast<POOL_TYPE>(NonPagedPool | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE), size,
-            QUARVEX_INPUT_POOL_TAG);
-        if (ring == NULL) {
-            status = STATUS_INSUFFICIENT_RESOURCES;
-            break;
-        }
-        stack->Parameters.DeviceIoControl.Type3InputBuffer = ring;
-        return QuarvexQueueStartPacket(&port->ReadQueue, Irp);
-    }
-    case IOCTL_SERIAL_SET_TIMEOUTS:
-        old = KfAcquireSpinLock(&port->PortLock);
-        port->Timeouts = *static_cast<PSERIAL_TIMEOUTS>(buffer);
-        KfReleaseSpinLock(&port->PortLock, old);
-        break;
-    case IOCTL_SERIAL_SET_HANDFLOW:
-        old = KfAcquireSpinLock(&port->PortLock);
-        QuarvexSetHandFlow(port, static_cast<PSERIAL_HANDFLOW>(buffer));
-        KfReleaseSpinLock(&port->PortLock, old);
-        break;
-    case IOCTL_SERIAL_SET_CHARS:
-        old = KfAcquireSpinLock(&port->PortLock);
-        port->SerialChars = *static_cast<PSERIAL_CHARS>(buffer);
-        KfReleaseSpinLock(&port->PortLock, old);
-        break;
-    case IOCTL_SERIAL_GET_COMMSTATUS: {
-        SERIAL_STATUS serialStatus;
-        RtlZeroMemory(&serialStatus, sizeof(serialStatus));
-        old = KfAcquireSpinLock(&port->PortLock);
-        serialStatus.Errors = port->CommErrors;
-        port->CommErrors = 0;
-        serialStatus.AmountInInQueue = port->InputCount;
-        KfReleaseSpinLock(&port->PortLock, old);
-        RtlCopyMemory(buffer, &serialStatus, sizeof(serialStatus));
-        Irp->IoStatus.Information = sizeof(serialStatus);
-        break;
-    }
-    case IOCTL_SERIAL_GET_STATS:
-        old = KfAcquireSpinLock(&port->PortLock);
-        RtlCopyMemory(buffer, &port->Stats, sizeof(port->Stats));
-        KfReleaseSpinLock(&port->PortLock, old);
-        Irp->IoStatus.Information = sizeof(port->Stats);
-        break;
-    case IOCTL_SERIAL_SET_BREAK_ON:
-    case IOCTL_SERIAL_SET_BREAK_OFF:
-    case IOCTL_SERIAL_SET_RTS:
-    case IOCTL_SERIAL_CLR_RTS:
-    case IOCTL_SERIAL_SET_DTR:
-    case IOCTL_SERIAL_CLR_DTR:
-    case IOCTL_SERIAL_SET_XOFF:
-    case IOCTL_SERIAL_SET_XON: {
-        const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-        old = KfAcquireSpinLock(&port->PortLock);
-        if (code == IOCTL_SERIAL_SET_BREAK_ON) {
-            QuarvexBreakOn(port);
-        } else if (code == IOCTL_SERIAL_SET_BREAK_OFF) {
-            QuarvexBreakOff(port);
-        } else if (code == IOCTL_SERIAL_SET_RTS) {
-            QuarvexRaiseRts(port);
-        } else if (code == IOCTL_SERIAL_CLR_RTS) {
-            QuarvexDropRts(port);
-        } else if (code == IOCTL_SERIAL_SET_DTR) {
-            QuarvexRaiseDtr(port);
-        } else if (code == IOCTL_SERIAL_CLR_DTR) {
-            QuarvexDropDtr(port);
-        } else if (code == IOCTL_SERIAL_SET_XOFF) {
-            QuarvexSimulateXoff(port);
-        } else {
-            QuarvexSimulateXon(port);
-        }
-        KfReleaseSpinLock(&port->PortLock, old);
-        break;
-    }
-    case IOCTL_SERIAL_SET_BAUD_RATE: {
-        const ULONG rate = *static_cast<PULONG>(buffer);
-        port->BaudRate = rate;
-        UCHAR block[8];
-        const ULONG tag = PEER_BAUD_TAG;
-        RtlCopyMemory(block, &tag, 4);
-        RtlCopyMemory(block + 4, &rate, 4);
-        old = KfRaiseIrql(DISPATCH_LEVEL);
-        (void)QuarvexUartWriteThrBlock(&port->Uart, block, sizeof(block));
-        KfLowerIrql(old);
-        break;
-    }
-    default:
-        status = STATUS_INVALID_DEVICE_REQUEST;
-        break;
-    }
-    QuarvexCompleteRequest(Irp, status);
-    return status;
 }
 
 VOID InitializeTimersAndDpcs(PortDeviceRecord* port)
@@ -242,7 +139,7 @@ NTSTATUS TestPort::Start()
     driver_->MajorFunction[IRP_MJ_READ] = QuarvexReadDispatch;
     driver_->MajorFunction[IRP_MJ_WRITE] = StandInWriteDispatch;
     driver_->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = StandInWriteDispatch;
-    driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = TestControlDispatch;
+    driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = QuarvexDeviceIoControlDispatch;
 
     std::u16string deviceName = DeviceName();
     UNICODE_STRING name = Counted(deviceName);

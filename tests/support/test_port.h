@@ -1,8 +1,9 @@
 // A port assembled by hand as add device and start will: a device object with its port record,
 // queues, gate, timers and DPCs, the UART and the peer callbacks, published as \??\<name>.
-// A test dispatch table serves it: the driver's own create, close, cleanup and read routines,
-// and stand-ins for the parts that do not exist yet (a minimal control dispatcher and write
-// path). Used by the test fixtures and the benchmarks alike; one at a time.
+// A test dispatch table serves it: the driver's own create, close, cleanup, read and
+// device-control routines, and stand-ins for the parts that do not exist yet (the write path,
+// the purge start routine and the immediate-character start). Used by the test fixtures and the
+// benchmarks alike; one at a time.
 #pragma once
 
 #include "platform/sim/machine.h"
