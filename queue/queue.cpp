@@ -42,12 +42,20 @@ VOID TakeWaitingLocked(PLIST_ENTRY WaitingList, PFILE_OBJECT FileObject, PLIST_E
     }
 }
 
-VOID CompleteTaken(PLIST_ENTRY Taken)
+// Ends a request that never reached a start routine; Drop frees what it carries.
+VOID CompleteUnstarted(VOID (*Drop)(PIRP), PIRP Irp)
+{
+    if (Drop != NULL) {
+        Drop(Irp);
+    }
+    Irp->IoStatus.Information = 0;
+    QuarvexCompleteRequest(Irp, STATUS_CANCELLED);
+}
+
+VOID CompleteTaken(PLIST_ENTRY Taken, VOID (*Drop)(PIRP))
 {
     while (!IsListEmpty(Taken)) {
-        PIRP irp = IrpFromListEntry(RemoveHeadList(Taken));
-        irp->IoStatus.Information = 0;
-        QuarvexCompleteRequest(irp, STATUS_CANCELLED);
+        CompleteUnstarted(Drop, IrpFromListEntry(RemoveHeadList(Taken)));
     }
 }
 
@@ -62,6 +70,7 @@ VOID QuarvexQueueInitialize(RequestQueue* Queue, PDRIVER_STARTIO StartIo, PDEVIC
     Queue->StartIo = StartIo;
     Queue->Context = Context;
     Queue->UseDpc = UseDpc;
+    Queue->DropRoutine = NULL;
     Queue->StallCount = 1; // nothing starts before the device does
     InitializeListHead(&Queue->WaitingList);
     if (UseDpc) {
@@ -92,8 +101,7 @@ NTSTATUS QuarvexQueueStartPacket(RequestQueue* Queue, PIRP Irp)
     if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
         RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
         KfReleaseSpinLock(&Queue->Lock, oldIrql);
-        Irp->IoStatus.Information = 0;
-        QuarvexCompleteRequest(Irp, STATUS_CANCELLED);
+        CompleteUnstarted(Queue->DropRoutine, Irp);
         return STATUS_CANCELLED;
     }
     IoMarkIrpPending(Irp);
@@ -159,8 +167,7 @@ VOID NTAPI QuarvexQueueCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     KefAcquireSpinLockAtDpcLevel(&queue->Lock);
     RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
     KfReleaseSpinLock(&queue->Lock, cancelIrql);
-    Irp->IoStatus.Information = 0;
-    QuarvexCompleteRequest(Irp, STATUS_CANCELLED);
+    CompleteUnstarted(queue->DropRoutine, Irp);
 }
 
 VOID QuarvexQueueStallAndWait(RequestQueue* Queue)
@@ -192,7 +199,7 @@ VOID QuarvexQueueCleanup(RequestQueue* Queue, PFILE_OBJECT FileObject)
     SpinLockGuard guard(&Queue->Lock);
     TakeWaitingLocked(&Queue->WaitingList, FileObject, &taken);
     guard.Release();
-    CompleteTaken(&taken);
+    CompleteTaken(&taken, Queue->DropRoutine);
 }
 
 VOID QuarvexQueueCancelCurrent(RequestQueue* Queue)
@@ -343,7 +350,7 @@ VOID QuarvexGateCleanup(RequestGate* Gate, PFILE_OBJECT FileObject)
     SpinLockGuard guard(&Gate->Lock);
     TakeWaitingLocked(&Gate->WaitingList, FileObject, &taken);
     guard.Release();
-    CompleteTaken(&taken);
+    CompleteTaken(&taken, NULL);
 }
 
 VOID QuarvexGateAbort(RequestGate* Gate, NTSTATUS Status)

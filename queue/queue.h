@@ -27,6 +27,9 @@ struct RequestQueue
     volatile LONG StallCount; // interlocked only
     KDPC StartDpc;
     BOOLEAN UseDpc;
+    // Called for a request the queue ends without starting it, before it is completed: frees
+    // what the request carries for its start routine (a resize's new input ring). May be NULL.
+    VOID (*DropRoutine)(PIRP Irp);
 };
 
 // Admits control requests while the device runs, parks them while it is stalled.

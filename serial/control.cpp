@@ -401,18 +401,6 @@ NTSTATUS XoffCounter(ControlRequest& Request)
     return HandTo<&PortDeviceRecord::WriteQueue>(Request);
 }
 
-NTSTATUS StartResize(ControlRequest& Request)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Request.Irp);
-    PVOID ring = stack->Parameters.DeviceIoControl.Type3InputBuffer;
-    const NTSTATUS status = QuarvexQueueStartPacket(&Request.Port->ReadQueue, Request.Irp);
-    if (status != STATUS_PENDING) {
-        // Refused before the read queue's start routine took the ring.
-        ExFreePoolWithTag(ring, QUARVEX_INPUT_POOL_TAG);
-    }
-    return status;
-}
-
 NTSTATUS SetQueueSize(ControlRequest& Request)
 {
     const ULONG size = In<SERIAL_QUEUE_SIZE>(Request)->InSize;
@@ -430,7 +418,7 @@ NTSTATUS SetQueueSize(ControlRequest& Request)
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     IoGetCurrentIrpStackLocation(Request.Irp)->Parameters.DeviceIoControl.Type3InputBuffer = ring;
-    Request.HandOn = StartResize;
+    Request.HandOn = StartOn<&PortDeviceRecord::ReadQueue>;
     return STATUS_SUCCESS;
 }
 
@@ -610,6 +598,18 @@ NTSTATUS QuarvexSerialIoControl(PortDeviceRecord* Port, PIRP Irp)
         Irp->IoStatus.Information = code->OutputLength;
     }
     return Complete(Irp, status);
+}
+
+VOID QuarvexDropInputResize(PIRP Irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
+        stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_SET_QUEUE_SIZE &&
+        stack->Parameters.DeviceIoControl.Type3InputBuffer != NULL) {
+        ExFreePoolWithTag(stack->Parameters.DeviceIoControl.Type3InputBuffer,
+                          QUARVEX_INPUT_POOL_TAG);
+        stack->Parameters.DeviceIoControl.Type3InputBuffer = NULL;
+    }
 }
 
 NTSTATUS NTAPI QuarvexDeviceIoControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)

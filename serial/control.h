@@ -23,6 +23,11 @@ DRIVER_DISPATCH QuarvexDeviceIoControlDispatch;
 // the immediate-character start; the caller does not touch it again.
 NTSTATUS QuarvexSerialIoControl(PortDeviceRecord* Port, PIRP Irp);
 
+// Drop routine of ReadQueue: frees the new input ring of a resize that the queue ends without
+// starting it (cancelled while it waited).
+// IRQL: <= DISPATCH_LEVEL.  Irp: only its stack location is changed; the queue completes it.
+VOID QuarvexDropInputResize(PIRP Irp);
+
 // Starts ImmediateIrp, which the dispatcher has set and counted in TxQueuedCount.
 // IRQL: PASSIVE_LEVEL.  Locks: must not hold any.
 // Irp: completed (the returned status) or kept by the transmit path (STATUS_PENDING).

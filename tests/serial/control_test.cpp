@@ -511,6 +511,22 @@ TEST_F(ControlTest, QueueSizeGrowsInOrderAndRefusesWhatThePoolCannotGrant)
     EXPECT_EQ(Get<SERIAL_COMMPROP>(IOCTL_SERIAL_GET_PROPERTIES).CurrentRxQueue, 8192u);
 }
 
+// A resize waiting behind a read that the closing handle cancels takes its new ring along.
+TEST_F(ControlTest, ResizeCancelledWhileWaitingLeavesNoRingBehind)
+{
+    SetTimeouts(Handle, 0, 0, 0);
+    IoRequestPtr read = Io().ReadAsync(Handle, 10);
+    IoRequestPtr resize = Io().DeviceIoControlAsync(Handle, IOCTL_SERIAL_SET_QUEUE_SIZE,
+                                                    {0, 0x40, 0, 0, 0, 0, 0, 0}, 0);
+    ASSERT_FALSE(resize->Done());
+    EXPECT_EQ(Sim().OutstandingBlocks(QUARVEX_INPUT_POOL_TAG), 1u);
+    ClosePort(Handle);
+    Handle = INVALID_FILE_HANDLE;
+    ASSERT_TRUE(resize->Done());
+    EXPECT_EQ(resize->Result().Status, STATUS_CANCELLED);
+    EXPECT_EQ(Sim().OutstandingBlocks(QUARVEX_INPUT_POOL_TAG), 0u);
+}
+
 std::vector<UCHAR> Pattern(size_t size)
 {
     std::vector<UCHAR> data(size);

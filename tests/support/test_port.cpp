@@ -157,6 +157,7 @@ NTSTATUS TestPort::Start()
     QuarvexQueueInitialize(&port_->WriteQueue, StandInWriteStartIo, device_, TRUE);
     QuarvexQueueInitialize(&port_->MaskQueue, MaskQueueStartIo, device_, TRUE);
     QuarvexQueueInitialize(&port_->ReadQueue, ReadQueueStartIo, device_, TRUE);
+    port_->ReadQueue.DropRoutine = QuarvexDropInputResize;
     QuarvexQueueInitialize(&port_->PurgeQueue, StandInPurgeStartIo, device_, TRUE);
     QuarvexGateInitialize(&port_->ControlGate, device_);
     InitializeTimersAndDpcs(port_);
