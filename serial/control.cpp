@@ -446,7 +446,7 @@ constexpr ULONG L = CONTROL_LOCKED;
 
 #define QVX_CODE(code) code, #code
 
-const ControlCode CONTROL_CODES[] = {
+constexpr ControlCode CONTROL_CODES[] = {
     {QVX_CODE(IOCTL_SERIAL_SET_BAUD_RATE), 4, 4, 0, G, nullptr, SetBaudRate},
     {QVX_CODE(IOCTL_SERIAL_SET_QUEUE_SIZE), 4, 8, 0, 0, nullptr, SetQueueSize},
     {QVX_CODE(IOCTL_SERIAL_SET_LINE_CONTROL), 3, 3, 0, G | L, nullptr, SetLineControl},
@@ -523,6 +523,18 @@ constexpr ControlIndex BuildIndex()
 }
 
 constexpr ControlIndex CONTROL_INDEX = BuildIndex();
+
+constexpr ULONG CountIndexed()
+{
+    ULONG count = 0;
+    for (ULONG i = 0; i < CONTROL_FUNCTIONS; ++i) {
+        count += CONTROL_INDEX.Row[i] != NO_ROW ? 1 : 0;
+    }
+    return count;
+}
+
+// Every row has a place of its own.
+static_assert(CountIndexed() == sizeof(CONTROL_CODES) / sizeof(CONTROL_CODES[0]));
 
 const ControlCode* FindCode(ULONG Code)
 {

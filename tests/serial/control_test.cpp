@@ -7,6 +7,7 @@
 #include "driver/kcompat.h"
 #include "peer/peer.h"
 #include "serial/transfer.h"
+#include "trace/trace.h"
 
 #include <gtest/gtest.h>
 
@@ -220,6 +221,38 @@ TEST_F(ControlTest, EveryCodeChecksItsLengthsAndReturnsItsInformationCount)
         EXPECT_EQ(result.Information, 0u);
         EXPECT_TRUE(Same(before, Snapshot()));
     }
+}
+
+// Each code traces its own name at its level: line control and RTS at 3, the others at 4;
+// an unlisted code traces none, and a parked request says so at level 2.
+TEST_F(ControlTest, CodesTraceTheirNamesAtTheirLevels)
+{
+    const ULONG savedLevel = TraceLevel;
+    TraceLevel = 3;
+    {
+        TraceCapture trace(Sim());
+        ASSERT_EQ(SetLineControl(STOP_BIT_1, NO_PARITY, 8), STATUS_SUCCESS);
+        ASSERT_EQ(Send(IOCTL_SERIAL_CLR_RTS, {}).Status, STATUS_SUCCESS);
+        ASSERT_EQ(Send(IOCTL_SERIAL_GET_BAUD_RATE, {}, 4).Status, STATUS_SUCCESS);
+        EXPECT_EQ(trace.Count("IOCTL_SERIAL_SET_LINE_CONTROL"), 1u);
+        EXPECT_EQ(trace.Count("IOCTL_SERIAL_CLR_RTS"), 1u);
+        EXPECT_FALSE(trace.Contains("IOCTL_SERIAL_GET_BAUD_RATE")) << trace.Dump();
+        EXPECT_EQ(trace.Count("QuarvexDeviceIoControlDispatch++. IRP"), 3u);
+    }
+    TraceLevel = savedLevel;
+    TraceCapture trace(Sim());
+    ASSERT_EQ(SendValue(IOCTL_SERIAL_SET_BAUD_RATE, ULONG{300}).Status, STATUS_SUCCESS);
+    EXPECT_EQ(trace.Count("IOCTL_SERIAL_SET_BAUD_RATE"), 1u);
+    EXPECT_TRUE(trace.Contains("QuarvexSerialIoControlBaud Rate 300"));
+    trace.Clear();
+    EXPECT_EQ(Send(0x001B0084, {}).Status, STATUS_INVALID_PARAMETER);
+    EXPECT_FALSE(trace.Contains("IOCTL_")) << trace.Dump();
+    QuarvexStallQueues(Port());
+    IoRequestPtr parked = Io().DeviceIoControlAsync(Handle, IOCTL_SERIAL_SET_XON, {}, 0);
+    EXPECT_TRUE(trace.Contains("QuarvexSerialIoControl--. IRP"));
+    QuarvexRestartQueues(Port());
+    ASSERT_TRUE(parked->Done());
+    EXPECT_EQ(trace.Count("IOCTL_SERIAL_SET_XON"), 2u); // parked, then replayed
 }
 
 // Line control: each table refuses what it does not list; 5 data bits with two stop bits
