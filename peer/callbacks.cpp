@@ -298,6 +298,8 @@ VOID NTAPI SendTimerDpcRoutine(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArg
         if (uart->TxCount != 0 && uart->TxBuffer != NULL) {
             SendBuffered(port);
         }
+        // A baud block held back by a full buffer goes first into the room just made.
+        QuarvexUartPlaceHeldBlockLocked(uart);
     }
     // The buffer has room again, or a kick was lost to a hold or a full buffer: whatever
     // waits goes on. Also when nothing was sent, so a pending flow character, immediate

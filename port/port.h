@@ -18,6 +18,8 @@ struct PortDeviceRecord;
 // Receive and transmit capacities of the UART.
 constexpr ULONG UART_RX_CAPACITY = 4096;
 constexpr ULONG UART_TX_CAPACITY = 128;
+// The baud control block that travels to the peer in the transmit stream.
+constexpr ULONG UART_BAUD_BLOCK_SIZE = 8;
 
 // Register bits of the model.
 constexpr UCHAR UART_IER_RDA = 0x01;
@@ -90,6 +92,10 @@ struct EmulatedUart
     // Line errors since the last LSR read (the overrun of bytes the receive buffer could not
     // take); a real 16550 reports them once, in the next LSR read.
     UCHAR LsrErrors;
+    // A baud block that found the transmit buffer full: it goes in at the first chance, ahead
+    // of further write data. TransmitLock.
+    BOOLEAN BaudBlockHeld;
+    UCHAR HeldBaudBlock[UART_BAUD_BLOCK_SIZE];
 };
 
 // Holders of a request that several parties can end.
@@ -375,12 +381,23 @@ VOID QuarvexUartUpdateInterrupt(EmulatedUart* Uart);
 // IRQL: DISPATCH_LEVEL.  Locks: takes TransmitLock.
 BOOLEAN QuarvexUartWriteThr(EmulatedUart* Uart, UCHAR Byte);
 
-// A block into the transmitter, all or nothing: stored only when the count stays below 128.
-// Returns whether it was stored; only a stored block raises transmit-empty again.
+// A block into the transmitter, all or nothing: stored only when the count stays below 128,
+// and only behind a held baud block (which it places first). Returns whether it was stored;
+// only a stored block raises transmit-empty again.
 // IRQL: DISPATCH_LEVEL.  Locks: takes TransmitLock.
 BOOLEAN QuarvexUartWriteThrBlock(EmulatedUart* Uart, const UCHAR* Bytes, ULONG Length);
 
-// Free bytes in the transmit buffer (a block may use all but one of them).
+// The baud block into the transmitter. One that does not fit is held and goes in ahead of the
+// next block of write data, or after the next send; a later one replaces one still held.
+// IRQL: DISPATCH_LEVEL.  Locks: takes TransmitLock.
+VOID QuarvexUartWriteBaudBlock(EmulatedUart* Uart, const UCHAR* Block);
+
+// Puts a held baud block into the transmitter if it fits now.
+// IRQL: DISPATCH_LEVEL.  Locks: TransmitLock held.
+VOID QuarvexUartPlaceHeldBlockLocked(EmulatedUart* Uart);
+
+// Free bytes in the transmit buffer (a block may use all but one of them), less the room a
+// held baud block needs.
 // IRQL: DISPATCH_LEVEL.  Locks: takes TransmitLock.
 ULONG QuarvexUartTxRoom(EmulatedUart* Uart);
 

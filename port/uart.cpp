@@ -87,6 +87,7 @@ BOOLEAN QuarvexUartWriteThr(EmulatedUart* Uart, UCHAR Byte)
     BOOLEAN stored = FALSE;
     {
         DpcSpinLockGuard guard(&Uart->Owner->TransmitLock);
+        QuarvexUartPlaceHeldBlockLocked(Uart);
         if (Uart->TxBuffer != NULL && Uart->TxCount < UART_TX_CAPACITY) {
             Uart->TxBuffer[Uart->TxCount++] = Byte;
             stored = TRUE;
@@ -96,14 +97,46 @@ BOOLEAN QuarvexUartWriteThr(EmulatedUart* Uart, UCHAR Byte)
     return stored;
 }
 
+namespace {
+
+bool BlockFitsLocked(const EmulatedUart* Uart, ULONG Length)
+{
+    // All or nothing, and a block never fills the last slot.
+    return Uart->TxBuffer != NULL && Length < UART_TX_CAPACITY &&
+           Uart->TxCount + Length < UART_TX_CAPACITY;
+}
+
+} // namespace
+
+VOID QuarvexUartPlaceHeldBlockLocked(EmulatedUart* Uart)
+{
+    if (Uart->BaudBlockHeld && BlockFitsLocked(Uart, UART_BAUD_BLOCK_SIZE)) {
+        RtlCopyMemory(Uart->TxBuffer + Uart->TxCount, Uart->HeldBaudBlock, UART_BAUD_BLOCK_SIZE);
+        Uart->TxCount += UART_BAUD_BLOCK_SIZE;
+        Uart->BaudBlockHeld = FALSE;
+    }
+}
+
+VOID QuarvexUartWriteBaudBlock(EmulatedUart* Uart, const UCHAR* Block)
+{
+    QuarvexStoreShared(&Uart->ThrePending, TRUE);
+    {
+        DpcSpinLockGuard guard(&Uart->Owner->TransmitLock);
+        // A held block is older than this one: the peer only needs the rate now in force.
+        RtlCopyMemory(Uart->HeldBaudBlock, Block, UART_BAUD_BLOCK_SIZE);
+        Uart->BaudBlockHeld = TRUE;
+        QuarvexUartPlaceHeldBlockLocked(Uart);
+    }
+    QuarvexUartUpdateInterrupt(Uart);
+}
+
 BOOLEAN QuarvexUartWriteThrBlock(EmulatedUart* Uart, const UCHAR* Bytes, ULONG Length)
 {
     BOOLEAN stored = FALSE;
     {
         DpcSpinLockGuard guard(&Uart->Owner->TransmitLock);
-        // All or nothing, and a block never fills the last slot.
-        if (Uart->TxBuffer != NULL && Uart->TxCount + Length < UART_TX_CAPACITY &&
-            Length < UART_TX_CAPACITY) {
+        QuarvexUartPlaceHeldBlockLocked(Uart);
+        if (!Uart->BaudBlockHeld && BlockFitsLocked(Uart, Length)) {
             RtlCopyMemory(Uart->TxBuffer + Uart->TxCount, Bytes, Length);
             Uart->TxCount += Length;
             stored = TRUE;
@@ -119,7 +152,9 @@ ULONG QuarvexUartTxRoom(EmulatedUart* Uart)
     if (Uart->TxBuffer == NULL) {
         return 0;
     }
-    return UART_TX_CAPACITY - Uart->TxCount;
+    const ULONG held = Uart->BaudBlockHeld ? UART_BAUD_BLOCK_SIZE : 0;
+    const ULONG room = UART_TX_CAPACITY - Uart->TxCount;
+    return room > held ? room - held : 0;
 }
 
 UCHAR QuarvexUartReadRbr(EmulatedUart* Uart)

@@ -71,6 +71,7 @@ VOID QuarvexQueueInitialize(RequestQueue* Queue, PDRIVER_STARTIO StartIo, PDEVIC
     Queue->StartIo = StartIo;
     Queue->Context = Context;
     Queue->UseDpc = UseDpc;
+    Queue->DropRoutine = NULL;
     Queue->StallCount = 1; // nothing starts before the device does
     InitializeListHead(&Queue->WaitingList);
     if (UseDpc) {

@@ -17,6 +17,9 @@ constexpr size_t GUARD_BYTES = 16;
 constexpr unsigned char GUARD_FILL = 0xFD;
 constexpr unsigned char NEW_FILL = 0xA5;
 constexpr unsigned char FREED_FILL = 0xDD;
+// Non-paged pool is a bounded resource on Windows (a few hundred MiB on x86): a request the
+// pool cannot hold fails as there, instead of reaching for the host's memory.
+constexpr size_t NON_PAGED_POOL_LIMIT = 256u * 1024 * 1024;
 
 } // namespace
 
@@ -83,6 +86,15 @@ void* Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine)
     }
     if (state->FailTag != 0 && state->FailTag == tag) {
         return nullptr;
+    }
+    if (!IsPaged(type)) {
+        size_t inUse = 0;
+        for (PoolHeader* h = state->PoolHead; h != nullptr; h = h->Next) {
+            inUse += IsPaged(h->Type) ? 0 : h->Size;
+        }
+        if (bytes > NON_PAGED_POOL_LIMIT - inUse) {
+            return nullptr;
+        }
     }
     auto* header = static_cast<PoolHeader*>(malloc(sizeof(PoolHeader) + bytes + GUARD_BYTES));
     if (header == nullptr) {

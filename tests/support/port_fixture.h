@@ -2,8 +2,7 @@
 // port record, queues, gate, timers and DPCs, the UART, the peer callbacks, the symbolic link
 // \??\COM5, and a peer endpoint on the far side. Requests reach it through the application
 // side of the I/O manager with a test dispatch table: the driver's own create, close,
-// cleanup, read, write and flush routines, and a stand-in for the control dispatcher that does
-// not exist yet.
+// cleanup, read, write, flush and device-control routines.
 #pragma once
 
 #include "host/peers/peer_endpoint.h"
@@ -39,7 +38,7 @@ class PortTest : public SimMachineTest
     // Sets "ComPeriod" under the driver's service key (REG_DWORD).
     void SetComPeriod(ULONG milliseconds);
 
-    // Device-control helpers over the test dispatcher.
+    // Device-control helpers.
     IoResult Control(FileHandle handle, ULONG code, const void* input = nullptr,
                      ULONG inputLength = 0, ULONG outputLength = 0);
     void SetTimeouts(FileHandle handle, ULONG interval, ULONG multiplier, ULONG constant);

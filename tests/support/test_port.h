@@ -1,8 +1,7 @@
 // A port assembled by hand as add device and start will: a device object with its port record,
 // queues, gate, timers and DPCs, the UART and the peer callbacks, published as \??\<name>.
-// A test dispatch table serves it: the driver's own create, close, cleanup, read, write and
-// flush routines, and a stand-in for the control dispatcher that does not exist yet. Used by the
-// test fixtures and the benchmarks alike; one at a time.
+// A test dispatch table serves it: the driver's own create, close, cleanup, read, write, flush
+// and device-control routines. Used by the test fixtures and the benchmarks alike; one at a time.
 #pragma once
 
 #include "platform/sim/machine.h"
