@@ -23,7 +23,8 @@ class Win32PortTest : public ::testing::Test
     void SetUp() override;
     void TearDown() override;
 
-    // The far side: bytes sent to the port, bytes the port transmitted (taken).
+    // The far side: bytes sent to the port, bytes the port transmitted (taken, after 50 ms
+    // of simulated time).
     void PeerSend(const std::string& bytes);
     std::string PeerReceived();
     std::vector<uint32_t> PeerBaudRates();
