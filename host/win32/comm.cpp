@@ -160,7 +160,7 @@ BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat)
         return FALSE;
     }
     if (lpErrors != nullptr) {
-        *lpErrors = status.Errors;
+        *lpErrors = CommErrorsFromStatus(status.Errors);
     }
     if (lpStat != nullptr) {
         *lpStat = ComstatFromStatus(status);

@@ -100,6 +100,24 @@ DWORD CheckDcb(const DCB& dcb)
     return ERROR_SUCCESS;
 }
 
+DWORD CommErrorsFromStatus(DWORD errors)
+{
+    static const struct
+    {
+        DWORD Serial;
+        DWORD Comm;
+    } bits[] = {{0x01, CE_BREAK},
+                {0x02, CE_FRAME},
+                {0x04, CE_OVERRUN},
+                {0x08, CE_RXOVER},
+                {0x10, CE_RXPARITY}};
+    DWORD comm = 0;
+    for (const auto& bit : bits) {
+        comm |= (errors & bit.Serial) != 0 ? bit.Comm : 0;
+    }
+    return comm;
+}
+
 COMSTAT ComstatFromStatus(const SerialStatus& status)
 {
     COMSTAT stat;

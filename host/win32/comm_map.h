@@ -118,6 +118,8 @@ SerialSettings SettingsFromDcb(const DCB& dcb, const SerialSettings& current);
 DWORD CheckDcb(const DCB& dcb);
 // BuildCommDCB's parser over `dcb` (only the fields named change, plus the implied ones).
 bool ParseCommDefinition(const char* text, DCB* dcb, COMMTIMEOUTS* timeouts);
+// SERIAL_ERROR_* bits as CE_* bits (the two sets are numbered differently).
+DWORD CommErrorsFromStatus(DWORD errors);
 COMSTAT ComstatFromStatus(const SerialStatus& status);
 
 } // namespace qvx::win32

@@ -6,18 +6,21 @@
 #include <cstring>
 #include <list>
 #include <map>
+#include <thread>
 
 namespace qvx::win32 {
 
 namespace {
 
+// An outstanding request. Overlapped ones are finished by PumpCompletions; synchronous
+// ones (Overlapped null) are listed only so that CancelIoEx can reach them.
 struct Operation
 {
     std::shared_ptr<PendingRequest> Request;
     std::shared_ptr<File> Owner;
     LPOVERLAPPED Overlapped = nullptr;
     Destination Target;
-    bool Cancelled = false;
+    std::thread::id Thread;
 };
 
 // Under TableLock.
@@ -29,11 +32,13 @@ std::list<Operation> operations;
 DWORD Deliver(const Completion& completion, const Destination& target)
 {
     if (target.EventMask != nullptr) {
+        // A failed wait reports no events.
         DWORD mask = 0;
-        std::memcpy(&mask, completion.Data.data(), std::min<size_t>(completion.Data.size(), 4));
         if (completion.Status >= 0) {
-            *target.EventMask = mask;
+            std::memcpy(&mask, completion.Data.data(),
+                        std::min<size_t>(completion.Data.size(), sizeof(mask)));
         }
+        *target.EventMask = mask;
     } else if (target.Buffer != nullptr && !completion.Data.empty()) {
         std::memcpy(target.Buffer, completion.Data.data(),
                     std::min<size_t>(completion.Data.size(), target.Length));
@@ -157,7 +162,7 @@ void PumpCompletions()
 {
     std::lock_guard<std::mutex> guard(TableLock());
     for (auto it = operations.begin(); it != operations.end();) {
-        if (!it->Request->Done()) {
+        if (it->Overlapped == nullptr || !it->Request->Done()) {
             ++it;
             continue;
         }
@@ -195,14 +200,16 @@ bool WaitForOperation(LPOVERLAPPED overlapped, uint32_t timeoutMs)
     return true;
 }
 
-bool CancelOperations(const std::shared_ptr<File>& file, LPOVERLAPPED overlapped)
+bool CancelOperations(const std::shared_ptr<File>& file, LPOVERLAPPED overlapped,
+                      bool callingThreadOnly)
 {
     std::vector<std::shared_ptr<PendingRequest>> targets;
     {
         std::lock_guard<std::mutex> guard(TableLock());
         for (const Operation& operation : operations) {
             if (operation.Owner == file &&
-                (overlapped == nullptr || operation.Overlapped == overlapped)) {
+                (overlapped == nullptr || operation.Overlapped == overlapped) &&
+                (!callingThreadOnly || operation.Thread == std::this_thread::get_id())) {
                 targets.push_back(operation.Request);
             }
         }
@@ -238,17 +245,29 @@ BOOL Issue(const std::shared_ptr<File>& file, RequestKind kind, DWORD code,
     if (async && !request->Done()) {
         {
             std::lock_guard<std::mutex> guard(TableLock());
-            operations.push_back(Operation{request, file, overlapped, destination, false});
+            operations.push_back(
+                Operation{request, file, overlapped, destination, std::this_thread::get_id()});
         }
         // It may have completed while being recorded.
         PumpCompletions();
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
+    std::list<Operation>::iterator listed;
+    {
+        std::lock_guard<std::mutex> guard(TableLock());
+        listed = operations.insert(operations.end(), Operation{request, file, nullptr, destination,
+                                                               std::this_thread::get_id()});
+    }
     const Completion completion = request->Wait();
+    {
+        std::lock_guard<std::mutex> guard(TableLock());
+        operations.erase(listed);
+    }
     const DWORD count = Deliver(completion, destination);
     if (transferred != nullptr) {
-        *transferred = count;
+        // A synchronous call that failed reports no bytes; a warning (more data) does.
+        *transferred = static_cast<uint32_t>(completion.Status) >= 0xC0000000u ? 0 : count;
     }
     if (async) {
         FillOverlapped(overlapped, completion, count);
@@ -402,8 +421,8 @@ BOOL WINAPI CancelIo(HANDLE hFile)
     if (!file) {
         return FALSE;
     }
-    // Windows cancels only the calling thread's requests; here every request of the handle.
-    CancelFile(file->Id);
+    // Only the calling thread's requests, as Windows does.
+    CancelOperations(file, nullptr, true);
     PumpCompletions();
     return TRUE;
 }
@@ -414,12 +433,7 @@ BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped)
     if (!file) {
         return FALSE;
     }
-    if (lpOverlapped == nullptr) {
-        CancelFile(file->Id);
-        PumpCompletions();
-        return TRUE;
-    }
-    if (!CancelOperations(file, lpOverlapped)) {
+    if (!CancelOperations(file, lpOverlapped, false)) {
         SetLastError(ERROR_NOT_FOUND);
         return FALSE;
     }

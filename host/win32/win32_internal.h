@@ -77,9 +77,10 @@ BOOL Control(HANDLE handle, DWORD code, const void* input, DWORD inputLength, vo
 void PumpCompletions();
 // Waits for the OVERLAPPED's operation; FALSE when there is none outstanding.
 bool WaitForOperation(LPOVERLAPPED overlapped, uint32_t timeoutMs);
-// Cancels the file's outstanding operations (all of them when `overlapped` is null).
-// FALSE when none matched.
-bool CancelOperations(const std::shared_ptr<File>& file, LPOVERLAPPED overlapped);
+// Cancels the file's outstanding requests: the OVERLAPPED's, or all of them when it is null
+// (only the calling thread's if asked). FALSE when none matched.
+bool CancelOperations(const std::shared_ptr<File>& file, LPOVERLAPPED overlapped,
+                      bool callingThreadOnly);
 
 std::u16string Widen(LPCSTR text);
 std::string Narrow(const std::u16string& text);

@@ -208,6 +208,25 @@ TEST(Win32Dcb, BuildCommDcbForms)
     EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 0u);
 }
 
+TEST(Win32Status, CommErrorsAndHoldReasons)
+{
+    // SERIAL_ERROR_BREAK, FRAMING, OVERRUN, QUEUEOVERRUN, PARITY.
+    EXPECT_EQ(CommErrorsFromStatus(0x01), static_cast<DWORD>(CE_BREAK));
+    EXPECT_EQ(CommErrorsFromStatus(0x02), static_cast<DWORD>(CE_FRAME));
+    EXPECT_EQ(CommErrorsFromStatus(0x04), static_cast<DWORD>(CE_OVERRUN));
+    EXPECT_EQ(CommErrorsFromStatus(0x08), static_cast<DWORD>(CE_RXOVER));
+    EXPECT_EQ(CommErrorsFromStatus(0x10), static_cast<DWORD>(CE_RXPARITY));
+    EXPECT_EQ(CommErrorsFromStatus(0x80000000u), 0u);
+
+    const SerialStatus status = {0, 0x01 | 0x08 | 0x20 | 0x40, 7, 3, TRUE, FALSE};
+    const COMSTAT stat = ComstatFromStatus(status);
+    EXPECT_TRUE(stat.fCtsHold && stat.fXoffHold && stat.fEof);
+    EXPECT_FALSE(stat.fDsrHold || stat.fRlsdHold || stat.fXoffSent || stat.fTxim);
+    EXPECT_EQ(stat.fReserved, 0u); // break and DSR-receive holds have no COMSTAT flag
+    EXPECT_EQ(stat.cbInQue, 7u);
+    EXPECT_EQ(stat.cbOutQue, 3u);
+}
+
 TEST(Win32Status, ErrorsAndResults)
 {
     struct

@@ -301,6 +301,22 @@ TEST_F(Win32Port, LinesAndBreakThroughTheStandIn)
     ASSERT_TRUE(CloseHandle(port));
 }
 
+TEST_F(Win32Port, ClearCommErrorReportsInputOverrun)
+{
+    HANDLE port = OpenCom5();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    // The input ring holds 4096 bytes; the rest is lost and reported once.
+    PeerSend(std::string(5000, 'o'));
+    DWORD errors = 0;
+    COMSTAT stat = {};
+    ASSERT_TRUE(ClearCommError(port, &errors, &stat));
+    EXPECT_EQ(errors, static_cast<DWORD>(CE_RXOVER));
+    EXPECT_EQ(stat.cbInQue, 4096u);
+    ASSERT_TRUE(ClearCommError(port, &errors, &stat));
+    EXPECT_EQ(errors, 0u);
+    ASSERT_TRUE(CloseHandle(port));
+}
+
 TEST_F(Win32Port, RefusedSetCommStateSendsNothing)
 {
     HANDLE port = OpenCom5();
