@@ -10,7 +10,21 @@ namespace qvx::win32test {
 class PortHarness final : public PortTest
 {
   public:
-    void Up() { SetUp(); }
+    void Up(bool realTime)
+    {
+        if (realTime) {
+            Options.Mode = MachineMode::RealTime;
+        }
+        SetUp();
+    }
+    void Settle()
+    {
+        if (Sim().Mode() == MachineMode::RealTime) {
+            Sim().Quiesce();
+        } else {
+            Sim().DrainDpcs();
+        }
+    }
     void Down()
     {
         win32::FinishCompletedRequests();
@@ -31,7 +45,7 @@ Win32PortTest::~Win32PortTest() = default;
 void Win32PortTest::SetUp()
 {
     harness_ = std::make_unique<PortHarness>();
-    harness_->Up();
+    harness_->Up(RealTime);
 }
 
 void Win32PortTest::TearDown()
@@ -43,7 +57,7 @@ void Win32PortTest::TearDown()
 void Win32PortTest::PeerSend(const std::string& bytes)
 {
     harness_->Peer().Deliver(bytes);
-    harness_->Sim().DrainDpcs();
+    harness_->Settle();
 }
 
 std::string Win32PortTest::PeerReceived()

@@ -42,6 +42,10 @@ class Win32PortTest : public ::testing::Test
     std::optional<std::string> RegString(const std::string& path, const std::string& name);
     std::optional<std::vector<uint8_t>> RegBinary(const std::string& path, const std::string& name);
 
+    // Set before SetUp: the port runs on the real-time machine (threads block instead of
+    // driving the machine).
+    bool RealTime = false;
+
   private:
     std::unique_ptr<PortHarness> harness_;
 };
