@@ -1,7 +1,7 @@
 // Windows programs with several threads on COM5, on the real-time machine: a blocking read
 // released by another thread's CancelIoEx, a comm-event waiter woken by arriving data while
 // another thread writes, and last errors kept per thread.
-// ctest-labels: host threads
+// ctest-labels: host threads stress
 
 #include "support/win32_port.h"
 
