@@ -95,8 +95,7 @@ HANDLE Open(const std::u16string& name, DWORD creationDisposition, DWORD flags)
         return INVALID_HANDLE_VALUE;
     }
     if (creationDisposition != OPEN_EXISTING) {
-        // Devices exist already; Windows answers other dispositions on a COM port with
-        // ERROR_FILE_NOT_FOUND or ERROR_ACCESS_DENIED, programs pass OPEN_EXISTING.
+        // Communications resources must be opened with OPEN_EXISTING.
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
@@ -234,8 +233,11 @@ BOOL Issue(const std::shared_ptr<File>& file, RequestKind kind, DWORD code,
         return FALSE;
     }
     if (async) {
-        overlapped->Internal = static_cast<ULONG_PTR>(NtStatusPending);
-        overlapped->InternalHigh = 0;
+        {
+            std::lock_guard<std::mutex> guard(TableLock());
+            overlapped->Internal = static_cast<ULONG_PTR>(NtStatusPending);
+            overlapped->InternalHigh = 0;
+        }
         if (overlapped->hEvent != nullptr) {
             ResetEvent(overlapped->hEvent);
         }
@@ -270,7 +272,10 @@ BOOL Issue(const std::shared_ptr<File>& file, RequestKind kind, DWORD code,
         *transferred = static_cast<uint32_t>(completion.Status) >= 0xC0000000u ? 0 : count;
     }
     if (async) {
-        FillOverlapped(overlapped, completion, count);
+        {
+            std::lock_guard<std::mutex> guard(TableLock());
+            FillOverlapped(overlapped, completion, count);
+        }
         if (overlapped->hEvent != nullptr) {
             SetEvent(overlapped->hEvent);
         }
@@ -401,18 +406,27 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
         }
         return FALSE;
     }
+    // The OVERLAPPED is filled under the table's lock, maybe by another thread's wait.
+    auto snapshot = [lpOverlapped](ULONG_PTR* status, ULONG_PTR* information) {
+        std::lock_guard<std::mutex> guard(TableLock());
+        *status = lpOverlapped->Internal;
+        *information = lpOverlapped->InternalHigh;
+    };
+    ULONG_PTR status = 0, information = 0;
     PumpCompletions();
-    if (lpOverlapped->Internal == static_cast<ULONG_PTR>(NtStatusPending)) {
+    snapshot(&status, &information);
+    if (status == static_cast<ULONG_PTR>(NtStatusPending)) {
         if (!bWait) {
             SetLastError(ERROR_IO_INCOMPLETE);
             return FALSE;
         }
         WaitForOperation(lpOverlapped, INFINITE);
+        snapshot(&status, &information);
     }
     if (lpNumberOfBytesTransferred != nullptr) {
-        *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
+        *lpNumberOfBytesTransferred = static_cast<DWORD>(information);
     }
-    return ReturnStatus(static_cast<int32_t>(static_cast<uint32_t>(lpOverlapped->Internal)));
+    return ReturnStatus(static_cast<int32_t>(static_cast<uint32_t>(status)));
 }
 
 BOOL WINAPI CancelIo(HANDLE hFile)

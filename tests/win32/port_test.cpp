@@ -3,6 +3,7 @@
 // port enumeration.
 // ctest-labels: host
 
+#include "host/win32/bridge.h"
 #include "support/win32_port.h"
 
 #include <windows.h>
@@ -328,9 +329,21 @@ TEST_F(Win32Port, RefusedSetCommStateSendsNothing)
     dcb.XonChar = 0x11;
     dcb.XoffChar = 0x11;
     const size_t before = PeerBaudRates().size();
-    SetLastError(0);
+    const uint64_t requests = win32::RequestsSent();
+    for (const BYTE byteSize : {8, 4, 9}) {
+        dcb.ByteSize = byteSize;
+        SetLastError(0);
+        EXPECT_FALSE(SetCommState(port, &dcb));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+        dcb.XoffChar = 0x13; // only the first case has equal XON and XOFF
+    }
+    dcb.ByteSize = 5;
+    dcb.StopBits = TWOSTOPBITS;
     EXPECT_FALSE(SetCommState(port, &dcb));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    dcb.ByteSize = 7;
+    dcb.StopBits = ONE5STOPBITS;
+    EXPECT_FALSE(SetCommState(port, &dcb));
+    EXPECT_EQ(win32::RequestsSent(), requests);
     EXPECT_EQ(PeerBaudRates().size(), before);
     EXPECT_EQ(OutstandingRequests(), 0u);
     ASSERT_TRUE(CloseHandle(port));
