@@ -1,0 +1,195 @@
+#include "host/win32/bridge.h"
+
+#include "platform/sim/io_manager.h"
+#include "platform/sim/machine.h"
+#include "platform/sim/names.h"
+#include "platform/sim/registry.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace qvx::win32 {
+
+namespace {
+
+std::atomic<uint64_t> requestsSent{0};
+
+class Request final : public PendingRequest
+{
+  public:
+    Request(IoRequestPtr request, FileHandle file) : request_(std::move(request)), file_(file) {}
+    bool Done() const override { return request_->Done(); }
+    Completion Wait() override { return Convert(request_->Wait()); }
+    Completion Result() const override { return Convert(request_->Result()); }
+    bool Cancel() override
+    {
+        IoManager& io = Machine::Current().Io();
+        const PIRP irp = request_->Irp();
+        if (irp == nullptr) {
+            return false;
+        }
+        if (Machine::Current().Mode() == MachineMode::RealTime) {
+            // Another processor may complete the IRP between Irp() and IoCancelIrp, which
+            // would cancel a completed IRP: cancel the handle's requests under the
+            // manager's lock instead (wider than Windows, which cancels this one only).
+            io.CancelIo(file_);
+            return true;
+        }
+        io.CancelIrp(irp);
+        io.AfterApplicationCall();
+        return true;
+    }
+
+  private:
+    static Completion Convert(const IoResult& result)
+    {
+        Completion completion;
+        completion.Status = result.Status;
+        completion.Information = result.Information;
+        completion.Data = result.Data;
+        return completion;
+    }
+    IoRequestPtr request_;
+    FileHandle file_;
+};
+
+} // namespace
+
+bool MachineRunning()
+{
+    return Machine::TryCurrent() != nullptr;
+}
+
+uint32_t OpenFile(const std::u16string& name, int32_t* status)
+{
+    NTSTATUS openStatus = STATUS_SUCCESS;
+    ++requestsSent;
+    const FileHandle handle = Machine::Current().Io().Open(name, 0, &openStatus);
+    *status = openStatus;
+    return handle;
+}
+
+std::shared_ptr<PendingRequest> StartRequest(uint32_t file, RequestKind kind, uint32_t code,
+                                             std::vector<uint8_t> input, uint32_t outputLength)
+{
+    RequestArgs args;
+    switch (kind) {
+    case RequestKind::Read:
+        args.MajorFunction = IRP_MJ_READ;
+        break;
+    case RequestKind::Write:
+        args.MajorFunction = IRP_MJ_WRITE;
+        break;
+    case RequestKind::Flush:
+        args.MajorFunction = IRP_MJ_FLUSH_BUFFERS;
+        break;
+    case RequestKind::Control:
+        args.MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        break;
+    }
+    args.IoControlCode = code;
+    args.Input = std::move(input);
+    args.OutputLength = outputLength;
+    ++requestsSent;
+    return std::make_shared<Request>(Machine::Current().Io().SendAsync(file, args), file);
+}
+
+int32_t CancelFile(uint32_t file)
+{
+    return Machine::Current().Io().CancelIo(file);
+}
+
+int32_t CloseFile(uint32_t file)
+{
+    IoManager& io = Machine::Current().Io();
+    const NTSTATUS status = io.Close(file);
+    io.AfterApplicationCall();
+    return status;
+}
+
+uint64_t NowMs()
+{
+    if (Machine* machine = Machine::TryCurrent()) {
+        return static_cast<uint64_t>(machine->NowMs());
+    }
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+bool WaitUntil(const std::function<bool()>& done, uint32_t timeoutMs, const char* what)
+{
+    Machine* machine = Machine::TryCurrent();
+    const bool limited = timeoutMs != UINT32_MAX;
+    if (machine == nullptr || machine->Mode() == MachineMode::RealTime) {
+        const uint64_t deadline = NowMs() + timeoutMs;
+        while (!done()) {
+            if (limited && NowMs() >= deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        return true;
+    }
+    if (done()) {
+        return true;
+    }
+    if (!limited) {
+        machine->RunUntil(done, what);
+        machine->Io().AfterApplicationCall();
+        return true;
+    }
+    // A timer at the deadline lets the simulated clock run up to it when nothing else moves.
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>(timeoutMs) * 10000;
+    KeSetTimer(&timer, due, nullptr);
+    bool finished = false;
+    machine->RunUntil(
+        [&] {
+            finished = done();
+            return finished || KeReadStateTimer(&timer);
+        },
+        what);
+    KeCancelTimer(&timer);
+    machine->Io().AfterApplicationCall();
+    return finished;
+}
+
+bool RegistryKeyExists(const std::u16string& path)
+{
+    return Machine::Current().Reg().KeyExists(RegText(path));
+}
+
+std::vector<RegistryValue> RegistryValues(const std::u16string& path)
+{
+    std::vector<RegistryValue> values;
+    for (const RegValue& value : Machine::Current().Reg().ListValues(RegText(path))) {
+        values.push_back(RegistryValue{value.Name, value.Type, value.Data});
+    }
+    return values;
+}
+
+std::vector<std::pair<std::u16string, std::u16string>> DosDevices()
+{
+    static const std::u16string prefix = u"\\??\\";
+    std::vector<std::pair<std::u16string, std::u16string>> devices;
+    for (const SymbolicLinkInfo& link : Machine::Current().Names().SymbolicLinks()) {
+        std::u16string name = link.Name;
+        if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0) {
+            devices.emplace_back(name.substr(prefix.size()), link.Target);
+        } else if (name.rfind(u"\\DosDevices\\", 0) == 0) {
+            devices.emplace_back(name.substr(12), link.Target);
+        }
+    }
+    return devices;
+}
+
+uint64_t RequestsSent()
+{
+    return requestsSent.load();
+}
+
+} // namespace qvx::win32
