@@ -162,8 +162,8 @@ struct PortDeviceRecord
     WMILIB_CONTEXT WmiLibContext;
     KSPIN_LOCK PortLock;
     UNICODE_STRING InterfaceName;
-    UNICODE_STRING DeviceName;
-    WCHAR DeviceNameBuffer[32];
+    UNICODE_STRING DeviceName;       // buffer from add device until removal
+    UNICODE_STRING SymbolicLinkName; // the link publication created; withdrawal deletes it
 
     // Settings set and read by the control codes.
     ULONG BaudRate;

@@ -21,6 +21,23 @@ VOID QuarvexStallQueues(PortDeviceRecord* Port)
     QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexStallQueues--");
 }
 
+VOID QuarvexFlushAndStallQueues(PortDeviceRecord* Port)
+{
+    QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexStallQueues++");
+    // Stalled first, so nothing starts behind the flush; then every request of every handle
+    // is cancelled, and the wait below only sees them finish.
+    QuarvexGateStall(&Port->ControlGate);
+    for (ULONG i = 0; i < QUEUE_COUNT; ++i) {
+        QuarvexQueueStall(Port->Queues[i]);
+    }
+    QuarvexFlushQueues(Port, NULL);
+    for (ULONG i = 0; i < QUEUE_COUNT; ++i) {
+        QuarvexQueueWaitIdle(Port->Queues[i]);
+    }
+    QuarvexGateWaitIdle(&Port->ControlGate);
+    QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexStallQueues--");
+}
+
 VOID QuarvexRestartQueues(PortDeviceRecord* Port)
 {
     QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexRestartQueues++");

@@ -180,19 +180,32 @@ VOID NTAPI QuarvexQueueCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     QuarvexCompleteRequest(Irp, STATUS_CANCELLED);
 }
 
-VOID QuarvexQueueStallAndWait(RequestQueue* Queue)
+VOID QuarvexQueueStall(RequestQueue* Queue)
 {
     SpinLockGuard guard(&Queue->Lock);
     InterlockedIncrement(&Queue->StallCount);
-    const bool busy = Queue->CurrentIrp != NULL;
-    if (busy) {
+    if (Queue->CurrentIrp != NULL) {
         // The start-next that ends the current request finds the queue stalled and sets it.
         KeClearEvent(&Queue->IdleEvent);
     }
+}
+
+VOID QuarvexQueueWaitIdle(RequestQueue* Queue)
+{
+    // Stalled, the queue starts nothing: a current request now is the one the stall saw, and
+    // its start-next sets the event.
+    SpinLockGuard guard(&Queue->Lock);
+    const bool busy = Queue->CurrentIrp != NULL;
     guard.Release();
     if (busy) {
         (void)KeWaitForSingleObject(&Queue->IdleEvent, Executive, KernelMode, FALSE, NULL);
     }
+}
+
+VOID QuarvexQueueStallAndWait(RequestQueue* Queue)
+{
+    QuarvexQueueStall(Queue);
+    QuarvexQueueWaitIdle(Queue);
 }
 
 VOID QuarvexQueueRestart(RequestQueue* Queue)

@@ -73,6 +73,11 @@ VOID QuarvexQueueStartNext(RequestQueue* Queue);
 // Stalls the queue and waits until no request is in service.
 // IRQL: PASSIVE_LEVEL.  Locks: must not hold any; takes Queue->Lock.
 VOID QuarvexQueueStallAndWait(RequestQueue* Queue);
+// Its two halves: the stall (nothing starts from now on) and the wait for the request in
+// service, for a caller that ends that request in between.
+// IRQL: Stall <= DISPATCH_LEVEL, WaitIdle PASSIVE_LEVEL.  Locks: takes Queue->Lock.
+VOID QuarvexQueueStall(RequestQueue* Queue);
+VOID QuarvexQueueWaitIdle(RequestQueue* Queue);
 
 // Undoes one stall; the last one starts the oldest waiting request.
 // IRQL: <= DISPATCH_LEVEL.  Locks: PortLock must not be held.
@@ -157,6 +162,11 @@ struct PortDeviceRecord;
 // is in service and no control request is admitted.
 // IRQL: PASSIVE_LEVEL.  Locks: must not hold any.
 VOID QuarvexStallQueues(PortDeviceRecord* Port);
+
+// As QuarvexStallQueues, but every request of every handle, in service or waiting, is
+// cancelled first instead of awaited: for a device that is gone.
+// IRQL: PASSIVE_LEVEL.  Locks: must not hold any.
+VOID QuarvexFlushAndStallQueues(PortDeviceRecord* Port);
 
 // Undoes one stall of the gate (replaying parked requests) and of each queue.
 // IRQL: PASSIVE_LEVEL.  Locks: must not hold any.

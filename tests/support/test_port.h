@@ -1,12 +1,13 @@
-// A port assembled by hand as add device and start will: a device object with its port record,
-// queues, gate, timers and DPCs, the UART and the peer callbacks, published as \??\<name>.
-// A test dispatch table serves it: the driver's own create, close, cleanup, read, write, flush
-// and device-control routines. Used by the test fixtures and the benchmarks alike; one at a time.
+// A port created as Windows creates one: the driver loaded through DriverEntry, a
+// root-enumerated device whose hardware key holds "PortName", added and started by the Plug
+// and Play manager. Used by the test fixtures and the benchmarks alike; one at a time.
 #pragma once
 
+#include "host/driver_host.h"
 #include "platform/sim/machine.h"
 #include "port/port.h"
 
+#include <memory>
 #include <string>
 
 namespace qvx {
@@ -19,20 +20,22 @@ class TestPort
     TestPort(const TestPort&) = delete;
     TestPort& operator=(const TestPort&) = delete;
 
-    // Builds and starts the port; the status of the first step that failed.
+    // Loads the driver and starts the port; the status of the first step that failed.
     NTSTATUS Start();
-    // Releases what Start created; open handles must be closed first.
+    // Removes the port and unloads the driver; open handles must be closed first.
     void Stop();
 
     PortDeviceRecord* Port() const { return port_; }
     PDEVICE_OBJECT Device() const { return device_; }
+    PDEVICE_OBJECT Pdo() const { return pdo_; }
+    DriverHost& Host() { return *host_; }
     const std::u16string& PortName() const { return portName_; }
-    std::u16string DeviceName() const { return u"\\Device\\QuarvexDevice0"; }
+    std::u16string DeviceName() const;
 
   private:
     std::u16string portName_;
-    std::u16string link_;
-    PDRIVER_OBJECT driver_ = nullptr;
+    std::unique_ptr<DriverHost> host_;
+    PDEVICE_OBJECT pdo_ = nullptr;
     PDEVICE_OBJECT device_ = nullptr;
     PortDeviceRecord* port_ = nullptr;
 };
