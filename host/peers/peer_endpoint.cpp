@@ -45,15 +45,22 @@ PeerEndpoint::PeerEndpoint(const std::u16string& portName) : portName_(portName)
 
 PeerEndpoint::~PeerEndpoint()
 {
-    StopPacing();
-    if (sendRegistration_ != nullptr) {
-        ExUnregisterCallback(sendRegistration_);
-    }
+    Detach();
     if (sendObject_ != nullptr) {
         ObDereferenceObject(sendObject_);
     }
     if (receiveObject_ != nullptr) {
         ObDereferenceObject(receiveObject_);
+    }
+}
+
+void PeerEndpoint::Detach()
+{
+    StopPacing();
+    if (sendRegistration_ != nullptr) {
+        // Waits for a hand-over in progress on another processor.
+        ExUnregisterCallback(sendRegistration_);
+        sendRegistration_ = nullptr;
     }
 }
 
@@ -181,13 +188,18 @@ VOID NTAPI PeerEndpoint::SendCallback(PVOID context, PVOID argument1, PVOID argu
 void PeerEndpoint::OnTransmit(const uint8_t* bytes, size_t length)
 {
     std::function<void(const uint8_t*, size_t)> handler;
+    std::function<void(const uint8_t*, size_t)> dataHandler;
     std::function<void(ULONG)> baudHandler;
     std::vector<ULONG> announced;
+    std::vector<uint8_t> data;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        Machine* machine = Machine::TryCurrent();
-        blocks_.push_back({machine != nullptr ? machine->NowMs() : 0,
-                           std::vector<uint8_t>(bytes, bytes + length)});
+        dataHandler = onData_;
+        if (recording_) {
+            Machine* machine = Machine::TryCurrent();
+            blocks_.push_back({machine != nullptr ? machine->NowMs() : 0,
+                               std::vector<uint8_t>(bytes, bytes + length)});
+        }
         for (size_t i = 0; i < length; ++i) {
             // A BAUD block is written whole into one transmit block, so it never straddles two.
             uint32_t tag = 0;
@@ -197,12 +209,17 @@ void PeerEndpoint::OnTransmit(const uint8_t* bytes, size_t length)
             if (tag == BAUD_TAG) {
                 uint32_t rate;
                 memcpy(&rate, bytes + i + 4, sizeof(rate));
-                baudRates_.push_back(rate);
+                if (recording_) {
+                    baudRates_.push_back(rate);
+                }
                 announced.push_back(rate);
                 i += 7;
                 continue;
             }
             const uint8_t byte = bytes[i];
+            if (dataHandler) {
+                data.push_back(byte);
+            }
             if (honourFlow_ && byte == xoffChar_) {
                 paused_ = true;
                 continue;
@@ -211,7 +228,9 @@ void PeerEndpoint::OnTransmit(const uint8_t* bytes, size_t length)
                 paused_ = false;
                 continue;
             }
-            received_.push_back(byte);
+            if (recording_) {
+                received_.push_back(byte);
+            }
         }
         handler = onTransmit_;
         baudHandler = onBaudRate_;
@@ -223,6 +242,9 @@ void PeerEndpoint::OnTransmit(const uint8_t* bytes, size_t length)
     }
     if (handler) {
         handler(bytes, length);
+    }
+    if (dataHandler && !data.empty()) {
+        dataHandler(data.data(), data.size());
     }
 }
 
@@ -250,6 +272,18 @@ std::vector<ULONG> PeerEndpoint::BaudRates() const
 {
     std::lock_guard<std::mutex> guard(lock_);
     return baudRates_;
+}
+
+void PeerEndpoint::SetOnData(std::function<void(const uint8_t*, size_t)> handler)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    onData_ = std::move(handler);
+}
+
+void PeerEndpoint::SetRecording(bool on)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    recording_ = on;
 }
 
 void PeerEndpoint::SetOnBaudRate(std::function<void(ULONG)> handler)

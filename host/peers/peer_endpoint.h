@@ -36,6 +36,9 @@ class PeerEndpoint
     PeerEndpoint& operator=(const PeerEndpoint&) = delete;
 
     const std::u16string& PortName() const { return portName_; }
+    // Stops listening to the port and delivering to it; no handler runs after it returns.
+    // The destructor does it too. PASSIVE_LEVEL.
+    void Detach();
 
     // --- Towards the port ---------------------------------------------------------------
     // Delivers `bytes` now, in blocks of at most 44, at DISPATCH_LEVEL, ignoring flow
@@ -74,6 +77,12 @@ class PeerEndpoint
     // Called for each transmitted block, at DISPATCH_LEVEL, inside the port's hand-over: it
     // must copy what it needs and must not write to the port from there.
     void SetOnTransmit(std::function<void(const uint8_t*, size_t)> handler);
+    // Called with the data bytes of each transmitted block (BAUD blocks taken out, flow
+    // characters kept: they are the far side's business), under the same rules.
+    void SetOnData(std::function<void(const uint8_t*, size_t)> handler);
+    // Whether Received, Blocks and BaudRates keep a history (on by default). A long-running
+    // bridge turns it off so that memory does not grow with the traffic.
+    void SetRecording(bool on);
 
   private:
     static VOID NTAPI SendCallback(PVOID context, PVOID argument1, PVOID argument2);
@@ -100,6 +109,8 @@ class PeerEndpoint
     size_t bytesPerPeriod_ = 0;
     std::function<void(const uint8_t*, size_t)> onTransmit_;
     std::function<void(ULONG)> onBaudRate_;
+    std::function<void(const uint8_t*, size_t)> onData_;
+    bool recording_ = true;
 
     KTIMER paceTimer_;
     KDPC paceDpc_;
