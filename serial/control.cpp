@@ -80,12 +80,14 @@ NTSTATUS GetBaudRate(ControlRequest& Request)
     return STATUS_SUCCESS;
 }
 
+// Line-control register bits by word length (5..8), parity and stop bits.
+constexpr UCHAR DATA_BITS[4] = {0x00, 0x01, 0x02, 0x03};
+constexpr UCHAR DATA_MASKS[4] = {0x1F, 0x3F, 0x7F, 0xFF};
+constexpr UCHAR PARITY_BITS[5] = {0x00, 0x08, 0x18, 0x28, 0x38};
+constexpr UCHAR STOP_BITS[3] = {0x00, 0x04, 0x04};
+
 NTSTATUS SetLineControl(ControlRequest& Request)
 {
-    static const UCHAR DATA_BITS[4] = {0x00, 0x01, 0x02, 0x03};
-    static const UCHAR DATA_MASKS[4] = {0x1F, 0x3F, 0x7F, 0xFF};
-    static const UCHAR PARITY_BITS[5] = {0x00, 0x08, 0x18, 0x28, 0x38};
-    static const UCHAR STOP_BITS[3] = {0x00, 0x04, 0x04};
     const SERIAL_LINE_CONTROL* line = In<SERIAL_LINE_CONTROL>(Request);
     if (line->WordLength < 5 || line->WordLength > 8 || line->Parity > SPACE_PARITY ||
         line->StopBits > STOP_BITS_2) {
@@ -269,6 +271,18 @@ NTSTATUS GetModemStatus(ControlRequest& Request)
 
 // ---- Status, properties, statistics ---------------------------------------------------------
 
+// Transmit hold reasons as the status reports them.
+struct HoldReport
+{
+    ULONG Hold;
+    ULONG Reported;
+};
+constexpr HoldReport TX_HOLDS[] = {{TX_HOLD_CTS, SERIAL_TX_WAITING_FOR_CTS},
+                                   {TX_HOLD_DSR, SERIAL_TX_WAITING_FOR_DSR},
+                                   {TX_HOLD_DCD, SERIAL_TX_WAITING_FOR_DCD},
+                                   {TX_HOLD_XOFF, SERIAL_TX_WAITING_FOR_XON},
+                                   {TX_HOLD_BREAK, SERIAL_TX_WAITING_ON_BREAK}};
+
 NTSTATUS GetCommStatus(ControlRequest& Request)
 {
     PortDeviceRecord* port = Request.Port;
@@ -276,15 +290,6 @@ NTSTATUS GetCommStatus(ControlRequest& Request)
     RtlZeroMemory(status, sizeof(*status));
     status->Errors = port->CommErrors;
     port->CommErrors = 0;
-    static const struct
-    {
-        ULONG Hold;
-        ULONG Reported;
-    } TX_HOLDS[] = {{TX_HOLD_CTS, SERIAL_TX_WAITING_FOR_CTS},
-                    {TX_HOLD_DSR, SERIAL_TX_WAITING_FOR_DSR},
-                    {TX_HOLD_DCD, SERIAL_TX_WAITING_FOR_DCD},
-                    {TX_HOLD_XOFF, SERIAL_TX_WAITING_FOR_XON},
-                    {TX_HOLD_BREAK, SERIAL_TX_WAITING_ON_BREAK}};
     for (const auto& hold : TX_HOLDS) {
         if ((port->TxHoldReasons & hold.Hold) != 0) {
             status->HoldReasons |= hold.Reported;
@@ -297,7 +302,7 @@ NTSTATUS GetCommStatus(ControlRequest& Request)
         status->HoldReasons |= SERIAL_TX_WAITING_XOFF_SENT;
     }
     status->AmountInInQueue = port->InputCount;
-    status->AmountInOutQueue = port->TxQueuedCount;
+    status->AmountInOutQueue = QuarvexOutputAmountLocked(port);
     if (port->WriteLength != 0) {
         // The current write counts what it still has to send, not what it asked for. While
         // WriteLength is not 0 under PortLock the write stays current.

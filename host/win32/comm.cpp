@@ -26,10 +26,10 @@ template <class T> BOOL Set(HANDLE handle, DWORD code, const T& in)
 // GetCommState's four reads, in Windows' order.
 BOOL ReadSettings(HANDLE handle, SerialSettings* settings)
 {
-    return Get(handle, IoctlGetBaudRate, &settings->BaudRate) &&
-           Get(handle, IoctlGetLineControl, &settings->LineControl) &&
-           Get(handle, IoctlGetChars, &settings->Chars) &&
-           Get(handle, IoctlGetHandflow, &settings->Handflow);
+    return Get(handle, IOCTL_GET_BAUD_RATE, &settings->BaudRate) &&
+           Get(handle, IOCTL_GET_LINE_CONTROL, &settings->LineControl) &&
+           Get(handle, IOCTL_GET_CHARS, &settings->Chars) &&
+           Get(handle, IOCTL_GET_HANDFLOW, &settings->Handflow);
 }
 
 } // namespace
@@ -69,7 +69,7 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB)
         return FALSE;
     }
     const SerialSettings wanted = SettingsFromDcb(*lpDCB, current);
-    if (!Set(hFile, IoctlSetBaudRate, wanted.BaudRate)) {
+    if (!Set(hFile, IOCTL_SET_BAUD_RATE, wanted.BaudRate)) {
         return FALSE;
     }
     // DTR and RTS are set directly only in their plain modes. A refusal here comes from the
@@ -77,16 +77,16 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB)
     // line is set again then.
     DWORD rtsCode = 0, dtrCode = 0;
     if (lpDCB->fRtsControl == RTS_CONTROL_ENABLE || lpDCB->fRtsControl == RTS_CONTROL_DISABLE) {
-        rtsCode = lpDCB->fRtsControl == RTS_CONTROL_ENABLE ? IoctlSetRts : IoctlClrRts;
+        rtsCode = lpDCB->fRtsControl == RTS_CONTROL_ENABLE ? IOCTL_SET_RTS : IOCTL_CLR_RTS;
     }
     if (lpDCB->fDtrControl == DTR_CONTROL_ENABLE || lpDCB->fDtrControl == DTR_CONTROL_DISABLE) {
-        dtrCode = lpDCB->fDtrControl == DTR_CONTROL_ENABLE ? IoctlSetDtr : IoctlClrDtr;
+        dtrCode = lpDCB->fDtrControl == DTR_CONTROL_ENABLE ? IOCTL_SET_DTR : IOCTL_CLR_DTR;
     }
     const bool rtsDone = rtsCode == 0 || Simple(hFile, rtsCode);
     const bool dtrDone = dtrCode == 0 || Simple(hFile, dtrCode);
-    if (!Set(hFile, IoctlSetLineControl, wanted.LineControl) ||
-        !Set(hFile, IoctlSetChars, wanted.Chars) ||
-        !Set(hFile, IoctlSetHandflow, wanted.Handflow)) {
+    if (!Set(hFile, IOCTL_SET_LINE_CONTROL, wanted.LineControl) ||
+        !Set(hFile, IOCTL_SET_CHARS, wanted.Chars) ||
+        !Set(hFile, IOCTL_SET_HANDFLOW, wanted.Handflow)) {
         return FALSE;
     }
     if ((!rtsDone && !Simple(hFile, rtsCode)) || (!dtrDone && !Simple(hFile, dtrCode))) {
@@ -116,7 +116,7 @@ BOOL WINAPI BuildCommDCBAndTimeoutsA(LPCSTR lpDef, LPDCB lpDCB, LPCOMMTIMEOUTS l
 
 BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 {
-    return Get(hFile, IoctlGetTimeouts, lpCommTimeouts);
+    return Get(hFile, IOCTL_GET_TIMEOUTS, lpCommTimeouts);
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
@@ -125,17 +125,17 @@ BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    return Set(hFile, IoctlSetTimeouts, *lpCommTimeouts);
+    return Set(hFile, IOCTL_SET_TIMEOUTS, *lpCommTimeouts);
 }
 
 BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask)
 {
-    return Get(hFile, IoctlGetWaitMask, lpEvtMask);
+    return Get(hFile, IOCTL_GET_WAIT_MASK, lpEvtMask);
 }
 
 BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask)
 {
-    return Set(hFile, IoctlSetWaitMask, dwEvtMask);
+    return Set(hFile, IOCTL_SET_WAIT_MASK, dwEvtMask);
 }
 
 BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
@@ -148,7 +148,7 @@ BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverla
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    return Issue(file, RequestKind::Control, IoctlWaitOnMask, {},
+    return Issue(file, RequestKind::Control, IOCTL_WAIT_ON_MASK, {},
                  Destination{nullptr, 0, lpEvtMask}, nullptr, lpOverlapped);
 }
 
@@ -156,7 +156,7 @@ BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat)
 {
     SerialStatus status;
     std::memset(&status, 0, sizeof(status));
-    if (!Get(hFile, IoctlGetCommStatus, &status)) {
+    if (!Get(hFile, IOCTL_GET_COMM_STATUS, &status)) {
         return FALSE;
     }
     if (lpErrors != nullptr) {
@@ -170,14 +170,21 @@ BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat)
 
 BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags)
 {
-    return Set(hFile, IoctlPurge, dwFlags);
+    return Set(hFile, IOCTL_PURGE, dwFlags);
 }
 
 BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc)
 {
-    static const DWORD codes[] = {
-        0,           IoctlSetXoff, IoctlSetXon,      IoctlSetRts,     IoctlClrRts,
-        IoctlSetDtr, IoctlClrDtr,  IoctlResetDevice, IoctlSetBreakOn, IoctlSetBreakOff};
+    static const DWORD codes[] = {0,
+                                  IOCTL_SET_XOFF,
+                                  IOCTL_SET_XON,
+                                  IOCTL_SET_RTS,
+                                  IOCTL_CLR_RTS,
+                                  IOCTL_SET_DTR,
+                                  IOCTL_CLR_DTR,
+                                  IOCTL_RESET_DEVICE,
+                                  IOCTL_SET_BREAK_ON,
+                                  IOCTL_SET_BREAK_OFF};
     if (dwFunc == 0 || dwFunc >= sizeof(codes) / sizeof(codes[0])) {
         if (FileOf(hFile)) {
             SetLastError(ERROR_INVALID_PARAMETER);
@@ -189,29 +196,29 @@ BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc)
 
 BOOL WINAPI SetCommBreak(HANDLE hFile)
 {
-    return Simple(hFile, IoctlSetBreakOn);
+    return Simple(hFile, IOCTL_SET_BREAK_ON);
 }
 
 BOOL WINAPI ClearCommBreak(HANDLE hFile)
 {
-    return Simple(hFile, IoctlSetBreakOff);
+    return Simple(hFile, IOCTL_SET_BREAK_OFF);
 }
 
 BOOL WINAPI TransmitCommChar(HANDLE hFile, char cChar)
 {
-    return Set(hFile, IoctlImmediateChar, cChar);
+    return Set(hFile, IOCTL_IMMEDIATE_CHAR, cChar);
 }
 
 BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue)
 {
     const DWORD sizes[2] = {dwInQueue, dwOutQueue};
-    return Set(hFile, IoctlSetQueueSize, sizes);
+    return Set(hFile, IOCTL_SET_QUEUE_SIZE, sizes);
 }
 
 BOOL WINAPI GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat)
 {
     // The driver returns the whole modem status register; the MS_ bits are its upper half.
-    return Get(hFile, IoctlGetModemStatus, lpModemStat);
+    return Get(hFile, IOCTL_GET_MODEM_STATUS, lpModemStat);
 }
 
 BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp)
@@ -226,7 +233,7 @@ BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp)
         length = lpCommProp->wPacketLength;
     }
     std::memset(lpCommProp, 0, length);
-    return Control(hFile, IoctlGetProperties, nullptr, 0, lpCommProp, length);
+    return Control(hFile, IOCTL_GET_PROPERTIES, nullptr, 0, lpCommProp, length);
 }
 
 } // extern "C"

@@ -20,17 +20,17 @@ DCB DcbFromSettings(const SerialSettings& settings)
     dcb.fBinary = 1;
     // Windows reports fParity FALSE whatever the parity.
     dcb.fParity = 0;
-    dcb.fOutxCtsFlow = (shake & SerialCtsHandshake) != 0;
-    dcb.fOutxDsrFlow = (shake & SerialDsrHandshake) != 0;
-    dcb.fDtrControl = shake & SerialDtrMask;
-    dcb.fDsrSensitivity = (shake & SerialDsrSensitivity) != 0;
-    dcb.fTXContinueOnXoff = (replace & SerialXoffContinue) != 0;
-    dcb.fOutX = (replace & SerialAutoTransmit) != 0;
-    dcb.fInX = (replace & SerialAutoReceive) != 0;
-    dcb.fErrorChar = (replace & SerialErrorChar) != 0;
-    dcb.fNull = (replace & SerialNullStripping) != 0;
-    dcb.fRtsControl = (replace & SerialRtsMask) >> 6;
-    dcb.fAbortOnError = (shake & SerialErrorAbort) != 0;
+    dcb.fOutxCtsFlow = (shake & SERIAL_CTS_HANDSHAKE) != 0;
+    dcb.fOutxDsrFlow = (shake & SERIAL_DSR_HANDSHAKE) != 0;
+    dcb.fDtrControl = shake & SERIAL_DTR_MASK;
+    dcb.fDsrSensitivity = (shake & SERIAL_DSR_SENSITIVITY) != 0;
+    dcb.fTXContinueOnXoff = (replace & SERIAL_XOFF_CONTINUE) != 0;
+    dcb.fOutX = (replace & SERIAL_AUTO_TRANSMIT) != 0;
+    dcb.fInX = (replace & SERIAL_AUTO_RECEIVE) != 0;
+    dcb.fErrorChar = (replace & SERIAL_ERROR_CHAR) != 0;
+    dcb.fNull = (replace & SERIAL_NULL_STRIPPING) != 0;
+    dcb.fRtsControl = (replace & SERIAL_RTS_MASK) >> 6;
+    dcb.fAbortOnError = (shake & SERIAL_ERROR_ABORT) != 0;
     dcb.XonLim = static_cast<WORD>(settings.Handflow.XonLimit);
     dcb.XoffLim = static_cast<WORD>(settings.Handflow.XoffLimit);
     dcb.ByteSize = settings.LineControl.WordLength;
@@ -58,22 +58,22 @@ SerialSettings SettingsFromDcb(const DCB& dcb, const SerialSettings& current)
     settings.Chars.EventChar = static_cast<BYTE>(dcb.EvtChar);
 
     DWORD shake = current.Handflow.ControlHandShake &
-                  ~(SerialDtrMask | SerialCtsHandshake | SerialDsrHandshake | SerialDsrSensitivity |
-                    SerialErrorAbort);
+                  ~(SERIAL_DTR_MASK | SERIAL_CTS_HANDSHAKE | SERIAL_DSR_HANDSHAKE |
+                    SERIAL_DSR_SENSITIVITY | SERIAL_ERROR_ABORT);
     shake |= dcb.fDtrControl;
-    shake |= dcb.fOutxCtsFlow ? SerialCtsHandshake : 0;
-    shake |= dcb.fOutxDsrFlow ? SerialDsrHandshake : 0;
-    shake |= dcb.fDsrSensitivity ? SerialDsrSensitivity : 0;
-    shake |= dcb.fAbortOnError ? SerialErrorAbort : 0;
-    DWORD replace =
-        current.Handflow.FlowReplace & ~(SerialAutoTransmit | SerialAutoReceive | SerialErrorChar |
-                                         SerialNullStripping | SerialRtsMask | SerialXoffContinue);
-    replace |= dcb.fOutX ? SerialAutoTransmit : 0;
-    replace |= dcb.fInX ? SerialAutoReceive : 0;
-    replace |= dcb.fErrorChar ? SerialErrorChar : 0;
-    replace |= dcb.fNull ? SerialNullStripping : 0;
+    shake |= dcb.fOutxCtsFlow ? SERIAL_CTS_HANDSHAKE : 0;
+    shake |= dcb.fOutxDsrFlow ? SERIAL_DSR_HANDSHAKE : 0;
+    shake |= dcb.fDsrSensitivity ? SERIAL_DSR_SENSITIVITY : 0;
+    shake |= dcb.fAbortOnError ? SERIAL_ERROR_ABORT : 0;
+    DWORD replace = current.Handflow.FlowReplace &
+                    ~(SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE | SERIAL_ERROR_CHAR |
+                      SERIAL_NULL_STRIPPING | SERIAL_RTS_MASK | SERIAL_XOFF_CONTINUE);
+    replace |= dcb.fOutX ? SERIAL_AUTO_TRANSMIT : 0;
+    replace |= dcb.fInX ? SERIAL_AUTO_RECEIVE : 0;
+    replace |= dcb.fErrorChar ? SERIAL_ERROR_CHAR : 0;
+    replace |= dcb.fNull ? SERIAL_NULL_STRIPPING : 0;
     replace |= static_cast<DWORD>(dcb.fRtsControl) << 6;
-    replace |= dcb.fTXContinueOnXoff ? SerialXoffContinue : 0;
+    replace |= dcb.fTXContinueOnXoff ? SERIAL_XOFF_CONTINUE : 0;
     settings.Handflow.ControlHandShake = shake;
     settings.Handflow.FlowReplace = replace;
     settings.Handflow.XonLimit = dcb.XonLim;
@@ -122,11 +122,11 @@ COMSTAT ComstatFromStatus(const SerialStatus& status)
 {
     COMSTAT stat;
     std::memset(&stat, 0, sizeof(stat));
-    stat.fCtsHold = (status.HoldReasons & SerialTxWaitingForCts) != 0;
-    stat.fDsrHold = (status.HoldReasons & SerialTxWaitingForDsr) != 0;
-    stat.fRlsdHold = (status.HoldReasons & SerialTxWaitingForDcd) != 0;
-    stat.fXoffHold = (status.HoldReasons & SerialTxWaitingForXon) != 0;
-    stat.fXoffSent = (status.HoldReasons & SerialTxWaitingXoffSent) != 0;
+    stat.fCtsHold = (status.HoldReasons & SERIAL_TX_WAITING_FOR_CTS) != 0;
+    stat.fDsrHold = (status.HoldReasons & SERIAL_TX_WAITING_FOR_DSR) != 0;
+    stat.fRlsdHold = (status.HoldReasons & SERIAL_TX_WAITING_FOR_DCD) != 0;
+    stat.fXoffHold = (status.HoldReasons & SERIAL_TX_WAITING_FOR_XON) != 0;
+    stat.fXoffSent = (status.HoldReasons & SERIAL_TX_WAITING_XOFF_SENT) != 0;
     stat.fEof = status.EofReceived != 0;
     stat.fTxim = status.WaitForImmediate != 0;
     stat.cbInQue = status.AmountInInQueue;

@@ -235,7 +235,7 @@ BOOL Issue(const std::shared_ptr<File>& file, RequestKind kind, DWORD code,
     if (async) {
         {
             std::lock_guard<std::mutex> guard(TableLock());
-            overlapped->Internal = static_cast<ULONG_PTR>(NtStatusPending);
+            overlapped->Internal = static_cast<ULONG_PTR>(NT_STATUS_PENDING);
             overlapped->InternalHigh = 0;
         }
         if (overlapped->hEvent != nullptr) {
@@ -415,7 +415,7 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
     ULONG_PTR status = 0, information = 0;
     PumpCompletions();
     snapshot(&status, &information);
-    if (status == static_cast<ULONG_PTR>(NtStatusPending)) {
+    if (status == static_cast<ULONG_PTR>(NT_STATUS_PENDING)) {
         if (!bWait) {
             SetLastError(ERROR_IO_INCOMPLETE);
             return FALSE;

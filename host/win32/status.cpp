@@ -11,7 +11,7 @@ struct StatusError
     DWORD Error;
 };
 
-constexpr StatusError statusErrors[] = {
+constexpr StatusError STATUS_ERRORS[] = {
     {0x00000000u, ERROR_SUCCESS},
     {0x00000102u, ERROR_TIMEOUT},
     {0x00000103u, ERROR_IO_PENDING},
@@ -43,7 +43,7 @@ constexpr StatusError statusErrors[] = {
 
 DWORD ErrorFromStatus(int32_t status)
 {
-    for (const StatusError& entry : statusErrors) {
+    for (const StatusError& entry : STATUS_ERRORS) {
         if (entry.Status == static_cast<uint32_t>(status)) {
             return entry.Error;
         }

@@ -13,8 +13,8 @@
 
 namespace qvx::win32 {
 
-constexpr int32_t NtStatusPending = 0x103;
-constexpr int32_t NtStatusTimeout = 0x102;
+constexpr int32_t NT_STATUS_PENDING = 0x103;
+constexpr int32_t NT_STATUS_TIMEOUT = 0x102;
 
 // The Win32 error of an NTSTATUS (ERROR_MR_MID_NOT_FOUND when it has none).
 DWORD ErrorFromStatus(int32_t status);
