@@ -12,7 +12,7 @@ namespace {
 // Delivery to a port runs from the endpoint's pacing timer, never inside the other port's
 // hand-over: every millisecond, as much as has arrived.
 constexpr ULONG DELIVERY_PERIOD_MS = 1;
-constexpr size_t DELIVERY_BUDGET = 64 * 1024;
+constexpr size_t DELIVERY_BUDGET = size_t{64} * 1024;
 
 std::string Narrow(const std::u16string& text)
 {
