@@ -56,6 +56,18 @@ NTSTATUS DriverHost::Unload()
 NTSTATUS DriverHost::AddPort(std::vector<std::pair<std::u16string, std::u16string>> hardwareValues,
                              PDEVICE_OBJECT* pdo)
 {
+    char instance[32];
+    std::snprintf(instance, sizeof(instance), "ROOT\\PORTS\\%04u", nextInstance_++);
+    return AddPortInstance(
+        std::u16string(instance, instance + std::char_traits<char>::length(instance)),
+        std::move(hardwareValues), pdo);
+}
+
+NTSTATUS
+DriverHost::AddPortInstance(const std::u16string& instanceId,
+                            std::vector<std::pair<std::u16string, std::u16string>> hardwareValues,
+                            PDEVICE_OBJECT* pdo)
+{
     if (pdo != nullptr) {
         *pdo = nullptr;
     }
@@ -63,9 +75,7 @@ NTSTATUS DriverHost::AddPort(std::vector<std::pair<std::u16string, std::u16strin
         return STATUS_INVALID_DEVICE_STATE;
     }
     BusDeviceConfig config;
-    char instance[32];
-    std::snprintf(instance, sizeof(instance), "ROOT\\PORTS\\%04u", nextInstance_++);
-    config.InstanceId.assign(instance, instance + std::char_traits<char>::length(instance));
+    config.InstanceId = instanceId;
     config.HardwareValues = std::move(hardwareValues);
 
     PnpManager& pnp = machine_.Pnp();

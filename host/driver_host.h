@@ -37,6 +37,11 @@ class DriverHost
     {
         return AddPort({{u"PortName", portName}}, pdo);
     }
+    // The same under a given instance id (for example u"ROOT\\PORTS\\0000"), whose hardware
+    // key may already hold values (a configuration loaded into the registry).
+    NTSTATUS AddPortInstance(const std::u16string& instanceId,
+                             std::vector<std::pair<std::u16string, std::u16string>> hardwareValues,
+                             PDEVICE_OBJECT* pdo = nullptr);
     // An orderly removal (query-remove, remove), then the device leaves the bus. Vetoed while a
     // handle is open.
     NTSTATUS RemovePort(PDEVICE_OBJECT pdo);

@@ -18,28 +18,11 @@ std::atomic<uint64_t> requestsSent{0};
 class Request final : public PendingRequest
 {
   public:
-    Request(IoRequestPtr request, FileHandle file) : request_(std::move(request)), file_(file) {}
+    explicit Request(IoRequestPtr request) : request_(std::move(request)) {}
     bool Done() const override { return request_->Done(); }
     Completion Wait() override { return Convert(request_->Wait()); }
     Completion Result() const override { return Convert(request_->Result()); }
-    bool Cancel() override
-    {
-        IoManager& io = Machine::Current().Io();
-        const PIRP irp = request_->Irp();
-        if (irp == nullptr) {
-            return false;
-        }
-        if (Machine::Current().Mode() == MachineMode::RealTime) {
-            // Another processor may complete the IRP between Irp() and IoCancelIrp, which
-            // would cancel a completed IRP: cancel the handle's requests under the
-            // manager's lock instead (wider than Windows, which cancels this one only).
-            io.CancelIo(file_);
-            return true;
-        }
-        io.CancelIrp(irp);
-        io.AfterApplicationCall();
-        return true;
-    }
+    bool Cancel() override { return Machine::Current().Io().CancelRequest(request_); }
 
   private:
     static Completion Convert(const IoResult& result)
@@ -51,7 +34,6 @@ class Request final : public PendingRequest
         return completion;
     }
     IoRequestPtr request_;
-    FileHandle file_;
 };
 
 } // namespace
@@ -92,7 +74,7 @@ std::shared_ptr<PendingRequest> StartRequest(uint32_t file, RequestKind kind, ui
     args.Input = std::move(input);
     args.OutputLength = outputLength;
     ++requestsSent;
-    return std::make_shared<Request>(Machine::Current().Io().SendAsync(file, args), file);
+    return std::make_shared<Request>(Machine::Current().Io().SendAsync(file, args));
 }
 
 int32_t CancelFile(uint32_t file)

@@ -151,7 +151,8 @@ std::shared_ptr<Object> RemoveObject(HANDLE handle)
 std::shared_ptr<File> FileOf(HANDLE handle)
 {
     auto file = Lookup<File>(handle);
-    if (!file) {
+    if (!file || !MachineRunning()) {
+        file.reset();
         SetLastError(ERROR_INVALID_HANDLE);
     }
     return file;
@@ -335,6 +336,11 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
         return FALSE;
     }
     if (auto* file = dynamic_cast<File*>(object.get())) {
+        if (!MachineRunning()) {
+            // The system it was opened on has shut down.
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
         // Cleanup cancels the handle's outstanding requests; their OVERLAPPEDs are filled
         // when they complete, as on Windows.
         CloseFile(file->Id);

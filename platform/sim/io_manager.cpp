@@ -855,6 +855,30 @@ NTSTATUS IoManager::CancelIo(FileHandle handle)
     return STATUS_SUCCESS;
 }
 
+bool IoManager::CancelRequest(const IoRequestPtr& request)
+{
+    CheckIrqlCeiling("CancelIo");
+    std::shared_ptr<IrpRecord> record;
+    {
+        // The request's IRP is cleared when it completes, before the IRP is released under
+        // this mutex: read here, it is still this request's.
+        std::lock_guard<std::mutex> guard(mutex_);
+        const PIRP irp = request->Irp();
+        if (irp == nullptr) {
+            return false;
+        }
+        record = FindIrpLocked(irp);
+        if (record == nullptr || record->Finished) {
+            return false;
+        }
+        ++record->CancelReferences;
+    }
+    CancelIrpRecord(record);
+    DropCancelReference(record);
+    AfterApplicationCall();
+    return true;
+}
+
 NTSTATUS IoManager::Close(FileHandle handle)
 {
     CheckIrqlCeiling("Close");

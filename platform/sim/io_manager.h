@@ -177,6 +177,10 @@ class IoManager
     IoRequestPtr SendAsync(FileHandle handle, const RequestArgs& args);
     // Cancels every outstanding request of the handle with IoCancelIrp.
     NTSTATUS CancelIo(FileHandle handle);
+    // Cancels this one request, as CancelIoEx with its OVERLAPPED does; FALSE when it has
+    // completed already. Safe against a completion on another processor: an IRP that has
+    // completed is never the one cancelled, even if its memory is reused.
+    bool CancelRequest(const IoRequestPtr& request);
     // IRP_MJ_CLEANUP now; IRP_MJ_CLOSE once every request of the file object has completed
     // (at once when none is outstanding, else later at PASSIVE_LEVEL).
     NTSTATUS Close(FileHandle handle);

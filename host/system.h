@@ -1,0 +1,99 @@
+// The embedding API: a machine with the driver loaded and the ports of a configuration
+// started, each with its peer. While a System exists, the Win32 calls of the process
+// (host/win32) reach its ports.
+//
+// A configuration is a .reg file, as Windows' registry editor writes them:
+//
+//   Windows Registry Editor Version 5.00
+//
+//   [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\Quarvex]
+//   "ComPeriod"=dword:00000014
+//
+//   [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Enum\Root\PORTS\0000\Device Parameters]
+//   "PortName"="COM5"
+//   "Peer"="pair:COM6"
+//
+// Every key under Enum\Root\PORTS is one port device (its "Device Parameters" key is the
+// device's hardware key); "Peer" describes its far side (host/peers/peer_factory.h).
+//
+// No kernel type appears here, so a Win32 program includes it beside <windows.h>;
+// host/system_internal.h gives the kernel side (machine, driver host) to the tool and tests.
+//
+// Threads: Boot and Shutdown from one thread; the Win32 calls from any.
+#pragma once
+
+#include "host/peers/peer_factory.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qvx {
+
+enum class SystemMode {
+    RealTime, // for programs: time is the host's
+    Simulated // for exact, repeatable tests: time moves when a wait needs it
+};
+
+struct SystemOptions
+{
+    SystemMode Mode = SystemMode::RealTime;
+    // The .reg text; empty means the embedded default (COM5 and COM6, a null-modem pair).
+    std::string Configuration;
+    // Named in error messages ("file:line: ...").
+    std::string ConfigurationName = "default configuration";
+};
+
+// A port as configured and started.
+struct SystemPort
+{
+    std::string InstanceId; // Root\PORTS\<instance>
+    std::string PortName;   // COM5
+    std::string DeviceName; // \Device\QuarvexDeviceN
+    std::string Peer;       // its description
+};
+
+class System
+{
+  public:
+    // The configuration used when none is given.
+    static const char* DefaultConfiguration();
+    // Reads a configuration file; FALSE and a message naming the file when it cannot.
+    static bool ReadConfiguration(const std::string& path, std::string* text, std::string* error);
+    // Checks a configuration without booting: one "PortName" per port, no name twice, a known
+    // peer for each (registry syntax is checked at boot). The message names file and line.
+    static bool CheckConfiguration(const std::string& text, const std::string& name,
+                                   std::string* error);
+
+    // Boots the machine, loads the driver, starts the ports and attaches their peers.
+    // NULL and a one-line message on failure (nothing is left running).
+    static std::unique_ptr<System> Boot(const SystemOptions& options, std::string* error);
+
+    ~System();
+    System(const System&) = delete;
+    System& operator=(const System&) = delete;
+
+    // Detaches the peers, removes the ports, unloads the driver and stops the machine.
+    // Returns what was left behind (verifier reports, pool still allocated, handles still
+    // open), empty when the system ended clean. Later calls return an empty string.
+    std::string Shutdown();
+
+    const std::vector<SystemPort>& Ports() const;
+    // One line per peer, with its counters.
+    std::vector<std::string> PeerStatus() const;
+    // Milliseconds of machine time since boot.
+    uint64_t NowMs() const;
+    // Simulated mode: lets time pass with the application idle. Real time: sleeps.
+    void AdvanceMs(uint64_t ms);
+
+    struct Internal;
+    Internal& Kernel() { return *internal_; }
+
+  private:
+    System();
+
+    std::unique_ptr<Internal> internal_;
+};
+
+} // namespace qvx

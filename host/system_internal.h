@@ -1,0 +1,25 @@
+// The kernel side of a System: its machine, the driver host and the peers, for the tool and
+// the tests that reach below the Win32 layer.
+#pragma once
+
+#include "host/driver_host.h"
+#include "host/peers/peer_factory.h"
+#include "host/system.h"
+#include "platform/sim/machine.h"
+
+#include <memory>
+#include <vector>
+
+namespace qvx {
+
+struct System::Internal
+{
+    std::unique_ptr<Machine> TheMachine;
+    std::unique_ptr<DriverHost> Host;
+    std::vector<SystemPort> Ports;
+    std::vector<PDEVICE_OBJECT> Pdos; // one per port, same order
+    std::vector<std::unique_ptr<Peer>> Peers;
+    bool Down = false;
+};
+
+} // namespace qvx
