@@ -6,6 +6,7 @@
 #include "platform/sim/names.h"
 #include "platform/sim/pnp.h"
 #include "platform/sim/registry.h"
+#include "trace/trace.h"
 
 #include <cctype>
 #include <cstdio>
@@ -21,7 +22,7 @@ const char DEFAULT_CONFIGURATION[] =
     "Windows Registry Editor Version 5.00\n"
     "\n"
     "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Quarvex]\n"
-    "\"ComPeriod\"=dword:00000014\n"
+    "\"ComPeriod\"=dword:00000001\n"
     "\n"
     "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS\\0000\\Device "
     "Parameters]\n"
@@ -180,6 +181,16 @@ std::string Hex(NTSTATUS status)
 
 } // namespace
 
+uint32_t TraceComponentByName(const std::string& name)
+{
+    static const std::map<std::string, uint32_t> components = {
+        {"general", TRACE_GENERAL}, {"pnp", TRACE_PNP},   {"power", TRACE_POWER},
+        {"open", TRACE_OPEN_CLOSE}, {"wmi", TRACE_WMI},   {"unload", TRACE_UNLOAD},
+        {"io", TRACE_SERIAL_IO},    {"init", TRACE_INIT}, {"all", 0xFFFFFFFFu}};
+    auto it = components.find(Lower(name));
+    return it == components.end() ? 0 : it->second;
+}
+
 const char* System::DefaultConfiguration()
 {
     return DEFAULT_CONFIGURATION;
@@ -239,6 +250,25 @@ std::unique_ptr<System> System::Boot(const SystemOptions& options, std::string* 
         return nullptr;
     }
 
+    if (options.ComPeriodMs != 0) {
+        (void)k.TheMachine->Reg().SetDword(
+            "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Quarvex", "ComPeriod",
+            options.ComPeriodMs);
+    }
+    // The driver formats only what passes its filter: off unless asked for.
+    k.SavedTraceComponents = TraceComponents;
+    k.SavedTraceLevel = TraceLevel;
+    TraceComponents = options.TraceComponents;
+    TraceLevel = options.TraceLevel;
+    if (options.TraceComponents != 0) {
+        Machine* machine = k.TheMachine.get();
+        machine->SetTraceSink([machine](ULONG, ULONG level, const char* message) {
+            std::fprintf(stderr, "%8lld ms  %lu  %s\n", static_cast<long long>(machine->NowMs()),
+                         static_cast<unsigned long>(level), message);
+        });
+    }
+    k.TraceSet = true;
+
     k.Host = std::make_unique<DriverHost>(*k.TheMachine);
     NTSTATUS status = k.Host->Load();
     if (!NT_SUCCESS(status)) {
@@ -266,7 +296,7 @@ std::unique_ptr<System> System::Boot(const SystemOptions& options, std::string* 
         k.Ports.push_back(std::move(started));
         k.Pdos.push_back(pdo);
     }
-    if (!CreatePeers(requests, &k.Peers, error)) {
+    if (options.AttachPeers && !CreatePeers(requests, &k.Peers, error)) {
         *error = options.ConfigurationName + ": " + *error;
         (void)system->Shutdown();
         return nullptr;
@@ -311,6 +341,10 @@ std::string System::Shutdown()
     report += k.TheMachine->PoolReport();
     k.TheMachine->ClearViolations();
     k.TheMachine.reset();
+    if (k.TraceSet) {
+        TraceComponents = k.SavedTraceComponents;
+        TraceLevel = k.SavedTraceLevel;
+    }
     return report;
 }
 
@@ -329,6 +363,15 @@ std::vector<std::string> System::PeerStatus() const
                         std::to_string(stats.Dropped) + " dropped");
     }
     return lines;
+}
+
+std::vector<PeerStats> System::PeerCounters() const
+{
+    std::vector<PeerStats> counters;
+    for (const auto& peer : internal_->Peers) {
+        counters.push_back(peer->Stats());
+    }
+    return counters;
 }
 
 uint64_t System::NowMs() const

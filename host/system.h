@@ -43,7 +43,18 @@ struct SystemOptions
     std::string Configuration;
     // Named in error messages ("file:line: ...").
     std::string ConfigurationName = "default configuration";
+    // Overrides the configuration's "ComPeriod" when not 0.
+    uint32_t ComPeriodMs = 0;
+    // The driver's trace to standard error: components (bits, 0 = off) up to a level.
+    uint32_t TraceComponents = 0;
+    uint32_t TraceLevel = 0;
+    // FALSE: the ports start without their peers (a listing needs no bridge).
+    bool AttachPeers = true;
 };
+
+// The driver's trace components by name ("pnp", "power", "open", "wmi", "unload", "io",
+// "init", "general", "all"); 0 for an unknown name.
+uint32_t TraceComponentByName(const std::string& name);
 
 // A port as configured and started.
 struct SystemPort
@@ -82,6 +93,7 @@ class System
     const std::vector<SystemPort>& Ports() const;
     // One line per peer, with its counters.
     std::vector<std::string> PeerStatus() const;
+    std::vector<PeerStats> PeerCounters() const;
     // Milliseconds of machine time since boot.
     uint64_t NowMs() const;
     // Simulated mode: lets time pass with the application idle. Real time: sleeps.

@@ -47,6 +47,11 @@ class Counters
         std::lock_guard<std::mutex> guard(lock_);
         stats_.*field += count;
     }
+    void SetBaudRate(uint32_t rate)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        stats_.LastBaudRate = rate;
+    }
     PeerStats Get() const
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -116,6 +121,8 @@ class CablePeer final : public Peer
             counters_.Add(&PeerStats::FromPort, length);
             counters_.Add(&PeerStats::ToPort, length);
         });
+        // The cable consumes the rate: the other end only sees the data.
+        from->SetOnBaudRate([this](ULONG rate) { counters_.SetBaudRate(rate); });
         to->StartPacing(DELIVERY_PERIOD_MS, DELIVERY_BUDGET);
     }
 

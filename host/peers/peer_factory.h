@@ -14,9 +14,10 @@ namespace qvx {
 
 struct PeerStats
 {
-    uint64_t ToPort = 0;   // bytes handed to the port
-    uint64_t FromPort = 0; // data bytes the port transmitted
-    uint64_t Dropped = 0;  // bytes that had to be dropped (counted, never silent)
+    uint64_t ToPort = 0;       // bytes handed to the port
+    uint64_t FromPort = 0;     // data bytes the port transmitted
+    uint64_t Dropped = 0;      // bytes that had to be dropped (counted, never silent)
+    uint32_t LastBaudRate = 0; // the rate a port last announced to this peer (0: none yet)
 };
 
 class Peer

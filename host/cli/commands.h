@@ -1,0 +1,60 @@
+// The quarvex command's subcommands. Each returns the process's exit code: 0 success,
+// 1 failure, 2 bad usage. No kernel or Win32 type appears here: the subcommands that run
+// Windows programs live in files of their own.
+#pragma once
+
+#include "host/system.h"
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qvx::cli {
+
+constexpr int EXIT_OK = 0;
+constexpr int EXIT_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+
+// What every subcommand accepts.
+struct CommonOptions
+{
+    std::string ConfigPath; // empty: the embedded default
+    uint32_t ComPeriodMs = 0;
+    uint32_t TraceComponents = 0;
+    uint32_t TraceLevel = 0;
+};
+
+// Line settings of term, send and recv.
+struct LineOptions
+{
+    uint32_t Baud = 115200;
+    uint8_t ByteSize = 8;
+    char Parity = 'N'; // N, E, O, M, S
+    uint8_t StopBits = 1;
+    std::string Flow = "none"; // none, rtscts, xonxoff
+};
+
+// Boots the system of the options (message on standard error on failure).
+std::unique_ptr<System> BootFromOptions(const CommonOptions& options, SystemMode mode,
+                                        bool attachPeers = true,
+                                        const std::string& configurationText = std::string());
+// Prints the shutdown report; EXIT_OK when it is empty.
+int FinishSystem(System& system, bool quiet = false);
+
+int RunDemo(const CommonOptions& options);
+int RunTerm(const CommonOptions& options, const std::string& port, const LineOptions& line);
+int RunSend(const CommonOptions& options, const std::string& port, const std::string& file,
+            const LineOptions& line);
+int RunRecv(const CommonOptions& options, const std::string& port, const std::string& file,
+            const LineOptions& line, uint32_t idleSeconds);
+
+// serve COMn --rfc2217 [ADDR:]PORT.
+int RunServe(const CommonOptions& options, const std::vector<std::string>& positional,
+             const std::map<std::string, std::string>& named);
+
+// Applies line settings and blocking timeouts to an open port (Win32 handle as an integer, so
+// callers need no Win32 header); a message on failure.
+bool ConfigurePort(uintptr_t handle, const LineOptions& line, std::string* error);
+
+} // namespace qvx::cli
