@@ -37,7 +37,7 @@ class Transcript
 
 uint8_t PatternByte(unsigned stream, size_t position)
 {
-    return static_cast<uint8_t>((position * 131 + stream * 17 + (position >> 9)) & 0xFF);
+    return static_cast<uint8_t>((position * 131 + size_t{stream} * 17 + (position >> 9)) & 0xFF);
 }
 
 HANDLE OpenOverlapped(const char* name)

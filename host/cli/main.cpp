@@ -329,12 +329,12 @@ int BridgeCommand(const Arguments& arguments)
     if (!PortNameLooksRight(port)) {
         return Usage("bad port name " + arguments.Positional[0] + " (COM1 to COM256)");
     }
-    static const std::map<std::string, std::string> KINDS = {{"--pty", "pty:"},
+    static const std::map<std::string, std::string> kinds = {{"--pty", "pty:"},
                                                              {"--tcp", "tcp-client:"},
                                                              {"--listen", "tcp-server:"},
                                                              {"--rfc2217", "rfc2217:"}};
     std::string peer;
-    for (const auto& [option, kind] : KINDS) {
+    for (const auto& [option, kind] : kinds) {
         auto it = arguments.Named.find(option);
         if (it != arguments.Named.end()) {
             if (!peer.empty()) {
@@ -463,15 +463,15 @@ int main(int argc, char** argv)
     std::vector<std::string> rest(words.begin(), words.begin() + static_cast<long>(commandIndex));
     rest.insert(rest.end(), words.begin() + static_cast<long>(commandIndex) + 1, words.end());
 
-    static const std::map<std::string, std::vector<std::string>> NAMED = {
+    static const std::map<std::string, std::vector<std::string>> namedOptions = {
         {"run", {"--status-every"}},
         {"recv", {"--idle"}},
         {"serve", {"--rfc2217"}},
         {"bridge", {"--pty", "--tcp", "--listen", "--rfc2217"}}};
-    auto named = NAMED.find(command);
+    auto named = namedOptions.find(command);
     Arguments arguments;
-    const std::string problem =
-        Parse(rest, named == NAMED.end() ? std::vector<std::string>() : named->second, &arguments);
+    const std::string problem = Parse(
+        rest, named == namedOptions.end() ? std::vector<std::string>() : named->second, &arguments);
     if (arguments.Help) {
         std::fputs(help->second.c_str(), stdout);
         return EXIT_OK;
@@ -487,7 +487,7 @@ int main(int argc, char** argv)
         arguments.Positional.clear();
     }
     using Handler = std::function<int(const Arguments&)>;
-    static const std::map<std::string, Handler> HANDLERS = {
+    static const std::map<std::string, Handler> handlers = {
         {"demo",
          [](const Arguments& a) {
              return a.Positional.empty() ? RunDemo(a.Common) : Usage("demo takes no arguments");
@@ -499,5 +499,5 @@ int main(int argc, char** argv)
         {"term", [](const Arguments& a) { return PortCommand("term", a); }},
         {"send", [](const Arguments& a) { return PortCommand("send", a); }},
         {"recv", [](const Arguments& a) { return PortCommand("recv", a); }}};
-    return HANDLERS.at(command)(arguments);
+    return handlers.at(command)(arguments);
 }
