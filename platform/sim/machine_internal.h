@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 namespace qvx {
 
@@ -45,6 +46,10 @@ struct Machine::State
 
     // Timers set, ordered by due time (ties in insertion order).
     LIST_ENTRY Timers;
+    // The same timers by due time, and each timer's place there: setting, cancelling and
+    // expiring a timer stay logarithmic with hundreds of periodic timers set.
+    std::multimap<LONGLONG, PKTIMER> TimerIndex;
+    std::unordered_map<const KTIMER*, std::multimap<LONGLONG, PKTIMER>::iterator> TimerPlaces;
     // Counted apart from the lists, so that they can be reported without touching objects
     // that a failed test may have left behind on its stack.
     size_t SetTimers = 0;

@@ -369,12 +369,7 @@ bool IsDpcInQueueLocked(Machine::State& state, const KDPC* dpc)
 
 bool IsTimerInQueueLocked(Machine::State& state, const KTIMER* timer)
 {
-    for (const LIST_ENTRY* e = state.Timers.Flink; e != &state.Timers; e = e->Flink) {
-        if (e == &timer->TimerListEntry) {
-            return true;
-        }
-    }
-    return false;
+    return state.TimerPlaces.count(timer) != 0;
 }
 
 void InsertRealTimeLocked(Machine::State& state, PKDPC dpc)
@@ -400,20 +395,18 @@ LONGLONG ExpiryOf(const Machine::State& state, LONGLONG due)
 
 void InsertTimerLocked(Machine::State& state, PKTIMER timer)
 {
-    PLIST_ENTRY entry = state.Timers.Flink;
-    while (entry != &state.Timers) {
-        PKTIMER other = CONTAINING_RECORD(entry, KTIMER, TimerListEntry);
-        if (static_cast<LONGLONG>(other->DueTime.QuadPart) >
-            static_cast<LONGLONG>(timer->DueTime.QuadPart)) {
-            break;
-        }
-        entry = entry->Flink;
-    }
+    // After every timer due at the same time or earlier, so equal due times expire in the
+    // order they were set.
+    const LONGLONG due = static_cast<LONGLONG>(timer->DueTime.QuadPart);
+    const auto later = state.TimerIndex.upper_bound(due);
+    PLIST_ENTRY entry =
+        later == state.TimerIndex.end() ? &state.Timers : &later->second->TimerListEntry;
     // Insert before `entry`.
     timer->TimerListEntry.Flink = entry;
     timer->TimerListEntry.Blink = entry->Blink;
     entry->Blink->Flink = &timer->TimerListEntry;
     entry->Blink = &timer->TimerListEntry;
+    state.TimerPlaces[timer] = state.TimerIndex.emplace_hint(later, due, timer);
     timer->Header.Inserted = TRUE;
     ++state.SetTimers;
 }
@@ -421,6 +414,11 @@ void InsertTimerLocked(Machine::State& state, PKTIMER timer)
 void RemoveTimerLocked(Machine::State& state, PKTIMER timer)
 {
     RemoveEntryList(&timer->TimerListEntry);
+    const auto place = state.TimerPlaces.find(timer);
+    if (place != state.TimerPlaces.end()) {
+        state.TimerIndex.erase(place->second);
+        state.TimerPlaces.erase(place);
+    }
     timer->Header.Inserted = FALSE;
     --state.SetTimers;
 }
