@@ -53,6 +53,7 @@ class StreamBridge final : public Peer
         // No hand-over after this; then the thread may go.
         endpoint_.Detach();
         stopping_ = true;
+        transport_->Stop();
         Wake();
         thread_.join();
         if (fd_ >= 0) {

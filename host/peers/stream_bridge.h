@@ -10,6 +10,7 @@
 #include "host/peers/peer_description.h"
 #include "host/peers/peer_factory.h"
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -45,6 +46,15 @@ class Transport
     // The port announced a rate (never 0 here). `fd` is the data descriptor or -1.
     virtual void BaudRate(uint32_t, int, std::string*) {}
     virtual uint64_t Discarded() const { return 0; }
+
+    // The bridge is going: a wait in Acquire ends at the next wake.
+    void Stop() { stopping_ = true; }
+
+  protected:
+    // Waits up to `ms` (-1: for ever) for `fd` to be ready for `events`; a wake that is not a
+    // stop is taken and the wait goes on. What poll reported for `fd` (0: none).
+    short WaitFor(int fd, short events, int wake, int ms);
+    std::atomic<bool> stopping_{false};
 };
 
 // The transport of a description (pty, tcp-client, tcp-server, rfc2217); NULL with a message.

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 
 namespace qvx {
 
@@ -26,13 +27,6 @@ namespace {
 std::string Errno(const std::string& what)
 {
     return what + ": " + strerror(errno);
-}
-
-// Sleeps up to `ms`, waking early when `wake` is readable.
-void Pause(int wake, int ms)
-{
-    pollfd fd = {wake, POLLIN, 0};
-    poll(&fd, 1, ms);
 }
 
 struct SpeedName
@@ -136,7 +130,7 @@ class PtyTransport final : public Transport
     {
         if (released_) {
             // The master failed: wait a little rather than spin on it.
-            Pause(wake, 100);
+            WaitFor(-1, 0, wake, 100);
         }
         released_ = false;
         return master_;
@@ -213,7 +207,7 @@ class TcpClientTransport : public Transport
     int Acquire(int wake, std::string* why) override
     {
         if (failed_) {
-            Pause(wake, static_cast<int>(retryMs_));
+            WaitFor(-1, 0, wake, static_cast<int>(retryMs_));
         }
         failed_ = true;
         const int fd = socket(address_.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -227,13 +221,10 @@ class TcpClientTransport : public Transport
             close(fd);
             return -1;
         }
-        pollfd fds[2] = {{fd, POLLOUT, 0}, {wake, POLLIN, 0}};
-        int error = ETIMEDOUT;
-        if (poll(fds, 2, CONNECT_TIMEOUT_MS) > 0 && (fds[0].revents & (POLLOUT | POLLERR)) != 0) {
+        int error = stopping_ ? ECANCELED : ETIMEDOUT;
+        if (WaitFor(fd, POLLOUT, wake, CONNECT_TIMEOUT_MS) != 0) {
             socklen_t size = sizeof(error);
             getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
-        } else if ((fds[1].revents & POLLIN) != 0) {
-            error = ECANCELED;
         }
         if (error != 0) {
             *why = "cannot connect to " + where_ + ": " + strerror(error);
@@ -335,8 +326,7 @@ class TcpServerTransport final : public Transport
 
     int Acquire(int wake, std::string* why) override
     {
-        pollfd fds[2] = {{listener_, POLLIN, 0}, {wake, POLLIN, 0}};
-        poll(fds, 2, -1);
+        WaitFor(listener_, POLLIN, wake, -1);
         const int fd = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             *why = "listening";
@@ -365,6 +355,37 @@ class TcpServerTransport final : public Transport
 };
 
 } // namespace
+
+short Transport::WaitFor(int fd, short events, int wake, int ms)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        int left = -1;
+        if (ms >= 0) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= end) {
+                return 0;
+            }
+            left = static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count() + 1);
+        }
+        pollfd fds[2] = {{wake, POLLIN, 0}, {fd, events, 0}};
+        if (poll(fds, fd >= 0 ? 2 : 1, left) < 0 && errno != EINTR) {
+            return 0;
+        }
+        if ((fds[0].revents & POLLIN) != 0) {
+            // Data from the port woke the bridge; it waits in the bridge's buffer.
+            uint64_t value;
+            [[maybe_unused]] const ssize_t got = read(wake, &value, sizeof(value));
+            if (stopping_) {
+                return 0;
+            }
+        }
+        if (fds[1].revents != 0) {
+            return fds[1].revents;
+        }
+    }
+}
 
 std::unique_ptr<Transport> CreateTransport(const std::u16string& port, const PeerConfig& config,
                                            std::string* error)

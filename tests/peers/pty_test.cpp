@@ -1,7 +1,6 @@
 // The pseudo-terminal bridge: a stable link that comes and goes with the peer, the announced
 // rate seen by the terminal, a megabyte each way with socat and with a pySerial script, and a
 // tool that stops reading while the port uses Xon/Xoff.
-// ctest-labels: host
 
 #include "bridge_fixture.h"
 

@@ -1,7 +1,6 @@
 // The RFC 2217 client: its telnet layer alone (negotiation, escaping, SET-BAUDRATE, and a
 // seeded stream of garbage), then the bridge against ser2net in front of a pseudo-terminal and
 // against a server that talks nonsense.
-// ctest-labels: host
 
 #include "bridge_fixture.h"
 
