@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build needs beyond the machine image: the mingw-w64 cross compiler for
-# the target build of the driver, and pefile for the check of its image. Runs as root (apt-get); does nothing when all is present.
+# the target build of the driver, pefile for the check of its image, and the counterparts of
+# the peers' interoperability tests (socat, ser2net, pySerial). Runs as root (apt-get); does nothing when all is present.
 set -euo pipefail
 
 need=()
@@ -13,6 +14,10 @@ command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 # The image check of quarvex.sys runs under Debian's own interpreter, which has pefile.
 /usr/bin/python3 -c 'import pefile' >/dev/null 2>&1 || need+=(python3-pefile)
+# The peers' interoperability tests talk to these (they skip when one is missing).
+command -v socat >/dev/null 2>&1 || need+=(socat)
+command -v ser2net >/dev/null 2>&1 || need+=(ser2net)
+/usr/bin/python3 -c 'import serial.tools' >/dev/null 2>&1 || need+=(python3-serial)
 
 if [ ${#need[@]} -gt 0 ]; then
     if [ "$(id -u)" -ne 0 ]; then

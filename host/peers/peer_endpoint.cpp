@@ -102,6 +102,8 @@ void PeerEndpoint::StartPacing(ULONG periodMs, size_t bytesPerPeriod)
     {
         std::lock_guard<std::mutex> guard(lock_);
         bytesPerPeriod_ = bytesPerPeriod;
+        periodTicks_ = static_cast<LONGLONG>(periodMs) * 10000;
+        lastPaced_ = -1;
         pacing_ = true;
     }
     LARGE_INTEGER due;
@@ -140,25 +142,76 @@ void PeerEndpoint::DeliverPaced()
     }
     uint8_t block[MAX_BLOCK];
     size_t budget;
+    std::function<void(size_t)> delivered;
+    uint8_t urgentBlock[MAX_BLOCK];
+    size_t urgent = 0;
+    size_t left = 0;
     {
         std::lock_guard<std::mutex> guard(lock_);
         budget = bytesPerPeriod_;
+        delivered = onDelivered_;
+        while (!urgent_.empty() && urgent < MAX_BLOCK) {
+            urgentBlock[urgent++] = urgent_.front();
+            urgent_.pop_front();
+        }
+        left = queued_.size();
+        if (lineRate_ != 0) {
+            // Credit by elapsed time, not by ticks: a real-time timer may fire late.
+            const LONGLONG now = Machine::Current().Now();
+            const LONGLONG elapsed = lastPaced_ < 0 ? periodTicks_ : now - lastPaced_;
+            lastPaced_ = now;
+            credit_ += elapsed * static_cast<LONGLONG>(lineRate_ / 10) / 10000;
+            if (queued_.empty()) {
+                // An idle line banks no more than one period's worth.
+                credit_ = std::min(
+                    credit_, periodTicks_ * static_cast<LONGLONG>(lineRate_ / 10) / 10000 + 999);
+            }
+            budget = std::min(budget, static_cast<size_t>(std::max<LONGLONG>(credit_, 0) / 1000));
+        }
+    }
+    if (urgent > 0) {
+        ULONG count = static_cast<ULONG>(urgent);
+        ExNotifyCallback(receiveObject_, urgentBlock, &count);
     }
     while (budget > 0) {
         size_t length = 0;
         {
             std::lock_guard<std::mutex> guard(lock_);
+            left = queued_.size();
             if (paused_ || queued_.empty()) {
-                return;
+                break;
             }
             length = std::min({MAX_BLOCK, budget, queued_.size()});
             std::copy(queued_.begin(), queued_.begin() + static_cast<long>(length), block);
             queued_.erase(queued_.begin(), queued_.begin() + static_cast<long>(length));
+            left = queued_.size();
+            credit_ -= static_cast<LONGLONG>(length) * 1000;
         }
         ULONG count = static_cast<ULONG>(length);
         ExNotifyCallback(receiveObject_, block, &count);
         budget -= length;
     }
+    if (delivered) {
+        delivered(left);
+    }
+}
+
+void PeerEndpoint::QueueUrgent(uint8_t byte)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    urgent_.push_back(byte);
+}
+
+void PeerEndpoint::SetLineRate(ULONG bitsPerSecond)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    lineRate_ = bitsPerSecond;
+}
+
+void PeerEndpoint::SetOnDelivered(std::function<void(size_t)> handler)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    onDelivered_ = std::move(handler);
 }
 
 void PeerEndpoint::HonourFlowControl(bool on, uint8_t xonChar, uint8_t xoffChar)

@@ -52,6 +52,16 @@ class PeerEndpoint
     void StartPacing(ULONG periodMs, size_t bytesPerPeriod);
     void StopPacing();
     size_t QueuedBytes() const;
+    // A byte delivered at the next pacing tick ahead of everything queued, even while paused
+    // (the far side's own Xoff and Xon to the port). Any thread, any IRQL; the only way to
+    // reach the port from inside a hand-over.
+    void QueueUrgent(uint8_t byte);
+    // Paces delivery like a line at `bitsPerSecond` (10 bits per byte) within the budget of
+    // each period; 0 delivers the whole budget at once.
+    void SetLineRate(ULONG bitsPerSecond);
+    // Called after each paced delivery with the bytes still queued, at DISPATCH_LEVEL from the
+    // pacing DPC.
+    void SetOnDelivered(std::function<void(size_t)> handler);
 
     // --- Software flow control ----------------------------------------------------------
     void HonourFlowControl(bool on, uint8_t xonChar = 0x11, uint8_t xoffChar = 0x13);
@@ -102,6 +112,12 @@ class PeerEndpoint
     std::vector<Block> blocks_;
     std::vector<ULONG> baudRates_;
     std::deque<uint8_t> queued_;
+    std::deque<uint8_t> urgent_;
+    ULONG lineRate_ = 0;
+    LONGLONG credit_ = 0; // thousandths of a byte the line may still carry
+    LONGLONG lastPaced_ = -1;
+    LONGLONG periodTicks_ = 0;
+    std::function<void(size_t)> onDelivered_;
     bool honourFlow_ = false;
     bool paused_ = false;
     uint8_t xonChar_ = 0x11;

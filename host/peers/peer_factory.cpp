@@ -1,6 +1,8 @@
 #include "host/peers/peer_factory.h"
 
 #include "host/peers/peer_endpoint.h"
+#include "host/peers/peer_link.h"
+#include "host/peers/stream_bridge.h"
 
 #include <map>
 #include <mutex>
@@ -13,6 +15,8 @@ namespace {
 // hand-over: every millisecond, as much as has arrived.
 constexpr ULONG DELIVERY_PERIOD_MS = 1;
 constexpr size_t DELIVERY_BUDGET = size_t{64} * 1024;
+// What a line carries before the port announces its rate.
+constexpr ULONG DEFAULT_LINE_RATE = 9600;
 
 std::string Narrow(const std::u16string& text)
 {
@@ -23,45 +27,6 @@ std::u16string Widen(const std::string& text)
 {
     return std::u16string(text.begin(), text.end());
 }
-
-struct Description
-{
-    std::string Kind;
-    std::string Argument;
-};
-
-Description Split(const std::string& description)
-{
-    const size_t colon = description.find(':');
-    if (colon == std::string::npos) {
-        return {description, std::string()};
-    }
-    return {description.substr(0, colon), description.substr(colon + 1)};
-}
-
-class Counters
-{
-  public:
-    void Add(uint64_t PeerStats::*field, uint64_t count)
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        stats_.*field += count;
-    }
-    void SetBaudRate(uint32_t rate)
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        stats_.LastBaudRate = rate;
-    }
-    PeerStats Get() const
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        return stats_;
-    }
-
-  private:
-    mutable std::mutex lock_;
-    PeerStats stats_;
-};
 
 class NonePeer final : public Peer
 {
@@ -79,23 +44,25 @@ class NonePeer final : public Peer
   private:
     std::u16string port_;
     PeerEndpoint endpoint_;
-    Counters counters_;
+    PeerCounters counters_;
 };
 
 // Both ends of a cable; for loopback the two ends are one endpoint.
 class CablePeer final : public Peer
 {
   public:
-    CablePeer(const std::u16string& a, const std::u16string& b)
-        : a_(a), b_(b), first_(std::make_unique<PeerEndpoint>(a))
+    CablePeer(const std::u16string& a, const std::u16string& b, const PeerConfig& config)
+        : a_(a), b_(b), config_(config), first_(std::make_unique<PeerEndpoint>(a))
     {
         if (a != b) {
             second_ = std::make_unique<PeerEndpoint>(b);
         }
         PeerEndpoint* second = second_ ? second_.get() : first_.get();
-        Connect(first_.get(), second);
+        gates_[0] = std::make_unique<OutboundGate>(first_.get(), config_, &counters_);
+        Connect(first_.get(), second, gates_[0].get());
         if (second_) {
-            Connect(second, first_.get());
+            gates_[1] = std::make_unique<OutboundGate>(second, config_, &counters_);
+            Connect(second, first_.get(), gates_[1].get());
         }
     }
     ~CablePeer() override
@@ -108,85 +75,113 @@ class CablePeer final : public Peer
     }
     std::string Describe() const override
     {
-        return second_ ? "pair " + Narrow(a_) + " <-> " + Narrow(b_) : "loopback " + Narrow(a_);
+        const std::string speed = config_.LineSpeed ? " (line speed)" : "";
+        return (second_ ? "pair " + Narrow(a_) + " <-> " + Narrow(b_) : "loopback " + Narrow(a_)) +
+               speed;
     }
     PeerStats Stats() const override { return counters_.Get(); }
 
   private:
-    void Connect(PeerEndpoint* from, PeerEndpoint* to)
+    // `gate` bounds what waits for `to` and throttles `from`.
+    void Connect(PeerEndpoint* from, PeerEndpoint* to, OutboundGate* gate)
     {
         from->SetRecording(false);
-        from->SetOnData([this, to](const uint8_t* bytes, size_t length) {
-            to->Queue(std::vector<uint8_t>(bytes, bytes + length));
+        from->SetOnData([this, to, gate](const uint8_t* bytes, size_t length) {
+            const size_t taken = gate->Admit(to->QueuedBytes(), length);
+            to->Queue(std::vector<uint8_t>(bytes, bytes + taken));
             counters_.Add(&PeerStats::FromPort, length);
-            counters_.Add(&PeerStats::ToPort, length);
+            counters_.Add(&PeerStats::ToPort, taken);
         });
+        to->SetOnDelivered([gate](size_t left) { gate->Level(left); });
+        if (config_.LineSpeed) {
+            // The sender's rate sets the pace of its bytes on the wire.
+            to->SetLineRate(DEFAULT_LINE_RATE);
+        }
         // The cable consumes the rate: the other end only sees the data.
-        from->SetOnBaudRate([this](ULONG rate) { counters_.SetBaudRate(rate); });
+        from->SetOnBaudRate([this, to](ULONG rate) {
+            counters_.SetBaudRate(rate);
+            if (config_.LineSpeed && rate != 0) {
+                to->SetLineRate(rate);
+            }
+        });
         to->StartPacing(DELIVERY_PERIOD_MS, DELIVERY_BUDGET);
     }
 
     std::u16string a_;
     std::u16string b_;
-    Counters counters_;
+    PeerConfig config_;
+    PeerCounters counters_;
     std::unique_ptr<PeerEndpoint> first_;
     std::unique_ptr<PeerEndpoint> second_;
+    std::unique_ptr<OutboundGate> gates_[2];
 };
 
 } // namespace
 
 bool CheckPeerDescription(const std::string& description, std::string* error)
 {
-    const Description d = Split(description);
-    if (d.Kind == "none" || d.Kind == "loopback") {
-        if (!d.Argument.empty()) {
-            *error = "peer \"" + d.Kind + "\" takes no argument";
-            return false;
-        }
-        return true;
-    }
-    if (d.Kind == "pair") {
-        if (d.Argument.empty()) {
-            *error = "peer \"pair\" needs the other port, as pair:COM6";
-            return false;
-        }
-        return true;
-    }
-    *error = "unknown peer kind \"" + d.Kind + "\" (known: none, loopback, pair:<port>)";
-    return false;
+    PeerConfig config;
+    return ParsePeerDescription(description, &config, error);
 }
 
 bool CreatePeers(const std::vector<PeerRequest>& requests,
                  std::vector<std::unique_ptr<Peer>>* peers, std::string* error)
 {
-    std::map<std::u16string, std::string> byPort;
+    std::map<std::u16string, PeerConfig> byPort;
     for (const PeerRequest& request : requests) {
-        if (!CheckPeerDescription(request.Description, error)) {
+        PeerConfig config;
+        if (!ParsePeerDescription(request.Description, &config, error)) {
             *error = Narrow(request.PortName) + ": " + *error;
             return false;
         }
-        byPort[request.PortName] = request.Description;
+        byPort[request.PortName] = config;
     }
     std::vector<std::unique_ptr<Peer>> built;
     std::map<std::u16string, bool> paired;
     for (const PeerRequest& request : requests) {
-        const Description d = Split(request.Description);
-        if (d.Kind == "none") {
+        const PeerConfig& config = byPort[request.PortName];
+        switch (config.Kind) {
+        case PeerKind::None:
             built.push_back(std::make_unique<NonePeer>(request.PortName));
-        } else if (d.Kind == "loopback") {
-            built.push_back(std::make_unique<CablePeer>(request.PortName, request.PortName));
-        } else if (d.Kind == "pair" && !paired[request.PortName]) {
-            const std::u16string other = Widen(d.Argument);
+            break;
+        case PeerKind::Loopback:
+            built.push_back(
+                std::make_unique<CablePeer>(request.PortName, request.PortName, config));
+            break;
+        case PeerKind::Pair: {
+            if (paired[request.PortName]) {
+                break;
+            }
+            const std::u16string other = Widen(config.PairPort);
             auto it = byPort.find(other);
             if (other == request.PortName || it == byPort.end() ||
-                it->second != "pair:" + Narrow(request.PortName)) {
-                *error = Narrow(request.PortName) + ": its pair " + d.Argument +
+                it->second.Kind != PeerKind::Pair ||
+                it->second.PairPort != Narrow(request.PortName)) {
+                *error = Narrow(request.PortName) + ": its pair " + config.PairPort +
                          " must exist and name it back (pair:" + Narrow(request.PortName) + ")";
+                return false;
+            }
+            if (it->second.LineSpeed != config.LineSpeed || it->second.XonXoff != config.XonXoff ||
+                it->second.Buffer != config.Buffer) {
+                *error = Narrow(request.PortName) + ": the two ends of pair " +
+                         Narrow(request.PortName) + " <-> " + config.PairPort +
+                         " must have the same options";
                 return false;
             }
             paired[request.PortName] = true;
             paired[other] = true;
-            built.push_back(std::make_unique<CablePeer>(request.PortName, other));
+            built.push_back(std::make_unique<CablePeer>(request.PortName, other, config));
+            break;
+        }
+        default: {
+            std::unique_ptr<Peer> bridge = CreateStreamBridge(request.PortName, config, error);
+            if (!bridge) {
+                *error = Narrow(request.PortName) + ": " + *error;
+                return false;
+            }
+            built.push_back(std::move(bridge));
+            break;
+        }
         }
     }
     for (auto& peer : built) {

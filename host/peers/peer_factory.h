@@ -1,8 +1,23 @@
-// The peers a configuration can attach to a port, by description:
-//   none                  nothing at the far end (bytes the port sends are dropped)
-//   loopback              what the port transmits comes back to it
-//   pair:<port>           a null-modem cable to another port (whose peer is pair:<this port>)
-// Each peer is built on PeerEndpoint and detaches when destroyed (PASSIVE_LEVEL).
+// The peers a configuration can attach to a port, by description "<kind>[:<where>][,<option>]...":
+//   none                         nothing at the far end (bytes the port sends are counted, gone)
+//   loopback                     what the port transmits comes back to it
+//   pair:<port>                  a null-modem cable to another port (whose peer is pair:<this>)
+//   pty:<path>                   a Linux pseudo-terminal, linked at <path> (/tmp/quarvex/COM5)
+//   tcp-client:<host>:<port>     a raw TCP connection, made again when it drops
+//   tcp-server:[<address>:]<port> raw TCP, one connection at a time
+//   rfc2217:<host>:<port>        a network serial server (telnet COM-PORT-OPTION); each baud
+//                                rate the port announces becomes SET-BAUDRATE
+// Options:
+//   line-speed     loopback, pair: deliver at the rate the sending port announced, 10 bits per
+//                  byte (9600 until it announces one); bridges always pace so
+//   xonxoff        the port uses Xon/Xoff: its Xoff pauses delivery to it, and it is sent Xoff
+//                  when half the far side's buffer is held (Xon under a quarter)
+//   buffer=<n>     bytes held for the far side, 1024 to 1073741824 (default 1048576); what
+//                  does not fit is dropped and counted in Stats().Dropped and the trace
+//   retry=<ms>     tcp-client, rfc2217: pause between connection attempts (default 500)
+// While the port cannot take more (its Xoff, or a full delivery queue) a bridge stops reading
+// its terminal or socket. Each peer is built on PeerEndpoint and detaches when destroyed
+// (PASSIVE_LEVEL).
 #pragma once
 
 #include <cstdint>
@@ -17,6 +32,8 @@ struct PeerStats
     uint64_t ToPort = 0;       // bytes handed to the port
     uint64_t FromPort = 0;     // data bytes the port transmitted
     uint64_t Dropped = 0;      // bytes that had to be dropped (counted, never silent)
+    uint64_t Connections = 0;  // connections made (bridges)
+    uint64_t Discarded = 0;    // protocol bytes from the network that made no sense (ignored)
     uint32_t LastBaudRate = 0; // the rate a port last announced to this peer (0: none yet)
 };
 

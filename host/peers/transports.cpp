@@ -1,0 +1,416 @@
+// The descriptors behind the bridges: a pseudo-terminal with a stable link, TCP as client or
+// server, and RFC 2217 over a TCP client.
+#include "host/peers/peer_link.h"
+#include "host/peers/stream_bridge.h"
+#include "host/peers/telnet_client.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+
+namespace qvx {
+
+namespace {
+
+std::string Errno(const std::string& what)
+{
+    return what + ": " + strerror(errno);
+}
+
+struct SpeedName
+{
+    uint32_t Rate;
+    speed_t Speed;
+};
+
+constexpr SpeedName SPEEDS[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+// Creates every missing directory above `path`.
+bool MakeParents(const std::string& path, std::string* error)
+{
+    for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
+        const std::string dir = path.substr(0, at);
+        if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+            *error = Errno("cannot create " + dir);
+            return false;
+        }
+    }
+    return true;
+}
+
+class PtyTransport final : public Transport
+{
+  public:
+    PtyTransport(const std::u16string& port, std::string path) : port_(port), path_(std::move(path))
+    {
+    }
+    ~PtyTransport() override
+    {
+        // The link goes only if it is still ours.
+        char target[256] = {};
+        if (readlink(path_.c_str(), target, sizeof(target) - 1) > 0 && slaveName_ == target) {
+            unlink(path_.c_str());
+        }
+        if (slave_ >= 0) {
+            close(slave_);
+        }
+        if (master_ >= 0) {
+            close(master_);
+        }
+    }
+
+    bool Open(std::string* error)
+    {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        char name[128];
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 ||
+            ptsname_r(master_, name, sizeof(name)) != 0) {
+            *error = Errno("cannot create a pseudo-terminal");
+            return false;
+        }
+        slaveName_ = name;
+        // The bridge holds the terminal open itself, so that a tool closing it does not hang
+        // up the master, and sets it raw before any tool sees it.
+        slave_ = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        termios settings;
+        if (slave_ < 0 || tcgetattr(slave_, &settings) != 0) {
+            *error = Errno("cannot open " + slaveName_);
+            return false;
+        }
+        cfmakeraw(&settings);
+        cfsetispeed(&settings, B9600);
+        cfsetospeed(&settings, B9600);
+        if (tcsetattr(slave_, TCSANOW, &settings) != 0) {
+            *error = Errno("cannot set up " + slaveName_);
+            return false;
+        }
+        if (!MakeParents(path_, error)) {
+            return false;
+        }
+        struct stat existing;
+        if (lstat(path_.c_str(), &existing) == 0) {
+            if (!S_ISLNK(existing.st_mode)) {
+                *error = path_ + " exists and is not a symbolic link";
+                return false;
+            }
+            // A link left behind by a bridge that did not end cleanly.
+            unlink(path_.c_str());
+        }
+        if (symlink(name, path_.c_str()) != 0) {
+            *error = Errno("cannot link " + path_);
+            return false;
+        }
+        return true;
+    }
+
+    std::string Describe() const override { return "pty " + path_ + " -> " + slaveName_; }
+
+    int Acquire(int wake, std::string*) override
+    {
+        if (released_) {
+            // The master failed: wait a little rather than spin on it.
+            WaitFor(-1, 0, wake, 100);
+        }
+        released_ = false;
+        return master_;
+    }
+    void Release(int) override { released_ = true; }
+
+    void BaudRate(uint32_t rate, int, std::string*) override
+    {
+        // What the master sets is what the tool on the terminal reads back.
+        for (const SpeedName& entry : SPEEDS) {
+            if (entry.Rate == rate) {
+                termios settings;
+                if (tcgetattr(master_, &settings) == 0) {
+                    cfsetispeed(&settings, entry.Speed);
+                    cfsetospeed(&settings, entry.Speed);
+                    tcsetattr(master_, TCSANOW, &settings);
+                }
+                return;
+            }
+        }
+        PeerTrace(port_, "no terminal speed for " + std::to_string(rate) + " baud, kept the old");
+    }
+
+  private:
+    std::u16string port_;
+    std::string path_;
+    std::string slaveName_;
+    int master_ = -1;
+    int slave_ = -1;
+    bool released_ = false;
+};
+
+bool Resolve(const std::string& host, uint16_t port, bool passive, sockaddr_storage* address,
+             socklen_t* length, std::string* error)
+{
+    addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = passive ? AI_PASSIVE : 0;
+    addrinfo* found = nullptr;
+    const int rc = getaddrinfo(host.empty() ? nullptr : host.c_str(), std::to_string(port).c_str(),
+                               &hints, &found);
+    if (rc != 0 || found == nullptr) {
+        *error = "cannot resolve \"" + host + "\": " + gai_strerror(rc);
+        return false;
+    }
+    memcpy(address, found->ai_addr, found->ai_addrlen);
+    *length = found->ai_addrlen;
+    freeaddrinfo(found);
+    return true;
+}
+
+void TuneSocket(int fd)
+{
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+}
+
+class TcpClientTransport : public Transport
+{
+  public:
+    TcpClientTransport(const PeerConfig& config)
+        : where_(config.Host + ":" + std::to_string(config.TcpPort)), retryMs_(config.RetryMs)
+    {
+    }
+
+    bool Open(const PeerConfig& config, std::string* error)
+    {
+        return Resolve(config.Host, config.TcpPort, false, &address_, &length_, error);
+    }
+
+    std::string Describe() const override { return "tcp-client " + where_; }
+
+    int Acquire(int wake, std::string* why) override
+    {
+        if (failed_) {
+            WaitFor(-1, 0, wake, static_cast<int>(retryMs_));
+        }
+        failed_ = true;
+        const int fd = socket(address_.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            *why = Errno("socket");
+            return -1;
+        }
+        if (connect(fd, reinterpret_cast<const sockaddr*>(&address_), length_) != 0 &&
+            errno != EINPROGRESS) {
+            *why = Errno("cannot connect to " + where_);
+            close(fd);
+            return -1;
+        }
+        int error = stopping_ ? ECANCELED : ETIMEDOUT;
+        if (WaitFor(fd, POLLOUT, wake, CONNECT_TIMEOUT_MS) != 0) {
+            socklen_t size = sizeof(error);
+            getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+        }
+        if (error != 0) {
+            *why = "cannot connect to " + where_ + ": " + strerror(error);
+            close(fd);
+            return -1;
+        }
+        failed_ = false;
+        TuneSocket(fd);
+        return fd;
+    }
+
+    void Release(int fd) override
+    {
+        close(fd);
+        // A connection that ended is tried again after the pause, not at once.
+        failed_ = true;
+    }
+
+  private:
+    static constexpr int CONNECT_TIMEOUT_MS = 2000;
+    std::string where_;
+    uint32_t retryMs_;
+    sockaddr_storage address_ = {};
+    socklen_t length_ = 0;
+    bool failed_ = false;
+};
+
+class Rfc2217Transport final : public TcpClientTransport
+{
+  public:
+    using TcpClientTransport::TcpClientTransport;
+    std::string Describe() const override
+    {
+        return "rfc2217 " + TcpClientTransport::Describe().substr(sizeof("tcp-client"));
+    }
+    void Greet(std::string* wire) override { telnet_.Start(wire); }
+    void Decode(const uint8_t* bytes, size_t length, std::vector<uint8_t>* data,
+                std::string* wire) override
+    {
+        telnet_.Decode(bytes, length, data, wire);
+        discarded_ = telnet_.Discarded() + before_;
+    }
+    void Encode(const uint8_t* bytes, size_t length, std::string* wire) override
+    {
+        TelnetClient::Escape(bytes, length, wire);
+    }
+    void BaudRate(uint32_t rate, int, std::string* wire) override
+    {
+        telnet_.SetBaudRate(rate, wire);
+    }
+    void Release(int fd) override
+    {
+        before_ = discarded_;
+        TcpClientTransport::Release(fd);
+    }
+    uint64_t Discarded() const override { return discarded_; }
+
+  private:
+    TelnetClient telnet_;
+    uint64_t before_ = 0;
+    uint64_t discarded_ = 0;
+};
+
+class TcpServerTransport final : public Transport
+{
+  public:
+    TcpServerTransport(const std::u16string& port, const PeerConfig& config)
+        : port_(port),
+          where_((config.Host.empty() ? "*" : config.Host) + ":" + std::to_string(config.TcpPort))
+    {
+    }
+    ~TcpServerTransport() override
+    {
+        if (listener_ >= 0) {
+            close(listener_);
+        }
+    }
+
+    bool Open(const PeerConfig& config, std::string* error)
+    {
+        sockaddr_storage address = {};
+        socklen_t length = 0;
+        if (!Resolve(config.Host, config.TcpPort, true, &address, &length, error)) {
+            return false;
+        }
+        listener_ = socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        if (listener_ < 0 ||
+            setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0 ||
+            bind(listener_, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+            listen(listener_, 4) != 0) {
+            *error = Errno("cannot listen on " + where_);
+            return false;
+        }
+        return true;
+    }
+
+    std::string Describe() const override { return "tcp-server " + where_; }
+
+    int Acquire(int wake, std::string* why) override
+    {
+        WaitFor(listener_, POLLIN, wake, -1);
+        const int fd = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            *why = "listening";
+            return -1;
+        }
+        TuneSocket(fd);
+        return fd;
+    }
+    void Release(int fd) override { close(fd); }
+
+    // One connection at a time: a second caller is told at once by a closed connection.
+    int ExtraDescriptor() const override { return listener_; }
+    void Extra() override
+    {
+        const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            close(fd);
+            PeerTrace(port_, Describe() + ": refused a second connection");
+        }
+    }
+
+  private:
+    std::u16string port_;
+    std::string where_;
+    int listener_ = -1;
+};
+
+} // namespace
+
+short Transport::WaitFor(int fd, short events, int wake, int ms)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        int left = -1;
+        if (ms >= 0) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= end) {
+                return 0;
+            }
+            left = static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count() + 1);
+        }
+        pollfd fds[2] = {{wake, POLLIN, 0}, {fd, events, 0}};
+        if (poll(fds, fd >= 0 ? 2 : 1, left) < 0 && errno != EINTR) {
+            return 0;
+        }
+        if ((fds[0].revents & POLLIN) != 0) {
+            // Data from the port woke the bridge; it waits in the bridge's buffer.
+            uint64_t value;
+            [[maybe_unused]] const ssize_t got = read(wake, &value, sizeof(value));
+            if (stopping_) {
+                return 0;
+            }
+        }
+        if (fds[1].revents != 0) {
+            return fds[1].revents;
+        }
+    }
+}
+
+std::unique_ptr<Transport> CreateTransport(const std::u16string& port, const PeerConfig& config,
+                                           std::string* error)
+{
+    switch (config.Kind) {
+    case PeerKind::Pty: {
+        auto pty = std::make_unique<PtyTransport>(port, config.Path);
+        return pty->Open(error) ? std::move(pty) : nullptr;
+    }
+    case PeerKind::TcpClient: {
+        auto client = std::make_unique<TcpClientTransport>(config);
+        return client->Open(config, error) ? std::move(client) : nullptr;
+    }
+    case PeerKind::Rfc2217: {
+        auto client = std::make_unique<Rfc2217Transport>(config);
+        return client->Open(config, error) ? std::move(client) : nullptr;
+    }
+    case PeerKind::TcpServer: {
+        auto server = std::make_unique<TcpServerTransport>(port, config);
+        return server->Open(config, error) ? std::move(server) : nullptr;
+    }
+    default:
+        *error = "not a bridge: \"" + config.Text + "\"";
+        return nullptr;
+    }
+}
+
+} // namespace qvx

@@ -1,0 +1,125 @@
+// Ports for peer tests: the driver loaded once, several ports added through Plug and Play on
+// the same machine, peers attached by description, and the application side of each port.
+#pragma once
+
+#include "host/driver_host.h"
+#include "host/peers/peer_factory.h"
+#include "platform/sim/io_manager.h"
+#include "platform/sim/registry.h"
+#include "support/machine_fixture.h"
+
+#include <ntddser.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qvx {
+
+class PeersTest : public SimMachineTest
+{
+  protected:
+    void TearDown() override
+    {
+        for (FileHandle handle : handles_) {
+            Sim().Io().Close(handle);
+        }
+        handles_.clear();
+        Sim().Io().RunPassiveWork();
+        Peers.clear();
+        host_.reset();
+        SimMachineTest::TearDown();
+    }
+
+    // Loads the driver and adds the ports (the send period first, when not 0).
+    void StartPorts(const std::vector<std::u16string>& names, ULONG comPeriodMs = 0)
+    {
+        if (comPeriodMs != 0) {
+            const std::u16string key =
+                u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Quarvex";
+            Sim().Reg().CreateKey(key);
+            Sim().Reg().SetDword(key, u"ComPeriod", comPeriodMs);
+        }
+        host_ = std::make_unique<DriverHost>(Sim());
+        ASSERT_EQ(host_->Load(), STATUS_SUCCESS);
+        for (const std::u16string& name : names) {
+            ASSERT_EQ(host_->AddPort(name), STATUS_SUCCESS);
+        }
+    }
+
+    // Attaches peers; the factory's message when it refuses.
+    std::string Attach(const std::vector<PeerRequest>& requests)
+    {
+        std::string error;
+        if (!CreatePeers(requests, &Peers, &error)) {
+            return error.empty() ? "refused without a message" : error;
+        }
+        return std::string();
+    }
+
+    FileHandle Open(const std::u16string& name)
+    {
+        NTSTATUS status = STATUS_SUCCESS;
+        const FileHandle handle = Sim().Io().Open(u"\\\\.\\" + name, 0, &status);
+        EXPECT_NE(handle, INVALID_FILE_HANDLE) << std::hex << status;
+        if (handle != INVALID_FILE_HANDLE) {
+            handles_.push_back(handle);
+            // Eight data bits, as every program sets before binary traffic.
+            SERIAL_LINE_CONTROL line = {STOP_BIT_1, NO_PARITY, 8};
+            EXPECT_EQ(Control(handle, IOCTL_SERIAL_SET_LINE_CONTROL, &line, sizeof(line)),
+                      STATUS_SUCCESS);
+        }
+        return handle;
+    }
+
+    NTSTATUS Control(FileHandle handle, ULONG code, const void* input, ULONG length)
+    {
+        const auto* bytes = static_cast<const UCHAR*>(input);
+        return Sim()
+            .Io()
+            .DeviceIoControl(handle, code, std::vector<UCHAR>(bytes, bytes + length), 0)
+            .Status;
+    }
+
+    void SetBaud(FileHandle handle, ULONG rate)
+    {
+        SERIAL_BAUD_RATE baud = {rate};
+        ASSERT_EQ(Control(handle, IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof(baud)), STATUS_SUCCESS);
+    }
+
+    // Reads wait for their whole length (no timeouts at all).
+    void WaitWhole(FileHandle handle)
+    {
+        SERIAL_TIMEOUTS timeouts = {0, 0, 0, 0, 0};
+        ASSERT_EQ(Control(handle, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts)),
+                  STATUS_SUCCESS);
+    }
+
+    // Xon/Xoff both ways between the port and its peer.
+    void UseXonXoff(FileHandle handle)
+    {
+        SERIAL_HANDFLOW flow = {0, SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE, 1024, 1024};
+        ASSERT_EQ(Control(handle, IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof(flow)), STATUS_SUCCESS);
+        SERIAL_CHARS chars = {0, 0, 0, 0, 0x11, 0x13};
+        ASSERT_EQ(Control(handle, IOCTL_SERIAL_SET_CHARS, &chars, sizeof(chars)), STATUS_SUCCESS);
+    }
+
+    static std::vector<UCHAR> Pattern(size_t length, unsigned seed)
+    {
+        std::vector<UCHAR> bytes(length);
+        uint32_t state = seed * 2654435761u + 1;
+        for (UCHAR& byte : bytes) {
+            state = state * 1664525u + 1013904223u;
+            byte = static_cast<UCHAR>(state >> 24);
+        }
+        return bytes;
+    }
+
+    std::vector<std::unique_ptr<Peer>> Peers;
+
+  private:
+    std::unique_ptr<DriverHost> host_;
+    std::vector<FileHandle> handles_;
+};
+
+} // namespace qvx
