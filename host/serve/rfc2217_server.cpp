@@ -61,8 +61,7 @@ struct Rfc2217Server::Impl
 {
     std::string PortName;
     std::string Address;
-    std::string Listening; // ADDR:PORT as bound
-    int ListenSocket = -1;
+    int ListenSocket = -1; // Start and Stop only
     std::atomic<uint16_t> BoundPort{0};
     std::atomic<bool> Stopping{false};
     std::thread Acceptor;
@@ -70,7 +69,8 @@ struct Rfc2217Server::Impl
     std::atomic<uint64_t> Refused{0};
     std::atomic<uint64_t> Served{0};
 
-    mutable std::mutex Lock; // guards Session
+    mutable std::mutex Lock; // guards Listening and Session
+    std::string Listening;   // ADDR:PORT as bound, empty when not listening
     std::unique_ptr<Rfc2217Session> Session;
 
     void AcceptLoop();
@@ -97,7 +97,7 @@ bool Rfc2217Server::Start(std::string* error)
 {
     Impl& impl = *impl_;
     if (impl.ListenSocket >= 0) {
-        *error = "already serving " + impl.PortName + " on " + impl.Listening;
+        *error = "already serving " + impl.PortName;
         return false;
     }
     std::string host;
@@ -135,7 +135,10 @@ bool Rfc2217Server::Start(std::string* error)
         sockaddr_storage bound = {};
         socklen_t length = sizeof(bound);
         getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
-        impl.Listening = NumericName(reinterpret_cast<sockaddr*>(&bound), length);
+        {
+            std::lock_guard<std::mutex> guard(impl.Lock);
+            impl.Listening = NumericName(reinterpret_cast<sockaddr*>(&bound), length);
+        }
         impl.BoundPort =
             ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
                                               : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
@@ -171,6 +174,7 @@ void Rfc2217Server::Stop()
     std::unique_ptr<Rfc2217Session> session;
     {
         std::lock_guard<std::mutex> guard(impl.Lock);
+        impl.Listening.clear();
         session = std::move(impl.Session);
     }
     session.reset(); // stops the connection and waits for its threads
@@ -180,17 +184,18 @@ std::string Rfc2217Server::Status() const
 {
     const Impl& impl = *impl_;
     std::string client = "no client";
+    std::string listening;
     {
         std::lock_guard<std::mutex> guard(impl.Lock);
         if (impl.Session && !impl.Session->Finished()) {
             client = "client " + impl.Session->Peer();
         }
+        listening = impl.Listening.empty() ? "nothing (stopped)" : impl.Listening;
     }
-    std::string line = impl.PortName + " over RFC 2217 on " +
-                       (impl.ListenSocket >= 0 ? impl.Listening : "nothing (stopped)") + ": " +
-                       client + ", " + std::to_string(impl.Counters.ToPort.load()) +
-                       " bytes to the port, " + std::to_string(impl.Counters.FromPort.load()) +
-                       " from the port, " + std::to_string(impl.Served.load()) + " clients, " +
+    std::string line = impl.PortName + " over RFC 2217 on " + listening + ": " + client + ", " +
+                       std::to_string(impl.Counters.ToPort.load()) + " bytes to the port, " +
+                       std::to_string(impl.Counters.FromPort.load()) + " from the port, " +
+                       std::to_string(impl.Served.load()) + " clients, " +
                        std::to_string(impl.Refused.load()) + " refused";
     if (impl.Counters.Dropped != 0) {
         line += ", " + std::to_string(impl.Counters.Dropped.load()) + " bytes not written";

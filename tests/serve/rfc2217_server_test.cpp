@@ -25,9 +25,11 @@ constexpr uint8_t SET_STOPSIZE = 4;
 constexpr uint8_t SET_CONTROL = 5;
 constexpr uint8_t FLOWCONTROL_SUSPEND = 8;
 constexpr uint8_t FLOWCONTROL_RESUME = 9;
+constexpr uint8_t SET_LINESTATE_MASK = 10;
 constexpr uint8_t SET_MODEMSTATE_MASK = 11;
 constexpr uint8_t PURGE_DATA = 12;
 constexpr uint8_t CTS = 0x10;
+constexpr uint8_t DATA_READY = 0x01;
 
 const char* const LOOPBACK_CONFIGURATION =
     "Windows Registry Editor Version 5.00\n\n"
@@ -221,6 +223,7 @@ TEST_F(Rfc2217ServerTest, ControlLinesBreakFlowAndPurge)
 
 // Every byte value goes to the port and comes back through the loopback peer; 0xFF travels
 // doubled both ways. Data sent while the client has suspended the flow arrives on resume.
+// The line state notifies the bits of the client's mask.
 TEST_F(Rfc2217ServerTest, EveryByteValueEchoesWithIacDoubled)
 {
     ServeClient client;
@@ -234,10 +237,14 @@ TEST_F(Rfc2217ServerTest, EveryByteValueEchoesWithIacDoubled)
     EXPECT_NE(std::search(raw.begin(), raw.end(), std::begin(doubled), std::end(doubled)),
               raw.end());
 
+    // While suspended the echo waits in the port, which the line state shows as data ready.
+    EXPECT_EQ(client.Ask(SET_LINESTATE_MASK, DATA_READY), DATA_READY);
     client.SendCommand(FLOWCONTROL_SUSPEND, {});
     client.Drain(200);
     client.SendData({'a', IAC, 'b'});
-    client.Drain(400);
+    std::vector<uint8_t> line;
+    ASSERT_TRUE(client.WaitReply(106, &line)) << "no line state notification";
+    EXPECT_EQ(line, std::vector<uint8_t>{DATA_READY});
     EXPECT_TRUE(client.TakeData(3, 0).empty()) << "data sent while suspended";
     client.SendCommand(FLOWCONTROL_RESUME, {});
     EXPECT_EQ(client.TakeData(3), (std::vector<uint8_t>{'a', IAC, 'b'}));
