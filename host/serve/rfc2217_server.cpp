@@ -4,12 +4,12 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -122,13 +122,13 @@ bool Rfc2217Server::Start(std::string* error)
         const int fd = ::socket(candidate->ai_family, candidate->ai_socktype | SOCK_CLOEXEC,
                                 candidate->ai_protocol);
         if (fd < 0) {
-            failure = std::strerror(errno);
+            failure = std::system_category().message(errno);
             continue;
         }
         const int on = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
         if (::bind(fd, candidate->ai_addr, candidate->ai_addrlen) != 0 || ::listen(fd, 4) != 0) {
-            failure = std::strerror(errno);
+            failure = std::system_category().message(errno);
             ::close(fd);
             continue;
         }

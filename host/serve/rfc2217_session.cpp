@@ -579,7 +579,7 @@ void Rfc2217Session::OnSubnegotiation(uint8_t option, const std::vector<uint8_t>
     {
         uint8_t Command;
         Handler Handle;
-    } HANDLERS[] = {
+    } handlers[] = {
         {SIGNATURE, &Rfc2217Session::Signature},
         {SET_CONTROL, &Rfc2217Session::Control},
         {NOTIFY_LINESTATE, &Rfc2217Session::QueryLineState},
@@ -590,7 +590,7 @@ void Rfc2217Session::OnSubnegotiation(uint8_t option, const std::vector<uint8_t>
         {SET_MODEMSTATE_MASK, &Rfc2217Session::ModemStateMask},
         {PURGE_DATA, &Rfc2217Session::Purge},
     };
-    for (const auto& handler : HANDLERS) {
+    for (const auto& handler : handlers) {
         if (handler.Command == command) {
             (this->*handler.Handle)(value);
             return;

@@ -1,4 +1,4 @@
-// ctest-labels: tool
+// ctest-labels: tool stress
 // The RFC 2217 server against a raw telnet client, on a real-time machine whose port has a
 // loopback peer: what the client sets must come back as the value in effect, and the line
 // must show it (CTS follows RTS, data echoes).
