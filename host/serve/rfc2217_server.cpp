@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -18,6 +19,8 @@ namespace {
 
 // The accept loop looks at the stop flag and reaps a finished session this often.
 constexpr int ACCEPT_POLL_MS = 100;
+// How long a new client waits for the previous one's session to close the port.
+constexpr int CLOSING_WAIT_MS = 2000;
 
 std::string NumericName(const sockaddr* address, socklen_t length)
 {
@@ -74,6 +77,7 @@ struct Rfc2217Server::Impl
     std::unique_ptr<Rfc2217Session> Session;
 
     void AcceptLoop();
+    void ReapFinished();
     void Refuse(int socket);
 };
 
@@ -203,16 +207,14 @@ std::string Rfc2217Server::Status() const
     return line;
 }
 
+// Session is replaced by this thread alone (and by Stop once this thread has ended), so it
+// reads it without the lock; Status reads it under the lock.
 void Rfc2217Server::Impl::AcceptLoop()
 {
     while (!Stopping) {
         pollfd waiting = {ListenSocket, POLLIN, 0};
         const int ready = ::poll(&waiting, 1, ACCEPT_POLL_MS);
-        std::unique_ptr<Rfc2217Session> finished;
-        std::lock_guard<std::mutex> guard(Lock);
-        if (Session && Session->Finished()) {
-            finished = std::move(Session); // destroyed after the lock, below
-        }
+        ReapFinished();
         if (ready <= 0 || Stopping) {
             continue;
         }
@@ -223,15 +225,37 @@ void Rfc2217Server::Impl::AcceptLoop()
         if (client < 0) {
             continue; // the client gave up before we took it, or out of descriptors for now
         }
+        // A client that reconnects at once finds its old session still closing the port:
+        // it waits for that instead of being refused.
+        for (int waited = 0;
+             Session && Session->Stopping() && !Session->Finished() && waited < CLOSING_WAIT_MS;
+             waited += 10) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ReapFinished();
         if (Session) {
             Refuse(client);
             continue;
         }
         ++Served;
-        Session = std::make_unique<Rfc2217Session>(
+        auto session = std::make_unique<Rfc2217Session>(
             PortName, client, NumericName(reinterpret_cast<sockaddr*>(&peer), length), &Counters);
-        Session->Start();
+        session->Start();
+        std::lock_guard<std::mutex> guard(Lock);
+        Session = std::move(session);
     }
+}
+
+void Rfc2217Server::Impl::ReapFinished()
+{
+    std::unique_ptr<Rfc2217Session> finished;
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        if (Session && Session->Finished()) {
+            finished = std::move(Session);
+        }
+    }
+    // Destroyed here, outside the lock: it joins the session's thread.
 }
 
 void Rfc2217Server::Impl::Refuse(int socket)

@@ -36,6 +36,8 @@ class Rfc2217Session : private telnet::Sink
     void RequestStop();
     // The client is gone and the port closed: the session can be destroyed at once.
     bool Finished() const { return finished_; }
+    // The connection is ending: the port is about to be closed.
+    bool Stopping() const { return stopping_; }
     const std::string& Peer() const { return peer_; }
 
   private:

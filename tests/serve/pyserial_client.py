@@ -94,6 +94,15 @@ def main(url):
 
     port.close()
 
+    # Reconnecting at once is served, and a client that polls the modem lines is answered.
+    polled = serial.serial_for_url(url + "?poll_modem", timeout=1)
+    for level in (False, True):
+        polled.rts = level
+        check(wait_for(lambda: polled.cts == level), "polled CTS did not follow RTS=%s" % level)
+    polled.write(b"again")
+    check(polled.read(5) == b"again", "no echo after reconnecting")
+    polled.close()
+
 
 if __name__ == "__main__":
     main(sys.argv[1])
