@@ -39,6 +39,12 @@ constexpr DWORD READ_WAIT_MS = 100;
 // two reports would otherwise go unseen.
 constexpr DWORD EVENT_POLL_MS = 100;
 constexpr DWORD EVENT_MASK = EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV_ERR;
+// Client data queued for the port: above HIGH the client is asked to suspend sending, below
+// LOW to resume; above LIMIT the network thread stops reading (a client that ignores the
+// request), which also holds up its commands.
+constexpr size_t QUEUE_HIGH = 16 * 1024;
+constexpr size_t QUEUE_LOW = 4 * 1024;
+constexpr size_t QUEUE_LIMIT = 256 * 1024;
 // Consecutive failures after which the port is taken as gone.
 constexpr int MAX_PORT_FAILURES = 50;
 
@@ -251,7 +257,12 @@ void Rfc2217Session::Start()
 
 void Rfc2217Session::RequestStop()
 {
-    stopping_ = true;
+    {
+        // Under the lock, so the writer cannot miss the wake-up between test and wait.
+        std::lock_guard<std::mutex> guard(writeLock_);
+        stopping_ = true;
+    }
+    writeWake_.notify_all();
     if (port_->StopEvent != nullptr) {
         SetEvent(port_->StopEvent);
     }
@@ -279,12 +290,14 @@ void Rfc2217Session::Run()
     lastModem_ = static_cast<uint8_t>(modem & 0xF0);
 
     SendInitialNegotiation();
+    writer_ = std::thread([this] { WriteLoop(); });
     reader_ = std::thread([this] { ReadLoop(); });
     events_ = std::thread([this] { EventLoop(); });
     NetLoop();
 
     RequestStop();
     SetCommMask(port_->Com, 0); // releases a pending event wait
+    writer_.join();
     reader_.join();
     events_.join();
     if (breakOn_) {
@@ -332,9 +345,63 @@ void Rfc2217Session::OnData(const uint8_t* data, size_t length)
 
 void Rfc2217Session::FlushToPort()
 {
-    if (!toPort_.empty()) {
-        WriteToPort(toPort_.data(), toPort_.size());
+    if (toPort_.empty()) {
+        return;
+    }
+    bool suspend = false;
+    {
+        std::unique_lock<std::mutex> lock(writeLock_);
+        pending_.insert(pending_.end(), toPort_.begin(), toPort_.end());
         toPort_.clear();
+        if (pending_.size() > QUEUE_HIGH && !toldSuspend_) {
+            toldSuspend_ = true;
+            suspend = true;
+        }
+    }
+    writeWake_.notify_all();
+    if (suspend) {
+        Reply(FLOWCONTROL_SUSPEND, {});
+    }
+    std::unique_lock<std::mutex> lock(writeLock_);
+    writeWake_.wait(lock, [this] { return stopping_ || pending_.size() <= QUEUE_LIMIT; });
+}
+
+void Rfc2217Session::DrainWrites()
+{
+    std::unique_lock<std::mutex> lock(writeLock_);
+    writeWake_.wait(lock, [this] { return stopping_ || (pending_.empty() && !writing_); });
+}
+
+void Rfc2217Session::WriteLoop()
+{
+    std::vector<uint8_t> chunk;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(writeLock_);
+            writing_ = false;
+            writeWake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
+            if (stopping_) {
+                counters_->Dropped += pending_.size();
+                return;
+            }
+            chunk.clear();
+            chunk.swap(pending_);
+            writing_ = true;
+        }
+        writeWake_.notify_all(); // room in the queue again
+        WriteToPort(chunk.data(), chunk.size());
+        bool resume = false;
+        {
+            std::lock_guard<std::mutex> guard(writeLock_);
+            if (toldSuspend_ && pending_.size() < QUEUE_LOW) {
+                toldSuspend_ = false;
+                resume = true;
+            }
+        }
+        writeWake_.notify_all();
+        if (resume) {
+            Reply(FLOWCONTROL_RESUME, {});
+        }
     }
 }
 
@@ -570,7 +637,6 @@ void Rfc2217Session::OnSubnegotiation(uint8_t option, const std::vector<uint8_t>
     if (option != telnet::OPTION_COM_PORT || body.empty() || !(remote_[option] || local_[option])) {
         return;
     }
-    // Earlier data reaches the port before a setting changes under it.
     FlushToPort();
     const uint8_t command = body[0];
     const std::vector<uint8_t> value(body.begin() + 1, body.end());
@@ -612,6 +678,9 @@ void Rfc2217Session::Signature(const std::vector<uint8_t>& value)
 
 void Rfc2217Session::LineSetting(uint8_t command, const std::vector<uint8_t>& value)
 {
+    // Earlier data reaches the port before the line format changes under it. Control lines
+    // and flow control are not held up: they may be what lets the data go.
+    DrainWrites();
     const LineSettingRule& rule = LINE_SETTINGS[command - SET_BAUDRATE];
     uint32_t wanted = 0;
     for (size_t i = 0; i < value.size() && i < rule.Width; ++i) {
@@ -754,8 +823,20 @@ void Rfc2217Session::Purge(const std::vector<uint8_t>& value)
     if (value.size() != 1 || value[0] < 1 || value[0] > 3) {
         return;
     }
+    bool resume = false;
+    if ((value[0] & 2) != 0) {
+        // Client data still queued here is as much in the transmit buffer as the port's.
+        std::lock_guard<std::mutex> guard(writeLock_);
+        pending_.clear();
+        resume = toldSuspend_;
+        toldSuspend_ = false;
+    }
+    writeWake_.notify_all();
     if (PurgeComm(port_->Com, FLAGS[value[0]])) {
         Reply(PURGE_DATA, value);
+    }
+    if (resume) {
+        Reply(FLOWCONTROL_RESUME, {});
     }
 }
 

@@ -1,12 +1,14 @@
 // One client's connection: the port opened through the Win32 layer and the com-port option
-// mapped onto it. Three threads: the network thread (telnet input, commands, data to the
-// port), the port reader (data to the client) and the event waiter (line and modem state
+// mapped onto it. Four threads: the network thread (telnet input and commands), the port
+// writer (client data to the port, so commands are still answered while flow control holds
+// data up), the port reader (data to the client) and the event waiter (line and modem state
 // notifications). Internal to host/serve.
 #pragma once
 
 #include "host/serve/telnet.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -46,6 +48,9 @@ class Rfc2217Session : private telnet::Sink
     void Run();
     void NetLoop();
     void ReadLoop();
+    void WriteLoop();
+    // Waits until the data queued so far is in the port (or the session stops).
+    void DrainWrites();
     void EventLoop();
     void SendInitialNegotiation();
     void Send(const std::vector<uint8_t>& bytes);
@@ -80,6 +85,7 @@ class Rfc2217Session : private telnet::Sink
     std::unique_ptr<Port> port_;
 
     std::thread net_;
+    std::thread writer_;
     std::thread reader_;
     std::thread events_;
     std::atomic<bool> stopping_{false};
@@ -95,6 +101,13 @@ class Rfc2217Session : private telnet::Sink
     bool localAsked_[256] = {};  // our WILL awaits its answer
     bool remoteAsked_[256] = {}; // our DO awaits its answer
     bool breakOn_ = false;
+
+    // Guarded by writeLock_: client data on its way to the port.
+    std::mutex writeLock_;
+    std::condition_variable writeWake_;
+    std::vector<uint8_t> pending_;
+    bool writing_ = false;     // the writer holds bytes taken from pending_
+    bool toldSuspend_ = false; // the client was asked to stop sending data
 
     // Guarded by stateLock_: the client's masks and what it was last told.
     std::mutex stateLock_;

@@ -250,6 +250,29 @@ TEST_F(Rfc2217ServerTest, EveryByteValueEchoesWithIacDoubled)
     EXPECT_EQ(client.TakeData(3), (std::vector<uint8_t>{'a', IAC, 'b'}));
 }
 
+// With hardware flow control and CTS off (RTS looped to it), client data cannot leave: the
+// server asks the client to suspend, still answers commands, and once RTS is raised again
+// the data goes out, echoes whole, and the client is asked to resume.
+TEST_F(Rfc2217ServerTest, FlowControlHeldDataLeavesCommandsAnswered)
+{
+    ServeClient client;
+    Open(&client);
+    EightBitsNoFlow(&client);
+    client.SendCommand(SET_BAUDRATE, Baud(921600));
+    std::vector<uint8_t> reply;
+    ASSERT_TRUE(client.WaitReply(101, &reply));
+    ASSERT_EQ(client.Ask(SET_CONTROL, 3), 3);   // RTS/CTS both ways
+    ASSERT_EQ(client.Ask(SET_CONTROL, 14), 14); // inbound none: RTS back under our control
+    ASSERT_EQ(client.Ask(SET_CONTROL, 12), 12); // RTS off, so CTS off
+    const std::vector<uint8_t> bytes = EveryByteValue(96); // 24 KiB
+    client.SendData(bytes);
+    ASSERT_TRUE(client.WaitReply(108, &reply)) << "no request to suspend";
+    EXPECT_EQ(client.Ask(SET_CONTROL, 0), 3) << "commands held up behind data";
+    EXPECT_EQ(client.Ask(SET_CONTROL, 11), 11);
+    EXPECT_EQ(client.TakeData(bytes.size(), 30000), bytes);
+    EXPECT_TRUE(client.WaitReply(109, &reply)) << "no request to resume";
+}
+
 // A second client is told the port is taken and closed, without disturbing the first; once
 // the first vanishes (a reset in the middle of a command), the next client is served.
 TEST_F(Rfc2217ServerTest, SecondClientRefusedUntilTheFirstLeaves)
