@@ -366,19 +366,12 @@ void Rfc2217Session::FlushToPort()
     writeWake_.wait(lock, [this] { return stopping_ || pending_.size() <= QUEUE_LIMIT; });
 }
 
-void Rfc2217Session::DrainWrites()
-{
-    std::unique_lock<std::mutex> lock(writeLock_);
-    writeWake_.wait(lock, [this] { return stopping_ || (pending_.empty() && !writing_); });
-}
-
 void Rfc2217Session::WriteLoop()
 {
     std::vector<uint8_t> chunk;
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(writeLock_);
-            writing_ = false;
             writeWake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
             if (stopping_) {
                 counters_->Dropped += pending_.size();
@@ -386,7 +379,6 @@ void Rfc2217Session::WriteLoop()
             }
             chunk.clear();
             chunk.swap(pending_);
-            writing_ = true;
         }
         writeWake_.notify_all(); // room in the queue again
         WriteToPort(chunk.data(), chunk.size());
@@ -678,9 +670,8 @@ void Rfc2217Session::Signature(const std::vector<uint8_t>& value)
 
 void Rfc2217Session::LineSetting(uint8_t command, const std::vector<uint8_t>& value)
 {
-    // Earlier data reaches the port before the line format changes under it. Control lines
-    // and flow control are not held up: they may be what lets the data go.
-    DrainWrites();
+    // At once, as SetCommState does: data still on its way goes out under the new format.
+    // Waiting for it could take minutes at a low rate, or forever behind flow control.
     const LineSettingRule& rule = LINE_SETTINGS[command - SET_BAUDRATE];
     uint32_t wanted = 0;
     for (size_t i = 0; i < value.size() && i < rule.Width; ++i) {

@@ -49,8 +49,6 @@ class Rfc2217Session : private telnet::Sink
     void NetLoop();
     void ReadLoop();
     void WriteLoop();
-    // Waits until the data queued so far is in the port (or the session stops).
-    void DrainWrites();
     void EventLoop();
     void SendInitialNegotiation();
     void Send(const std::vector<uint8_t>& bytes);
@@ -106,7 +104,6 @@ class Rfc2217Session : private telnet::Sink
     std::mutex writeLock_;
     std::condition_variable writeWake_;
     std::vector<uint8_t> pending_;
-    bool writing_ = false;     // the writer holds bytes taken from pending_
     bool toldSuspend_ = false; // the client was asked to stop sending data
 
     // Guarded by stateLock_: the client's masks and what it was last told.
