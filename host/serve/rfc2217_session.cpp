@@ -45,6 +45,8 @@ constexpr DWORD EVENT_MASK = EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV
 constexpr size_t QUEUE_HIGH = 16 * 1024;
 constexpr size_t QUEUE_LOW = 4 * 1024;
 constexpr size_t QUEUE_LIMIT = 256 * 1024;
+// How long the data of a client that has closed may take to reach the port.
+constexpr int LINGER_MS = 5000;
 // Consecutive failures after which the port is taken as gone.
 constexpr int MAX_PORT_FAILURES = 50;
 
@@ -294,7 +296,14 @@ void Rfc2217Session::Run()
     reader_ = std::thread([this] { ReadLoop(); });
     events_ = std::thread([this] { EventLoop(); });
     NetLoop();
-
+    clientGone_ = true;
+    {
+        // A client that sends and closes at once still has its data written; flow control
+        // that never lets it go does not keep the port forever.
+        std::unique_lock<std::mutex> lock(writeLock_);
+        writeWake_.wait_for(lock, std::chrono::milliseconds(LINGER_MS),
+                            [this] { return stopping_ || (pending_.empty() && !writing_); });
+    }
     RequestStop();
     SetCommMask(port_->Com, 0); // releases a pending event wait
     writer_.join();
@@ -379,12 +388,14 @@ void Rfc2217Session::WriteLoop()
             }
             chunk.clear();
             chunk.swap(pending_);
+            writing_ = true;
         }
         writeWake_.notify_all(); // room in the queue again
         WriteToPort(chunk.data(), chunk.size());
         bool resume = false;
         {
             std::lock_guard<std::mutex> guard(writeLock_);
+            writing_ = false;
             if (toldSuspend_ && pending_.size() < QUEUE_LOW) {
                 toldSuspend_ = false;
                 resume = true;
@@ -551,6 +562,9 @@ void Rfc2217Session::ReportState(uint32_t events, bool initial)
 void Rfc2217Session::Send(const std::vector<uint8_t>& bytes)
 {
     std::lock_guard<std::mutex> guard(sendLock_);
+    if (sendFailed_) {
+        return;
+    }
     size_t offset = 0;
     while (offset < bytes.size()) {
         const ssize_t sent =
@@ -559,7 +573,10 @@ void Rfc2217Session::Send(const std::vector<uint8_t>& bytes)
             continue;
         }
         if (sent <= 0) {
-            RequestStop(); // the client is gone
+            // The client is gone. Its data already here still goes to the port (Run lingers
+            // for it); shutting the socket ends the network thread's recv.
+            sendFailed_ = true;
+            ::shutdown(socket_, SHUT_RDWR);
             return;
         }
         offset += static_cast<size_t>(sent);

@@ -38,8 +38,8 @@ class Rfc2217Session : private telnet::Sink
     void RequestStop();
     // The client is gone and the port closed: the session can be destroyed at once.
     bool Finished() const { return finished_; }
-    // The connection is ending: the port is about to be closed.
-    bool Stopping() const { return stopping_; }
+    // The client has gone or the connection is ending: the port is about to be closed.
+    bool Stopping() const { return stopping_ || clientGone_; }
     const std::string& Peer() const { return peer_; }
 
   private:
@@ -88,8 +88,10 @@ class Rfc2217Session : private telnet::Sink
     std::thread events_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> finished_{false};
+    std::atomic<bool> clientGone_{false};
     std::atomic<bool> suspended_{false};
-    std::mutex sendLock_; // one writer on the socket at a time
+    std::mutex sendLock_;     // one writer on the socket at a time
+    bool sendFailed_ = false; // guarded by sendLock_
 
     // Network thread only.
     telnet::Parser parser_;
@@ -104,6 +106,7 @@ class Rfc2217Session : private telnet::Sink
     std::mutex writeLock_;
     std::condition_variable writeWake_;
     std::vector<uint8_t> pending_;
+    bool writing_ = false;     // the writer holds bytes taken from pending_
     bool toldSuspend_ = false; // the client was asked to stop sending data
 
     // Guarded by stateLock_: the client's masks and what it was last told.

@@ -9,8 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <random>
+#include <thread>
 
 namespace qvx {
 namespace {
@@ -271,6 +273,27 @@ TEST_F(Rfc2217ServerTest, FlowControlHeldDataLeavesCommandsAnswered)
     EXPECT_EQ(client.Ask(SET_CONTROL, 11), 11);
     EXPECT_EQ(client.TakeData(bytes.size(), 30000), bytes);
     EXPECT_TRUE(client.WaitReply(109, &reply)) << "no request to resume";
+}
+
+// A client that sends and closes at once still has its data written to the port.
+TEST_F(Rfc2217ServerTest, DataOfAClientThatClosesAtOnceReachesThePort)
+{
+    {
+        ServeClient client;
+        Open(&client);
+        EightBitsNoFlow(&client);
+        client.SendData(EveryByteValue(32));
+    }
+    std::string status;
+    for (int wait = 0; wait < 500; ++wait) {
+        status = server_->Status();
+        if (status.find("no client") != std::string::npos) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_NE(status.find("no client, 8192 bytes to the port"), std::string::npos) << status;
+    EXPECT_EQ(status.find("not written"), std::string::npos) << status;
 }
 
 // A second client is told the port is taken and closed, without disturbing the first; once
