@@ -42,9 +42,9 @@ constexpr DWORD EVENT_MASK = EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV
 // Client data queued for the port: above HIGH the client is asked to suspend sending, below
 // LOW to resume; above LIMIT the network thread stops reading (a client that ignores the
 // request), which also holds up its commands.
-constexpr size_t QUEUE_HIGH = 16 * 1024;
-constexpr size_t QUEUE_LOW = 4 * 1024;
-constexpr size_t QUEUE_LIMIT = 256 * 1024;
+constexpr size_t QUEUE_HIGH = size_t{16} * 1024;
+constexpr size_t QUEUE_LOW = size_t{4} * 1024;
+constexpr size_t QUEUE_LIMIT = size_t{256} * 1024;
 // How long the data of a client that has closed may take to reach the port.
 constexpr int LINGER_MS = 5000;
 // Consecutive failures after which the port is taken as gone.
