@@ -1,0 +1,121 @@
+// One client's connection: the port opened through the Win32 layer and the com-port option
+// mapped onto it. Four threads: the network thread (telnet input and commands), the port
+// writer (client data to the port, so commands are still answered while flow control holds
+// data up), the port reader (data to the client) and the event waiter (line and modem state
+// notifications). Internal to host/serve.
+#pragma once
+
+#include "host/serve/telnet.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace qvx {
+
+struct ServeCounters
+{
+    std::atomic<uint64_t> ToPort{0};
+    std::atomic<uint64_t> FromPort{0};
+    std::atomic<uint64_t> Dropped{0};
+};
+
+class Rfc2217Session : private telnet::Sink
+{
+  public:
+    // Takes the connected socket; Counters outlive the session.
+    Rfc2217Session(std::string portName, int socket, std::string peer, ServeCounters* counters);
+    ~Rfc2217Session();
+    Rfc2217Session(const Rfc2217Session&) = delete;
+    Rfc2217Session& operator=(const Rfc2217Session&) = delete;
+
+    void Start();
+    // Ends the connection from any thread; the threads wind down on their own.
+    void RequestStop();
+    // The client is gone and the port closed: the session can be destroyed at once.
+    bool Finished() const { return finished_; }
+    // The client has gone or the connection is ending: the port is about to be closed.
+    bool Stopping() const { return stopping_ || clientGone_; }
+    const std::string& Peer() const { return peer_; }
+
+  private:
+    struct Port;
+
+    void Run();
+    void NetLoop();
+    void ReadLoop();
+    void WriteLoop();
+    void EventLoop();
+    void SendInitialNegotiation();
+    void Send(const std::vector<uint8_t>& bytes);
+    void SendLine(const std::string& line);
+    void Reply(uint8_t command, const std::vector<uint8_t>& value);
+    bool WriteToPort(const uint8_t* data, size_t length);
+    void FlushToPort();
+    void ReportState(uint32_t events, bool initial);
+
+    void OnData(const uint8_t* data, size_t length) override;
+    void OnOption(uint8_t verb, uint8_t option) override;
+    void OnSubnegotiation(uint8_t option, const std::vector<uint8_t>& body) override;
+
+    // The com-port commands; each replies with what is in effect.
+    void Signature(const std::vector<uint8_t>& value);
+    void LineSetting(uint8_t command, const std::vector<uint8_t>& value);
+    void Control(const std::vector<uint8_t>& value);
+    void QueryLineState(const std::vector<uint8_t>& value);
+    void QueryModemState(const std::vector<uint8_t>& value);
+    void Suspend(const std::vector<uint8_t>& value);
+    void Resume(const std::vector<uint8_t>& value);
+    void LineStateMask(const std::vector<uint8_t>& value);
+    void ModemStateMask(const std::vector<uint8_t>& value);
+    void Purge(const std::vector<uint8_t>& value);
+    uint8_t ReadControl(int group);
+    bool ApplyControl(uint8_t value);
+
+    const std::string portName_;
+    const int socket_;
+    const std::string peer_;
+    ServeCounters* const counters_;
+    std::unique_ptr<Port> port_;
+
+    std::thread net_;
+    std::thread writer_;
+    std::thread reader_;
+    std::thread events_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> finished_{false};
+    std::atomic<bool> clientGone_{false};
+    std::atomic<bool> suspended_{false};
+    std::mutex sendLock_;     // one writer on the socket at a time
+    bool sendFailed_ = false; // guarded by sendLock_
+
+    // Network thread only.
+    telnet::Parser parser_;
+    std::vector<uint8_t> toPort_;
+    bool local_[256] = {};       // options we perform
+    bool remote_[256] = {};      // options the client performs
+    bool localAsked_[256] = {};  // our WILL awaits its answer
+    bool remoteAsked_[256] = {}; // our DO awaits its answer
+    bool breakOn_ = false;
+
+    // Guarded by writeLock_: client data on its way to the port.
+    std::mutex writeLock_;
+    std::condition_variable writeWake_;
+    std::vector<uint8_t> pending_;
+    bool writing_ = false;     // the writer holds bytes taken from pending_
+    bool toldSuspend_ = false; // the client was asked to stop sending data
+
+    // Guarded by stateLock_: the client's masks and what it was last told.
+    std::mutex stateLock_;
+    bool notify_ = false; // the client speaks the com-port option
+    uint8_t lineMask_ = 0;
+    uint8_t modemMask_ = 0xFF;
+    uint8_t lastModem_ = 0;
+    uint8_t lastLine_ = 0;
+};
+
+} // namespace qvx
