@@ -410,6 +410,12 @@ std::unique_ptr<System> BootFromOptions(const CommonOptions& options, SystemMode
             std::fprintf(stderr, "quarvex: %s\n", error.c_str());
             return nullptr;
         }
+        if (systemOptions.Configuration.empty()) {
+            // Empty would mean the built-in configuration to the system.
+            std::fprintf(stderr, "quarvex: %s: the configuration is empty\n",
+                         options.ConfigPath.c_str());
+            return nullptr;
+        }
         systemOptions.ConfigurationName = options.ConfigPath;
     }
     std::unique_ptr<System> system = System::Boot(systemOptions, &error);

@@ -115,6 +115,40 @@ class Cli(unittest.TestCase):
         self.assertIn("status: pair COM5 <-> COM6", out)
         self.assertIn("nothing left allocated", out)
 
+    def test_serve_answers_rfc2217_and_refuses_a_used_address(self):
+        loop = self.write("loop.reg", HEADER + PORT_KEY.format(0) +
+                          '"PortName"="COM7"\n"Peer"="loopback"\n')
+        port = free_port()
+        process = subprocess.Popen([QUARVEX, "serve", "COM7", "--rfc2217", "127.0.0.1:%d" % port,
+                                    "--config", loop],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            deadline = time.time() + 20
+            client = None
+            while client is None and time.time() < deadline:
+                try:
+                    client = socket.create_connection(("127.0.0.1", port), timeout=5)
+                except OSError:
+                    time.sleep(0.2)
+            self.assertIsNotNone(client, "the server never listened")
+            # DO COM-PORT-OPTION: the server agrees with WILL.
+            client.sendall(bytes([255, 253, 44]))
+            seen = b""
+            while bytes([255, 251, 44]) not in seen and time.time() < deadline:
+                seen += client.recv(256)
+            self.assertIn(bytes([255, 251, 44]), seen)
+            second = run("serve", "COM7", "--rfc2217", "127.0.0.1:%d" % port, "--config", loop)
+            self.assertEqual(second.returncode, 1)
+            self.assertIn(str(port), second.stderr)
+            client.close()
+        finally:
+            process.terminate()
+            out, err = process.communicate(timeout=30)
+        self.assertEqual(process.returncode, 0, err)
+        result = run("serve", "COM9", "--rfc2217", "0", "--config", loop)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("unknown port COM9", result.stderr)
+
     def test_send_and_recv_a_mebibyte_between_two_processes(self):
         port = free_port()
         base = HEADER + ("[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Quarvex]\n"
