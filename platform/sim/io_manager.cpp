@@ -478,6 +478,26 @@ PDEVICE_OBJECT IoManager::AttachedTop(PDEVICE_OBJECT device) const
     return record != nullptr && !record->Deleted ? TopLocked(device) : nullptr;
 }
 
+std::vector<PDEVICE_OBJECT> IoManager::DevicesAbove(PDEVICE_OBJECT bottom) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::vector<PDEVICE_OBJECT> above;
+    const DeviceRecord* record = FindDeviceLocked(bottom);
+    if (record == nullptr || record->Poisoned) {
+        return above;
+    }
+    for (PDEVICE_OBJECT d = bottom->AttachedDevice; d != nullptr && above.size() < 64;
+         d = d->AttachedDevice) {
+        above.push_back(d);
+    }
+    return above;
+}
+
+void IoManager::SetFinishObserver(IrpFinishObserver* observer)
+{
+    finishObserver_.store(observer, std::memory_order_release);
+}
+
 std::u16string IoManager::DeviceName(PDEVICE_OBJECT device) const
 {
     std::lock_guard<std::mutex> guard(mutex_);

@@ -20,6 +20,7 @@
 #include "platform/sim/faults.h"
 #include "platform/sim/machine.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -91,6 +92,20 @@ struct RequestArgs
     ULONG OutputLength = 0;   // read length or control output length
 };
 
+// Told of every request at its final completion, while the IRP is still readable (the PnP
+// manager's filter drivers check there that their completion routines ran).
+class IrpFinishObserver
+{
+  public:
+    virtual void OnIrpFinished(PIRP irp) = 0;
+
+  protected:
+    IrpFinishObserver() = default;
+    ~IrpFinishObserver() = default;
+    IrpFinishObserver(const IrpFinishObserver&) = default;
+    IrpFinishObserver& operator=(const IrpFinishObserver&) = default;
+};
+
 // Calls of the I/O manager's routines that a test can make fail.
 enum class IoFault {
     CreateDevice,    // IoCreateDevice returns the status
@@ -144,6 +159,13 @@ class IoManager
                                         DEVICE_TYPE deviceType, ULONG flags);
     // Deletes a device object without the verifier's checks (the platform's own devices).
     void DestroyDeviceQuietly(PDEVICE_OBJECT device);
+    // IoAttachDeviceToDeviceStack for the platform's own devices: not subject to fault
+    // injection.
+    PDEVICE_OBJECT AttachPlatformDevice(PDEVICE_OBJECT source, PDEVICE_OBJECT target);
+    // The devices attached above `bottom`, bottom up.
+    std::vector<PDEVICE_OBJECT> DevicesAbove(PDEVICE_OBJECT bottom) const;
+    // One observer at a time (NULL removes it); it must outlive its registration.
+    void SetFinishObserver(IrpFinishObserver* observer);
 
     // --- Requests built by tests and the PnP manager -------------------------------------
     // Called once, past the top of the stack, with the IRP still readable; at the IRQL of
@@ -248,6 +270,8 @@ class IoManager
     // A device requests can still reach: not deleted, or deleted with file objects open.
     static bool ReachableLocked(const DeviceRecord* record);
     bool ReferencedByFileLocked(PDEVICE_OBJECT device) const;
+    // Referenced by a file object or by a device still attached above it.
+    bool StillReferencedLocked(PDEVICE_OBJECT device) const;
     // Frees a delete-pending device once no file object references it any more.
     void FinishDeletePending(PDEVICE_OBJECT device);
     void Finish(const std::shared_ptr<IrpRecord>& record);
@@ -290,6 +314,7 @@ class IoManager
     FaultSwitchboard<IoFault> faults_; // under mutex_
     std::thread worker_;
     bool stopping_ = false;
+    std::atomic<IrpFinishObserver*> finishObserver_{nullptr};
 };
 
 // One frame of driver code working on an IRP: a dispatch routine entered through

@@ -33,6 +33,10 @@ struct PnpManager::BusDevice
     NTSTATUS FailStartStatus = STATUS_UNSUCCESSFUL;
     std::deque<PIRP> Held;
     std::vector<BusArrival> Log;
+    // The stack's filter devices, bottom up.
+    FilterDriver* Filters = nullptr;
+    std::vector<PDEVICE_OBJECT> LowerFilters;
+    std::vector<PDEVICE_OBJECT> UpperFilters;
     // The delayed completion of Timer mode.
     KTIMER Timer;
     KDPC Dpc;
@@ -52,8 +56,15 @@ BusDevice* BusOf(PDEVICE_OBJECT pdo)
 void Record(BusDevice* bus, PIRP irp)
 {
     const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    std::lock_guard<std::mutex> guard(bus->Lock);
-    bus->Log.push_back({stack->MajorFunction, stack->MinorFunction, irp->IoStatus.Status});
+    std::vector<PDEVICE_OBJECT> lowerFilters;
+    {
+        std::lock_guard<std::mutex> guard(bus->Lock);
+        bus->Log.push_back({stack->MajorFunction, stack->MinorFunction, irp->IoStatus.Status});
+        lowerFilters = bus->LowerFilters;
+    }
+    if (!lowerFilters.empty()) {
+        bus->Filters->CheckPassedLowerFilters(bus->Pdo, irp, lowerFilters);
+    }
 }
 
 // Completes now, or pends the request for the timer or the test.
@@ -202,8 +213,10 @@ NTSTATUS NTAPI BusSystemControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 } // namespace
 
-PnpManager::PnpManager(Machine& machine) : machine_(machine)
+PnpManager::PnpManager(Machine& machine)
+    : machine_(machine), filters_(std::make_unique<FilterDriver>(machine))
 {
+    machine_.Io().SetFinishObserver(filters_.get());
     machine_.Names().SetInstancePathProvider([this](PDEVICE_OBJECT pdo) {
         std::lock_guard<std::mutex> guard(mutex_);
         auto it = devices_.find(pdo);
@@ -214,6 +227,9 @@ PnpManager::PnpManager(Machine& machine) : machine_(machine)
 PnpManager::~PnpManager()
 {
     machine_.Names().SetInstancePathProvider({});
+    machine_.Io().SetFinishObserver(nullptr);
+    // Filters sit above the PDOs: they go first.
+    filters_.reset();
     std::vector<BusDevice*> buses;
     {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -309,6 +325,7 @@ PDEVICE_OBJECT PnpManager::CreatePdo(const BusDeviceConfig& config)
                                            u"Control\\Class\\{4D36E978-E325-11CE-BFC1-"
                                            u"08002BE10318}\\" +
                                            Utf8ToUtf16(number)));
+    bus->Filters = filters_.get();
     std::lock_guard<std::mutex> guard(mutex_);
     bus->CheckUnhandled = checkUnhandled_;
     devices_[pdo] = std::move(bus);
@@ -321,7 +338,7 @@ NTSTATUS PnpManager::DeletePdo(PDEVICE_OBJECT pdo)
     if (bus == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (FunctionDevice(pdo) != nullptr) {
+    if (machine_.Io().AttachedTop(pdo) != pdo) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     CompleteHeld(bus);
@@ -424,9 +441,19 @@ NTSTATUS PnpManager::AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver)
     if (driver->DriverExtension == nullptr || driver->DriverExtension->AddDevice == nullptr) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    if (FunctionDevice(pdo) != nullptr) {
+    if (io.AttachedTop(pdo) != pdo) {
         return STATUS_INVALID_DEVICE_STATE;
     }
+    std::vector<PDEVICE_OBJECT> lowerFilters;
+    for (unsigned i = 0; i < bus->Config.LowerFilters; ++i) {
+        PDEVICE_OBJECT filter = filters_->Attach(pdo, false);
+        if (filter == nullptr) {
+            DestroyFilters(lowerFilters);
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        lowerFilters.push_back(filter);
+    }
+    PDEVICE_OBJECT below = io.AttachedTop(pdo);
     const KIRQL irql = KeGetCurrentIrql();
     const NTSTATUS status = driver->DriverExtension->AddDevice(driver, pdo);
     if (KeGetCurrentIrql() != irql) {
@@ -434,8 +461,12 @@ NTSTATUS PnpManager::AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver)
                        reinterpret_cast<void*>(driver->DriverExtension->AddDevice),
                        KeGetCurrentIrql());
     }
-    if (NT_SUCCESS(status)) {
-        PDEVICE_OBJECT fdo = FunctionDevice(pdo);
+    if (!NT_SUCCESS(status)) {
+        // The stack built so far is taken down again.
+        DestroyFilters(lowerFilters);
+    } else {
+        PDEVICE_OBJECT fdo = io.AttachedTop(pdo);
+        fdo = fdo != below ? fdo : nullptr;
         for (PDEVICE_OBJECT lower = pdo, upper = pdo->AttachedDevice; upper != nullptr;
              lower = upper, upper = upper->AttachedDevice) {
             // A pageable device below gets power requests at PASSIVE_LEVEL; one above that
@@ -454,10 +485,18 @@ NTSTATUS PnpManager::AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver)
                            reinterpret_cast<void*>(driver->DriverExtension->AddDevice),
                            static_cast<void*>(fdo));
         }
-        std::vector<PDEVICE_OBJECT> stack;
-        for (PDEVICE_OBJECT d = pdo->AttachedDevice; d != nullptr && stack.size() < 64;
-             d = d->AttachedDevice) {
-            stack.push_back(d);
+        std::vector<PDEVICE_OBJECT> upperFilters;
+        for (unsigned i = 0; fdo != nullptr && i < bus->Config.UpperFilters; ++i) {
+            PDEVICE_OBJECT filter = filters_->Attach(pdo, true);
+            if (filter != nullptr) {
+                upperFilters.push_back(filter);
+            }
+        }
+        std::vector<PDEVICE_OBJECT> stack = io.DevicesAbove(pdo);
+        {
+            std::lock_guard<std::mutex> guard(bus->Lock);
+            bus->LowerFilters = lowerFilters;
+            bus->UpperFilters = upperFilters;
         }
         std::lock_guard<std::mutex> guard(mutex_);
         bus->Driver = driver;
@@ -467,6 +506,14 @@ NTSTATUS PnpManager::AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver)
     }
     io.AfterApplicationCall();
     return status;
+}
+
+void PnpManager::DestroyFilters(std::vector<PDEVICE_OBJECT>& filters)
+{
+    for (auto it = filters.rbegin(); it != filters.rend(); ++it) {
+        filters_->Destroy(*it);
+    }
+    filters.clear();
 }
 
 void PnpManager::SetAwaitingRemove(PDEVICE_OBJECT pdo, bool awaiting)
@@ -505,8 +552,22 @@ bool PnpManager::OpenAllowed(PDEVICE_OBJECT device) const
 
 PDEVICE_OBJECT PnpManager::FunctionDevice(PDEVICE_OBJECT pdo) const
 {
-    PDEVICE_OBJECT top = machine_.Io().AttachedTop(pdo);
-    return top != pdo ? top : nullptr;
+    for (PDEVICE_OBJECT device : machine_.Io().DevicesAbove(pdo)) {
+        if (!filters_->IsFilter(device)) {
+            return device;
+        }
+    }
+    return nullptr;
+}
+
+std::vector<PDEVICE_OBJECT> PnpManager::FilterDevices(PDEVICE_OBJECT pdo, bool upper) const
+{
+    BusDevice* bus = Find(pdo);
+    if (bus == nullptr) {
+        return {};
+    }
+    std::lock_guard<std::mutex> guard(bus->Lock);
+    return upper ? bus->UpperFilters : bus->LowerFilters;
 }
 
 PnpState PnpManager::State(PDEVICE_OBJECT pdo) const
@@ -788,10 +849,11 @@ NTSTATUS PnpManager::Remove(PDEVICE_OBJECT pdo)
                        "IRP_MN_REMOVE_DEVICE for PDO %p never reached the bus driver",
                        static_cast<void*>(pdo));
     }
-    if (FunctionDevice(pdo) != nullptr) {
+    PDEVICE_OBJECT attached = io.AttachedTop(pdo);
+    if (attached != pdo) {
         VerifierReport("DEVICE_NOT_DETACHED_AT_REMOVE",
                        "device %p is still attached to PDO %p after IRP_MN_REMOVE_DEVICE",
-                       static_cast<void*>(FunctionDevice(pdo)), static_cast<void*>(pdo));
+                       static_cast<void*>(attached), static_cast<void*>(pdo));
     }
     CheckLeftoversAfterRemove(pdo, fdoName);
     {
@@ -803,6 +865,11 @@ NTSTATUS PnpManager::Remove(PDEVICE_OBJECT pdo)
             it->second->Stack.clear();
             it->second->Started = false;
         }
+    }
+    if (BusDevice* bus = Find(pdo)) {
+        std::lock_guard<std::mutex> guard(bus->Lock);
+        bus->LowerFilters.clear();
+        bus->UpperFilters.clear();
     }
     return status;
 }

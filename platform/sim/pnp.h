@@ -11,12 +11,14 @@
 // drives the simulated machine). It checks what the verifier checks for Plug and Play:
 // AddDevice leaving DO_DEVICE_INITIALIZING set, a failed or unforwarded removal, a request
 // the function driver does not handle reaching the bus with a changed status, and names
-// or interfaces left behind after removal.
+// or interfaces left behind after removal. A device may get pass-through filter drivers below
+// and above its function driver, through which every request then passes.
 //
 // Threads: the script calls come from one thread at a time (as the PnP manager's own
 // thread); the bus dispatch routines may run on any thread.
 #pragma once
 
+#include "platform/sim/filter_driver.h"
 #include "platform/sim/machine.h"
 
 #include <functional>
@@ -43,6 +45,10 @@ struct BusDeviceConfig
     std::vector<std::pair<std::u16string, std::u16string>> HardwareValues;
     // Start resources (raw and translated alike); empty: the start carries no lists.
     std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> Resources;
+    // Pass-through filter drivers put below and above the function driver, as LowerFilters
+    // and UpperFilters values of the device would (platform/sim/filter_driver.h).
+    unsigned LowerFilters = 0;
+    unsigned UpperFilters = 0;
 };
 
 // A request as it reached the bus driver.
@@ -96,10 +102,16 @@ class PnpManager
     void SetCheckUnhandledStatus(bool check);
 
     // --- Function driver ---------------------------------------------------------------------
-    // Calls the driver's AddDevice for the PDO at PASSIVE_LEVEL.
+    // Attaches the configured lower filters, calls the driver's AddDevice for the PDO at
+    // PASSIVE_LEVEL, then attaches the upper filters (the order in which Windows loads them).
     NTSTATUS AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver);
-    // The top of the PDO's stack when a driver is attached, else NULL.
+    // The device the function driver attached to the PDO's stack (the first one above the
+    // PDO that is not a filter), else NULL.
     PDEVICE_OBJECT FunctionDevice(PDEVICE_OBJECT pdo) const;
+    // The filter devices of the PDO's stack below (lower) or above (upper) the function
+    // device, bottom up; empty once removed.
+    std::vector<PDEVICE_OBJECT> FilterDevices(PDEVICE_OBJECT pdo, bool upper) const;
+    FilterDriver& Filters() { return *filters_; }
     PnpState State(PDEVICE_OBJECT pdo) const;
     // The device (a PDO or a device AddDevice put on one) belongs to a stack that has been
     // surprise-removed and not yet removed: deleting or detaching it now is a fault.
@@ -153,7 +165,10 @@ class PnpManager
     void CheckLeftoversAfterRemove(PDEVICE_OBJECT pdo, const std::u16string& fdoName);
     void ReleaseBusDevice(BusDevice* bus);
 
+    void DestroyFilters(std::vector<PDEVICE_OBJECT>& filters);
+
     Machine& machine_;
+    std::unique_ptr<FilterDriver> filters_;
     mutable std::mutex mutex_; // guards the table, never held across a request
     PDRIVER_OBJECT busDriver_ = nullptr;
     std::map<PDEVICE_OBJECT, std::unique_ptr<BusDevice>> devices_;

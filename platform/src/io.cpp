@@ -184,6 +184,11 @@ bool IoManager::ReferencedByFileLocked(PDEVICE_OBJECT device) const
     return false;
 }
 
+bool IoManager::StillReferencedLocked(PDEVICE_OBJECT device) const
+{
+    return ReferencedByFileLocked(device) || device->AttachedDevice != nullptr;
+}
+
 bool IoManager::ConsumeFault(IoFault fault, NTSTATUS* status)
 {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -300,14 +305,17 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device)
             for (PIO_WORKITEM item : workItems_) {
                 queuedItems += (item->DeviceObject == device && item->Queued) ? 1 : 0;
             }
-            // Whatever still points at the device would point into freed memory.
+            // A device still attached to the one below would leave it pointing into freed
+            // memory. One with a device still attached above is different: on Windows the
+            // attachment holds a reference, so the object stays until that device detaches
+            // (the removal order of a stack with filters: each driver deletes its own device
+            // while the driver above has not detached yet).
             for (const auto& [other, otherRecord] : devices_) {
                 if (!otherRecord->Deleted && other->AttachedDevice == device) {
                     other->AttachedDevice = nullptr;
                     attached = true;
                 }
             }
-            attached = attached || device->AttachedDevice != nullptr;
             PDEVICE_OBJECT* link = &device->DriverObject->DeviceObject;
             while (*link != nullptr && *link != device) {
                 link = &(*link)->NextDevice;
@@ -317,7 +325,7 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device)
             }
             record->Deleted = true;
             // Windows keeps a device that file objects reference until the last goes.
-            record->DeletePending = ReferencedByFileLocked(device);
+            record->DeletePending = StillReferencedLocked(device);
         }
     }
     if (record == nullptr || alreadyDeleted) {
@@ -344,7 +352,7 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device)
         machine_.Names().RemoveDevice(record->Name);
     }
     if (record->DeletePending) {
-        return; // Freed when the last file object referencing it is released.
+        return; // Freed when the last file object or attached device lets go of it.
     }
     const size_t violationsBefore = machine_.Violations().size();
     CheckFreedRange(record->Memory, record->Bytes, "device object with its extension");
@@ -380,7 +388,7 @@ void IoManager::FinishDeletePending(PDEVICE_OBJECT device)
     {
         std::lock_guard<std::mutex> guard(mutex_);
         record = FindDeviceLocked(device);
-        if (record == nullptr || !record->DeletePending || ReferencedByFileLocked(device)) {
+        if (record == nullptr || !record->DeletePending || StillReferencedLocked(device)) {
             return;
         }
         record->DeletePending = false;
@@ -426,6 +434,11 @@ PDEVICE_OBJECT IoManager::AttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVI
     if (ConsumeFault(IoFault::AttachDevice, &failure)) {
         return nullptr;
     }
+    return AttachPlatformDevice(source, target);
+}
+
+PDEVICE_OBJECT IoManager::AttachPlatformDevice(PDEVICE_OBJECT source, PDEVICE_OBJECT target)
+{
     std::lock_guard<std::mutex> guard(mutex_);
     DeviceRecord* sourceRecord = FindDeviceLocked(source);
     DeviceRecord* targetRecord = FindDeviceLocked(target);
@@ -453,14 +466,23 @@ void IoManager::DetachDevice(PDEVICE_OBJECT lower)
                        "IRP_MN_REMOVE_DEVICE",
                        static_cast<void*>(lower));
     }
-    std::lock_guard<std::mutex> guard(mutex_);
-    DeviceRecord* record = FindDeviceLocked(lower);
-    if (record == nullptr || record->Deleted) {
-        VerifierReport("DEVICE_UNKNOWN", "IoDetachDevice(%p): not a live device object",
-                       static_cast<void*>(lower));
-        return;
+    bool deletePending = false;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        DeviceRecord* record = FindDeviceLocked(lower);
+        // A lower device deleted while this one was still attached is delete-pending: the
+        // detach lets go of the last reference.
+        if (record == nullptr || (record->Deleted && !record->DeletePending)) {
+            VerifierReport("DEVICE_UNKNOWN", "IoDetachDevice(%p): not a live device object",
+                           static_cast<void*>(lower));
+            return;
+        }
+        lower->AttachedDevice = nullptr;
+        deletePending = record->DeletePending;
     }
-    lower->AttachedDevice = nullptr;
+    if (deletePending) {
+        FinishDeletePending(lower);
+    }
 }
 
 // ---- Requests --------------------------------------------------------------------------------
@@ -876,6 +898,9 @@ void IoManager::Finish(const std::shared_ptr<IrpRecord>& record)
                        "device %p (stack location %d)",
                        static_cast<void*>(irp), record->Minor, static_cast<void*>(device),
                        index + 1);
+    }
+    if (IrpFinishObserver* observer = finishObserver_.load(std::memory_order_acquire)) {
+        observer->OnIrpFinished(irp);
     }
     if (closeNow != nullptr) {
         // Close arrives later and at PASSIVE_LEVEL, whatever context ended the last request;

@@ -12,6 +12,7 @@ struct TestDevice
 {
     PDEVICE_OBJECT Self;
     PDEVICE_OBJECT Lower;
+    PDEVICE_OBJECT Pdo;
     KSPIN_LOCK Lock; // guards Reads
     LIST_ENTRY Reads;
     KTIMER ReadTimer;
@@ -59,6 +60,15 @@ NTSTATUS PassDown(TestDevice* device, PIRP irp)
 {
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(device->Lower, irp);
+}
+
+// Pending propagated, nothing else: it runs with whatever device the location above holds.
+NTSTATUS NTAPI PassCompletion(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
+    return STATUS_CONTINUE_COMPLETION;
 }
 
 NTSTATUS NTAPI ForwardCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
@@ -363,6 +373,17 @@ NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (Faulty(TestDriverFault::ChangeUnhandledPnpStatus)) {
             Irp->IoStatus.Status = STATUS_SUCCESS;
         }
+        if (Faulty(TestDriverFault::ForwardToPdo)) {
+            IoSkipCurrentIrpStackLocation(Irp);
+            return IoCallDriver(device->Pdo, Irp);
+        }
+        if (Faulty(TestDriverFault::SkipThenSetCompletion)) {
+            // The routine lands in this driver's own location, over the one the driver
+            // above set there.
+            IoSkipCurrentIrpStackLocation(Irp);
+            IoSetCompletionRoutine(Irp, PassCompletion, nullptr, TRUE, TRUE, TRUE);
+            return IoCallDriver(device->Lower, Irp);
+        }
         return PassDown(device, Irp);
     }
 }
@@ -439,6 +460,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
     POWER_STATE d3;
     d3.DeviceState = PowerDeviceD3;
     PoSetPowerState(fdo, DevicePowerState, d3);
+    device->Pdo = Pdo;
     device->Lower = IoAttachDeviceToDeviceStack(fdo, Pdo);
     if (device->Lower == nullptr) {
         IoFreeWorkItem(device->WorkItem);
@@ -546,9 +568,10 @@ NTSTATUS IoDriverTest::Boot()
     if (driver_ == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    BusDeviceConfig device;
-    device.HardwareValues = {{u"PortName", u"COM5"}};
-    return Pnp().Enumerate(device, driver_, &pdo_);
+    if (Device.HardwareValues.empty()) {
+        Device.HardwareValues = {{u"PortName", u"COM5"}};
+    }
+    return Pnp().Enumerate(Device, driver_, &pdo_);
 }
 
 FileHandle IoDriverTest::OpenCom5(NTSTATUS* status)

@@ -42,6 +42,8 @@ enum class TestDriverFault {
     PowerWithIofCallDriver,    // power requests go down with IofCallDriver
     NotPowerPagable,           // AddDevice leaves DO_POWER_PAGABLE clear
     OpenKeyAsUserHandle,       // create opens the service key without OBJ_KERNEL_HANDLE
+    ForwardToPdo,              // unhandled PnP requests go to the PDO, past lower filters
+    SkipThenSetCompletion,     // unhandled PnP requests skip the location, then set a routine
 };
 
 struct TestDriverConfig
@@ -110,6 +112,8 @@ class IoDriverTest : public SimMachineTest
 
     // Set in a derived constructor or before SetUp runs.
     TestDriverConfig Config;
+    // The device Boot enumerates (filters, hardware values).
+    BusDeviceConfig Device;
     bool StartInSetUp = true;
 
     // Opens \\.\COM5; the handle is closed at teardown unless the test closes it.
