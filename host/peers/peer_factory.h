@@ -10,8 +10,10 @@
 // Options:
 //   line-speed     loopback, pair: deliver at the rate the sending port announced, 10 bits per
 //                  byte (9600 until it announces one); bridges always pace so
-//   xonxoff        the port uses Xon/Xoff: its Xoff pauses delivery to it, and it is sent Xoff
-//                  when half the far side's buffer is held (Xon under a quarter)
+//   xonxoff        the port's transmitter obeys Xoff: it is sent Xoff when half the far
+//                  side's buffer is held and Xon under a quarter; a bridge also pauses on the
+//                  port's own Xoff and keeps the flow characters off the far side (a cable
+//                  carries them to the other port, as a null-modem does)
 //   buffer=<n>     bytes held for the far side, 1024 to 1073741824 (default 1048576); what
 //                  does not fit is dropped and counted in Stats().Dropped and the trace
 //   retry=<ms>     tcp-client, rfc2217: pause between connection attempts (default 500)

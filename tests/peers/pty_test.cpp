@@ -118,7 +118,7 @@ TEST_F(PtyBridgeTest, PySerialEchoesAMegabyte)
     if (!HavePySerial()) {
         GTEST_SKIP() << "pySerial is not installed for /usr/bin/python3 (install-deps installs it)";
     }
-    Watchdog watchdog("pty pyserial", std::chrono::seconds(120));
+    Watchdog watchdog("pty pyserial", std::chrono::seconds(250));
     StartCom5("pty:" + Link);
     const size_t size = 1024 * 1024;
     Child echo({PYTHON, "-c",
@@ -127,7 +127,7 @@ TEST_F(PtyBridgeTest, PySerialEchoesAMegabyte)
                 "s.write(b'R')\n" // ready: opening flushed what came before
                 "left = int(sys.argv[2])\n"
                 "while left > 0:\n"
-                "    data = s.read(min(left, 65536))\n"
+                "    data = s.read(min(left, 4096))\n"
                 "    if not data: sys.exit(2)\n"
                 "    s.write(data)\n"
                 "    left -= len(data)\n"
