@@ -59,8 +59,8 @@ class FrameTest : public SimMachineTest
     std::optional<std::u16string> SerialComm(const std::u16string& deviceName);
     std::vector<std::u16string> EnabledComPorts();
     size_t ReceiveRegistrations(const std::u16string& portName);
-    // No link, SERIALCOMM value, enabled interface or callback registration anywhere, and no
-    // device object of the driver.
+    // No link, SERIALCOMM value, enabled interface or registration on a receive object anywhere,
+    // and no device object of the driver.
     ::testing::AssertionResult NothingPublished();
 
     // Requests the bus saw for the PDO, by minor function (IRP_MJ_PNP only).
