@@ -65,6 +65,21 @@ NTSTATUS CancelPendingQuery(PortDeviceRecord* Port, PIRP Irp, ULONG PendingState
     return status;
 }
 
+// With no dispatcher left inside, the UART and the send timer may still have been touched
+// after the serial resources went: by a create that counted itself in just before the removal,
+// or by the close that follows a surprise removal (its modem-line drop raises the UART). Both
+// are silenced, and what they queued is taken back or has run, before the device object can
+// be freed; a close that reaches the removed device later then queues nothing in it.
+VOID QuiesceRemovedPort(PortDeviceRecord* Port)
+{
+    if (Port->Uart.Owner != NULL) {
+        SpinLockGuard guard(&Port->PortLock);
+        QuarvexUartWriteIer(&Port->Uart, 0);
+    }
+    QuarvexFreeCallbacks(Port);
+    QuarvexUartFree(&Port->Uart);
+}
+
 NTSTATUS RemoveDevice(PortDeviceRecord* Port, PIRP Irp)
 {
     if (Port->PnpState != PNP_SURPRISE_REMOVED) {
@@ -74,6 +89,7 @@ NTSTATUS RemoveDevice(PortDeviceRecord* Port, PIRP Irp)
     Port->PnpState = PNP_REMOVED;
     QuarvexIoDecrement(Port);
     QuarvexIoDecrementAndWait(Port);
+    QuiesceRemovedPort(Port);
 
     Irp->IoStatus.Status = STATUS_SUCCESS;
     PDEVICE_OBJECT lower = Port->LowerDeviceObject;
