@@ -209,7 +209,10 @@ bool ParsePeerDescription(const std::string& text, PeerConfig* config, std::stri
     }
     for (size_t i = 1; i < parts.size(); ++i) {
         if (!ParseOption(parts[i], config, &why)) {
-            *error = "peer \"" + kind + "\": " + why;
+            *error = "peer \"";
+            *error += kind;
+            *error += "\": ";
+            *error += why;
             return false;
         }
     }

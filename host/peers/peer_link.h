@@ -8,6 +8,7 @@
 
 #include <mutex>
 #include <string>
+#include <system_error>
 
 namespace qvx {
 
@@ -34,6 +35,12 @@ class PeerCounters
     mutable std::mutex lock_;
     PeerStats stats_;
 };
+
+// The text of an errno value; safe on any thread, unlike strerror.
+inline std::string ErrorText(int error)
+{
+    return std::generic_category().message(error);
+}
 
 // One trace line from a peer ("peer COM5: ..."), through the machine's trace sink.
 void PeerTrace(const std::u16string& port, const std::string& text);

@@ -24,7 +24,7 @@ constexpr ULONG DEFAULT_LINE_RATE = 9600;
 // The source is not read while this much still waits for the port.
 constexpr size_t INBOUND_LIMIT = 4096;
 // How much of the buffer is encoded for the far side at once.
-constexpr size_t WIRE_CHUNK = 64 * 1024;
+constexpr size_t WIRE_CHUNK = size_t{64} * 1024;
 // While reading is held back, how often to look whether the port took some.
 constexpr int THROTTLE_POLL_MS = 2;
 
@@ -204,7 +204,7 @@ class StreamBridge final : public Peer
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
             return;
         }
-        Disconnect(n == 0 ? "closed by the far side" : std::string("read: ") + strerror(errno));
+        Disconnect(n == 0 ? "closed by the far side" : std::string("read: ") + ErrorText(errno));
     }
 
     void WriteSink()
@@ -217,7 +217,7 @@ class StreamBridge final : public Peer
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
             return;
         }
-        Disconnect(std::string("write: ") + strerror(errno));
+        Disconnect(std::string("write: ") + ErrorText(errno));
     }
 
     void Run()
@@ -288,7 +288,7 @@ std::unique_ptr<Peer> CreateStreamBridge(const std::u16string& port, const PeerC
     }
     const int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wake < 0) {
-        *error = std::string("eventfd: ") + strerror(errno);
+        *error = std::string("eventfd: ") + ErrorText(errno);
         return nullptr;
     }
     return std::make_unique<StreamBridge>(port, config, std::move(transport), wake);

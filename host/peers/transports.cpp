@@ -26,7 +26,7 @@ namespace {
 
 std::string Errno(const std::string& what)
 {
-    return what + ": " + strerror(errno);
+    return what + ": " + ErrorText(errno);
 }
 
 struct SpeedName
@@ -227,7 +227,7 @@ class TcpClientTransport : public Transport
             getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
         }
         if (error != 0) {
-            *why = "cannot connect to " + where_ + ": " + strerror(error);
+            *why = "cannot connect to " + where_ + ": " + ErrorText(error);
             close(fd);
             return -1;
         }

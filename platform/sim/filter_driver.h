@@ -40,7 +40,7 @@ struct FilterActivity
     bool Removed = false;      // detached and deleted at IRP_MN_REMOVE_DEVICE
 };
 
-class FilterDriver : public IrpFinishObserver
+class FilterDriver final : public IrpFinishObserver
 {
   public:
     explicit FilterDriver(Machine& machine);
