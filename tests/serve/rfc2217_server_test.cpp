@@ -268,7 +268,7 @@ TEST_F(Rfc2217ServerTest, FlowControlHeldDataLeavesCommandsAnswered)
     ASSERT_EQ(client.Ask(SET_CONTROL, 12), 12); // RTS off, so CTS off
     const std::vector<uint8_t> bytes = EveryByteValue(96); // 24 KiB
     client.SendData(bytes);
-    ASSERT_TRUE(client.WaitReply(108, &reply)) << "no request to suspend";
+    ASSERT_TRUE(client.WaitReply(108, &reply, 30000)) << "no request to suspend";
     EXPECT_EQ(client.Ask(SET_CONTROL, 0), 3) << "commands held up behind data";
     EXPECT_EQ(client.Ask(SET_CONTROL, 11), 11);
     EXPECT_EQ(client.TakeData(bytes.size(), 30000), bytes);
