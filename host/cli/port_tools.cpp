@@ -130,6 +130,26 @@ bool ConfigurePort(uintptr_t handle, const LineOptions& line, std::string* error
     return true;
 }
 
+namespace {
+
+// The port opened and set up for send and recv; INVALID_HANDLE_VALUE after a message.
+HANDLE OpenConfigured(const std::string& port, const LineOptions& line)
+{
+    HANDLE handle = OpenPort(port);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return handle;
+    }
+    std::string error;
+    if (!ConfigurePort(reinterpret_cast<uintptr_t>(handle), line, &error)) {
+        std::fprintf(stderr, "quarvex: %s: %s\n", port.c_str(), error.c_str());
+        CloseHandle(handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+} // namespace
+
 int RunSend(const CommonOptions& options, const std::string& port, const std::string& file,
             const LineOptions& line)
 {
@@ -145,16 +165,8 @@ int RunSend(const CommonOptions& options, const std::string& port, const std::st
     if (system == nullptr) {
         return EXIT_FAILED;
     }
-    HANDLE handle = OpenPort(port);
-    std::string error;
-    if (handle == INVALID_HANDLE_VALUE ||
-        !ConfigurePort(reinterpret_cast<uintptr_t>(handle), line, &error)) {
-        if (!error.empty()) {
-            std::fprintf(stderr, "quarvex: %s: %s\n", port.c_str(), error.c_str());
-        }
-        if (handle != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle);
-        }
+    HANDLE handle = OpenConfigured(port, line);
+    if (handle == INVALID_HANDLE_VALUE) {
         (void)FinishSystem(*system, true);
         return EXIT_FAILED;
     }
@@ -203,16 +215,8 @@ int RunRecv(const CommonOptions& options, const std::string& port, const std::st
     if (system == nullptr) {
         return EXIT_FAILED;
     }
-    HANDLE handle = OpenPort(port);
-    std::string error;
-    if (handle == INVALID_HANDLE_VALUE ||
-        !ConfigurePort(reinterpret_cast<uintptr_t>(handle), line, &error)) {
-        if (!error.empty()) {
-            std::fprintf(stderr, "quarvex: %s: %s\n", port.c_str(), error.c_str());
-        }
-        if (handle != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle);
-        }
+    HANDLE handle = OpenConfigured(port, line);
+    if (handle == INVALID_HANDLE_VALUE) {
         (void)FinishSystem(*system, true);
         return EXIT_FAILED;
     }
