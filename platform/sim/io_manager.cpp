@@ -747,9 +747,20 @@ FileHandle IoManager::Open(std::u16string_view name, ULONG createOptions, NTSTAT
     if ((createOptions >> 24) == 0) {
         create.CreateOptions |= FILE_OPEN_DISPOSITION << 24;
     }
+    // As on Windows, the file object references the device from the moment the create is
+    // sent: a removal that deletes the device meanwhile leaves it delete-pending, never freed
+    // under the create.
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        opening_.insert(file);
+    }
     std::shared_ptr<IoRequestState> state = IssueToFile(file, create);
     const NTSTATUS result = WaitForState(*state).Status;
     if (!NT_SUCCESS(result)) {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            opening_.erase(file);
+        }
         // A failed create gets neither cleanup nor close.
         ReleaseFileObject(file);
         return fail(result);
@@ -757,6 +768,7 @@ FileHandle IoManager::Open(std::u16string_view name, ULONG createOptions, NTSTAT
     FileHandle handle = INVALID_FILE_HANDLE;
     {
         std::lock_guard<std::mutex> guard(mutex_);
+        opening_.erase(file);
         handle = nextHandle_++;
         file->Handle = handle;
         handles_[handle] = file;

@@ -305,6 +305,7 @@ class IoManager
     std::deque<std::shared_ptr<IrpRecord>> irpQuarantine_;
     std::map<FileHandle, std::shared_ptr<FileRecord>> handles_;
     std::set<std::shared_ptr<FileRecord>> closing_; // handle closed, close not yet sent
+    std::set<std::shared_ptr<FileRecord>> opening_; // create sent, no handle yet
     FileHandle nextHandle_ = 1;
     ULONGLONG nextSequence_ = 1;
     std::thread::id workerId_;

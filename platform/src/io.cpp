@@ -181,6 +181,11 @@ bool IoManager::ReferencedByFileLocked(PDEVICE_OBJECT device) const
             return true;
         }
     }
+    for (const auto& file : opening_) {
+        if (references(file)) {
+            return true;
+        }
+    }
     return false;
 }
 

@@ -244,8 +244,11 @@ TEST_F(Rfc2217ServerTest, EveryByteValueEchoesWithIacDoubled)
     client.SendCommand(FLOWCONTROL_SUSPEND, {});
     client.Drain(200);
     client.SendData({'a', IAC, 'b'});
+    // A notification of the earlier echo leaving the port may come first.
     std::vector<uint8_t> line;
-    ASSERT_TRUE(client.WaitReply(106, &line)) << "no line state notification";
+    do {
+        ASSERT_TRUE(client.WaitReply(106, &line)) << "no line state notification";
+    } while (line == std::vector<uint8_t>{0});
     EXPECT_EQ(line, std::vector<uint8_t>{DATA_READY});
     EXPECT_TRUE(client.TakeData(3, 0).empty()) << "data sent while suspended";
     client.SendCommand(FLOWCONTROL_RESUME, {});
