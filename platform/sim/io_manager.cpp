@@ -406,10 +406,14 @@ NTSTATUS IoManager::UnloadDriver(PDRIVER_OBJECT driver)
                        Narrow(name).c_str(), list.c_str());
     }
     size_t items = 0;
+    size_t queued = 0;
     {
         std::lock_guard<std::mutex> guard(mutex_);
         for (auto it = workItems_.begin(); it != workItems_.end();) {
-            if ((*it)->DriverObject == driver && !(*it)->Queued) {
+            if ((*it)->DriverObject == driver && (*it)->Queued) {
+                ++queued;
+                ++it;
+            } else if ((*it)->DriverObject == driver) {
                 delete *it;
                 it = workItems_.erase(it);
                 ++items;
@@ -423,6 +427,12 @@ NTSTATUS IoManager::UnloadDriver(PDRIVER_OBJECT driver)
                        "driver %s unloaded with %zu work item(s) never freed", Narrow(name).c_str(),
                        items);
     }
+    if (queued != 0) {
+        VerifierReport("WORK_ITEM_QUEUED_AT_UNLOAD",
+                       "driver %s unloaded with %zu work item(s) still queued",
+                       Narrow(name).c_str(), queued);
+    }
+    ReportTimersAndDpcsAtUnload(Narrow(name).c_str());
     // One driver is loaded at a time, so what is still open is the unloading driver's.
     std::string keys;
     for (const RegOpenHandle& open : machine_.Reg().OpenHandles()) {

@@ -113,6 +113,10 @@ struct Machine::State
 // timer or a held spin lock. Called for every pool block and device extension being freed.
 void CheckFreedRange(const void* base, size_t size, const char* what);
 
+// Lists the timers still set and the DPCs still queued when a driver unloads (one driver is
+// loaded at a time, and the host's own timers are stopped before it unloads).
+void ReportTimersAndDpcsAtUnload(const char* driver);
+
 // Tells the executive which lock is the I/O manager's cancel spin lock, so that holding it
 // together with another lock is reported.
 void SetCancelSpinLockAddress(PKSPIN_LOCK lock);

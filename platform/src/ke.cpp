@@ -668,6 +668,54 @@ void CheckFreedRange(const void* base, size_t size, const char* what)
     }
 }
 
+void ReportTimersAndDpcsAtUnload(const char* driver)
+{
+    Machine::State* state = CurrentState();
+    if (state == nullptr) {
+        return;
+    }
+    auto routineOf = [](const KDPC* dpc) {
+        return dpc != nullptr ? reinterpret_cast<void*>(dpc->DeferredRoutine) : nullptr;
+    };
+    std::string timers;
+    std::string dpcs;
+    {
+        const auto guard = LockIfRealTime(*state);
+        for (PLIST_ENTRY e = state->Timers.Flink; e != &state->Timers; e = e->Flink) {
+            const KTIMER* timer = CONTAINING_RECORD(e, KTIMER, TimerListEntry);
+            char line[96];
+            snprintf(line, sizeof(line), "%stimer %p (DPC routine %p)", timers.empty() ? "" : "; ",
+                     static_cast<const void*>(timer), routineOf(timer->Dpc));
+            timers += line;
+        }
+        auto listQueue = [&](LIST_ENTRY* head) {
+            for (PLIST_ENTRY e = head->Flink; e != head; e = e->Flink) {
+                const KDPC* dpc = CONTAINING_RECORD(e, KDPC, DpcListEntry);
+                char line[96];
+                snprintf(line, sizeof(line), "%sDPC %p (routine %p)", dpcs.empty() ? "" : "; ",
+                         static_cast<const void*>(dpc), routineOf(dpc));
+                dpcs += line;
+            }
+        };
+        if (state->RealTime) {
+            for (const auto& processor : state->Processors) {
+                listQueue(&processor->Queue);
+            }
+        } else {
+            listQueue(&state->DpcQueue);
+        }
+    }
+    // Reported outside the kernel lock: a report may abort, and the sink may trace.
+    if (!timers.empty()) {
+        VerifierReport("TIMER_SET_AT_UNLOAD", "driver %s unloaded with timers still set: %s",
+                       driver, timers.c_str());
+    }
+    if (!dpcs.empty()) {
+        VerifierReport("DPC_QUEUED_AT_UNLOAD", "driver %s unloaded with DPCs still queued: %s",
+                       driver, dpcs.c_str());
+    }
+}
+
 void SetCancelSpinLockAddress(PKSPIN_LOCK lock)
 {
     Machine::State* state = CurrentState();

@@ -189,6 +189,43 @@ TEST_F(IoVerifierTest, KeysAndCallbacksLeftAtUnloadAreListed)
     ObfDereferenceObject(object);
 }
 
+VOID NTAPI IgnoreDpc(PKDPC, PVOID, PVOID, PVOID) {}
+
+// Unload with a timer still set and a DPC still queued lists each: on Windows they would run
+// code that is no longer there.
+TEST_F(IoVerifierTest, TimersAndDpcsLeftAtUnloadAreListed)
+{
+    BootWith(TestDriverFault::None);
+    static KTIMER timer;
+    static KDPC timerDpc;
+    static KDPC dpc;
+    KeInitializeTimer(&timer);
+    KeInitializeDpc(&timerDpc, IgnoreDpc, nullptr);
+    KeInitializeDpc(&dpc, IgnoreDpc, nullptr);
+    LARGE_INTEGER due;
+    due.QuadPart = -10'000'000;
+    KeSetTimer(&timer, due, &timerDpc);
+    EXPECT_EQ(Pnp().Remove(pdo_), STATUS_SUCCESS);
+    Sim().HoldDpcs(true);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    EXPECT_EQ(Io().UnloadDriver(driver_), STATUS_SUCCESS);
+    char timerText[32];
+    char dpcText[32];
+    snprintf(timerText, sizeof(timerText), "timer %p", static_cast<void*>(&timer));
+    snprintf(dpcText, sizeof(dpcText), "DPC %p", static_cast<void*>(&dpc));
+    std::string messages;
+    for (const Violation& violation : Sim().Violations()) {
+        messages += violation.Message + "\n";
+    }
+    EXPECT_NE(messages.find(timerText), std::string::npos) << messages;
+    EXPECT_NE(messages.find(dpcText), std::string::npos) << messages;
+    EXPECT_TRUE(ExpectViolation("TIMER_SET_AT_UNLOAD"));
+    EXPECT_TRUE(ExpectViolation("DPC_QUEUED_AT_UNLOAD"));
+    KeCancelTimer(&timer);
+    KeRemoveQueueDpc(&dpc);
+    Sim().HoldDpcs(false);
+}
+
 // Unload with the driver's pool still allocated lists the leak by tag.
 TEST_F(IoVerifierTest, PoolLeftAtUnloadIsListedByTag)
 {

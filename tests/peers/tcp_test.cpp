@@ -17,12 +17,13 @@ constexpr const char* SOCAT = "/usr/bin/socat";
 class TcpBridgeTest : public BridgeTest
 {
   protected:
+    // The machine comes up first: a skipped test still runs the fixture's teardown.
     void SetUp() override
     {
+        BridgeTest::SetUp();
         if (!HaveProgram(SOCAT)) {
             GTEST_SKIP() << "socat is not installed (scripts/install-deps.sh installs it)";
         }
-        BridgeTest::SetUp();
     }
 };
 
