@@ -89,6 +89,22 @@ void PeerEndpoint::Queue(const std::vector<uint8_t>& bytes)
 {
     std::lock_guard<std::mutex> guard(lock_);
     queued_.insert(queued_.end(), bytes.begin(), bytes.end());
+    if (!queued_.empty()) {
+        ArmLocked();
+    }
+}
+
+void PeerEndpoint::ArmLocked()
+{
+    if (!pacing_ || armed_) {
+        return;
+    }
+    armed_ = true;
+    // A line that was idle starts with one period's credit, as if the timer had run on.
+    lastPaced_ = -1;
+    LARGE_INTEGER due;
+    due.QuadPart = -periodTicks_;
+    KeSetTimerEx(&paceTimer_, due, static_cast<LONG>(periodTicks_ / 10000), &paceDpc_);
 }
 
 size_t PeerEndpoint::QueuedBytes() const
@@ -99,16 +115,14 @@ size_t PeerEndpoint::QueuedBytes() const
 
 void PeerEndpoint::StartPacing(ULONG periodMs, size_t bytesPerPeriod)
 {
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        bytesPerPeriod_ = bytesPerPeriod;
-        periodTicks_ = static_cast<LONGLONG>(periodMs) * 10000;
-        lastPaced_ = -1;
-        pacing_ = true;
+    std::lock_guard<std::mutex> guard(lock_);
+    bytesPerPeriod_ = bytesPerPeriod;
+    periodTicks_ = static_cast<LONGLONG>(periodMs) * 10000;
+    lastPaced_ = -1;
+    pacing_ = true;
+    if (!queued_.empty() || !urgent_.empty()) {
+        ArmLocked();
     }
-    LARGE_INTEGER due;
-    due.QuadPart = -static_cast<LONGLONG>(periodMs) * 10000;
-    KeSetTimerEx(&paceTimer_, due, static_cast<LONG>(periodMs), &paceDpc_);
 }
 
 void PeerEndpoint::StopPacing()
@@ -119,6 +133,7 @@ void PeerEndpoint::StopPacing()
             return;
         }
         pacing_ = false;
+        armed_ = false;
     }
     KeCancelTimer(&paceTimer_);
     KeRemoveQueueDpc(&paceDpc_);
@@ -191,6 +206,15 @@ void PeerEndpoint::DeliverPaced()
         ExNotifyCallback(receiveObject_, block, &count);
         budget -= length;
     }
+    {
+        // Disarmed under the lock that Queue arms under, so bytes queued meanwhile either
+        // were seen here or arm the timer again after this.
+        std::lock_guard<std::mutex> guard(lock_);
+        if (armed_ && queued_.empty() && urgent_.empty()) {
+            armed_ = false;
+            KeCancelTimer(&paceTimer_);
+        }
+    }
     if (delivered) {
         delivered(left);
     }
@@ -200,6 +224,7 @@ void PeerEndpoint::QueueUrgent(uint8_t byte)
 {
     std::lock_guard<std::mutex> guard(lock_);
     urgent_.push_back(byte);
+    ArmLocked();
 }
 
 void PeerEndpoint::SetLineRate(ULONG bitsPerSecond)

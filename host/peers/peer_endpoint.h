@@ -128,9 +128,14 @@ class PeerEndpoint
     std::function<void(const uint8_t*, size_t)> onData_;
     bool recording_ = true;
 
+    // Arms the pacing timer if pacing is on and it is not armed. Locks: lock_ held.
+    void ArmLocked();
+
     KTIMER paceTimer_;
     KDPC paceDpc_;
     bool pacing_ = false;
+    // The timer runs only while something waits for delivery: idle ports cost no ticks.
+    bool armed_ = false;
 };
 
 } // namespace qvx
