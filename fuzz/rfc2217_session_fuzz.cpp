@@ -60,6 +60,8 @@ Machine& TheMachine()
         qvx::SystemOptions options;
         options.Mode = qvx::SystemMode::RealTime;
         options.Configuration = CONFIGURATION;
+        // Writes longer than the transmit buffer wait for send-timer ticks: tick often.
+        options.ComPeriodMs = 1;
         std::string error;
         created->System = qvx::System::Boot(options, &error);
         if (created->System == nullptr) {
@@ -212,7 +214,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             closedOurSide = true;
         }
         pollfd readable = {sockets[1], POLLIN, 0};
-        if (::poll(&readable, 1, 10) > 0) {
+        if (::poll(&readable, 1, 1) > 0) {
             uint8_t buffer[4096];
             const ssize_t n = ::recv(sockets[1], buffer, sizeof(buffer), 0);
             if (n > 0) {
