@@ -2,11 +2,13 @@
 // pair, to a session serving a port without a peer on a real-time machine. The stream is
 // followed by a fixed tail that brings any parser state back to data and lets held data go
 // (com-port option on, no flow control, break off), then the client closes its sending side.
-// Checked: the session ends on its own, everything it sends is well formed (option verbs,
-// com-port replies with server codes, no data from a port without a peer), and unless the
-// client purged, the port got exactly the data bytes of the stream after IAC un-doubling.
+// Checked: no verifier rule fires, the session ends on its own, everything it sends is well
+// formed (option verbs, com-port replies with server codes, no data from a port without a
+// peer), and unless the client purged, the port got exactly the data bytes of the stream
+// after IAC un-doubling.
 
 #include "fuzz/fuzz_target.h"
+#include "fuzz/system_check.h"
 #include "host/serve/rfc2217_session.h"
 #include "host/serve/telnet.h"
 #include "host/system.h"
@@ -232,6 +234,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     session.reset();
     ::close(sockets[1]);
+
+    for (const std::string& violation : qvx::fuzz::TakeViolations(*machine.System)) {
+        std::fprintf(stderr, "rfc2217_session_fuzz: %s\n", violation.c_str());
+        Fail("a verifier rule fired");
+    }
 
     ServerOutput output;
     telnet::Parser parser;
