@@ -87,17 +87,19 @@ void PeerEndpoint::Deliver(const std::string& text)
 
 void PeerEndpoint::Queue(const std::vector<uint8_t>& bytes)
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    queued_.insert(queued_.end(), bytes.begin(), bytes.end());
-    if (!queued_.empty()) {
-        ArmLocked();
+    bool kick = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        queued_.insert(queued_.end(), bytes.begin(), bytes.end());
+        kick = !queued_.empty() && ArmLocked();
     }
+    Kick(kick);
 }
 
-void PeerEndpoint::ArmLocked()
+bool PeerEndpoint::ArmLocked()
 {
     if (!pacing_ || armed_) {
-        return;
+        return false;
     }
     armed_ = true;
     // A line that was idle starts with one period's credit, as if the timer had run on.
@@ -105,6 +107,17 @@ void PeerEndpoint::ArmLocked()
     LARGE_INTEGER due;
     due.QuadPart = -periodTicks_;
     KeSetTimerEx(&paceTimer_, due, static_cast<LONG>(periodTicks_ / 10000), &paceDpc_);
+    return true;
+}
+
+void PeerEndpoint::Kick(bool kick)
+{
+    // The first delivery after an idle spell goes at once, in a DPC of its own: the caller
+    // may hold the sending port's transmit lock, so the receiving port is not called from
+    // here. Outside lock_: on the simulated machine the DPC may run inside this call.
+    if (kick) {
+        KeInsertQueueDpc(&paceDpc_, nullptr, nullptr);
+    }
 }
 
 size_t PeerEndpoint::QueuedBytes() const
@@ -115,14 +128,16 @@ size_t PeerEndpoint::QueuedBytes() const
 
 void PeerEndpoint::StartPacing(ULONG periodMs, size_t bytesPerPeriod)
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    bytesPerPeriod_ = bytesPerPeriod;
-    periodTicks_ = static_cast<LONGLONG>(periodMs) * 10000;
-    lastPaced_ = -1;
-    pacing_ = true;
-    if (!queued_.empty() || !urgent_.empty()) {
-        ArmLocked();
+    bool kick = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        bytesPerPeriod_ = bytesPerPeriod;
+        periodTicks_ = static_cast<LONGLONG>(periodMs) * 10000;
+        lastPaced_ = -1;
+        pacing_ = true;
+        kick = (!queued_.empty() || !urgent_.empty()) && ArmLocked();
     }
+    Kick(kick);
 }
 
 void PeerEndpoint::StopPacing()
@@ -222,9 +237,13 @@ void PeerEndpoint::DeliverPaced()
 
 void PeerEndpoint::QueueUrgent(uint8_t byte)
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    urgent_.push_back(byte);
-    ArmLocked();
+    bool kick = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        urgent_.push_back(byte);
+        kick = ArmLocked();
+    }
+    Kick(kick);
 }
 
 void PeerEndpoint::SetLineRate(ULONG bitsPerSecond)
