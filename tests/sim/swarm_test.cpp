@@ -966,6 +966,10 @@ class SimSwarmTest : public SimMachineTest
                 static_cast<size_t>(result.Information));
             Account(*it, result);
             ++completed_;
+            char key[96];
+            std::snprintf(key, sizeof(key), "%s %x", it->what.c_str(),
+                          static_cast<unsigned>(result.Status));
+            ++outcomes_[key];
             it = pending_.erase(it);
         }
     }
@@ -1067,6 +1071,9 @@ class SimSwarmTest : public SimMachineTest
             for (const auto& cause : lost_) {
                 std::printf("  lossable by %s: %zu\n", cause.first.c_str(), cause.second);
             }
+            for (const auto& outcome : outcomes_) {
+                std::printf("  %s: %zu\n", outcome.first.c_str(), outcome.second);
+            }
         }
         for (const Violation& violation : Sim().Violations()) {
             ADD_FAILURE() << "verifier: " << violation.Rule << ": " << violation.Message;
@@ -1123,7 +1130,8 @@ class SimSwarmTest : public SimMachineTest
     bool calm_ = false; // few cancels, purges and closes: most bytes must arrive
     size_t completed_ = 0;
     std::map<std::string, size_t> lost_; // bytes made lossable, by cause
-    int level_ = 1; // 1: data, timeouts, cancels; 2: and settings; 3: and PnP, failed allocations
+    std::map<std::string, size_t> outcomes_; // requests, by kind and status
+    int level_ = 2; // 1: data, timeouts, cancels; 2: and settings; 3: and PnP, failed allocations
     std::string replay_;
     std::unique_ptr<Watchdog> watchdog_;
 };
