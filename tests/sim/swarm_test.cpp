@@ -38,6 +38,7 @@
 
 #include <algorithm>
 #include <array>
+#include <csignal>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -50,6 +51,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 namespace qvx {
 namespace {
@@ -66,6 +69,15 @@ constexpr int STEPS = 150;
 
 // Seeds that once failed: run every time.
 constexpr uint32_t REGRESSION_SEEDS[] = {0};
+
+// The replay line of the running seed, for a verifier abort (a deadlock ends the process).
+char g_replay[256];
+
+void PrintReplayOnAbort(int)
+{
+    const ssize_t written = write(2, g_replay, std::strlen(g_replay));
+    (void)written;
+}
 
 // One direction of traffic and what the reader may still see of it.
 class Stream
@@ -195,6 +207,9 @@ struct SimPort
     FileHandle handle = INVALID_FILE_HANDLE;
     unsigned generation = 0;
     bool removedUnderHandle = false; // the device stopped or went away while this handle was open
+    // Stopped and started again under this handle: the start leaves the send timer and the
+    // UART's interrupts as before open, so the handle carries nothing until it is reopened.
+    bool stale = false;
     size_t out = 0;                  // stream of the bytes it writes
     size_t in = 0;                   // stream of the bytes it reads
     ULONG overruns = 0;              // loss counters as last seen
@@ -208,7 +223,12 @@ std::string Narrow(const std::u16string& text)
 class SimSwarmTest : public SimMachineTest
 {
   protected:
-    SimSwarmTest() { Options.AbortOnViolation = false; }
+    SimSwarmTest()
+    {
+        Options.AbortOnViolation = false;
+        // A wait that can never end is reported after a simulated minute, not an hour.
+        Options.WaitTimeLimit = 60LL * 1000 * 10000;
+    }
 
     void TearDown() override
     {
@@ -321,6 +341,7 @@ class SimSwarmTest : public SimMachineTest
     void Control(size_t p, ULONG code, const void* input, size_t length, ULONG output = 0,
                  Kind kind = Kind::Control, const char* what = "control")
     {
+        Log("%s %s 0x%x", what, Narrow(ports_[p].name).c_str(), static_cast<unsigned>(code));
         const auto* bytes = static_cast<const UCHAR*>(input);
         std::vector<UCHAR> in(bytes, bytes + length);
         Request& request =
@@ -339,6 +360,9 @@ class SimSwarmTest : public SimMachineTest
     // The scenario step by step, with QVX_SIM_VERBOSE=2.
     void Log(const char* format, ...) __attribute__((format(printf, 2, 3)))
     {
+        if (verbose_ >= 1 && std::strncmp(format, "plug", 4) != 0 && format[0] != '%') {
+            ++outcomes_[std::string("event: ") + format];
+        }
         if (verbose_ >= 2) {
             std::printf("%6lld ms: ", static_cast<long long>(Sim().NowMs()));
             va_list args;
@@ -346,7 +370,18 @@ class SimSwarmTest : public SimMachineTest
             std::vprintf(format, args);
             va_end(args);
             std::printf("\n");
+            std::fflush(stdout);
         }
+    }
+
+    bool Busy(size_t p) const
+    {
+        for (const Request& request : pending_) {
+            if (request.port == p && !request.io->Done()) {
+                return true;
+            }
+        }
+        return false;
     }
 
     size_t Outstanding(size_t p, Kind kind) const
@@ -372,7 +407,8 @@ class SimSwarmTest : public SimMachineTest
     {
         for (const SimPort& port : ports_) {
             if (port.in == ports_[p].out) {
-                return port.handle == INVALID_FILE_HANDLE || !port.started || !ports_[p].started;
+                return port.handle == INVALID_FILE_HANDLE || !port.started || port.stale ||
+                       !ports_[p].started || ports_[p].stale;
             }
         }
         return true;
@@ -502,6 +538,7 @@ class SimSwarmTest : public SimMachineTest
         }
         Log("open %s", Narrow(port.name).c_str());
         port.handle = handle;
+        port.stale = false;
         ++port.generation;
         port.removedUnderHandle = !port.started;
     }
@@ -660,7 +697,9 @@ class SimSwarmTest : public SimMachineTest
     {
         const bool fail = level_ >= 3 && Chance(40);
         if (fail) {
-            Sim().FailNthAllocation(static_cast<ULONG>(Pick(1, 4)));
+            const ULONG nth = static_cast<ULONG>(Pick(1, 4));
+            Log("allocation %u from now fails", static_cast<unsigned>(nth));
+            Sim().FailNthAllocation(nth);
             for (Stream& stream : streams_) {
                 Lose(stream, "failed allocation");
             }
@@ -686,6 +725,8 @@ class SimSwarmTest : public SimMachineTest
     void PlugAndPlay(size_t p)
     {
         SimPort& port = ports_[p];
+        Log("plug and play %s: %s", Narrow(port.name).c_str(),
+            !port.present ? "arrival" : port.surprise ? "none" : !port.started ? "start" : "change");
         if (!port.present) {
             // The device arrives again.
             NTSTATUS status = STATUS_SUCCESS;
@@ -716,16 +757,24 @@ class SimSwarmTest : public SimMachineTest
         }
         switch (Pick(0, 2)) {
         case 0: {
+            // A query-stop waits for the requests in service, which may wait for ever (a read
+            // without timeouts): a program stops its port when it is idle.
+            if (Busy(p)) {
+                return;
+            }
             const NTSTATUS query = Sim().Pnp().QueryStop(port.pdo);
             if (!NT_SUCCESS(query)) {
                 (void)Sim().Pnp().CancelStop(port.pdo);
                 return;
             }
+            Log("stop");
             Vanish(p);
+            port.stale = port.handle != INVALID_FILE_HANDLE;
             EXPECT_EQ(Sim().Pnp().Stop(port.pdo), STATUS_SUCCESS);
             break;
         }
         case 1:
+            Log("surprise removal");
             Vanish(p);
             EXPECT_EQ(host_->SurpriseRemovePort(port.pdo), STATUS_SUCCESS);
             port.surprise = true;
@@ -733,6 +782,7 @@ class SimSwarmTest : public SimMachineTest
             break;
         default:
             if (port.handle == INVALID_FILE_HANDLE) {
+                Log("removal");
                 Vanish(p);
                 EXPECT_EQ(host_->RemovePort(port.pdo), STATUS_SUCCESS);
                 port.present = false;
@@ -749,6 +799,7 @@ class SimSwarmTest : public SimMachineTest
             return;
         }
         Io().RunPassiveWork();
+        Log("removal after surprise removal");
         EXPECT_EQ(host_->FinishSurpriseRemoval(port.pdo), STATUS_SUCCESS);
         port.surprise = false;
         port.present = false;
@@ -1010,7 +1061,8 @@ class SimSwarmTest : public SimMachineTest
         }
         for (const Request& request : pending_) {
             EXPECT_FALSE(request.kind == Kind::Write && !request.io->Done() &&
-                         ports_[request.port].started)
+                         ports_[request.port].started && !ports_[request.port].stale &&
+                         request.generation == ports_[request.port].generation)
                 << "a write on " << Narrow(ports_[request.port].name)
                 << " never completes with nothing holding the line";
         }
@@ -1024,7 +1076,8 @@ class SimSwarmTest : public SimMachineTest
         for (int quiet = 0; quiet < 10 && !failed_;) {
             bool got = false;
             for (size_t p = 0; p < ports_.size(); ++p) {
-                if (ports_[p].handle == INVALID_FILE_HANDLE || !ports_[p].started) {
+                if (ports_[p].handle == INVALID_FILE_HANDLE || !ports_[p].started ||
+                    ports_[p].stale) {
                     continue;
                 }
                 const IoResult result = Io().Read(ports_[p].handle, 4096);
@@ -1096,6 +1149,8 @@ class SimSwarmTest : public SimMachineTest
         replay_ = "replay: QVX_SEED=" + std::to_string(seed) +
                   " build/default/tests/sim_swarm_test --gtest_filter='*SimSwarm*'";
         watchdog_ = std::make_unique<Watchdog>(replay_, std::chrono::seconds(120));
+        std::snprintf(g_replay, sizeof(g_replay), "\n%s\n", replay_.c_str());
+        std::signal(SIGABRT, PrintReplayOnAbort);
         rng_.seed(seed);
         if (const char* verbose = std::getenv("QVX_SIM_VERBOSE")) {
             verbose_ = std::atoi(verbose);
@@ -1131,7 +1186,7 @@ class SimSwarmTest : public SimMachineTest
     size_t completed_ = 0;
     std::map<std::string, size_t> lost_; // bytes made lossable, by cause
     std::map<std::string, size_t> outcomes_; // requests, by kind and status
-    int level_ = 2; // 1: data, timeouts, cancels; 2: and settings; 3: and PnP, failed allocations
+    int level_ = 3; // 1: data, timeouts, cancels; 2: and settings; 3: and PnP, failed allocations
     std::string replay_;
     std::unique_ptr<Watchdog> watchdog_;
 };
