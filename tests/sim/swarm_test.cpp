@@ -11,10 +11,11 @@
 // (written and not yet read) a purge, a close, a cancelled read that held data, an overrun counted
 // by the receiving port, a drop counted by the peer, a Plug and Play event or a failed allocation
 // touched either end; bytes written while the far end is closed or not started are lossable from
-// the start. The read check runs as a small automaton over candidate stream positions (one per
-// run of lossable bytes), so it is exact however the lost bytes looked. At the end, with every
-// hold released and the line drained, every byte not lossable must have been read. Flow
-// characters and immediate characters travel outside the streams and are skipped by the reader.
+// the start; bytes a failed write never handed over must never arrive. The read check runs as a
+// small automaton over candidate stream positions (one per run of lossable bytes), so it is
+// exact however the lost bytes looked. At the end, with every hold released and the line
+// drained, every byte not lossable must have been read. Flow characters and immediate
+// characters (all below the printable data) travel outside the streams and readers skip them.
 //
 // Requests: each completes once, with a status its kind allows (removal statuses only once the
 // device went away under the handle); once the scenario ends, cancels and closes leave nothing
@@ -31,6 +32,7 @@
 #include "platform/sim/io_manager.h"
 #include "platform/sim/pnp.h"
 #include "port/port.h"
+#include "trace/trace.h"
 
 #include <ntddser.h>
 
@@ -60,11 +62,13 @@ namespace {
 constexpr UCHAR XON = 0x11;
 constexpr UCHAR XOFF = 0x13;
 // Data bytes are printable, so that 7 data bits, null stripping and the flow characters leave
-// them alone; immediate characters come from below that range.
+// them alone; immediate and flow characters come from below that range, and readers skip it.
 constexpr UCHAR DATA_LOW = 0x20;
 constexpr UCHAR DATA_HIGH = 0x7E;
 constexpr UCHAR IMMEDIATE_LOW = 0x01;
 constexpr UCHAR IMMEDIATE_HIGH = 0x04;
+constexpr UCHAR OTHER_XON = 0x05;
+constexpr UCHAR OTHER_XOFF = 0x06;
 constexpr int STEPS = 600;
 
 // Seeds that once failed: run every time. 4: a query-stop while a read without timeouts was in
@@ -198,7 +202,7 @@ class Stream
     size_t read_ = 0;
 };
 
-enum class Kind { Read, Write, Wait, Control, Purge, Immediate, XoffCounter };
+enum class Kind { Read, Write, Flush, Wait, Control, Purge, Immediate, XoffCounter };
 
 struct Request
 {
@@ -450,6 +454,12 @@ class SimSwarmTest : public SimMachineTest
             first, first + bytes.size(), lossy ? " lossable" : "");
     }
 
+    void Flush(size_t p)
+    {
+        Log("flush %s", Narrow(ports_[p].name).c_str());
+        Issue(Kind::Flush, p, Io().FlushAsync(ports_[p].handle), "flush");
+    }
+
     void Read(size_t p)
     {
         if (Outstanding(p, Kind::Read) >= 3) {
@@ -557,12 +567,24 @@ class SimSwarmTest : public SimMachineTest
         if (port.handle != INVALID_FILE_HANDLE || port.surprise || !port.present) {
             return;
         }
+        // The close of the last handle goes out once its cancelled requests are back, from
+        // passive work that simulated time alone does not run.
+        Io().RunPassiveWork();
         NTSTATUS status = STATUS_SUCCESS;
         const FileHandle handle = Io().Open(u"\\\\.\\" + port.name, 0, &status);
         if (handle == INVALID_FILE_HANDLE) {
             Log("open %s failed %x", Narrow(port.name).c_str(), static_cast<unsigned>(status));
+            if (verbose_ >= 2) {
+                for (const Request& request : pending_) {
+                    Log("  pending %s on %s, generation %u", request.what.c_str(),
+                        Narrow(ports_[request.port].name).c_str(), request.generation);
+                }
+                Log("  closes pending %zu", Io().PendingCloseCount());
+            }
+            // The previous handle's file object stays open until its last request is back.
+            const bool closing = Busy(p) && status == STATUS_ACCESS_DENIED;
             EXPECT_TRUE(status == STATUS_INSUFFICIENT_RESOURCES || !port.started ||
-                        status == STATUS_NO_SUCH_DEVICE)
+                        status == STATUS_NO_SUCH_DEVICE || closing)
                 << "open of " << Narrow(port.name) << " failed: " << std::hex << status;
             return;
         }
@@ -593,7 +615,7 @@ class SimSwarmTest : public SimMachineTest
     {
         Sim().HoldDpcs(true);
         for (size_t i = Pick(1, 3); i > 0; --i) {
-            Act(Pick(0, 8));
+            Act(Pick(0, 11));
         }
         if (Chance(30)) {
             Sim().AdvanceMs(static_cast<LONGLONG>(Pick(1, 25)));
@@ -638,7 +660,7 @@ class SimSwarmTest : public SimMachineTest
     // --- Settings and flow control ---------------------------------------------------------
     void Settings(size_t p)
     {
-        switch (Pick(0, 9)) {
+        switch (Pick(0, 10)) {
         case 0: {
             static const ULONG rates[] = {9600, 19200, 38400, 57600, 115200, 115200};
             SERIAL_BAUD_RATE rate = {rates[Pick(0, 5)]};
@@ -713,6 +735,16 @@ class SimSwarmTest : public SimMachineTest
                                            static_cast<LONG>(Pick(1, 200)), XOFF};
             Control(p, IOCTL_SERIAL_XOFF_COUNTER, &counter, sizeof(counter), 0, Kind::XoffCounter,
                     "Xoff counter");
+            break;
+        }
+        case 8: {
+            // Flow characters of either convention; the event character may be data.
+            const bool classic = Chance(70);
+            SERIAL_CHARS chars = {};
+            chars.EventChar = static_cast<UCHAR>(Pick(DATA_LOW, DATA_HIGH));
+            chars.XonChar = classic ? XON : OTHER_XON;
+            chars.XoffChar = classic ? XOFF : OTHER_XOFF;
+            Control(p, IOCTL_SERIAL_SET_CHARS, &chars, sizeof(chars));
             break;
         }
         default:
@@ -857,7 +889,11 @@ class SimSwarmTest : public SimMachineTest
         case 0:
         case 1:
             if (open) {
-                Write(p);
+                if (Chance(10)) {
+                    Flush(p);
+                } else {
+                    Write(p);
+                }
             }
             break;
         case 2:
@@ -904,7 +940,7 @@ class SimSwarmTest : public SimMachineTest
             } else if (ports_[p].present) {
                 WithFailure([&] { Open(p); });
             }
-            if (open && Chance(5)) {
+            if (ports_[p].handle != INVALID_FILE_HANDLE && Chance(5)) {
                 Open(p);
             }
             break;
@@ -940,6 +976,8 @@ class SimSwarmTest : public SimMachineTest
         case Kind::Read:
         case Kind::Write:
             return status == STATUS_SUCCESS || status == STATUS_TIMEOUT;
+        case Kind::Flush:
+            return status == STATUS_SUCCESS;
         case Kind::Immediate:
             // One at a time.
             return status == STATUS_SUCCESS || status == STATUS_TIMEOUT ||
@@ -998,7 +1036,7 @@ class SimSwarmTest : public SimMachineTest
         Stream& stream = streams_[port.in];
         for (size_t i = 0; i < result.Data.size(); ++i) {
             const UCHAR b = result.Data[i];
-            if (b == XON || b == XOFF || (b >= IMMEDIATE_LOW && b <= IMMEDIATE_HIGH)) {
+            if (b < DATA_LOW) {
                 continue;
             }
             if (!stream.Read(b)) {
@@ -1223,6 +1261,13 @@ class SimSwarmTest : public SimMachineTest
         rng_.seed(seed);
         if (const char* verbose = std::getenv("QVX_SIM_VERBOSE")) {
             verbose_ = std::atoi(verbose);
+        }
+        if (verbose_ >= 3) {
+            TraceComponents = TRACE_OPEN_CLOSE | TRACE_PNP;
+            TraceLevel = 3;
+            Sim().SetTraceSink([this](ULONG, ULONG, const char* text) {
+                std::printf("%6lld ms: trace %s\n", static_cast<long long>(Sim().NowMs()), text);
+            });
         }
         calm_ = Chance(40);
         Build();
