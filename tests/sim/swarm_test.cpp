@@ -7,19 +7,30 @@
 // Byte accounting, per direction (the bytes one port writes, read on the port at the far end of
 // its cable): every byte written is appended to the direction's stream; the bytes read must be
 // that stream in order with only "lossable" bytes left out. A byte becomes lossable when
-// something may legitimately drop it: its write ended without success, or while it was in flight
-// (written and not yet read) a purge, a close, a cancelled read that held data, an overrun counted
-// by the receiving port, a drop counted by the peer, a Plug and Play event or a failed allocation
-// touched either end; bytes written while the far end is closed or not started are lossable from
-// the start; bytes a failed write never handed over must never arrive. The read check runs as a
-// small automaton over candidate stream positions (one per run of lossable bytes), so it is
-// exact however the lost bytes looked. At the end, with every hold released and the line
-// drained, every byte not lossable must have been read. Flow characters and immediate
-// characters (all below the printable data) travel outside the streams and readers skip them.
+// something may legitimately drop it, and only then:
+//   - its write ended without success and had not handed it over (Information counts what was);
+//     such bytes never left the port and must never arrive;
+//   - it was in flight (written, not yet read) when the reading port cleared its input (purge,
+//     close, a cancelled read that had taken bytes, an overrun in the driver's counters) or the
+//     writing port cleared its transmitter (purge), when the peer counted a drop, or when a Plug
+//     and Play stop or removal hit either end;
+//   - it was written while the far end was closed, not started, or dead after a stop;
+//   - it sat in the transmitter of a port that stayed closed to the end.
+// A failed allocation loses nothing: the driver allocates only at add device, start, open and a
+// change of queue size. The read check runs as a small automaton over candidate stream positions
+// (one per run of lossable bytes), so it is exact however the lost bytes looked. At the end, with
+// every hold released and the line drained, every byte not lossable must have been read. Flow
+// characters and immediate characters (all below the printable data) travel outside the streams
+// and readers skip them.
 //
 // Requests: each completes once, with a status its kind allows (removal statuses only once the
-// device went away under the handle); once the scenario ends, cancels and closes leave nothing
-// pending. The fixture's teardown reports verifier rules and pool left over.
+// device went away under the handle); a read succeeds short only under return-at-once timeouts
+// and times out short; once the scenario ends, with the line released, writes complete by
+// themselves, and cancels and closes leave nothing pending. A program stops or vetoes a stop
+// only while idle: a query-stop waits for the requests in service, which may wait for ever. A
+// stop and start under an open handle leaves it carrying nothing (the start does not set the
+// send timer or the UART's interrupts again); the program closes it. No verifier rule may fire;
+// the fixture's teardown reports pool left over.
 //
 // QVX_SEED=<n> replays one seed, QVX_SIM_SEEDS=<first>:<count> runs a range (scripts/swarm.sh).
 // ctest-labels: swarm
