@@ -33,6 +33,8 @@
 // the fixture's teardown reports pool left over.
 //
 // QVX_SEED=<n> replays one seed, QVX_SIM_SEEDS=<first>:<count> runs a range (scripts/swarm.sh).
+// QVX_SIM_VERBOSE=1 prints what each seed did, 2 every step, 3 the driver's trace too;
+// QVX_SIM_LEVEL=1 keeps to data, timeouts and cancels, 2 adds settings, 3 (default) everything.
 // ctest-labels: swarm
 
 #include "support/machine_fixture.h"
@@ -287,6 +289,10 @@ class SimSwarmTest : public SimMachineTest
         peers_.clear();
         host_.reset();
         Sim().FailNthAllocation(0);
+        if (verbose_ >= 3) {
+            TraceComponents = savedTrace_.first;
+            TraceLevel = savedTrace_.second;
+        }
         SimMachineTest::TearDown();
         if (HasFailure()) {
             std::fprintf(stderr, "%s\n", replay_.c_str());
@@ -772,8 +778,7 @@ class SimSwarmTest : public SimMachineTest
         }
     }
 
-    // Runs `body` with the n-th allocation from now made to fail, sometimes; whatever was in
-    // flight may be lost to the failure.
+    // Runs `body` with one of its first allocations made to fail, sometimes.
     template <class F> void WithFailure(F&& body)
     {
         const bool fail = level_ >= 3 && armed_ == 0 && Chance(40);
@@ -1281,9 +1286,13 @@ class SimSwarmTest : public SimMachineTest
         if (const char* verbose = std::getenv("QVX_SIM_VERBOSE")) {
             verbose_ = std::atoi(verbose);
         }
+        if (const char* level = std::getenv("QVX_SIM_LEVEL")) {
+            level_ = std::atoi(level);
+        }
         if (verbose_ >= 3) {
-            TraceComponents = TRACE_OPEN_CLOSE | TRACE_PNP;
-            TraceLevel = 3;
+            savedTrace_ = {TraceComponents, TraceLevel};
+            TraceComponents = 0xFFFFFFFFu;
+            TraceLevel = 5;
             Sim().SetTraceSink([this](ULONG, ULONG, const char* text) {
                 std::printf("%6lld ms: trace %s\n", static_cast<long long>(Sim().NowMs()), text);
             });
@@ -1324,8 +1333,9 @@ class SimSwarmTest : public SimMachineTest
     std::vector<Request> pending_;
     bool failed_ = false;
     int verbose_ = 0;
-    int armed_ = 0;     // steps left with an allocation failure armed
-    bool calm_ = false; // few cancels, purges and closes: most bytes must arrive
+    std::pair<ULONG, ULONG> savedTrace_; // trace filter before QVX_SIM_VERBOSE=3
+    int armed_ = 0;                      // steps left with an allocation failure armed
+    bool calm_ = false;                  // few cancels, purges and closes: most bytes must arrive
     size_t completed_ = 0;
     std::map<std::string, size_t> lost_;     // bytes made lossable, by cause
     std::map<std::string, size_t> outcomes_; // requests, by kind and status
