@@ -44,6 +44,7 @@
 #include "host/peers/peer_factory.h"
 #include "platform/sim/io_manager.h"
 #include "platform/sim/pnp.h"
+#include "platform/sim/registry.h"
 #include "port/port.h"
 #include "trace/trace.h"
 
@@ -310,6 +311,14 @@ class SimSwarmTest : public SimMachineTest
     // --- Set-up --------------------------------------------------------------------------
     void Build()
     {
+        // The machine's clock tick and the ports' send period vary from seed to seed. No exact
+        // clock: the read interval polls every 100 ns, which only a clock tick makes bearable.
+        static const LONGLONG ticks[] = {10000, 10000, 5000, 100000, 156250};
+        Sim().SetTickLength(ticks[Pick(0, 4)]);
+        static const ULONG periods[] = {20, 20, 1, 5, 50};
+        ASSERT_TRUE(Sim().Reg().SetDword(
+            "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Quarvex", "ComPeriod",
+            periods[Pick(0, 4)]));
         host_ = std::make_unique<DriverHost>(Sim());
         ASSERT_EQ(host_->Load(), STATUS_SUCCESS);
         // Cables: always one pair; then a loopback, another pair, or two loopbacks.
