@@ -672,6 +672,11 @@ class SimSwarmTest : public SimMachineTest
                         queued.push_back(dpc);
                     }
                 }
+                for (RequestQueue* queue : record->Queues) {
+                    if (queue != nullptr && Sim().IsDpcQueued(&queue->StartDpc)) {
+                        queued.push_back(&queue->StartDpc);
+                    }
+                }
             }
             if (queued.empty() || Chance(10)) {
                 break;
