@@ -894,7 +894,11 @@ class SimSwarmTest : public SimMachineTest
             }
             break;
         default:
-            if (port.handle == INVALID_FILE_HANDLE) {
+            if (port.handle != INVALID_FILE_HANDLE && !Busy(p)) {
+                // An open handle vetoes an orderly removal; the port goes on as before.
+                Log("removal vetoed");
+                EXPECT_EQ(host_->RemovePort(port.pdo), STATUS_PLUGPLAY_QUERY_VETOED);
+            } else if (port.handle == INVALID_FILE_HANDLE) {
                 Log("removal");
                 Vanish(p);
                 EXPECT_EQ(host_->RemovePort(port.pdo), STATUS_SUCCESS);
