@@ -86,7 +86,7 @@ constexpr UCHAR IMMEDIATE_LOW = 0x01;
 constexpr UCHAR IMMEDIATE_HIGH = 0x04;
 constexpr UCHAR OTHER_XON = 0x05;
 constexpr UCHAR OTHER_XOFF = 0x06;
-constexpr int STEPS = 600;
+constexpr int STEPS = 2000;
 
 // Seeds that once failed: run every time (the scenarios have grown since, so most no longer
 // replay their first failure; each still runs the machine its own way). 4: a query-stop while
