@@ -2,7 +2,8 @@
 # Fuzzes each target with libFuzzer (clang, AddressSanitizer and UndefinedBehaviorSanitizer)
 # for the given seconds, starting from the checked-in corpus; new inputs are kept under
 # build/fuzz/corpus/<target>, crashes under build/fuzz/findings/<target>.
-#   scripts/fuzz.sh [SECONDS] [TARGET...]      targets: ioctl peer_block config
+#   scripts/fuzz.sh [SECONDS] [TARGET...]
+# targets: ioctl peer_block config telnet_client telnet_server rfc2217_session
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,7 +11,7 @@ seconds=${1:-600}
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-    targets=(ioctl peer_block config)
+    targets=(ioctl peer_block config telnet_client telnet_server rfc2217_session)
 fi
 
 scripts/install-deps.sh
@@ -18,7 +19,7 @@ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang -DQUARVEX_FUZZ=ON \
     -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=undefined" >/dev/null
 for target in "${targets[@]}"; do
-    cmake --build build/fuzz --target "${target}_fuzz" >/dev/null
+    cmake --build build/fuzz --parallel 2 --target "${target}_fuzz" >/dev/null
 done
 for target in "${targets[@]}"; do
     mkdir -p "build/fuzz/corpus/$target" "build/fuzz/findings/$target"

@@ -176,6 +176,82 @@ double MeasureIdle(int pairs, int seconds, int comPeriod)
     return cpu * 100.0 / seconds;
 }
 
+// Resident memory of the process, in bytes.
+double ResidentBytes()
+{
+    FILE* status = std::fopen("/proc/self/status", "r");
+    if (status == nullptr) {
+        return -1;
+    }
+    char line[256];
+    double kib = -1;
+    while (std::fgets(line, sizeof(line), status) != nullptr) {
+        if (std::strncmp(line, "VmRSS:", 6) == 0) {
+            kib = std::strtod(line + 6, nullptr);
+        }
+    }
+    std::fclose(status);
+    return kib * 1024;
+}
+
+// 128 pairs booted and open with a 4 KiB input ring each: resident memory per port beyond
+// its ring (driver, platform, Win32 handle and peer together).
+double MeasureMemoryPerPort(int pairs)
+{
+    const double before = ResidentBytes();
+    std::unique_ptr<qvx::System> system = Boot(qvx::SystemMode::Simulated, pairs, 20);
+    std::vector<HANDLE> ports;
+    for (int port = 0; port < 2 * pairs; ++port) {
+        ports.push_back(Open(10 + port, 0, 4096));
+    }
+    const double after = ResidentBytes();
+    for (HANDLE port : ports) {
+        CloseHandle(port);
+    }
+    (void)system->Shutdown();
+    if (before < 0 || after < 0) {
+        return -1;
+    }
+    return (after - before) / (2.0 * pairs) - 4096;
+}
+
+// GetCommState and SetCommState through the Win32 layer on the simulated machine: median
+// microseconds per call over batches of 1000.
+std::pair<double, double> MeasureControlRoundTrip(int batches)
+{
+    std::unique_ptr<qvx::System> system = Boot(qvx::SystemMode::Simulated, 1, 20);
+    HANDLE port = Open(10, 0);
+    DCB dcb = {};
+    dcb.DCBlength = sizeof(dcb);
+    GetCommState(port, &dcb);
+    std::vector<double> gets;
+    std::vector<double> sets;
+    for (int batch = 0; batch < batches; ++batch) {
+        auto start = Clock::now();
+        for (int i = 0; i < 1000; ++i) {
+            GetCommState(port, &dcb);
+        }
+        gets.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count() /
+                       1000);
+        start = Clock::now();
+        for (int i = 0; i < 1000; ++i) {
+            dcb.BaudRate = (i & 1) != 0 ? 115200 : 57600;
+            SetCommState(port, &dcb);
+            if ((i & 7) == 7) {
+                // Lets the send ticks take the baud blocks, as time would.
+                system->AdvanceMs(20);
+            }
+        }
+        sets.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count() /
+                       1000);
+    }
+    CloseHandle(port);
+    (void)system->Shutdown();
+    std::sort(gets.begin(), gets.end());
+    std::sort(sets.begin(), sets.end());
+    return {gets[gets.size() / 2], sets[sets.size() / 2]};
+}
+
 // ---- The reference: a socat pseudo-terminal pair --------------------------------------
 
 struct SocatPair
@@ -253,14 +329,40 @@ void StopSocat(SocatPair* pair)
     }
 }
 
-double MeasureSocat(size_t total)
+// CPU seconds a child process has used so far (user and system, from /proc).
+double ChildCpuSeconds(pid_t pid)
+{
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    FILE* stat = std::fopen(path.c_str(), "r");
+    if (stat == nullptr) {
+        return 0;
+    }
+    char text[1024] = {};
+    const size_t length = std::fread(text, 1, sizeof(text) - 1, stat);
+    std::fclose(stat);
+    text[length] = 0;
+    // Fields 14 and 15 (utime, stime) follow the command name's closing parenthesis.
+    const char* rest = std::strrchr(text, ')');
+    unsigned long long user = 0;
+    unsigned long long system = 0;
+    if (rest == nullptr ||
+        std::sscanf(rest + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user,
+                    &system) != 2) {
+        return 0;
+    }
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Throughput, and the CPU per byte of socat and of the reading and writing process together.
+Throughput MeasureSocat(size_t total)
 {
     SocatPair pair;
     if (!StartSocat(&pair)) {
         StopSocat(&pair);
-        return -1;
+        return {-1, -1};
     }
     std::vector<char> chunk(65536, 's');
+    const double cpu0 = CpuSeconds() + ChildCpuSeconds(pair.Pid);
     const auto start = Clock::now();
     std::thread writer([&] {
         for (size_t sent = 0; sent < total;) {
@@ -282,8 +384,10 @@ double MeasureSocat(size_t total)
     }
     writer.join();
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    const double cpu = CpuSeconds() + ChildCpuSeconds(pair.Pid) - cpu0;
     StopSocat(&pair);
-    return static_cast<double>(received) / wall / 1e6;
+    return {static_cast<double>(received) / wall / 1e6,
+            cpu * 1e9 / static_cast<double>(std::max<size_t>(received, 1))};
 }
 
 std::pair<double, double> MeasureSocatLatency(int samples)
@@ -336,17 +440,27 @@ int main(int argc, char** argv)
 
     const Throughput simulated = MeasureQuarvex(qvx::SystemMode::Simulated, total);
     const Throughput realTime = MeasureQuarvex(qvx::SystemMode::RealTime, total / 8);
-    const double socat = MeasureSocat(total);
+    const Throughput socatRun = MeasureSocat(total);
+    const double socat = socatRun.MegabytesPerSecond;
     const auto latency = MeasureQuarvexLatency(samples);
     const auto socatLatency = MeasureSocatLatency(samples);
     const double idle = MeasureIdle(128, quick ? 3 : 10, 20);
     const double idleFast = MeasureIdle(128, quick ? 3 : 10, 1);
+    const double memory = MeasureMemoryPerPort(128);
+    const auto control = MeasureControlRoundTrip(quick ? 5 : 25);
 
     std::printf("| Measure | Quarvex | socat pty pair | ratio |\n|---|---|---|---|\n");
     std::printf("| CPU per byte, COM10 -> COM11, 64 KiB writes (simulated machine) | %s ns/B "
-                "(%s MB/s per core) | | |\n",
+                "(%s MB/s per core) | %s ns/B (%s MB/s per core) | %s |\n",
                 Figure(simulated.NanosecondsPerByte, 1).c_str(),
-                Figure(1e3 / simulated.NanosecondsPerByte, 0).c_str());
+                Figure(1e3 / simulated.NanosecondsPerByte, 0).c_str(),
+                Figure(socatRun.NanosecondsPerByte, 1).c_str(),
+                socatRun.NanosecondsPerByte > 0
+                    ? Figure(1e3 / socatRun.NanosecondsPerByte, 0).c_str()
+                    : "n/a",
+                socatRun.NanosecondsPerByte > 0
+                    ? Figure(socatRun.NanosecondsPerByte / simulated.NanosecondsPerByte, 2).c_str()
+                    : "n/a");
     std::printf("| throughput, 64 KiB writes and reads | %s MB/s (real time, \"ComPeriod\" 1) | "
                 "%s MB/s | %s |\n",
                 Figure(realTime.MegabytesPerSecond, 2).c_str(), Figure(socat, 1).c_str(),
@@ -357,5 +471,10 @@ int main(int argc, char** argv)
     std::printf("| 256 ports open and idle, CPU of the process | %s %% of a core (\"ComPeriod\" "
                 "20), %s %% (1) | | |\n",
                 Figure(idle, 1).c_str(), Figure(idleFast, 1).c_str());
+    std::printf("| 256 ports open, memory per port beyond its 4 KiB input ring | %s KiB | | |\n",
+                Figure(memory / 1024, 1).c_str());
+    std::printf("| GetCommState / SetCommState through the Win32 layer (simulated machine) | "
+                "%s / %s us | | |\n",
+                Figure(control.first, 2).c_str(), Figure(control.second, 2).c_str());
     return 0;
 }

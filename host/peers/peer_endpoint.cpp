@@ -87,8 +87,37 @@ void PeerEndpoint::Deliver(const std::string& text)
 
 void PeerEndpoint::Queue(const std::vector<uint8_t>& bytes)
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    queued_.insert(queued_.end(), bytes.begin(), bytes.end());
+    bool kick = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        queued_.insert(queued_.end(), bytes.begin(), bytes.end());
+        kick = !queued_.empty() && ArmLocked();
+    }
+    Kick(kick);
+}
+
+bool PeerEndpoint::ArmLocked()
+{
+    if (!pacing_ || armed_) {
+        return false;
+    }
+    armed_ = true;
+    // A line that was idle starts with one period's credit, as if the timer had run on.
+    lastPaced_ = -1;
+    LARGE_INTEGER due;
+    due.QuadPart = -periodTicks_;
+    KeSetTimerEx(&paceTimer_, due, static_cast<LONG>(periodTicks_ / 10000), &paceDpc_);
+    return true;
+}
+
+void PeerEndpoint::Kick(bool kick)
+{
+    // The first delivery after an idle spell goes at once, in a DPC of its own: the caller
+    // may hold the sending port's transmit lock, so the receiving port is not called from
+    // here. Outside lock_: on the simulated machine the DPC may run inside this call.
+    if (kick) {
+        KeInsertQueueDpc(&paceDpc_, nullptr, nullptr);
+    }
 }
 
 size_t PeerEndpoint::QueuedBytes() const
@@ -99,16 +128,16 @@ size_t PeerEndpoint::QueuedBytes() const
 
 void PeerEndpoint::StartPacing(ULONG periodMs, size_t bytesPerPeriod)
 {
+    bool kick = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
         bytesPerPeriod_ = bytesPerPeriod;
         periodTicks_ = static_cast<LONGLONG>(periodMs) * 10000;
         lastPaced_ = -1;
         pacing_ = true;
+        kick = (!queued_.empty() || !urgent_.empty()) && ArmLocked();
     }
-    LARGE_INTEGER due;
-    due.QuadPart = -static_cast<LONGLONG>(periodMs) * 10000;
-    KeSetTimerEx(&paceTimer_, due, static_cast<LONG>(periodMs), &paceDpc_);
+    Kick(kick);
 }
 
 void PeerEndpoint::StopPacing()
@@ -119,6 +148,7 @@ void PeerEndpoint::StopPacing()
             return;
         }
         pacing_ = false;
+        armed_ = false;
     }
     KeCancelTimer(&paceTimer_);
     KeRemoveQueueDpc(&paceDpc_);
@@ -191,6 +221,15 @@ void PeerEndpoint::DeliverPaced()
         ExNotifyCallback(receiveObject_, block, &count);
         budget -= length;
     }
+    {
+        // Disarmed under the lock that Queue arms under, so bytes queued meanwhile either
+        // were seen here or arm the timer again after this.
+        std::lock_guard<std::mutex> guard(lock_);
+        if (armed_ && queued_.empty() && urgent_.empty()) {
+            armed_ = false;
+            KeCancelTimer(&paceTimer_);
+        }
+    }
     if (delivered) {
         delivered(left);
     }
@@ -198,8 +237,13 @@ void PeerEndpoint::DeliverPaced()
 
 void PeerEndpoint::QueueUrgent(uint8_t byte)
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    urgent_.push_back(byte);
+    bool kick = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        urgent_.push_back(byte);
+        kick = ArmLocked();
+    }
+    Kick(kick);
 }
 
 void PeerEndpoint::SetLineRate(ULONG bitsPerSecond)

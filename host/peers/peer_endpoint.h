@@ -128,9 +128,17 @@ class PeerEndpoint
     std::function<void(const uint8_t*, size_t)> onData_;
     bool recording_ = true;
 
+    // Arms the pacing timer if pacing is on and it is not armed; TRUE when it did, and the
+    // caller then kicks off the first delivery. Locks: lock_ held.
+    bool ArmLocked();
+    // Queues the delivery DPC now when `kick`. Locks: lock_ not held.
+    void Kick(bool kick);
+
     KTIMER paceTimer_;
     KDPC paceDpc_;
     bool pacing_ = false;
+    // The timer runs only while something waits for delivery: idle ports cost no ticks.
+    bool armed_ = false;
 };
 
 } // namespace qvx

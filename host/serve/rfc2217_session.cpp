@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <sys/socket.h>
@@ -45,6 +46,7 @@ constexpr DWORD EVENT_MASK = EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV
 constexpr size_t QUEUE_HIGH = size_t{16} * 1024;
 constexpr size_t QUEUE_LOW = size_t{4} * 1024;
 constexpr size_t QUEUE_LIMIT = size_t{256} * 1024;
+constexpr size_t WRITE_PIECE = size_t{4} * 1024;
 // How long the data of a client that has closed may take to reach the port.
 constexpr int LINGER_MS = 5000;
 // Consecutive failures after which the port is taken as gone.
@@ -386,8 +388,11 @@ void Rfc2217Session::WriteLoop()
                 counters_->Dropped += pending_.size();
                 return;
             }
-            chunk.clear();
-            chunk.swap(pending_);
+            // A bounded piece at a time: what a held write has taken stays small, so the
+            // queue's marks measure what really waits.
+            const size_t length = std::min(pending_.size(), WRITE_PIECE);
+            chunk.assign(pending_.begin(), pending_.begin() + static_cast<long>(length));
+            pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(length));
             writing_ = true;
         }
         writeWake_.notify_all(); // room in the queue again

@@ -104,7 +104,9 @@ void AppendOption(std::vector<uint8_t>* out, uint8_t verb, uint8_t option)
 void AppendSubnegotiation(std::vector<uint8_t>* out, uint8_t option, uint8_t command,
                           const std::vector<uint8_t>& value)
 {
-    out->insert(out->end(), {IAC, SB, option, command});
+    // Every 0xFF inside a subnegotiation is doubled, the command byte's too.
+    out->insert(out->end(), {IAC, SB, option});
+    AppendEscaped(out, &command, 1);
     AppendEscaped(out, value.data(), value.size());
     out->insert(out->end(), {IAC, SE});
 }

@@ -59,7 +59,7 @@ class Parser
 void AppendEscaped(std::vector<uint8_t>* out, const uint8_t* data, size_t length);
 // Appends IAC verb option.
 void AppendOption(std::vector<uint8_t>* out, uint8_t verb, uint8_t option);
-// Appends IAC SB option command value... IAC SE, the value escaped.
+// Appends IAC SB option command value... IAC SE, command and value escaped.
 void AppendSubnegotiation(std::vector<uint8_t>* out, uint8_t option, uint8_t command,
                           const std::vector<uint8_t>& value);
 

@@ -18,6 +18,26 @@ typedef struct _WMIGUIDREGINFO
     ULONG Flags;
 } WMIGUIDREGINFO, *PWMIGUIDREGINFO;
 
+// Registration information as a provider returns it for IRP_MN_REGINFO and IRP_MN_REGINFO_EX:
+// a header followed by GuidCount entries; offsets count from the start of the header.
+typedef struct _WMIREGGUIDW
+{
+    GUID Guid;
+    ULONG Flags;
+    ULONG InstanceCount;
+    ULONG_PTR InstanceInfo;
+} WMIREGGUIDW, *PWMIREGGUIDW;
+
+typedef struct _WMIREGINFOW
+{
+    ULONG BufferSize;
+    ULONG NextWmiRegInfo;
+    ULONG RegistryPath;
+    ULONG MofResourceName;
+    ULONG GuidCount;
+    WMIREGGUIDW WmiRegGuid[1];
+} WMIREGINFOW, *PWMIREGINFOW;
+
 typedef struct _WMILIB_CONTEXT
 {
     ULONG GuidCount;

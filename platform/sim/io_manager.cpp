@@ -48,7 +48,18 @@ struct IoRequestState
     PIRP Irp = nullptr;
     std::vector<UCHAR> UserOutput; // the caller's buffer for neither-I/O output
     std::vector<UCHAR> UserInput;  // the caller's buffer for neither-I/O input
+    // What the request was, for reports: built only when one is made.
     std::string Description;
+    UCHAR Major = 0;
+    std::shared_ptr<IoManager::FileRecord> File;
+
+    std::string Describe() const
+    {
+        if (File == nullptr) {
+            return Description;
+        }
+        return std::string(io_detail::MajorName(Major)) + " on " + File->NarrowName;
+    }
 
     void Complete(const IoResult& result)
     {
@@ -77,7 +88,16 @@ const IoResult& WaitForState(IoRequestState& state)
 {
     Machine& machine = Machine::Current();
     if (machine.Mode() == MachineMode::Simulated) {
-        const std::string what = "the application's " + state.Description;
+        bool done = false;
+        {
+            std::lock_guard<std::mutex> guard(state.Lock);
+            done = state.Done;
+        }
+        if (done) {
+            machine.Io().AfterApplicationCall();
+            return state.Result;
+        }
+        const std::string what = "the application's " + state.Describe();
         machine.RunUntil(
             [&state] {
                 std::lock_guard<std::mutex> guard(state.Lock);
@@ -580,8 +600,9 @@ std::shared_ptr<IoRequestState> IoManager::IssueToFile(const std::shared_ptr<Fil
                                                        const RequestArgs& args)
 {
     const UCHAR major = args.MajorFunction;
-    const std::string description =
-        std::string(io_detail::MajorName(major)) + " on " + Narrow(file->Name);
+    auto describe = [&] {
+        return std::string(io_detail::MajorName(major)) + " on " + file->NarrowName;
+    };
     CheckIrqlCeiling("an application request");
     PDEVICE_OBJECT target = file->Target;
     CCHAR stackSize = 0;
@@ -594,14 +615,15 @@ std::shared_ptr<IoRequestState> IoManager::IssueToFile(const std::shared_ptr<Fil
         }
     }
     if (stackSize == 0) {
-        return CompletedState(STATUS_NO_SUCH_DEVICE, description.c_str());
+        return CompletedState(STATUS_NO_SUCH_DEVICE, describe().c_str());
     }
     std::shared_ptr<IrpRecord> record = NewIrp(stackSize);
     if (record == nullptr) {
-        return CompletedState(STATUS_INSUFFICIENT_RESOURCES, description.c_str());
+        return CompletedState(STATUS_INSUFFICIENT_RESOURCES, describe().c_str());
     }
     auto state = std::make_shared<IoRequestState>();
-    state->Description = description;
+    state->Major = major;
+    state->File = file;
     PIRP irp = record->Irp;
     irp->RequestorMode = UserMode;
     irp->Tail.Overlay.OriginalFileObject = file->Object;
@@ -751,6 +773,7 @@ FileHandle IoManager::Open(std::u16string_view name, ULONG createOptions, NTSTAT
     file->Device = device;
     file->Target = target;
     file->Name = std::u16string(name);
+    file->NarrowName = Narrow(name);
     RequestArgs create;
     create.MajorFunction = IRP_MJ_CREATE;
     create.CreateOptions = createOptions;

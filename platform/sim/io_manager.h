@@ -20,6 +20,7 @@
 #include "platform/sim/faults.h"
 #include "platform/sim/machine.h"
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -30,6 +31,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 // The platform's work item; opaque to the driver. Guarded by the I/O manager's mutex.
@@ -301,7 +303,7 @@ class IoManager
     std::map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> drivers_;
     std::map<PDEVICE_OBJECT, std::unique_ptr<DeviceRecord>> devices_; // deleted ones too
     std::deque<PDEVICE_OBJECT> deletedDevices_;
-    std::map<PIRP, std::shared_ptr<IrpRecord>> irps_; // live and quarantined
+    std::unordered_map<PIRP, std::shared_ptr<IrpRecord>> irps_; // live and quarantined
     std::deque<std::shared_ptr<IrpRecord>> irpQuarantine_;
     std::map<FileHandle, std::shared_ptr<FileRecord>> handles_;
     std::set<std::shared_ptr<FileRecord>> closing_; // handle closed, close not yet sent
@@ -350,11 +352,12 @@ struct IoManager::IrpRecord
     NTSTATUS FinalStatus = STATUS_PENDING;
     int CancelReferences = 0; // callers inside IoCancelIrp; the release waits for them
     bool ReleaseWhenUnreferenced = false;
-    std::vector<UCHAR> PendingSeen; // SL_PENDING_RETURNED per location, as the walk saw it
+    // Fixed arrays (a request has at most 64 locations): no allocation per request.
+    std::array<UCHAR, 64> PendingSeen{}; // SL_PENDING_RETURNED per location, as the walk saw it
     // Per location: the completion walk has moved up from it, and the status at that moment
     // (before the completion routine stored there ran).
-    std::vector<UCHAR> WalkLeft;
-    std::vector<NTSTATUS> StatusLeft;
+    std::array<UCHAR, 64> WalkLeft{};
+    std::array<NTSTATUS, 64> StatusLeft{};
     std::vector<IrpFrame> Frames;
     bool TrackPowerStart = false; // IRP_MN_SET_POWER or IRP_MN_QUERY_POWER
     std::set<std::pair<int, PDEVICE_OBJECT>> PowerDispatched;
@@ -367,6 +370,7 @@ struct IoManager::FileRecord
     PDEVICE_OBJECT Device = nullptr; // the device that was opened
     PDEVICE_OBJECT Target = nullptr; // top of its stack at open: where requests go
     std::u16string Name;
+    std::string NarrowName; // for reports
     FileHandle Handle = INVALID_FILE_HANDLE;
     std::set<IrpRecord*> LiveIrps; // guarded by the manager's mutex
     bool Closing = false;

@@ -90,6 +90,10 @@ struct Machine::State
     static constexpr int QuarantineSize = 256;
     PoolHeader* Quarantine[QuarantineSize] = {};
     int QuarantineNext = 0;
+    // Paged blocks live, and whether they are poisoned now (simulated mode under
+    // AddressSanitizer, while the processor runs at DISPATCH_LEVEL or above).
+    std::set<PoolHeader*> PagedBlocks;
+    bool PagedPoisoned = false;
 
     // Verifier.
     std::atomic<bool> AbortOnViolation{true};
@@ -133,6 +137,14 @@ bool InApplicationContext();
 
 // Simulated mode: run queued DPCs if the current IRQL allows and the test does not hold them.
 void DrainDpcsIfAllowed();
+
+// Sets the processor's IRQL. Crossing DISPATCH_LEVEL on the simulated machine poisons or
+// unpoisons paged pool when AddressSanitizer is present: paged memory may be out on disk there.
+void SetCpuIrql(CpuContext& cpu, KIRQL irql);
+
+// Poisons (or unpoisons) the user bytes of every live paged block; no effect without
+// AddressSanitizer.
+void PoisonPagedPool(Machine::State& state, bool poison);
 
 // Frees every pool block still allocated (machine teardown, after the leak checks).
 void ReleaseAllPool(Machine::State& state);

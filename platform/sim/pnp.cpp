@@ -648,17 +648,18 @@ NTSTATUS PnpManager::SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE
         nullptr);
 }
 
-NTSTATUS PnpManager::SendSystemControl(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR providerId)
+NTSTATUS PnpManager::SendSystemControl(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR providerId,
+                                       void* buffer, ULONG bufferSize, ULONG_PTR* information)
 {
     return SendRequest(
         pdo, IRP_MJ_SYSTEM_CONTROL, minor,
-        [providerId](PIO_STACK_LOCATION stack) {
+        [providerId, buffer, bufferSize](PIO_STACK_LOCATION stack) {
             stack->Parameters.WMI.ProviderId = providerId;
             stack->Parameters.WMI.DataPath = nullptr;
-            stack->Parameters.WMI.BufferSize = 0;
-            stack->Parameters.WMI.Buffer = nullptr;
+            stack->Parameters.WMI.BufferSize = bufferSize;
+            stack->Parameters.WMI.Buffer = buffer;
         },
-        nullptr);
+        information);
 }
 
 NTSTATUS PnpManager::QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilities)

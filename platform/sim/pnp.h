@@ -149,7 +149,11 @@ class PnpManager
     // --- Single requests ---------------------------------------------------------------------
     NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR* information = nullptr);
     NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
-    NTSTATUS SendSystemControl(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR providerId);
+    // Parameters.WMI.Buffer and BufferSize are `buffer` and `bufferSize` (none by default);
+    // the information of the completion goes to `information`.
+    NTSTATUS SendSystemControl(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR providerId,
+                               void* buffer = nullptr, ULONG bufferSize = 0,
+                               ULONG_PTR* information = nullptr);
 
     struct BusDevice;
 

@@ -511,9 +511,7 @@ std::shared_ptr<IoManager::IrpRecord> IoManager::NewIrp(CCHAR stackSize)
     irp->Tail.Overlay.CurrentStackLocation = StackBase(irp) + stackSize;
     InitializeListHead(&irp->ThreadListEntry);
     record->Irp = irp;
-    record->PendingSeen.assign(static_cast<size_t>(stackSize), 0);
-    record->WalkLeft.assign(static_cast<size_t>(stackSize), 0);
-    record->StatusLeft.assign(static_cast<size_t>(stackSize), STATUS_PENDING);
+    record->StatusLeft.fill(STATUS_PENDING);
     std::lock_guard<std::mutex> guard(mutex_);
     record->Sequence = nextSequence_++;
     // No quarantined record can share the address: quarantined memory is not freed yet.

@@ -81,8 +81,22 @@ constexpr IrqlCeiling CEILINGS[] = {
 
 KIRQL IrqlCeilingOf(const char* routine)
 {
+    // Callers pass string literals, so the address finds the entry again without comparing
+    // names: every request passes several checks. The table never changes, so a per-thread
+    // cache needs no lock.
+    struct CacheSlot
+    {
+        const char* Routine;
+        KIRQL Ceiling;
+    };
+    static thread_local CacheSlot cache[64];
+    CacheSlot& slot = cache[(reinterpret_cast<uintptr_t>(routine) >> 3) % 64];
+    if (slot.Routine == routine) {
+        return slot.Ceiling;
+    }
     for (const IrqlCeiling& entry : CEILINGS) {
         if (strcmp(entry.Routine, routine) == 0) {
+            slot = {routine, entry.Ceiling};
             return entry.Ceiling;
         }
     }

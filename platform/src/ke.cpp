@@ -275,7 +275,7 @@ void ReleaseLockWord(PKSPIN_LOCK lock, CpuContext& cpu, const char* routine)
 // released out of order, or one that was never released.
 void SetIrqlAndDrain(CpuContext& cpu, KIRQL irql, const char* routine)
 {
-    cpu.Irql = irql;
+    SetCpuIrql(cpu, irql);
     if (irql < DISPATCH_LEVEL) {
         if (cpu.HeldCount > 0) {
             VerifierReport("IRQL_LOWERED_WITH_SPINLOCK_HELD", "%s to IRQL %d holding lock %p",
@@ -293,7 +293,7 @@ void CallDeferredRoutine(CpuContext& cpu, PKDPC dpc, PKDEFERRED_ROUTINE routine,
                          PVOID argument1, PVOID argument2)
 {
     const int heldBefore = cpu.HeldCount;
-    cpu.Irql = DISPATCH_LEVEL;
+    SetCpuIrql(cpu, DISPATCH_LEVEL);
     routine(dpc, context, argument1, argument2);
     if (cpu.Irql != DISPATCH_LEVEL) {
         VerifierReport("DPC_IRQL_CHANGED", "DPC routine %p returned at IRQL %d",
@@ -313,7 +313,7 @@ void RunDpcObject(PKDPC dpc)
     const KIRQL before = cpu.Irql;
     CallDeferredRoutine(cpu, dpc, dpc->DeferredRoutine, dpc->DeferredContext, dpc->SystemArgument1,
                         dpc->SystemArgument2);
-    cpu.Irql = before;
+    SetCpuIrql(cpu, before);
 }
 
 void EnqueueDpcLocked(Machine::State& state, PLIST_ENTRY queue, PKDPC dpc)
@@ -589,6 +589,22 @@ CpuContext& CurrentCpu()
     return context;
 }
 
+void SetCpuIrql(CpuContext& cpu, KIRQL irql)
+{
+    const bool wasRaised = cpu.Irql >= DISPATCH_LEVEL;
+    cpu.Irql = irql;
+    const bool raised = irql >= DISPATCH_LEVEL;
+    if (raised == wasRaised) {
+        return;
+    }
+    // One simulated processor: its IRQL alone decides whether paged memory may be touched.
+    // With several processors another one may legitimately use it meanwhile.
+    Machine::State* state = CurrentState();
+    if (state != nullptr && !state->RealTime) {
+        PoisonPagedPool(*state, raised);
+    }
+}
+
 void DrainDpcsIfAllowed()
 {
     Machine::State* state = CurrentState();
@@ -782,7 +798,7 @@ void Machine::AdvanceTime(LONGLONG delta100ns)
         CpuContext& cpu = CurrentCpu();
         const KIRQL old = cpu.Irql;
         if (old < DISPATCH_LEVEL) {
-            cpu.Irql = DISPATCH_LEVEL;
+            SetCpuIrql(cpu, DISPATCH_LEVEL);
         }
         LONGLONG same = 0;
         do {
@@ -790,7 +806,7 @@ void Machine::AdvanceTime(LONGLONG delta100ns)
                 KeInsertQueueDpc(timer->Dpc, nullptr, nullptr);
             }
         } while ((timer = PopDueTimerLocked(state, expiry, &same)) != nullptr);
-        cpu.Irql = old;
+        SetCpuIrql(cpu, old);
         DrainDpcsIfAllowed();
     }
     state.Now = target;
@@ -950,7 +966,7 @@ void RunProcessor(Machine::State& state, unsigned index)
         PVOID const argument2 = dpc->SystemArgument2;
         guard.unlock();
         CallDeferredRoutine(cpu, dpc, routine, context, argument1, argument2);
-        cpu.Irql = PASSIVE_LEVEL;
+        SetCpuIrql(cpu, PASSIVE_LEVEL);
         guard.lock();
         processor.RunningDpc = nullptr;
         state.DpcIdle.notify_all();
@@ -1014,7 +1030,7 @@ KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql)
         VerifierReport("IRQL_RAISE_TO_LOWER", "KfRaiseIrql(%d) at IRQL %d", NewIrql, old);
         return old;
     }
-    cpu.Irql = NewIrql;
+    SetCpuIrql(cpu, NewIrql);
     return old;
 }
 
@@ -1038,7 +1054,7 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
         VerifierReport("SPINLOCK_ACQUIRED_ABOVE_DISPATCH", "KfAcquireSpinLock(%p) at IRQL %d",
                        static_cast<void*>(SpinLock), old);
     } else {
-        cpu.Irql = DISPATCH_LEVEL;
+        SetCpuIrql(cpu, DISPATCH_LEVEL);
     }
     qvx::AcquireLockWord(SpinLock, cpu, "KfAcquireSpinLock");
     return old;

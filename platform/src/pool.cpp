@@ -7,6 +7,17 @@
 #include <cstdlib>
 #include <map>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define QVX_POOL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QVX_POOL_ASAN 1
+#endif
+#endif
+#if defined(QVX_POOL_ASAN)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace qvx {
 
 namespace {
@@ -116,14 +127,40 @@ void* Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine)
     auto* user = reinterpret_cast<unsigned char*>(header + 1);
     memset(user, NEW_FILL, bytes); // pool memory is not zeroed
     memset(user + bytes, GUARD_FILL, GUARD_BYTES);
+    if (IsPaged(type)) {
+        state->PagedBlocks.insert(header);
+    }
     return user;
 }
 
 } // namespace
 
+void PoisonPagedPool(Machine::State& state, bool poison)
+{
+#if defined(QVX_POOL_ASAN)
+    std::lock_guard<std::mutex> guard(state.PoolLock);
+    if (state.PagedPoisoned == poison) {
+        return;
+    }
+    state.PagedPoisoned = poison;
+    for (PoolHeader* header : state.PagedBlocks) {
+        if (poison) {
+            ASAN_POISON_MEMORY_REGION(header + 1, header->Size);
+        } else {
+            ASAN_UNPOISON_MEMORY_REGION(header + 1, header->Size);
+        }
+    }
+#else
+    (void)state;
+    (void)poison;
+#endif
+}
+
 void ReleaseAllPool(Machine::State& state)
 {
+    PoisonPagedPool(state, false);
     std::lock_guard<std::mutex> guard(state.PoolLock);
+    state.PagedBlocks.clear();
     while (state.PoolHead != nullptr) {
         PoolHeader* next = state.PoolHead->Next;
         free(state.PoolHead);
@@ -291,6 +328,7 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
         header->Next->Prev = header->Prev;
     }
     header->Magic = qvx::FREED_MAGIC;
+    state->PagedBlocks.erase(header);
     guard.unlock();
 
     const ULONG tag = header->Tag;

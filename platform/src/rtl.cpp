@@ -156,10 +156,24 @@ void EmitInteger(Output& out, const Conversion& conv, uint64_t magnitude, bool n
     int digitCount = 0;
     const bool nonZero = magnitude != 0;
     if (nonZero || conv.Precision != 0) {
-        do {
-            digits[digitCount++] = digitSet[magnitude % base];
-            magnitude /= base;
-        } while (magnitude != 0);
+        // Constant divisors: every trace line formats several numbers, and a division by a
+        // variable base costs far more than these.
+        if (base == 16) {
+            do {
+                digits[digitCount++] = digitSet[magnitude & 15];
+                magnitude >>= 4;
+            } while (magnitude != 0);
+        } else if (base == 8) {
+            do {
+                digits[digitCount++] = digitSet[magnitude & 7];
+                magnitude >>= 3;
+            } while (magnitude != 0);
+        } else {
+            do {
+                digits[digitCount++] = digitSet[magnitude % 10];
+                magnitude /= 10;
+            } while (magnitude != 0);
+        }
     }
 
     char prefix[2];

@@ -6,6 +6,10 @@
 
 #include "platform/sim/names.h"
 
+#include <wmilib.h>
+
+#include <cstring>
+
 namespace qvx {
 namespace {
 
@@ -156,6 +160,32 @@ TEST_F(PnpTest, PowerAndSystemControlReachTheBus)
         Pnp().SendSystemControl(pdo_, IRP_MN_QUERY_ALL_DATA, reinterpret_cast<ULONG_PTR>(Fdo())),
         STATUS_WMI_GUID_NOT_FOUND);
     EXPECT_EQ(TestDriverEvents().LastDisposition, IrpNotCompleted);
+
+    // A registration query addressed to the device is answered and completed by the library:
+    // an empty context registers no GUID; a buffer too small receives the size it needs.
+    const size_t arrivals = Pnp().BusLog(pdo_).size();
+    const auto fdo = reinterpret_cast<ULONG_PTR>(Fdo());
+    const ULONG header = offsetof(WMIREGINFOW, WmiRegGuid);
+    std::vector<UCHAR> buffer(64, 0xEE);
+    ULONG_PTR information = 0;
+    EXPECT_EQ(Pnp().SendSystemControl(pdo_, IRP_MN_REGINFO, fdo, buffer.data(),
+                                      static_cast<ULONG>(buffer.size()), &information),
+              STATUS_SUCCESS);
+    EXPECT_EQ(TestDriverEvents().LastDisposition, IrpProcessed);
+    EXPECT_EQ(information, header);
+    WMIREGINFOW info;
+    std::memcpy(&info, buffer.data(), header);
+    EXPECT_EQ(info.BufferSize, header);
+    EXPECT_EQ(info.GuidCount, 0u);
+    EXPECT_EQ(info.RegistryPath, 0u);
+    ULONG needed = 0;
+    EXPECT_EQ(Pnp().SendSystemControl(pdo_, IRP_MN_REGINFO_EX, fdo, &needed, sizeof(needed),
+                                      &information),
+              STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(TestDriverEvents().LastDisposition, IrpProcessed);
+    EXPECT_EQ(needed, header);
+    EXPECT_EQ(information, sizeof(ULONG));
+    EXPECT_EQ(Pnp().BusLog(pdo_).size(), arrivals);
 }
 
 } // namespace

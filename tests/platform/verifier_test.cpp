@@ -285,5 +285,33 @@ TEST_F(VerifierDeathTest, ViolationAbortsNamingTheRule)
         "VERIFIER VIOLATION: IRQL_LOWER_TO_HIGHER");
 }
 
+// Under AddressSanitizer paged pool is poisoned while the simulated processor runs at
+// DISPATCH_LEVEL: a driver touching it there (where Windows may have paged it out) is caught
+// at the access, and the same block is usable again below DISPATCH_LEVEL.
+TEST_F(VerifierDeathTest, PagedPoolTouchedAtDispatchLevelIsCaught)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    auto* paged = static_cast<volatile UCHAR*>(ExAllocatePoolWithTag(PagedPool, 24, 0x67707651u));
+    ASSERT_NE(paged, nullptr);
+    paged[0] = 1;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    EXPECT_DEATH(
+        {
+            const KIRQL old = KfAcquireSpinLock(&lock);
+            paged[3] = 2;
+            KfReleaseSpinLock(&lock, old);
+        },
+        "use-after-poison");
+    const KIRQL old = KfAcquireSpinLock(&lock);
+    KfReleaseSpinLock(&lock, old);
+    paged[3] = 3;
+    EXPECT_EQ(paged[0], 1);
+    ExFreePoolWithTag(const_cast<UCHAR*>(paged), 0x67707651u);
+#else
+    GTEST_SKIP() << "needs AddressSanitizer (the asan preset)";
+#endif
+}
+
 } // namespace
 } // namespace qvx

@@ -165,11 +165,13 @@ class Cli(unittest.TestCase):
         target = os.path.join(self.dir.name, "target.bin")
         with open(source, "wb") as f:
             f.write(data)
+        # At 115200 baud the receiving bridge would pace the mebibyte over 90 s.
         recv = subprocess.Popen([QUARVEX, "recv", "--config", receiver, "COM6", target,
-                                 "--idle", "3", "--flow", "rtscts"],
+                                 "--idle", "3", "--flow", "rtscts", "--baud", "4000000"],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         time.sleep(1.0)
-        send = run("send", "--config", sender, "COM5", source, "--flow", "rtscts", timeout=180)
+        send = run("send", "--config", sender, "COM5", source, "--flow", "rtscts",
+                   "--baud", "4000000", timeout=180)
         out, err = recv.communicate(timeout=180)
         self.assertEqual(send.returncode, 0, send.stderr)
         self.assertEqual(recv.returncode, 0, err)
