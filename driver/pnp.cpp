@@ -166,7 +166,13 @@ NTSTATUS QuarvexStartSerialDevice(PortDeviceRecord* Port, PIRP Irp)
         QuarvexTrace(TRACE_PNP, 2, "QuarvexStartSerialDevice--. IRP %p STATUS %x", Irp, status);
         return status;
     }
+    // The callbacks' set-up resets the send period; a handle kept open across a stop keeps
+    // the period its open read.
+    const ULONG period = Port->SendPeriod;
     status = QuarvexInitializeCallbacks(Port);
+    if (NT_SUCCESS(status) && QuarvexLoadShared(&Port->PortIsOpen)) {
+        QuarvexResumeOpenPort(Port, period);
+    }
     QuarvexTrace(TRACE_PNP, NT_SUCCESS(status) ? 3 : 2,
                  "QuarvexStartSerialDevice--. IRP %p STATUS %x", Irp, status);
     return status;

@@ -50,7 +50,39 @@ VOID ReadSendPeriod(PortDeviceRecord* Port)
     (void)ZwClose(key);
 }
 
+// The UART as an open leaves it: line control, flow control and modem lines from the
+// record, every interrupt source on. Locks: PortLock held.
+VOID ApplyOpenLineLocked(PortDeviceRecord* Port)
+{
+    QuarvexUartWriteLcr(&Port->Uart, Port->SavedLcr);
+    const SERIAL_HANDFLOW handFlow = Port->HandFlow;
+    QuarvexApplyHandFlow(Port, &handFlow);
+    (void)QuarvexHandleModemUpdate(Port, FALSE);
+    QuarvexUartWriteIer(&Port->Uart, IER_ALL_SOURCES);
+}
+
+VOID StartSendTimer(PortDeviceRecord* Port)
+{
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>(static_cast<ULONG>(Port->SendPeriod * 10000));
+    (void)KeSetTimerEx(&Port->SendTimer, due, static_cast<LONG>(Port->SendPeriod),
+                       &Port->SendTimerDpc);
+    Port->SendTimerRunning = TRUE;
+}
+
 } // namespace
+
+VOID QuarvexResumeOpenPort(PortDeviceRecord* Port, ULONG SendPeriod)
+{
+    QuarvexTrace(TRACE_PNP, 3, "QuarvexResumeOpenPort. Period %d", SendPeriod);
+    Port->SendPeriod = SendPeriod;
+    {
+        SpinLockGuard guard(&Port->PortLock);
+        ApplyOpenLineLocked(Port);
+        QuarvexKickIfWaiting(Port);
+    }
+    StartSendTimer(Port);
+}
 
 NTSTATUS QuarvexRegOpenKey(HANDLE Parent, PCWSTR Path, ACCESS_MASK Access, PHANDLE Key)
 {
@@ -135,11 +167,7 @@ NTSTATUS NTAPI QuarvexCreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     {
         SpinLockGuard guard(&port->PortLock);
-        QuarvexUartWriteLcr(&port->Uart, port->SavedLcr);
-        const SERIAL_HANDFLOW handFlow = port->HandFlow;
-        QuarvexApplyHandFlow(port, &handFlow);
-        (void)QuarvexHandleModemUpdate(port, FALSE);
-        QuarvexUartWriteIer(&port->Uart, IER_ALL_SOURCES);
+        ApplyOpenLineLocked(port);
         // A new handle starts without the errors of the last one (with SERIAL_ERROR_ABORT
         // they would refuse its requests until it read them).
         RtlZeroMemory(&port->Stats, sizeof(port->Stats));
@@ -149,11 +177,7 @@ NTSTATUS NTAPI QuarvexCreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 
     ReadSendPeriod(port);
-    LARGE_INTEGER due;
-    due.QuadPart = -static_cast<LONGLONG>(static_cast<ULONG>(port->SendPeriod * 10000));
-    (void)KeSetTimerEx(&port->SendTimer, due, static_cast<LONG>(port->SendPeriod),
-                       &port->SendTimerDpc);
-    port->SendTimerRunning = TRUE;
+    StartSendTimer(port);
 
     Irp->IoStatus.Information = 0;
     QuarvexCompleteRequest(Irp, STATUS_SUCCESS);

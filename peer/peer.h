@@ -49,6 +49,11 @@ constexpr ULONG SEND_PERIOD_MAX_MS = 429496;
 // IRQL: PASSIVE_LEVEL.  Locks: takes PortLock.  Irp: completed.
 DRIVER_DISPATCH QuarvexCreateDispatch;
 
+// A start that follows a stop while a handle stays open: the UART and the send timer went
+// with the serial resources, so they are brought back as the open left them, at SendPeriod.
+// IRQL: PASSIVE_LEVEL.  Locks: takes PortLock.
+VOID QuarvexResumeOpenPort(PortDeviceRecord* Port, ULONG SendPeriod);
+
 // IRP_MJ_CLOSE: drops break, DTR and RTS, frees the ring, stops the send timer.
 // IRQL: PASSIVE_LEVEL.  Locks: takes PortLock.  Irp: completed.
 DRIVER_DISPATCH QuarvexCloseDispatch;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs N more seeds of the whole-system scenarios (tests/sim), one process per seed, and prints
-# each failing seed with the line that replays it. CI runs seeds 1 to 500; this starts after
+# each failing seed with the line that replays it. CI runs seeds 1 to 1000; this starts after
 # them unless a first seed is given.
 #   scripts/swarm.sh N [FIRST] [BUILD_DIR]
 set -uo pipefail

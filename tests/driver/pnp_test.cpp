@@ -113,6 +113,31 @@ TEST_F(PnpTest, StartStopStartLeavesAWorkingPort)
     EXPECT_TRUE(NothingPublished());
 }
 
+// A stop and start with a handle open (the PnP manager moving resources): the handle's port
+// works afterwards as before, both ways, with the send period it had.
+TEST_F(PnpTest, RestartWithAHandleOpenLeavesItsPortWorking)
+{
+    const FileHandle handle = Open(u"COM5");
+    ASSERT_NE(handle, INVALID_FILE_HANDLE);
+    const ULONG period = PortOf(pdo_)->SendPeriod;
+    ASSERT_EQ(Pnp().QueryStop(pdo_), STATUS_SUCCESS);
+    ASSERT_EQ(Pnp().Stop(pdo_), STATUS_SUCCESS);
+    ASSERT_EQ(Pnp().Start(pdo_, false), STATUS_SUCCESS);
+    EXPECT_EQ(PortOf(pdo_)->SendPeriod, period);
+
+    peer_->TakeReceived();
+    EXPECT_EQ(Io().Write(handle, {'a', 'b', 'c'}).Status, STATUS_SUCCESS);
+    Sim().AdvanceMs(40);
+    EXPECT_EQ(peer_->TakeReceived(), (std::vector<uint8_t>{'a', 'b', 'c'}));
+    peer_->Deliver(std::string("xyz"));
+    SetTimeouts(handle, MAXULONG, 0);
+    const IoResult read = Io().Read(handle, 8);
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(read.Data, (std::vector<UCHAR>{'x', 'y', 'z'}));
+    Close(handle);
+    ExpectPortWorks();
+}
+
 // Query-stop and query-remove return only after the read in service has ended; requests
 // arriving meanwhile wait, and the cancel lets them through.
 TEST_F(PnpTest, QueriesWaitForTheReadInServiceAndCancelsRestart)

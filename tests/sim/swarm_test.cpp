@@ -14,7 +14,7 @@
 //     close, a cancelled read that had taken bytes, an overrun in the driver's counters) or the
 //     writing port cleared its transmitter (purge), when the peer counted a drop, or when a Plug
 //     and Play stop or removal hit either end;
-//   - it was written while the far end was closed, not started, or dead after a stop;
+//   - it was written while the far end was closed, not started, or stopped;
 //   - it sat in the transmitter of a port that stayed closed to the end.
 // A failed allocation loses nothing: the driver allocates only at add device, start, open and a
 // change of queue size. The read check runs as a small automaton over candidate stream positions
@@ -246,8 +246,7 @@ struct SimPort
     FileHandle handle = INVALID_FILE_HANDLE;
     unsigned generation = 0;
     bool removedUnderHandle = false; // the device stopped or went away while this handle was open
-    // Stopped and started again under this handle: the start leaves the send timer and the
-    // UART's interrupts as before open, so the handle carries nothing until it is reopened.
+    // Stopped under this handle: it carries nothing until the start brings its port back.
     bool stale = false;
     // Timeouts that let a read succeed with fewer bytes than asked for were set on the device
     // (they outlive close and open).
@@ -850,6 +849,7 @@ class SimSwarmTest : public SimMachineTest
             WithFailure([&] { status = Sim().Pnp().Start(port.pdo); });
             if (NT_SUCCESS(status)) {
                 port.started = true;
+                port.stale = false;
             } else if (Log("start failed %x", static_cast<unsigned>(status)),
                        Sim().Pnp().FunctionDevice(port.pdo) == nullptr) {
                 // A failed start removes the device.
@@ -1178,6 +1178,7 @@ class SimSwarmTest : public SimMachineTest
             if (port.present && !port.started && !port.surprise) {
                 EXPECT_EQ(Sim().Pnp().Start(port.pdo), STATUS_SUCCESS) << "restart at the end";
                 port.started = true;
+                port.stale = false;
             }
         }
         // Everything that could hold the line is released; the readers return at once.
