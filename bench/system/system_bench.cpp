@@ -2,7 +2,7 @@
 // same run: throughput and CPU cost per byte from WriteFile on COM5 to ReadFile on COM6,
 // one-byte latency, and the cost of many idle open ports. Prints a table.
 //
-//   build/default/bench/quarvex_system_bench [--quick | --idle | --memory]
+//   build/default/bench/quarvex_system_bench [--quick | --idle | --memory | --cpu]
 
 #include "host/system.h"
 
@@ -420,6 +420,12 @@ int main(int argc, char** argv)
         // The idle measure alone, for a profiler.
         std::printf("256 ports open and idle: %.1f %% of a core (\"ComPeriod\" 20), %.1f %% (1)\n",
                     MeasureIdle(128, 10, 20), MeasureIdle(128, 10, 1));
+        return 0;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "--cpu") == 0) {
+        std::printf(
+            "CPU per byte on the simulated machine: %.1f ns\n",
+            MeasureQuarvex(qvx::SystemMode::Simulated, size_t{16} << 20).NanosecondsPerByte);
         return 0;
     }
     if (argc > 1 && std::strcmp(argv[1], "--memory") == 0) {

@@ -116,17 +116,50 @@ bool FindLockPath(const Machine::State& state, const void* from, const void* to,
 // Records that `lock` is taken while the processor holds its other locks, and reports the
 // first acquisition that closes a cycle. One processor never deadlocks on an inversion, so
 // the order is what shows the deadlock two processors would run into.
+// Bumped whenever edges are forgotten: a lock at a reused address must be recorded again.
+std::atomic<unsigned> g_lockOrderEpoch{1};
+
+// Pairs (held, taken) this thread has already recorded, so that the common case (the same
+// locks in the same order, every byte) takes neither the order lock nor a set insertion.
+struct LockPairSeen
+{
+    const void* Held;
+    const void* Taken;
+    unsigned Machine;
+    unsigned Epoch;
+};
+
+LockPairSeen& SeenSlot(const void* held, const void* taken)
+{
+    static thread_local LockPairSeen seen[256];
+    const auto key = reinterpret_cast<uintptr_t>(held) * 31 ^ reinterpret_cast<uintptr_t>(taken);
+    return seen[(key >> 3) % 256];
+}
+
 void RecordLockOrder(Machine::State& state, const CpuContext& cpu, PKSPIN_LOCK lock,
                      const char* routine)
 {
     if (cpu.HeldCount == 0) {
         return; // nothing held: no order to record
     }
+    const unsigned epoch = g_lockOrderEpoch.load(std::memory_order_acquire);
+    bool known = true;
+    for (int i = 0; i < cpu.HeldCount && known; ++i) {
+        const LockPairSeen& slot = SeenSlot(cpu.Held[i], lock);
+        known = cpu.Held[i] == lock || (slot.Held == cpu.Held[i] && slot.Taken == lock &&
+                                        slot.Machine == state.Generation && slot.Epoch == epoch);
+    }
+    if (known) {
+        return;
+    }
     std::vector<const void*> cycle;
     {
         std::lock_guard<std::mutex> guard(state.LockOrderLock);
         for (int i = 0; i < cpu.HeldCount; ++i) {
             const void* held = cpu.Held[i];
+            if (held != lock) {
+                SeenSlot(held, lock) = {held, lock, state.Generation, epoch};
+            }
             if (held == lock || !state.LockAfter[held].insert(lock).second) {
                 continue;
             }
@@ -162,15 +195,21 @@ void ForgetLocksIn(Machine::State& state, const char* lo, const char* hi)
         return c >= lo && c < hi;
     };
     std::lock_guard<std::mutex> guard(state.LockOrderLock);
+    bool forgot = false;
     for (auto it = state.LockAfter.begin(); it != state.LockAfter.end();) {
         if (inside(it->first)) {
             it = state.LockAfter.erase(it);
+            forgot = true;
             continue;
         }
         for (auto e = it->second.begin(); e != it->second.end();) {
+            forgot = forgot || inside(*e);
             e = inside(*e) ? it->second.erase(e) : std::next(e);
         }
         ++it;
+    }
+    if (forgot) {
+        g_lockOrderEpoch.fetch_add(1, std::memory_order_release);
     }
     for (auto it = state.LockNames.begin(); it != state.LockNames.end();) {
         it = inside(it->first) ? state.LockNames.erase(it) : std::next(it);
