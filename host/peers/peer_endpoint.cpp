@@ -41,6 +41,10 @@ PeerEndpoint::PeerEndpoint(const std::u16string& portName) : portName_(portName)
     }
     KeInitializeTimer(&paceTimer_);
     KeInitializeDpc(&paceDpc_, PaceDpc, this);
+    // Deliveries run on one processor, where the port's interrupt DPC that each one queues
+    // runs before the delivery after next: on a loaded host, deliveries on another processor
+    // could otherwise overrun the port's receive buffer while its processor thread waits.
+    KeSetTargetProcessorDpc(&paceDpc_, 0);
 }
 
 PeerEndpoint::~PeerEndpoint()

@@ -21,6 +21,7 @@ namespace {
 std::atomic<ULONG_PTR> g_nextToken{1};
 
 constexpr UCHAR DPC_TYPE = 0x13;
+constexpr USHORT TARGETED_DPC = 32; // MAXIMUM_PROCESSORS on 32-bit Windows
 // Consecutive rounds in which progress hooks claim progress while nothing else moves before
 // a wait gives up on them.
 constexpr unsigned MAX_HOOK_ROUNDS = 100000;
@@ -414,8 +415,12 @@ bool IsTimerInQueueLocked(Machine::State& state, const KTIMER* timer)
 void InsertRealTimeLocked(Machine::State& state, PKDPC dpc)
 {
     const int self = CurrentCpu().Cpu;
-    unsigned cpu = self >= 0 ? static_cast<unsigned>(self)
-                             : state.NextCpu++ % static_cast<unsigned>(state.Processors.size());
+    const auto count = static_cast<unsigned>(state.Processors.size());
+    // A targeted DPC goes to its processor; others to the current one, as on Windows (the
+    // clock thread, which is no processor, deals them out in turn).
+    unsigned cpu = dpc->Number >= TARGETED_DPC ? (dpc->Number - TARGETED_DPC) % count
+                   : self >= 0                 ? static_cast<unsigned>(self)
+                                               : state.NextCpu++ % count;
     Machine::State::Processor& processor = *state.Processors[cpu];
     EnqueueDpcLocked(state, &processor.Queue, dpc);
     processor.Wake.notify_one();
@@ -1134,6 +1139,12 @@ VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 }
 
 // ---- DPCs -------------------------------------------------------------------------------
+
+// Windows marks a targeted DPC by storing its processor number plus MAXIMUM_PROCESSORS.
+VOID NTAPI KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number)
+{
+    Dpc->Number = static_cast<USHORT>(qvx::TARGETED_DPC + static_cast<UCHAR>(Number));
+}
 
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext)
 {

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+
 namespace qvx {
 
 class BridgeTest : public PeersTest
@@ -24,13 +27,27 @@ class BridgeTest : public PeersTest
     }
 
     // Writes `data` and reads as many bytes back (through an echoing far side).
+    // A lost byte ends the read at its timeout, reported with the port's errors, instead of
+    // leaving it to the watchdog.
     void Echo(const std::vector<UCHAR>& data)
     {
+        SERIAL_TIMEOUTS timeouts = {0, 0, 90000, 0, 0};
+        ASSERT_EQ(Control(Port, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts)),
+                  STATUS_SUCCESS);
         IoRequestPtr read = Sim().Io().ReadAsync(Port, static_cast<ULONG>(data.size()));
         IoRequestPtr write = Sim().Io().WriteAsync(Port, data);
         EXPECT_EQ(write->Wait().Status, STATUS_SUCCESS);
         const IoResult& got = read->Wait();
-        EXPECT_EQ(got.Status, STATUS_SUCCESS);
+        if (got.Status != STATUS_SUCCESS) {
+            const IoResult status = Sim().Io().DeviceIoControl(Port, IOCTL_SERIAL_GET_COMMSTATUS,
+                                                               {}, sizeof(SERIAL_STATUS));
+            SERIAL_STATUS errors = {};
+            memcpy(&errors, status.Data.data(), std::min(status.Data.size(), sizeof(errors)));
+            ADD_FAILURE() << "read ended with status " << std::hex << got.Status << " after "
+                          << std::dec << got.Data.size() << " of " << data.size()
+                          << " bytes; port errors " << std::hex << errors.Errors
+                          << ", far side dropped " << std::dec << Peers[0]->Stats().Dropped;
+        }
         ExpectSame(got.Data, data);
     }
 
