@@ -88,9 +88,10 @@ class CablePeer final : public Peer
         from->SetRecording(false);
         from->SetOnData([this, to, gate](const uint8_t* bytes, size_t length) {
             const size_t taken = gate->Admit(to->QueuedBytes(), length);
-            to->Queue(std::vector<uint8_t>(bytes, bytes + taken));
+            // Counted first: the delivery may reach the port before Queue returns.
             counters_.Add(&PeerStats::FromPort, length);
             counters_.Add(&PeerStats::ToPort, taken);
+            to->Queue(std::vector<uint8_t>(bytes, bytes + taken));
         });
         to->SetOnDelivered([gate](size_t left) { gate->Level(left); });
         if (config_.LineSpeed) {

@@ -196,8 +196,9 @@ class StreamBridge final : public Peer
             transport_->Decode(buffer, static_cast<size_t>(n), &data, &wire_);
             discarded_ = transport_->Discarded();
             if (!data.empty()) {
-                endpoint_.Queue(data);
+                // Counted first: the delivery may reach the port before Queue returns.
                 counters_.Add(&PeerStats::ToPort, data.size());
+                endpoint_.Queue(data);
             }
             return;
         }
