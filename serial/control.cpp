@@ -302,17 +302,8 @@ NTSTATUS GetCommStatus(ControlRequest& Request)
         status->HoldReasons |= SERIAL_TX_WAITING_XOFF_SENT;
     }
     status->AmountInInQueue = port->InputCount;
+    // The count leaves out what the transmit path has handed over, also of the current write.
     status->AmountInOutQueue = QuarvexOutputAmountLocked(port);
-    if (port->WriteLength != 0) {
-        // The current write counts what it still has to send, not what it asked for. While
-        // WriteLength is not 0 under PortLock the write stays current.
-        PIRP write = port->WriteQueue.CurrentIrp;
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(write);
-        const ULONG asked =
-            stack->MajorFunction == IRP_MJ_WRITE ? stack->Parameters.Write.Length : 1;
-        status->AmountInOutQueue =
-            (asked <= port->TxQueuedCount ? port->TxQueuedCount - asked : 0) + port->WriteLength;
-    }
     status->EofReceived = FALSE;
     status->WaitForImmediate = port->ImmediatePending;
     return STATUS_SUCCESS;
