@@ -885,14 +885,17 @@ class SimSwarmTest : public SimMachineTest
             port.surprise = true;
             FinishRemoval(p);
             break;
-        case 2:
-            // A query-remove that another driver vetoes; idle for the same reason as a stop.
-            if (!Busy(p)) {
-                Log("removal cancelled");
-                EXPECT_EQ(Sim().Pnp().QueryRemove(port.pdo), STATUS_SUCCESS);
-                EXPECT_EQ(Sim().Pnp().CancelRemove(port.pdo), STATUS_SUCCESS);
+        case 2: {
+            // A query-remove that another driver vetoes. The port refuses it itself while a
+            // handle is open (also one whose close is still on its way), busy or not.
+            Log("removal cancelled");
+            const NTSTATUS query = Sim().Pnp().QueryRemove(port.pdo);
+            if (port.handle != INVALID_FILE_HANDLE || query != STATUS_SUCCESS) {
+                EXPECT_EQ(query, STATUS_DEVICE_BUSY);
             }
+            EXPECT_EQ(Sim().Pnp().CancelRemove(port.pdo), STATUS_SUCCESS);
             break;
+        }
         default:
             if (port.handle != INVALID_FILE_HANDLE && !Busy(p)) {
                 // An open handle vetoes an orderly removal; the port goes on as before.
