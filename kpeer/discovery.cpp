@@ -477,10 +477,12 @@ VOID SetSender(PeerPort* Owner, PeerDirection* Direction, PeerPort* Sender, cons
     PeerLockGuard guard(&Owner->Lock);
     PeerPort* previous = Direction->Sender;
     ULONG lost = 0;
+    bool xon = false;
     if (previous != Sender) {
         lost = Direction->Ring.Count;
         Direction->Ring.Count = 0;
         Direction->Ring.Head = 0;
+        xon = Direction->XoffSent != FALSE;
         Direction->XoffSent = FALSE;
     }
     Direction->Sender = Sender;
@@ -492,6 +494,10 @@ VOID SetSender(PeerPort* Owner, PeerDirection* Direction, PeerPort* Sender, cons
     if (lost > 0 && previous != NULL) {
         PeerLockGuard previousGuard(&previous->Lock);
         previous->Dropped += lost;
+    }
+    if (xon && previous != NULL) {
+        // The old sender was told to stop for a ring it no longer feeds.
+        QuarvexPeerSendUrgent(previous, PEER_XON);
     }
 }
 

@@ -204,7 +204,7 @@ CALLBACK_FUNCTION QuarvexPeerSendCallback;
 // IRQL: DISPATCH_LEVEL.  Locks: takes the port's Lock, drops it for each notification.
 KDEFERRED_ROUTINE QuarvexPeerDeliveryDpc;
 // Queues Byte for Port ahead of its data and asks for a delivery.
-// IRQL: DISPATCH_LEVEL.  Locks: must not hold a PeerPort lock; takes Port->Lock.
+// IRQL: <= DISPATCH_LEVEL.  Locks: must not hold a PeerPort lock; takes Port->Lock.
 VOID QuarvexPeerSendUrgent(PeerPort* Port, UCHAR Byte);
 // Asks for a delivery to Port unless it is closing.
 // IRQL: <= DISPATCH_LEVEL.  Locks: must not hold Port->Lock.

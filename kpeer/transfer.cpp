@@ -266,7 +266,7 @@ VOID NTAPI QuarvexPeerDeliveryDpc(PKDPC Dpc, PVOID DeferredContext, PVOID System
 
 VOID QuarvexPeerSendUrgent(PeerPort* Port, UCHAR Byte)
 {
-    PeerDpcLockGuard guard(&Port->Lock);
+    PeerLockGuard guard(&Port->Lock);
     const bool kick = QueueUrgentLocked(Port, Byte);
     guard.Release();
     if (kick) {
