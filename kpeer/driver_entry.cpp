@@ -48,7 +48,7 @@ ULONG PortFlags(const PeerPort* Port)
 
 // One port's record. Locks: ListLock held; takes the port's Lock and, for the Xoff state of
 // its bytes, the lock of the port they wait in (never both).
-VOID DescribePort(PeerPort* Port, QVXPEER_PORT_STATUS* Status)
+VOID DescribePort(PeerPort* Port, QvxPeerPortStatus* Status)
 {
     RtlZeroMemory(Status, sizeof(*Status));
     CopyName(Status->Name, Port->Name);
@@ -89,12 +89,12 @@ VOID DescribePort(PeerPort* Port, QVXPEER_PORT_STATUS* Status)
 // IOCTL_QVXPEER_LIST: the header and as many whole records as fit.
 NTSTATUS ListPorts(PVOID Buffer, ULONG OutputLength, ULONG_PTR* Information)
 {
-    if (OutputLength < sizeof(QVXPEER_LIST_HEADER)) {
+    if (OutputLength < sizeof(QvxPeerListHeader)) {
         return STATUS_BUFFER_TOO_SMALL;
     }
-    auto* header = static_cast<QVXPEER_LIST_HEADER*>(Buffer);
-    auto* records = reinterpret_cast<QVXPEER_PORT_STATUS*>(header + 1);
-    const ULONG room = (OutputLength - sizeof(*header)) / sizeof(QVXPEER_PORT_STATUS);
+    auto* header = static_cast<QvxPeerListHeader*>(Buffer);
+    auto* records = reinterpret_cast<QvxPeerPortStatus*>(header + 1);
+    const ULONG room = (OutputLength - sizeof(*header)) / sizeof(QvxPeerPortStatus);
     ULONG count = 0;
     ULONG returned = 0;
     {
@@ -109,11 +109,11 @@ NTSTATUS ListPorts(PVOID Buffer, ULONG OutputLength, ULONG_PTR* Information)
     }
     RtlZeroMemory(header, sizeof(*header));
     header->Version = QVXPEER_LIST_VERSION;
-    header->RecordBytes = sizeof(QVXPEER_PORT_STATUS);
+    header->RecordBytes = sizeof(QvxPeerPortStatus);
     header->PortCount = count;
     header->Returned = returned;
     header->Rejected = static_cast<ULONG>(InterlockedCompareExchange(&PeerGlobals.Rejected, 0, 0));
-    *Information = sizeof(*header) + returned * sizeof(QVXPEER_PORT_STATUS);
+    *Information = sizeof(*header) + returned * sizeof(QvxPeerPortStatus);
     return returned < count ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
 }
 

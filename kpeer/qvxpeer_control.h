@@ -24,7 +24,7 @@ constexpr unsigned int QvxPeerControlCode(unsigned int Function, unsigned int Me
 constexpr unsigned int QVXPEER_FUNCTION_ATTACH = 0x800u;
 
 // Lists every port the driver knows: those that arrived and those a pair names that have not.
-// Output: QVXPEER_LIST_HEADER, then Returned records of RecordBytes each. When the buffer
+// Output: QvxPeerListHeader, then Returned records of RecordBytes each. When the buffer
 // holds the header but not every record, as many whole records as fit come back with
 // STATUS_BUFFER_OVERFLOW, and PortCount says how many there are; a buffer smaller than the
 // header gets STATUS_BUFFER_TOO_SMALL and nothing.
@@ -58,17 +58,17 @@ constexpr unsigned int QVXPEER_PORT_XONXOFF = 0x20u;    // its transmitter is th
 constexpr unsigned int QVXPEER_PORT_XOFF_SENT = 0x40u;  // told Xoff, not yet Xon
 constexpr unsigned int QVXPEER_PORT_PAUSED = 0x80u;     // its own Xoff holds delivery to it
 
-struct QVXPEER_LIST_HEADER
+struct QvxPeerListHeader
 {
     unsigned int Version;     // QVXPEER_LIST_VERSION
-    unsigned int RecordBytes; // sizeof(QVXPEER_PORT_STATUS) of the driver
+    unsigned int RecordBytes; // sizeof(QvxPeerPortStatus) of the driver
     unsigned int PortCount;   // ports known
     unsigned int Returned;    // records that follow
     unsigned int Rejected;    // "Peer" values found unusable since the driver started
     unsigned int Reserved;
 };
 
-struct QVXPEER_PORT_STATUS
+struct QvxPeerPortStatus
 {
     unsigned short Name[QVXPEER_NAME_CHARS];     // "COM5", zero-terminated
     unsigned short PeerName[QVXPEER_NAME_CHARS]; // the other end of a pair, else empty
@@ -85,5 +85,5 @@ struct QVXPEER_PORT_STATUS
     unsigned long long Dropped;  // of those, bytes that found no room and were dropped
 };
 
-static_assert(sizeof(QVXPEER_LIST_HEADER) == 24, "the header keeps its layout");
-static_assert(sizeof(QVXPEER_PORT_STATUS) == 184, "the record keeps its layout");
+static_assert(sizeof(QvxPeerListHeader) == 24, "the header keeps its layout");
+static_assert(sizeof(QvxPeerPortStatus) == 184, "the record keeps its layout");
