@@ -186,9 +186,12 @@ PeerPort* FinishRunLocked(PeerPort* Port)
         LARGE_INTEGER due;
         due.QuadPart = -static_cast<LONGLONG>(PEER_PACE_PERIOD_MS) * 10000;
         (void)KeSetTimerEx(&Port->PaceTimer, due, PEER_PACE_PERIOD_MS, &Port->DeliveryDpc);
-    } else if (!waiting && in->Armed) {
-        in->Armed = FALSE;
-        (void)KeCancelTimer(&Port->PaceTimer);
+    } else if (!waiting) {
+        if (in->Armed) {
+            in->Armed = FALSE;
+            (void)KeCancelTimer(&Port->PaceTimer);
+        }
+        // Also after a run that needed no timer: the next bytes start a fresh line.
         QuarvexPeerPaceIdle(&in->Pacing);
     }
     return xon;
