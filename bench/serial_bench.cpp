@@ -11,6 +11,7 @@
 #include "platform/sim/machine.h"
 #include "platform/sim/registry.h"
 #include "port/port.h"
+#include "serial/input_ring.h"
 #include "serial/transfer.h"
 #include "support/test_port.h"
 

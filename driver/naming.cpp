@@ -9,7 +9,7 @@
 #include <ntddser.h>
 
 #include "driver/driver.h"
-#include "driver/kcompat.h"
+#include "port/kcompat.h"
 #include "port/port.h"
 #include "trace/trace.h"
 

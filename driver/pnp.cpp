@@ -4,8 +4,8 @@
 #include <ntddk.h>
 
 #include "driver/driver.h"
-#include "driver/kcompat.h"
 #include "peer/peer.h"
+#include "port/kcompat.h"
 #include "port/port.h"
 #include "queue/queue.h"
 #include "trace/trace.h"

@@ -1,9 +1,10 @@
 #include "host/driver_host.h"
+#include "serial/input_ring.h"
 
 #include "driver/driver.h"
-#include "driver/kcompat.h"
 #include "platform/sim/io_manager.h"
 #include "platform/sim/pnp.h"
+#include "port/kcompat.h"
 #include "serial/transfer.h"
 
 #include <algorithm>

@@ -3,8 +3,9 @@
 
 #include <ntddk.h>
 
-#include "driver/kcompat.h"
 #include "peer/peer.h"
+#include "port/kcompat.h"
+#include "port/spin_lock.h"
 #include "serial/interrupt.h"
 #include "trace/trace.h"
 

@@ -2,10 +2,11 @@
 
 #include <ntddk.h>
 
-#include "driver/driver.h"
-#include "driver/kcompat.h"
 #include "peer/peer.h"
+#include "port/kcompat.h"
+#include "port/spin_lock.h"
 #include "queue/queue.h"
+#include "serial/input_ring.h"
 #include "serial/interrupt.h"
 #include "serial/transfer.h"
 #include "trace/trace.h"
@@ -149,25 +150,11 @@ NTSTATUS NTAPI QuarvexCreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return FailCreate(port, Irp, STATUS_NOT_A_DIRECTORY);
     }
 
-    port->InputBuffer = NULL;
-    port->InputBufferSize = INPUT_BUFFER_DEFAULT_SIZE;
-    port->InputBuffer = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, INPUT_BUFFER_DEFAULT_SIZE, QUARVEX_POOL_TAG));
-    if (port->InputBuffer == NULL) {
-        port->InputBufferSize = 0;
+    if (!NT_SUCCESS(QuarvexInputRingAllocate(port))) {
         InterlockedDecrement(&port->ExclusiveOpenCount);
         return FailCreate(port, Irp, STATUS_INSUFFICIENT_RESOURCES);
     }
 
-    const ULONG size = port->InputBufferSize;
-    port->IsrTargetBase = port->InputBuffer;
-    port->InputFirstChar = port->InputBuffer;
-    port->IsrNextSlot = port->InputBuffer;
-    port->IsrTargetLast = port->InputBuffer + size - 1;
-    port->InputCount = 0;
-    port->InputFullMark = size / 4 * 3 + size / 16;
-    port->HandFlow.XoffLimit = static_cast<LONG>(size / 8);
-    port->HandFlow.XonLimit = static_cast<LONG>(size / 2);
     port->TxQueuedCount = 0;
     port->WaitResultSlot = NULL;
     port->EventHistory = 0;
@@ -221,12 +208,7 @@ NTSTATUS NTAPI QuarvexCloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     // The interrupt service holds PortLock for its whole run and now only drains, so the ring
     // can go.
-    const ULONG tag = QuarvexInputBufferTag(port);
-    port->InputBufferSize = 0;
-    if (port->InputBuffer != NULL) {
-        ExFreePoolWithTag(port->InputBuffer, tag);
-        port->InputBuffer = NULL;
-    }
+    QuarvexInputRingFree(port);
     if (port->SendTimerRunning) {
         (void)KeCancelTimer(&port->SendTimer);
         port->SendTimerRunning = FALSE;

@@ -1,4 +1,4 @@
-// The port device record and the emulated UART.
+// The port device record, its count of requests in progress and the emulated UART.
 //
 // Contexts: the record is the device extension of the port's device object; dispatch, start
 // and cancel routines find it there, DPCs, timers and callbacks receive it as context.
@@ -290,6 +290,24 @@ inline PortDeviceRecord* QuarvexPortFromDevice(PDEVICE_OBJECT DeviceObject)
 VOID QuarvexPortSetDefaults(PortDeviceRecord* Port, PDEVICE_OBJECT DeviceObject,
                             PDEVICE_OBJECT PhysicalDeviceObject);
 
+// ---- Outstanding-I/O count ----------------------------------------------------------------
+// Counted: the create, Plug and Play, power and system-control dispatchers.
+
+// Counts a dispatcher in; FALSE when the device is removed (the count is already restored and
+// the caller must refuse the request).
+// IRQL: <= DISPATCH_LEVEL.  Locks: none.
+BOOLEAN QuarvexIoIncrement(PortDeviceRecord* Port);
+
+// Counts a dispatcher out; the last one (after removal dropped the device's own reference)
+// signals RemoveEvent.
+// IRQL: <= DISPATCH_LEVEL.  Locks: none.
+VOID QuarvexIoDecrement(PortDeviceRecord* Port);
+
+// Marks the device removed, drops its own reference and waits until every counted dispatcher
+// has left. Removal calls it once, after counting itself out.
+// IRQL: PASSIVE_LEVEL.  Locks: must not hold any.
+VOID QuarvexIoDecrementAndWait(PortDeviceRecord* Port);
+
 // Stores Status and completes Irp, with no priority boost as every completion of the port.
 // IRQL: <= DISPATCH_LEVEL.  Locks: must not hold PortLock or a queue lock.
 inline VOID QuarvexCompleteRequest(PIRP Irp, NTSTATUS Status)
@@ -297,75 +315,6 @@ inline VOID QuarvexCompleteRequest(PIRP Irp, NTSTATUS Status)
     Irp->IoStatus.Status = Status;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
 }
-
-// ---- Scoped spin locks -------------------------------------------------------------------
-
-// Raises to DISPATCH_LEVEL and takes the lock for the scope; Release() drops it early, once.
-class SpinLockGuard
-{
-  public:
-    explicit SpinLockGuard(PKSPIN_LOCK Lock) : lock_(Lock), held_(true)
-    {
-        oldIrql_ = KfAcquireSpinLock(lock_);
-    }
-    ~SpinLockGuard()
-    {
-        if (held_) {
-            Release();
-        }
-    }
-    // Once only: a second release is the caller's fault (it aborts on the host).
-    VOID Release()
-    {
-#ifdef QVX_HOST_CHECKS
-        ASSERT(held_);
-#endif
-        if (held_) {
-            held_ = false;
-            KfReleaseSpinLock(lock_, oldIrql_);
-        }
-    }
-    SpinLockGuard(const SpinLockGuard&) = delete;
-    SpinLockGuard& operator=(const SpinLockGuard&) = delete;
-
-  private:
-    PKSPIN_LOCK lock_;
-    KIRQL oldIrql_;
-    bool held_;
-};
-
-// The same for callers already at DISPATCH_LEVEL.
-class DpcSpinLockGuard
-{
-  public:
-    explicit DpcSpinLockGuard(PKSPIN_LOCK Lock) : lock_(Lock), held_(true)
-    {
-        KefAcquireSpinLockAtDpcLevel(lock_);
-    }
-    ~DpcSpinLockGuard()
-    {
-        if (held_) {
-            Release();
-        }
-    }
-    // Once only, as above.
-    VOID Release()
-    {
-#ifdef QVX_HOST_CHECKS
-        ASSERT(held_);
-#endif
-        if (held_) {
-            held_ = false;
-            KefReleaseSpinLockFromDpcLevel(lock_);
-        }
-    }
-    DpcSpinLockGuard(const DpcSpinLockGuard&) = delete;
-    DpcSpinLockGuard& operator=(const DpcSpinLockGuard&) = delete;
-
-  private:
-    PKSPIN_LOCK lock_;
-    bool held_;
-};
 
 // ---- Emulated UART -----------------------------------------------------------------------
 // None of these traces. Register and flag accesses need PortLock held by the caller, except

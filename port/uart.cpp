@@ -2,8 +2,9 @@
 
 #include <ntddk.h>
 
-#include "driver/kcompat.h"
+#include "port/kcompat.h"
 #include "port/port.h"
+#include "port/spin_lock.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <ntddk.h>
 
-#include "driver/driver.h"
 #include "port/port.h"
+#include "port/spin_lock.h"
 #include "queue/queue.h"
 #include "serial/transfer.h"
 #include "trace/trace.h"

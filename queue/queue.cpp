@@ -6,9 +6,9 @@
 
 #include <ntddk.h>
 
-#include "driver/driver.h"
-#include "driver/kcompat.h"
+#include "port/kcompat.h"
 #include "port/port.h"
+#include "port/spin_lock.h"
 #include "queue/queue.h"
 #include "trace/trace.h"
 

@@ -5,9 +5,11 @@
 #include <ntddk.h>
 #include <ntddser.h>
 
-#include "driver/kcompat.h"
 #include "peer/peer.h"
+#include "port/kcompat.h"
+#include "port/spin_lock.h"
 #include "serial/control.h"
+#include "serial/input_ring.h"
 #include "serial/interrupt.h"
 #include "serial/transfer.h"
 #include "trace/trace.h"

@@ -10,7 +10,7 @@
 #include <ntddk.h>
 #include <ntddser.h>
 
-#include "driver/kcompat.h"
+#include "port/kcompat.h"
 #include "serial/interrupt.h"
 #include "serial/transfer.h"
 #include "trace/trace.h"

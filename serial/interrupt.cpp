@@ -5,7 +5,9 @@
 #include <ntddk.h>
 #include <ntddser.h>
 
-#include "driver/kcompat.h"
+#include "port/kcompat.h"
+#include "port/spin_lock.h"
+#include "serial/input_ring.h"
 #include "serial/interrupt.h"
 #include "serial/transfer.h"
 
@@ -203,16 +205,10 @@ VOID QuarvexPutChar(PortDeviceRecord* Port, UCHAR Ch)
         (void)KeInsertQueueDpc(&Port->XoffCompleteDpc, NULL, NULL);
     }
 
-    if (Port->IsrTargetBase != Port->InputBuffer) {
+    if (QuarvexInputRingTargetsRead(Port)) {
         // A read is being filled directly: no flow control on this path.
         Port->CharsReadByIsr++;
-        *Port->IsrNextSlot = Ch;
-        if (Port->IsrNextSlot == Port->IsrTargetLast) {
-            Port->IsrTargetBase = Port->InputBuffer;
-            Port->IsrNextSlot = Port->InputBuffer;
-            Port->InputFirstChar = Port->InputBuffer;
-            Port->IsrTargetLast = Port->InputBuffer + Port->InputBufferSize - 1;
-            Port->InputCount = 0;
+        if (QuarvexInputRingPutDirect(Port, Ch)) {
             PIRP read = Port->ReadQueue.CurrentIrp;
             read->IoStatus.Information = IoGetCurrentIrpStackLocation(read)->Parameters.Read.Length;
             Port->ReadReturnWhenAny = FALSE;
@@ -224,7 +220,6 @@ VOID QuarvexPutChar(PortDeviceRecord* Port, UCHAR Ch)
             }
             return;
         }
-        Port->IsrNextSlot++;
         if (Port->ReadReturnWhenAny) {
             // The read ends with what arrives in this run; the completion DPC takes the
             // buffer back from the receive path.
@@ -256,15 +251,9 @@ VOID QuarvexPutChar(PortDeviceRecord* Port, UCHAR Ch)
     }
 
     if (Port->InputCount < Port->InputBufferSize) {
-        *Port->IsrNextSlot = Ch;
-        Port->InputCount++;
+        QuarvexInputRingPut(Port, Ch);
         if (Port->InputCount == Port->InputFullMark && (Port->WaitMask & SERIAL_EV_RX80FULL) != 0) {
             QuarvexReportEvents(Port, SERIAL_EV_RX80FULL);
-        }
-        if (Port->IsrNextSlot == Port->IsrTargetLast) {
-            Port->IsrNextSlot = Port->InputBuffer;
-        } else {
-            Port->IsrNextSlot++;
         }
         return;
     }
@@ -273,10 +262,7 @@ VOID QuarvexPutChar(PortDeviceRecord* Port, UCHAR Ch)
     Port->Stats.BufferOverrunErrorCount++;
     Port->CommErrors |= SERIAL_ERROR_QUEUEOVERRUN;
     if ((flowReplace & SERIAL_ERROR_CHAR) != 0) {
-        PUCHAR newest = Port->IsrNextSlot == Port->InputBuffer
-                            ? Port->InputBuffer + Port->InputBufferSize - 1
-                            : Port->IsrNextSlot - 1;
-        *newest = Port->SerialChars.ErrorChar;
+        QuarvexInputRingReplaceNewest(Port, Port->SerialChars.ErrorChar);
     }
     if ((handShake & SERIAL_ERROR_ABORT) != 0) {
         (void)KeInsertQueueDpc(&Port->SerialErrorDpc, NULL, NULL);

@@ -4,7 +4,7 @@
 #include <ntddk.h>
 #include <ntddser.h>
 
-#include "driver/kcompat.h"
+#include "port/kcompat.h"
 #include "serial/interrupt.h"
 
 namespace {

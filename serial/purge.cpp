@@ -5,8 +5,10 @@
 #include <ntddk.h>
 #include <ntddser.h>
 
-#include "driver/kcompat.h"
+#include "port/kcompat.h"
+#include "port/spin_lock.h"
 #include "queue/queue.h"
+#include "serial/input_ring.h"
 #include "serial/interrupt.h"
 #include "serial/transfer.h"
 #include "trace/trace.h"
@@ -36,11 +38,8 @@ VOID NTAPI PurgeQueueStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if ((mask & SERIAL_PURGE_RXCLEAR) != 0) {
         DpcSpinLockGuard guard(&port->PortLock);
         // A read being filled directly keeps what it has; only the ring is emptied.
-        if (port->IsrTargetBase == port->InputBuffer) {
-            port->InputCount = 0;
-            port->IsrNextSlot = port->InputBuffer;
-            port->InputFirstChar = port->InputBuffer;
-            port->IsrTargetLast = port->InputBuffer + port->InputBufferSize - 1;
+        if (!QuarvexInputRingTargetsRead(port)) {
+            QuarvexInputRingReset(port);
             QuarvexReleaseReceiveHolds(port);
         }
     }

@@ -5,8 +5,10 @@
 #include <ntddk.h>
 #include <ntddser.h>
 
-#include "driver/kcompat.h"
+#include "port/kcompat.h"
+#include "port/spin_lock.h"
 #include "queue/queue.h"
+#include "serial/input_ring.h"
 #include "serial/interrupt.h"
 #include "serial/transfer.h"
 #include "trace/trace.h"
@@ -21,14 +23,6 @@ ULONG ReadLength(PIRP Irp)
 PUCHAR ReadBuffer(PIRP Irp)
 {
     return static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
-}
-
-VOID TargetTheRing(PortDeviceRecord* Port)
-{
-    Port->IsrTargetBase = Port->InputBuffer;
-    Port->IsrNextSlot = Port->InputBuffer;
-    Port->InputFirstChar = Port->InputBuffer;
-    Port->IsrTargetLast = Port->InputBuffer + Port->InputBufferSize - 1;
 }
 
 // Common tail of every party that may end the current read: PortLock is held on entry and
@@ -80,14 +74,6 @@ LONGLONG NowSystemTime()
 }
 
 } // namespace
-
-ULONG QuarvexInputBufferTag(const PortDeviceRecord* Port)
-{
-    // The ring allocated at open has the driver's tag; a larger one came from a queue-size
-    // change, charged to the caller's quota under its own tag.
-    return Port->InputBufferSize > INPUT_BUFFER_DEFAULT_SIZE ? QUARVEX_INPUT_POOL_TAG
-                                                             : QUARVEX_POOL_TAG;
-}
 
 NTSTATUS NTAPI QuarvexReadDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -200,10 +186,8 @@ VOID NTAPI ReadQueueStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     port->ReadReturnWhenAny = returnWhenAny ? TRUE : FALSE;
     port->ReadCompletionQueued = FALSE;
-    PUCHAR buffer = ReadBuffer(Irp);
-    port->IsrTargetBase = buffer;
-    port->IsrNextSlot = buffer + Irp->IoStatus.Information;
-    port->IsrTargetLast = buffer + stack->Parameters.Read.Length - 1;
+    QuarvexInputRingTargetRead(port, ReadBuffer(Irp), static_cast<ULONG>(Irp->IoStatus.Information),
+                               stack->Parameters.Read.Length);
     port->ReadRefs |= READ_REF_ISR;
     port->CharsReadByIsr = 0;
     port->ReadLastCount = static_cast<LONG>(Irp->IoStatus.Information);
@@ -228,19 +212,9 @@ VOID QuarvexCopyFromInput(PortDeviceRecord* Port)
     PIRP irp = Port->ReadQueue.CurrentIrp;
     ULONG count = Port->InputCount < Port->ReadNeeded ? Port->InputCount : Port->ReadNeeded;
     if (count != 0) {
-        const ULONG run = static_cast<ULONG>(Port->IsrTargetLast - Port->InputFirstChar + 1);
-        PUCHAR destination = ReadBuffer(irp) + (ReadLength(irp) - Port->ReadNeeded);
-        if (run > count) {
-            RtlMoveMemory(destination, Port->InputFirstChar, count);
-            Port->InputFirstChar += count;
-        } else {
-            RtlMoveMemory(destination, Port->InputFirstChar, run);
-            RtlMoveMemory(destination + run, Port->InputBuffer, count - run);
-            Port->InputFirstChar = Port->InputBuffer + (count - run);
-        }
+        QuarvexInputRingTake(Port, ReadBuffer(irp) + (ReadLength(irp) - Port->ReadNeeded), count);
         Port->ReadNeeded -= count;
     }
-    Port->InputCount -= count;
     irp->IoStatus.Information += count;
     QuarvexReleaseReceiveHolds(Port);
 }
@@ -249,17 +223,15 @@ VOID QuarvexSerialStopCurrentRead(PortDeviceRecord* Port)
 {
     QUARVEX_ASSERT_HELD(&Port->PortLock);
     QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialStopCurrentRead++");
-    if (Port->IsrTargetBase != Port->InputBuffer) {
+    if (QuarvexInputRingTargetsRead(Port)) {
         PIRP irp = Port->ReadQueue.CurrentIrp;
-        irp->IoStatus.Information =
-            ReadLength(irp) - static_cast<ULONG>(Port->IsrTargetLast - Port->IsrNextSlot + 1);
-        Port->InputCount = 0;
+        irp->IoStatus.Information = ReadLength(irp) - QuarvexInputRingReadRoom(Port);
         Port->ReadReturnWhenAny = FALSE;
         // A completion DPC the receive path queued drops that reference itself.
         if (!Port->ReadCompletionQueued) {
             Port->ReadRefs &= ~READ_REF_ISR;
         }
-        TargetTheRing(Port);
+        QuarvexInputRingReset(Port);
     }
     // Otherwise the receive path filled the buffer and queued ReadCompleteDpc, which drops
     // its reference itself.
@@ -396,23 +368,7 @@ NTSTATUS QuarvexResizeInput(PortDeviceRecord* Port, PIRP Irp)
     }
 
     SpinLockGuard guard(&Port->PortLock);
-    const ULONG held = Port->InputCount;
-    const ULONG run =
-        static_cast<ULONG>(Port->InputBuffer + Port->InputBufferSize - Port->InputFirstChar);
-    if (held <= run) {
-        RtlMoveMemory(newBuffer, Port->InputFirstChar, held);
-    } else {
-        RtlMoveMemory(newBuffer, Port->InputFirstChar, run);
-        RtlMoveMemory(newBuffer + run, Port->InputBuffer, held - run);
-    }
-    ExFreePoolWithTag(Port->InputBuffer, QuarvexInputBufferTag(Port));
-    Port->InputBuffer = newBuffer;
-    Port->InputBufferSize = size;
-    TargetTheRing(Port);
-    Port->IsrNextSlot = newBuffer + held;
-    Port->HandFlow.XoffLimit = static_cast<LONG>(size / 8);
-    Port->HandFlow.XonLimit = static_cast<LONG>(size / 2);
-    Port->InputFullMark = size / 4 * 3 + size / 16;
+    QuarvexInputRingGrow(Port, newBuffer, size);
     QuarvexReleaseReceiveHolds(Port);
     return STATUS_SUCCESS;
 }

@@ -204,17 +204,3 @@ KDEFERRED_ROUTINE QuarvexSerialError;
 // an error recorded), except IOCTL_SERIAL_GET_COMMSTATUS.
 // IRQL: <= DISPATCH_LEVEL.  Irp: completed when the result is STATUS_CANCELLED.
 NTSTATUS QuarvexCheckForError(PortDeviceRecord* Port, PIRP Irp);
-
-// ---- Input ring ------------------------------------------------------------------------
-
-// Size of the input ring that each open allocates.
-constexpr ULONG INPUT_BUFFER_DEFAULT_SIZE = 4096;
-
-// Tag of a larger input ring from a queue-size change (charged to the caller's quota); its
-// four bytes read "qrvi".
-constexpr ULONG QUARVEX_INPUT_POOL_TAG = static_cast<ULONG>('q') | (static_cast<ULONG>('r') << 8) |
-                                         (static_cast<ULONG>('v') << 16) |
-                                         (static_cast<ULONG>('i') << 24);
-
-// The tag the current input ring was allocated with.
-ULONG QuarvexInputBufferTag(const PortDeviceRecord* Port);

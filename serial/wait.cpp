@@ -7,7 +7,8 @@
 #include <ntddk.h>
 #include <ntddser.h>
 
-#include "driver/kcompat.h"
+#include "port/kcompat.h"
+#include "port/spin_lock.h"
 
 #include "queue/queue.h"
 #include "serial/interrupt.h"

@@ -1,6 +1,6 @@
 #include "trace/trace.h"
 
-#include "driver/kcompat.h"
+#include "port/kcompat.h"
 
 ULONG TraceLevel = 4;
 ULONG TraceComponents = 0xFFFFFFFF;

@@ -3,12 +3,13 @@
 // behind, and the port works afterwards.
 // ctest-labels: pnp
 
+#include "serial/input_ring.h"
 #include "support/frame_fixture.h"
 
 #include <ntddser.h>
 
-#include "driver/kcompat.h"
 #include "host/peers/peer_endpoint.h"
+#include "port/kcompat.h"
 #include "serial/transfer.h"
 
 #include <gtest/gtest.h>

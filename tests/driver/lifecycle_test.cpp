@@ -5,10 +5,10 @@
 
 #include "support/frame_fixture.h"
 
-#include "driver/kcompat.h"
 #include "host/peers/peer_endpoint.h"
 #include "platform/sim/names.h"
 #include "platform/sim/registry.h"
+#include "port/kcompat.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Source lint: words that do not belong in the code base, and constructs that do not belong
-in driver code. Usage: lint.py REPO_ROOT. Prints file:line for each finding; exit status 1
-when there is any."""
+"""Source lint: words that do not belong in the code base, constructs that do not belong in
+driver code, the driver's include direction and the input ring's single owner.
+Usage: lint.py REPO_ROOT. Prints file:line for each finding; exit status 1 when there is
+any."""
 
 import os
 import re
@@ -27,6 +28,32 @@ ALLOWED_SYSTEM_HEADERS = {
     "ntddk.h", "wdm.h", "ntddser.h", "wmilib.h", "initguid.h", "wdmguid.h", "stdarg.h"
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]*)[>"]')
+
+# The input ring's fields (and the flow limits set from its size) are written only by its
+# owner; everyone else reads them.
+RING_OWNER = ("serial/input_ring.h", "serial/input_ring.cpp")
+RING_FIELDS = r"(?:InputBuffer|InputBufferSize|InputFullMark|InputCount|InputFirstChar|" \
+              r"IsrTargetBase|IsrTargetLast|IsrNextSlot|XonLimit|XoffLimit)"
+RING_WRITE = re.compile(
+    # p->Field = x, p->Field += x, p->Field[i] = x, p->Field++ (not ==, <=, >=)
+    r"(?:->|\.)\s*%s\b\s*(?:\[[^]]*\]\s*)?(?:(?:<<|>>|[-+*/%%&|^])?=(?!=)|\+\+|--)"
+    # ++p->Field, --p->Field
+    r"|(?:\+\+|--)\s*[A-Za-z_][\w]*(?:\(\))?\s*(?:->|\.)\s*%s\b" % (RING_FIELDS, RING_FIELDS)
+)
+
+
+def include_direction(path, name):
+    """Why a driver source may not include the project header NAME, or None. Everything below
+    driver/ sees nothing of it; port/, which the other folders build on, sees only the
+    queue's public header (the record embeds its queues)."""
+    if name.startswith("driver/") and not path.startswith("driver/"):
+        return "includes %s from below driver/" % name
+    if path.startswith("port/") and (
+        name.startswith(("serial/", "peer/", "trace/"))
+        or (name.startswith("queue/") and name != "queue/queue.h")
+    ):
+        return "port/ includes %s from a folder built on it" % name
+    return None
 
 
 def repo_files(root):
@@ -91,12 +118,26 @@ def check_driver_source(path, text, findings):
             findings.append("%s:%d: includes <%s>, not a WDK header" % (path, number, name))
         elif kind == '"' and name.startswith("platform/"):
             findings.append("%s:%d: includes the platform layer (%s)" % (path, number, name))
+        elif kind == '"' and include_direction(path, name):
+            findings.append("%s:%d: %s" % (path, number, include_direction(path, name)))
     for number, line in enumerate(blank(text, keep_strings=False).splitlines(), 1):
         if line.lstrip().startswith("#"):
             continue
         for pattern, what in DRIVER_CONSTRUCTS:
             if pattern.search(line):
                 findings.append("%s:%d: %s in driver code" % (path, number, what))
+        if path not in RING_OWNER and RING_WRITE.search(line):
+            findings.append("%s:%d: writes an input-ring field outside serial/input_ring"
+                            % (path, number))
+
+
+def check_file(path, text, findings):
+    """Appends the findings of one repository file (PATH relative to the root)."""
+    for number, line in enumerate(text.splitlines(), 1):
+        if BANNED_WORDS.search(line):
+            findings.append("%s:%d: names the design documents" % (path, number))
+    if path.startswith(DRIVER_FOLDERS) and path.endswith((".h", ".cpp")):
+        check_driver_source(path, text, findings)
 
 
 def main():
@@ -112,12 +153,7 @@ def main():
             data = handle.read()
         if b"\0" in data:
             continue
-        text = data.decode("utf-8", errors="replace")
-        for number, line in enumerate(text.splitlines(), 1):
-            if BANNED_WORDS.search(line):
-                findings.append("%s:%d: names the design documents" % (path, number))
-        if path.startswith(DRIVER_FOLDERS) and path.endswith((".h", ".cpp")):
-            check_driver_source(path, text, findings)
+        check_file(path, data.decode("utf-8", errors="replace"), findings)
     for finding in findings:
         print(finding)
     return 1 if findings else 0

@@ -4,9 +4,9 @@
 #include "support/port_fixture.h"
 #include "support/watchdog.h"
 
-#include "driver/kcompat.h"
 #include "peer/peer.h"
 #include "platform/sim/names.h"
+#include "port/kcompat.h"
 #include "trace/trace.h"
 
 #include <gtest/gtest.h>

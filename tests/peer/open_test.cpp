@@ -4,9 +4,9 @@
 
 #include "support/port_fixture.h"
 
-#include "driver/kcompat.h"
 #include "peer/peer.h"
 #include "platform/sim/registry.h"
+#include "port/kcompat.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 
 #include "support/port_fixture.h"
 
-#include "driver/kcompat.h"
+#include "port/kcompat.h"
 #include "serial/transfer.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,6 @@
 
 #include <ntddk.h>
 
-#include "driver/driver.h"
 #include "port/port.h"
 
 #include "support/machine_fixture.h"

@@ -2,10 +2,11 @@
 // The serial control codes as an application sends them: lengths, value checks, what each
 // code answers, the control gate, the input-buffer resize and the baud block.
 
+#include "serial/input_ring.h"
 #include "support/port_fixture.h"
 
-#include "driver/kcompat.h"
 #include "peer/peer.h"
+#include "port/kcompat.h"
 #include "serial/transfer.h"
 #include "trace/trace.h"
 

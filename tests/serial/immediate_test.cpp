@@ -5,7 +5,7 @@
 #include "support/machine_fixture.h"
 #include "support/write_fixture.h"
 
-#include "driver/kcompat.h"
+#include "port/kcompat.h"
 
 #include <functional>
 

@@ -4,7 +4,7 @@
 #include "support/machine_fixture.h"
 #include "support/write_fixture.h"
 
-#include "driver/kcompat.h"
+#include "port/kcompat.h"
 #include "queue/queue.h"
 
 namespace qvx {

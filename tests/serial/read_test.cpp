@@ -2,9 +2,10 @@
 // Reads: the timeout combinations, the direct fill of a waiting read, the races between its
 // four holders, and the input-ring resize.
 
+#include "serial/input_ring.h"
 #include "support/port_fixture.h"
 
-#include "driver/kcompat.h"
+#include "port/kcompat.h"
 #include "serial/transfer.h"
 
 #include <gtest/gtest.h>

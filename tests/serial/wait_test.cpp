@@ -1,6 +1,7 @@
 // ctest-labels: wait
 // Waits on event masks and the error abort.
 
+#include "port/spin_lock.h"
 #include "support/port_fixture.h"
 
 #include "queue/queue.h"

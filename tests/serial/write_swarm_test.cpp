@@ -6,7 +6,7 @@
 
 #include "support/write_fixture.h"
 
-#include "driver/kcompat.h"
+#include "port/kcompat.h"
 
 #include <cstdlib>
 #include <random>

@@ -1,4 +1,5 @@
 #include "support/queue_helpers.h"
+#include "port/spin_lock.h"
 
 #include "platform/sim/io_manager.h"
 

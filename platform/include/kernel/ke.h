@@ -87,10 +87,14 @@ inline VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
 {
     *SpinLock = 0;
 }
-NTHALAPI KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
-NTHALAPI VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-NTKERNELAPI VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-NTKERNELAPI VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+NTHALAPI KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
+    QVX_THREAD_SAFETY(acquire_capability(*SpinLock));
+NTHALAPI VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+    QVX_THREAD_SAFETY(release_capability(*SpinLock));
+NTKERNELAPI VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
+    QVX_THREAD_SAFETY(acquire_capability(*SpinLock));
+NTKERNELAPI VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
+    QVX_THREAD_SAFETY(release_capability(*SpinLock));
 #define KeAcquireSpinLock(a, b) *(b) = KfAcquireSpinLock(a)
 #define KeReleaseSpinLock(a, b) KfReleaseSpinLock(a, b)
 #define KeAcquireSpinLockAtDpcLevel(SpinLock) KefAcquireSpinLockAtDpcLevel(SpinLock)

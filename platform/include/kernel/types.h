@@ -64,7 +64,15 @@ typedef HANDLE* PHANDLE;
 typedef ULONG ACCESS_MASK;
 typedef UCHAR KIRQL;
 typedef KIRQL* PKIRQL;
-typedef ULONG_PTR KSPIN_LOCK;
+// A spin lock is a capability to clang's thread-safety analysis, so that the driver's lock
+// contracts (QUARVEX_REQUIRES and its kin) are checked against the routines below; g++ and
+// the target build see plain declarations.
+#ifdef __clang__
+#define QVX_THREAD_SAFETY(x) __attribute__((x))
+#else
+#define QVX_THREAD_SAFETY(x)
+#endif
+typedef ULONG_PTR QVX_THREAD_SAFETY(capability("spin lock")) KSPIN_LOCK;
 typedef KSPIN_LOCK* PKSPIN_LOCK;
 typedef CCHAR KPROCESSOR_MODE;
 typedef LONG KPRIORITY;

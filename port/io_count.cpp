@@ -3,10 +3,7 @@
 
 #include <ntddk.h>
 
-#include "driver/driver.h"
 #include "port/port.h"
-#include "queue/queue.h"
-#include "trace/trace.h"
 
 BOOLEAN QuarvexIoIncrement(PortDeviceRecord* Port)
 {

@@ -33,3 +33,25 @@ extern "C" int __cdecl _vsnprintf(char* Buffer, size_t Count, const char* Format
 #define QUARVEX_ASSERT_HELD(Lock) ((void)0)
 #define QUARVEX_ASSERT_NOT_HELD(Lock) ((void)0)
 #endif
+
+// The same contracts checked when the driver compiles: on the host build with clang (the
+// clang preset turns on -Wthread-safety), where the platform declares a spin lock a
+// capability. A routine that needs a lock held, or takes or releases one for its caller,
+// says so on its declaration, and every caller is checked against it. Lock hand-offs (a lock
+// taken in one routine and released in another) are written only this way. Empty for
+// Windows and for g++, so the image does not change.
+#if defined(__clang__) && defined(QVX_HOST_CHECKS)
+#define QUARVEX_THREAD_SAFETY(x) __attribute__((x))
+#else
+#define QUARVEX_THREAD_SAFETY(x)
+#endif
+// The lock is held on entry and on exit.
+#define QUARVEX_REQUIRES(...) QUARVEX_THREAD_SAFETY(requires_capability(__VA_ARGS__))
+// The routine takes the lock and returns with it held.
+#define QUARVEX_ACQUIRES(...) QUARVEX_THREAD_SAFETY(acquire_capability(__VA_ARGS__))
+// The lock is held on entry and the routine releases it for its caller.
+#define QUARVEX_RELEASES(...) QUARVEX_THREAD_SAFETY(release_capability(__VA_ARGS__))
+// The lock must not be held on entry (the routine takes it).
+#define QUARVEX_EXCLUDES(...) QUARVEX_THREAD_SAFETY(locks_excluded(__VA_ARGS__))
+// A class whose objects hold a lock for their scope.
+#define QUARVEX_SCOPED_CAPABILITY QUARVEX_THREAD_SAFETY(scoped_lockable)
