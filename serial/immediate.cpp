@@ -11,84 +11,10 @@
 #include <ntddser.h>
 
 #include "port/kcompat.h"
+#include "serial/endings_internal.h"
 #include "serial/interrupt.h"
 #include "serial/transfer.h"
 #include "trace/trace.h"
-
-namespace {
-
-// The status a request ends with: the first ending's, recorded in IoStatus.Status while other
-// holders remain; the request's own success (character sent, count reached) is recorded over
-// any other.
-NTSTATUS RecordEnding(PIRP Irp, NTSTATUS Status)
-{
-    if (Irp->IoStatus.Status == STATUS_PENDING) {
-        Irp->IoStatus.Status = Status;
-    }
-    return Irp->IoStatus.Status;
-}
-
-// Tail of every party that may end ImmediateIrp; PortLock is held on entry and released here.
-VOID FinishImmediate(PortDeviceRecord* Port, PIRP Irp, NTSTATUS Status, KIRQL NewIrql)
-{
-    const bool last = Port->ImmediateRefs == 0;
-    Status = RecordEnding(Irp, Status);
-    if (last) {
-        Port->ImmediateIrp = NULL;
-    }
-    KfReleaseSpinLock(&Port->PortLock, NewIrql);
-    if (last) {
-        Irp->IoStatus.Information = 0;
-        QuarvexCompleteRequest(Irp, Status);
-    }
-}
-
-// Tail of every party that may end XoffIrp; PortLock is held on entry and released here.
-VOID FinishXoff(PortDeviceRecord* Port, PIRP Irp, NTSTATUS Status, KIRQL NewIrql)
-{
-    const bool last = Port->XoffRefs == 0;
-    Status = RecordEnding(Irp, Status);
-    if (last) {
-        Port->XoffIrp = NULL;
-    }
-    KfReleaseSpinLock(&Port->PortLock, NewIrql);
-    if (last) {
-        Irp->IoStatus.Information = 0;
-        QuarvexCompleteRequest(Irp, Status);
-    }
-}
-
-VOID StopXoffTimer(PortDeviceRecord* Port)
-{
-    if ((Port->XoffRefs & XOFF_REF_TIMER) != 0 && KeCancelTimer(&Port->XoffTimer)) {
-        Port->XoffRefs &= ~XOFF_REF_TIMER;
-    }
-}
-
-VOID TakeXoffCancel(PortDeviceRecord* Port, PIRP Irp)
-{
-    if ((Port->XoffRefs & XOFF_REF_CANCEL) != 0 && IoSetCancelRoutine(Irp, NULL) != NULL) {
-        Port->XoffRefs &= ~XOFF_REF_CANCEL;
-    }
-}
-
-VOID StopImmediateTimer(PortDeviceRecord* Port)
-{
-    if ((Port->ImmediateRefs & IMMEDIATE_REF_TOTAL_TIMER) != 0 &&
-        KeCancelTimer(&Port->ImmediateTimer)) {
-        Port->ImmediateRefs &= ~IMMEDIATE_REF_TOTAL_TIMER;
-    }
-}
-
-VOID TakeImmediateCancel(PortDeviceRecord* Port, PIRP Irp)
-{
-    if ((Port->ImmediateRefs & IMMEDIATE_REF_CANCEL) != 0 &&
-        IoSetCancelRoutine(Irp, NULL) != NULL) {
-        Port->ImmediateRefs &= ~IMMEDIATE_REF_CANCEL;
-    }
-}
-
-} // namespace
 
 // ---- Immediate character ------------------------------------------------------------------
 
@@ -150,9 +76,9 @@ VOID NTAPI QuarvexSerialCancelImmediate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     IoReleaseCancelSpinLock(DISPATCH_LEVEL);
     KefAcquireSpinLockAtDpcLevel(&port->PortLock);
     port->ImmediateRefs &= ~IMMEDIATE_REF_CANCEL;
-    StopImmediateTimer(port);
+    QuarvexStopTimerLocked(port, IMMEDIATE_REQUEST);
     QuarvexSerialStopImmediateChar(port);
-    FinishImmediate(port, Irp, STATUS_CANCELLED, cancelIrql);
+    QuarvexFinishRequest(port, IMMEDIATE_REQUEST, Irp, STATUS_CANCELLED, cancelIrql, NULL);
     QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialCancelImmediate--");
 }
 
@@ -167,9 +93,9 @@ VOID NTAPI QuarvexSerialImmediateCharTimeout(PKDPC Dpc, PVOID DeferredContext,
     KefAcquireSpinLockAtDpcLevel(&port->PortLock);
     PIRP irp = port->ImmediateIrp;
     port->ImmediateRefs &= ~IMMEDIATE_REF_TOTAL_TIMER;
-    TakeImmediateCancel(port, irp);
+    QuarvexTakeCancelLocked(port, IMMEDIATE_REQUEST, irp);
     QuarvexSerialStopImmediateChar(port);
-    FinishImmediate(port, irp, STATUS_TIMEOUT, DISPATCH_LEVEL);
+    QuarvexFinishRequest(port, IMMEDIATE_REQUEST, irp, STATUS_TIMEOUT, DISPATCH_LEVEL, NULL);
     QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialImmediateCharTimeout--");
 }
 
@@ -185,9 +111,9 @@ VOID NTAPI QuarvexSerialImmediateCharComplete(PKDPC Dpc, PVOID DeferredContext,
     PIRP irp = port->ImmediateIrp;
     irp->IoStatus.Status = STATUS_SUCCESS; // sent: final whoever lets go last
     port->ImmediateRefs &= ~IMMEDIATE_REF_ISR;
-    TakeImmediateCancel(port, irp);
-    StopImmediateTimer(port);
-    FinishImmediate(port, irp, STATUS_SUCCESS, DISPATCH_LEVEL);
+    QuarvexTakeCancelLocked(port, IMMEDIATE_REQUEST, irp);
+    QuarvexStopTimerLocked(port, IMMEDIATE_REQUEST);
+    QuarvexFinishRequest(port, IMMEDIATE_REQUEST, irp, STATUS_SUCCESS, DISPATCH_LEVEL, NULL);
     QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialImmediateCharComplete--");
 }
 
@@ -213,9 +139,9 @@ PIRP QuarvexTakeXoffForMoreWritesLocked(PortDeviceRecord* Port)
         return NULL;
     }
     QuarvexSerialStopXoff(Port);
-    StopXoffTimer(Port);
-    TakeXoffCancel(Port, irp);
-    (void)RecordEnding(irp, STATUS_SERIAL_MORE_WRITES);
+    QuarvexStopTimerLocked(Port, XOFF_REQUEST);
+    QuarvexTakeCancelLocked(Port, XOFF_REQUEST, irp);
+    (void)QuarvexRecordEnding(irp, STATUS_SERIAL_MORE_WRITES);
     if (Port->XoffRefs != 0) {
         return NULL; // its remaining holder completes it
     }
@@ -228,16 +154,8 @@ VOID QuarvexXoffStarted(PortDeviceRecord* Port, PIRP Irp)
 {
     const KIRQL oldIrql = KfAcquireSpinLock(&Port->PortLock);
     Port->XoffRefs &= ~XOFF_REF_STARTING;
-    const bool last = Port->XoffRefs == 0;
-    if (last) {
-        Port->XoffIrp = NULL;
-    }
-    KfReleaseSpinLock(&Port->PortLock, oldIrql);
-    if (last) {
-        // Not an ending of its own: whoever ended it meanwhile recorded the status.
-        Irp->IoStatus.Information = 0;
-        QuarvexCompleteRequest(Irp, Irp->IoStatus.Status);
-    }
+    // Not an ending of its own: whoever ended it meanwhile recorded the status.
+    QuarvexFinishRequest(Port, XOFF_REQUEST, Irp, Irp->IoStatus.Status, oldIrql, NULL);
 }
 
 VOID NTAPI QuarvexSerialCancelCurrentXoff(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -248,9 +166,9 @@ VOID NTAPI QuarvexSerialCancelCurrentXoff(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     IoReleaseCancelSpinLock(DISPATCH_LEVEL);
     KefAcquireSpinLockAtDpcLevel(&port->PortLock);
     port->XoffRefs &= ~XOFF_REF_CANCEL;
-    StopXoffTimer(port);
+    QuarvexStopTimerLocked(port, XOFF_REQUEST);
     QuarvexSerialStopXoff(port);
-    FinishXoff(port, Irp, STATUS_CANCELLED, cancelIrql);
+    QuarvexFinishRequest(port, XOFF_REQUEST, Irp, STATUS_CANCELLED, cancelIrql, NULL);
     QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialCancelCurrentXoff--");
 }
 
@@ -265,9 +183,10 @@ VOID NTAPI QuarvexSerialXoffTimeout(PKDPC Dpc, PVOID DeferredContext, PVOID Syst
     KefAcquireSpinLockAtDpcLevel(&port->PortLock);
     PIRP irp = port->XoffIrp;
     port->XoffRefs &= ~XOFF_REF_TIMER;
-    TakeXoffCancel(port, irp);
+    QuarvexTakeCancelLocked(port, XOFF_REQUEST, irp);
     QuarvexSerialStopXoff(port);
-    FinishXoff(port, irp, STATUS_SERIAL_COUNTER_TIMEOUT, DISPATCH_LEVEL);
+    QuarvexFinishRequest(port, XOFF_REQUEST, irp, STATUS_SERIAL_COUNTER_TIMEOUT, DISPATCH_LEVEL,
+                         NULL);
     QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialXoffTimeout--");
 }
 
@@ -282,9 +201,9 @@ VOID NTAPI QuarvexSerialXoffComplete(PKDPC Dpc, PVOID DeferredContext, PVOID Sys
     KefAcquireSpinLockAtDpcLevel(&port->PortLock);
     PIRP irp = port->XoffIrp;
     port->XoffRefs &= ~XOFF_REF_COUNTER;
-    TakeXoffCancel(port, irp);
-    StopXoffTimer(port);
-    FinishXoff(port, irp, STATUS_SUCCESS, DISPATCH_LEVEL);
+    QuarvexTakeCancelLocked(port, XOFF_REQUEST, irp);
+    QuarvexStopTimerLocked(port, XOFF_REQUEST);
+    QuarvexFinishRequest(port, XOFF_REQUEST, irp, STATUS_SUCCESS, DISPATCH_LEVEL, NULL);
     QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialXoffComplete--");
 }
 

@@ -8,6 +8,7 @@
 #include "port/kcompat.h"
 #include "port/spin_lock.h"
 #include "queue/queue.h"
+#include "serial/endings_internal.h"
 #include "serial/input_ring.h"
 #include "serial/interrupt.h"
 #include "serial/transfer.h"
@@ -23,39 +24,6 @@ ULONG ReadLength(PIRP Irp)
 PUCHAR ReadBuffer(PIRP Irp)
 {
     return static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
-}
-
-// Common tail of every party that may end the current read: PortLock is held on entry and
-// released here (to NewIrql); the party that left ReadRefs empty starts the next read, then
-// completes this one.
-VOID FinishRead(PortDeviceRecord* Port, PIRP Irp, NTSTATUS Status, KIRQL NewIrql)
-{
-    const bool last = Port->ReadRefs == 0;
-    KfReleaseSpinLock(&Port->PortLock, NewIrql);
-    if (last) {
-        QuarvexQueueStartNext(&Port->ReadQueue);
-        QuarvexCompleteRequest(Irp, Status);
-    }
-}
-
-// Stops the total timer and takes back the cancel routine, each only when that party is
-// stopped for certain.
-VOID StopTotalAndCancel(PortDeviceRecord* Port, PIRP Irp)
-{
-    if ((Port->ReadRefs & READ_REF_TOTAL_TIMER) != 0 && KeCancelTimer(&Port->ReadTotalTimer)) {
-        Port->ReadRefs &= ~READ_REF_TOTAL_TIMER;
-    }
-    if ((Port->ReadRefs & READ_REF_CANCEL) != 0 && IoSetCancelRoutine(Irp, NULL) != NULL) {
-        Port->ReadRefs &= ~READ_REF_CANCEL;
-    }
-}
-
-VOID StopInterval(PortDeviceRecord* Port)
-{
-    if ((Port->ReadRefs & READ_REF_INTERVAL_TIMER) != 0 &&
-        KeCancelTimer(&Port->ReadIntervalTimer)) {
-        Port->ReadRefs &= ~READ_REF_INTERVAL_TIMER;
-    }
 }
 
 VOID ArmInterval(PortDeviceRecord* Port)
@@ -247,13 +215,11 @@ VOID NTAPI QuarvexSerialCancelCurrentRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     KefAcquireSpinLockAtDpcLevel(&port->PortLock);
     port->ReadRefs &= ~READ_REF_CANCEL;
     port->ReadLastCount = READ_CODE_CANCEL;
-    if ((port->ReadRefs & READ_REF_TOTAL_TIMER) != 0 && KeCancelTimer(&port->ReadTotalTimer)) {
-        port->ReadRefs &= ~READ_REF_TOTAL_TIMER;
-    }
-    StopInterval(port);
+    QuarvexStopTimerLocked(port, READ_REQUEST);
+    QuarvexStopTimerLocked(port, READ_INTERVAL);
     QuarvexSerialStopCurrentRead(port);
     // Information keeps the bytes already placed in the buffer.
-    FinishRead(port, Irp, STATUS_CANCELLED, cancelIrql);
+    QuarvexFinishRequest(port, READ_REQUEST, Irp, STATUS_CANCELLED, cancelIrql, NULL);
     QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialCancelCurrentRead--");
 }
 
@@ -269,12 +235,10 @@ VOID NTAPI QuarvexSerialReadTimeout(PKDPC Dpc, PVOID DeferredContext, PVOID Syst
     PIRP irp = port->ReadQueue.CurrentIrp;
     port->ReadRefs &= ~READ_REF_TOTAL_TIMER;
     port->ReadLastCount = READ_CODE_TOTAL;
-    StopInterval(port);
-    if ((port->ReadRefs & READ_REF_CANCEL) != 0 && IoSetCancelRoutine(irp, NULL) != NULL) {
-        port->ReadRefs &= ~READ_REF_CANCEL;
-    }
+    QuarvexStopTimerLocked(port, READ_INTERVAL);
+    QuarvexTakeCancelLocked(port, READ_REQUEST, irp);
     QuarvexSerialStopCurrentRead(port);
-    FinishRead(port, irp, STATUS_TIMEOUT, DISPATCH_LEVEL);
+    QuarvexFinishRequest(port, READ_REQUEST, irp, STATUS_TIMEOUT, DISPATCH_LEVEL, NULL);
     QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialReadTimeout--");
 }
 
@@ -299,9 +263,10 @@ VOID NTAPI QuarvexSerialReadComplete(PKDPC Dpc, PVOID DeferredContext, PVOID Sys
     QuarvexSerialStopCurrentRead(port);
     port->ReadRefs &= ~READ_REF_ISR;
     port->ReadLastCount = READ_CODE_COMPLETE;
-    StopInterval(port);
-    StopTotalAndCancel(port, irp);
-    FinishRead(port, irp, STATUS_SUCCESS, DISPATCH_LEVEL);
+    QuarvexStopTimerLocked(port, READ_INTERVAL);
+    QuarvexStopTimerLocked(port, READ_REQUEST);
+    QuarvexTakeCancelLocked(port, READ_REQUEST, irp);
+    QuarvexFinishRequest(port, READ_REQUEST, irp, STATUS_SUCCESS, DISPATCH_LEVEL, NULL);
     QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialReadComplete--");
 }
 
@@ -347,9 +312,10 @@ VOID NTAPI QuarvexSerialReadIntervalTimeout(PKDPC Dpc, PVOID DeferredContext, PV
         }
         status = STATUS_TIMEOUT;
     }
-    StopTotalAndCancel(port, irp);
+    QuarvexStopTimerLocked(port, READ_REQUEST);
+    QuarvexTakeCancelLocked(port, READ_REQUEST, irp);
     QuarvexSerialStopCurrentRead(port);
-    FinishRead(port, irp, status, DISPATCH_LEVEL);
+    QuarvexFinishRequest(port, READ_REQUEST, irp, status, DISPATCH_LEVEL, NULL);
     QuarvexTrace(TRACE_SERIAL_IO, 5, "QuarvexSerialReadIntervalTimeout--");
 }
 

@@ -16,6 +16,7 @@
 #include "port/kcompat.h"
 #include "port/spin_lock.h"
 #include "queue/queue.h"
+#include "serial/endings_internal.h"
 #include "serial/interrupt.h"
 #include "serial/transfer.h"
 #include "trace/trace.h"
@@ -76,12 +77,12 @@ bool StartXoffCountingLocked(PortDeviceRecord* Port, PIRP Irp)
     return true;
 }
 
-// Common tail of every party that may end the current write-queue request: PortLock is held
-// on entry and released here (to NewIrql). The party that left WriteRefs empty starts the next
-// request, then completes this one. A request whose bytes were all handed over ends as if the
-// transmit path had finished it, whoever comes last: a write succeeds with its full length,
-// an Xoff counter goes on to count.
+// Common tail of every party that may end the current write-queue request (see
+// QuarvexFinishRequest). A request whose bytes were all handed over ends as if the transmit
+// path had finished it, whoever comes last: a write succeeds with its full length, an Xoff
+// counter goes on to count.
 VOID FinishWrite(PortDeviceRecord* Port, PIRP Irp, NTSTATUS Status, KIRQL NewIrql)
+    QUARVEX_RELEASES(Port->PortLock)
 {
     const bool last = Port->WriteRefs == 0;
     bool counting = false;
@@ -95,15 +96,8 @@ VOID FinishWrite(PortDeviceRecord* Port, PIRP Irp, NTSTATUS Status, KIRQL NewIrq
     if (last && !IsWrite(Irp)) {
         Irp->IoStatus.Information = 0;
     }
-    KfReleaseSpinLock(&Port->PortLock, NewIrql);
-    if (last) {
-        QuarvexQueueStartNext(&Port->WriteQueue);
-        if (counting) {
-            QuarvexXoffStarted(Port, Irp);
-        } else {
-            QuarvexCompleteRequest(Irp, Status);
-        }
-    }
+    QuarvexFinishRequest(Port, WRITE_REQUEST, Irp, Status, NewIrql,
+                         counting ? QuarvexXoffStarted : NULL);
 }
 
 } // namespace
@@ -275,9 +269,7 @@ VOID NTAPI QuarvexSerialCancelCurrentWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp
     IoReleaseCancelSpinLock(DISPATCH_LEVEL);
     KefAcquireSpinLockAtDpcLevel(&port->PortLock);
     port->WriteRefs &= ~WRITE_REF_CANCEL;
-    if ((port->WriteRefs & WRITE_REF_TOTAL_TIMER) != 0 && KeCancelTimer(&port->WriteTotalTimer)) {
-        port->WriteRefs &= ~WRITE_REF_TOTAL_TIMER;
-    }
+    QuarvexStopTimerLocked(port, WRITE_REQUEST);
     QuarvexSerialStopCurrentWrite(port);
     FinishWrite(port, Irp, STATUS_CANCELLED, cancelIrql);
     QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialCancelCurrentWrite--");
@@ -294,9 +286,7 @@ VOID NTAPI QuarvexSerialWriteTimeout(PKDPC Dpc, PVOID DeferredContext, PVOID Sys
     KefAcquireSpinLockAtDpcLevel(&port->PortLock);
     PIRP irp = port->WriteQueue.CurrentIrp;
     port->WriteRefs &= ~WRITE_REF_TOTAL_TIMER;
-    if ((port->WriteRefs & WRITE_REF_CANCEL) != 0 && IoSetCancelRoutine(irp, NULL) != NULL) {
-        port->WriteRefs &= ~WRITE_REF_CANCEL;
-    }
+    QuarvexTakeCancelLocked(port, WRITE_REQUEST, irp);
     QuarvexSerialStopCurrentWrite(port);
     FinishWrite(port, irp, STATUS_TIMEOUT, DISPATCH_LEVEL);
     QuarvexTrace(TRACE_SERIAL_IO, 2, "QuarvexSerialWriteTimeout--");
@@ -321,12 +311,8 @@ VOID NTAPI QuarvexSerialWriteComplete(PKDPC Dpc, PVOID DeferredContext, PVOID Sy
         return;
     }
     port->WriteRefs &= ~WRITE_REF_ISR;
-    if ((port->WriteRefs & WRITE_REF_CANCEL) != 0 && IoSetCancelRoutine(irp, NULL) != NULL) {
-        port->WriteRefs &= ~WRITE_REF_CANCEL;
-    }
-    if ((port->WriteRefs & WRITE_REF_TOTAL_TIMER) != 0 && KeCancelTimer(&port->WriteTotalTimer)) {
-        port->WriteRefs &= ~WRITE_REF_TOTAL_TIMER;
-    }
+    QuarvexTakeCancelLocked(port, WRITE_REQUEST, irp);
+    QuarvexStopTimerLocked(port, WRITE_REQUEST);
     // Still held: the remaining holder completes it, as handed over.
     FinishWrite(port, irp, STATUS_SUCCESS, DISPATCH_LEVEL);
     QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialWriteComplete--");
