@@ -15,3 +15,12 @@ function(quarvex_driver_flags target)
         target_compile_options(${target} PRIVATE -Wglobal-constructors -Wexit-time-destructors)
     endif()
 endfunction()
+
+# clang checks lock contracts as it compiles: the driver's QUARVEX_REQUIRES, _ACQUIRES and
+# _RELEASES against the platform's spin locks, and the host's guarded members against their
+# mutexes. g++ has no such analysis; the Windows build has no annotations.
+function(quarvex_thread_safety target)
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+        target_compile_options(${target} PRIVATE -Wthread-safety)
+    endif()
+endfunction()

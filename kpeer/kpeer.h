@@ -21,6 +21,7 @@
 
 #include <ntddk.h>
 
+#include "kpeer/peer_compat.h"
 #include "kpeer/peer_core.h"
 
 constexpr ULONG PEER_MAX_INSTANCE_CHARS = 200;
@@ -115,14 +116,18 @@ struct PeerDriver
 extern PeerDriver PeerGlobals;
 
 // A spin lock held for a scope; raises to DISPATCH_LEVEL. Release() lets go early.
-class PeerLockGuard
+class QVXPEER_THREAD_SAFETY(scoped_lockable) PeerLockGuard
 {
   public:
-    explicit PeerLockGuard(PKSPIN_LOCK Lock) : lock_(Lock) { KeAcquireSpinLock(lock_, &irql_); }
-    ~PeerLockGuard() { Release(); }
+    explicit PeerLockGuard(PKSPIN_LOCK Lock) QVXPEER_THREAD_SAFETY(acquire_capability(*Lock))
+        : lock_(Lock)
+    {
+        KeAcquireSpinLock(lock_, &irql_);
+    }
+    ~PeerLockGuard() QVXPEER_THREAD_SAFETY(release_capability()) { Release(); }
     PeerLockGuard(const PeerLockGuard&) = delete;
     PeerLockGuard& operator=(const PeerLockGuard&) = delete;
-    VOID Release()
+    VOID Release() QVXPEER_THREAD_SAFETY(release_capability())
     {
         if (lock_ != NULL) {
             KeReleaseSpinLock(lock_, irql_);
@@ -136,17 +141,18 @@ class PeerLockGuard
 };
 
 // The same for code already at DISPATCH_LEVEL (the send routine, DPCs).
-class PeerDpcLockGuard
+class QVXPEER_THREAD_SAFETY(scoped_lockable) PeerDpcLockGuard
 {
   public:
-    explicit PeerDpcLockGuard(PKSPIN_LOCK Lock) : lock_(Lock)
+    explicit PeerDpcLockGuard(PKSPIN_LOCK Lock) QVXPEER_THREAD_SAFETY(acquire_capability(*Lock))
+        : lock_(Lock)
     {
         KeAcquireSpinLockAtDpcLevel(lock_);
     }
-    ~PeerDpcLockGuard() { Release(); }
+    ~PeerDpcLockGuard() QVXPEER_THREAD_SAFETY(release_capability()) { Release(); }
     PeerDpcLockGuard(const PeerDpcLockGuard&) = delete;
     PeerDpcLockGuard& operator=(const PeerDpcLockGuard&) = delete;
-    VOID Release()
+    VOID Release() QVXPEER_THREAD_SAFETY(release_capability())
     {
         if (lock_ != NULL) {
             KeReleaseSpinLockFromDpcLevel(lock_);

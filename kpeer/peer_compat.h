@@ -27,3 +27,12 @@ extern "C" int __cdecl _vsnprintf(char* Buffer, size_t Count, const char* Format
 #else
 #define QVXPEER_ASSERT_HELD(Lock) ((void)0)
 #endif
+
+// The same contracts checked by clang's thread-safety analysis on the host build (the clang
+// preset): the guards below are scoped capabilities over the platform's spin locks. Empty for
+// Windows and for g++.
+#if defined(__clang__) && defined(QVX_HOST_CHECKS)
+#define QVXPEER_THREAD_SAFETY(x) __attribute__((x))
+#else
+#define QVXPEER_THREAD_SAFETY(x)
+#endif

@@ -80,7 +80,7 @@ NTSTATUS FailInitialize(PortDeviceRecord* Port, UNICODE_STRING* SendName,
 
 // Hands the transmit buffer to the peer and empties it.
 // Locks: TransmitLock held.
-VOID SendBuffered(PortDeviceRecord* Port)
+VOID SendBuffered(PortDeviceRecord* Port) QUARVEX_REQUIRES(Port->TransmitLock)
 {
     EmulatedUart* uart = &Port->Uart;
     QuarvexTrace(TRACE_OPEN_CLOSE, 3, "SendTimerDpcRoutineSend %d Bytes", uart->TxCount);

@@ -53,7 +53,7 @@ VOID ReadSendPeriod(PortDeviceRecord* Port)
 
 // The UART as an open leaves it: line control, flow control and modem lines from the
 // record, every interrupt source on. Locks: PortLock held.
-VOID ApplyOpenLineLocked(PortDeviceRecord* Port)
+VOID ApplyOpenLineLocked(PortDeviceRecord* Port) QUARVEX_REQUIRES(Port->PortLock)
 {
     QuarvexUartWriteLcr(&Port->Uart, Port->SavedLcr);
     const SERIAL_HANDFLOW handFlow = Port->HandFlow;

@@ -9,6 +9,7 @@
 
 #include <ntddk.h>
 
+#include "port/kcompat.h"
 #include "port/port.h"
 
 // The 8-byte control block announcing a baud rate in the transmit stream: this tag, then the
@@ -40,7 +41,7 @@ VOID QuarvexFreeCallbacks(PortDeviceRecord* Port);
 // Hands what the transmitter holds, and a baud block held back behind it, to the peer now.
 // IRQL: <= DISPATCH_LEVEL.  Locks: must not hold PortLock; takes TransmitLock (peer notified
 // under it).
-VOID QuarvexSendRemaining(PortDeviceRecord* Port);
+VOID QuarvexSendRemaining(PortDeviceRecord* Port) QUARVEX_EXCLUDES(Port->PortLock);
 
 // Registered on the receive object: appends the peer's block to the UART's receive buffer.
 // IRQL: DISPATCH_LEVEL.  Locks: takes ReceiveLock.
@@ -68,7 +69,8 @@ DRIVER_DISPATCH QuarvexCreateDispatch;
 // A start that follows a stop while a handle stays open: the UART and the send timer went
 // with the serial resources, so they are brought back as the open left them, at SendPeriod.
 // IRQL: PASSIVE_LEVEL.  Locks: takes PortLock.
-VOID QuarvexResumeOpenPort(PortDeviceRecord* Port, ULONG SendPeriod);
+VOID QuarvexResumeOpenPort(PortDeviceRecord* Port, ULONG SendPeriod)
+    QUARVEX_EXCLUDES(Port->PortLock);
 
 // IRP_MJ_CLOSE: drops break, DTR and RTS, frees the ring, stops the send timer.
 // IRQL: PASSIVE_LEVEL.  Locks: takes PortLock.  Irp: completed.

@@ -207,7 +207,7 @@ bool RtsInHandshake(const PortDeviceRecord* Port)
 }
 
 template <VOID (*Line)(PortDeviceRecord*), bool (*Refused)(const PortDeviceRecord*)>
-NTSTATUS SetLine(ControlRequest& Request)
+NTSTATUS SetLine(ControlRequest& Request) QUARVEX_REQUIRES(Request.Port->PortLock)
 {
     if (Refused(Request.Port)) {
         return STATUS_INVALID_PARAMETER;
@@ -235,7 +235,7 @@ NTSTATUS CheckHandFlow(ControlRequest& Request)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS SetHandFlow(ControlRequest& Request)
+NTSTATUS SetHandFlow(ControlRequest& Request) QUARVEX_REQUIRES(Request.Port->PortLock)
 {
     const SERIAL_HANDFLOW* flow = In<SERIAL_HANDFLOW>(Request);
     if (Request.Port->LsrMstEscape != 0 && (flow->FlowReplace & SERIAL_ERROR_CHAR) != 0) {
@@ -270,7 +270,7 @@ NTSTATUS GetDtrRts(ControlRequest& Request)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS GetModemStatus(ControlRequest& Request)
+NTSTATUS GetModemStatus(ControlRequest& Request) QUARVEX_REQUIRES(Request.Port->PortLock)
 {
     *In<ULONG>(Request) = QuarvexHandleModemUpdate(Request.Port, FALSE);
     return STATUS_SUCCESS;
@@ -289,7 +289,7 @@ constexpr HoldReport TX_HOLDS[] = {
     {TX_HOLD_DCD, SERIAL_TX_WAITING_FOR_DCD},      {TX_HOLD_XOFF, SERIAL_TX_WAITING_FOR_XON},
     {TX_HOLD_OWN_XOFF, SERIAL_TX_WAITING_FOR_XON}, {TX_HOLD_BREAK, SERIAL_TX_WAITING_ON_BREAK}};
 
-NTSTATUS GetCommStatus(ControlRequest& Request)
+NTSTATUS GetCommStatus(ControlRequest& Request) QUARVEX_REQUIRES(Request.Port->PortLock)
 {
     PortDeviceRecord* port = Request.Port;
     SERIAL_STATUS* status = In<SERIAL_STATUS>(Request);
@@ -310,7 +310,7 @@ NTSTATUS GetCommStatus(ControlRequest& Request)
     }
     status->AmountInInQueue = port->InputCount;
     // The count leaves out what the transmit path has handed over, also of the current write.
-    status->AmountInOutQueue = QuarvexOutputAmountLocked(port);
+    status->AmountInOutQueue = QuarvexOutputAmountLocked(Request.Port);
     status->EofReceived = FALSE;
     status->WaitForImmediate = port->ImmediatePending;
     return STATUS_SUCCESS;
@@ -436,18 +436,17 @@ NTSTATUS CompleteCancelled(ControlRequest& Request)
     return STATUS_CANCELLED;
 }
 
-NTSTATUS ImmediateChar(ControlRequest& Request)
+NTSTATUS ImmediateChar(ControlRequest& Request) QUARVEX_REQUIRES(Request.Port->PortLock)
 {
-    PortDeviceRecord* port = Request.Port;
     if (QuarvexCleanedUp(Request.Irp)) {
         return STATUS_CANCELLED;
     }
-    if (port->ImmediateIrp != NULL) {
+    if (Request.Port->ImmediateIrp != NULL) {
         return STATUS_INVALID_PARAMETER;
     }
     // Started under the lock that a cleanup takes to find it: it is never the port's without
     // its cancel routine.
-    Request.HandOn = QuarvexSerialStartImmediate(port, Request.Irp) == STATUS_PENDING
+    Request.HandOn = QuarvexSerialStartImmediate(Request.Port, Request.Irp) == STATUS_PENDING
                          ? LeavePending
                          : CompleteCancelled;
     return STATUS_SUCCESS;

@@ -14,7 +14,7 @@
 namespace {
 
 // Drains the UART while the port is closed: nothing is counted, stored or reported.
-VOID DrainClosedPort(PortDeviceRecord* Port, UCHAR Iir)
+VOID DrainClosedPort(PortDeviceRecord* Port, UCHAR Iir) QUARVEX_REQUIRES(Port->PortLock)
 {
     EmulatedUart* uart = &Port->Uart;
     while ((Iir & UART_IIR_NO_INTERRUPT) == 0) {
@@ -42,7 +42,7 @@ VOID DrainClosedPort(PortDeviceRecord* Port, UCHAR Iir)
 // One byte of the transmitter's own (flow character or immediate character). Returns FALSE
 // when the transmit buffer is full: the byte waits for the next send tick instead of being
 // dropped.
-bool SendByte(PortDeviceRecord* Port, UCHAR Byte)
+bool SendByte(PortDeviceRecord* Port, UCHAR Byte) QUARVEX_REQUIRES(Port->PortLock)
 {
     // The baud block is written without PortLock, so the byte may still find the buffer full.
     if (!QuarvexUartWriteThr(&Port->Uart, Byte)) {
@@ -52,7 +52,7 @@ bool SendByte(PortDeviceRecord* Port, UCHAR Byte)
     return true;
 }
 
-VOID FinishWriteHandOver(PortDeviceRecord* Port)
+VOID FinishWriteHandOver(PortDeviceRecord* Port) QUARVEX_REQUIRES(Port->PortLock)
 {
     PIRP irp = Port->WriteQueue.CurrentIrp;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);

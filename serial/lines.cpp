@@ -10,7 +10,7 @@
 namespace {
 
 // After a hold was lifted: restart a transmitter that has something it may send.
-VOID KickIfReleased(PortDeviceRecord* Port)
+VOID KickIfReleased(PortDeviceRecord* Port) QUARVEX_REQUIRES(Port->PortLock)
 {
     if (QuarvexTransmitCanGo(Port) && Port->ThrEmpty) {
         QuarvexUartSignalThre(&Port->Uart);
@@ -26,6 +26,7 @@ bool AtXoffPoint(const PortDeviceRecord* Port, const SERIAL_HANDFLOW* New)
 // only when not held (the release at or below XonLimit is left to the read path).
 VOID ApplyLineHandshake(PortDeviceRecord* Port, const SERIAL_HANDFLOW* New, ULONG HoldBit,
                         VOID (*Raise)(PortDeviceRecord*), VOID (*Drop)(PortDeviceRecord*))
+    QUARVEX_REQUIRES(Port->PortLock)
 {
     if (AtXoffPoint(Port, New)) {
         Port->RxHoldReasons |= HoldBit;

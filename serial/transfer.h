@@ -14,6 +14,7 @@
 
 #include <ntddk.h>
 
+#include "port/kcompat.h"
 #include "port/port.h"
 
 // ---- Timeouts ----------------------------------------------------------------------------
@@ -45,15 +46,15 @@ VOID NTAPI ReadQueueStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Moves the oldest held characters into the current read's buffer.
 // Locks: PortLock held.
-VOID QuarvexCopyFromInput(PortDeviceRecord* Port);
+VOID QuarvexCopyFromInput(PortDeviceRecord* Port) QUARVEX_REQUIRES(Port->PortLock);
 
 // Swaps in the larger input ring that the control path allocated.
 // IRQL: DISPATCH_LEVEL.  Locks: takes PortLock.  Returns STATUS_SUCCESS.
-NTSTATUS QuarvexResizeInput(PortDeviceRecord* Port, PIRP Irp);
+NTSTATUS QuarvexResizeInput(PortDeviceRecord* Port, PIRP Irp) QUARVEX_EXCLUDES(Port->PortLock);
 
 // Takes the current read away from the receive path.
 // Locks: PortLock held.
-VOID QuarvexSerialStopCurrentRead(PortDeviceRecord* Port);
+VOID QuarvexSerialStopCurrentRead(PortDeviceRecord* Port) QUARVEX_REQUIRES(Port->PortLock);
 
 // Cancel routine of the current read.
 // IRQL: DISPATCH_LEVEL, cancel spin lock held on entry (released first).
@@ -101,7 +102,7 @@ VOID NTAPI QuarvexWriteDropped(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Takes the current write away from the transmit path; its unsent bytes leave the count.
 // Locks: PortLock held.
-VOID QuarvexSerialStopCurrentWrite(PortDeviceRecord* Port);
+VOID QuarvexSerialStopCurrentWrite(PortDeviceRecord* Port) QUARVEX_REQUIRES(Port->PortLock);
 
 // Cancel routine of the current write.
 // IRQL: DISPATCH_LEVEL, cancel spin lock held on entry (released first).
@@ -113,11 +114,11 @@ KDEFERRED_ROUTINE QuarvexSerialWriteComplete;
 
 // Takes Count bytes out of TxQueuedCount; reports SERIAL_EV_TXEMPTY when it falls to 0.
 // Locks: PortLock held.
-VOID QuarvexCountOutputLocked(PortDeviceRecord* Port, ULONG Count);
+VOID QuarvexCountOutputLocked(PortDeviceRecord* Port, ULONG Count) QUARVEX_REQUIRES(Port->PortLock);
 
 // AmountInOutQueue of IOCTL_SERIAL_GET_COMMSTATUS.
 // Locks: PortLock held.
-ULONG QuarvexOutputAmountLocked(PortDeviceRecord* Port);
+ULONG QuarvexOutputAmountLocked(PortDeviceRecord* Port) QUARVEX_REQUIRES(Port->PortLock);
 
 // ---- Immediate character and Xoff counter -------------------------------------------------
 
@@ -127,11 +128,12 @@ ULONG QuarvexOutputAmountLocked(PortDeviceRecord* Port);
 // IRQL: DISPATCH_LEVEL.  Locks: PortLock held.
 // Irp: STATUS_PENDING (marked pending, held by ImmediateRefs) or STATUS_CANCELLED (found
 // cancelled: untouched, for the caller to complete once PortLock is released).
-NTSTATUS QuarvexSerialStartImmediate(PortDeviceRecord* Port, PIRP Irp);
+NTSTATUS QuarvexSerialStartImmediate(PortDeviceRecord* Port, PIRP Irp)
+    QUARVEX_REQUIRES(Port->PortLock);
 
 // Takes an unsent immediate character back from the transmit path.
 // Locks: PortLock held.
-VOID QuarvexSerialStopImmediateChar(PortDeviceRecord* Port);
+VOID QuarvexSerialStopImmediateChar(PortDeviceRecord* Port) QUARVEX_REQUIRES(Port->PortLock);
 
 // Cancel routine of ImmediateIrp.
 // IRQL: DISPATCH_LEVEL, cancel spin lock held on entry (released first).
@@ -143,17 +145,17 @@ KDEFERRED_ROUTINE QuarvexSerialImmediateCharComplete;
 
 // Ends the counting of XoffIrp, if it still counts.
 // Locks: PortLock held.
-VOID QuarvexSerialStopXoff(PortDeviceRecord* Port);
+VOID QuarvexSerialStopXoff(PortDeviceRecord* Port) QUARVEX_REQUIRES(Port->PortLock);
 
 // Ends XoffIrp because a write-queue request starts or a purge aborts transmission: stops its
 // counter, timer and cancel routine where they can be stopped for certain.
 // Locks: PortLock held.  Returns the request, its final status and Information 0 set, to be
 // completed after PortLock is released; NULL when another holder completes it.
-PIRP QuarvexTakeXoffForMoreWritesLocked(PortDeviceRecord* Port);
+PIRP QuarvexTakeXoffForMoreWritesLocked(PortDeviceRecord* Port) QUARVEX_REQUIRES(Port->PortLock);
 
 // Drops XOFF_REF_STARTING once the write queue has moved past the counting request.
 // IRQL: DISPATCH_LEVEL.  Locks: takes PortLock.  Irp: completed when it was the last holder.
-VOID QuarvexXoffStarted(PortDeviceRecord* Port, PIRP Irp);
+VOID QuarvexXoffStarted(PortDeviceRecord* Port, PIRP Irp) QUARVEX_EXCLUDES(Port->PortLock);
 
 // Cancel routine of XoffIrp.
 // IRQL: DISPATCH_LEVEL, cancel spin lock held on entry (released first).
@@ -167,7 +169,7 @@ KDEFERRED_ROUTINE QuarvexSerialXoffComplete;
 // closing handle's cleanup must.
 // IRQL: <= DISPATCH_LEVEL.  Locks: must not hold any; takes PortLock, then the cancel spin
 // lock alone.  Irp: each completes STATUS_CANCELLED through its cancel routine.
-VOID QuarvexCancelImmediateAndXoff(PortDeviceRecord* Port);
+VOID QuarvexCancelImmediateAndXoff(PortDeviceRecord* Port) QUARVEX_EXCLUDES(Port->PortLock);
 
 // ---- Purge --------------------------------------------------------------------------------
 
@@ -188,14 +190,14 @@ DRIVER_CANCEL QuarvexCancelWaitMask;
 
 // Disarms the pending wait's result slot (its buffer gets 0).
 // Locks: PortLock held.
-VOID QuarvexSerialStopWaitMask(PortDeviceRecord* Port);
+VOID QuarvexSerialStopWaitMask(PortDeviceRecord* Port) QUARVEX_REQUIRES(Port->PortLock);
 
 // DPC that completes a wait whose events were reported.
 KDEFERRED_ROUTINE QuarvexSerialWaitComplete;
 
 // Reports SERIAL_EV_TXEMPTY when it is in the mask and nothing is queued for transmission.
 // Locks: PortLock held.
-VOID QuarvexReportTxEmpty(PortDeviceRecord* Port);
+VOID QuarvexReportTxEmpty(PortDeviceRecord* Port) QUARVEX_REQUIRES(Port->PortLock);
 
 // DPC of the error abort: cancels the current and waiting reads and writes.
 KDEFERRED_ROUTINE QuarvexSerialError;

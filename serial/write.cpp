@@ -49,7 +49,7 @@ bool AllHandedOver(PIRP Irp)
 
 // Turns an Xoff counter whose character went out into the counting request. Returns FALSE
 // when it was cancelled meanwhile and is to be completed STATUS_CANCELLED instead.
-bool StartXoffCountingLocked(PortDeviceRecord* Port, PIRP Irp)
+bool StartXoffCountingLocked(PortDeviceRecord* Port, PIRP Irp) QUARVEX_REQUIRES(Port->PortLock)
 {
     Port->XoffRefs = 0;
     Irp->IoStatus.Information = 0;

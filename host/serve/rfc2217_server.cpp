@@ -1,11 +1,11 @@
 #include "host/serve/rfc2217_server.h"
 
+#include "host/mutex.h"
 #include "host/serve/rfc2217_session.h"
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -72,10 +72,13 @@ struct Rfc2217Server::Impl
     std::atomic<uint64_t> Refused{0};
     std::atomic<uint64_t> Served{0};
 
-    mutable std::mutex Lock; // guards Listening and Session
-    std::string Listening;   // ADDR:PORT as bound, empty when not listening
-    std::unique_ptr<Rfc2217Session> Session;
+    mutable Mutex Lock;
+    std::string Listening QVX_GUARDED_BY(Lock); // ADDR:PORT as bound, empty when not listening
+    std::unique_ptr<Rfc2217Session> Session QVX_GUARDED_BY(Lock);
 
+    // The accept thread alone replaces Session (Stop does only once that thread has ended),
+    // so that thread reads it without the lock.
+    Rfc2217Session* OwnSession() QVX_NOT_CHECKED { return Session.get(); }
     void AcceptLoop();
     void ReapFinished();
     void Refuse(int socket);
@@ -140,7 +143,7 @@ bool Rfc2217Server::Start(std::string* error)
         socklen_t length = sizeof(bound);
         getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
         {
-            std::lock_guard<std::mutex> guard(impl.Lock);
+            MutexLock guard(impl.Lock);
             impl.Listening = NumericName(reinterpret_cast<sockaddr*>(&bound), length);
         }
         impl.BoundPort =
@@ -177,7 +180,7 @@ void Rfc2217Server::Stop()
     }
     std::unique_ptr<Rfc2217Session> session;
     {
-        std::lock_guard<std::mutex> guard(impl.Lock);
+        MutexLock guard(impl.Lock);
         impl.Listening.clear();
         session = std::move(impl.Session);
     }
@@ -190,7 +193,7 @@ std::string Rfc2217Server::Status() const
     std::string client = "no client";
     std::string listening;
     {
-        std::lock_guard<std::mutex> guard(impl.Lock);
+        MutexLock guard(impl.Lock);
         if (impl.Session && !impl.Session->Finished()) {
             client = "client " + impl.Session->Peer();
         }
@@ -208,7 +211,7 @@ std::string Rfc2217Server::Status() const
 }
 
 // Session is replaced by this thread alone (and by Stop once this thread has ended), so it
-// reads it without the lock; Status reads it under the lock.
+// reads it without the lock (OwnSession); Status reads it under the lock.
 void Rfc2217Server::Impl::AcceptLoop()
 {
     while (!Stopping) {
@@ -227,13 +230,13 @@ void Rfc2217Server::Impl::AcceptLoop()
         }
         // A client that reconnects at once finds its old session still closing the port:
         // it waits for that instead of being refused.
-        for (int waited = 0;
-             Session && Session->Stopping() && !Session->Finished() && waited < CLOSING_WAIT_MS;
+        for (int waited = 0; OwnSession() != nullptr && OwnSession()->Stopping() &&
+                             !OwnSession()->Finished() && waited < CLOSING_WAIT_MS;
              waited += 10) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         ReapFinished();
-        if (Session) {
+        if (OwnSession() != nullptr) {
             Refuse(client);
             continue;
         }
@@ -241,7 +244,7 @@ void Rfc2217Server::Impl::AcceptLoop()
         auto session = std::make_unique<Rfc2217Session>(
             PortName, client, NumericName(reinterpret_cast<sockaddr*>(&peer), length), &Counters);
         session->Start();
-        std::lock_guard<std::mutex> guard(Lock);
+        MutexLock guard(Lock);
         Session = std::move(session);
     }
 }
@@ -250,7 +253,7 @@ void Rfc2217Server::Impl::ReapFinished()
 {
     std::unique_ptr<Rfc2217Session> finished;
     {
-        std::lock_guard<std::mutex> guard(Lock);
+        MutexLock guard(Lock);
         if (Session && Session->Finished()) {
             finished = std::move(Session);
         }

@@ -263,7 +263,7 @@ void Rfc2217Session::RequestStop()
 {
     {
         // Under the lock, so the writer cannot miss the wake-up between test and wait.
-        std::lock_guard<std::mutex> guard(writeLock_);
+        MutexLock guard(writeLock_);
         stopping_ = true;
     }
     writeWake_.notify_all();
@@ -291,7 +291,11 @@ void Rfc2217Session::Run()
     SetCommMask(port_->Com, EVENT_MASK);
     DWORD modem = 0;
     GetCommModemStatus(port_->Com, &modem);
-    lastModem_ = static_cast<uint8_t>(modem & 0xF0);
+    {
+        // No other thread of the session runs yet, but the rule stays simple.
+        MutexLock guard(stateLock_);
+        lastModem_ = static_cast<uint8_t>(modem & 0xF0);
+    }
 
     SendInitialNegotiation();
     writer_ = std::thread([this] { WriteLoop(); });
@@ -302,9 +306,12 @@ void Rfc2217Session::Run()
     {
         // A client that sends and closes at once still has its data written; flow control
         // that never lets it go does not keep the port forever.
-        std::unique_lock<std::mutex> lock(writeLock_);
-        writeWake_.wait_for(lock, std::chrono::milliseconds(LINGER_MS),
-                            [this] { return stopping_ || (pending_.empty() && !writing_); });
+        MutexLock lock(writeLock_);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(LINGER_MS);
+        while (!stopping_ && (!pending_.empty() || writing_) &&
+               lock.WaitUntil(writeWake_, deadline)) {
+        }
     }
     RequestStop();
     SetCommMask(port_->Com, 0); // releases a pending event wait
@@ -361,7 +368,7 @@ void Rfc2217Session::FlushToPort()
     }
     bool suspend = false;
     {
-        std::unique_lock<std::mutex> lock(writeLock_);
+        MutexLock lock(writeLock_);
         pending_.insert(pending_.end(), toPort_.begin(), toPort_.end());
         toPort_.clear();
         if (pending_.size() > QUEUE_HIGH && !toldSuspend_) {
@@ -373,8 +380,10 @@ void Rfc2217Session::FlushToPort()
     if (suspend) {
         Reply(FLOWCONTROL_SUSPEND, {});
     }
-    std::unique_lock<std::mutex> lock(writeLock_);
-    writeWake_.wait(lock, [this] { return stopping_ || pending_.size() <= QUEUE_LIMIT; });
+    MutexLock lock(writeLock_);
+    while (!stopping_ && pending_.size() > QUEUE_LIMIT) {
+        lock.Wait(writeWake_);
+    }
 }
 
 void Rfc2217Session::WriteLoop()
@@ -382,8 +391,10 @@ void Rfc2217Session::WriteLoop()
     std::vector<uint8_t> chunk;
     for (;;) {
         {
-            std::unique_lock<std::mutex> lock(writeLock_);
-            writeWake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
+            MutexLock lock(writeLock_);
+            while (!stopping_ && pending_.empty()) {
+                lock.Wait(writeWake_);
+            }
             if (stopping_) {
                 counters_->Dropped += pending_.size();
                 return;
@@ -399,7 +410,7 @@ void Rfc2217Session::WriteLoop()
         WriteToPort(chunk.data(), chunk.size());
         bool resume = false;
         {
-            std::lock_guard<std::mutex> guard(writeLock_);
+            MutexLock guard(writeLock_);
             writing_ = false;
             if (toldSuspend_ && pending_.size() < QUEUE_LOW) {
                 toldSuspend_ = false;
@@ -539,7 +550,7 @@ void Rfc2217Session::ReportState(uint32_t events, bool initial)
     line |= status.cbOutQue == 0 ? 0x60 : 0; // holding and shift register empty
 
     // Built and sent under the lock, so two reports never reach the client out of order.
-    std::lock_guard<std::mutex> guard(stateLock_);
+    MutexLock guard(stateLock_);
     const uint8_t deltas = ModemDeltas(lastModem_, modemNow, events);
     const uint8_t modemChanged = static_cast<uint8_t>((lastModem_ ^ modemNow) | deltas);
     const uint8_t lineChanged = static_cast<uint8_t>(line ^ lastLine_);
@@ -566,7 +577,7 @@ void Rfc2217Session::ReportState(uint32_t events, bool initial)
 
 void Rfc2217Session::Send(const std::vector<uint8_t>& bytes)
 {
-    std::lock_guard<std::mutex> guard(sendLock_);
+    MutexLock guard(sendLock_);
     if (sendFailed_) {
         return;
     }
@@ -635,7 +646,7 @@ void Rfc2217Session::OnOption(uint8_t verb, uint8_t option)
     if (option == telnet::OPTION_COM_PORT) {
         bool first = false;
         {
-            std::lock_guard<std::mutex> guard(stateLock_);
+            MutexLock guard(stateLock_);
             const bool now = remote_[option] || local_[option];
             first = now && !notify_;
             notify_ = now;
@@ -787,7 +798,7 @@ void Rfc2217Session::QueryLineState(const std::vector<uint8_t>&)
     ClearCommError(port_->Com, &errors, &status);
     uint8_t line = status.cbInQue > 0 ? 0x01 : 0;
     line |= status.cbOutQue == 0 ? 0x60 : 0;
-    std::lock_guard<std::mutex> guard(stateLock_);
+    MutexLock guard(stateLock_);
     Reply(NOTIFY_LINESTATE, {static_cast<uint8_t>(line & lineMask_)});
 }
 
@@ -795,7 +806,7 @@ void Rfc2217Session::QueryModemState(const std::vector<uint8_t>&)
 {
     DWORD modem = 0;
     GetCommModemStatus(port_->Com, &modem);
-    std::lock_guard<std::mutex> guard(stateLock_);
+    MutexLock guard(stateLock_);
     Reply(NOTIFY_MODEMSTATE, {static_cast<uint8_t>(modem & 0xF0 & modemMask_)});
 }
 
@@ -811,7 +822,7 @@ void Rfc2217Session::Resume(const std::vector<uint8_t>&)
 
 void Rfc2217Session::LineStateMask(const std::vector<uint8_t>& value)
 {
-    std::lock_guard<std::mutex> guard(stateLock_);
+    MutexLock guard(stateLock_);
     if (value.size() == 1) {
         lineMask_ = value[0];
     }
@@ -820,7 +831,7 @@ void Rfc2217Session::LineStateMask(const std::vector<uint8_t>& value)
 
 void Rfc2217Session::ModemStateMask(const std::vector<uint8_t>& value)
 {
-    std::lock_guard<std::mutex> guard(stateLock_);
+    MutexLock guard(stateLock_);
     if (value.size() == 1) {
         modemMask_ = value[0];
     }
@@ -839,7 +850,7 @@ void Rfc2217Session::Purge(const std::vector<uint8_t>& value)
     bool resume = false;
     if ((value[0] & 2) != 0) {
         // Client data still queued here is as much in the transmit buffer as the port's.
-        std::lock_guard<std::mutex> guard(writeLock_);
+        MutexLock guard(writeLock_);
         pending_.clear();
         resume = toldSuspend_;
         toldSuspend_ = false;

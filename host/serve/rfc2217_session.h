@@ -5,13 +5,13 @@
 // notifications). Internal to host/serve.
 #pragma once
 
+#include "host/mutex.h"
 #include "host/serve/telnet.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -90,8 +90,8 @@ class Rfc2217Session : private telnet::Sink
     std::atomic<bool> finished_{false};
     std::atomic<bool> clientGone_{false};
     std::atomic<bool> suspended_{false};
-    std::mutex sendLock_;     // one writer on the socket at a time
-    bool sendFailed_ = false; // guarded by sendLock_
+    Mutex sendLock_; // one writer on the socket at a time
+    bool sendFailed_ QVX_GUARDED_BY(sendLock_) = false;
 
     // Network thread only.
     telnet::Parser parser_;
@@ -102,20 +102,20 @@ class Rfc2217Session : private telnet::Sink
     bool remoteAsked_[256] = {}; // our DO awaits its answer
     bool breakOn_ = false;
 
-    // Guarded by writeLock_: client data on its way to the port.
-    std::mutex writeLock_;
+    // Client data on its way to the port.
+    Mutex writeLock_;
     std::condition_variable writeWake_;
-    std::vector<uint8_t> pending_;
-    bool writing_ = false;     // the writer holds bytes taken from pending_
-    bool toldSuspend_ = false; // the client was asked to stop sending data
+    std::vector<uint8_t> pending_ QVX_GUARDED_BY(writeLock_);
+    bool writing_ QVX_GUARDED_BY(writeLock_) = false;     // the writer holds bytes from pending_
+    bool toldSuspend_ QVX_GUARDED_BY(writeLock_) = false; // the client was asked to stop sending
 
-    // Guarded by stateLock_: the client's masks and what it was last told.
-    std::mutex stateLock_;
-    bool notify_ = false; // the client speaks the com-port option
-    uint8_t lineMask_ = 0;
-    uint8_t modemMask_ = 0xFF;
-    uint8_t lastModem_ = 0;
-    uint8_t lastLine_ = 0;
+    // The client's masks and what it was last told.
+    Mutex stateLock_;
+    bool notify_ QVX_GUARDED_BY(stateLock_) = false; // the client speaks the com-port option
+    uint8_t lineMask_ QVX_GUARDED_BY(stateLock_) = 0;
+    uint8_t modemMask_ QVX_GUARDED_BY(stateLock_) = 0xFF;
+    uint8_t lastModem_ QVX_GUARDED_BY(stateLock_) = 0;
+    uint8_t lastLine_ QVX_GUARDED_BY(stateLock_) = 0;
 };
 
 } // namespace qvx
