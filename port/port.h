@@ -223,6 +223,7 @@ struct PortDeviceRecord
     LONGLONG* IntervalPollPeriod;
     LONGLONG LongIntervalPeriod;
     LONGLONG ShortIntervalPeriod;
+    // The input ring and the receive target: written only by serial/input_ring.
     ULONG InputBufferSize;
     ULONG InputFullMark;
     PUCHAR InputBuffer;
