@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace qvx {
 
@@ -24,32 +25,86 @@ bool IsBaudBlock(const UCHAR* bytes, size_t length, ULONG* rate)
 
 } // namespace
 
+void Runs::Add(size_t first, size_t last)
+{
+    if (first >= last) {
+        return;
+    }
+    (void)Remove(first, last);
+    count_ += last - first;
+    // Merge with a run that ends where this one starts, and one that starts where it ends.
+    auto next = runs_.find(last);
+    if (next != runs_.end()) {
+        last = next->second;
+        runs_.erase(next);
+    }
+    auto it = runs_.lower_bound(first);
+    if (it != runs_.begin() && std::prev(it)->second == first) {
+        std::prev(it)->second = last;
+        return;
+    }
+    runs_[first] = last;
+}
+
+size_t Runs::Remove(size_t first, size_t last)
+{
+    size_t removed = 0;
+    auto it = runs_.lower_bound(first);
+    if (it != runs_.begin() && std::prev(it)->second > first) {
+        --it;
+    }
+    while (it != runs_.end() && it->first < last) {
+        const size_t runFirst = it->first;
+        const size_t runLast = it->second;
+        it = runs_.erase(it);
+        removed += std::min(runLast, last) - std::max(runFirst, first);
+        if (runFirst < first) {
+            runs_[runFirst] = first;
+        }
+        if (runLast > last) {
+            it = runs_.emplace(last, runLast).first;
+            break;
+        }
+    }
+    count_ -= removed;
+    return removed;
+}
+
+bool Runs::Contains(size_t at) const
+{
+    return NextFrom(at) == at;
+}
+
+size_t Runs::NextFrom(size_t from) const
+{
+    auto it = runs_.upper_bound(from);
+    if (it != runs_.begin() && std::prev(it)->second > from) {
+        return from;
+    }
+    return it == runs_.end() ? SIZE_MAX : it->first;
+}
+
 size_t Stream::Append(const std::vector<UCHAR>& bytes, bool lossable)
 {
     const size_t first = bytes_.size();
     for (UCHAR b : bytes) {
-        const size_t at = bytes_.size();
+        where_[b].push_back(bytes_.size());
         bytes_.push_back(b);
-        where_[b].push_back(at);
-        if (!lossable) {
-            kept_.insert(at);
-        }
+    }
+    if (!lossable) {
+        kept_.Add(first, bytes_.size());
     }
     return first;
 }
 
 size_t Stream::MarkLossable(size_t first, size_t last)
 {
-    const size_t before = kept_.size();
-    kept_.erase(kept_.lower_bound(first), kept_.lower_bound(last));
-    return before - kept_.size();
+    return kept_.Remove(first, last);
 }
 
 size_t Stream::MarkNeverSent(size_t first, size_t last)
 {
-    for (size_t at = first; at < last; ++at) {
-        never_.insert(at);
-    }
+    never_.Add(first, last);
     return MarkLossable(first, last);
 }
 
@@ -65,7 +120,7 @@ std::string Stream::Text() const
         if (i % 100 == 0) {
             text += "\n" + std::to_string(i) + ": ";
         }
-        text += kept_.count(i) != 0 ? char(bytes_[i]) : '_';
+        text += kept_.Contains(i) ? char(bytes_[i]) : '_';
     }
     return text;
 }
@@ -77,7 +132,7 @@ bool Stream::Read(UCHAR b)
         const size_t stop = NextKept(state);
         const auto& where = where_[b];
         auto it = std::lower_bound(where.begin(), where.end(), state);
-        while (it != where.end() && *it < stop && never_.count(*it) != 0) {
+        while (it != where.end() && *it < stop && never_.Contains(*it)) {
             ++it;
         }
         if (it != where.end() && *it < stop) {
@@ -122,8 +177,7 @@ size_t Stream::Owed() const
 
 size_t Stream::NextKept(size_t from) const
 {
-    auto it = kept_.lower_bound(from);
-    return it == kept_.end() ? Size() : *it;
+    return std::min(kept_.NextFrom(from), Size());
 }
 
 void TransmitTally::Add(const UCHAR* bytes, size_t length)

@@ -15,7 +15,7 @@
 #include <ntddk.h>
 
 #include <array>
-#include <set>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -31,6 +31,23 @@ constexpr UCHAR XOFF = 0x13;
 constexpr UCHAR OTHER_XON = 0x05;
 constexpr UCHAR OTHER_XOFF = 0x06;
 constexpr ULONG MAX_PLAUSIBLE_RATE = 16000000;
+
+// Positions as disjoint runs: a run per write, not a node per byte.
+class Runs
+{
+  public:
+    void Add(size_t first, size_t last);
+    // Removes what of [first, last) is present; returns how many positions that was.
+    size_t Remove(size_t first, size_t last);
+    bool Contains(size_t at) const;
+    // The first position at or after `from`; SIZE_MAX when none.
+    size_t NextFrom(size_t from) const;
+    size_t Count() const { return count_; }
+
+  private:
+    std::map<size_t, size_t> runs_; // first -> last (exclusive)
+    size_t count_ = 0;
+};
 
 // One direction of traffic and what the reader may still see of it. The read check runs as a
 // small automaton over candidate stream positions (one per run of lossable bytes), so it is
@@ -48,9 +65,9 @@ class Stream
     size_t MarkInFlight();
 
     size_t Size() const { return bytes_.size(); }
-    size_t Lossable() const { return Size() - kept_.size(); }
+    size_t Lossable() const { return Size() - kept_.Count(); }
     UCHAR At(size_t at) const { return bytes_[at]; }
-    bool NeverSent(size_t at) const { return never_.count(at) != 0; }
+    bool NeverSent(size_t at) const { return never_.Contains(at); }
     // The stream with lost bytes as '_', 100 to a line, for messages.
     std::string Text() const;
     size_t ReadCount() const { return read_; }
@@ -67,8 +84,8 @@ class Stream
 
     std::vector<UCHAR> bytes_;
     std::array<std::vector<size_t>, 256> where_;
-    std::set<size_t> kept_;            // positions that must be read
-    std::set<size_t> never_;           // positions that must not be read
+    Runs kept_;                        // positions that must be read
+    Runs never_;                       // positions that must not be read
     std::vector<size_t> states_ = {0}; // where the next byte read may come from
     size_t read_ = 0;
 };
