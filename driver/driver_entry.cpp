@@ -40,6 +40,10 @@ VOID InitializeTimersAndDpcs(PortDeviceRecord* Port)
     KeInitializeDpc(&Port->XoffCompleteDpc, QuarvexSerialXoffComplete, Port);
     KeInitializeDpc(&Port->WaitCompleteDpc, QuarvexSerialWaitComplete, Port);
     KeInitializeDpc(&Port->SerialErrorDpc, QuarvexSerialError, Port);
+    // The UART's interrupt DPC, the send timer and its DPC too: a stop and start must never
+    // initialise one of them again while it may still be set or queued.
+    QuarvexUartPrepare(&Port->Uart, Port, QuarvexInterruptService);
+    QuarvexPrepareCallbacks(Port);
 }
 
 // "\Device\QuarvexDevice<n>" in a zeroed 64-byte buffer; NULL buffer on failure.

@@ -69,9 +69,11 @@ PWSTR ReadPortName(HANDLE Key, PCWSTR ValueName)
     if (value == NULL) {
         return NULL;
     }
-    // String types come back terminated; any other type is refused before it is read as one.
-    if (!UsablePortName(type == REG_SZ || type == REG_EXPAND_SZ ? static_cast<PCWSTR>(value) : NULL,
-                        type)) {
+    // String types come back terminated; any other type is refused before it is read as one,
+    // and so is a string that is not whole characters.
+    const bool wholeString =
+        (type == REG_SZ || type == REG_EXPAND_SZ) && length % sizeof(WCHAR) == 0;
+    if (!UsablePortName(wholeString ? static_cast<PCWSTR>(value) : NULL, type)) {
         QuarvexTrace(TRACE_PNP, 2, "QuarvexBuildSymbolicLinkName: port name of type %u not usable",
                      type);
         ExFreePoolWithTag(value, QUARVEX_POOL_TAG);
@@ -112,8 +114,11 @@ PVOID QuarvexRegQueryValueKey(HANDLE Key, PCWSTR ValueName, PULONG Length, PULON
     const ULONG dataLength = information->DataLength;
     const ULONG type = information->Type;
     const BOOLEAN isString = type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
-    // A string copy carries two zero bytes more, so that it is terminated however it was stored.
-    const ULONG copyLength = isString ? dataLength + sizeof(WCHAR) : dataLength;
+    // A string copy is rounded up to whole characters and carries one zero character more, so
+    // that it is terminated however it was stored, also when its length was odd.
+    const ULONG copyLength =
+        isString ? (dataLength + sizeof(WCHAR) - 1) / sizeof(WCHAR) * sizeof(WCHAR) + sizeof(WCHAR)
+                 : dataLength;
     PVOID copy = ExAllocatePoolWithTag(PagedPool, copyLength, QUARVEX_POOL_TAG);
     if (copy != NULL) {
         if (isString) {

@@ -72,10 +72,7 @@ NTSTATUS CancelPendingQuery(PortDeviceRecord* Port, PIRP Irp, ULONG PendingState
 // be freed; a close that reaches the removed device later then queues nothing in it.
 VOID QuiesceRemovedPort(PortDeviceRecord* Port)
 {
-    if (Port->Uart.Owner != NULL) {
-        SpinLockGuard guard(&Port->PortLock);
-        QuarvexUartWriteIer(&Port->Uart, 0);
-    }
+    QuarvexUartSilence(&Port->Uart);
     QuarvexFreeCallbacks(Port);
     QuarvexUartFree(&Port->Uart);
 }
@@ -156,7 +153,7 @@ NTSTATUS QuarvexStartSerialDevice(PortDeviceRecord* Port, PIRP Irp)
     QuarvexTrace(TRACE_PNP, 3, "QuarvexStartSerialDevice++. IRP %p", Irp);
     (void)QuarvexStartDevice(Port, Irp);
 
-    NTSTATUS status = QuarvexUartInitialize(&Port->Uart, Port);
+    NTSTATUS status = QuarvexUartInitialize(&Port->Uart);
     if (!NT_SUCCESS(status)) {
         QuarvexTrace(TRACE_PNP, 2, "QuarvexStartSerialDevice--. IRP %p STATUS %x", Irp, status);
         return status;
@@ -189,6 +186,9 @@ NTSTATUS QuarvexFreeResources(PortDeviceRecord* Port)
 NTSTATUS QuarvexFreeSerialResources(PortDeviceRecord* Port)
 {
     QuarvexTrace(TRACE_PNP, 3, "QuarvexFreeSerialResources++");
+    // The interrupt service stops first: what the transmitter holds then is final, and the
+    // callbacks' release hands it to the peer before the link goes.
+    QuarvexUartSilence(&Port->Uart);
     QuarvexFreeCallbacks(Port);
     (void)QuarvexWithdrawPortName(Port);
     (void)QuarvexFreeResources(Port);
@@ -227,13 +227,30 @@ NTSTATUS NTAPI QuarvexPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         QuarvexCompleteRequest(Irp, status);
         break;
 
-    case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
+        // An open handle vetoes the removal (it would anyway), and the stall below could wait
+        // for ever on its requests: refused at once. The state changes before the count is
+        // read, and a create reads the state after raising the count: one sees the other.
+        port->PreviousPnpState = port->PnpState;
+        port->PnpState = PNP_REMOVE_PENDING;
+        if (InterlockedExchangeAdd(&port->ExclusiveOpenCount, 0) != 0) {
+            port->PnpState = port->PreviousPnpState;
+            status = STATUS_DEVICE_BUSY;
+            QuarvexCompleteRequest(Irp, status);
+            QuarvexTrace(TRACE_PNP, 2, "QuarvexPnpDispatch--. IRP %p STATUS %x", Irp, status);
+            QuarvexIoDecrement(port);
+            return status;
+        }
+        QuarvexStallQueues(port);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        status = PassDown(port, Irp);
+        break;
+
+    case IRP_MN_QUERY_STOP_DEVICE:
         // Never vetoed; the stall waits for every request in service.
         QuarvexStallQueues(port);
         port->PreviousPnpState = port->PnpState;
-        port->PnpState = stack->MinorFunction == IRP_MN_QUERY_STOP_DEVICE ? PNP_STOP_PENDING
-                                                                          : PNP_REMOVE_PENDING;
+        port->PnpState = PNP_STOP_PENDING;
         Irp->IoStatus.Status = STATUS_SUCCESS;
         status = PassDown(port, Irp);
         break;

@@ -163,12 +163,30 @@ NTSTATUS QuarvexInitializeCallbacks(PortDeviceRecord* Port)
     FreeName(&receiveName);
     FreePortName(Port);
 
+    Port->SendPeriod = DEFAULT_SEND_PERIOD_MS;
+    return status;
+}
+
+VOID QuarvexPrepareCallbacks(PortDeviceRecord* Port)
+{
     KeInitializeSpinLock(&Port->TransmitLock);
     KeInitializeSpinLock(&Port->ReceiveLock);
     KeInitializeTimer(&Port->SendTimer);
     KeInitializeDpc(&Port->SendTimerDpc, SendTimerDpcRoutine, Port);
-    Port->SendPeriod = DEFAULT_SEND_PERIOD_MS;
-    return status;
+}
+
+VOID QuarvexSendRemaining(PortDeviceRecord* Port)
+{
+    EmulatedUart* uart = &Port->Uart;
+    const KIRQL old = KfAcquireSpinLock(&Port->TransmitLock);
+    // A held baud block follows what is in the buffer, as the next ticks would send it.
+    for (int pass = 0; pass < 2 && uart->TxBuffer != NULL; ++pass) {
+        if (uart->TxCount != 0) {
+            SendBuffered(Port);
+        }
+        QuarvexUartPlaceHeldBlockLocked(uart);
+    }
+    KfReleaseSpinLock(&Port->TransmitLock, old);
 }
 
 VOID QuarvexFreeCallbacks(PortDeviceRecord* Port)
@@ -192,6 +210,8 @@ VOID QuarvexFreeCallbacks(PortDeviceRecord* Port)
         (void)KeRemoveQueueDpc(&Port->SendTimerDpc);
         KeFlushQueuedDpcs();
     }
+    // Written means sent: what the last ticks did not take still reaches the peer.
+    QuarvexSendRemaining(Port);
     if (Port->ReceiveCallbackObject != NULL) {
         ObDereferenceObject(Port->ReceiveCallbackObject);
         Port->ReceiveCallbackObject = NULL;

@@ -78,7 +78,11 @@ VOID QuarvexResumeOpenPort(PortDeviceRecord* Port, ULONG SendPeriod)
     Port->SendPeriod = SendPeriod;
     {
         SpinLockGuard guard(&Port->PortLock);
-        ApplyOpenLineLocked(Port);
+        // The UART's registers kept the modem lines, a break and the line control through the
+        // stop, and the record kept the settings and holds: only the interrupt sources come
+        // back, and the holds are brought in line with the lines as they read now.
+        (void)QuarvexHandleModemUpdate(Port, FALSE);
+        QuarvexUartWriteIer(&Port->Uart, IER_ALL_SOURCES);
         QuarvexKickIfWaiting(Port);
     }
     StartSendTimer(Port);
@@ -130,6 +134,14 @@ NTSTATUS NTAPI QuarvexCreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (InterlockedIncrement(&port->ExclusiveOpenCount) != 1) {
         InterlockedDecrement(&port->ExclusiveOpenCount);
         return FailCreate(port, Irp, STATUS_ACCESS_DENIED);
+    }
+    // Only a started port opens, also by its device name: a stopped one has no UART and no
+    // peer link for the send timer an open sets. Read after the count went up, which a
+    // query-remove reads after its state change: one of the two sees the other.
+    const ULONG pnpState = port->PnpState;
+    if (pnpState != PNP_STARTED && pnpState != PNP_STOP_PENDING) {
+        InterlockedDecrement(&port->ExclusiveOpenCount);
+        return FailCreate(port, Irp, STATUS_NO_SUCH_DEVICE);
     }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     if ((stack->Parameters.Create.Options & FILE_DIRECTORY_FILE) != 0) {
@@ -219,6 +231,8 @@ NTSTATUS NTAPI QuarvexCloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         (void)KeCancelTimer(&port->SendTimer);
         port->SendTimerRunning = FALSE;
     }
+    // The last bytes this handle wrote leave with its session, not with the next one's.
+    QuarvexSendRemaining(port);
     Irp->IoStatus.Information = 0;
     QuarvexCompleteRequest(Irp, STATUS_SUCCESS);
     InterlockedDecrement(&port->ExclusiveOpenCount);
@@ -231,7 +245,10 @@ NTSTATUS NTAPI QuarvexCleanupDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PortDeviceRecord* port = QuarvexPortFromDevice(DeviceObject);
     QuarvexTrace(TRACE_OPEN_CLOSE, 3, "QuarvexCleanupDispatch++. IRP %p", Irp);
-    QuarvexFlushQueues(port, IoGetCurrentIrpStackLocation(Irp)->FileObject);
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    // Requests of this handle still on their way in are refused from here on.
+    QuarvexMarkCleanedUp(file);
+    QuarvexFlushQueues(port, file);
     Irp->IoStatus.Information = 0;
     QuarvexCompleteRequest(Irp, STATUS_SUCCESS);
     QuarvexTrace(TRACE_OPEN_CLOSE, 3, "QuarvexCleanupDispatch--. IRP %p STATUS %x", Irp,

@@ -14,17 +14,33 @@
 // The 8-byte control block announcing a baud rate in the transmit stream: this tag, then the
 // rate, both 32-bit little-endian.
 constexpr ULONG PEER_BAUD_TAG = 0x42415544;
+// Peers take a block as a rate only within these bounds, and as data otherwise: the tag may
+// occur in application data.
+constexpr ULONG PEER_BAUD_RATE_MIN = 1;
+constexpr ULONG PEER_BAUD_RATE_MAX = 16000000;
 constexpr ULONG PEER_MAX_RECEIVE_BLOCK = 44;
+
+// Initialises the send timer, its DPC and the UART's two buffer locks, once, when the port's
+// device is created.
+// IRQL: PASSIVE_LEVEL.
+VOID QuarvexPrepareCallbacks(PortDeviceRecord* Port);
 
 // Creates or opens both callback objects and registers the receive routine. Frees
 // PortNameString and clears it on every path.
 // IRQL: PASSIVE_LEVEL.  On failure, what was created stays for QuarvexFreeCallbacks.
 NTSTATUS QuarvexInitializeCallbacks(PortDeviceRecord* Port);
 
-// Stops the send timer and releases what QuarvexInitializeCallbacks created; a second call
-// does nothing. Returns once no send-timer DPC is queued or running.
+// Stops the send timer, hands what the transmitter still holds to the peer (bytes of writes
+// that completed are never dropped) and releases what QuarvexInitializeCallbacks created; a
+// second call does nothing. Returns once no send-timer DPC is queued or running. The UART's
+// interrupt service must be stopped first, so that nothing refills the transmitter.
 // IRQL: PASSIVE_LEVEL.
 VOID QuarvexFreeCallbacks(PortDeviceRecord* Port);
+
+// Hands what the transmitter holds, and a baud block held back behind it, to the peer now.
+// IRQL: <= DISPATCH_LEVEL.  Locks: must not hold PortLock; takes TransmitLock (peer notified
+// under it).
+VOID QuarvexSendRemaining(PortDeviceRecord* Port);
 
 // Registered on the receive object: appends the peer's block to the UART's receive buffer.
 // IRQL: DISPATCH_LEVEL.  Locks: takes ReceiveLock.

@@ -36,6 +36,8 @@ constexpr UCHAR UART_LSR_OVERRUN = 0x02;
 constexpr UCHAR UART_LSR_THRE = 0x20;
 constexpr UCHAR UART_LSR_TEMT = 0x40;
 constexpr UCHAR UART_MSR_DCTS = 0x01;
+constexpr UCHAR UART_MSR_DDSR = 0x02;
+constexpr UCHAR UART_MSR_DDCD = 0x08;
 constexpr UCHAR UART_MSR_DELTAS = 0x0F;
 constexpr UCHAR UART_MSR_CTS = 0x10;
 constexpr UCHAR UART_MSR_DSR = 0x20;
@@ -116,8 +118,13 @@ constexpr ULONG WAIT_REF_CANCEL = 0x2;
 constexpr ULONG TX_HOLD_CTS = 0x01;
 constexpr ULONG TX_HOLD_DSR = 0x02;
 constexpr ULONG TX_HOLD_DCD = 0x04;
-constexpr ULONG TX_HOLD_XOFF = 0x08;
+constexpr ULONG TX_HOLD_XOFF = 0x08; // the peer's Xoff (or IOCTL_SERIAL_SET_XOFF)
 constexpr ULONG TX_HOLD_BREAK = 0x10;
+// The port's own Xoff went out without SERIAL_XOFF_CONTINUE: it sends nothing but flow and
+// immediate characters until its own Xon has gone. Kept apart from TX_HOLD_XOFF, so that the
+// port's Xon never lifts the hold the peer asked for.
+constexpr ULONG TX_HOLD_OWN_XOFF = 0x20;
+constexpr ULONG TX_HOLD_ANY_XOFF = TX_HOLD_XOFF | TX_HOLD_OWN_XOFF;
 constexpr ULONG RX_HOLD_DTR = 0x01;
 constexpr ULONG RX_HOLD_XOFF = 0x02;
 constexpr ULONG RX_HOLD_RTS = 0x04;
@@ -193,6 +200,8 @@ struct PortDeviceRecord
     UCHAR ImmediateChar;
     BOOLEAN SendXonPending;
     BOOLEAN SendXoffPending;
+    // An Xoff of the port's went to the transmitter and no Xon since.
+    BOOLEAN XoffSent;
     PIRP XoffIrp;
     ULONG XoffRefs;
     KTIMER XoffTimer;
@@ -362,13 +371,26 @@ class DpcSpinLockGuard
 // None of these traces. Register and flag accesses need PortLock held by the caller, except
 // where a declaration says otherwise.
 
-// Zero-fills the UART, allocates its two buffers and prepares its interrupt DPC.
-// IRQL: PASSIVE_LEVEL.  Returns STATUS_INSUFFICIENT_RESOURCES with nothing allocated.
-[[nodiscard]] NTSTATUS QuarvexUartInitialize(EmulatedUart* Uart, PortDeviceRecord* Owner);
+// Zero-fills the UART and prepares its interrupt DPC, once, when the port's device is created:
+// a DPC is never initialised again while it may be queued.
+// IRQL: PASSIVE_LEVEL.
+VOID QuarvexUartPrepare(EmulatedUart* Uart, PortDeviceRecord* Owner,
+                        PKDEFERRED_ROUTINE InterruptService);
 
-// Frees the buffers once no interrupt DPC is queued or running, and clears the counts and
-// pending flags with them (the receive path must be stopped first), so that nothing claims
-// data or raises an interrupt without a buffer; registers and the DPC stay as they are.
+// Allocates the two buffers at a start. The registers keep what the last stop left (zero
+// before the first start), so a handle open across a stop keeps its lines; IER is 0 until an
+// open or a resume enables the sources.
+// IRQL: PASSIVE_LEVEL.  Returns STATUS_INSUFFICIENT_RESOURCES with nothing allocated.
+[[nodiscard]] NTSTATUS QuarvexUartInitialize(EmulatedUart* Uart);
+
+// Disables the interrupt sources and returns once no interrupt DPC is queued or running.
+// IRQL: PASSIVE_LEVEL (it waits for a DPC running elsewhere).
+VOID QuarvexUartSilence(EmulatedUart* Uart);
+
+// Silences the UART, then frees the buffers once no interrupt DPC is queued or
+// running, and clears the counts, a held baud block and the pending flags with them (the
+// receive path must be stopped first and the transmit buffer handed on), so that nothing
+// claims data or raises an interrupt without a buffer; the other registers and the DPC stay.
 // IRQL: PASSIVE_LEVEL (it waits for a DPC running elsewhere).
 VOID QuarvexUartFree(EmulatedUart* Uart);
 
@@ -416,6 +438,8 @@ UCHAR QuarvexUartReadLsr(EmulatedUart* Uart);
 
 UCHAR QuarvexUartReadMsr(EmulatedUart* Uart);
 UCHAR QuarvexUartReadMcr(EmulatedUart* Uart);
+// The modem outputs, looped back as by a loopback plug: RTS to CTS, DTR to DSR and DCD, each
+// change with its delta bit and a modem-status interrupt.
 VOID QuarvexUartWriteMcr(EmulatedUart* Uart, UCHAR Value);
 UCHAR QuarvexUartReadLcr(EmulatedUart* Uart);
 VOID QuarvexUartWriteLcr(EmulatedUart* Uart, UCHAR Value);

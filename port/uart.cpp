@@ -4,7 +4,6 @@
 
 #include "driver/kcompat.h"
 #include "port/port.h"
-#include "serial/interrupt.h"
 
 namespace {
 
@@ -22,10 +21,18 @@ VOID SignalStored(EmulatedUart* Uart, BOOLEAN Stored)
 
 } // namespace
 
-NTSTATUS QuarvexUartInitialize(EmulatedUart* Uart, PortDeviceRecord* Owner)
+VOID QuarvexUartPrepare(EmulatedUart* Uart, PortDeviceRecord* Owner,
+                        PKDEFERRED_ROUTINE InterruptService)
 {
     RtlZeroMemory(Uart, sizeof(*Uart));
     Uart->Owner = Owner;
+    KeInitializeDpc(&Uart->InterruptDpc, InterruptService, Owner);
+}
+
+NTSTATUS QuarvexUartInitialize(EmulatedUart* Uart)
+{
+    // The registers keep what the last stop left: a handle open across the stop finds its
+    // lines as they were.
     Uart->RxBuffer = static_cast<PUCHAR>(
         ExAllocatePoolWithTag(NonPagedPool, UART_RX_CAPACITY, QUARVEX_POOL_TAG));
     if (Uart->RxBuffer == NULL) {
@@ -38,18 +45,22 @@ NTSTATUS QuarvexUartInitialize(EmulatedUart* Uart, PortDeviceRecord* Owner)
         Uart->RxBuffer = NULL;
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    KeInitializeDpc(&Uart->InterruptDpc, QuarvexInterruptService, Owner);
     return STATUS_SUCCESS;
+}
+
+VOID QuarvexUartSilence(EmulatedUart* Uart)
+{
+    // No source may raise the interrupt any more; a queued one is taken back, and one already
+    // running on another processor has finished when this returns.
+    QuarvexStoreShared(&Uart->Ier, 0);
+    (void)KeRemoveQueueDpc(&Uart->InterruptDpc);
+    KeFlushQueuedDpcs();
 }
 
 VOID QuarvexUartFree(EmulatedUart* Uart)
 {
-    // A queued interrupt would run the service against freed buffers: take it back, and let
-    // one already running on another processor finish before the buffers go.
-    if (Uart->Owner != NULL) {
-        (void)KeRemoveQueueDpc(&Uart->InterruptDpc);
-        KeFlushQueuedDpcs();
-    }
+    // The interrupt service of a UART without buffers must never run.
+    QuarvexUartSilence(Uart);
     if (Uart->RxBuffer != NULL) {
         ExFreePoolWithTag(Uart->RxBuffer, QUARVEX_POOL_TAG);
         Uart->RxBuffer = NULL;
@@ -62,6 +73,7 @@ VOID QuarvexUartFree(EmulatedUart* Uart)
     // still ran reading "data pending" forever.
     QuarvexStoreShared(&Uart->RxCount, 0);
     Uart->TxCount = 0;
+    Uart->BaudBlockHeld = FALSE;
     QuarvexStoreShared(&Uart->LsrErrors, 0);
     QuarvexStoreShared(&Uart->RxDataPending, FALSE);
     QuarvexStoreShared(&Uart->ThrePending, FALSE);
@@ -229,18 +241,27 @@ UCHAR QuarvexUartReadMcr(EmulatedUart* Uart)
     return Uart->Mcr;
 }
 
-VOID QuarvexUartWriteMcr(EmulatedUart* Uart, UCHAR Value)
+namespace {
+
+// A looped-back output: the input follows it, with its delta bit on every change.
+VOID LoopLine(EmulatedUart* Uart, bool Raised, UCHAR Input, UCHAR Delta)
 {
-    // RTS is looped back to CTS; the comparison is with CTS as it stands.
-    if ((Value & UART_MCR_RTS) != 0) {
-        if ((Uart->Msr & UART_MSR_CTS) == 0) {
-            Uart->Msr |= UART_MSR_CTS | UART_MSR_DCTS;
-            QuarvexStoreShared(&Uart->ModemStatusPending, TRUE);
-        }
-    } else if ((Uart->Msr & UART_MSR_CTS) != 0) {
-        Uart->Msr = static_cast<UCHAR>((Uart->Msr & ~UART_MSR_CTS) | UART_MSR_DCTS);
+    const bool high = (Uart->Msr & Input) != 0;
+    if (Raised != high) {
+        Uart->Msr = static_cast<UCHAR>((Uart->Msr ^ Input) | Delta);
         QuarvexStoreShared(&Uart->ModemStatusPending, TRUE);
     }
+}
+
+} // namespace
+
+VOID QuarvexUartWriteMcr(EmulatedUart* Uart, UCHAR Value)
+{
+    // As with a loopback plug: RTS drives CTS, DTR drives DSR and DCD. The ring indicator
+    // stays off.
+    LoopLine(Uart, (Value & UART_MCR_RTS) != 0, UART_MSR_CTS, UART_MSR_DCTS);
+    LoopLine(Uart, (Value & UART_MCR_DTR) != 0, UART_MSR_DSR, UART_MSR_DDSR);
+    LoopLine(Uart, (Value & UART_MCR_DTR) != 0, UART_MSR_DCD, UART_MSR_DDCD);
     Uart->Mcr = Value;
     QuarvexUartUpdateInterrupt(Uart);
 }

@@ -89,6 +89,13 @@ NTSTATUS QuarvexQueueStartPacket(RequestQueue* Queue, PIRP Irp)
 {
     QUARVEX_ASSERT_NOT_HELD(&QuarvexPortFromDevice(Queue->Context)->PortLock);
     const KIRQL oldIrql = KfAcquireSpinLock(&Queue->Lock);
+    if (QuarvexCleanedUp(Irp)) {
+        KfReleaseSpinLock(&Queue->Lock, oldIrql);
+        DropUnstarted(Queue, Irp);
+        Irp->IoStatus.Information = 0;
+        QuarvexCompleteRequest(Irp, STATUS_CANCELLED);
+        return STATUS_CANCELLED;
+    }
     if (Queue->CurrentIrp == NULL && ReadStallCount(Queue) == 0) {
         IoMarkIrpPending(Irp);
         Queue->CurrentIrp = Irp;
@@ -287,7 +294,7 @@ VOID QuarvexGateInitialize(RequestGate* Gate, PDEVICE_OBJECT DeviceObject)
 NTSTATUS QuarvexGateEnter(RequestGate* Gate, PIRP Irp)
 {
     SpinLockGuard guard(&Gate->Lock);
-    const NTSTATUS abortStatus = Gate->AbortStatus;
+    const NTSTATUS abortStatus = QuarvexCleanedUp(Irp) ? STATUS_CANCELLED : Gate->AbortStatus;
     if (abortStatus != STATUS_SUCCESS) {
         guard.Release();
         QuarvexCompleteRequest(Irp, abortStatus);

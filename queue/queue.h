@@ -45,6 +45,32 @@ struct RequestGate
     PIRP ReplayIrp;
 };
 
+// ---- Requests that outlive their handle -----------------------------------------------------
+//
+// A request can still be on its way into the driver when another thread closes its handle.
+// The cleanup marks the file object before it flushes anything, and every place that admits
+// a request (a queue, the control gate, the immediate character) refuses one whose file
+// object carries the mark, under the same lock under which the cleanup then looks: such a
+// request is either found by the cleanup or refused, never left pending behind it. The mark
+// lives in FsContext2, which a device driver owns in its file objects.
+
+inline PVOID const QUARVEX_CLEANED_UP = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(1));
+
+// IRQL: <= DISPATCH_LEVEL.
+inline VOID QuarvexMarkCleanedUp(PFILE_OBJECT FileObject)
+{
+    if (FileObject != NULL) {
+        (void)InterlockedExchangePointer(&FileObject->FsContext2, QUARVEX_CLEANED_UP);
+    }
+}
+
+// Read under the lock of the admitting place.
+inline BOOLEAN QuarvexCleanedUp(PIRP Irp)
+{
+    const PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    return file != NULL && file->FsContext2 == QUARVEX_CLEANED_UP;
+}
+
 // ---- Request queue ------------------------------------------------------------------------
 
 // Prepares an embedded, zeroed queue; it starts stalled once.
@@ -57,7 +83,8 @@ VOID QuarvexQueueInitialize(RequestQueue* Queue, PDRIVER_STARTIO StartIo, PDEVIC
 // IRQL: any; before the queue first runs.
 VOID QuarvexQueueSetDropRoutine(RequestQueue* Queue, PDRIVER_STARTIO DropRoutine);
 
-// Starts Irp at once when the queue runs idle, else keeps it waiting (cancellable).
+// Starts Irp at once when the queue runs idle, else keeps it waiting (cancellable); refuses it
+// when its handle was cleaned up.
 // IRQL: <= DISPATCH_LEVEL.  Locks: takes Queue->Lock; PortLock must not be held.
 // Irp: STATUS_PENDING (started or waiting, marked pending) or STATUS_CANCELLED (completed);
 // the caller returns the value and does not touch Irp again.
@@ -116,7 +143,8 @@ KDEFERRED_ROUTINE QuarvexQueueDpcRoutine;
 // IRQL: any.
 VOID QuarvexGateInitialize(RequestGate* Gate, PDEVICE_OBJECT DeviceObject);
 
-// Admits, parks or refuses a control request.
+// Admits, parks or refuses a control request (refused: the gate was aborted, or the request's
+// handle was cleaned up, STATUS_CANCELLED).
 // IRQL: <= DISPATCH_LEVEL.  Locks: takes Gate->Lock.
 // Irp: STATUS_SUCCESS admitted (the caller serves it and calls QuarvexGateLeave);
 // STATUS_PENDING parked and marked pending (the caller forgets it); any other value: already

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Fails when the PE file SYS_FILE imports a routine that cmake/imports.allow does not list.
-# Usage: check-imports.sh SYS_FILE
+# Fails when the PE file SYS_FILE imports a routine that ALLOW_LIST (default
+# cmake/imports.allow, quarvex.sys's) does not list.
+# Usage: check-imports.sh SYS_FILE [ALLOW_LIST]
 set -euo pipefail
 
-if [[ $# -ne 1 ]]; then
-    echo "usage: $0 SYS_FILE" >&2
+if [[ $# -ne 1 && $# -ne 2 ]]; then
+    echo "usage: $0 SYS_FILE [ALLOW_LIST]" >&2
     exit 2
 fi
 sys_file=$1
-allow_list="$(cd "$(dirname "$0")/.." && pwd)/cmake/imports.allow"
+allow_list=${2:-"$(cd "$(dirname "$0")/.." && pwd)/cmake/imports.allow"}
 objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
 
 [[ -f $sys_file ]] || { echo "check-imports: no such file: $sys_file" >&2; exit 2; }
@@ -31,7 +32,7 @@ while read -r dll name; do
     [[ -n $name ]] || continue
     count=$((count + 1))
     if ! grep -qxF -- "$name" <<<"$allowed"; then
-        echo "check-imports: $sys_file imports $name from $dll, which cmake/imports.allow does not list" >&2
+        echo "check-imports: $sys_file imports $name from $dll, which $allow_list does not list" >&2
         status=1
     fi
 done <<<"$imports"

@@ -16,7 +16,8 @@ if [[ $# -gt 0 ]]; then
     files=("$@")
 else
     mapfile -t files < <(git ls-files 'driver/*.cpp' 'port/*.cpp' 'peer/*.cpp' 'serial/*.cpp' \
-                                      'queue/*.cpp' 'trace/*.cpp' 'host/*.cpp' 'host/**/*.cpp')
+                                      'queue/*.cpp' 'trace/*.cpp' 'kpeer/*.cpp' 'host/*.cpp' \
+                                      'host/**/*.cpp')
 fi
 [[ ${#files[@]} -gt 0 ]] || { echo "tidy: nothing to check"; exit 0; }
 

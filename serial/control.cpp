@@ -62,6 +62,11 @@ NTSTATUS SetBaudRate(ControlRequest& Request)
     PortDeviceRecord* port = Request.Port;
     const ULONG rate = In<SERIAL_BAUD_RATE>(Request)->BaudRate;
     port->BaudRate = rate;
+    if (rate < PEER_BAUD_RATE_MIN || rate > PEER_BAUD_RATE_MAX) {
+        // A peer would take such a block for data and pass it on to the far side.
+        QuarvexTrace(TRACE_OPEN_CLOSE, 2, "QuarvexSerialIoControlBaud Rate %u not announced", rate);
+        return STATUS_SUCCESS;
+    }
     UCHAR block[UART_BAUD_BLOCK_SIZE];
     const ULONG tag = PEER_BAUD_TAG;
     RtlCopyMemory(block, &tag, sizeof(tag));
@@ -277,11 +282,10 @@ struct HoldReport
     ULONG Hold;
     ULONG Reported;
 };
-constexpr HoldReport TX_HOLDS[] = {{TX_HOLD_CTS, SERIAL_TX_WAITING_FOR_CTS},
-                                   {TX_HOLD_DSR, SERIAL_TX_WAITING_FOR_DSR},
-                                   {TX_HOLD_DCD, SERIAL_TX_WAITING_FOR_DCD},
-                                   {TX_HOLD_XOFF, SERIAL_TX_WAITING_FOR_XON},
-                                   {TX_HOLD_BREAK, SERIAL_TX_WAITING_ON_BREAK}};
+constexpr HoldReport TX_HOLDS[] = {
+    {TX_HOLD_CTS, SERIAL_TX_WAITING_FOR_CTS},      {TX_HOLD_DSR, SERIAL_TX_WAITING_FOR_DSR},
+    {TX_HOLD_DCD, SERIAL_TX_WAITING_FOR_DCD},      {TX_HOLD_XOFF, SERIAL_TX_WAITING_FOR_XON},
+    {TX_HOLD_OWN_XOFF, SERIAL_TX_WAITING_FOR_XON}, {TX_HOLD_BREAK, SERIAL_TX_WAITING_ON_BREAK}};
 
 NTSTATUS GetCommStatus(ControlRequest& Request)
 {
@@ -298,21 +302,13 @@ NTSTATUS GetCommStatus(ControlRequest& Request)
     if ((port->RxHoldReasons & RX_HOLD_DSR) != 0) {
         status->HoldReasons |= SERIAL_RX_WAITING_FOR_DSR;
     }
-    if ((port->RxHoldReasons & RX_HOLD_XOFF) != 0) {
+    // Only an Xoff that went to the transmitter has been sent.
+    if ((port->RxHoldReasons & RX_HOLD_XOFF) != 0 && port->XoffSent) {
         status->HoldReasons |= SERIAL_TX_WAITING_XOFF_SENT;
     }
     status->AmountInInQueue = port->InputCount;
+    // The count leaves out what the transmit path has handed over, also of the current write.
     status->AmountInOutQueue = QuarvexOutputAmountLocked(port);
-    if (port->WriteLength != 0) {
-        // The current write counts what it still has to send, not what it asked for. While
-        // WriteLength is not 0 under PortLock the write stays current.
-        PIRP write = port->WriteQueue.CurrentIrp;
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(write);
-        const ULONG asked =
-            stack->MajorFunction == IRP_MJ_WRITE ? stack->Parameters.Write.Length : 1;
-        status->AmountInOutQueue =
-            (asked <= port->TxQueuedCount ? port->TxQueuedCount - asked : 0) + port->WriteLength;
-    }
     status->EofReceived = FALSE;
     status->WaitForImmediate = port->ImmediatePending;
     return STATUS_SUCCESS;
@@ -427,20 +423,31 @@ NTSTATUS SetQueueSize(ControlRequest& Request)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS StartImmediate(ControlRequest& Request)
+NTSTATUS LeavePending(ControlRequest&)
 {
-    return QuarvexSerialStartImmediate(Request.Port);
+    return STATUS_PENDING;
+}
+
+NTSTATUS CompleteCancelled(ControlRequest& Request)
+{
+    QuarvexCompleteRequest(Request.Irp, STATUS_CANCELLED);
+    return STATUS_CANCELLED;
 }
 
 NTSTATUS ImmediateChar(ControlRequest& Request)
 {
     PortDeviceRecord* port = Request.Port;
+    if (QuarvexCleanedUp(Request.Irp)) {
+        return STATUS_CANCELLED;
+    }
     if (port->ImmediateIrp != NULL) {
         return STATUS_INVALID_PARAMETER;
     }
-    port->ImmediateIrp = Request.Irp;
-    port->TxQueuedCount++;
-    Request.HandOn = StartImmediate;
+    // Started under the lock that a cleanup takes to find it: it is never the port's without
+    // its cancel routine.
+    Request.HandOn = QuarvexSerialStartImmediate(port, Request.Irp) == STATUS_PENDING
+                         ? LeavePending
+                         : CompleteCancelled;
     return STATUS_SUCCESS;
 }
 
@@ -459,7 +466,7 @@ constexpr ControlCode CONTROL_CODES[] = {
      SetLine<QuarvexBreakOn, NeverRefused>},
     {QVX_CODE(IOCTL_SERIAL_SET_BREAK_OFF), 4, 0, 0, G | L, nullptr,
      SetLine<QuarvexBreakOff, NeverRefused>},
-    {QVX_CODE(IOCTL_SERIAL_IMMEDIATE_CHAR), 4, 1, 0, L, nullptr, ImmediateChar},
+    {QVX_CODE(IOCTL_SERIAL_IMMEDIATE_CHAR), 4, 1, 0, G | L, nullptr, ImmediateChar},
     {QVX_CODE(IOCTL_SERIAL_SET_TIMEOUTS), 4, 20, 0, L, nullptr, SetTimeouts},
     {QVX_CODE(IOCTL_SERIAL_GET_TIMEOUTS), 4, 0, 20, L, nullptr, GetTimeouts},
     {QVX_CODE(IOCTL_SERIAL_SET_DTR), 4, 0, 0, G | L, nullptr,

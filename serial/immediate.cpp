@@ -4,8 +4,8 @@
 // the request's slot and completes it after PortLock is released. Neither has a queue, so
 // there is no next request to start.
 //
-// An immediate character is counted in TxQueuedCount by the control path that accepts it; it
-// comes out when the transmit path sends it, or when a stop takes it back unsent.
+// An immediate character is counted in TxQueuedCount when it starts; it comes out when the
+// transmit path sends it, or when a stop takes it back unsent.
 
 #include <ntddk.h>
 #include <ntddser.h>
@@ -92,52 +92,39 @@ VOID TakeImmediateCancel(PortDeviceRecord* Port, PIRP Irp)
 
 // ---- Immediate character ------------------------------------------------------------------
 
-NTSTATUS QuarvexSerialStartImmediate(PortDeviceRecord* Port)
+NTSTATUS QuarvexSerialStartImmediate(PortDeviceRecord* Port, PIRP Irp)
 {
+    QUARVEX_ASSERT_HELD(&Port->PortLock);
     QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialStartImmediate++");
-    SERIAL_TIMEOUTS timeouts;
-    {
-        SpinLockGuard guard(&Port->PortLock);
-        timeouts = Port->Timeouts;
-    }
-    // The total timeout of a one-byte write.
-    const ULONG multiplier = timeouts.WriteTotalTimeoutMultiplier;
-    const ULONG constant = timeouts.WriteTotalTimeoutConstant;
-    const bool useTimer = multiplier != 0 || constant != 0;
-    LARGE_INTEGER due;
-    due.QuadPart = QuarvexTimeoutDue(1, multiplier, constant);
-
-    const KIRQL oldIrql = KfAcquireSpinLock(&Port->PortLock);
-    PIRP irp = Port->ImmediateIrp;
     Port->ImmediateRefs = 0;
-    (void)IoSetCancelRoutine(irp, QuarvexSerialCancelImmediate);
-    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
-        // Output that drained meanwhile reported nothing while this character was counted.
-        Port->ImmediateIrp = NULL;
-        QuarvexCountOutputLocked(Port, 1);
-        KfReleaseSpinLock(&Port->PortLock, oldIrql);
-        irp->IoStatus.Information = 0;
-        QuarvexCompleteRequest(irp, STATUS_CANCELLED);
+    (void)IoSetCancelRoutine(Irp, QuarvexSerialCancelImmediate);
+    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
         QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialStartImmediate--");
         return STATUS_CANCELLED;
     }
+    Port->ImmediateIrp = Irp;
+    Port->TxQueuedCount++;
     Port->ImmediateRefs |= IMMEDIATE_REF_CANCEL;
-    if (useTimer) {
+    // The total timeout of a one-byte write.
+    const ULONG multiplier = Port->Timeouts.WriteTotalTimeoutMultiplier;
+    const ULONG constant = Port->Timeouts.WriteTotalTimeoutConstant;
+    if (multiplier != 0 || constant != 0) {
+        LARGE_INTEGER due;
+        due.QuadPart = QuarvexTimeoutDue(1, multiplier, constant);
         (void)KeSetTimer(&Port->ImmediateTimer, due, &Port->ImmediateTimeoutDpc);
         Port->ImmediateRefs |= IMMEDIATE_REF_TOTAL_TIMER;
     }
     // The completion DPC marks the character sent by setting SUCCESS.
-    irp->IoStatus.Status = STATUS_PENDING;
+    Irp->IoStatus.Status = STATUS_PENDING;
     Port->ImmediatePending = TRUE;
-    Port->ImmediateChar = *static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+    Port->ImmediateChar = *static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
     Port->ImmediateRefs |= IMMEDIATE_REF_ISR;
-    IoMarkIrpPending(irp);
+    IoMarkIrpPending(Irp);
     // An empty transmitter gets a kick even while a write is current: a write held by Xoff
     // brings no further transmit-empty pass, and the character may pass that hold.
     if (Port->ThrEmpty) {
         QuarvexUartSignalThre(&Port->Uart);
     }
-    KfReleaseSpinLock(&Port->PortLock, oldIrql);
     QuarvexTrace(TRACE_SERIAL_IO, 3, "QuarvexSerialStartImmediate--");
     return STATUS_PENDING;
 }

@@ -295,30 +295,34 @@ BOOLEAN QuarvexServiceTransmit(PortDeviceRecord* Port)
         (void)QuarvexHandleModemUpdate(Port, TRUE);
     }
 
-    if (Port->SendXonPending && (Port->TxHoldReasons & ~TX_HOLD_XOFF) == 0) {
+    // Flow characters pass either Xoff hold: a port held by the peer's Xoff must still be able
+    // to stop the peer in turn. The Xon ends only the port's own hold.
+    const bool pastXoff = (Port->TxHoldReasons & ~TX_HOLD_ANY_XOFF) == 0;
+    if (Port->SendXonPending && pastXoff) {
         if (!SendByte(Port, Port->SerialChars.XonChar)) {
             return FALSE;
         }
-        Port->TxHoldReasons &= ~TX_HOLD_XOFF;
+        Port->TxHoldReasons &= ~TX_HOLD_OWN_XOFF;
         Port->RxHoldReasons &= ~RX_HOLD_XOFF;
         Port->SendXonPending = FALSE;
+        Port->XoffSent = FALSE;
         Port->ThrEmpty = FALSE;
         return TRUE;
     }
-    if (Port->SendXoffPending && Port->TxHoldReasons == 0) {
+    if (Port->SendXoffPending && pastXoff) {
         if (!SendByte(Port, Port->SerialChars.XoffChar)) {
             return FALSE;
         }
         if ((Port->HandFlow.FlowReplace & SERIAL_XOFF_CONTINUE) == 0) {
-            Port->TxHoldReasons |= TX_HOLD_XOFF; // stop sending after the Xoff
+            Port->TxHoldReasons |= TX_HOLD_OWN_XOFF; // stop sending after the Xoff
         }
         Port->SendXoffPending = FALSE;
+        Port->XoffSent = TRUE;
         Port->ThrEmpty = FALSE;
         return TRUE;
     }
-    if (Port->ImmediatePending &&
-        (Port->TxHoldReasons == 0 || Port->TxHoldReasons == TX_HOLD_XOFF)) {
-        // The immediate character passes an Xoff hold, no other.
+    if (Port->ImmediatePending && pastXoff) {
+        // The immediate character passes the Xoff holds, no other.
         if (!SendByte(Port, Port->ImmediateChar)) {
             return FALSE;
         }

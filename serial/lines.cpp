@@ -204,12 +204,13 @@ VOID QuarvexReleaseReceiveHolds(PortDeviceRecord* Port)
 
 BOOLEAN QuarvexTransmitCanGo(const PortDeviceRecord* Port)
 {
-    // The same order and the same holds as the transmit path: flow characters and the
-    // immediate character pass an Xoff hold (an Xoff only when nothing holds), data does not.
+    // The same holds as the transmit path: flow characters and the immediate character pass
+    // the Xoff holds, data passes none.
     const ULONG holds = Port->TxHoldReasons;
-    const bool pastXoff = (holds & ~TX_HOLD_XOFF) == 0;
-    return (Port->SendXonPending && pastXoff) || (Port->SendXoffPending && holds == 0) ||
-           (Port->ImmediatePending && pastXoff) || (Port->WriteLength != 0 && holds == 0);
+    const bool pastXoff = (holds & ~TX_HOLD_ANY_XOFF) == 0;
+    return ((Port->SendXonPending || Port->SendXoffPending || Port->ImmediatePending) &&
+            pastXoff) ||
+           (Port->WriteLength != 0 && holds == 0);
 }
 
 VOID QuarvexKickIfWaiting(PortDeviceRecord* Port)

@@ -121,10 +121,13 @@ ULONG QuarvexOutputAmountLocked(PortDeviceRecord* Port);
 
 // ---- Immediate character and Xoff counter -------------------------------------------------
 
-// Starts ImmediateIrp, which the control path set and counted in TxQueuedCount.
-// IRQL: PASSIVE_LEVEL.  Locks: takes PortLock.
-// Irp: STATUS_PENDING (held by ImmediateRefs) or STATUS_CANCELLED (completed).
-NTSTATUS QuarvexSerialStartImmediate(PortDeviceRecord* Port);
+// Starts an immediate character the control path accepted (no other is in progress): it
+// becomes ImmediateIrp, counted in TxQueuedCount, with its cancel routine armed in the same
+// hold of PortLock, so a cleanup never finds it without one.
+// IRQL: DISPATCH_LEVEL.  Locks: PortLock held.
+// Irp: STATUS_PENDING (marked pending, held by ImmediateRefs) or STATUS_CANCELLED (found
+// cancelled: untouched, for the caller to complete once PortLock is released).
+NTSTATUS QuarvexSerialStartImmediate(PortDeviceRecord* Port, PIRP Irp);
 
 // Takes an unsent immediate character back from the transmit path.
 // Locks: PortLock held.

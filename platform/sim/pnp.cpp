@@ -815,8 +815,9 @@ NTSTATUS PnpManager::Disable(PDEVICE_OBJECT pdo)
 {
     const NTSTATUS status = QueryRemove(pdo);
     if (!NT_SUCCESS(status)) {
+        // A driver that refuses the query vetoes the removal.
         CancelRemove(pdo);
-        return status;
+        return STATUS_PLUGPLAY_QUERY_VETOED;
     }
     if (machine_.Io().OpenHandleCount(pdo) != 0) {
         // An open handle vetoes an orderly removal: the query is taken back and the

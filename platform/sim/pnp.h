@@ -139,8 +139,9 @@ class PnpManager
     // handle), vetoed with STATUS_PLUGPLAY_QUERY_VETOED otherwise.
     NTSTATUS Remove(PDEVICE_OBJECT pdo);
     NTSTATUS CancelRemove(PDEVICE_OBJECT pdo);
-    // Query-remove, then remove; cancel-remove when the query fails or an open handle
-    // vetoes the removal (STATUS_PLUGPLAY_QUERY_VETOED, the device stays started).
+    // Query-remove, then remove; cancel-remove when a driver refuses the query or an open
+    // handle vetoes the removal (STATUS_PLUGPLAY_QUERY_VETOED either way, the device stays
+    // started).
     NTSTATUS Disable(PDEVICE_OBJECT pdo);
     NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo);
     // Version 1, Size 64, Address and UINumber 0xFFFFFFFF; the result is copied out.

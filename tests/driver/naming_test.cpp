@@ -147,9 +147,15 @@ TEST_F(NamingTest, NameComesFromIdentifierWhenPortNameIsAbsentOrUnusable)
 
 // A name that is not a non-empty string, that holds a backslash or whose link would not fit
 // 256 characters fails the start with STATUS_INSUFFICIENT_RESOURCES and publishes nothing;
-// the longest name that fits is published whole.
+// the longest name that fits is published whole. A string of an odd number of bytes is no
+// name either (its last character would be half outside the value).
 TEST_F(NamingTest, UnusableNamesFailTheStartWithNothingPublished)
 {
+    // A string value whose length is not whole characters.
+    auto Odd = [](std::vector<UCHAR> bytes) {
+        bytes.push_back('X');
+        return bytes;
+    };
     struct Case
     {
         const char* What;
@@ -166,6 +172,8 @@ TEST_F(NamingTest, UnusableNamesFailTheStartWithNothingPublished)
         {"too long", REG_SZ, Utf16Bytes(longest + u"X", true)},
         {"backslash", REG_SZ, Utf16Bytes(u"..\\COM5", true)},
         {"trailing backslash", REG_SZ, Utf16Bytes(u"COM5\\", true)},
+        {"odd length", REG_SZ, Odd(Utf16Bytes(u"COM5", false))},
+        {"odd length, terminated", REG_SZ, Odd(Utf16Bytes(u"COM5", true))},
     };
     for (const Case& c : cases) {
         for (const char16_t* value : {u"PortName", u"Identifier"}) {

@@ -14,7 +14,7 @@ BANNED_WORDS = re.compile(
     r"\bPart [1-8]\.[0-9]\b|\b%s\b|%sification|%s\.md" % (_DOC, _DOC, _DOC), re.IGNORECASE
 )
 
-DRIVER_FOLDERS = ("driver/", "port/", "peer/", "serial/", "queue/", "trace/")
+DRIVER_FOLDERS = ("driver/", "port/", "peer/", "serial/", "queue/", "trace/", "kpeer/")
 DRIVER_CONSTRUCTS = [
     (re.compile(r"\b(throw|try|catch)\b"), "exception handling"),
     (re.compile(r"\b(dynamic_cast|typeid)\b"), "run-time type information"),
@@ -23,7 +23,9 @@ DRIVER_CONSTRUCTS = [
     # "= delete" declarations are fine; a delete expression never follows '='.
     (re.compile(r"(?<!=)(?<!=\s)\bdelete\b"), "delete expression"),
 ]
-ALLOWED_SYSTEM_HEADERS = {"ntddk.h", "wdm.h", "ntddser.h", "wmilib.h", "initguid.h", "stdarg.h"}
+ALLOWED_SYSTEM_HEADERS = {
+    "ntddk.h", "wdm.h", "ntddser.h", "wmilib.h", "initguid.h", "wdmguid.h", "stdarg.h"
+}
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]*)[>"]')
 
 

@@ -89,7 +89,7 @@ TEST_F(OpenTest, UnusableSendPeriodsAreRefused)
 }
 
 // Close during a break with RTS raised ends the break and drops the lines; CTS follows RTS
-// down with its delta and a pending modem-status interrupt.
+// down, DSR and DCD follow DTR, each with its delta, and a modem-status interrupt is pending.
 TEST_F(OpenTest, CloseEndsBreakAndDropsLines)
 {
     FileHandle handle = OpenPort();
@@ -100,7 +100,7 @@ TEST_F(OpenTest, CloseEndsBreakAndDropsLines)
     ClosePort(handle);
     EXPECT_EQ(Port()->Uart.Lcr & UART_LCR_BREAK, 0);
     EXPECT_EQ(Port()->Uart.Mcr & (UART_MCR_DTR | UART_MCR_RTS), 0);
-    EXPECT_EQ(Port()->Uart.Msr, UART_MSR_DCTS);
+    EXPECT_EQ(Port()->Uart.Msr, UART_MSR_DCTS | UART_MSR_DDSR | UART_MSR_DDCD);
     EXPECT_TRUE(Port()->Uart.ModemStatusPending);
     Sim().HoldDpcs(false); // the closed port's interrupt service drains the change
     EXPECT_FALSE(Port()->Uart.ModemStatusPending);
@@ -109,21 +109,27 @@ TEST_F(OpenTest, CloseEndsBreakAndDropsLines)
     EXPECT_FALSE(Port()->SendTimerRunning);
 }
 
-// Bytes left in the transmitter go out at the first tick after the next open; bytes
-// received while closed are gone.
-TEST_F(OpenTest, TransmitterKeepsBytesAcrossCloseButReceiveDoesNot)
+// Bytes written before close leave with that session: the close hands the transmitter to the
+// peer before the next program opens, and a held baud block follows them. Bytes received
+// while closed are gone. Regression: they waited for the first tick after the next open.
+TEST_F(OpenTest, CloseHandsTheTransmitterOverAndReceiveStartsEmpty)
 {
     FileHandle handle = OpenPort();
-    ASSERT_EQ(Io().Write(handle, Bytes("kept")).Status, STATUS_SUCCESS);
+    const std::vector<UCHAR> kept(120, 'k');
+    ASSERT_EQ(Io().Write(handle, kept).Status, STATUS_SUCCESS);
+    ULONG rate = 9600;
+    ASSERT_EQ(Control(handle, IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof(rate)).Status,
+              STATUS_SUCCESS);
+    ASSERT_TRUE(Port()->Uart.BaudBlockHeld); // no room behind the 120 bytes
     ClosePort(handle);
+    EXPECT_EQ(Peer().Received(), kept);
+    EXPECT_EQ(Peer().BaudRates(), std::vector<ULONG>{9600});
+    EXPECT_EQ(Port()->Uart.TxCount, 0u);
     Peer().Deliver(std::string("lost"));
     Sim().AdvanceMs(100);
-    EXPECT_TRUE(Peer().Received().empty());
 
     handle = OpenPort();
     EXPECT_EQ(Port()->InputCount, 0u);
-    Sim().AdvanceMs(20);
-    EXPECT_EQ(Peer().Received(), Bytes("kept"));
     SetTimeouts(handle, MAXULONG, 0, 0);
     EXPECT_TRUE(Io().Read(handle, 10).Data.empty());
     ClosePort(handle);

@@ -117,8 +117,9 @@ TEST_F(UartTest, TransmitBufferBoundaryForBytesAndBlocks)
     });
 }
 
-// RTS is looped back to CTS with a delta bit and a modem-status interrupt; DTR is not.
-TEST_F(UartTest, RtsLoopsToCtsWithDeltaAndModemStatusInterrupt)
+// RTS is looped back to CTS, and DTR to DSR and DCD, each with its delta bit and a
+// modem-status interrupt; the ring indicator never rises.
+TEST_F(UartTest, ModemOutputsLoopToInputsWithDeltasAndModemStatusInterrupt)
 {
     UnderPortLock([&] {
         EmulatedUart* uart = Uart();
@@ -136,9 +137,15 @@ TEST_F(UartTest, RtsLoopsToCtsWithDeltaAndModemStatusInterrupt)
         EXPECT_TRUE(uart->ModemStatusPending);
         (void)QuarvexUartReadMsr(uart);
         QuarvexUartWriteMcr(uart, UART_MCR_DTR);
-        EXPECT_EQ(uart->Msr, 0x00);
-        EXPECT_FALSE(uart->ModemStatusPending);
+        EXPECT_EQ(uart->Msr, 0xAA); // DCD, DSR, delta DCD, delta DSR
+        EXPECT_TRUE(uart->ModemStatusPending);
+        EXPECT_EQ(QuarvexUartReadMsr(uart), 0xAA);
         EXPECT_EQ(QuarvexUartReadMcr(uart), UART_MCR_DTR);
+        QuarvexUartWriteMcr(uart, UART_MCR_DTR | UART_MCR_RTS);
+        EXPECT_EQ(QuarvexUartReadMsr(uart), 0xB1);
+        QuarvexUartWriteMcr(uart, UART_MCR_RTS);
+        EXPECT_EQ(QuarvexUartReadMsr(uart), 0x1A);
+        EXPECT_FALSE(uart->ModemStatusPending);
     });
 }
 
@@ -169,10 +176,11 @@ TEST_F(UartTest, LineStatusReportsDataReadyAndOverrunOnce)
 TEST_F(UartTest, InitializeFailureLeavesNothingAllocated)
 {
     EmulatedUart spare;
+    QuarvexUartPrepare(&spare, Port(), nullptr);
     const size_t before = Sim().OutstandingBlocks(QUARVEX_POOL_TAG);
     for (ULONG nth = 1; nth <= 2; ++nth) {
         Sim().FailNthAllocation(nth);
-        EXPECT_EQ(QuarvexUartInitialize(&spare, Port()), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(QuarvexUartInitialize(&spare), STATUS_INSUFFICIENT_RESOURCES);
         EXPECT_EQ(spare.RxBuffer, nullptr);
         EXPECT_EQ(Sim().OutstandingBlocks(QUARVEX_POOL_TAG), before);
     }

@@ -604,12 +604,14 @@ TEST_F(ControlTest, SecondRateReplacesAHeldBaudBlock)
     EXPECT_EQ(Peer().BaudRates(), std::vector<ULONG>{57600});
     EXPECT_EQ(Peer().Received(), data);
 
-    // With room, every rate goes out, 0 and 3,000,000 included.
-    EXPECT_EQ(SendValue(IOCTL_SERIAL_SET_BAUD_RATE, ULONG{0}).Status, STATUS_SUCCESS);
-    EXPECT_EQ(SendValue(IOCTL_SERIAL_SET_BAUD_RATE, ULONG{3000000}).Status, STATUS_SUCCESS);
+    // With room, every rate a peer can take for one goes out, 1 and 3,000,000 included; 0 is
+    // kept but not announced.
+    for (ULONG rate : {1u, 0u, 3000000u}) {
+        EXPECT_EQ(SendValue(IOCTL_SERIAL_SET_BAUD_RATE, rate).Status, STATUS_SUCCESS);
+    }
     EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_BAUD_RATE), 3000000u);
     Sim().AdvanceMs(40);
-    EXPECT_EQ(Peer().BaudRates(), (std::vector<ULONG>{57600, 0, 3000000}));
+    EXPECT_EQ(Peer().BaudRates(), (std::vector<ULONG>{57600, 1, 3000000}));
 }
 
 // Ends the process if a seeded run hangs, printing how to replay it.

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace qvx {
 namespace {
@@ -156,6 +157,49 @@ TEST_F(FlowControlTest, AutoReceiveSwitchedOffWhileHeldSendsXon)
     EXPECT_EQ(Port()->RxHoldReasons, 0u);
     EXPECT_FALSE(Port()->SendXonPending);
     EXPECT_EQ(Port()->InputCount, 3584u); // nothing read, nothing lost
+}
+
+// Both ends on Xon/Xoff, the peer's Xoff holding this port. When the port's ring fills, its
+// own Xoff still goes out, and it is reported sent only once it has gone. When reads drain
+// the ring the port's Xon goes out, but the peer's hold stays: a write waits for the peer's
+// Xon. Regressions: the Xoff waited behind the peer's hold, so the ring overflowed while
+// GET_COMMSTATUS reported it sent; and the port's own Xon lifted the peer's hold.
+TEST_F(FlowControlTest, OwnXoffAndXonPassThePeersHoldWithoutLiftingIt)
+{
+    auto holdReasons = [&] {
+        const IoResult result =
+            Control(Handle, IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, sizeof(SERIAL_STATUS));
+        SERIAL_STATUS status = {};
+        memcpy(&status, result.Data.data(), std::min(result.Data.size(), sizeof(status)));
+        return status.HoldReasons;
+    };
+    SetHandFlow(Handle, SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE,
+                SERIAL_RTS_CONTROL | SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE, 1024, 1024);
+    Peer().Deliver(std::vector<UCHAR>{XOFF});
+    ASSERT_EQ(Port()->TxHoldReasons, TX_HOLD_XOFF);
+    ASSERT_EQ(Control(Handle, IOCTL_SERIAL_CLR_RTS).Status, STATUS_SUCCESS); // CTS holds too
+    Peer().Deliver(Data(3072));                                              // to the Xoff point
+    EXPECT_TRUE(Port()->SendXoffPending);
+    EXPECT_EQ(holdReasons() & SERIAL_TX_WAITING_XOFF_SENT, 0u);
+
+    ASSERT_EQ(Control(Handle, IOCTL_SERIAL_SET_RTS).Status, STATUS_SUCCESS);
+    Sim().AdvanceMs(20);
+    EXPECT_EQ(Peer().TakeReceived(), std::vector<UCHAR>{XOFF});
+    EXPECT_EQ(holdReasons(), SERIAL_TX_WAITING_FOR_XON | SERIAL_TX_WAITING_XOFF_SENT);
+
+    const std::vector<UCHAR> data = Data(10);
+    IoRequestPtr write = Io().WriteAsync(Handle, data);
+    EXPECT_EQ(ReadNow(2048).size(), 2048u); // down to XonLimit
+    Sim().AdvanceMs(40);
+    EXPECT_EQ(Peer().TakeReceived(), std::vector<UCHAR>{XON});
+    EXPECT_FALSE(write->Done());
+    EXPECT_EQ(Port()->TxHoldReasons, TX_HOLD_XOFF);
+    EXPECT_EQ(holdReasons(), SERIAL_TX_WAITING_FOR_XON);
+
+    Peer().Deliver(std::vector<UCHAR>{XON});
+    EXPECT_EQ(write->Wait().Status, STATUS_SUCCESS);
+    Sim().AdvanceMs(20);
+    EXPECT_EQ(Peer().TakeReceived(), data);
 }
 
 } // namespace

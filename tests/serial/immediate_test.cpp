@@ -136,11 +136,12 @@ TEST_F(ImmediateTest, XoffCounterCompletesAtTheNthCountedCharacter)
     EXPECT_EQ(before->Result().Status, STATUS_SUCCESS);
     EXPECT_EQ(OutAmount(), 0u);
 
-    SetHandFlow(Handle, SERIAL_DSR_SENSITIVITY | SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 2048, 512);
-    Peer().Deliver("xxxx"); // DSR is low: discarded, not counted
+    // DTR off: DSR, looped back from it, is low.
+    SetHandFlow(Handle, SERIAL_DSR_SENSITIVITY, SERIAL_RTS_CONTROL, 2048, 512);
+    Peer().Deliver("xxxx"); // discarded, not counted
     Sim().AdvanceMs(1);
     EXPECT_FALSE(counter->Done());
-    UnderPortLock([&] { Port()->Uart.Msr |= UART_MSR_DSR; });
+    ASSERT_EQ(Control(Handle, IOCTL_SERIAL_SET_DTR).Status, STATUS_SUCCESS);
     Peer().Deliver("12");
     Sim().AdvanceMs(1);
     EXPECT_FALSE(counter->Done());

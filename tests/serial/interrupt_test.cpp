@@ -105,7 +105,8 @@ TEST_F(InterruptTest, LineStatusAndModemStatusEscapeInsertion)
 
     ASSERT_EQ(Control(Handle, IOCTL_SERIAL_CLR_RTS).Status, STATUS_SUCCESS);
     ASSERT_EQ(Control(Handle, IOCTL_SERIAL_SET_RTS).Status, STATUS_SUCCESS);
-    EXPECT_EQ(ReadNow(10), (std::vector<UCHAR>{0xFF, 0x03, 0x01, 0xFF, 0x03, 0x11}));
+    // DSR and DCD stand high with DTR.
+    EXPECT_EQ(ReadNow(10), (std::vector<UCHAR>{0xFF, 0x03, 0xA1, 0xFF, 0x03, 0xB1}));
 }
 
 // A null byte is dropped under null stripping: counted as received, no RXCHAR event.

@@ -208,6 +208,26 @@ TEST_F(WriteTest, ErrorAbortRefusesWriteAndFlush)
 
 // ---- Output count ---------------------------------------------------------------------------
 
+// A write partly handed over counts only its unsent rest, beside whole waiting writes and an
+// unsent immediate character.
+TEST_F(WriteTest, OutputCountOfAPartlyHandedOverWriteIsWhatStillWaits)
+{
+    IoRequestPtr first = Io().WriteAsync(Handle, Pattern(1000));
+    ASSERT_EQ(Port()->Uart.TxCount, UART_TX_CAPACITY - 1); // 127 handed over, no tick yet
+    EXPECT_EQ(OutAmount(), 873u);
+    UseCtsHandshake();
+    DropCts();
+    IoRequestPtr immediate = Immediate('!');
+    EXPECT_EQ(OutAmount(), 874u);
+    IoRequestPtr second = Io().WriteAsync(Handle, Pattern(500, 1000));
+    EXPECT_EQ(OutAmount(), 1374u);
+    RaiseCts();
+    ASSERT_GE(MsUntilDone(second, Sim().NowMs(), 1000), 0);
+    EXPECT_EQ(OutAmount(), 0u);
+    EXPECT_EQ(first->Result().Status, STATUS_SUCCESS);
+    EXPECT_EQ(immediate->Wait().Status, STATUS_SUCCESS);
+}
+
 // After every way a write or an immediate character ends, AmountInOutQueue is 0 and
 // SERIAL_EV_TXEMPTY was reported once, when the count fell to 0.
 TEST_F(WriteTest, OutputCountReturnsToZeroWhicheverWayOutputEnds)

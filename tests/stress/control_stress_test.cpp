@@ -1,6 +1,7 @@
-// Baud-rate changes from one application thread while another writes, on the real-time
-// machine: the baud block is written under TransmitLock alone, racing the interrupt service
-// that feeds the write under PortLock and the send timer that empties the transmitter.
+// Control requests racing other threads on the real-time machine: baud-rate changes while
+// another thread writes (the baud block is written under TransmitLock alone, racing the
+// interrupt service that feeds the write under PortLock and the send timer that empties the
+// transmitter), and immediate characters racing the close of their handle.
 // ctest-labels: control
 
 #include "support/machine_fixture.h"
@@ -93,6 +94,67 @@ TEST_F(ControlStressTest, RateChangesDuringWritesKeepDataAndRatesInOrder)
     }
     io.Close(handle);
     io.RunPassiveWork();
+    Sim().Quiesce();
+    port.Stop();
+}
+
+// An immediate character (or a read or write) inside the driver while another thread closes
+// the handle: both wait for PortLock, which the test holds, and then race for it. Whichever
+// gets it first, the cleanup ends the request. Regression: between the control dispatcher
+// taking the character and its start it had no cancel routine, and a request admitted after
+// the cleanup had looked was not refused, so the cleanup passed it by and, with the
+// transmitter held, it stayed pending with the handle's close behind it.
+TEST_F(ControlStressTest, ImmediateCharacterRacingCloseIsEndedByTheCleanup)
+{
+    TestPort port;
+    ASSERT_EQ(port.Start(), STATUS_SUCCESS);
+    IoManager& io = Sim().Io();
+    PortDeviceRecord* record = port.Port();
+    const SERIAL_HANDFLOW held = {SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, 0, 2048, 512};
+    const auto* heldBytes = reinterpret_cast<const UCHAR*>(&held);
+    const auto deadline = std::chrono::steady_clock::now() + TIME_BOUND;
+    int round = 0;
+    for (; round < 300 && std::chrono::steady_clock::now() < deadline; ++round) {
+        const FileHandle handle = io.Open(u"\\\\.\\COM5");
+        ASSERT_NE(handle, INVALID_FILE_HANDLE) << "round " << round;
+        // RTS off, so CTS is down and the character can never leave.
+        ASSERT_EQ(io.DeviceIoControl(handle, IOCTL_SERIAL_SET_HANDFLOW,
+                                     std::vector<UCHAR>(heldBytes, heldBytes + sizeof(held)), 0)
+                      .Status,
+                  STATUS_SUCCESS);
+        const KIRQL old = KfAcquireSpinLock(&record->PortLock);
+        IoRequestPtr immediate;
+        std::thread sender([&] {
+            // Also a read without timeouts and a held write: requests that a queue admits.
+            switch (round % 3) {
+            case 0:
+                immediate = io.DeviceIoControlAsync(handle, IOCTL_SERIAL_IMMEDIATE_CHAR, {'!'}, 0);
+                break;
+            case 1:
+                immediate = io.ReadAsync(handle, 4);
+                break;
+            default:
+                immediate = io.WriteAsync(handle, {'w'});
+                break;
+            }
+        });
+        while (io.OutstandingIrps(port.Device()) == 0) {
+            std::this_thread::yield();
+        }
+        std::thread closer([&] { io.Close(handle); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        KfReleaseSpinLock(&record->PortLock, old);
+        sender.join();
+        closer.join();
+        const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!immediate->Done() && std::chrono::steady_clock::now() < bound) {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        ASSERT_TRUE(immediate->Done()) << "round " << round << ": escaped the cleanup";
+        EXPECT_EQ(immediate->Result().Status, STATUS_CANCELLED);
+        io.RunPassiveWork();
+    }
+    EXPECT_GT(round, 20);
     Sim().Quiesce();
     port.Stop();
 }

@@ -445,6 +445,29 @@ typedef struct _CM_RESOURCE_LIST
     CM_FULL_RESOURCE_DESCRIPTOR List[1];
 } CM_RESOURCE_LIST, *PCM_RESOURCE_LIST;
 
+// Plug and Play notifications for device-interface classes.
+typedef enum _IO_NOTIFICATION_EVENT_CATEGORY {
+    EventCategoryReserved,
+    EventCategoryHardwareProfileChange,
+    EventCategoryDeviceInterfaceChange,
+    EventCategoryTargetDeviceChange
+} IO_NOTIFICATION_EVENT_CATEGORY;
+
+#define PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES 0x00000001
+
+typedef struct _DEVICE_INTERFACE_CHANGE_NOTIFICATION
+{
+    USHORT Version;
+    USHORT Size;
+    GUID Event;
+    GUID InterfaceClassGuid;
+    PUNICODE_STRING SymbolicLinkName;
+} DEVICE_INTERFACE_CHANGE_NOTIFICATION, *PDEVICE_INTERFACE_CHANGE_NOTIFICATION;
+
+typedef NTSTATUS(NTAPI DRIVER_NOTIFICATION_CALLBACK_ROUTINE)(PVOID NotificationStructure,
+                                                             PVOID Context);
+typedef DRIVER_NOTIFICATION_CALLBACK_ROUTINE* PDRIVER_NOTIFICATION_CALLBACK_ROUTINE;
+
 typedef struct _IO_WORKITEM* PIO_WORKITEM;
 typedef enum _WORK_QUEUE_TYPE {
     CriticalWorkQueue,
@@ -486,6 +509,11 @@ NTKERNELAPI NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDevi
                                                      PUNICODE_STRING SymbolicLinkName);
 NTKERNELAPI NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName,
                                                      BOOLEAN Enable);
+NTKERNELAPI NTSTATUS NTAPI IoRegisterPlugPlayNotification(
+    IO_NOTIFICATION_EVENT_CATEGORY EventCategory, ULONG EventCategoryFlags, PVOID EventCategoryData,
+    PDRIVER_OBJECT DriverObject, PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine,
+    PVOID Context, PVOID* NotificationEntry);
+NTKERNELAPI NTSTATUS NTAPI IoUnregisterPlugPlayNotification(PVOID NotificationEntry);
 NTKERNELAPI NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject,
                                                    ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
                                                    PHANDLE DevInstRegKey);
