@@ -196,6 +196,7 @@ void TransmitTally::Add(const UCHAR* bytes, size_t length)
             ++CounterChars;
         } else if (b == XON || b == XOFF || b == OTHER_XON || b == OTHER_XOFF) {
             LastFlow = b;
+            Xoffs += IsXoff(b) ? 1 : 0;
         }
     }
 }

@@ -97,6 +97,7 @@ struct TransmitTally
     size_t Immediates = 0;
     size_t CounterChars = 0;
     UCHAR LastFlow = 0; // the last Xon or Xoff of either convention; 0 when none
+    size_t Xoffs = 0;
     std::vector<ULONG> Rates;
 
     void Add(const UCHAR* bytes, size_t length);
@@ -121,6 +122,7 @@ class Wire
     size_t Immediates() const { return tally_.Immediates; }
     size_t CounterChars() const { return tally_.CounterChars; }
     UCHAR LastFlow() const { return tally_.LastFlow; }
+    size_t Xoffs() const { return tally_.Xoffs; }
 
   private:
     TransmitTally tally_; // Data: not checked yet

@@ -511,7 +511,8 @@ class SimSwarmTest : public SimMachineTest
         }
         // Big writes fill the far side's ring, so that its flow control has work.
         const bool big = Pick(0, ports_[p].strict ? 1 : 20) == 0;
-        const std::vector<UCHAR> bytes = Data(big ? Pick(600, 3000) : Pick(1, 200));
+        const std::vector<UCHAR> bytes =
+            Data(big ? Pick(600, ports_[p].strict ? 4000 : 3000) : Pick(1, 200));
         Stream& stream = streams_[ports_[p].out];
         const bool lossy = FarEndLossy(p);
         const size_t first = stream.Append(bytes, lossy);
@@ -565,7 +566,8 @@ class SimSwarmTest : public SimMachineTest
         if (t.ReadIntervalTimeout == MAXULONG) {
             ports_[p].shortReads = true;
         }
-        if (Chance(50)) {
+        // A strict pair's big writes go whole, however long the far side holds them.
+        if (!ports_[p].strict && Chance(50)) {
             t.WriteTotalTimeoutMultiplier = static_cast<ULONG>(Pick(0, 2));
             t.WriteTotalTimeoutConstant = static_cast<ULONG>(Pick(1, 300));
         }
@@ -713,14 +715,15 @@ class SimSwarmTest : public SimMachineTest
             << "open of " << Narrow(port.name) << " failed: " << std::hex << status;
     }
 
-    // Both ends on Xon/Xoff with the classic characters; the far side may send 1024 bytes
-    // after the port asked it to stop. A port that goes on sending after its own Xoff keeps
-    // the far side's ring filling while it waits for room itself.
+    // Both ends on Xon/Xoff with the classic characters: Xoff with half the 4096-byte ring
+    // held, so the far side may send 2048 bytes after the port asked it to stop; Xon at 512. A
+    // port that goes on sending after its own Xoff keeps the far side's ring filling while it
+    // waits for room itself.
     void StrictFlow(size_t p)
     {
         SERIAL_HANDFLOW flow = {SERIAL_DTR_CONTROL,
                                 SERIAL_RTS_CONTROL | SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE,
-                                1024, 1024};
+                                512, 2048};
         flow.FlowReplace |= Chance(60) ? SERIAL_XOFF_CONTINUE : 0;
         Control(p, IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof(flow));
         SERIAL_CHARS chars = {};
@@ -828,7 +831,7 @@ class SimSwarmTest : public SimMachineTest
 
     // --- Settings and flow control ---------------------------------------------------------
     // A strict port keeps its flow control: no hand-flow change, no break (it would hold its
-    // Xoff too), no simulated Xon or Xoff, only the classic flow characters.
+    // Xoff too), no simulated Xon or Xoff, only the classic flow characters, no bigger ring.
     void Settings(size_t p)
     {
         const bool strict = ports_[p].strict;
@@ -861,7 +864,8 @@ class SimSwarmTest : public SimMachineTest
             break;
         }
         case 5: {
-            SERIAL_QUEUE_SIZE size = {static_cast<ULONG>(Pick(1024, 16384)), 0};
+            // A strict port's ring stays at 4096 (the size its flow-control limits are for).
+            SERIAL_QUEUE_SIZE size = {static_cast<ULONG>(strict ? 4096 : Pick(1024, 16384)), 0};
             WithFailure([&] { Control(p, IOCTL_SERIAL_SET_QUEUE_SIZE, &size, sizeof(size)); });
             break;
         }
@@ -1189,7 +1193,8 @@ class SimSwarmTest : public SimMachineTest
             CheckPort(p);
             break;
         default:
-            if (level_ >= 3 && Chance(25)) {
+            // Rarer on a strict pair: its flow control needs stretches to fill the rings.
+            if (level_ >= 3 && Chance(ports_[p].strict ? 8 : 25)) {
                 PlugAndPlay(p);
             }
             break;
@@ -1199,8 +1204,10 @@ class SimSwarmTest : public SimMachineTest
     void OpenOrClose(size_t p)
     {
         if (ports_[p].handle != INVALID_FILE_HANDLE) {
-            // A program whose port went away closes it and tries again.
-            if (Chance(ports_[p].removedUnderHandle ? 80 : calm_ ? 2 : 15)) {
+            // A program whose port went away closes it and tries again. One on a pair with
+            // Xon/Xoff at both ends keeps its port open for long stretches, as a transfer does.
+            const bool calm = calm_ || ports_[p].strict;
+            if (Chance(ports_[p].removedUnderHandle ? 80 : calm ? 2 : 15)) {
                 Close(p);
                 FinishRemoval(p);
             }
@@ -1773,7 +1780,8 @@ class SimSwarmTest : public SimMachineTest
         std::printf("ports %zu, %lld ms, completed %zu\n", ports_.size(),
                     static_cast<long long>(Sim().NowMs()), completed_);
         for (const SimPort& port : ports_) {
-            std::printf("  %s: handed over %zu, %s\n", Narrow(port.name).c_str(), port.wire.Data(),
+            std::printf("  %s: handed over %zu and %zu Xoffs, %s\n", Narrow(port.name).c_str(),
+                        port.wire.Data(), port.wire.Xoffs(),
                         port.strict ? "Xon/Xoff on both ends to the end" : "lossy");
         }
         for (const Stream& stream : streams_) {
@@ -1851,16 +1859,33 @@ class SimSwarmTest : public SimMachineTest
     }
 
     // A reader on a pair with Xon/Xoff at both ends pauses past its ring now and then, for a
-    // few hundred steps.
+    // few hundred steps; often the far reader pauses too, for a time of its own, so that each
+    // port's Xoff is due while the other's holds it, and one resumes while the other still
+    // waits.
     void PauseReaders()
     {
-        for (SimPort& port : ports_) {
-            if (port.strict && step_ >= port.pausedUntil && Pick(0, 599) == 0) {
-                port.pausedUntil = step_ + static_cast<int>(Pick(100, 400));
-                Log("reader of %s pauses until step %d", Narrow(port.name).c_str(),
-                    port.pausedUntil);
+        for (size_t p = 0; p < ports_.size(); ++p) {
+            if (ports_[p].strict && step_ >= ports_[p].pausedUntil && Pick(0, 599) == 0) {
+                PauseReader(p);
+                const auto& cable = cableOf_[ports_[p].cable];
+                if (Chance(50)) {
+                    PauseReader(cable.first == p ? cable.second : cable.first);
+                }
             }
         }
+    }
+
+    // Its reads in progress go too: they would take what the ring is to hold.
+    void PauseReader(size_t p)
+    {
+        for (const Request& request : pending_) {
+            if (request.port == p && request.kind == Kind::Read && !request.io->Done()) {
+                (void)Io().CancelRequest(request.io);
+            }
+        }
+        ports_[p].pausedUntil = step_ + static_cast<int>(Pick(100, 400));
+        Log("reader of %s pauses until step %d", Narrow(ports_[p].name).c_str(),
+            ports_[p].pausedUntil);
     }
 
     // Now and then an allocation somewhere in the next steps fails, whoever makes it.
