@@ -5,8 +5,8 @@
 // changed byte, on an overrun or a drop by the peer, on a minute of simulated time without
 // progress, and on a verifier report or pool left over.
 //
-// QVX_SOAK_MIB sets the size, both ways together (ctest runs 4; scripts/soak.sh --simulated runs
-// 1024 by default).
+// QVX_SOAK_MIB sets the size, both ways together (ctest runs 4, 2 under the sanitizers;
+// scripts/soak.sh --simulated runs 1024 by default).
 
 #include "support/machine_fixture.h"
 
