@@ -104,7 +104,7 @@ constexpr size_t MAX_SENT_WHILE_HELD = 2 * UART_TX_CAPACITY;
 // Seeds that once failed: run every time (the scenarios have grown since, so most no longer
 // replay their first failure; each still runs the machine its own way). 4: a query-stop while
 // a read without timeout was in service (the stop waits for it). 5: stop and start with the
-// handle open (the handle carries nothing afterwards). 45: a read queued behind a timed-out one
+// handle open (the handle carried nothing afterwards). 45: a read queued behind a timed-out one
 // starts under return-at-once timeouts. 380: a write timed out after its first bytes while a
 // later read held what followed. 724, 1746: a reopen right after a close whose requests were
 // still coming back. 10301, 13422: data that carried the baud block's tag.
