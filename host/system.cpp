@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <map>
+#include <optional>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -351,6 +352,17 @@ std::vector<PeerStats> System::PeerCounters() const
         counters.push_back(peer->Stats());
     }
     return counters;
+}
+
+uint32_t System::ComPeriodMs() const
+{
+    constexpr uint32_t DRIVER_DEFAULT_MS = 20;
+    if (internal_->TheMachine == nullptr) {
+        return DRIVER_DEFAULT_MS;
+    }
+    const std::optional<ULONG> period = internal_->TheMachine->Reg().GetDword(
+        "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Quarvex", "ComPeriod");
+    return period && *period != 0 ? static_cast<uint32_t>(*period) : DRIVER_DEFAULT_MS;
 }
 
 uint64_t System::NowMs() const

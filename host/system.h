@@ -113,6 +113,9 @@ class System
     // The peer of one port: its description with its state, and its counters. FALSE when the
     // port has none attached.
     bool PortPeer(const std::string& portName, std::string* description, PeerStats* stats) const;
+    // The ports' send period: the driver's "ComPeriod" after any override (20 ms, the
+    // driver's own, when the configuration has none).
+    uint32_t ComPeriodMs() const;
     // Milliseconds of machine time since boot.
     uint64_t NowMs() const;
     // Simulated mode: lets time pass with the application idle. Real time: sleeps.

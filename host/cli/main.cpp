@@ -674,7 +674,6 @@ int main(int argc, char** argv)
     using namespace qvx::cli;
     // A closed pipe or connection is an error to report, not a reason to die with links left.
     std::signal(SIGPIPE, SIG_IGN);
-    CatchStopSignals();
     std::vector<std::string> words(argv + 1, argv + argc);
     // Options may come before the command.
     size_t commandIndex = 0;
@@ -727,6 +726,12 @@ int main(int argc, char** argv)
         }
         arguments.Common.ConfigPath = arguments.Positional[0];
         arguments.Positional.clear();
+    }
+    // The commands that serve or move data stop in order; the others end as any program does.
+    static const std::set<std::string> stoppable = {"run",  "bridge", "serve",
+                                                    "term", "send",   "recv"};
+    if (stoppable.count(command) != 0) {
+        CatchStopSignals();
     }
     using Handler = std::function<int(const Arguments&)>;
     static const std::map<std::string, Handler> handlers = {
