@@ -24,6 +24,7 @@ constexpr int EXIT_USAGE = 2;
 struct CommonOptions
 {
     std::string ConfigPath; // empty: the embedded default
+    std::string ConfigText; // its text, read once (a pipe reads only once)
     uint32_t ComPeriodMs = 0;
     uint32_t TraceComponents = 0;
     uint32_t TraceLevel = 0;

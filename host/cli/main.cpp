@@ -612,16 +612,7 @@ std::unique_ptr<System> BootFromOptions(const CommonOptions& options, SystemMode
         systemOptions.Configuration = configurationText;
         systemOptions.ConfigurationName.clear();
     } else if (!options.ConfigPath.empty()) {
-        if (!System::ReadConfiguration(options.ConfigPath, &systemOptions.Configuration, &error)) {
-            std::fprintf(stderr, "quarvex: %s\n", error.c_str());
-            return nullptr;
-        }
-        if (systemOptions.Configuration.empty()) {
-            // Empty would mean the built-in configuration to the system.
-            std::fprintf(stderr, "quarvex: %s: the configuration is empty\n",
-                         MessageText(options.ConfigPath).c_str());
-            return nullptr;
-        }
+        systemOptions.Configuration = options.ConfigText;
         systemOptions.ConfigurationName = MessageText(options.ConfigPath);
     }
     std::unique_ptr<System> system = System::Boot(systemOptions, &error);
@@ -633,21 +624,10 @@ std::unique_ptr<System> BootFromOptions(const CommonOptions& options, SystemMode
 
 bool InspectFromOptions(const CommonOptions& options, std::vector<SystemPort>* ports)
 {
-    std::string text;
     std::string error;
-    std::string name = "the built-in configuration";
-    if (!options.ConfigPath.empty()) {
-        name = MessageText(options.ConfigPath);
-        if (!System::ReadConfiguration(options.ConfigPath, &text, &error)) {
-            std::fprintf(stderr, "quarvex: %s\n", error.c_str());
-            return false;
-        }
-        if (text.empty()) {
-            std::fprintf(stderr, "quarvex: %s: the configuration is empty\n", name.c_str());
-            return false;
-        }
-    }
-    if (!System::InspectConfiguration(text, name, ports, &error)) {
+    const std::string name = options.ConfigPath.empty() ? "the built-in configuration"
+                                                        : MessageText(options.ConfigPath);
+    if (!System::InspectConfiguration(options.ConfigText, name, ports, &error)) {
         std::fprintf(stderr, "quarvex: %s\n", error.c_str());
         return false;
     }
@@ -726,6 +706,20 @@ int main(int argc, char** argv)
         }
         arguments.Common.ConfigPath = arguments.Positional[0];
         arguments.Positional.clear();
+    }
+    if (!arguments.Common.ConfigPath.empty()) {
+        std::string error;
+        if (!qvx::System::ReadConfiguration(arguments.Common.ConfigPath, &arguments.Common.ConfigText,
+                                       &error)) {
+            std::fprintf(stderr, "quarvex: %s\n", error.c_str());
+            return EXIT_FAILED;
+        }
+        if (arguments.Common.ConfigText.empty()) {
+            // Empty would mean the built-in configuration to the system.
+            std::fprintf(stderr, "quarvex: %s: the configuration is empty\n",
+                         qvx::MessageText(arguments.Common.ConfigPath).c_str());
+            return EXIT_FAILED;
+        }
     }
     // The commands that serve or move data stop in order; the others end as any program does.
     static const std::set<std::string> stoppable = {"run",  "bridge", "serve",

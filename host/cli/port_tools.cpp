@@ -352,7 +352,9 @@ int RunRecv(const CommonOptions& options, const std::string& port, const std::st
             lost = true;
         }
         if (count > 0) {
+            // On its way to the file at once: what an interrupted run received is there.
             output.write(buffer.data(), count);
+            output.flush();
             received += count;
             lastData = std::chrono::steady_clock::now();
             progress.Update(received);
