@@ -625,8 +625,8 @@ std::unique_ptr<System> BootFromOptions(const CommonOptions& options, SystemMode
 bool InspectFromOptions(const CommonOptions& options, std::vector<SystemPort>* ports)
 {
     std::string error;
-    const std::string name = options.ConfigPath.empty() ? "the built-in configuration"
-                                                        : MessageText(options.ConfigPath);
+    const std::string name =
+        options.ConfigPath.empty() ? "the built-in configuration" : MessageText(options.ConfigPath);
     if (!System::InspectConfiguration(options.ConfigText, name, ports, &error)) {
         std::fprintf(stderr, "quarvex: %s\n", error.c_str());
         return false;
@@ -709,8 +709,8 @@ int main(int argc, char** argv)
     }
     if (!arguments.Common.ConfigPath.empty()) {
         std::string error;
-        if (!qvx::System::ReadConfiguration(arguments.Common.ConfigPath, &arguments.Common.ConfigText,
-                                       &error)) {
+        if (!qvx::System::ReadConfiguration(arguments.Common.ConfigPath,
+                                            &arguments.Common.ConfigText, &error)) {
             std::fprintf(stderr, "quarvex: %s\n", error.c_str());
             return EXIT_FAILED;
         }
