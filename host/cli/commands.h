@@ -82,6 +82,9 @@ int RunRecv(const CommonOptions& options, const std::string& port, const std::st
 int RunServe(const CommonOptions& options, const std::vector<std::string>& positional,
              const std::map<std::string, std::string>& named);
 
+// A Win32 error code as a user can read it: its meaning and its number.
+std::string Win32ErrorText(uint32_t error);
+
 // Applies line settings and blocking timeouts to an open port (Win32 handle as an integer, so
 // callers need no Win32 header); a message on failure.
 bool ConfigurePort(uintptr_t handle, const LineOptions& line, std::string* error);

@@ -22,16 +22,28 @@ namespace {
 
 constexpr DWORD CHUNK = 16384;
 
+} // namespace
+
+std::string Win32ErrorText(uint32_t error)
+{
+    const char* meaning = error == ERROR_ACCESS_DENIED       ? "the port is in use"
+                          : error == ERROR_FILE_NOT_FOUND    ? "no such port"
+                          : error == ERROR_INVALID_PARAMETER ? "a setting the port refuses"
+                          : error == ERROR_NOT_ENOUGH_MEMORY ? "out of memory"
+                          : error == ERROR_OPERATION_ABORTED ? "the request was cancelled"
+                                                             : "an error the tool cannot name";
+    return std::string(meaning) + " (Win32 error " + std::to_string(error) + ")";
+}
+
+namespace {
+
 HANDLE OpenPort(const std::string& port, DWORD flags)
 {
     HANDLE handle = CreateFileA(("\\\\.\\" + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
                                 OPEN_EXISTING, flags, NULL);
     if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
         std::fprintf(stderr, "quarvex: cannot open %s: %s\n", port.c_str(),
-                     error == ERROR_ACCESS_DENIED    ? "the port is in use"
-                     : error == ERROR_FILE_NOT_FOUND ? "no such port"
-                                                     : ("error " + std::to_string(error)).c_str());
+                     Win32ErrorText(GetLastError()).c_str());
     }
     return handle;
 }
@@ -96,7 +108,7 @@ bool ConfigurePort(uintptr_t handle, const LineOptions& line, std::string* error
     DCB dcb = {};
     dcb.DCBlength = sizeof(dcb);
     if (!GetCommState(port, &dcb)) {
-        *error = "GetCommState failed with " + std::to_string(GetLastError());
+        *error = "GetCommState failed: " + Win32ErrorText(GetLastError());
         return false;
     }
     dcb.BaudRate = line.Baud;
@@ -114,8 +126,7 @@ bool ConfigurePort(uintptr_t handle, const LineOptions& line, std::string* error
     dcb.fOutX = line.Flow == "xonxoff";
     dcb.fInX = line.Flow == "xonxoff";
     if (!SetCommState(port, &dcb)) {
-        *error =
-            "the port refused these line settings (error " + std::to_string(GetLastError()) + ")";
+        *error = "the port refused these line settings: " + Win32ErrorText(GetLastError());
         return false;
     }
     // Reads return what has come within 100 ms; writes have no time limit.

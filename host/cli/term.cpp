@@ -102,11 +102,11 @@ int RunTerm(const CommonOptions& options, const std::string& port, const LineOpt
     }
     HANDLE handle = CreateFileA(("\\\\.\\" + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
-    std::string error;
+    std::string error =
+        handle == INVALID_HANDLE_VALUE ? "cannot open it: " + Win32ErrorText(GetLastError()) : "";
     if (handle == INVALID_HANDLE_VALUE ||
         !ConfigurePort(reinterpret_cast<uintptr_t>(handle), line, &error)) {
-        std::fprintf(stderr, "quarvex: %s: %s\n", port.c_str(),
-                     error.empty() ? "cannot open the port" : error.c_str());
+        std::fprintf(stderr, "quarvex: %s: %s\n", port.c_str(), error.c_str());
         if (handle != INVALID_HANDLE_VALUE) {
             CloseHandle(handle);
         }
