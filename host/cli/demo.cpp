@@ -224,7 +224,7 @@ DWORD XoffAt(uint32_t periodMs)
 void ShowXoffCrossing(Transcript* transcript, HANDLE a, HANDLE b, const std::string& nameA,
                       const std::string& nameB, uint32_t periodMs)
 {
-    const size_t total = 2 * XoffAt(periodMs) + 4 * BYTES_PER_PERIOD;
+    const size_t total = size_t{2} * XoffAt(periodMs) + 4 * BYTES_PER_PERIOD;
     const uint64_t allowMs = uint64_t{periodMs} * 10 + 5000;
     StreamResult written;
     std::thread writer(WriteStream, a, 3u, total, &written);

@@ -198,7 +198,8 @@ bool SafeParent(const std::string& path, std::string* error)
 
 bool PtyLink::Folder(std::string* folder, std::string* error)
 {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    // The tool never changes its environment, so no setenv can race this read.
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR"); // NOLINT(concurrency-mt-unsafe)
     *folder = runtime != nullptr && runtime[0] == '/' ? std::string(runtime) + "/quarvex"
                                                       : "/tmp/quarvex-" + std::to_string(getuid());
     return PrivateFolder(*folder, error);
