@@ -197,8 +197,14 @@ std::unique_ptr<System> System::Boot(const SystemOptions& options, std::string* 
     machineOptions.AbortOnViolation = false;
     k.TheMachine = std::make_unique<Machine>(machineOptions);
 
-    const RegLoadResult loaded = k.TheMachine->Reg().LoadRegText(text);
+    RegLoadResult loaded = k.TheMachine->Reg().LoadRegText(text);
     if (!loaded) {
+        // The loader quotes what it could not read; a long line is cut, not echoed whole.
+        constexpr size_t LONGEST_MESSAGE = 200;
+        if (loaded.Error.size() > LONGEST_MESSAGE) {
+            loaded.Error = loaded.Error.substr(0, LONGEST_MESSAGE - 40) + "... (" +
+                           std::to_string(loaded.Error.size()) + " characters)";
+        }
         const size_t colon = loaded.Error.find(": ");
         *error =
             loaded.Line > 0 && colon != std::string::npos

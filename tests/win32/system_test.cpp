@@ -166,6 +166,8 @@ TEST(SystemTest, BadConfigurationsNameTheirLine)
         {header + port0 + "\"PortName\"=\"COM" + std::string(200000, '7') + "\"\n",
          "(200003 characters)\" is not a port name"},
         {std::string("\xFE\xFF\0W", 4), "UTF-16 big-endian"},
+        {header + "[HKEY_NOWHERE\\" + std::string(300000, 'k') + "]\n",
+         "test.reg:3: bad key path 'HKEY_NOWHERE\\kkk"},
         {header + std::string(1 << 20, ';'), "larger than 1048576 bytes"},
     };
     for (const Case& c : cases) {
