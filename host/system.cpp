@@ -1,5 +1,6 @@
 #include "host/system.h"
 
+#include "host/configuration.h"
 #include "host/system_internal.h"
 
 #include "platform/sim/io_manager.h"
@@ -9,10 +10,14 @@
 #include "trace/trace.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <fcntl.h>
 #include <map>
-#include <sstream>
+#include <optional>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
 
 namespace qvx {
 
@@ -34,10 +39,6 @@ const char DEFAULT_CONFIGURATION[] =
     "\"PortName\"=\"COM6\"\n"
     "\"Peer\"=\"pair:COM5\"\n";
 
-const std::string PORTS_PREFIX =
-    "hkey_local_machine\\system\\currentcontrolset\\enum\\root\\ports\\";
-const std::string PARAMETERS_SUFFIX = "\\device parameters";
-
 std::string Lower(std::string text)
 {
     for (char& c : text) {
@@ -46,137 +47,32 @@ std::string Lower(std::string text)
     return text;
 }
 
-std::string Trim(const std::string& text)
+// A status as a user can read it: its meaning and its number.
+std::string StatusText(NTSTATUS status)
 {
-    const size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) {
-        return std::string();
-    }
-    const size_t last = text.find_last_not_of(" \t\r");
-    return text.substr(first, last - first + 1);
+    static const std::map<NTSTATUS, const char*> meanings = {
+        {STATUS_INSUFFICIENT_RESOURCES, "out of memory"},
+        {STATUS_OBJECT_NAME_COLLISION, "the name is already taken"},
+        {STATUS_OBJECT_NAME_INVALID, "the name is not valid"},
+        {STATUS_OBJECT_NAME_NOT_FOUND, "a name it needs does not exist"},
+        {STATUS_INVALID_PARAMETER, "a value it was given is not valid"},
+        {STATUS_ACCESS_DENIED, "access denied"},
+        {STATUS_NO_SUCH_DEVICE, "no such device"},
+        {STATUS_DEVICE_REMOVED, "the device is gone"},
+        {STATUS_UNSUCCESSFUL, "it failed"},
+        {STATUS_NOT_SUPPORTED, "not supported"},
+        {STATUS_PLUGPLAY_QUERY_VETOED, "the removal was refused"},
+    };
+    char number[16];
+    std::snprintf(number, sizeof(number), "0x%08X", static_cast<unsigned>(status));
+    auto it = meanings.find(status);
+    return std::string(it != meanings.end() ? it->second : "an error the tool cannot name") +
+           " (NTSTATUS " + number + ")";
 }
 
-// A port as the configuration describes it, with the lines to name in messages.
-struct ConfiguredPort
+std::string Prefixed(const std::string& name, const std::string& message)
 {
-    std::string Instance; // the key below Enum\Root\PORTS
-    int SectionLine = 0;
-    std::string PortName;
-    std::string Peer;
-    int PeerLine = 0;
-};
-
-// "Name"="text" with .reg escapes; FALSE when the line is not such a value.
-bool StringValue(const std::string& line, std::string* name, std::string* text)
-{
-    if (line.size() < 2 || line[0] != '"') {
-        return false;
-    }
-    const size_t close = line.find('"', 1);
-    if (close == std::string::npos) {
-        return false;
-    }
-    *name = line.substr(1, close - 1);
-    const std::string rest = Trim(line.substr(close + 1));
-    if (rest.size() < 3 || rest[0] != '=' || rest[1] != '"' || rest.back() != '"') {
-        return false;
-    }
-    text->clear();
-    for (size_t i = 2; i + 1 < rest.size(); ++i) {
-        if (rest[i] == '\\' && i + 2 < rest.size()) {
-            ++i;
-        }
-        text->push_back(rest[i]);
-    }
-    return true;
-}
-
-std::string At(const std::string& name, int line, const std::string& message)
-{
-    return name + ":" + std::to_string(line) + ": " + message;
-}
-
-// The ports of a configuration, in the order of their sections; checks what the registry
-// loader cannot: one name per port, no name twice, a known peer.
-bool ScanPorts(const std::string& text, const std::string& name, std::vector<ConfiguredPort>* ports,
-               std::string* error)
-{
-    std::map<std::string, size_t> byInstance;
-    std::istringstream input(text);
-    std::string raw;
-    int lineNumber = 0;
-    ConfiguredPort* current = nullptr;
-    while (std::getline(input, raw)) {
-        ++lineNumber;
-        const std::string line = Trim(raw);
-        if (!line.empty() && line[0] == '[') {
-            current = nullptr;
-            const std::string key = Lower(line.substr(1, line.size() >= 2 ? line.size() - 2 : 0));
-            if (key.compare(0, PORTS_PREFIX.size(), PORTS_PREFIX) != 0) {
-                continue;
-            }
-            std::string instance = key.substr(PORTS_PREFIX.size());
-            if (instance.size() <= PARAMETERS_SUFFIX.size() ||
-                instance.compare(instance.size() - PARAMETERS_SUFFIX.size(),
-                                 PARAMETERS_SUFFIX.size(), PARAMETERS_SUFFIX) != 0) {
-                continue; // the instance key itself, or another subkey of it
-            }
-            instance.resize(instance.size() - PARAMETERS_SUFFIX.size());
-            if (instance.find('\\') != std::string::npos) {
-                *error = At(name, lineNumber,
-                            "a port's key is Enum\\Root\\PORTS\\<instance>\\"
-                            "Device Parameters");
-                return false;
-            }
-            auto found = byInstance.find(instance);
-            if (found == byInstance.end()) {
-                byInstance[instance] = ports->size();
-                ports->push_back(ConfiguredPort{instance, lineNumber, "", "", 0});
-                current = &ports->back();
-            } else {
-                current = &(*ports)[found->second];
-            }
-            continue;
-        }
-        std::string valueName;
-        std::string value;
-        if (current == nullptr || !StringValue(line, &valueName, &value)) {
-            continue;
-        }
-        if (Lower(valueName) == "portname") {
-            current->PortName = value;
-        } else if (Lower(valueName) == "peer") {
-            std::string problem;
-            if (!CheckPeerDescription(value, &problem)) {
-                *error = At(name, lineNumber, problem);
-                return false;
-            }
-            current->Peer = value;
-            current->PeerLine = lineNumber;
-        }
-    }
-    std::map<std::string, int> names;
-    for (const ConfiguredPort& port : *ports) {
-        if (port.PortName.empty()) {
-            *error = At(name, port.SectionLine, "this port has no \"PortName\"");
-            return false;
-        }
-        const auto [it, inserted] = names.emplace(Lower(port.PortName), port.SectionLine);
-        if (!inserted) {
-            *error = At(name, port.SectionLine,
-                        "port name " + port.PortName + " is already used by the port at line " +
-                            std::to_string(it->second));
-            return false;
-        }
-    }
-    return true;
-}
-
-std::string Hex(NTSTATUS status)
-{
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
-    return text;
+    return name.empty() ? message : name + ": " + message;
 }
 
 } // namespace
@@ -198,32 +94,93 @@ const char* System::DefaultConfiguration()
 
 bool System::ReadConfiguration(const std::string& path, std::string* text, std::string* error)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        *error = path + ": cannot open the configuration file";
+    const std::string shown = MessageText(path);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat status;
+    if (fd < 0 || fstat(fd, &status) != 0) {
+        *error = shown +
+                 ": cannot open the configuration file: " + std::generic_category().message(errno);
+        if (fd >= 0) {
+            close(fd);
+        }
         return false;
     }
-    std::ostringstream content;
-    content << file.rdbuf();
-    *text = content.str();
+    if (S_ISDIR(status.st_mode)) {
+        close(fd);
+        *error = shown + ": a folder, not a configuration file";
+        return false;
+    }
+    // Read one byte past the limit (a pipe has no size), so too large is told, not cut.
+    text->clear();
+    char buffer[65536];
+    ssize_t got = 0;
+    while (text->size() <= MAX_CONFIGURATION_BYTES &&
+           (got = read(fd, buffer, sizeof(buffer))) != 0) {
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            *error = shown + ": cannot read the configuration file: " +
+                     std::generic_category().message(errno);
+            close(fd);
+            return false;
+        }
+        text->append(buffer, static_cast<size_t>(got));
+    }
+    close(fd);
+    if (text->size() > MAX_CONFIGURATION_BYTES) {
+        *error =
+            shown + ": larger than " + std::to_string(MAX_CONFIGURATION_BYTES) + " bytes; not read";
+        return false;
+    }
     return true;
 }
 
 bool System::CheckConfiguration(const std::string& text, const std::string& name,
                                 std::string* error)
 {
+    std::string decoded;
     std::vector<ConfiguredPort> ports;
-    return ScanPorts(text, name, &ports, error);
+    return DecodeConfiguration(text, name, &decoded, error) &&
+           ScanConfiguration(decoded, name, &ports, error);
+}
+
+bool System::InspectConfiguration(const std::string& text, const std::string& name,
+                                  std::vector<SystemPort>* ports, std::string* error)
+{
+    std::string decoded;
+    std::vector<ConfiguredPort> configured;
+    if (!DecodeConfiguration(text.empty() ? std::string(DEFAULT_CONFIGURATION) : text, name,
+                             &decoded, error) ||
+        !ScanConfiguration(decoded, name, &configured, error)) {
+        return false;
+    }
+    std::vector<PeerRequest> requests;
+    for (const ConfiguredPort& port : configured) {
+        SystemPort listed;
+        listed.InstanceId = "Root\\PORTS\\" + port.Instance;
+        listed.PortName = port.PortName;
+        listed.Peer = port.Peer.empty() ? "none" : port.Peer;
+        requests.push_back(PeerRequest{Utf8ToUtf16(listed.PortName), listed.Peer});
+        ports->push_back(std::move(listed));
+    }
+    const std::vector<std::string> problems = CheckPeers(requests);
+    for (size_t i = 0; i < problems.size(); ++i) {
+        (*ports)[i].Problem = problems[i];
+    }
+    return true;
 }
 
 System::System() : internal_(std::make_unique<Internal>()) {}
 
 std::unique_ptr<System> System::Boot(const SystemOptions& options, std::string* error)
 {
-    const std::string text =
-        options.Configuration.empty() ? std::string(DEFAULT_CONFIGURATION) : options.Configuration;
+    std::string text;
     std::vector<ConfiguredPort> configured;
-    if (!ScanPorts(text, options.ConfigurationName, &configured, error)) {
+    if (!DecodeConfiguration(options.Configuration.empty() ? std::string(DEFAULT_CONFIGURATION)
+                                                           : options.Configuration,
+                             options.ConfigurationName, &text, error) ||
+        !ScanConfiguration(text, options.ConfigurationName, &configured, error)) {
         return nullptr;
     }
     if (Machine::TryCurrent() != nullptr) {
@@ -240,12 +197,19 @@ std::unique_ptr<System> System::Boot(const SystemOptions& options, std::string* 
     machineOptions.AbortOnViolation = false;
     k.TheMachine = std::make_unique<Machine>(machineOptions);
 
-    const RegLoadResult loaded = k.TheMachine->Reg().LoadRegText(text);
+    RegLoadResult loaded = k.TheMachine->Reg().LoadRegText(text);
     if (!loaded) {
+        // The loader quotes what it could not read; a long line is cut, not echoed whole.
+        constexpr size_t LONGEST_MESSAGE = 200;
+        if (loaded.Error.size() > LONGEST_MESSAGE) {
+            loaded.Error = loaded.Error.substr(0, LONGEST_MESSAGE - 40) + "... (" +
+                           std::to_string(loaded.Error.size()) + " characters)";
+        }
         const size_t colon = loaded.Error.find(": ");
-        *error = loaded.Line > 0 && colon != std::string::npos
-                     ? At(options.ConfigurationName, loaded.Line, loaded.Error.substr(colon + 2))
-                     : options.ConfigurationName + ": " + loaded.Error;
+        *error =
+            loaded.Line > 0 && colon != std::string::npos
+                ? AtLine(options.ConfigurationName, loaded.Line, loaded.Error.substr(colon + 2))
+                : Prefixed(options.ConfigurationName, loaded.Error);
         (void)system->Shutdown();
         return nullptr;
     }
@@ -272,7 +236,7 @@ std::unique_ptr<System> System::Boot(const SystemOptions& options, std::string* 
     k.Host = std::make_unique<DriverHost>(*k.TheMachine);
     NTSTATUS status = k.Host->Load();
     if (!NT_SUCCESS(status)) {
-        *error = "the driver did not load (status " + Hex(status) + ")";
+        *error = "the driver did not load: " + StatusText(status);
         (void)system->Shutdown();
         return nullptr;
     }
@@ -285,8 +249,8 @@ std::unique_ptr<System> System::Boot(const SystemOptions& options, std::string* 
         PDEVICE_OBJECT pdo = nullptr;
         status = k.Host->AddPortInstance(Utf8ToUtf16(started.InstanceId), {}, &pdo);
         if (!NT_SUCCESS(status)) {
-            *error = At(options.ConfigurationName, port.SectionLine,
-                        port.PortName + " did not start (status " + Hex(status) + ")");
+            *error = AtLine(options.ConfigurationName, port.SectionLine,
+                            port.PortName + " did not start: " + StatusText(status));
             (void)system->Shutdown();
             return nullptr;
         }
@@ -296,8 +260,13 @@ std::unique_ptr<System> System::Boot(const SystemOptions& options, std::string* 
         k.Ports.push_back(std::move(started));
         k.Pdos.push_back(pdo);
     }
+    if (options.PeerNotice && options.TraceComponents == 0) {
+        // With the trace on, its sink shows the same lines.
+        SetPeerNotice(options.PeerNotice);
+        k.NoticeSet = true;
+    }
     if (options.AttachPeers && !CreatePeers(requests, &k.Peers, error)) {
-        *error = options.ConfigurationName + ": " + *error;
+        *error = Prefixed(options.ConfigurationName, *error);
         (void)system->Shutdown();
         return nullptr;
     }
@@ -318,6 +287,10 @@ std::string System::Shutdown()
     k.Down = true;
     std::string report;
     k.Peers.clear();
+    if (k.NoticeSet) {
+        SetPeerNotice(nullptr);
+        k.NoticeSet = false;
+    }
     if (k.TheMachine == nullptr) {
         return report;
     }
@@ -365,6 +338,19 @@ std::vector<std::string> System::PeerStatus() const
     return lines;
 }
 
+bool System::PortPeer(const std::string& portName, std::string* description, PeerStats* stats) const
+{
+    const std::u16string port = Utf8ToUtf16(portName);
+    for (const auto& peer : internal_->Peers) {
+        if (peer->Serves(port)) {
+            *description = peer->Describe();
+            *stats = peer->Stats();
+            return true;
+        }
+    }
+    return false;
+}
+
 std::vector<PeerStats> System::PeerCounters() const
 {
     std::vector<PeerStats> counters;
@@ -372,6 +358,17 @@ std::vector<PeerStats> System::PeerCounters() const
         counters.push_back(peer->Stats());
     }
     return counters;
+}
+
+uint32_t System::ComPeriodMs() const
+{
+    constexpr uint32_t DRIVER_DEFAULT_MS = 20;
+    if (internal_->TheMachine == nullptr) {
+        return DRIVER_DEFAULT_MS;
+    }
+    const std::optional<ULONG> period = internal_->TheMachine->Reg().GetDword(
+        "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Quarvex", "ComPeriod");
+    return period && *period != 0 ? static_cast<uint32_t>(*period) : DRIVER_DEFAULT_MS;
 }
 
 uint64_t System::NowMs() const

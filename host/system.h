@@ -25,6 +25,7 @@
 #include "host/peers/peer_factory.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,7 +42,8 @@ struct SystemOptions
     SystemMode Mode = SystemMode::RealTime;
     // The .reg text; empty means the embedded default (COM5 and COM6, a null-modem pair).
     std::string Configuration;
-    // Named in error messages ("file:line: ...").
+    // Named in error messages ("file:line: ..."); empty names nothing (the tool's own
+    // configuration for a port given on its command line).
     std::string ConfigurationName = "default configuration";
     // Overrides the configuration's "ComPeriod" when not 0.
     uint32_t ComPeriodMs = 0;
@@ -50,6 +52,9 @@ struct SystemOptions
     uint32_t TraceLevel = 0;
     // FALSE: the ports start without their peers (a listing needs no bridge).
     bool AttachPeers = true;
+    // Where the peers' messages about their connections go ("peer COM5: tcp-client
+    // 127.0.0.1:7000: connected"); none when empty or while the trace is on (it shows them).
+    std::function<void(const std::string&)> PeerNotice;
 };
 
 // The driver's trace components by name ("pnp", "power", "open", "wmi", "unload", "io",
@@ -63,6 +68,7 @@ struct SystemPort
     std::string PortName;   // COM5
     std::string DeviceName; // \Device\QuarvexDeviceN
     std::string Peer;       // its description
+    std::string Problem;    // InspectConfiguration: why its peer would not start, or empty
 };
 
 class System
@@ -70,12 +76,22 @@ class System
   public:
     // The configuration used when none is given.
     static const char* DefaultConfiguration();
-    // Reads a configuration file; FALSE and a message naming the file when it cannot.
+    // Reads a configuration file (at most 1 MiB, which also bounds a pipe); FALSE and a
+    // message naming the file when it cannot.
     static bool ReadConfiguration(const std::string& path, std::string* text, std::string* error);
-    // Checks a configuration without booting: one "PortName" per port, no name twice, a known
-    // peer for each (registry syntax is checked at boot). The message names file and line.
+    // Checks a configuration without booting or looking beyond it: its encoding (UTF-8, or
+    // UTF-16 LE with its byte-order mark) and size (1 MiB, 256 ports), the value names of the
+    // driver's and the ports' keys, one key per port instance, a "PortName" for each (COM1 to
+    // COM4096), no name twice, a known peer for each (registry syntax is checked at boot).
+    // The message names file and line.
     static bool CheckConfiguration(const std::string& text, const std::string& name,
                                    std::string* error);
+    // CheckConfiguration, then what each port's peer needs from the machine it runs on (a pair
+    // named back, addresses that resolve, a free listening address, a terminal link that can
+    // be made). FALSE for a mistake in the configuration; each port's Problem says what would
+    // keep its peer from starting. Empty text is the built-in configuration.
+    static bool InspectConfiguration(const std::string& text, const std::string& name,
+                                     std::vector<SystemPort>* ports, std::string* error);
 
     // Boots the machine, loads the driver, starts the ports and attaches their peers.
     // NULL and a one-line message on failure (nothing is left running).
@@ -94,6 +110,12 @@ class System
     // One line per peer, with its counters.
     std::vector<std::string> PeerStatus() const;
     std::vector<PeerStats> PeerCounters() const;
+    // The peer of one port: its description with its state, and its counters. FALSE when the
+    // port has none attached.
+    bool PortPeer(const std::string& portName, std::string* description, PeerStats* stats) const;
+    // The ports' send period: the driver's "ComPeriod" after any override (20 ms, the
+    // driver's own, when the configuration has none).
+    uint32_t ComPeriodMs() const;
     // Milliseconds of machine time since boot.
     uint64_t NowMs() const;
     // Simulated mode: lets time pass with the application idle. Real time: sleeps.

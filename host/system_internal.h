@@ -20,7 +20,8 @@ struct System::Internal
     std::vector<PDEVICE_OBJECT> Pdos; // one per port, same order
     std::vector<std::unique_ptr<Peer>> Peers;
     bool Down = false;
-    bool TraceSet = false; // the driver's trace filter is ours until shutdown
+    bool TraceSet = false;  // the driver's trace filter is ours until shutdown
+    bool NoticeSet = false; // the peers' notices are ours until shutdown
     ULONG SavedTraceComponents = 0;
     ULONG SavedTraceLevel = 0;
 };

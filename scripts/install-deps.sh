@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs beyond the machine image: the mingw-w64 cross compiler for
-# the target build of the driver, pefile for the check of its image, and the counterparts of
-# the peers' interoperability tests (socat, ser2net, pySerial). Runs as root (apt-get); does nothing when all is present.
+# the target build of the driver, pefile for the check of its image, the counterparts of
+# the peers' interoperability tests (socat, ser2net, pySerial) and pkg-config for the
+# installation test. Runs as root (apt-get); does nothing when all is present.
 set -euo pipefail
 
 need=()
@@ -18,6 +19,8 @@ command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 command -v socat >/dev/null 2>&1 || need+=(socat)
 command -v ser2net >/dev/null 2>&1 || need+=(ser2net)
 /usr/bin/python3 -c 'import serial.tools' >/dev/null 2>&1 || need+=(python3-serial)
+# The installation test builds a program against the installed pkg-config file.
+command -v pkg-config >/dev/null 2>&1 || need+=(pkgconf)
 
 if [ ${#need[@]} -gt 0 ]; then
     if [ "$(id -u)" -ne 0 ]; then

@@ -1,6 +1,10 @@
 // The quarvex command's subcommands. Each returns the process's exit code: 0 success,
 // 1 failure, 2 bad usage. No kernel or Win32 type appears here: the subcommands that run
 // Windows programs live in files of their own.
+//
+// Every subcommand boots a system of its own in this process (System::Boot): a port's far side
+// is reachable only through its peer. A client mode that reaches a running `quarvex run` would
+// replace BootFromOptions and the far-side check for the port commands.
 #pragma once
 
 #include "host/system.h"
@@ -20,9 +24,11 @@ constexpr int EXIT_USAGE = 2;
 struct CommonOptions
 {
     std::string ConfigPath; // empty: the embedded default
+    std::string ConfigText; // its text, read once (a pipe reads only once)
     uint32_t ComPeriodMs = 0;
     uint32_t TraceComponents = 0;
     uint32_t TraceLevel = 0;
+    bool Quiet = false; // no messages about the peers' connections
 };
 
 // Line settings of term, send and recv.
@@ -35,23 +41,49 @@ struct LineOptions
     std::string Flow = "none"; // none, rtscts, xonxoff
 };
 
-// Boots the system of the options (message on standard error on failure).
+// How term translates line ends.
+struct TermMap
+{
+    std::string Enter = "\r";  // what Enter sends: CR, LF or CR LF
+    bool ShowLfAsCrLf = false; // a received LF is shown as CR LF
+    bool ShowCrAsCrLf = false; // a received CR is shown as CR LF
+};
+
+// Boots the system of the options (message on standard error on failure). A configuration
+// text given here is the tool's own, built from the command line: messages then name no file.
 std::unique_ptr<System> BootFromOptions(const CommonOptions& options, SystemMode mode,
                                         bool attachPeers = true,
                                         const std::string& configurationText = std::string());
 // Prints the shutdown report; EXIT_OK when it is empty.
 int FinishSystem(System& system, bool quiet = false);
+// The ports of the options' configuration as InspectConfiguration sees them; FALSE after a
+// message.
+bool InspectFromOptions(const CommonOptions& options, std::vector<SystemPort>* ports);
+
+// SIGINT, SIGTERM and SIGHUP ask the command to stop (and interrupt a blocking read);
+// StopSignal says which came, 0 while none has.
+void CatchStopSignals();
+int StopSignal();
+const char* SignalName(int signal);
+
+// For term, send, recv and serve on `port`: a message when the command could not do what the
+// user wants because nothing in this process is at the port's far side, else empty.
+std::string FarSideProblem(const std::string& command, const SystemPort& port);
 
 int RunDemo(const CommonOptions& options);
-int RunTerm(const CommonOptions& options, const std::string& port, const LineOptions& line);
+int RunTerm(const CommonOptions& options, const std::string& port, const LineOptions& line,
+            const TermMap& map);
 int RunSend(const CommonOptions& options, const std::string& port, const std::string& file,
-            const LineOptions& line);
+            const LineOptions& line, uint32_t timeoutSeconds);
 int RunRecv(const CommonOptions& options, const std::string& port, const std::string& file,
             const LineOptions& line, uint32_t idleSeconds);
 
-// serve COMn --rfc2217 [ADDR:]PORT.
+// serve COMn --rfc2217 [ADDR:]PORT [--allow LIST].
 int RunServe(const CommonOptions& options, const std::vector<std::string>& positional,
              const std::map<std::string, std::string>& named);
+
+// A Win32 error code as a user can read it: its meaning and its number.
+std::string Win32ErrorText(uint32_t error);
 
 // Applies line settings and blocking timeouts to an open port (Win32 handle as an integer, so
 // callers need no Win32 header); a message on failure.

@@ -1,7 +1,9 @@
-// The quarvex command: the demo, serving a configuration, listing its ports, a terminal and
-// file transfers on a port, and one port bridged without a configuration.
+// The quarvex command: the demo, serving a configuration, listing and checking its ports, a
+// terminal and file transfers on a port, and one port bridged without a configuration.
 
 #include "host/cli/commands.h"
+
+#include "host/peers/peer_description.h"
 
 #include <atomic>
 #include <chrono>
@@ -10,8 +12,10 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace qvx::cli {
@@ -23,16 +27,21 @@ const char MAIN_HELP[] =
     "\n"
     "Virtual COM ports: the Quarvex driver, loaded as Windows loads it, with its ports and\n"
     "their peers, reachable by Windows serial programs built against its Win32 layer.\n"
+    "Each quarvex process runs a driver of its own: its ports are not those of another\n"
+    "quarvex process. Two processes meet through a bridge (tcp-server in one, tcp-client in\n"
+    "the other), Linux programs through a pseudo-terminal (pty).\n"
     "\n"
     "commands:\n"
     "  demo                         the whole system at work on COM5 and COM6 (checks itself)\n"
     "  run [CONFIG]                 serve the ports of a configuration until interrupted\n"
     "  list [CONFIG]                the ports of a configuration, their devices and peers\n"
+    "  check [CONFIG]               exit 0 only if run would start the configuration\n"
+    "  config --default             print the built-in configuration\n"
     "  term COMn                    an interactive terminal on a port\n"
-    "  send COMn FILE               send a file through a port\n"
-    "  recv COMn FILE               receive a file from a port\n"
+    "  send COMn FILE               send a file through a port's bridge\n"
+    "  recv COMn FILE               receive a file from a port's bridge\n"
     "  serve COMn --rfc2217 [ADDR:]PORT   a port's application side over RFC 2217\n"
-    "  bridge COMn (--pty PATH | --tcp HOST:PORT | --listen PORT | --rfc2217 HOST:PORT)\n"
+    "  bridge COMn (--pty PATH | --tcp HOST:PORT | --listen [ADDR:]PORT | --rfc2217 HOST:PORT)\n"
     "                               one port and its far side, without a configuration\n"
     "\n"
     "options (every command):\n"
@@ -41,51 +50,79 @@ const char MAIN_HELP[] =
     "  --trace COMPONENTS:LEVEL     the driver's trace to standard error, for example\n"
     "                               pnp,open:3 or all:4 (pnp power open wmi unload io init\n"
     "                               general all; levels 1..5)\n"
+    "  --quiet                      no messages about the bridges' connections\n"
     "  -h, --help                   this text; COMMAND --help for a command's own\n"
+    "\n"
+    "Port names are COM1 to COM4096, in any case, in configurations and on the command line.\n"
+    "A configuration is a .reg file (UTF-8, or UTF-16 LE as the registry editor saves it) of\n"
+    "at most 1 MiB and 256 ports.\n"
     "\n"
     "exit codes: 0 success, 1 failure, 2 bad usage\n";
 
 const std::map<std::string, std::string> COMMAND_HELP = {
     {"demo", "usage: quarvex demo [OPTIONS]\n\n"
              "Boots the driver with COM5 and COM6 as a null-modem pair and runs a Windows-style\n"
-             "program on each end: 115200 8N1 with RTS/CTS, a WaitCommEvent loop, 1 MiB each\n"
-             "way checked byte for byte, a rate change seen by the peer, a purge, a close and\n"
-             "reopen. Prints a transcript, the throughput and the verifier's and pool's report;\n"
-             "exits 0 only if every check held.\n"},
+             "program on each end: 115200 8N1 with Xon/Xoff, a WaitCommEvent loop, data each way\n"
+             "checked byte for byte (1 MiB, less at a longer --com-period so that it ends within\n"
+             "a minute), a reader that pauses until its Xoff holds the other end's writer, a rate\n"
+             "change seen by the peer, a purge, a close and reopen. Prints a transcript with\n"
+             "progress, the throughput and the verifier's and pool's report; exits 0 only if\n"
+             "every check held.\n"},
     {"run", "usage: quarvex run [OPTIONS] [CONFIG] [--status-every SECONDS]\n\n"
             "Starts the ports of CONFIG (or --config, or the built-in configuration) with their\n"
-            "peers and serves them until interrupted (Ctrl-C or SIGTERM). Prints one status line\n"
-            "per port on SIGUSR1, or every SECONDS with --status-every.\n"},
+            "peers and serves them until interrupted (Ctrl-C, SIGTERM or SIGHUP). Prints one\n"
+            "status line per port on SIGUSR1, or every SECONDS with --status-every; the bridges'\n"
+            "connections on standard error unless --quiet.\n"},
     {"list", "usage: quarvex list [OPTIONS] [CONFIG]\n\n"
-             "Starts the ports of a configuration without their peers and lists each: name,\n"
-             "device, peer and state.\n"},
-    {"term", "usage: quarvex term [OPTIONS] COMn [LINE OPTIONS]\n\n"
-             "Connects standard input and output to a port until end of input or Ctrl-C.\n"
+             "Lists each port of a configuration: name, device, peer and state (\"starts\", or\n"
+             "what would keep its peer from starting). Exits 1 when any port would not start.\n"},
+    {"check", "usage: quarvex check [OPTIONS] [CONFIG]\n\n"
+              "Runs every check run would (the file, its value names and ports, each pair named\n"
+              "back, each bridge's address, listening address and link) without starting the\n"
+              "peers. Exits 0 only if run would start; else names each problem.\n"},
+    {"config", "usage: quarvex config --default\n\n"
+               "Prints the built-in configuration, a starting point for your own.\n"},
+    {"term", "usage: quarvex term [OPTIONS] COMn [LINE OPTIONS] [--map LIST]\n\n"
+             "Connects the terminal to a port. On a terminal, keys go out as typed (Enter sends\n"
+             "CR, Ctrl-C goes to the line); Ctrl-A Ctrl-X leaves, Ctrl-A Ctrl-B sends a break,\n"
+             "Ctrl-A Ctrl-A sends Ctrl-A. On a pipe, end of input or Ctrl-C leaves.\n"
+             "--map LIST: enter=cr|lf|crlf (what Enter sends), lf=crlf, cr=crlf (show a\n"
+             "received LF or CR as CR LF), comma-separated.\n"
              "line options: --baud N (115200), --data 5..8 (8), --parity n|e|o|m|s (n),\n"
-             "--stop 1|2 (1), --flow none|rtscts|xonxoff (none)\n"},
-    {"send", "usage: quarvex send [OPTIONS] COMn FILE [LINE OPTIONS]\n\n"
-             "Writes FILE to the port, with a progress bar on a terminal (plain lines\n"
-             "otherwise). Line options as for term.\n"},
+             "--stop 1|2 (1), --flow none|rtscts|xonxoff (none)\n"
+             "The port's far side must be a bridge or loopback.\n"},
+    {"send",
+     "usage: quarvex send [OPTIONS] COMn FILE [--timeout SECONDS] [LINE OPTIONS]\n\n"
+     "Writes FILE to the port and waits until its bridge has handed every byte to the\n"
+     "far side, with a progress bar on a terminal (plain lines otherwise). Gives up when\n"
+     "nothing moves for SECONDS (default 10) and exits 1 naming the bytes dropped or still\n"
+     "waiting and why. Line options as for term. The port's far side must be a bridge.\n"},
     {"recv", "usage: quarvex recv [OPTIONS] COMn FILE [--idle SECONDS] [LINE OPTIONS]\n\n"
              "Writes what the port receives to FILE until nothing has come for SECONDS\n"
-             "(default 3) after the first byte. Line options as for term.\n"},
-    {"serve", "usage: quarvex serve [OPTIONS] COMn --rfc2217 [ADDR:]PORT\n\n"
-              "Serves the port's application side to one RFC 2217 client at a time (line\n"
-              "settings, control lines, break, purges, modem and line state notifications,\n"
-              "data) until interrupted.\n"},
-    {"bridge", "usage: quarvex bridge [OPTIONS] COMn (--pty PATH | --tcp HOST:PORT |\n"
-               "                      --listen PORT | --rfc2217 HOST:PORT)\n\n"
-               "Starts one port whose far side is a Linux pseudo-terminal reachable at PATH, a\n"
-               "TCP connection (client or one-at-a-time server) or a network serial server, and\n"
-               "serves it until interrupted.\n"},
+             "(default 3) after the first byte. Interrupted, or with bytes lost on the port, it\n"
+             "exits 1. Line options as for term. The port's far side must be a bridge.\n"},
+    {"serve",
+     "usage: quarvex serve [OPTIONS] COMn --rfc2217 [ADDR:]PORT [--allow LIST]\n\n"
+     "Serves the port's application side to one RFC 2217 client at a time (line settings,\n"
+     "control lines, break, purges, modem and line state notifications, data) until\n"
+     "interrupted. Listens on 127.0.0.1 unless ADDR is given (0.0.0.0 or [::] for every\n"
+     "interface). --allow ADDRESS/PREFIX[,...] refuses other clients; a second client is\n"
+     "refused while one is served.\n"},
+    {"bridge",
+     "usage: quarvex bridge [OPTIONS] COMn (--pty PATH | --tcp HOST:PORT |\n"
+     "                      --listen [ADDR:]PORT [--allow LIST] | --rfc2217 HOST:PORT)\n\n"
+     "Starts one port whose far side is a Linux pseudo-terminal linked at PATH (a bare name\n"
+     "puts the link in $XDG_RUNTIME_DIR/quarvex, else a private /tmp/quarvex-<uid>), a TCP\n"
+     "connection (client, or a one-at-a-time server on 127.0.0.1 unless ADDR is given) or a\n"
+     "network serial server, and serves it until interrupted.\n"},
 };
 
-std::atomic<bool> g_stop{false};
 std::atomic<bool> g_status{false};
+std::atomic<int> g_stopSignal{0};
 
-void OnStop(int)
+void OnStop(int signal)
 {
-    g_stop = true;
+    g_stopSignal = signal;
 }
 
 void OnStatus(int)
@@ -135,18 +172,50 @@ bool ParseTrace(const std::string& text, CommonOptions* options)
     return components != 0;
 }
 
+bool ParseMap(const std::string& text, TermMap* map)
+{
+    size_t start = 0;
+    while (start <= text.size()) {
+        const size_t comma = std::min(text.find(',', start), text.size());
+        const std::string item = text.substr(start, comma - start);
+        start = comma + 1;
+        if (item == "enter=cr") {
+            map->Enter = "\r";
+        } else if (item == "enter=lf") {
+            map->Enter = "\n";
+        } else if (item == "enter=crlf") {
+            map->Enter = "\r\n";
+        } else if (item == "lf=crlf") {
+            map->ShowLfAsCrLf = true;
+        } else if (item == "cr=crlf") {
+            map->ShowCrAsCrLf = true;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Arguments after the command: common and line options taken out, the rest in order.
 struct Arguments
 {
     CommonOptions Common;
     LineOptions Line;
     std::map<std::string, std::string> Named; // --status-every, --idle, --pty ...
+    std::set<std::string> Flags;              // --default
     std::vector<std::string> Positional;
     bool Help = false;
 };
 
+// The options of one command beyond the common ones.
+struct CommandOptions
+{
+    std::vector<std::string> Named;
+    std::vector<std::string> Flags;
+};
+
 // "" when parsed; else the usage message.
-std::string Parse(const std::vector<std::string>& words, const std::vector<std::string>& named,
+std::string Parse(const std::vector<std::string>& words, const CommandOptions& own,
                   Arguments* arguments)
 {
     for (size_t i = 0; i < words.size(); ++i) {
@@ -158,9 +227,19 @@ std::string Parse(const std::vector<std::string>& words, const std::vector<std::
             *out = words[++i];
             return true;
         };
+        auto listed = [&word](const std::vector<std::string>& names) {
+            for (const std::string& name : names) {
+                if (name == word) {
+                    return true;
+                }
+            }
+            return false;
+        };
         std::string text;
         if (word == "-h" || word == "--help") {
             arguments->Help = true;
+        } else if (word == "--quiet") {
+            arguments->Common.Quiet = true;
         } else if (word == "--config") {
             if (!value(&arguments->Common.ConfigPath)) {
                 return "--config needs a file";
@@ -200,13 +279,11 @@ std::string Parse(const std::vector<std::string>& words, const std::vector<std::
                 return "--flow needs none, rtscts or xonxoff";
             }
             arguments->Line.Flow = text;
+        } else if (listed(own.Flags)) {
+            arguments->Flags.insert(word);
         } else if (word.size() > 2 && word.compare(0, 2, "--") == 0) {
-            bool known = false;
-            for (const std::string& name : named) {
-                known = known || name == word;
-            }
-            if (!known) {
-                return "unknown option " + word;
+            if (!listed(own.Named)) {
+                return "unknown option " + MessageText(word);
             }
             if (!value(&text)) {
                 return word + " needs a value";
@@ -227,33 +304,9 @@ std::string Upper(std::string text)
     return text;
 }
 
-// A COM-port name as the configuration may hold it.
-bool PortNameLooksRight(const std::string& name)
+std::string BadPortName(const std::string& name)
 {
-    const std::string upper = Upper(name);
-    return upper.size() > 3 && upper.compare(0, 3, "COM") == 0 &&
-           upper.find_first_not_of("0123456789", 3) == std::string::npos;
-}
-
-// Whether the configuration of the options has the port; a message when it has not.
-bool ConfigurationHasPort(const CommonOptions& options, const std::string& port)
-{
-    std::unique_ptr<System> system = BootFromOptions(options, SystemMode::Simulated, false);
-    if (system == nullptr) {
-        return false;
-    }
-    bool found = false;
-    std::string names;
-    for (const SystemPort& configured : system->Ports()) {
-        found = found || Upper(configured.PortName) == Upper(port);
-        names += (names.empty() ? "" : ", ") + configured.PortName;
-    }
-    (void)system->Shutdown();
-    if (!found) {
-        std::fprintf(stderr, "quarvex: unknown port %s (the configuration has %s)\n", port.c_str(),
-                     names.empty() ? "none" : names.c_str());
-    }
-    return found;
+    return "bad port name " + MessageText(name) + " (" + PORT_NAME_RULE + ")";
 }
 
 void PrintStatus(System& system)
@@ -264,14 +317,12 @@ void PrintStatus(System& system)
     std::fflush(stdout);
 }
 
-// Serves until interrupted; status lines on SIGUSR1 or every `statusSeconds`.
+// Serves until a stop signal; status lines on SIGUSR1 or every `statusSeconds`.
 int Serve(System& system, uint32_t statusSeconds)
 {
-    std::signal(SIGINT, OnStop);
-    std::signal(SIGTERM, OnStop);
     std::signal(SIGUSR1, OnStatus);
     auto next = std::chrono::steady_clock::now() + std::chrono::seconds(statusSeconds);
-    while (!g_stop) {
+    while (StopSignal() == 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         if (g_status.exchange(false) ||
             (statusSeconds != 0 && std::chrono::steady_clock::now() >= next)) {
@@ -279,12 +330,17 @@ int Serve(System& system, uint32_t statusSeconds)
             next = std::chrono::steady_clock::now() + std::chrono::seconds(statusSeconds);
         }
     }
-    std::printf("quarvex: stopping\n");
+    std::printf("quarvex: stopping (%s)\n", SignalName(StopSignal()));
     return FinishSystem(system);
 }
 
 int RunCommand(const Arguments& arguments)
 {
+    uint32_t statusSeconds = 0;
+    auto it = arguments.Named.find("--status-every");
+    if (it != arguments.Named.end() && !ParseNumber(it->second, 1, 86400, &statusSeconds)) {
+        return Usage("--status-every needs seconds from 1 to 86400");
+    }
     std::unique_ptr<System> system = BootFromOptions(arguments.Common, SystemMode::RealTime);
     if (system == nullptr) {
         return EXIT_FAILED;
@@ -296,55 +352,106 @@ int RunCommand(const Arguments& arguments)
     std::printf("quarvex: serving %zu port(s); Ctrl-C stops, SIGUSR1 prints their status\n",
                 system->Ports().size());
     std::fflush(stdout);
-    uint32_t statusSeconds = 0;
-    auto it = arguments.Named.find("--status-every");
-    if (it != arguments.Named.end() && !ParseNumber(it->second, 1, 86400, &statusSeconds)) {
-        (void)FinishSystem(*system, true);
-        return Usage("--status-every needs seconds from 1 to 86400");
-    }
     return Serve(*system, statusSeconds);
 }
 
-int ListCommand(const Arguments& arguments)
+// list and check: what InspectConfiguration finds, and the driver starting the ports (a
+// mistake in the registry syntax shows there). `table`: print every port.
+int InspectCommand(const Arguments& arguments, bool table)
 {
+    std::vector<SystemPort> ports;
+    if (!InspectFromOptions(arguments.Common, &ports)) {
+        return EXIT_FAILED;
+    }
     std::unique_ptr<System> system =
         BootFromOptions(arguments.Common, SystemMode::Simulated, false);
     if (system == nullptr) {
         return EXIT_FAILED;
     }
-    std::printf("%-8s %-26s %-28s %s\n", "PORT", "DEVICE", "PEER", "STATE");
-    for (const SystemPort& port : system->Ports()) {
-        std::printf("%-8s %-26s %-28s %s\n", port.PortName.c_str(), port.DeviceName.c_str(),
-                    port.Peer.c_str(), "starts");
+    const std::vector<SystemPort> started = system->Ports();
+    const int finished = FinishSystem(*system, true);
+    size_t problems = 0;
+    if (table) {
+        std::printf("%-8s %-26s %-28s %s\n", "PORT", "DEVICE", "PEER", "STATE");
     }
-    return FinishSystem(*system, true);
+    for (size_t i = 0; i < ports.size() && i < started.size(); ++i) {
+        const std::string& problem = ports[i].Problem;
+        problems += problem.empty() ? 0 : 1;
+        if (table) {
+            std::printf("%-8s %-26s %-28s %s\n", started[i].PortName.c_str(),
+                        started[i].DeviceName.c_str(), ports[i].Peer.c_str(),
+                        problem.empty() ? "starts" : ("would not start: " + problem).c_str());
+        } else if (!problem.empty()) {
+            std::fprintf(stderr, "quarvex: %s\n", problem.c_str());
+        }
+    }
+    if (problems != 0 || finished != EXIT_OK) {
+        if (table) {
+            std::fprintf(stderr, "quarvex: %zu port(s) would not start\n", problems);
+        }
+        return EXIT_FAILED;
+    }
+    if (!table) {
+        std::printf("%s: %zu port(s); run would start them\n",
+                    arguments.Common.ConfigPath.empty() ? "the built-in configuration"
+                                                        : arguments.Common.ConfigPath.c_str(),
+                    ports.size());
+    }
+    return EXIT_OK;
+}
+
+int ConfigCommand(const Arguments& arguments)
+{
+    if (arguments.Flags.count("--default") == 0 || !arguments.Positional.empty()) {
+        return Usage("config takes --default, as config --default > my.reg");
+    }
+    std::fputs(System::DefaultConfiguration(), stdout);
+    return EXIT_OK;
 }
 
 int BridgeCommand(const Arguments& arguments)
 {
     if (arguments.Positional.size() != 1) {
-        return Usage("bridge needs one port, as bridge COM5 --pty /tmp/quarvex/COM5");
+        return Usage("bridge needs one port, as bridge COM5 --pty COM5");
     }
     const std::string port = Upper(arguments.Positional[0]);
-    if (!PortNameLooksRight(port)) {
-        return Usage("bad port name " + arguments.Positional[0] + " (COM1 to COM256)");
+    if (!IsPortName(port)) {
+        return Usage(BadPortName(arguments.Positional[0]));
     }
     static const std::map<std::string, std::string> kinds = {{"--pty", "pty:"},
                                                              {"--tcp", "tcp-client:"},
                                                              {"--listen", "tcp-server:"},
                                                              {"--rfc2217", "rfc2217:"}};
     std::string peer;
-    for (const auto& [option, kind] : kinds) {
-        auto it = arguments.Named.find(option);
+    std::string option;
+    for (const auto& [name, kind] : kinds) {
+        auto it = arguments.Named.find(name);
         if (it != arguments.Named.end()) {
             if (!peer.empty()) {
                 return Usage("bridge takes one far side");
             }
             peer = kind + it->second;
+            option = name + " " + it->second;
         }
     }
     if (peer.empty()) {
         return Usage("bridge needs --pty, --tcp, --listen or --rfc2217");
+    }
+    auto allow = arguments.Named.find("--allow");
+    if (allow != arguments.Named.end()) {
+        if (arguments.Named.count("--listen") == 0) {
+            return Usage("--allow goes with --listen");
+        }
+        option += " --allow " + allow->second;
+        for (size_t start = 0; start <= allow->second.size();) {
+            const size_t comma = std::min(allow->second.find(',', start), allow->second.size());
+            peer += ",allow=" + allow->second.substr(start, comma - start);
+            start = comma + 1;
+        }
+    }
+    std::string problem;
+    if (!CheckPeerDescription(peer, &problem)) {
+        return Usage(MessageText(option) + ": " + problem);
     }
     const std::string configuration =
         "Windows Registry Editor Version 5.00\n\n"
@@ -356,7 +463,10 @@ int BridgeCommand(const Arguments& arguments)
     if (system == nullptr) {
         return EXIT_FAILED;
     }
-    std::printf("%s bridged: %s; Ctrl-C stops\n", port.c_str(), peer.c_str());
+    std::string description = peer;
+    PeerStats stats;
+    (void)system->PortPeer(port, &description, &stats);
+    std::printf("%s bridged: %s; Ctrl-C stops\n", port.c_str(), description.c_str());
     std::fflush(stdout);
     return Serve(*system, 0);
 }
@@ -370,27 +480,118 @@ int PortCommand(const std::string& command, const Arguments& arguments)
                                   : " needs a port and a file, as " + command + " COM5 data.bin"));
     }
     const std::string port = Upper(arguments.Positional[0]);
-    if (!PortNameLooksRight(port)) {
-        return Usage("bad port name " + arguments.Positional[0] + " (COM1 to COM256)");
+    if (!IsPortName(port)) {
+        return Usage(BadPortName(arguments.Positional[0]));
     }
-    if (!ConfigurationHasPort(arguments.Common, port)) {
+    uint32_t seconds = command == "send" ? 10 : 3;
+    const char* const secondsOption = command == "send" ? "--timeout" : "--idle";
+    auto it = arguments.Named.find(secondsOption);
+    if (it != arguments.Named.end() && !ParseNumber(it->second, 1, 3600, &seconds)) {
+        return Usage(std::string(secondsOption) + " needs seconds from 1 to 3600");
+    }
+    TermMap map;
+    it = arguments.Named.find("--map");
+    if (it != arguments.Named.end() && !ParseMap(it->second, &map)) {
+        return Usage("--map needs enter=cr|lf|crlf, lf=crlf or cr=crlf, comma-separated");
+    }
+    if (command == "send" && access(arguments.Positional[1].c_str(), R_OK) != 0) {
+        std::fprintf(stderr, "quarvex: cannot read %s\n",
+                     MessageText(arguments.Positional[1]).c_str());
+        return EXIT_FAILED;
+    }
+    std::vector<SystemPort> ports;
+    if (!InspectFromOptions(arguments.Common, &ports)) {
+        return EXIT_FAILED;
+    }
+    const SystemPort* found = nullptr;
+    std::string names;
+    for (const SystemPort& configured : ports) {
+        found = Upper(configured.PortName) == port ? &configured : found;
+        names += (names.empty() ? "" : ", ") + configured.PortName;
+    }
+    if (found == nullptr) {
+        std::fprintf(stderr, "quarvex: unknown port %s (the configuration has %s)\n", port.c_str(),
+                     names.empty() ? "none" : names.c_str());
+        return EXIT_FAILED;
+    }
+    const std::string problem =
+        found->Problem.empty() ? FarSideProblem(command, *found) : found->Problem;
+    if (!problem.empty()) {
+        std::fprintf(stderr, "quarvex: %s\n", problem.c_str());
         return EXIT_FAILED;
     }
     if (command == "term") {
-        return RunTerm(arguments.Common, port, arguments.Line);
+        return RunTerm(arguments.Common, port, arguments.Line, map);
     }
     if (command == "send") {
-        return RunSend(arguments.Common, port, arguments.Positional[1], arguments.Line);
+        return RunSend(arguments.Common, port, arguments.Positional[1], arguments.Line, seconds);
     }
-    uint32_t idle = 3;
-    auto it = arguments.Named.find("--idle");
-    if (it != arguments.Named.end() && !ParseNumber(it->second, 1, 3600, &idle)) {
-        return Usage("--idle needs seconds from 1 to 3600");
-    }
-    return RunRecv(arguments.Common, port, arguments.Positional[1], arguments.Line, idle);
+    return RunRecv(arguments.Common, port, arguments.Positional[1], arguments.Line, seconds);
 }
 
 } // namespace
+
+void CatchStopSignals()
+{
+    // No SA_RESTART: a blocking read returns, so the command notices at once.
+    struct sigaction action = {};
+    action.sa_handler = OnStop;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+int StopSignal()
+{
+    return g_stopSignal;
+}
+
+const char* SignalName(int signal)
+{
+    switch (signal) {
+    case SIGINT:
+        return "interrupted";
+    case SIGTERM:
+        return "terminated";
+    case SIGHUP:
+        return "hung up";
+    default:
+        return "asked to";
+    }
+}
+
+std::string FarSideProblem(const std::string& command, const SystemPort& port)
+{
+    PeerConfig config;
+    std::string error;
+    if (!ParsePeerDescription(port.Peer, &config, &error)) {
+        return port.PortName + ": " + error;
+    }
+    const bool bridge = config.Kind != PeerKind::None && config.Kind != PeerKind::Loopback &&
+                        config.Kind != PeerKind::Pair;
+    const bool interactive = command == "term" || command == "serve";
+    if (bridge || (interactive && config.Kind == PeerKind::Loopback)) {
+        return std::string();
+    }
+    std::string why;
+    if (config.Kind == PeerKind::Pair) {
+        why = "its far side is " + config.PairPort + " (pair:" + config.PairPort +
+              "), which nothing in this process uses: each quarvex process runs its own "
+              "driver, so another quarvex process cannot reach " +
+              config.PairPort;
+    } else if (config.Kind == PeerKind::None) {
+        why = "its peer is none: what it sends is gone and nothing arrives";
+    } else {
+        why = command == "send" ? "its peer is loopback: what send writes comes back to it, "
+                                  "and send does not read"
+                                : "its peer is loopback: only what it sends itself would arrive";
+    }
+    return command + " " + port.PortName + ": " + why + ". Give " + port.PortName +
+           " a bridge instead: tcp-client:HOST:PORT in one quarvex and tcp-server:PORT in "
+           "the other, or pty for a Linux program (examples/*.reg; quarvex config --default "
+           "for a start)";
+}
 
 std::unique_ptr<System> BootFromOptions(const CommonOptions& options, SystemMode mode,
                                         bool attachPeers, const std::string& configurationText)
@@ -401,28 +602,36 @@ std::unique_ptr<System> BootFromOptions(const CommonOptions& options, SystemMode
     systemOptions.TraceComponents = options.TraceComponents;
     systemOptions.TraceLevel = options.TraceLevel;
     systemOptions.AttachPeers = attachPeers;
+    if (!options.Quiet) {
+        systemOptions.PeerNotice = [](const std::string& line) {
+            std::fprintf(stderr, "quarvex: %s\n", line.c_str());
+        };
+    }
     std::string error;
     if (!configurationText.empty()) {
         systemOptions.Configuration = configurationText;
-        systemOptions.ConfigurationName = "command line";
+        systemOptions.ConfigurationName.clear();
     } else if (!options.ConfigPath.empty()) {
-        if (!System::ReadConfiguration(options.ConfigPath, &systemOptions.Configuration, &error)) {
-            std::fprintf(stderr, "quarvex: %s\n", error.c_str());
-            return nullptr;
-        }
-        if (systemOptions.Configuration.empty()) {
-            // Empty would mean the built-in configuration to the system.
-            std::fprintf(stderr, "quarvex: %s: the configuration is empty\n",
-                         options.ConfigPath.c_str());
-            return nullptr;
-        }
-        systemOptions.ConfigurationName = options.ConfigPath;
+        systemOptions.Configuration = options.ConfigText;
+        systemOptions.ConfigurationName = MessageText(options.ConfigPath);
     }
     std::unique_ptr<System> system = System::Boot(systemOptions, &error);
     if (system == nullptr) {
         std::fprintf(stderr, "quarvex: %s\n", error.c_str());
     }
     return system;
+}
+
+bool InspectFromOptions(const CommonOptions& options, std::vector<SystemPort>* ports)
+{
+    std::string error;
+    const std::string name =
+        options.ConfigPath.empty() ? "the built-in configuration" : MessageText(options.ConfigPath);
+    if (!System::InspectConfiguration(options.ConfigText, name, ports, &error)) {
+        std::fprintf(stderr, "quarvex: %s\n", error.c_str());
+        return false;
+    }
+    return true;
 }
 
 int FinishSystem(System& system, bool quiet)
@@ -443,6 +652,8 @@ int FinishSystem(System& system, bool quiet)
 int main(int argc, char** argv)
 {
     using namespace qvx::cli;
+    // A closed pipe or connection is an error to report, not a reason to die with links left.
+    std::signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> words(argv + 1, argv + argc);
     // Options may come before the command.
     size_t commandIndex = 0;
@@ -464,20 +675,23 @@ int main(int argc, char** argv)
     const std::string command = words[commandIndex];
     auto help = COMMAND_HELP.find(command);
     if (help == COMMAND_HELP.end()) {
-        return Usage("unknown command " + command);
+        return Usage("unknown command " + qvx::MessageText(command));
     }
     std::vector<std::string> rest(words.begin(), words.begin() + static_cast<long>(commandIndex));
     rest.insert(rest.end(), words.begin() + static_cast<long>(commandIndex) + 1, words.end());
 
-    static const std::map<std::string, std::vector<std::string>> namedOptions = {
-        {"run", {"--status-every"}},
-        {"recv", {"--idle"}},
-        {"serve", {"--rfc2217"}},
-        {"bridge", {"--pty", "--tcp", "--listen", "--rfc2217"}}};
-    auto named = namedOptions.find(command);
+    static const std::map<std::string, CommandOptions> commandOptions = {
+        {"run", {{"--status-every"}, {}}},
+        {"config", {{}, {"--default"}}},
+        {"term", {{"--map"}, {}}},
+        {"send", {{"--timeout"}, {}}},
+        {"recv", {{"--idle"}, {}}},
+        {"serve", {{"--rfc2217", "--allow"}, {}}},
+        {"bridge", {{"--pty", "--tcp", "--listen", "--rfc2217", "--allow"}, {}}}};
+    auto own = commandOptions.find(command);
     Arguments arguments;
-    const std::string problem = Parse(
-        rest, named == namedOptions.end() ? std::vector<std::string>() : named->second, &arguments);
+    const std::string problem =
+        Parse(rest, own == commandOptions.end() ? CommandOptions() : own->second, &arguments);
     if (arguments.Help) {
         std::fputs(help->second.c_str(), stdout);
         return EXIT_OK;
@@ -485,12 +699,33 @@ int main(int argc, char** argv)
     if (!problem.empty()) {
         return Usage(problem);
     }
-    if ((command == "run" || command == "list") && !arguments.Positional.empty()) {
+    if ((command == "run" || command == "list" || command == "check") &&
+        !arguments.Positional.empty()) {
         if (arguments.Positional.size() > 1 || !arguments.Common.ConfigPath.empty()) {
             return Usage(command + " takes one configuration");
         }
         arguments.Common.ConfigPath = arguments.Positional[0];
         arguments.Positional.clear();
+    }
+    if (!arguments.Common.ConfigPath.empty()) {
+        std::string error;
+        if (!qvx::System::ReadConfiguration(arguments.Common.ConfigPath,
+                                            &arguments.Common.ConfigText, &error)) {
+            std::fprintf(stderr, "quarvex: %s\n", error.c_str());
+            return EXIT_FAILED;
+        }
+        if (arguments.Common.ConfigText.empty()) {
+            // Empty would mean the built-in configuration to the system.
+            std::fprintf(stderr, "quarvex: %s: the configuration is empty\n",
+                         qvx::MessageText(arguments.Common.ConfigPath).c_str());
+            return EXIT_FAILED;
+        }
+    }
+    // The commands that serve or move data stop in order; the others end as any program does.
+    static const std::set<std::string> stoppable = {"run",  "bridge", "serve",
+                                                    "term", "send",   "recv"};
+    if (stoppable.count(command) != 0) {
+        CatchStopSignals();
     }
     using Handler = std::function<int(const Arguments&)>;
     static const std::map<std::string, Handler> handlers = {
@@ -499,9 +734,17 @@ int main(int argc, char** argv)
              return a.Positional.empty() ? RunDemo(a.Common) : Usage("demo takes no arguments");
          }},
         {"run", RunCommand},
-        {"list", ListCommand},
+        {"list", [](const Arguments& a) { return InspectCommand(a, true); }},
+        {"check", [](const Arguments& a) { return InspectCommand(a, false); }},
+        {"config", ConfigCommand},
         {"bridge", BridgeCommand},
-        {"serve", [](const Arguments& a) { return RunServe(a.Common, a.Positional, a.Named); }},
+        {"serve",
+         [](const Arguments& a) {
+             if (a.Positional.size() == 1 && !qvx::IsPortName(a.Positional[0])) {
+                 return Usage(BadPortName(a.Positional[0]));
+             }
+             return RunServe(a.Common, a.Positional, a.Named);
+         }},
         {"term", [](const Arguments& a) { return PortCommand("term", a); }},
         {"send", [](const Arguments& a) { return PortCommand("send", a); }},
         {"recv", [](const Arguments& a) { return PortCommand("recv", a); }}};

@@ -1,4 +1,5 @@
-// quarvex term, send and recv: a Windows-style program on one port of a running system.
+// quarvex send and recv: a Windows-style program on one port of a running system, whose
+// far side is a bridge.
 
 #include "host/cli/commands.h"
 
@@ -21,23 +22,28 @@ namespace {
 
 constexpr DWORD CHUNK = 16384;
 
-std::atomic<bool> g_interrupted{false};
+} // namespace
 
-void OnInterrupt(int)
+std::string Win32ErrorText(uint32_t error)
 {
-    g_interrupted = true;
+    const char* meaning = error == ERROR_ACCESS_DENIED       ? "the port is in use"
+                          : error == ERROR_FILE_NOT_FOUND    ? "no such port"
+                          : error == ERROR_INVALID_PARAMETER ? "a setting the port refuses"
+                          : error == ERROR_NOT_ENOUGH_MEMORY ? "out of memory"
+                          : error == ERROR_OPERATION_ABORTED ? "the request was cancelled"
+                                                             : "an error the tool cannot name";
+    return std::string(meaning) + " (Win32 error " + std::to_string(error) + ")";
 }
 
-HANDLE OpenPort(const std::string& port)
+namespace {
+
+HANDLE OpenPort(const std::string& port, DWORD flags)
 {
     HANDLE handle = CreateFileA(("\\\\.\\" + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                                OPEN_EXISTING, 0, NULL);
+                                OPEN_EXISTING, flags, NULL);
     if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
         std::fprintf(stderr, "quarvex: cannot open %s: %s\n", port.c_str(),
-                     error == ERROR_ACCESS_DENIED    ? "the port is in use"
-                     : error == ERROR_FILE_NOT_FOUND ? "no such port"
-                                                     : ("error " + std::to_string(error)).c_str());
+                     Win32ErrorText(GetLastError()).c_str());
     }
     return handle;
 }
@@ -46,8 +52,9 @@ HANDLE OpenPort(const std::string& port)
 class Progress
 {
   public:
-    Progress(const char* verb, uint64_t total)
-        : verb_(verb), total_(total), tty_(isatty(STDOUT_FILENO) != 0),
+    // `what` says what the count is ("taken by the far side").
+    Progress(const char* verb, uint64_t total, const char* what = "")
+        : verb_(verb), what_(what), total_(total), tty_(isatty(STDOUT_FILENO) != 0),
           start_(std::chrono::steady_clock::now()), last_(start_)
     {
     }
@@ -64,13 +71,14 @@ class Progress
         char line[160];
         if (total_ > 0) {
             const double fraction = static_cast<double>(done) / static_cast<double>(total_);
-            const double left = rate > 0 ? static_cast<double>(total_ - done) / rate : 0.0;
+            const double left =
+                rate > 0 && done < total_ ? static_cast<double>(total_ - done) / rate : 0.0;
             const int filled = static_cast<int>(fraction * 30);
             std::snprintf(line, sizeof(line),
-                          "%s [%-30s] %3.0f%% %llu/%llu bytes, %.1f KB/s, %.0f s left", verb_,
+                          "%s [%-30s] %3.0f%% %llu/%llu bytes %s, %.1f KB/s, %.0f s left", verb_,
                           std::string(static_cast<size_t>(filled), '#').c_str(), fraction * 100,
                           static_cast<unsigned long long>(done),
-                          static_cast<unsigned long long>(total_), rate / 1000, left);
+                          static_cast<unsigned long long>(total_), what_, rate / 1000, left);
         } else {
             std::snprintf(line, sizeof(line), "%s %llu bytes, %.1f KB/s, %.1f s", verb_,
                           static_cast<unsigned long long>(done), rate / 1000, seconds);
@@ -85,6 +93,7 @@ class Progress
 
   private:
     const char* verb_;
+    const char* what_;
     uint64_t total_;
     bool tty_;
     std::chrono::steady_clock::time_point start_;
@@ -99,7 +108,7 @@ bool ConfigurePort(uintptr_t handle, const LineOptions& line, std::string* error
     DCB dcb = {};
     dcb.DCBlength = sizeof(dcb);
     if (!GetCommState(port, &dcb)) {
-        *error = "GetCommState failed with " + std::to_string(GetLastError());
+        *error = "GetCommState failed: " + Win32ErrorText(GetLastError());
         return false;
     }
     dcb.BaudRate = line.Baud;
@@ -117,8 +126,7 @@ bool ConfigurePort(uintptr_t handle, const LineOptions& line, std::string* error
     dcb.fOutX = line.Flow == "xonxoff";
     dcb.fInX = line.Flow == "xonxoff";
     if (!SetCommState(port, &dcb)) {
-        *error =
-            "the port refused these line settings (error " + std::to_string(GetLastError()) + ")";
+        *error = "the port refused these line settings: " + Win32ErrorText(GetLastError());
         return false;
     }
     // Reads return what has come within 100 ms; writes have no time limit.
@@ -133,9 +141,9 @@ bool ConfigurePort(uintptr_t handle, const LineOptions& line, std::string* error
 namespace {
 
 // The port opened and set up for send and recv; INVALID_HANDLE_VALUE after a message.
-HANDLE OpenConfigured(const std::string& port, const LineOptions& line)
+HANDLE OpenConfigured(const std::string& port, const LineOptions& line, DWORD flags = 0)
 {
-    HANDLE handle = OpenPort(port);
+    HANDLE handle = OpenPort(port, flags);
     if (handle == INVALID_HANDLE_VALUE) {
         return handle;
     }
@@ -148,14 +156,102 @@ HANDLE OpenConfigured(const std::string& port, const LineOptions& line)
     return handle;
 }
 
+// What the port's bridge has done with the bytes sent since `base`.
+struct Handed
+{
+    uint64_t Moved = 0;   // taken from the port
+    uint64_t Waiting = 0; // held for the far side
+    uint64_t Dropped = 0;
+    std::string Peer; // its description and state
+};
+
+Handed Look(const System& system, const std::string& port, const PeerStats& base)
+{
+    Handed handed;
+    PeerStats stats;
+    if (system.PortPeer(port, &handed.Peer, &stats)) {
+        handed.Moved = stats.FromPort - base.FromPort;
+        handed.Waiting = stats.Waiting;
+        handed.Dropped = stats.Dropped - base.Dropped;
+    }
+    return handed;
+}
+
+uint64_t Delivered(const Handed& handed, uint64_t sent)
+{
+    const uint64_t lost = handed.Waiting + handed.Dropped;
+    return std::min(sent, handed.Moved > lost ? handed.Moved - lost : 0);
+}
+
+int SendFailed(const std::string& port, uint64_t total, uint64_t delivered, const Handed& handed,
+               uint64_t inPort, const std::string& why)
+{
+    std::string detail;
+    if (handed.Dropped != 0) {
+        detail += ", " + std::to_string(handed.Dropped) + " dropped";
+    }
+    if (handed.Waiting + inPort != 0) {
+        detail += ", " + std::to_string(handed.Waiting + inPort) + " still waiting";
+    }
+    std::fprintf(
+        stderr, "quarvex: send %s: %llu of %llu bytes reached the far side%s; %s. Bridge: %s\n",
+        port.c_str(), static_cast<unsigned long long>(delivered),
+        static_cast<unsigned long long>(total), detail.c_str(), why.c_str(), handed.Peer.c_str());
+    return EXIT_FAILED;
+}
+
+// Whether anything moves between the port and the far side: a stall is a timeout without
+// any change in what the port holds, what the bridge took and what waits in it.
+class StallWatch
+{
+  public:
+    StallWatch(const System& system, const std::string& port, HANDLE handle, uint32_t seconds)
+        : system_(system), port_(port), handle_(handle), seconds_(seconds),
+          last_(std::chrono::steady_clock::now())
+    {
+        (void)system_.PortPeer(port_, &ignored_, &base_);
+    }
+
+    Handed Look() const { return qvx::cli::Look(system_, port_, base_); }
+
+    // "" while things move and no stop was asked for; else why the transfer ends.
+    std::string Check(Handed* handed, DWORD* inPort)
+    {
+        COMSTAT status = {};
+        DWORD errors = 0;
+        (void)ClearCommError(handle_, &errors, &status);
+        *handed = Look();
+        *inPort = status.cbOutQue;
+        const uint64_t mark = handed->Moved * 3 + handed->Waiting * 5 + status.cbOutQue;
+        const auto now = std::chrono::steady_clock::now();
+        if (mark != mark_) {
+            mark_ = mark;
+            last_ = now;
+        } else if (now - last_ >= std::chrono::seconds(seconds_)) {
+            return "nothing moved for " + std::to_string(seconds_) + " s";
+        }
+        return StopSignal() != 0 ? SignalName(StopSignal()) : "";
+    }
+
+  private:
+    const System& system_;
+    std::string port_;
+    HANDLE handle_;
+    uint32_t seconds_;
+    PeerStats base_;
+    std::string ignored_;
+    uint64_t mark_ = ~uint64_t{0};
+    std::chrono::steady_clock::time_point last_;
+};
+
 } // namespace
 
 int RunSend(const CommonOptions& options, const std::string& port, const std::string& file,
-            const LineOptions& line)
+            const LineOptions& line, uint32_t timeoutSeconds)
 {
     std::ifstream input(file, std::ios::binary);
     if (!input) {
-        std::fprintf(stderr, "quarvex: cannot read %s\n", file.c_str());
+        std::fprintf(stderr, "quarvex: cannot read %s\n", MessageText(file).c_str());
         return EXIT_FAILED;
     }
     input.seekg(0, std::ios::end);
@@ -165,42 +261,72 @@ int RunSend(const CommonOptions& options, const std::string& port, const std::st
     if (system == nullptr) {
         return EXIT_FAILED;
     }
-    HANDLE handle = OpenConfigured(port, line);
+    HANDLE handle = OpenConfigured(port, line, FILE_FLAG_OVERLAPPED);
     if (handle == INVALID_HANDLE_VALUE) {
         (void)FinishSystem(*system, true);
         return EXIT_FAILED;
     }
-    std::signal(SIGINT, OnInterrupt);
-    Progress progress("send", total);
+    StallWatch watch(*system, port, handle, timeoutSeconds);
+    Progress progress("send", total, "taken by the far side");
     std::vector<char> buffer(CHUNK);
+    HANDLE done = CreateEventA(NULL, TRUE, FALSE, NULL);
     uint64_t sent = 0;
-    bool ok = true;
-    while (ok && sent < total && !g_interrupted) {
+    Handed handed;
+    DWORD inPort = 0;
+    std::string why;
+    while (why.empty() && sent < total) {
         input.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
         const DWORD length = static_cast<DWORD>(input.gcount());
+        if (length == 0) {
+            why = "the file ended early";
+            break;
+        }
+        OVERLAPPED overlapped = {};
+        overlapped.hEvent = done;
+        ResetEvent(done);
         DWORD written = 0;
-        ok = length > 0 && WriteFile(handle, buffer.data(), length, &written, NULL) &&
-             written == length;
+        if (!WriteFile(handle, buffer.data(), length, NULL, &overlapped) &&
+            GetLastError() != ERROR_IO_PENDING) {
+            why = "the port refused the write";
+            break;
+        }
+        while (WaitForSingleObject(done, 100) != WAIT_OBJECT_0 && why.empty()) {
+            why = watch.Check(&handed, &inPort);
+            progress.Update(Delivered(handed, sent));
+        }
+        if (!why.empty()) {
+            CancelIo(handle);
+        }
+        (void)GetOverlappedResult(handle, &overlapped, &written, TRUE);
         sent += written;
-        progress.Update(sent);
+        why = why.empty() ? watch.Check(&handed, &inPort) : why;
+        progress.Update(Delivered(handed, sent));
     }
-    // The last bytes leave at the next send ticks: wait until the output queue is empty.
-    COMSTAT status = {};
-    DWORD errors = 0;
-    for (int i = 0;
-         ok && i < 500 && ClearCommError(handle, &errors, &status) && status.cbOutQue > 0; ++i) {
-        Sleep(10);
+    CloseHandle(done);
+    // The last bytes leave the port at its next send ticks, then the bridge hands them on:
+    // done when the far side has taken them all.
+    while (why.empty()) {
+        why = watch.Check(&handed, &inPort);
+        if (handed.Moved >= sent && handed.Waiting == 0 && inPort == 0) {
+            why.clear();
+            break;
+        }
+        progress.Update(Delivered(handed, sent));
+        Sleep(20);
     }
-    Sleep(200); // and until the peer has passed them on
-    progress.Update(sent, true);
+    handed = watch.Look();
+    const uint64_t delivered = Delivered(handed, sent);
+    progress.Update(delivered, true);
+    const uint64_t unsent = (total - sent) + (sent > handed.Moved ? sent - handed.Moved : 0);
     CloseHandle(handle);
-    const int finished = FinishSystem(*system, true);
-    if (!ok || sent != total) {
-        std::fprintf(stderr, "quarvex: send stopped after %llu of %llu bytes\n",
-                     static_cast<unsigned long long>(sent), static_cast<unsigned long long>(total));
-        return EXIT_FAILED;
+    if (why.empty() && (delivered != total || handed.Dropped != 0)) {
+        why = "the bridge dropped bytes";
     }
-    return finished;
+    if (!why.empty()) {
+        (void)FinishSystem(*system, true);
+        return SendFailed(port, total, delivered, handed, unsent, why);
+    }
+    return FinishSystem(*system, true);
 }
 
 int RunRecv(const CommonOptions& options, const std::string& port, const std::string& file,
@@ -208,7 +334,7 @@ int RunRecv(const CommonOptions& options, const std::string& port, const std::st
 {
     std::ofstream output(file, std::ios::binary | std::ios::trunc);
     if (!output) {
-        std::fprintf(stderr, "quarvex: cannot write %s\n", file.c_str());
+        std::fprintf(stderr, "quarvex: cannot write %s\n", MessageText(file).c_str());
         return EXIT_FAILED;
     }
     std::unique_ptr<System> system = BootFromOptions(options, SystemMode::RealTime);
@@ -222,17 +348,24 @@ int RunRecv(const CommonOptions& options, const std::string& port, const std::st
     }
     std::printf("recv: %s ready, waiting for data\n", port.c_str());
     std::fflush(stdout);
-    std::signal(SIGINT, OnInterrupt);
     Progress progress("recv", 0);
     std::vector<char> buffer(CHUNK);
     uint64_t received = 0;
     auto lastData = std::chrono::steady_clock::now();
     bool ok = true;
-    while (ok && !g_interrupted) {
+    bool lost = false;
+    while (ok && StopSignal() == 0) {
         DWORD count = 0;
         ok = ReadFile(handle, buffer.data(), CHUNK, &count, NULL) != FALSE;
+        COMSTAT status = {};
+        DWORD errors = 0;
+        if (ClearCommError(handle, &errors, &status) && (errors & (CE_OVERRUN | CE_RXOVER)) != 0) {
+            lost = true;
+        }
         if (count > 0) {
+            // On its way to the file at once: what an interrupted run received is there.
             output.write(buffer.data(), count);
+            output.flush();
             received += count;
             lastData = std::chrono::steady_clock::now();
             progress.Update(received);
@@ -245,73 +378,25 @@ int RunRecv(const CommonOptions& options, const std::string& port, const std::st
     CloseHandle(handle);
     output.close();
     const int finished = FinishSystem(*system, true);
+    const std::string shown = MessageText(file);
+    if (StopSignal() != 0) {
+        std::fprintf(stderr, "quarvex: recv %s: %s after %llu bytes; %s holds only those\n",
+                     port.c_str(), SignalName(StopSignal()),
+                     static_cast<unsigned long long>(received), shown.c_str());
+        return EXIT_FAILED;
+    }
+    if (lost) {
+        std::fprintf(stderr,
+                     "quarvex: recv %s: bytes were lost on the port (its receive buffer "
+                     "overran); %s is incomplete\n",
+                     port.c_str(), shown.c_str());
+        return EXIT_FAILED;
+    }
     if (!ok || !output) {
         std::fprintf(stderr, "quarvex: receiving on %s failed\n", port.c_str());
         return EXIT_FAILED;
     }
     return finished;
-}
-
-int RunTerm(const CommonOptions& options, const std::string& port, const LineOptions& line)
-{
-    std::unique_ptr<System> system = BootFromOptions(options, SystemMode::RealTime);
-    if (system == nullptr) {
-        return EXIT_FAILED;
-    }
-    HANDLE handle = CreateFileA(("\\\\.\\" + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
-    std::string error;
-    if (handle == INVALID_HANDLE_VALUE ||
-        !ConfigurePort(reinterpret_cast<uintptr_t>(handle), line, &error)) {
-        std::fprintf(stderr, "quarvex: %s: %s\n", port.c_str(),
-                     error.empty() ? "cannot open the port" : error.c_str());
-        if (handle != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle);
-        }
-        (void)FinishSystem(*system, true);
-        return EXIT_FAILED;
-    }
-    std::fprintf(stderr, "quarvex term: %s at %u; end of input or Ctrl-C quits\n", port.c_str(),
-                 line.Baud);
-    std::signal(SIGINT, OnInterrupt);
-    std::atomic<bool> done{false};
-    std::thread reader([&] {
-        std::vector<char> buffer(4096);
-        while (!done && !g_interrupted) {
-            OVERLAPPED overlapped = {};
-            overlapped.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-            DWORD count = 0;
-            if (ReadFile(handle, buffer.data(), static_cast<DWORD>(buffer.size()), NULL,
-                         &overlapped) ||
-                GetLastError() == ERROR_IO_PENDING) {
-                (void)GetOverlappedResult(handle, &overlapped, &count, TRUE);
-            }
-            CloseHandle(overlapped.hEvent);
-            if (count > 0) {
-                (void)!write(STDOUT_FILENO, buffer.data(), count);
-            }
-        }
-    });
-    char buffer[4096];
-    for (;;) {
-        const ssize_t length = read(STDIN_FILENO, buffer, sizeof(buffer));
-        if (length <= 0 || g_interrupted) {
-            break;
-        }
-        OVERLAPPED overlapped = {};
-        overlapped.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-        DWORD count = 0;
-        if (WriteFile(handle, buffer, static_cast<DWORD>(length), NULL, &overlapped) ||
-            GetLastError() == ERROR_IO_PENDING) {
-            (void)GetOverlappedResult(handle, &overlapped, &count, TRUE);
-        }
-        CloseHandle(overlapped.hEvent);
-    }
-    Sleep(200); // what was typed last leaves before the port closes
-    done = true;
-    reader.join();
-    CloseHandle(handle);
-    return FinishSystem(*system, true);
 }
 
 } // namespace qvx::cli

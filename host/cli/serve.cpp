@@ -14,13 +14,7 @@ namespace qvx::cli {
 
 namespace {
 
-std::atomic<bool> g_stopServing{false};
 std::atomic<bool> g_serveStatus{false};
-
-void OnStopServing(int)
-{
-    g_stopServing = true;
-}
 
 void OnServeStatus(int)
 {
@@ -43,25 +37,43 @@ int RunServe(const CommonOptions& options, const std::vector<std::string>& posit
     const auto address = named.find("--rfc2217");
     if (positional.size() != 1 || address == named.end()) {
         std::fprintf(stderr, "quarvex: serve needs a port and an address, as serve COM5 "
-                             "--rfc2217 127.0.0.1:2217 (quarvex --help for usage)\n");
+                             "--rfc2217 2217 (quarvex --help for usage)\n");
         return EXIT_USAGE;
     }
     const std::string port = Upper(positional[0]);
+    Rfc2217Server server(port, address->second);
+    std::string error;
+    const auto allow = named.find("--allow");
+    if (allow != named.end() && !server.Allow(allow->second, &error)) {
+        std::fprintf(stderr, "quarvex: --allow: %s (quarvex --help for usage)\n", error.c_str());
+        return EXIT_USAGE;
+    }
+    std::vector<SystemPort> ports;
+    if (!InspectFromOptions(options, &ports)) {
+        return EXIT_FAILED;
+    }
+    const SystemPort* found = nullptr;
+    for (const SystemPort& configured : ports) {
+        found = Upper(configured.PortName) == port ? &configured : found;
+    }
+    if (found == nullptr) {
+        std::fprintf(stderr, "quarvex: unknown port %s\n", port.c_str());
+        return EXIT_FAILED;
+    }
+    const std::string problem =
+        found->Problem.empty() ? FarSideProblem("serve", *found) : found->Problem;
+    if (!problem.empty()) {
+        std::fprintf(stderr, "quarvex: %s\n", problem.c_str());
+        return EXIT_FAILED;
+    }
     std::unique_ptr<System> system = BootFromOptions(options, SystemMode::RealTime);
     if (system == nullptr) {
         return EXIT_FAILED;
     }
-    bool known = false;
-    for (const SystemPort& configured : system->Ports()) {
-        known = known || Upper(configured.PortName) == port;
+    if (!options.Quiet) {
+        server.SetNotice(
+            [](const std::string& line) { std::fprintf(stderr, "quarvex: %s\n", line.c_str()); });
     }
-    if (!known) {
-        std::fprintf(stderr, "quarvex: unknown port %s\n", port.c_str());
-        (void)FinishSystem(*system, true);
-        return EXIT_FAILED;
-    }
-    Rfc2217Server server(port, address->second);
-    std::string error;
     if (!server.Start(&error)) {
         std::fprintf(stderr, "quarvex: %s\n", error.c_str());
         (void)FinishSystem(*system, true);
@@ -70,10 +82,8 @@ int RunServe(const CommonOptions& options, const std::vector<std::string>& posit
     std::printf("%s\n", server.Status().c_str());
     std::printf("quarvex: Ctrl-C stops, SIGUSR1 prints the status\n");
     std::fflush(stdout);
-    std::signal(SIGINT, OnStopServing);
-    std::signal(SIGTERM, OnStopServing);
     std::signal(SIGUSR1, OnServeStatus);
-    while (!g_stopServing) {
+    while (StopSignal() == 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         if (g_serveStatus.exchange(false)) {
             std::printf("status: %s\n", server.Status().c_str());
@@ -81,7 +91,7 @@ int RunServe(const CommonOptions& options, const std::vector<std::string>& posit
         }
     }
     server.Stop();
-    std::printf("quarvex: stopping\n");
+    std::printf("quarvex: stopping (%s)\n", SignalName(StopSignal()));
     return FinishSystem(*system);
 }
 

@@ -1,5 +1,10 @@
 #include "host/peers/peer_description.h"
 
+#include "host/peers/allow_list.h"
+#include "host/peers/peer_factory.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <vector>
 
 namespace qvx {
@@ -45,7 +50,7 @@ bool ParseTcpPort(const std::string& text, uint16_t* port, std::string* error)
 {
     uint64_t value = 0;
     if (!ParseNumber(text, 65535, &value) || value == 0) {
-        *error = "bad TCP port \"" + text + "\" (1 to 65535)";
+        *error = "bad TCP port \"" + MessageText(text) + "\" (1 to 65535)";
         return false;
     }
     *port = static_cast<uint16_t>(value);
@@ -67,8 +72,8 @@ bool ValidHost(const std::string& host)
     return true;
 }
 
-// "host:port" (or "port" alone when `hostOptional`).
-bool ParseAddress(const std::string& text, bool hostOptional, PeerConfig* config,
+// "host:port" (or "port" alone when `defaultHost` is not empty); an IPv6 host in brackets.
+bool ParseAddress(const std::string& text, const std::string& defaultHost, PeerConfig* config,
                   std::string* error)
 {
     const size_t colon = text.rfind(':');
@@ -77,12 +82,22 @@ bool ParseAddress(const std::string& text, bool hostOptional, PeerConfig* config
     if (colon != std::string::npos) {
         host = text.substr(0, colon);
         port = text.substr(colon + 1);
-    } else if (!hostOptional) {
-        *error = "needs host:port, got \"" + text + "\"";
+    } else if (defaultHost.empty()) {
+        *error = "needs host:port, got \"" + MessageText(text) + "\"";
         return false;
+    } else {
+        host = defaultHost;
     }
-    if (colon != std::string::npos && !ValidHost(host)) {
-        *error = "bad host name \"" + host + "\"";
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+        struct in6_addr ignored;
+        if (inet_pton(AF_INET6, host.c_str(), &ignored) != 1) {
+            *error = "bad IPv6 address \"" + MessageText(host) + "\"";
+            return false;
+        }
+    } else if (!ValidHost(host)) {
+        *error = "bad host name \"" + MessageText(host) + "\"" +
+                 (host.find(':') != std::string::npos ? " (an IPv6 address goes in brackets)" : "");
         return false;
     }
     if (!ParseTcpPort(port, &config->TcpPort, error)) {
@@ -112,21 +127,29 @@ bool ParseOption(const std::string& option, PeerConfig* config, std::string* err
     }
     if (name == "buffer" && hasValue) {
         if (!ParseNumber(value, MAX_PEER_BUFFER, &number) || number < MIN_PEER_BUFFER) {
-            *error = "bad buffer size \"" + value + "\" (1024 to 1073741824 bytes)";
+            *error = "bad buffer size \"" + MessageText(value) + "\" (1024 to 1073741824 bytes)";
             return false;
         }
         config->Buffer = static_cast<size_t>(number);
         return true;
     }
+    if (name == "allow" && hasValue && config->Kind == PeerKind::TcpServer) {
+        AllowList check;
+        if (!check.Add(value, error)) {
+            return false;
+        }
+        config->Allow.push_back(value);
+        return true;
+    }
     if (name == "retry" && hasValue && dials) {
         if (!ParseNumber(value, 60000, &number) || number < 10) {
-            *error = "bad retry interval \"" + value + "\" (10 to 60000 ms)";
+            *error = "bad retry interval \"" + MessageText(value) + "\" (10 to 60000 ms)";
             return false;
         }
         config->RetryMs = static_cast<uint32_t>(number);
         return true;
     }
-    *error = "unknown or misplaced option \"" + option + "\"";
+    *error = "unknown or misplaced option \"" + MessageText(option) + "\"";
     return false;
 }
 
@@ -141,17 +164,23 @@ constexpr KindName KINDS[] = {
     {"none", PeerKind::None, false},
     {"loopback", PeerKind::Loopback, false},
     {"pair", PeerKind::Pair, true},
-    {"pty", PeerKind::Pty, true},
+    {"pty", PeerKind::Pty, false},
     {"tcp-client", PeerKind::TcpClient, true},
     {"tcp-server", PeerKind::TcpServer, true},
     {"rfc2217", PeerKind::Rfc2217, true},
 };
 
 const char* const KNOWN =
-    "known: none, loopback, pair:<port>, pty:<path>, tcp-client:<host>:<port>, "
+    "known: none, loopback, pair:<port>, pty[:<path>], tcp-client:<host>:<port>, "
     "tcp-server:[<address>:]<port>, rfc2217:<host>:<port>";
 
 } // namespace
+
+std::string AddressText(const std::string& host, uint16_t port)
+{
+    const bool v6 = host.find(':') != std::string::npos;
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
 
 bool ParsePeerDescription(const std::string& text, PeerConfig* config, std::string* error)
 {
@@ -170,11 +199,11 @@ bool ParsePeerDescription(const std::string& text, PeerConfig* config, std::stri
         }
     }
     if (found == nullptr) {
-        *error = "unknown peer kind \"" + kind + "\" (" + KNOWN + ")";
+        *error = "unknown peer kind \"" + MessageText(kind) + "\" (" + KNOWN + ")";
         return false;
     }
     config->Kind = found->Kind;
-    if (!found->NeedsArgument && colon != std::string::npos) {
+    if (!found->NeedsArgument && colon != std::string::npos && found->Kind != PeerKind::Pty) {
         *error = "peer \"" + kind + "\" takes no argument";
         return false;
     }
@@ -187,18 +216,24 @@ bool ParsePeerDescription(const std::string& text, PeerConfig* config, std::stri
     switch (config->Kind) {
     case PeerKind::Pair:
         config->PairPort = argument;
+        ok = IsPortName(argument);
+        why = "\"" + MessageText(argument) + "\" is not a port name (" + PORT_NAME_RULE + ")";
         break;
     case PeerKind::Pty:
+        // A bare name goes into the folder for links; anything else is an absolute path.
         config->Path = argument;
-        ok = argument[0] == '/' && argument.back() != '/';
-        why = "needs an absolute path for the link, got \"" + argument + "\"";
+        ok = colon == std::string::npos ||
+             (!argument.empty() && argument.back() != '/' && argument != "." && argument != ".." &&
+              (argument[0] == '/' || argument.find('/') == std::string::npos));
+        why = "needs an absolute path or a bare name for the link, got \"" + MessageText(argument) +
+              "\"";
         break;
     case PeerKind::TcpClient:
     case PeerKind::Rfc2217:
-        ok = ParseAddress(argument, false, config, &why);
+        ok = ParseAddress(argument, std::string(), config, &why);
         break;
     case PeerKind::TcpServer:
-        ok = ParseAddress(argument, true, config, &why);
+        ok = ParseAddress(argument, "127.0.0.1", config, &why);
         break;
     default:
         break;
@@ -221,6 +256,32 @@ bool ParsePeerDescription(const std::string& text, PeerConfig* config, std::stri
         return false;
     }
     return true;
+}
+
+bool IsPortName(const std::string& name)
+{
+    if (name.size() < 4 || name.size() > 7 || (name[0] != 'C' && name[0] != 'c') ||
+        (name[1] != 'O' && name[1] != 'o') || (name[2] != 'M' && name[2] != 'm') ||
+        name[3] == '0' || name.find_first_not_of("0123456789", 3) != std::string::npos) {
+        return false;
+    }
+    return std::stoul(name.substr(3)) <= 4096;
+}
+
+std::string MessageText(const std::string& text)
+{
+    constexpr size_t LONGEST = 64;
+    constexpr size_t SHOWN = 40;
+    std::string shown = text.size() > LONGEST ? text.substr(0, SHOWN) : text;
+    for (char& c : shown) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            c = '?';
+        }
+    }
+    if (text.size() > LONGEST) {
+        shown += "... (" + std::to_string(text.size()) + " characters)";
+    }
+    return shown;
 }
 
 } // namespace qvx

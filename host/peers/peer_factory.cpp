@@ -40,6 +40,7 @@ class NonePeer final : public Peer
     ~NonePeer() override { endpoint_.Detach(); }
     std::string Describe() const override { return "none " + Narrow(port_); }
     PeerStats Stats() const override { return counters_.Get(); }
+    bool Serves(const std::u16string& port) const override { return port == port_; }
 
   private:
     std::u16string port_;
@@ -80,6 +81,7 @@ class CablePeer final : public Peer
                speed;
     }
     PeerStats Stats() const override { return counters_.Get(); }
+    bool Serves(const std::u16string& port) const override { return port == a_ || port == b_; }
 
   private:
     // `gate` bounds what waits for `to` and throttles `from`.
@@ -117,6 +119,60 @@ class CablePeer final : public Peer
     std::unique_ptr<OutboundGate> gates_[2];
 };
 
+// Whether the pair of `port` is complete: its other end names it back with the same options.
+bool PairComplete(const std::u16string& port, const PeerConfig& config,
+                  const std::map<std::u16string, PeerConfig>& byPort, std::string* error)
+{
+    const std::u16string other = Widen(config.PairPort);
+    auto it = byPort.find(other);
+    if (other == port || it == byPort.end() || it->second.Kind != PeerKind::Pair ||
+        it->second.PairPort != Narrow(port)) {
+        *error = Narrow(port) + ": its pair " + config.PairPort +
+                 " must exist and name it back (pair:" + Narrow(port) + ")";
+        return false;
+    }
+    if (it->second.LineSpeed != config.LineSpeed || it->second.XonXoff != config.XonXoff ||
+        it->second.Buffer != config.Buffer) {
+        *error = Narrow(port) + ": the two ends of pair " + Narrow(port) + " <-> " +
+                 config.PairPort + " must have the same options";
+        return false;
+    }
+    return true;
+}
+
+// Port names compare as the object namespace compares them: without regard to case.
+std::u16string Key(const std::u16string& port)
+{
+    std::u16string key = port;
+    for (char16_t& c : key) {
+        if (c >= u'a' && c <= u'z') {
+            c = static_cast<char16_t>(c - u'a' + u'A');
+        }
+    }
+    return key;
+}
+
+bool ParseAll(const std::vector<PeerRequest>& requests,
+              std::map<std::u16string, PeerConfig>* byPort, std::vector<std::string>* problems)
+{
+    bool ok = true;
+    for (const PeerRequest& request : requests) {
+        PeerConfig config;
+        std::string error;
+        if (!ParsePeerDescription(request.Description, &config, &error)) {
+            problems->push_back(Narrow(request.PortName) + ": " + error);
+            ok = false;
+            continue;
+        }
+        if (config.Kind == PeerKind::Pair) {
+            config.PairPort = Narrow(Key(Widen(config.PairPort)));
+        }
+        (*byPort)[Key(request.PortName)] = config;
+        problems->push_back(std::string());
+    }
+    return ok;
+}
+
 } // namespace
 
 bool CheckPeerDescription(const std::string& description, std::string* error)
@@ -125,22 +181,47 @@ bool CheckPeerDescription(const std::string& description, std::string* error)
     return ParsePeerDescription(description, &config, error);
 }
 
+std::vector<std::string> CheckPeers(const std::vector<PeerRequest>& requests)
+{
+    std::map<std::u16string, PeerConfig> byPort;
+    std::vector<std::string> problems;
+    ParseAll(requests, &byPort, &problems);
+    for (size_t i = 0; i < requests.size(); ++i) {
+        auto it = byPort.find(Key(requests[i].PortName));
+        if (!problems[i].empty() || it == byPort.end()) {
+            continue;
+        }
+        std::string error;
+        const bool ok = it->second.Kind == PeerKind::Pair
+                            ? PairComplete(Key(requests[i].PortName), it->second, byPort, &error)
+                            : ProbeTransport(requests[i].PortName, it->second, &error);
+        if (!ok) {
+            problems[i] = it->second.Kind == PeerKind::Pair
+                              ? error
+                              : Narrow(requests[i].PortName) + ": " + error;
+        }
+    }
+    return problems;
+}
+
 bool CreatePeers(const std::vector<PeerRequest>& requests,
                  std::vector<std::unique_ptr<Peer>>* peers, std::string* error)
 {
     std::map<std::u16string, PeerConfig> byPort;
-    for (const PeerRequest& request : requests) {
-        PeerConfig config;
-        if (!ParsePeerDescription(request.Description, &config, error)) {
-            *error = Narrow(request.PortName) + ": " + *error;
-            return false;
+    std::vector<std::string> problems;
+    if (!ParseAll(requests, &byPort, &problems)) {
+        for (const std::string& problem : problems) {
+            if (!problem.empty()) {
+                *error = problem;
+            }
         }
-        byPort[request.PortName] = config;
+        return false;
     }
     std::vector<std::unique_ptr<Peer>> built;
     std::map<std::u16string, bool> paired;
     for (const PeerRequest& request : requests) {
-        const PeerConfig& config = byPort[request.PortName];
+        const std::u16string port = Key(request.PortName);
+        const PeerConfig& config = byPort[port];
         switch (config.Kind) {
         case PeerKind::None:
             built.push_back(std::make_unique<NonePeer>(request.PortName));
@@ -150,28 +231,23 @@ bool CreatePeers(const std::vector<PeerRequest>& requests,
                 std::make_unique<CablePeer>(request.PortName, request.PortName, config));
             break;
         case PeerKind::Pair: {
-            if (paired[request.PortName]) {
+            if (paired[port]) {
                 break;
             }
+            if (!PairComplete(port, config, byPort, error)) {
+                return false;
+            }
             const std::u16string other = Widen(config.PairPort);
-            auto it = byPort.find(other);
-            if (other == request.PortName || it == byPort.end() ||
-                it->second.Kind != PeerKind::Pair ||
-                it->second.PairPort != Narrow(request.PortName)) {
-                *error = Narrow(request.PortName) + ": its pair " + config.PairPort +
-                         " must exist and name it back (pair:" + Narrow(request.PortName) + ")";
-                return false;
-            }
-            if (it->second.LineSpeed != config.LineSpeed || it->second.XonXoff != config.XonXoff ||
-                it->second.Buffer != config.Buffer) {
-                *error = Narrow(request.PortName) + ": the two ends of pair " +
-                         Narrow(request.PortName) + " <-> " + config.PairPort +
-                         " must have the same options";
-                return false;
-            }
-            paired[request.PortName] = true;
+            paired[port] = true;
             paired[other] = true;
-            built.push_back(std::make_unique<CablePeer>(request.PortName, other, config));
+            // The other end by the name its own request gives it.
+            std::u16string otherName = other;
+            for (const PeerRequest& candidate : requests) {
+                if (Key(candidate.PortName) == other) {
+                    otherName = candidate.PortName;
+                }
+            }
+            built.push_back(std::make_unique<CablePeer>(request.PortName, otherName, config));
             break;
         }
         default: {

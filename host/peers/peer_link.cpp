@@ -10,16 +10,34 @@ namespace {
 constexpr ULONG PEER_TRACE_COMPONENT = 0x001;
 constexpr ULONG PEER_TRACE_LEVEL = 2;
 
+std::mutex g_noticeLock;
+std::function<void(const std::string&)>& Notice()
+{
+    static auto* notice = new std::function<void(const std::string&)>();
+    return *notice;
+}
+
 } // namespace
+
+void SetPeerNotice(std::function<void(const std::string&)> notice)
+{
+    std::lock_guard<std::mutex> guard(g_noticeLock);
+    Notice() = std::move(notice);
+}
 
 void PeerTrace(const std::u16string& port, const std::string& text)
 {
-    Machine* machine = Machine::TryCurrent();
-    if (machine == nullptr) {
-        return;
-    }
     const std::string line = "peer " + std::string(port.begin(), port.end()) + ": " + text;
-    machine->EmitTrace(PEER_TRACE_COMPONENT, PEER_TRACE_LEVEL, line.c_str());
+    {
+        std::lock_guard<std::mutex> guard(g_noticeLock);
+        if (Notice()) {
+            Notice()(line);
+        }
+    }
+    Machine* machine = Machine::TryCurrent();
+    if (machine != nullptr) {
+        machine->EmitTrace(PEER_TRACE_COMPONENT, PEER_TRACE_LEVEL, line.c_str());
+    }
 }
 
 OutboundGate::OutboundGate(PeerEndpoint* port, const PeerConfig& config, PeerCounters* counters)

@@ -10,8 +10,10 @@
 #include <deque>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace qvx {
 
@@ -27,6 +29,8 @@ constexpr size_t INBOUND_LIMIT = 4096;
 constexpr size_t WIRE_CHUNK = size_t{64} * 1024;
 // While reading is held back, how often to look whether the port took some.
 constexpr int THROTTLE_POLL_MS = 2;
+// While the far side has not taken what was sent, how often to look again.
+constexpr int CONFIRM_POLL_MS = 20;
 
 class StreamBridge final : public Peer
 {
@@ -56,11 +60,20 @@ class StreamBridge final : public Peer
         transport_->Stop();
         Wake();
         thread_.join();
+        const uint64_t unsent = Stats().Waiting;
+        if (unsent != 0) {
+            PeerTrace(port_, std::to_string(unsent) +
+                                 " bytes from the port had not reached the far side when the "
+                                 "bridge stopped (" +
+                                 state_ + ")");
+        }
         if (fd_ >= 0) {
             transport_->Release(fd_);
         }
         close(wake_);
     }
+
+    bool Serves(const std::u16string& port) const override { return port == port_; }
 
     std::string Describe() const override
     {
@@ -73,6 +86,8 @@ class StreamBridge final : public Peer
     {
         PeerStats stats = counters_.Get();
         stats.Discarded = discarded_.load();
+        std::lock_guard<std::mutex> guard(lock_);
+        stats.Waiting = outbound_.size() + wireSize_ + unconfirmed_;
         return stats;
     }
 
@@ -133,14 +148,20 @@ class StreamBridge final : public Peer
 
     void Disconnect(const std::string& why)
     {
+        // Taken from the port and encoded, or sent and never taken: the far side is gone
+        // before it got them.
+        const uint64_t lost = wire_.size() + transport_->Unconfirmed(fd_, written_);
         transport_->Release(fd_);
         fd_ = -1;
-        if (!wire_.empty()) {
-            // Already taken from the port and encoded: the far side is gone before it got them.
-            counters_.Add(&PeerStats::Dropped, wire_.size());
-            PeerTrace(port_,
-                      std::to_string(wire_.size()) + " bytes not sent: the far side went away");
+        {
+            std::lock_guard<std::mutex> guard(lock_);
             wire_.clear();
+            wireSize_ = 0;
+            unconfirmed_ = 0;
+        }
+        if (lost != 0) {
+            counters_.Add(&PeerStats::Dropped, lost);
+            PeerTrace(port_, std::to_string(lost) + " bytes not sent: the far side went away");
         }
         SetState(why);
     }
@@ -156,35 +177,47 @@ class StreamBridge final : public Peer
             return;
         }
         fd_ = fd;
+        written_ = 0;
         counters_.Add(&PeerStats::Connections, 1);
         SetState("connected");
+        std::lock_guard<std::mutex> guard(lock_);
         transport_->Greet(&wire_);
         if (rate_ != 0) {
             transport_->BaudRate(rate_, fd_, &wire_);
         }
+        wireSize_ = wire_.size();
     }
 
     void Refill()
     {
-        uint32_t rate = 0;
-        std::vector<uint8_t> chunk;
         size_t left = 0;
         {
+            // Moved and counted under the lock, so Stats never sees bytes in neither place.
             std::lock_guard<std::mutex> guard(lock_);
-            std::swap(rate, pendingRate_);
+            if (pendingRate_ != 0) {
+                rate_ = pendingRate_;
+                pendingRate_ = 0;
+                transport_->BaudRate(rate_, fd_, &wire_);
+            }
             if (wire_.size() < WIRE_CHUNK) {
                 const size_t n = std::min(WIRE_CHUNK, outbound_.size());
-                chunk.assign(outbound_.begin(), outbound_.begin() + static_cast<long>(n));
+                std::vector<uint8_t> chunk(outbound_.begin(),
+                                           outbound_.begin() + static_cast<long>(n));
                 outbound_.erase(outbound_.begin(), outbound_.begin() + static_cast<long>(n));
+                transport_->Encode(chunk.data(), chunk.size(), &wire_);
             }
             left = outbound_.size();
+            wireSize_ = wire_.size();
         }
-        if (rate != 0) {
-            rate_ = rate;
-            transport_->BaudRate(rate, fd_, &wire_);
-        }
-        transport_->Encode(chunk.data(), chunk.size(), &wire_);
         gate_.Level(left);
+    }
+
+    // What the far side has not taken of what was sent; the I/O thread's, published for Stats.
+    void Confirm()
+    {
+        const uint64_t unconfirmed = transport_->Unconfirmed(fd_, written_);
+        std::lock_guard<std::mutex> guard(lock_);
+        unconfirmed_ = unconfirmed;
     }
 
     void ReadSource()
@@ -210,9 +243,19 @@ class StreamBridge final : public Peer
 
     void WriteSink()
     {
-        const ssize_t n = write(fd_, wire_.data(), wire_.size());
+        // A socket must not raise SIGPIPE in the process that embeds the bridge.
+        ssize_t n = socket_ ? send(fd_, wire_.data(), wire_.size(), MSG_NOSIGNAL) : -1;
+        if (n < 0 && (!socket_ || errno == ENOTSOCK)) {
+            socket_ = false;
+            n = write(fd_, wire_.data(), wire_.size());
+        }
         if (n > 0) {
+            written_ += static_cast<uint64_t>(n);
+            const uint64_t unconfirmed = transport_->Unconfirmed(fd_, written_);
+            std::lock_guard<std::mutex> guard(lock_);
             wire_.erase(0, static_cast<size_t>(n));
+            wireSize_ = wire_.size();
+            unconfirmed_ = unconfirmed;
             return;
         }
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
@@ -231,20 +274,36 @@ class StreamBridge final : public Peer
             Refill();
             // While the port cannot take more, the source waits in its own buffers.
             const bool canTake = endpoint_.QueuedBytes() < INBOUND_LIMIT && !endpoint_.Paused();
-            pollfd fds[3] = {
+            std::vector<int> extra;
+            transport_->ExtraDescriptors(&extra);
+            std::vector<pollfd> fds = {
                 {fd_, static_cast<short>((canTake ? POLLIN : 0) | (wire_.empty() ? 0 : POLLOUT)),
                  0},
-                {wake_, POLLIN, 0},
-                {transport_->ExtraDescriptor(), POLLIN, 0}};
-            const nfds_t count = fds[2].fd >= 0 ? 3 : 2;
-            if (poll(fds, count, canTake ? -1 : THROTTLE_POLL_MS) < 0) {
+                {wake_, POLLIN, 0}};
+            for (const int fd : extra) {
+                fds.push_back({fd, POLLIN, 0});
+            }
+            // While the far side has not taken everything sent, look again now and then: its
+            // acknowledgements wake nobody.
+            int timeout = canTake ? -1 : THROTTLE_POLL_MS;
+            if (unconfirmed_ != 0 && timeout < 0) {
+                timeout = CONFIRM_POLL_MS;
+            }
+            if (poll(fds.data(), fds.size(), timeout) < 0) {
                 continue;
+            }
+            if (unconfirmed_ != 0) {
+                Confirm();
             }
             if ((fds[1].revents & POLLIN) != 0) {
                 uint64_t value;
                 [[maybe_unused]] const ssize_t got = read(wake_, &value, sizeof(value));
             }
-            if (count == 3 && (fds[2].revents & POLLIN) != 0) {
+            bool extraReady = false;
+            for (size_t i = 2; i < fds.size(); ++i) {
+                extraReady = extraReady || fds[i].revents != 0;
+            }
+            if (extraReady) {
                 transport_->Extra();
             }
             if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
@@ -269,12 +328,19 @@ class StreamBridge final : public Peer
     std::deque<uint8_t> outbound_; // from the port, for the far side (bounded by the gate)
     uint32_t pendingRate_ = 0;
     std::string state_ = "starting";
+    // Written by the I/O thread under the lock, read by Stats: wire_'s size and what the far
+    // side has not taken of what was sent.
+    size_t wireSize_ = 0;
+    uint64_t unconfirmed_ = 0;
+    // The I/O thread's own; changed under the lock, so Stats sees it whole.
+    std::string wire_; // encoded, for the far side
+    uint32_t rate_ = 0;
 
     // The I/O thread's own.
     std::atomic<bool> stopping_{false};
     int fd_ = -1;
-    std::string wire_; // encoded, for the far side
-    uint32_t rate_ = 0;
+    uint64_t written_ = 0; // on this connection
+    bool socket_ = true;   // until a send says the descriptor is not one
     std::thread thread_;
 };
 

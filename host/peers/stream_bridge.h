@@ -13,6 +13,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace qvx {
 
@@ -27,8 +28,9 @@ class Transport
     virtual int Acquire(int wake, std::string* why) = 0;
     // The far side went away (or the bridge stops).
     virtual void Release(int fd) = 0;
-    // A descriptor watched while connected (a listener), or -1; Extra handles it.
-    virtual int ExtraDescriptor() const { return -1; }
+    // Descriptors watched for input while connected (a listener, refused callers); Extra
+    // handles any of them becoming readable.
+    virtual void ExtraDescriptors(std::vector<int>*) const {}
     virtual void Extra() {}
     // Bytes to send once connected.
     virtual void Greet(std::string*) {}
@@ -46,6 +48,9 @@ class Transport
     // The port announced a rate (never 0 here). `fd` is the data descriptor or -1.
     virtual void BaudRate(uint32_t, int, std::string*) {}
     virtual uint64_t Discarded() const { return 0; }
+    // Of the `written` bytes sent on `fd` since Acquire, how many the far side has not taken
+    // yet (not acknowledged by its TCP, or not read from the terminal).
+    virtual uint64_t Unconfirmed(int, uint64_t) const { return 0; }
 
     // The bridge is going: a wait in Acquire ends at the next wake.
     void Stop() { stopping_ = true; }
@@ -60,6 +65,10 @@ class Transport
 // The transport of a description (pty, tcp-client, tcp-server, rfc2217); NULL with a message.
 std::unique_ptr<Transport> CreateTransport(const std::u16string& port, const PeerConfig& config,
                                            std::string* error);
+
+// Whether the transport of a description could be created now (an address that resolves, a
+// listening address that is free, a terminal link that can be made), without creating it.
+bool ProbeTransport(const std::u16string& port, const PeerConfig& config, std::string* error);
 
 // A bridge between the port and the transport of `config`; NULL with a message.
 std::unique_ptr<Peer> CreateStreamBridge(const std::u16string& port, const PeerConfig& config,

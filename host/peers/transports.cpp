@@ -1,6 +1,8 @@
 // The descriptors behind the bridges: a pseudo-terminal with a stable link, TCP as client or
 // server, and RFC 2217 over a TCP client.
+#include "host/peers/allow_list.h"
 #include "host/peers/peer_link.h"
+#include "host/peers/pty_link.h"
 #include "host/peers/stream_bridge.h"
 #include "host/peers/telnet_client.h"
 
@@ -8,12 +10,12 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/tcp.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -46,19 +48,6 @@ constexpr SpeedName SPEEDS[] = {
     {3500000, B3500000}, {4000000, B4000000},
 };
 
-// Creates every missing directory above `path`.
-bool MakeParents(const std::string& path, std::string* error)
-{
-    for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
-        const std::string dir = path.substr(0, at);
-        if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
-            *error = Errno("cannot create " + dir);
-            return false;
-        }
-    }
-    return true;
-}
-
 class PtyTransport final : public Transport
 {
   public:
@@ -67,11 +56,7 @@ class PtyTransport final : public Transport
     }
     ~PtyTransport() override
     {
-        // The link goes only if it is still ours.
-        char target[256] = {};
-        if (readlink(path_.c_str(), target, sizeof(target) - 1) > 0 && slaveName_ == target) {
-            unlink(path_.c_str());
-        }
+        link_.Remove();
         if (slave_ >= 0) {
             close(slave_);
         }
@@ -105,23 +90,16 @@ class PtyTransport final : public Transport
             *error = Errno("cannot set up " + slaveName_);
             return false;
         }
-        if (!MakeParents(path_, error)) {
-            return false;
-        }
-        struct stat existing;
-        if (lstat(path_.c_str(), &existing) == 0) {
-            if (!S_ISLNK(existing.st_mode)) {
-                *error = path_ + " exists and is not a symbolic link";
-                return false;
-            }
-            // A link left behind by a bridge that did not end cleanly.
-            unlink(path_.c_str());
-        }
-        if (symlink(name, path_.c_str()) != 0) {
-            *error = Errno("cannot link " + path_);
-            return false;
-        }
-        return true;
+        return link_.Make(path_, slaveName_, error);
+    }
+
+    // Written to the terminal and not read from it yet by the tool on it.
+    uint64_t Unconfirmed(int, uint64_t) const override
+    {
+        int waiting = 0;
+        return ioctl(slave_, FIONREAD, &waiting) == 0 && waiting > 0
+                   ? static_cast<uint64_t>(waiting)
+                   : 0;
     }
 
     std::string Describe() const override { return "pty " + path_ + " -> " + slaveName_; }
@@ -158,6 +136,7 @@ class PtyTransport final : public Transport
     std::u16string port_;
     std::string path_;
     std::string slaveName_;
+    PtyLink link_;
     int master_ = -1;
     int slave_ = -1;
     bool released_ = false;
@@ -174,7 +153,7 @@ bool Resolve(const std::string& host, uint16_t port, bool passive, sockaddr_stor
     const int rc = getaddrinfo(host.empty() ? nullptr : host.c_str(), std::to_string(port).c_str(),
                                &hints, &found);
     if (rc != 0 || found == nullptr) {
-        *error = "cannot resolve \"" + host + "\": " + gai_strerror(rc);
+        *error = "cannot resolve \"" + MessageText(host) + "\": " + gai_strerror(rc);
         return false;
     }
     memcpy(address, found->ai_addr, found->ai_addrlen);
@@ -187,13 +166,36 @@ void TuneSocket(int fd)
 {
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    // A far side that vanishes without closing is noticed within a minute, not never.
+    const int idle = 10;
+    const int interval = 5;
+    const int probes = 4;
+    const unsigned unacknowledgedMs = 60000;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof(one));
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof(probes));
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledgedMs, sizeof(unacknowledgedMs));
+}
+
+// Of `written` bytes sent on a TCP socket, those its far side has not acknowledged; the count
+// survives a reset, which empties the socket's queue.
+uint64_t TcpUnacknowledged(int fd, uint64_t written)
+{
+    tcp_info info = {};
+    socklen_t size = sizeof(info);
+    if (fd < 0 || getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
+        size < offsetof(tcp_info, tcpi_bytes_acked) + sizeof(info.tcpi_bytes_acked)) {
+        return 0;
+    }
+    return written > info.tcpi_bytes_acked ? written - info.tcpi_bytes_acked : 0;
 }
 
 class TcpClientTransport : public Transport
 {
   public:
-    TcpClientTransport(const PeerConfig& config)
-        : where_(config.Host + ":" + std::to_string(config.TcpPort)), retryMs_(config.RetryMs)
+    explicit TcpClientTransport(const PeerConfig& config)
+        : where_(AddressText(config.Host, config.TcpPort)), retryMs_(config.RetryMs)
     {
     }
 
@@ -241,6 +243,11 @@ class TcpClientTransport : public Transport
         close(fd);
         // A connection that ended is tried again after the pause, not at once.
         failed_ = true;
+    }
+
+    uint64_t Unconfirmed(int fd, uint64_t written) const override
+    {
+        return TcpUnacknowledged(fd, written);
     }
 
   private:
@@ -292,8 +299,7 @@ class TcpServerTransport final : public Transport
 {
   public:
     TcpServerTransport(const std::u16string& port, const PeerConfig& config)
-        : port_(port),
-          where_((config.Host.empty() ? "*" : config.Host) + ":" + std::to_string(config.TcpPort))
+        : port_(port), where_(AddressText(config.Host, config.TcpPort))
     {
     }
     ~TcpServerTransport() override
@@ -305,6 +311,11 @@ class TcpServerTransport final : public Transport
 
     bool Open(const PeerConfig& config, std::string* error)
     {
+        for (const std::string& entries : config.Allow) {
+            if (!allow_.Add(entries, error)) {
+                return false;
+            }
+        }
         sockaddr_storage address = {};
         socklen_t length = 0;
         if (!Resolve(config.Host, config.TcpPort, true, &address, &length, error)) {
@@ -319,6 +330,9 @@ class TcpServerTransport final : public Transport
             *error = Errno("cannot listen on " + where_);
             return false;
         }
+        if (IsEveryInterface(config.Host)) {
+            PeerTrace(port_, EveryInterfaceWarning(Describe()));
+        }
         return true;
     }
 
@@ -327,30 +341,64 @@ class TcpServerTransport final : public Transport
     int Acquire(int wake, std::string* why) override
     {
         WaitFor(listener_, POLLIN, wake, -1);
-        const int fd = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            *why = "listening";
-            return -1;
+        for (;;) {
+            sockaddr_storage caller = {};
+            socklen_t length = sizeof(caller);
+            const int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&caller), &length,
+                                   SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0) {
+                *why = "listening";
+                return -1;
+            }
+            if (Admitted(fd, caller)) {
+                TuneSocket(fd);
+                return fd;
+            }
         }
-        TuneSocket(fd);
-        return fd;
     }
     void Release(int fd) override { close(fd); }
+    uint64_t Unconfirmed(int fd, uint64_t written) const override
+    {
+        return TcpUnacknowledged(fd, written);
+    }
 
-    // One connection at a time: a second caller is told at once by a closed connection.
-    int ExtraDescriptor() const override { return listener_; }
+    // One connection at a time: a second caller is shown the end of the stream at once.
+    void ExtraDescriptors(std::vector<int>* fds) const override
+    {
+        fds->push_back(listener_);
+        closing_.Descriptors(fds);
+    }
     void Extra() override
     {
-        const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) {
-            close(fd);
+        sockaddr_storage caller = {};
+        socklen_t length = sizeof(caller);
+        const int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&caller), &length,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0 && Admitted(fd, caller)) {
+            closing_.Add(fd, std::string());
             PeerTrace(port_, Describe() + ": refused a second connection");
         }
+        closing_.Service();
     }
 
   private:
+    // Whether a caller may connect; one that may not is told so by the end of the stream.
+    bool Admitted(int fd, const sockaddr_storage& caller)
+    {
+        if (allow_.Admits(reinterpret_cast<const sockaddr*>(&caller))) {
+            return true;
+        }
+        closing_.Add(fd, std::string());
+        PeerTrace(port_, Describe() + ": refused " +
+                             SocketAddressText(reinterpret_cast<const sockaddr*>(&caller)) +
+                             ", which the allow list does not name");
+        return false;
+    }
+
     std::u16string port_;
     std::string where_;
+    AllowList allow_;
+    mutable OrderlyClose closing_;
     int listener_ = -1;
 };
 
@@ -392,7 +440,11 @@ std::unique_ptr<Transport> CreateTransport(const std::u16string& port, const Pee
 {
     switch (config.Kind) {
     case PeerKind::Pty: {
-        auto pty = std::make_unique<PtyTransport>(port, config.Path);
+        std::string path;
+        if (!PtyLink::Resolve(config.Path, std::string(port.begin(), port.end()), &path, error)) {
+            return nullptr;
+        }
+        auto pty = std::make_unique<PtyTransport>(port, path);
         return pty->Open(error) ? std::move(pty) : nullptr;
     }
     case PeerKind::TcpClient: {
@@ -410,6 +462,41 @@ std::unique_ptr<Transport> CreateTransport(const std::u16string& port, const Pee
     default:
         *error = "not a bridge: \"" + config.Text + "\"";
         return nullptr;
+    }
+}
+
+bool ProbeTransport(const std::u16string& port, const PeerConfig& config, std::string* error)
+{
+    sockaddr_storage address = {};
+    socklen_t length = 0;
+    switch (config.Kind) {
+    case PeerKind::Pty: {
+        std::string path;
+        return PtyLink::Resolve(config.Path, std::string(port.begin(), port.end()), &path, error) &&
+               PtyLink::Probe(path, error);
+    }
+    case PeerKind::TcpClient:
+    case PeerKind::Rfc2217:
+        return Resolve(config.Host, config.TcpPort, false, &address, &length, error);
+    case PeerKind::TcpServer: {
+        if (!Resolve(config.Host, config.TcpPort, true, &address, &length, error)) {
+            return false;
+        }
+        const int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        const bool free = fd >= 0 &&
+                          setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) == 0 &&
+                          bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0;
+        if (!free) {
+            *error = Errno("cannot listen on " + AddressText(config.Host, config.TcpPort));
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+        return free;
+    }
+    default:
+        return true;
     }
 }
 

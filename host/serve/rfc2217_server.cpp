@@ -1,6 +1,7 @@
 #include "host/serve/rfc2217_server.h"
 
 #include "host/mutex.h"
+#include "host/peers/allow_list.h"
 #include "host/serve/rfc2217_session.h"
 
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <system_error>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace qvx {
 namespace {
@@ -21,6 +23,8 @@ namespace {
 constexpr int ACCEPT_POLL_MS = 100;
 // How long a new client waits for the previous one's session to close the port.
 constexpr int CLOSING_WAIT_MS = 2000;
+// Where a server with no address listens.
+const char* const DEFAULT_HOST = "127.0.0.1";
 
 std::string NumericName(const sockaddr* address, socklen_t length)
 {
@@ -71,17 +75,29 @@ struct Rfc2217Server::Impl
     ServeCounters Counters;
     std::atomic<uint64_t> Refused{0};
     std::atomic<uint64_t> Served{0};
+    std::function<void(const std::string&)> Notice; // set before Start
+    AllowList Allowed;                              // set before Start
+    OrderlyClose Closing;                           // the accept thread's
 
     mutable Mutex Lock;
     std::string Listening QVX_GUARDED_BY(Lock); // ADDR:PORT as bound, empty when not listening
     std::unique_ptr<Rfc2217Session> Session QVX_GUARDED_BY(Lock);
+    std::string SessionPeer; // the accept thread's: the client of Session
 
     // The accept thread alone replaces Session (Stop does only once that thread has ended),
     // so that thread reads it without the lock.
     Rfc2217Session* OwnSession() QVX_NOT_CHECKED { return Session.get(); }
     void AcceptLoop();
     void ReapFinished();
-    void Refuse(int socket);
+    // Tells the client `line` (after the port's name) and closes its connection in order.
+    void Refuse(int socket, const std::string& client, const std::string& why,
+                const std::string& line);
+    void Tell(const std::string& message)
+    {
+        if (Notice) {
+            Notice(PortName + ": " + message);
+        }
+    }
 };
 
 Rfc2217Server::Rfc2217Server(std::string portName, std::string address)
@@ -100,6 +116,16 @@ Rfc2217Server::~Rfc2217Server()
     Stop();
 }
 
+void Rfc2217Server::SetNotice(std::function<void(const std::string&)> notice)
+{
+    impl_->Notice = std::move(notice);
+}
+
+bool Rfc2217Server::Allow(const std::string& entries, std::string* error)
+{
+    return impl_->Allowed.Add(entries, error);
+}
+
 bool Rfc2217Server::Start(std::string* error)
 {
     Impl& impl = *impl_;
@@ -111,6 +137,9 @@ bool Rfc2217Server::Start(std::string* error)
     std::string port;
     if (!SplitAddress(impl.Address, &host, &port, error)) {
         return false;
+    }
+    if (host.empty()) {
+        host = DEFAULT_HOST;
     }
     addrinfo hints = {};
     hints.ai_family = AF_UNSPEC;
@@ -156,6 +185,14 @@ bool Rfc2217Server::Start(std::string* error)
     if (impl.ListenSocket < 0) {
         *error = "cannot listen on " + impl.Address + ": " + failure;
         return false;
+    }
+    if (IsEveryInterface(host)) {
+        std::string listening;
+        {
+            MutexLock guard(impl.Lock);
+            listening = impl.Listening;
+        }
+        impl.Tell(EveryInterfaceWarning("RFC 2217 on " + listening));
     }
     impl.Stopping = false;
     impl.Acceptor = std::thread([&impl] { impl.AcceptLoop(); });
@@ -215,10 +252,16 @@ std::string Rfc2217Server::Status() const
 void Rfc2217Server::Impl::AcceptLoop()
 {
     while (!Stopping) {
-        pollfd waiting = {ListenSocket, POLLIN, 0};
-        const int ready = ::poll(&waiting, 1, ACCEPT_POLL_MS);
+        std::vector<int> closing;
+        Closing.Descriptors(&closing);
+        std::vector<pollfd> waiting = {{ListenSocket, POLLIN, 0}};
+        for (const int fd : closing) {
+            waiting.push_back({fd, POLLIN, 0});
+        }
+        const int ready = ::poll(waiting.data(), waiting.size(), ACCEPT_POLL_MS);
+        Closing.Service();
         ReapFinished();
-        if (ready <= 0 || Stopping) {
+        if (ready <= 0 || Stopping || (waiting[0].revents & POLLIN) == 0) {
             continue;
         }
         sockaddr_storage peer = {};
@@ -228,24 +271,33 @@ void Rfc2217Server::Impl::AcceptLoop()
         if (client < 0) {
             continue; // the client gave up before we took it, or out of descriptors for now
         }
-        // A client that reconnects at once finds its old session still closing the port:
-        // it waits for that instead of being refused.
-        for (int waited = 0; OwnSession() != nullptr && OwnSession()->Stopping() &&
+        const std::string name = NumericName(reinterpret_cast<sockaddr*>(&peer), length);
+        if (!Allowed.Admits(reinterpret_cast<sockaddr*>(&peer))) {
+            Refuse(client, name, "the allow list does not name it",
+                   " is not served to this address");
+            continue;
+        }
+        // A client that reconnects at once finds its old session still closing the port, or
+        // not yet aware that its client has gone: it waits for that instead of being refused.
+        for (int waited = 0; OwnSession() != nullptr &&
+                             (OwnSession()->Stopping() || OwnSession()->ClientClosed()) &&
                              !OwnSession()->Finished() && waited < CLOSING_WAIT_MS;
              waited += 10) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         ReapFinished();
         if (OwnSession() != nullptr) {
-            Refuse(client);
+            Refuse(client, name, "the port is in use by " + SessionPeer,
+                   " is in use by another client");
             continue;
         }
         ++Served;
-        auto session = std::make_unique<Rfc2217Session>(
-            PortName, client, NumericName(reinterpret_cast<sockaddr*>(&peer), length), &Counters);
+        Tell("client " + name + " connected");
+        auto session = std::make_unique<Rfc2217Session>(PortName, client, name, &Counters);
         session->Start();
         MutexLock guard(Lock);
         Session = std::move(session);
+        SessionPeer = name;
     }
 }
 
@@ -258,19 +310,18 @@ void Rfc2217Server::Impl::ReapFinished()
             finished = std::move(Session);
         }
     }
+    if (finished) {
+        Tell("client " + SessionPeer + " left");
+    }
     // Destroyed here, outside the lock: it joins the session's thread.
 }
 
-void Rfc2217Server::Impl::Refuse(int socket)
+void Rfc2217Server::Impl::Refuse(int socket, const std::string& client, const std::string& why,
+                                 const std::string& line)
 {
     ++Refused;
-    // A client that does not read must not hold up the server.
-    timeval limit = {1, 0};
-    setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
-    const std::string line = PortName + " is in use by another client\r\n";
-    [[maybe_unused]] const ssize_t sent = ::send(socket, line.data(), line.size(), MSG_NOSIGNAL);
-    ::shutdown(socket, SHUT_RDWR);
-    ::close(socket);
+    Tell("refused client " + client + ": " + why);
+    Closing.Add(socket, PortName + line + "\r\n");
 }
 
 } // namespace qvx

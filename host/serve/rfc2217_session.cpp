@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -252,6 +253,13 @@ Rfc2217Session::~Rfc2217Session()
     // Closed only here, after every thread is done with it, so no thread can reach a
     // number the process has handed out again.
     ::close(socket_);
+}
+
+bool Rfc2217Session::ClientClosed() const
+{
+    pollfd connection = {socket_, POLLRDHUP, 0};
+    return ::poll(&connection, 1, 0) > 0 &&
+           (connection.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 void Rfc2217Session::Start()

@@ -41,6 +41,9 @@ class Rfc2217Session : private telnet::Sink
     // The client has gone or the connection is ending: the port is about to be closed.
     bool Stopping() const { return stopping_ || clientGone_; }
     const std::string& Peer() const { return peer_; }
+    // The client has closed its side or its connection broke, maybe before the session's
+    // thread has seen it. Any thread.
+    bool ClientClosed() const;
 
   private:
     struct Port;

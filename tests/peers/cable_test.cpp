@@ -29,16 +29,26 @@ TEST(PeerDescriptionTest, AcceptsEachKindAndNamesWhatIsWrong)
     ASSERT_TRUE(ParsePeerDescription("tcp-server:127.0.0.1:7000", &config, &error)) << error;
     EXPECT_EQ(config.Host, "127.0.0.1");
     EXPECT_EQ(config.TcpPort, 7000);
-    ASSERT_TRUE(ParsePeerDescription("tcp-server:7001", &config, &error)) << error;
-    EXPECT_EQ(config.Host, "");
+    // Listening is local unless an address says otherwise; IPv6 goes in brackets.
+    ASSERT_TRUE(ParsePeerDescription("tcp-server:7001,allow=10.0.0.0/8,allow=::1", &config, &error))
+        << error;
+    EXPECT_EQ(config.Host, "127.0.0.1");
+    EXPECT_EQ(config.Allow, (std::vector<std::string>{"10.0.0.0/8", "::1"}));
+    ASSERT_TRUE(ParsePeerDescription("tcp-server:[::]:7001", &config, &error)) << error;
+    EXPECT_EQ(config.Host, "::");
+    ASSERT_TRUE(ParsePeerDescription("tcp-client:[::1]:7001", &config, &error)) << error;
+    EXPECT_EQ(AddressText(config.Host, config.TcpPort), "[::1]:7001");
     ASSERT_TRUE(ParsePeerDescription("rfc2217:serial-box.lan:2217,retry=50", &config, &error));
     EXPECT_EQ(config.RetryMs, 50u);
     ASSERT_TRUE(ParsePeerDescription("pty:/tmp/quarvex/COM5", &config, &error));
     EXPECT_EQ(config.Path, "/tmp/quarvex/COM5");
+    ASSERT_TRUE(ParsePeerDescription("pty", &config, &error)) << error;
+    EXPECT_EQ(config.Path, "");
+    ASSERT_TRUE(ParsePeerDescription("pty:ttyV0", &config, &error)) << error;
 
     const struct
     {
-        const char* Text;
+        std::string Text;
         const char* Message;
     } bad[] = {
         {"modem", "unknown peer kind \"modem\""},
@@ -52,6 +62,15 @@ TEST(PeerDescriptionTest, AcceptsEachKindAndNamesWhatIsWrong)
         {"rfc2217:bad host:2217", "bad host name \"bad host\""},
         {"tcp-server:", "needs an argument"},
         {"pty:relative/COM5", "absolute path"},
+        {"pty:", "absolute path or a bare name"},
+        {"pair:LPT1", "\"LPT1\" is not a port name"},
+        {"pair:COM4097", "not a port name"},
+        {"tcp-client:::1:80", "an IPv6 address goes in brackets"},
+        {"tcp-client:[nonsense]:80", "bad IPv6 address"},
+        {"tcp-server:7000,allow=10.0.0.0/33", "bad prefix"},
+        {"tcp-server:7000,allow=eleven", "bad address in allow list"},
+        {"tcp-client:h:1,allow=::1", "misplaced option"},
+        {"modem" + std::string(200000, 'x'), "(200005 characters)"},
         {"loopback,buffer=12", "bad buffer size \"12\""},
         {"loopback,buffer=99999999999", "bad buffer size"},
         {"loopback,fast", "unknown or misplaced option \"fast\""},
@@ -64,6 +83,7 @@ TEST(PeerDescriptionTest, AcceptsEachKindAndNamesWhatIsWrong)
         error.clear();
         EXPECT_FALSE(ParsePeerDescription(entry.Text, &config, &error)) << entry.Text;
         EXPECT_THAT(error, HasSubstr(entry.Message)) << entry.Text;
+        EXPECT_LT(error.size(), 400u) << "a message echoes what it was given whole";
         EXPECT_EQ(CheckPeerDescription(entry.Text, &error), false);
     }
 }

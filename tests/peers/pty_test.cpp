@@ -57,23 +57,33 @@ class PtyBridgeTest : public BridgeTest
     std::string Link;
 };
 
-// The link points at the terminal while the peer lives and goes with it; a stale link is
-// replaced, anything else at the path is refused and left alone.
+// The link points at the terminal while the peer lives and goes with it, with the folder made
+// for it; a second claim on the path names the owner; anything at the path that the bridge did
+// not make (a file, a link) is refused and left alone.
 TEST_F(PtyBridgeTest, LinkComesAndGoesAndNeverClobbersAFile)
 {
     Watchdog watchdog("pty link");
-    StartPorts({u"COM5"});
-    mkdir(dir_.c_str(), 0755);
-    ASSERT_EQ(symlink("/dev/pts/nowhere", Link.c_str()), 0);
+    StartPorts({u"COM5", u"COM6"});
     ASSERT_EQ(Attach({{u"COM5", "pty:" + Link}}), "");
     char target[256] = {};
     ASSERT_GT(readlink(Link.c_str(), target, sizeof(target) - 1), 0);
     EXPECT_THAT(target, StartsWith("/dev/pts/"));
     EXPECT_THAT(Peers[0]->Describe(), HasSubstr("pty " + Link + " -> /dev/pts/"));
-    Peers.clear();
+    std::vector<std::unique_ptr<Peer>> first;
+    first.swap(Peers);
+    EXPECT_THAT(Attach({{u"COM6", "pty:" + Link}}),
+                HasSubstr("COM6: " + Link + " is in use by process " + std::to_string(getpid())));
+    first.clear();
     struct stat gone;
     EXPECT_NE(lstat(Link.c_str(), &gone), 0) << "the link outlived its peer";
+    EXPECT_NE(lstat(dir_.c_str(), &gone), 0) << "the folder made for the link stayed";
 
+    mkdir(dir_.c_str(), 0755);
+    ASSERT_EQ(symlink("/dev/pts/nowhere", Link.c_str()), 0);
+    EXPECT_THAT(Attach({{u"COM5", "pty:" + Link}}),
+                HasSubstr("COM5: " + Link + " is a link that quarvex did not make"));
+    ASSERT_GT(readlink(Link.c_str(), target, sizeof(target) - 1), 0);
+    unlink(Link.c_str());
     std::ofstream(Link) << "keep me";
     EXPECT_THAT(Attach({{u"COM5", "pty:" + Link}}),
                 HasSubstr("COM5: " + Link + " exists and is not a symbolic link"));

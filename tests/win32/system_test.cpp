@@ -144,20 +144,81 @@ TEST(SystemTest, BadConfigurationsNameTheirLine)
         {header + port0 + "\"PortName\"=\"COM7\"\n\"Peer\"=\"pair:COM8\"\n",
          "its pair COM8 must exist and name it back"},
         {header + port0 + "\"PortName\"=\"COM7\"\n\"Broken\"=dword:xyz\n", "test.reg:5: "},
-        {header + port0 + "\"PortName\"=\"COM\\\\7\"\n", "COM\\7 did not start"},
+        {header + port0 + "\"PortName\"=\"COM\\\\7\"\n",
+         "test.reg:4: \"COM\\7\" is not a port name (COM1 to COM4096)"},
+        {header + port0 + "\"PortName\"=\"COM7\"\n\"Pear\"=\"loopback\"\n",
+         "test.reg:5: unknown value name \"Pear\" in a port's key; the nearest known name is "
+         "\"Peer\""},
+        {header + "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Quarvex]\n"
+                  "\"ComPerod\"=dword:00000014\n",
+         "test.reg:4: unknown value name \"ComPerod\" in the driver's key; the nearest known "
+         "name is \"ComPeriod\""},
+        {header + "[HKLM\\SYSTEM\\CurrentControlSet\\Services\\Quarvex]\n"
+                  "\"ComPeriod\"=dword:00000000\n",
+         "test.reg:4: \"ComPeriod\" must be a dword from 1 to 429496"},
+        {header + port0 + "\"PortName\"=\"COM7\"\n" + port0 + "\"Peer\"=\"loopback\"\n",
+         "test.reg:5: a second key for the port instance 0000 (the first is at line 3)"},
+        {header + port0 + "\"PortName\"=\"COM7\"\n\"PortName\"=\"COM8\"\n",
+         "test.reg:5: a second \"PortName\" in this key (the first is at line 4)"},
+        {header + port0 + "\"PortName\"=dword:00000007\n", "\"PortName\" must be a string"},
+        {header + port0.substr(0, port0.size() - 3) + "rs]\n\"PortName\"=\"COM7\"\n",
+         "test.reg:3: a port's key is Enum\\Root\\PORTS\\<instance>\\Device Parameters"},
+        {header + port0 + "\"PortName\"=\"COM" + std::string(200000, '7') + "\"\n",
+         "(200003 characters)\" is not a port name"},
+        {std::string("\xFE\xFF\0W", 4), "UTF-16 big-endian"},
+        {header + "[HKEY_NOWHERE\\" + std::string(300000, 'k') + "]\n",
+         "test.reg:3: bad key path 'HKEY_NOWHERE\\kkk"},
+        {header + std::string(1 << 20, ';'), "larger than 1048576 bytes"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.Text);
+        SCOPED_TRACE(c.Text.substr(0, 300));
         std::string error;
         EXPECT_EQ(BootSimulated(c.Text, &error), nullptr);
         EXPECT_NE(error.find(c.Expected), std::string::npos) << error;
+        EXPECT_LT(error.size(), 400u) << "a message echoes what it was given whole";
     }
+    // A port more than the limit is refused at its key, before the registry sees the text.
+    std::string many = header;
+    for (int port = 0; port <= 256; ++port) {
+        char key[160];
+        std::snprintf(key, sizeof(key),
+                      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS\\%04d"
+                      "\\Device Parameters]\n\"PortName\"=\"COM%d\"\n",
+                      port, port + 1);
+        many += key;
+    }
+    std::string refused;
+    EXPECT_EQ(BootSimulated(many, &refused), nullptr);
+    EXPECT_NE(refused.find("test.reg:515: more than 256 ports"), std::string::npos) << refused;
     std::string error;
     EXPECT_TRUE(System::CheckConfiguration(System::DefaultConfiguration(), "default", &error))
         << error;
     EXPECT_FALSE(System::ReadConfiguration("/nonexistent/q.reg", &error, &error));
     // After every failure the process can still boot a system.
     EXPECT_NE(BootSimulated(), nullptr);
+}
+
+// The registry editor's own export: UTF-16 LE with its byte-order mark and CRLF line ends.
+TEST(SystemTest, RegistryEditorExportBoots)
+{
+    const std::string text = "Windows Registry Editor Version 5.00\r\n\r\n"
+                             "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS\\"
+                             "0000\\Device Parameters]\r\n\"PortName\"=\"COM9\"\r\n"
+                             "\"Peer\"=\"loopback\"\r\n";
+    std::string wide = "\xFF\xFE";
+    for (const char c : text) {
+        wide += c;
+        wide += '\0';
+    }
+    std::string error;
+    std::unique_ptr<System> system = BootSimulated(wide, &error);
+    ASSERT_NE(system, nullptr) << error;
+    ASSERT_EQ(system->Ports().size(), 1u);
+    EXPECT_EQ(system->Ports()[0].PortName, "COM9");
+    EXPECT_EQ(system->Ports()[0].Peer, "loopback");
+    EXPECT_EQ(system->Shutdown(), "");
+    EXPECT_FALSE(System::CheckConfiguration(wide.substr(0, wide.size() - 1), "odd.reg", &error));
+    EXPECT_NE(error.find("odd.reg: not valid UTF-16"), std::string::npos) << error;
 }
 
 TEST(SystemTest, LoopbackAndUnconnectedPorts)
