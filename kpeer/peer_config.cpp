@@ -128,14 +128,38 @@ constexpr KindName KINDS[] = {
     {"bridge", QVXPEER_KIND_USER, QVXPEER_NETWORK_BRIDGE, false},
 };
 
+// COM1 to COM4096 in any case: the one rule of port names in configurations and tools.
+bool IsPortName(Span Name)
+{
+    if (Name.Length < 4 || Name.Length > 7) {
+        return false;
+    }
+    const char prefix[] = "COM";
+    for (ULONG i = 0; i < 3; ++i) {
+        const WCHAR c = Name.Text[i];
+        if (c != static_cast<WCHAR>(prefix[i]) && c != static_cast<WCHAR>(prefix[i] + 32)) {
+            return false;
+        }
+    }
+    ULONG number = 0;
+    for (ULONG i = 3; i < Name.Length; ++i) {
+        const WCHAR c = Name.Text[i];
+        if (c < '0' || c > '9' || (i == 3 && c == '0')) {
+            return false;
+        }
+        number = number * 10 + static_cast<ULONG>(c - '0');
+    }
+    return number <= 4096;
+}
+
 PCSTR ParseArgument(const KindName& Kind, Span Argument, PeerConfig* Config)
 {
     if (Kind.Kind == KIND_PTY) {
         return "pty has no meaning on Windows";
     }
     if (Kind.Kind == QVXPEER_KIND_PAIR) {
-        if (!QuarvexPeerValidName(Argument.Text, Argument.Length)) {
-            return "pair names a port the peer cannot serve (1 to 11 characters)";
+        if (!IsPortName(Argument)) {
+            return "pair names no port (COM1 to COM4096)";
         }
         for (ULONG i = 0; i < Argument.Length; ++i) {
             Config->PairName[i] = Argument.Text[i];
