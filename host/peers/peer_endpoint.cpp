@@ -1,32 +1,12 @@
 #include "host/peers/peer_endpoint.h"
 
+#include "abi/baud_block.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 namespace qvx {
-
-namespace {
-
-constexpr uint32_t BAUD_TAG = 0x42415544;
-// A block whose rate no line runs at is application data that happens to hold the tag.
-constexpr uint32_t BAUD_RATE_MIN = 1;
-constexpr uint32_t BAUD_RATE_MAX = 16000000;
-
-// The rate of a baud block at `at`, or 0 when the bytes there are none.
-uint32_t BaudBlockAt(const uint8_t* bytes, size_t length, size_t at)
-{
-    if (at + 8 > length) {
-        return 0;
-    }
-    uint32_t tag = 0;
-    uint32_t rate = 0;
-    memcpy(&tag, bytes + at, sizeof(tag));
-    memcpy(&rate, bytes + at + 4, sizeof(rate));
-    return tag == BAUD_TAG && rate >= BAUD_RATE_MIN && rate <= BAUD_RATE_MAX ? rate : 0;
-}
-
-} // namespace
 
 PCALLBACK_OBJECT OpenPeerCallbackObject(const std::u16string& name)
 {
@@ -319,13 +299,13 @@ void PeerEndpoint::OnTransmit(const uint8_t* bytes, size_t length)
         }
         for (size_t i = 0; i < length; ++i) {
             // A BAUD block is written whole into one transmit block, so it never straddles two.
-            const uint32_t rate = BaudBlockAt(bytes, length, i);
+            const uint32_t rate = abi::BaudBlockRate(bytes + i, length - i);
             if (rate != 0) {
                 if (recording_) {
                     baudRates_.push_back(rate);
                 }
                 announced.push_back(rate);
-                i += 7;
+                i += abi::BAUD_BLOCK_BYTES - 1;
                 continue;
             }
             const uint8_t byte = bytes[i];

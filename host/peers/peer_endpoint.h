@@ -9,6 +9,7 @@
 // built on it.
 #pragma once
 
+#include "abi/serial_abi.h"
 #include "platform/sim/machine.h"
 
 #include <cstdint>
@@ -64,7 +65,8 @@ class PeerEndpoint
     void SetOnDelivered(std::function<void(size_t)> handler);
 
     // --- Software flow control ----------------------------------------------------------
-    void HonourFlowControl(bool on, uint8_t xonChar = 0x11, uint8_t xoffChar = 0x13);
+    void HonourFlowControl(bool on, uint8_t xonChar = abi::DEFAULT_XON_CHAR,
+                           uint8_t xoffChar = abi::DEFAULT_XOFF_CHAR);
     bool Paused() const;
 
     // --- From the port ------------------------------------------------------------------
@@ -120,8 +122,8 @@ class PeerEndpoint
     std::function<void(size_t)> onDelivered_;
     bool honourFlow_ = false;
     bool paused_ = false;
-    uint8_t xonChar_ = 0x11;
-    uint8_t xoffChar_ = 0x13;
+    uint8_t xonChar_ = abi::DEFAULT_XON_CHAR;
+    uint8_t xoffChar_ = abi::DEFAULT_XOFF_CHAR;
     size_t bytesPerPeriod_ = 0;
     std::function<void(const uint8_t*, size_t)> onTransmit_;
     std::function<void(ULONG)> onBaudRate_;

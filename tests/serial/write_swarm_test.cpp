@@ -15,7 +15,7 @@ namespace qvx {
 namespace {
 
 constexpr UCHAR IMMEDIATE_CHAR = 0x01;
-constexpr UCHAR XOFF_CHAR = 0x13;
+constexpr UCHAR XOFF_CHAR = DEFAULT_XOFF_CHAR;
 
 class WriteSwarmTest : public WritePathTest
 {

@@ -18,7 +18,7 @@ namespace qvx {
 namespace {
 
 constexpr UCHAR IMMEDIATE_CHAR = 0x01;
-constexpr UCHAR XOFF_CHAR = 0x13;
+constexpr UCHAR XOFF_CHAR = DEFAULT_XOFF_CHAR;
 constexpr auto TIME_BOUND = std::chrono::seconds(30);
 
 std::vector<UCHAR> Chunk(size_t length, unsigned seed)
