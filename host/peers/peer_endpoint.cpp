@@ -28,7 +28,8 @@ PCALLBACK_OBJECT OpenPeerCallbackObject(const std::u16string& name)
     return object;
 }
 
-PeerEndpoint::PeerEndpoint(const std::u16string& portName) : portName_(portName)
+PeerEndpoint::PeerEndpoint(const std::u16string& portName, PeerObserver* observer)
+    : portName_(portName), observer_(observer)
 {
     receiveObject_ = OpenPeerCallbackObject(u"\\Callback\\LyntraRecv" + portName);
     sendObject_ = OpenPeerCallbackObject(u"\\Callback\\LyntraSend" + portName);
@@ -289,20 +290,19 @@ void PeerEndpoint::OnTransmit(const uint8_t* bytes, size_t length)
     std::function<void(ULONG)> baudHandler;
     std::vector<ULONG> announced;
     std::vector<uint8_t> data;
+    std::vector<uint8_t> kept; // for the observer
     {
         std::lock_guard<std::mutex> guard(lock_);
         dataHandler = onData_;
-        if (recording_) {
-            Machine* machine = Machine::TryCurrent();
-            blocks_.push_back({machine != nullptr ? machine->NowMs() : 0,
-                               std::vector<uint8_t>(bytes, bytes + length)});
+        if (observer_ != nullptr) {
+            observer_->OnBlock(bytes, length);
         }
         for (size_t i = 0; i < length; ++i) {
             // A BAUD block is written whole into one transmit block, so it never straddles two.
             const uint32_t rate = abi::BaudBlockRate(bytes + i, length - i);
             if (rate != 0) {
-                if (recording_) {
-                    baudRates_.push_back(rate);
+                if (observer_ != nullptr) {
+                    observer_->OnBaudRate(rate);
                 }
                 announced.push_back(rate);
                 i += abi::BAUD_BLOCK_BYTES - 1;
@@ -320,9 +320,12 @@ void PeerEndpoint::OnTransmit(const uint8_t* bytes, size_t length)
                 paused_ = false;
                 continue;
             }
-            if (recording_) {
-                received_.push_back(byte);
+            if (observer_ != nullptr) {
+                kept.push_back(byte);
             }
+        }
+        if (!kept.empty()) {
+            observer_->OnReceived(kept.data(), kept.size());
         }
         handler = onTransmit_;
         baudHandler = onBaudRate_;
@@ -340,42 +343,10 @@ void PeerEndpoint::OnTransmit(const uint8_t* bytes, size_t length)
     }
 }
 
-std::vector<uint8_t> PeerEndpoint::Received() const
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return received_;
-}
-
-std::vector<uint8_t> PeerEndpoint::TakeReceived()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    std::vector<uint8_t> taken;
-    taken.swap(received_);
-    return taken;
-}
-
-std::vector<PeerEndpoint::Block> PeerEndpoint::Blocks() const
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return blocks_;
-}
-
-std::vector<ULONG> PeerEndpoint::BaudRates() const
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return baudRates_;
-}
-
 void PeerEndpoint::SetOnData(std::function<void(const uint8_t*, size_t)> handler)
 {
     std::lock_guard<std::mutex> guard(lock_);
     onData_ = std::move(handler);
-}
-
-void PeerEndpoint::SetRecording(bool on)
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    recording_ = on;
 }
 
 void PeerEndpoint::SetOnBaudRate(std::function<void(ULONG)> handler)

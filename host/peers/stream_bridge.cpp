@@ -40,7 +40,6 @@ class StreamBridge final : public Peer
         : port_(port), config_(config), transport_(std::move(transport)), wake_(wake),
           endpoint_(port), gate_(&endpoint_, config, &counters_)
     {
-        endpoint_.SetRecording(false);
         endpoint_.SetLineRate(DEFAULT_LINE_RATE);
         if (config_.XonXoff) {
             endpoint_.HonourFlowControl(true);

@@ -115,7 +115,7 @@ TEST_F(ReadStreamTest, PacedStreamArrivesWholeAndInOrder)
     EXPECT_EQ(serialStatus.Errors, 0u);
     // The stream really was paced by flow control.
     size_t xoffs = 0;
-    for (const PeerEndpoint::Block& block : Peer().Blocks()) {
+    for (const PeerRecorder::Block& block : Peer().Blocks()) {
         xoffs += static_cast<size_t>(std::count(block.Bytes.begin(), block.Bytes.end(), 0x13));
     }
     EXPECT_GT(xoffs, 0u);

@@ -7,8 +7,8 @@
 #include "support/machine_fixture.h"
 #include "support/test_port.h"
 
-#include "host/peers/peer_endpoint.h"
 #include "platform/sim/io_manager.h"
+#include "support/recording_peer.h"
 
 #include <atomic>
 #include <chrono>
@@ -63,7 +63,7 @@ TEST_F(WriteStressTest, WritesRaceImmediateXoffAndPurge)
     std::atomic<bool> writing{true};
     std::atomic<int> unexpected{0};
     {
-        PeerEndpoint peer(port.PortName());
+        RecordingPeer peer(port.PortName());
         peer.Queue(std::vector<UCHAR>(4000, 'c'));
         peer.StartPacing(3, 20);
 
