@@ -6,9 +6,11 @@
 // order, every byte written reached the peer in order, and nobody stays paused. A watchdog turns a
 // hang into a failure; a failure prints its seed and the command that replays it.
 //
-// QVX_SWARM_SEEDS=<first>:<count> runs other seeds (nightly); the default list runs in CI.
+// QVX_SEED=<n> replays a seed, QVX_SEEDS=<first>:<count> runs others (support/seeds.h); the
+// default list runs in CI.
 
 #include "support/port_fixture.h"
+#include "support/seeds.h"
 #include "support/watchdog.h"
 
 #include "serial/interrupt.h"
@@ -16,9 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -212,18 +212,7 @@ class DataPathSwarmTest : public OpenPortTest
 
 std::vector<uint32_t> Seeds()
 {
-    uint32_t first = 1;
-    uint32_t count = 24;
-    if (const char* text = std::getenv("QVX_SWARM_SEEDS")) {
-        std::istringstream in(text);
-        char colon = 0;
-        in >> first >> colon >> count;
-    }
-    std::vector<uint32_t> seeds;
-    for (uint32_t i = 0; i < count; ++i) {
-        seeds.push_back(first + i);
-    }
-    return seeds;
+    return ScenarioSeeds(SeedRange(1, 24));
 }
 
 class DataPathSwarm : public DataPathSwarmTest, public ::testing::WithParamInterface<uint32_t>
@@ -234,8 +223,7 @@ class DataPathSwarm : public DataPathSwarmTest, public ::testing::WithParamInter
 TEST_P(DataPathSwarm, RandomScenarioKeepsDataAndFlowControlSound)
 {
     const uint32_t seed = GetParam();
-    const std::string replay =
-        "replay: QVX_SWARM_SEEDS=" + std::to_string(seed) + ":1 serial_data_path_swarm_test";
+    const std::string replay = ReplayLine(seed, "serial_data_path_swarm_test");
     SCOPED_TRACE(replay);
     Watchdog watchdog(replay);
     Run(seed);

@@ -46,7 +46,8 @@
 // once an Xoff went to the transmitter, and CTS follows RTS, DSR and DCD follow DTR, ring stays
 // off. No verifier rule may fire; the fixture's teardown reports pool left over.
 //
-// QVX_SEED=<n> replays one seed, QVX_SIM_SEEDS=<first>:<count> runs a range (scripts/swarm.sh).
+// QVX_SEED=<n> replays one seed, QVX_SEEDS=<first>:<count> runs a range (support/seeds.h;
+// scripts/swarm.sh).
 // QVX_SIM_VERBOSE=1 prints what each seed did, 2 every step, 3 the driver's trace too;
 // QVX_SIM_LEVEL=1 keeps to data, timeouts and cancels, 2 adds settings, 3 (default) everything.
 // QVX_SIM_SKIP=<check>,... turns checks off, to see what else a seed finds (the names are the
@@ -59,6 +60,7 @@
 #include "sim/ledger.h"
 #include "sim/line_tap.h"
 #include "support/machine_fixture.h"
+#include "support/seeds.h"
 #include "support/watchdog.h"
 
 #include "host/driver_host.h"
@@ -1808,8 +1810,8 @@ class SimSwarmTest : public SimMachineTest
 
     void Run(uint32_t seed)
     {
-        replay_ = "replay: QVX_SEED=" + std::to_string(seed) +
-                  " build/default/tests/sim_swarm_test --gtest_filter='*SimSwarm*'";
+        replay_ =
+            ReplayLine(seed, "build/default/tests/sim_swarm_test --gtest_filter='*SimSwarm*'");
         watchdog_ = std::make_unique<Watchdog>(replay_, std::chrono::seconds(120));
         std::snprintf(g_replay, sizeof(g_replay), "\n%s\n", replay_.c_str());
         std::signal(SIGABRT, PrintReplayOnAbort);
@@ -1927,26 +1929,12 @@ class SimSwarmTest : public SimMachineTest
 
 std::vector<uint32_t> Seeds()
 {
-    if (const char* one = std::getenv("QVX_SEED")) {
-        return {static_cast<uint32_t>(std::strtoul(one, nullptr, 10))};
-    }
-    uint32_t first = 1;
-    uint32_t count = 50;
-    if (const char* text = std::getenv("QVX_SIM_SEEDS")) {
-        std::istringstream in(text);
-        char colon = 0;
-        in >> first >> colon >> count;
-    }
-    std::vector<uint32_t> seeds;
-    for (uint32_t i = 0; i < count; ++i) {
-        seeds.push_back(first + i);
-    }
-    return seeds;
+    return ScenarioSeeds(SeedRange(1, 50));
 }
 
 std::vector<uint32_t> RegressionSeeds()
 {
-    if (std::getenv("QVX_SEED") != nullptr || std::getenv("QVX_SIM_SEEDS") != nullptr) {
+    if (SeedsChosen()) {
         return {};
     }
     return std::vector<uint32_t>(std::begin(REGRESSION_SEEDS), std::end(REGRESSION_SEEDS));
