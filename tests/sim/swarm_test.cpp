@@ -8,10 +8,10 @@
 // buffer) and carry big writes to readers that pause past their ring. One std::mt19937 seeded
 // from the seed drives every choice.
 //
-// Two byte ledgers (sim/ledger.h). The wire: a listener beside each port's peer sees every block
-// the port hands over; its data must be the bytes the port's writes handed over, in order (all
-// of a write that succeeded, the first Information bytes of one that did not), however the port
-// stopped, closed or went away meanwhile. Every byte a port's writes handed over must have
+// Two byte ledgers (support/ledger.h). The wire: a listener beside each port's peer sees every
+// block the port hands over; its data must be the bytes the port's writes handed over, in order
+// (all of a write that succeeded, the first Information bytes of one that did not), however the
+// port stopped, closed or went away meanwhile. Every byte a port's writes handed over must have
 // reached its peer by the time the port is opened again, after a stop or a surprise removal,
 // and at the end. The reader's stream, per direction (the bytes one port writes, read on the port
 // at the far end of its cable): the bytes read must be that stream in order with only
@@ -57,8 +57,8 @@
 // are held).
 // ctest-labels: swarm
 
-#include "sim/ledger.h"
 #include "sim/line_tap.h"
+#include "support/ledger.h"
 #include "support/machine_fixture.h"
 #include "support/seeds.h"
 #include "support/watchdog.h"

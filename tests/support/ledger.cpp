@@ -1,4 +1,4 @@
-#include "sim/ledger.h"
+#include "ledger.h"
 
 #include "abi/baud_block.h"
 

@@ -1,4 +1,4 @@
-// The byte ledgers of the whole-system scenarios.
+// The byte ledgers of the seeded scenarios (the whole system's and the data path's).
 //
 // A scenario's bytes are printable data; every other byte a port sends has a range of its own,
 // so that one pass over what a port hands to its peer tells them apart: immediate characters,
