@@ -189,6 +189,9 @@ constexpr uint32_t SPACE_PARITY = 0x04u;
 // winioctl.h, which windows.h includes, has these as macros with the same values.
 #ifndef IOCTL_SERIAL_LSRMST_INSERT
 constexpr uint32_t IOCTL_SERIAL_LSRMST_INSERT = SerialIoctl(31);
+#else
+static_assert(IOCTL_SERIAL_LSRMST_INSERT == SerialIoctl(31) && SERIAL_LSRMST_MST == 3 &&
+              SERIAL_IOC_FCR_RCVR_TRIGGER_MSB == 0x80 && SERIAL_IOC_MCR_LOOP == 0x10);
 #endif
 #ifndef SERIAL_LSRMST_ESCAPE
 constexpr uint32_t SERIAL_LSRMST_ESCAPE = 0x00000000u;
