@@ -336,7 +336,7 @@ std::string System::Shutdown()
     k.Host.reset();
     k.Pdos.clear();
     for (const Violation& violation : k.TheMachine->Violations()) {
-        report += violation.Rule + ": " + violation.Message + "\n";
+        report += std::string(RuleName(violation.Rule)) + ": " + violation.Message + "\n";
     }
     report += k.TheMachine->PoolReport();
     k.TheMachine->ClearViolations();

@@ -232,7 +232,7 @@ void FilterDriver::CheckPassedLowerFilters(PDEVICE_OBJECT pdo, PIRP irp,
         }
     }
     for (PDEVICE_OBJECT device : bypassed) {
-        VerifierReport("REQUEST_BYPASSED_LOWER_FILTER",
+        VerifierReport(Rule::REQUEST_BYPASSED_LOWER_FILTER,
                        "IRP %p reached PDO %p without passing lower filter %p: a driver above "
                        "sent it below the device IoAttachDeviceToDeviceStack returned to it",
                        static_cast<void*>(irp), static_cast<void*>(pdo),
@@ -267,7 +267,7 @@ void FilterDriver::OnIrpFinished(PIRP irp)
         }
     }
     for (const auto& [device, upper] : skipped) {
-        VerifierReport("FILTER_COMPLETION_SKIPPED",
+        VerifierReport(Rule::FILTER_COMPLETION_SKIPPED,
                        "IRP %p completed without running the completion routine of %s filter "
                        "%p: a driver below it skipped its stack location and then set a "
                        "completion routine, which replaced the filter's",

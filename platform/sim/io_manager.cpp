@@ -223,11 +223,11 @@ void IoManager::ReportLeftovers()
         }
     }
     for (const auto& [irp, major] : irps) {
-        VerifierReport("IRP_NEVER_COMPLETED", "IRP %p (%s) was still outstanding at teardown",
+        VerifierReport(Rule::IRP_NEVER_COMPLETED, "IRP %p (%s) was still outstanding at teardown",
                        static_cast<void*>(irp), io_detail::MajorName(major));
     }
     for (const auto& [object, name] : files) {
-        VerifierReport("FILE_OBJECT_IRPS_NEVER_COMPLETED",
+        VerifierReport(Rule::FILE_OBJECT_IRPS_NEVER_COMPLETED,
                        "file object %p (%s): its handle was closed but some of its requests "
                        "never completed, so IRP_MJ_CLOSE could not be sent",
                        static_cast<void*>(object), Narrow(name).c_str());
@@ -345,7 +345,7 @@ PDRIVER_OBJECT IoManager::LoadDriver(std::u16string_view serviceName,
     const KIRQL irql = KeGetCurrentIrql();
     const NTSTATUS result = driverEntry(driver, &path);
     if (KeGetCurrentIrql() != irql) {
-        VerifierReport("DRIVER_ROUTINE_IRQL_CHANGED", "DriverEntry of %s returned at IRQL %d",
+        VerifierReport(Rule::DRIVER_ROUTINE_IRQL_CHANGED, "DriverEntry of %s returned at IRQL %d",
                        Narrow(serviceName).c_str(), KeGetCurrentIrql());
     }
     memset(buffer, 0xDD, bytes + sizeof(WCHAR));
@@ -353,7 +353,7 @@ PDRIVER_OBJECT IoManager::LoadDriver(std::u16string_view serviceName,
     if (!NT_SUCCESS(result)) {
         if (driver->DeviceObject != nullptr) {
             // Its devices still point at the driver object, so it stays until teardown.
-            VerifierReport("DRIVER_ENTRY_FAILED_WITH_DEVICES",
+            VerifierReport(Rule::DRIVER_ENTRY_FAILED_WITH_DEVICES,
                            "DriverEntry of %s failed with %#x and left device object %p behind",
                            Narrow(serviceName).c_str(), static_cast<unsigned>(result),
                            static_cast<void*>(driver->DeviceObject));
@@ -403,7 +403,7 @@ NTSTATUS IoManager::UnloadDriver(PDRIVER_OBJECT driver)
     const KIRQL irql = KeGetCurrentIrql();
     driver->DriverUnload(driver);
     if (KeGetCurrentIrql() != irql) {
-        VerifierReport("DRIVER_ROUTINE_IRQL_CHANGED", "DriverUnload of %s returned at IRQL %d",
+        VerifierReport(Rule::DRIVER_ROUTINE_IRQL_CHANGED, "DriverUnload of %s returned at IRQL %d",
                        Narrow(name).c_str(), KeGetCurrentIrql());
     }
     std::map<ULONG, std::pair<size_t, size_t>> leaked;
@@ -422,8 +422,9 @@ NTSTATUS IoManager::UnloadDriver(PDRIVER_OBJECT driver)
                      list.empty() ? "" : "; ", TagText(tag).c_str(), counts.first, counts.second);
             list += line;
         }
-        VerifierReport("POOL_LEAK_AT_UNLOAD", "driver %s unloaded with pool still allocated: %s",
-                       Narrow(name).c_str(), list.c_str());
+        VerifierReport(Rule::POOL_LEAK_AT_UNLOAD,
+                       "driver %s unloaded with pool still allocated: %s", Narrow(name).c_str(),
+                       list.c_str());
     }
     size_t items = 0;
     size_t queued = 0;
@@ -443,12 +444,12 @@ NTSTATUS IoManager::UnloadDriver(PDRIVER_OBJECT driver)
         }
     }
     if (items != 0) {
-        VerifierReport("WORK_ITEM_LEAK_AT_UNLOAD",
+        VerifierReport(Rule::WORK_ITEM_LEAK_AT_UNLOAD,
                        "driver %s unloaded with %zu work item(s) never freed", Narrow(name).c_str(),
                        items);
     }
     if (queued != 0) {
-        VerifierReport("WORK_ITEM_QUEUED_AT_UNLOAD",
+        VerifierReport(Rule::WORK_ITEM_QUEUED_AT_UNLOAD,
                        "driver %s unloaded with %zu work item(s) still queued",
                        Narrow(name).c_str(), queued);
     }
@@ -459,7 +460,7 @@ NTSTATUS IoManager::UnloadDriver(PDRIVER_OBJECT driver)
         keys += (keys.empty() ? "" : "; ") + Narrow(open.Path);
     }
     if (!keys.empty()) {
-        VerifierReport("REGISTRY_HANDLE_LEAK_AT_UNLOAD",
+        VerifierReport(Rule::REGISTRY_HANDLE_LEAK_AT_UNLOAD,
                        "driver %s unloaded with registry keys still open: %s", Narrow(name).c_str(),
                        keys.c_str());
     }
@@ -468,7 +469,7 @@ NTSTATUS IoManager::UnloadDriver(PDRIVER_OBJECT driver)
         callbacks += (callbacks.empty() ? "" : "; ") + Narrow(registration.ObjectName);
     }
     if (!callbacks.empty()) {
-        VerifierReport("CALLBACK_REGISTERED_AT_UNLOAD",
+        VerifierReport(Rule::CALLBACK_REGISTERED_AT_UNLOAD,
                        "driver %s unloaded with callback registrations still in place: %s",
                        Narrow(name).c_str(), callbacks.c_str());
     }

@@ -97,10 +97,10 @@ Machine* Machine::TryCurrent()
     return g_current.load(std::memory_order_acquire);
 }
 
-void Machine::ReportViolation(const char* rule, const std::string& message)
+void Machine::ReportViolation(Rule rule, const std::string& message)
 {
     if (state_->AbortOnViolation) {
-        fprintf(stderr, "VERIFIER VIOLATION: %s: %s\n", rule, message.c_str());
+        fprintf(stderr, "VERIFIER VIOLATION: %s: %s\n", RuleName(rule), message.c_str());
         fflush(stderr);
         abort();
     }
@@ -120,7 +120,7 @@ void Machine::ClearViolations()
     state_->Violations.clear();
 }
 
-bool Machine::HasViolation(const std::string& rule) const
+bool Machine::HasViolation(Rule rule) const
 {
     std::lock_guard<std::mutex> guard(state_->VerifierLock);
     for (const auto& violation : state_->Violations) {
@@ -131,7 +131,7 @@ bool Machine::HasViolation(const std::string& rule) const
     return false;
 }
 
-bool Machine::TakeViolation(const std::string& rule)
+bool Machine::TakeViolation(Rule rule)
 {
     std::lock_guard<std::mutex> guard(state_->VerifierLock);
     auto& violations = state_->Violations;
@@ -184,7 +184,7 @@ PnpManager& Machine::Pnp()
     return *pnp_;
 }
 
-void VerifierReport(const char* rule, const char* format, ...)
+void VerifierReport(Rule rule, const char* format, ...)
 {
     char message[512];
     va_list args;
@@ -193,7 +193,7 @@ void VerifierReport(const char* rule, const char* format, ...)
     va_end(args);
     Machine* machine = Machine::TryCurrent();
     if (machine == nullptr) {
-        fprintf(stderr, "VERIFIER VIOLATION: %s: %s\n", rule, message);
+        fprintf(stderr, "VERIFIER VIOLATION: %s: %s\n", RuleName(rule), message);
         fflush(stderr);
         abort();
     }

@@ -12,6 +12,8 @@
 
 #include <ntddk.h>
 
+#include "platform/verifier/rules.h"
+
 #include <cstdarg>
 #include <functional>
 #include <memory>
@@ -45,7 +47,7 @@ struct MachineOptions
 
 struct Violation
 {
-    std::string Rule;
+    qvx::Rule Rule;
     std::string Message;
 };
 
@@ -128,12 +130,12 @@ class Machine
     std::string PoolReport() const;
 
     // --- Verifier -----------------------------------------------------------------------
-    void ReportViolation(const char* rule, const std::string& message);
+    void ReportViolation(Rule rule, const std::string& message);
     std::vector<Violation> Violations() const;
     void ClearViolations();
-    bool HasViolation(const std::string& rule) const;
+    bool HasViolation(Rule rule) const;
     // Removes the oldest recorded violation of `rule`; FALSE when none was recorded.
-    bool TakeViolation(const std::string& rule);
+    bool TakeViolation(Rule rule);
     // Switches between aborting on the first violation and recording violations.
     void SetAbortOnViolation(bool abort);
     // A name for a spin lock in lock-order reports (otherwise the lock is described by the
@@ -166,10 +168,9 @@ class Machine
     std::unique_ptr<PnpManager> pnp_;
 };
 
-// Report a verifier violation on the current machine: `rule` is the rule's name in upper case
-// (for example "SPINLOCK_RECURSION"), the rest a printf-style message naming the object.
-void VerifierReport(const char* rule, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+// Report a verifier violation on the current machine: the rule, then a printf-style message
+// naming the object.
+void VerifierReport(Rule rule, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Raises the current thread to DISPATCH_LEVEL for its lifetime (peers notify at that level).
 class DispatchLevelScope

@@ -297,7 +297,7 @@ PVOID ObjectNamespace::RegisterCallback(PCALLBACK_OBJECT object, PCALLBACK_FUNCT
     _CALLBACK_OBJECT* callback = LiveCallbackLocked(object);
     if (callback == nullptr) {
         lock.unlock();
-        VerifierReport("INVALID_CALLBACK_OBJECT",
+        VerifierReport(Rule::INVALID_CALLBACK_OBJECT,
                        "ExRegisterCallback on %p, which is not a live callback object",
                        static_cast<void*>(object));
         return nullptr;
@@ -333,7 +333,7 @@ void ObjectNamespace::UnregisterCallback(PVOID handle)
     auto it = registrations_.find(handle);
     if (it == registrations_.end() || it->second->Unregistered) {
         lock.unlock();
-        VerifierReport("INVALID_CALLBACK_REGISTRATION",
+        VerifierReport(Rule::INVALID_CALLBACK_REGISTRATION,
                        "ExUnregisterCallback(%p): not a current registration", handle);
         return;
     }
@@ -346,7 +346,7 @@ void ObjectNamespace::UnregisterCallback(PVOID handle)
             registration->RemoveWhenIdle = true;
             const std::string object = Utf16ToUtf8(registration->Object->Name);
             lock.unlock();
-            VerifierReport("CALLBACK_UNREGISTERED_IN_CALLBACK",
+            VerifierReport(Rule::CALLBACK_UNREGISTERED_IN_CALLBACK,
                            "ExUnregisterCallback(%p) on %s from inside a call of that "
                            "registration; on Windows it would wait for itself forever",
                            handle, object.c_str());
@@ -365,7 +365,7 @@ void ObjectNamespace::NotifyCallback(PCALLBACK_OBJECT object, PVOID argument1, P
     _CALLBACK_OBJECT* callback = LiveCallbackLocked(object);
     if (callback == nullptr) {
         lock.unlock();
-        VerifierReport("INVALID_CALLBACK_OBJECT",
+        VerifierReport(Rule::INVALID_CALLBACK_OBJECT,
                        "ExNotifyCallback on %p, which is not a live callback object",
                        static_cast<void*>(object));
         return;
@@ -389,7 +389,7 @@ void ObjectNamespace::NotifyCallback(PCALLBACK_OBJECT object, PVOID argument1, P
         t_notifyFrames = frame.Previous;
         const KIRQL after = KeGetCurrentIrql();
         if (after != irql) {
-            VerifierReport("CALLBACK_IRQL_MISMATCH",
+            VerifierReport(Rule::CALLBACK_IRQL_MISMATCH,
                            "callback routine %p (context %p) returned at IRQL %u, entered at %u",
                            reinterpret_cast<void*>(function), context, unsigned(after),
                            unsigned(irql));
@@ -414,7 +414,7 @@ LONG_PTR ObjectNamespace::ReferenceObject(PVOID object)
     _CALLBACK_OBJECT* callback = LiveCallbackLocked(object);
     if (callback == nullptr) {
         lock.unlock();
-        VerifierReport("INVALID_OBJECT_REFERENCE",
+        VerifierReport(Rule::INVALID_OBJECT_REFERENCE,
                        "ObfReferenceObject(%p): not a live object of this namespace", object);
         return 0;
     }
@@ -429,7 +429,7 @@ LONG_PTR ObjectNamespace::DereferenceObject(PVOID object)
     if (callback == nullptr || callback->References == 0) {
         const bool known = callback != nullptr || callbackAddresses_.count(object) != 0;
         lock.unlock();
-        VerifierReport("INVALID_OBJECT_REFERENCE", "ObfDereferenceObject(%p): %s", object,
+        VerifierReport(Rule::INVALID_OBJECT_REFERENCE, "ObfDereferenceObject(%p): %s", object,
                        known ? "no reference left to drop" : "not an object of this namespace");
         return 0;
     }

@@ -179,7 +179,7 @@ NTSTATUS NTAPI BusPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         }
         // Nobody above handles this request, so nobody may have changed its status.
         if (status != STATUS_NOT_SUPPORTED && check) {
-            VerifierReport("PNP_UNHANDLED_STATUS_CHANGED",
+            VerifierReport(Rule::PNP_UNHANDLED_STATUS_CHANGED,
                            "PnP request minor %#x reached the bus driver with status %#x instead "
                            "of STATUS_NOT_SUPPORTED",
                            stack->MinorFunction, static_cast<unsigned>(status));
@@ -343,7 +343,7 @@ NTSTATUS PnpManager::DeletePdo(PDEVICE_OBJECT pdo)
     }
     CompleteHeld(bus);
     for (const std::u16string& name : machine_.Names().RemoveDeviceInterfaces(pdo)) {
-        VerifierReport("DEVICE_INTERFACE_LEFT_ENABLED",
+        VerifierReport(Rule::DEVICE_INTERFACE_LEFT_ENABLED,
                        "device interface %s of PDO %p is still enabled when the PDO goes away",
                        Utf16ToUtf8(name).c_str(), static_cast<void*>(pdo));
     }
@@ -457,7 +457,7 @@ NTSTATUS PnpManager::AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver)
     const KIRQL irql = KeGetCurrentIrql();
     const NTSTATUS status = driver->DriverExtension->AddDevice(driver, pdo);
     if (KeGetCurrentIrql() != irql) {
-        VerifierReport("DRIVER_ROUTINE_IRQL_CHANGED", "AddDevice %p returned at IRQL %d",
+        VerifierReport(Rule::DRIVER_ROUTINE_IRQL_CHANGED, "AddDevice %p returned at IRQL %d",
                        reinterpret_cast<void*>(driver->DriverExtension->AddDevice),
                        KeGetCurrentIrql());
     }
@@ -472,14 +472,14 @@ NTSTATUS PnpManager::AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver)
             // A pageable device below gets power requests at PASSIVE_LEVEL; one above that
             // is not pageable would get them at DISPATCH_LEVEL, which Windows refuses.
             if ((lower->Flags & DO_POWER_PAGABLE) != 0 && (upper->Flags & DO_POWER_PAGABLE) == 0) {
-                VerifierReport("DEVICE_NOT_POWER_PAGABLE",
+                VerifierReport(Rule::DEVICE_NOT_POWER_PAGABLE,
                                "device %p without DO_POWER_PAGABLE is attached above pageable "
                                "device %p",
                                static_cast<void*>(upper), static_cast<void*>(lower));
             }
         }
         if (fdo != nullptr && (fdo->Flags & DO_DEVICE_INITIALIZING) != 0) {
-            VerifierReport("DEVICE_INITIALIZING_AFTER_ADD_DEVICE",
+            VerifierReport(Rule::DEVICE_INITIALIZING_AFTER_ADD_DEVICE,
                            "AddDevice %p returned with DO_DEVICE_INITIALIZING still set on device "
                            "%p",
                            reinterpret_cast<void*>(driver->DriverExtension->AddDevice),
@@ -842,17 +842,17 @@ NTSTATUS PnpManager::Remove(PDEVICE_OBJECT pdo)
     SetAwaitingRemove(pdo, false);
     const NTSTATUS status = SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
     if (!NT_SUCCESS(status)) {
-        VerifierReport("PNP_REMOVE_FAILED", "IRP_MN_REMOVE_DEVICE for PDO %p failed with %#x",
+        VerifierReport(Rule::PNP_REMOVE_FAILED, "IRP_MN_REMOVE_DEVICE for PDO %p failed with %#x",
                        static_cast<void*>(pdo), static_cast<unsigned>(status));
     }
     if (fdo != nullptr && ArrivalCount(pdo, IRP_MN_REMOVE_DEVICE) == before) {
-        VerifierReport("PNP_REMOVE_NOT_PASSED_DOWN",
+        VerifierReport(Rule::PNP_REMOVE_NOT_PASSED_DOWN,
                        "IRP_MN_REMOVE_DEVICE for PDO %p never reached the bus driver",
                        static_cast<void*>(pdo));
     }
     PDEVICE_OBJECT attached = io.AttachedTop(pdo);
     if (attached != pdo) {
-        VerifierReport("DEVICE_NOT_DETACHED_AT_REMOVE",
+        VerifierReport(Rule::DEVICE_NOT_DETACHED_AT_REMOVE,
                        "device %p is still attached to PDO %p after IRP_MN_REMOVE_DEVICE",
                        static_cast<void*>(attached), static_cast<void*>(pdo));
     }
@@ -882,12 +882,12 @@ NTSTATUS PnpManager::SurpriseRemove(PDEVICE_OBJECT pdo)
     SetAwaitingRemove(pdo, true);
     const NTSTATUS status = SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL);
     if (!NT_SUCCESS(status)) {
-        VerifierReport("PNP_SURPRISE_REMOVAL_FAILED",
+        VerifierReport(Rule::PNP_SURPRISE_REMOVAL_FAILED,
                        "IRP_MN_SURPRISE_REMOVAL for PDO %p failed with %#x",
                        static_cast<void*>(pdo), static_cast<unsigned>(status));
     }
     if (FunctionDevice(pdo) != nullptr && ArrivalCount(pdo, IRP_MN_SURPRISE_REMOVAL) == before) {
-        VerifierReport("PNP_REMOVE_NOT_PASSED_DOWN",
+        VerifierReport(Rule::PNP_REMOVE_NOT_PASSED_DOWN,
                        "IRP_MN_SURPRISE_REMOVAL for PDO %p never reached the bus driver",
                        static_cast<void*>(pdo));
     }
@@ -900,7 +900,7 @@ void PnpManager::CheckLeftoversAfterRemove(PDEVICE_OBJECT pdo, const std::u16str
     ObjectNamespace& names = machine_.Names();
     for (const DeviceInterfaceInfo& info : names.DeviceInterfaces()) {
         if (info.Pdo == pdo && info.Enabled) {
-            VerifierReport("DEVICE_INTERFACE_LEFT_ENABLED",
+            VerifierReport(Rule::DEVICE_INTERFACE_LEFT_ENABLED,
                            "device interface %s of PDO %p is still enabled after removal",
                            Utf16ToUtf8(info.SymbolicLinkName).c_str(), static_cast<void*>(pdo));
         }
@@ -911,7 +911,7 @@ void PnpManager::CheckLeftoversAfterRemove(PDEVICE_OBJECT pdo, const std::u16str
     const std::string target = Utf16ToUtf8(fdoName);
     for (const SymbolicLinkInfo& link : names.SymbolicLinks()) {
         if (Utf16ToUtf8(link.Target) == target) {
-            VerifierReport("SYMBOLIC_LINK_LEFT_AFTER_REMOVE",
+            VerifierReport(Rule::SYMBOLIC_LINK_LEFT_AFTER_REMOVE,
                            "symbolic link %s still points at %s after removal",
                            Utf16ToUtf8(link.Name).c_str(), target.c_str());
         }
@@ -920,7 +920,7 @@ void PnpManager::CheckLeftoversAfterRemove(PDEVICE_OBJECT pdo, const std::u16str
             .GetValue(RegText(u"\\Registry\\Machine\\Hardware\\DeviceMap\\SERIALCOMM"),
                       RegText(fdoName))
             .has_value()) {
-        VerifierReport("SERIALCOMM_VALUE_LEFT_AFTER_REMOVE",
+        VerifierReport(Rule::SERIALCOMM_VALUE_LEFT_AFTER_REMOVE,
                        "SERIALCOMM value %s is still present after removal", target.c_str());
     }
 }

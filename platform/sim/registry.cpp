@@ -830,7 +830,7 @@ NTSTATUS Registry::OpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess,
     if ((objectAttributes->Attributes & OBJ_KERNEL_HANDLE) == 0 && InApplicationContext()) {
         // The handle would land in the application's handle table, where the application
         // can use or close it.
-        VerifierReport("KERNEL_HANDLE_IN_CALLER_CONTEXT",
+        VerifierReport(Rule::KERNEL_HANDLE_IN_CALLER_CONTEXT,
                        "ZwOpenKey without OBJ_KERNEL_HANDLE in the context of an application's "
                        "request");
     }
@@ -848,7 +848,7 @@ NTSTATUS Registry::OpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess,
         auto it = handles_.find(reinterpret_cast<uintptr_t>(objectAttributes->RootDirectory));
         if (it == handles_.end()) {
             lock.unlock();
-            VerifierReport("INVALID_KERNEL_HANDLE",
+            VerifierReport(Rule::INVALID_KERNEL_HANDLE,
                            "ZwOpenKey relative to %p, which is not an open registry key",
                            objectAttributes->RootDirectory);
             return STATUS_INVALID_HANDLE;
@@ -901,7 +901,7 @@ NTSTATUS Registry::QueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
     auto it = handles_.find(reinterpret_cast<uintptr_t>(keyHandle));
     if (it == handles_.end()) {
         lock.unlock();
-        VerifierReport("INVALID_KERNEL_HANDLE",
+        VerifierReport(Rule::INVALID_KERNEL_HANDLE,
                        "ZwQueryValueKey on %p, which is not an open registry key", keyHandle);
         return STATUS_INVALID_HANDLE;
     }
@@ -937,7 +937,7 @@ NTSTATUS Registry::Close(HANDLE handle)
     std::unique_lock<std::mutex> lock(mutex_);
     if (handles_.erase(reinterpret_cast<uintptr_t>(handle)) == 0) {
         lock.unlock();
-        VerifierReport("INVALID_KERNEL_HANDLE", "ZwClose(%p): not an open handle", handle);
+        VerifierReport(Rule::INVALID_KERNEL_HANDLE, "ZwClose(%p): not an open handle", handle);
         return STATUS_INVALID_HANDLE;
     }
     return STATUS_SUCCESS;
@@ -1005,7 +1005,7 @@ NTSTATUS Registry::WriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valu
     status = ResolveRelativeLocked(relativeTo, path, true, &node);
     if (status == STATUS_INVALID_HANDLE) {
         lock.unlock();
-        VerifierReport("INVALID_KERNEL_HANDLE",
+        VerifierReport(Rule::INVALID_KERNEL_HANDLE,
                        "RtlWriteRegistryValue with RTL_REGISTRY_HANDLE %p: not an open key",
                        static_cast<const void*>(path));
     }
@@ -1026,7 +1026,7 @@ NTSTATUS Registry::DeleteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR val
     const NTSTATUS status = ResolveRelativeLocked(relativeTo, path, false, &node);
     if (status == STATUS_INVALID_HANDLE) {
         lock.unlock();
-        VerifierReport("INVALID_KERNEL_HANDLE",
+        VerifierReport(Rule::INVALID_KERNEL_HANDLE,
                        "RtlDeleteRegistryValue with RTL_REGISTRY_HANDLE %p: not an open key",
                        static_cast<const void*>(path));
     }

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace qvx {
 
@@ -215,7 +216,7 @@ NTSTATUS IoManager::CreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSiz
     {
         std::lock_guard<std::mutex> guard(mutex_);
         if (drivers_.count(driverObject) == 0) {
-            VerifierReport("DRIVER_OBJECT_UNKNOWN", "IoCreateDevice with driver object %p",
+            VerifierReport(Rule::DRIVER_OBJECT_UNKNOWN, "IoCreateDevice with driver object %p",
                            static_cast<void*>(driverObject));
             return STATUS_INVALID_PARAMETER;
         }
@@ -287,7 +288,7 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device)
 {
     CheckIrqlCeiling("IoDeleteDevice");
     if (machine_.Pnp().InSurpriseRemoval(device)) {
-        VerifierReport("DEVICE_DELETED_OR_DETACHED_BEFORE_REMOVE",
+        VerifierReport(Rule::DEVICE_DELETED_OR_DETACHED_BEFORE_REMOVE,
                        "IoDeleteDevice(%p) after IRP_MN_SURPRISE_REMOVAL and before "
                        "IRP_MN_REMOVE_DEVICE",
                        static_cast<void*>(device));
@@ -334,22 +335,22 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device)
         }
     }
     if (record == nullptr || alreadyDeleted) {
-        VerifierReport(record == nullptr ? "DEVICE_UNKNOWN" : "DEVICE_DELETED_TWICE",
+        VerifierReport(record == nullptr ? Rule::DEVICE_UNKNOWN : Rule::DEVICE_DELETED_TWICE,
                        "IoDeleteDevice(%p): not a live device object", static_cast<void*>(device));
         return;
     }
     for (const auto& [irp, major] : held) {
-        VerifierReport("DEVICE_DELETED_WITH_IRPS",
+        VerifierReport(Rule::DEVICE_DELETED_WITH_IRPS,
                        "IoDeleteDevice(%p) while IRP %p (%s) is still held by the device",
                        static_cast<void*>(device), static_cast<void*>(irp), MajorName(major));
     }
     if (queuedItems != 0) {
-        VerifierReport("WORK_ITEM_QUEUED_AT_DELETE",
+        VerifierReport(Rule::WORK_ITEM_QUEUED_AT_DELETE,
                        "IoDeleteDevice(%p) with %zu work item(s) of the device still queued",
                        static_cast<void*>(device), queuedItems);
     }
     if (attached) {
-        VerifierReport("DEVICE_DELETED_WHILE_ATTACHED",
+        VerifierReport(Rule::DEVICE_DELETED_WHILE_ATTACHED,
                        "IoDeleteDevice(%p) while the device is still part of a device stack",
                        static_cast<void*>(device));
     }
@@ -466,7 +467,7 @@ void IoManager::DetachDevice(PDEVICE_OBJECT lower)
 {
     CheckIrqlCeiling("IoDetachDevice");
     if (machine_.Pnp().InSurpriseRemoval(lower)) {
-        VerifierReport("DEVICE_DELETED_OR_DETACHED_BEFORE_REMOVE",
+        VerifierReport(Rule::DEVICE_DELETED_OR_DETACHED_BEFORE_REMOVE,
                        "IoDetachDevice(%p) after IRP_MN_SURPRISE_REMOVAL and before "
                        "IRP_MN_REMOVE_DEVICE",
                        static_cast<void*>(lower));
@@ -478,7 +479,7 @@ void IoManager::DetachDevice(PDEVICE_OBJECT lower)
         // A lower device deleted while this one was still attached is delete-pending: the
         // detach lets go of the last reference.
         if (record == nullptr || (record->Deleted && !record->DeletePending)) {
-            VerifierReport("DEVICE_UNKNOWN", "IoDetachDevice(%p): not a live device object",
+            VerifierReport(Rule::DEVICE_UNKNOWN, "IoDetachDevice(%p): not a live device object",
                            static_cast<void*>(lower));
             return;
         }
@@ -567,25 +568,25 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
         finished = record != nullptr && record->Finished;
     }
     if (record == nullptr) {
-        VerifierReport("IRP_UNKNOWN", "IofCallDriver(%p, %p): not an IRP of the I/O manager",
+        VerifierReport(Rule::IRP_UNKNOWN, "IofCallDriver(%p, %p): not an IRP of the I/O manager",
                        static_cast<void*>(device), static_cast<void*>(irp));
         return STATUS_INVALID_PARAMETER;
     }
     if (finished) {
-        VerifierReport("IRP_USED_AFTER_COMPLETION",
+        VerifierReport(Rule::IRP_USED_AFTER_COMPLETION,
                        "IofCallDriver(%p, IRP %p) after the IRP was completed",
                        static_cast<void*>(device), static_cast<void*>(irp));
         return STATUS_INVALID_PARAMETER;
     }
     if (irp->CurrentLocation > irp->StackCount + 1) {
-        VerifierReport("IRP_STACK_LOCATION_CORRUPT",
+        VerifierReport(Rule::IRP_STACK_LOCATION_CORRUPT,
                        "IofCallDriver(%p, IRP %p): current location %d of %d stack locations",
                        static_cast<void*>(device), static_cast<void*>(irp), irp->CurrentLocation,
                        irp->StackCount);
         return STATUS_INVALID_PARAMETER;
     }
     if (irp->CurrentLocation <= 1) {
-        VerifierReport("NO_MORE_IRP_STACK_LOCATIONS",
+        VerifierReport(Rule::NO_MORE_IRP_STACK_LOCATIONS,
                        "IofCallDriver(%p, IRP %p): all %d stack locations are in use",
                        static_cast<void*>(device), static_cast<void*>(irp), irp->StackCount);
         // Nothing was called: a caller that waits for the lower status completes the IRP
@@ -593,7 +594,7 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     if (!deviceLive) {
-        VerifierReport("REQUEST_TO_DELETED_DEVICE",
+        VerifierReport(Rule::REQUEST_TO_DELETED_DEVICE,
                        "IofCallDriver(%p, IRP %p): the device object was deleted or never existed",
                        static_cast<void*>(device), static_cast<void*>(irp));
         // End it from the location the caller prepared, so its completion routine runs.
@@ -628,15 +629,16 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
     if (major == IRP_MJ_POWER && fromDriver && !viaPoCallDriver) {
         // Up to Windows Server 2003 the power manager serialises power requests only when
         // they go down through PoCallDriver.
-        VerifierReport("POWER_IRP_WITHOUT_PO_CALL_DRIVER",
+        VerifierReport(Rule::POWER_IRP_WITHOUT_PO_CALL_DRIVER,
                        "IofCallDriver(%p, IRP %p): a power request must be passed down with "
                        "PoCallDriver",
                        static_cast<void*>(device), static_cast<void*>(irp));
     }
     PDRIVER_DISPATCH dispatch = io_detail::DefaultDispatch;
     if (major > IRP_MJ_MAXIMUM_FUNCTION) {
-        VerifierReport("IRP_INVALID_MAJOR_FUNCTION", "IofCallDriver(%p, IRP %p): major function %u",
-                       static_cast<void*>(device), static_cast<void*>(irp), major);
+        VerifierReport(Rule::IRP_INVALID_MAJOR_FUNCTION,
+                       "IofCallDriver(%p, IRP %p): major function %u", static_cast<void*>(device),
+                       static_cast<void*>(irp), major);
     } else if (device->DriverObject->MajorFunction[major] != nullptr) {
         dispatch = device->DriverObject->MajorFunction[major];
     }
@@ -676,14 +678,14 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
                       : (StackBase(irp)[location - 1].Control & SL_PENDING_RETURNED) != 0;
     }
     if (after != irql) {
-        VerifierReport("DISPATCH_IRQL_CHANGED",
+        VerifierReport(Rule::DISPATCH_IRQL_CHANGED,
                        "dispatch routine %p (%s, device %p) returned at IRQL %d, entered at %d",
                        RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
                        after, irql);
         RestoreIrql(irql);
     }
     if (heldAfter > heldBefore) {
-        VerifierReport("DISPATCH_RETURNED_WITH_LOCK_HELD",
+        VerifierReport(Rule::DISPATCH_RETURNED_WITH_LOCK_HELD,
                        "dispatch routine %p (%s, device %p) returned holding spin lock %p",
                        RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
                        static_cast<void*>(cpu.Held[heldAfter - 1]));
@@ -692,14 +694,14 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
         // A request passed down carries the lower driver's mark, which reaches this location
         // only when the walk comes up.
         if (!passedDown && !marked) {
-            VerifierReport("PENDING_NOT_MARKED",
+            VerifierReport(Rule::PENDING_NOT_MARKED,
                            "dispatch routine %p (%s, device %p) returned STATUS_PENDING for IRP "
                            "%p without IoMarkIrpPending",
                            RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
                            static_cast<void*>(irp));
         }
     } else if (marked) {
-        VerifierReport("PENDING_MARKED_NOT_RETURNED",
+        VerifierReport(Rule::PENDING_MARKED_NOT_RETURNED,
                        "dispatch routine %p (%s, device %p) returned %#x for IRP %p, whose stack "
                        "location is marked pending",
                        RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
@@ -707,7 +709,7 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
     } else if (!passedDown && !left) {
         // Windows takes the request for finished: its buffer is released while the driver
         // still holds it, and the driver's completion later ends it a second time.
-        VerifierReport("DISPATCH_RETURNED_WITHOUT_COMPLETING",
+        VerifierReport(Rule::DISPATCH_RETURNED_WITHOUT_COMPLETING,
                        "dispatch routine %p (%s, device %p) returned %#x for IRP %p, which it "
                        "neither completed, passed down nor marked pending",
                        RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
@@ -716,7 +718,7 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
         // Compared with the status as the walk left this driver's location: completion
         // routines above may still change it. Returning what the lower call returned is
         // the forwarding pattern and always right.
-        VerifierReport("DISPATCH_STATUS_MISMATCH",
+        VerifierReport(Rule::DISPATCH_STATUS_MISMATCH,
                        "dispatch routine %p (%s, device %p) completed IRP %p with %#x but "
                        "returned %#x",
                        RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
@@ -739,25 +741,25 @@ void IoManager::CompleteRequest(PIRP irp)
         finished = record != nullptr && record->Finished;
     }
     if (record == nullptr) {
-        VerifierReport("IRP_UNKNOWN", "IofCompleteRequest(%p): not an IRP of the I/O manager",
+        VerifierReport(Rule::IRP_UNKNOWN, "IofCompleteRequest(%p): not an IRP of the I/O manager",
                        static_cast<void*>(irp));
         return;
     }
     if (finished) {
-        VerifierReport("IRP_COMPLETED_TWICE",
+        VerifierReport(Rule::IRP_COMPLETED_TWICE,
                        "IofCompleteRequest(IRP %p, %s): the IRP was already completed",
                        static_cast<void*>(irp), MajorName(record->Major));
         return;
     }
     if (irp->IoStatus.Status == STATUS_PENDING) {
-        VerifierReport("IRP_COMPLETED_WITH_STATUS_PENDING",
+        VerifierReport(Rule::IRP_COMPLETED_WITH_STATUS_PENDING,
                        "IofCompleteRequest(IRP %p, %s) with status STATUS_PENDING",
                        static_cast<void*>(irp), MajorName(record->Major));
     }
     // The cancel path exchanges the routine atomically at any time; read it the same way.
     const PDRIVER_CANCEL cancelRoutine = __atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE);
     if (cancelRoutine != nullptr) {
-        VerifierReport("IRP_COMPLETED_WITH_CANCEL_ROUTINE",
+        VerifierReport(Rule::IRP_COMPLETED_WITH_CANCEL_ROUTINE,
                        "IofCompleteRequest(IRP %p, %s) with cancel routine %p still set",
                        static_cast<void*>(irp), MajorName(record->Major),
                        reinterpret_cast<void*>(cancelRoutine));
@@ -765,7 +767,7 @@ void IoManager::CompleteRequest(PIRP irp)
         (void)IoSetCancelRoutine(irp, nullptr);
     }
     if (irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount + 1) {
-        VerifierReport("IRP_STACK_LOCATION_CORRUPT",
+        VerifierReport(Rule::IRP_STACK_LOCATION_CORRUPT,
                        "IofCompleteRequest(IRP %p): current location %d of %d stack locations",
                        static_cast<void*>(irp), irp->CurrentLocation, irp->StackCount);
         return;
@@ -822,14 +824,14 @@ void IoManager::CompleteRequest(PIRP irp)
             nestedFinish = record->Finished;
         }
         if (cpu.Irql != irql) {
-            VerifierReport("COMPLETION_IRQL_CHANGED",
+            VerifierReport(Rule::COMPLETION_IRQL_CHANGED,
                            "completion routine %p (IRP %p) returned at IRQL %d, called at %d",
                            reinterpret_cast<void*>(routine), static_cast<void*>(irp), cpu.Irql,
                            irql);
             RestoreIrql(irql);
         }
         if (cpu.HeldCount > heldBefore) {
-            VerifierReport("COMPLETION_RETURNED_WITH_LOCK_HELD",
+            VerifierReport(Rule::COMPLETION_RETURNED_WITH_LOCK_HELD,
                            "completion routine %p (IRP %p) returned holding spin lock %p",
                            reinterpret_cast<void*>(routine), static_cast<void*>(irp),
                            static_cast<void*>(cpu.Held[cpu.HeldCount - 1]));
@@ -838,20 +840,20 @@ void IoManager::CompleteRequest(PIRP irp)
             return; // The IRP belongs to the routine's owner now; it may be gone already.
         }
         if (nestedFinish) {
-            VerifierReport("IRP_COMPLETED_TWICE",
+            VerifierReport(Rule::IRP_COMPLETED_TWICE,
                            "completion routine %p completed IRP %p and then let its completion "
                            "go on",
                            reinterpret_cast<void*>(routine), static_cast<void*>(irp));
             return;
         }
         if (result == STATUS_PENDING) {
-            VerifierReport("COMPLETION_ROUTINE_RETURNED_PENDING",
+            VerifierReport(Rule::COMPLETION_ROUTINE_RETURNED_PENDING,
                            "completion routine %p (IRP %p) returned STATUS_PENDING",
                            reinterpret_cast<void*>(routine), static_cast<void*>(irp));
         }
         if (irp->PendingReturned && !pastTop &&
             (irp->Tail.Overlay.CurrentStackLocation->Control & SL_PENDING_RETURNED) == 0) {
-            VerifierReport("PENDING_NOT_PROPAGATED",
+            VerifierReport(Rule::PENDING_NOT_PROPAGATED,
                            "completion routine %p let the completion of IRP %p go on without "
                            "IoMarkIrpPending although PendingReturned is set",
                            reinterpret_cast<void*>(routine), static_cast<void*>(irp));
@@ -866,7 +868,7 @@ void IoManager::Finish(const std::shared_ptr<IrpRecord>& record)
     const NTSTATUS status = irp->IoStatus.Status;
     const ULONG_PTR information = irp->IoStatus.Information;
     if (record->LimitInformation && information > record->OutputLength) {
-        VerifierReport("INFORMATION_EXCEEDS_BUFFER",
+        VerifierReport(Rule::INFORMATION_EXCEEDS_BUFFER,
                        "IRP %p (%s) completed with Information %lu, more than its %lu-byte "
                        "output buffer",
                        static_cast<void*>(irp), MajorName(record->Major),
@@ -896,7 +898,7 @@ void IoManager::Finish(const std::shared_ptr<IrpRecord>& record)
         }
     }
     for (const auto& [index, device] : missing) {
-        VerifierReport("PO_START_NEXT_MISSING",
+        VerifierReport(Rule::PO_START_NEXT_MISSING,
                        "power IRP %p (minor %u) completed without PoStartNextPowerIrp from "
                        "device %p (stack location %d)",
                        static_cast<void*>(irp), record->Minor, static_cast<void*>(device),
@@ -965,7 +967,7 @@ void IoManager::AcquireCancelSpinLock(PKIRQL irql)
 void IoManager::ReleaseCancelSpinLock(KIRQL irql)
 {
     if (!HoldsLock(CurrentCpu(), &cancelLock_)) {
-        VerifierReport("CANCEL_SPINLOCK_NOT_HELD",
+        VerifierReport(Rule::CANCEL_SPINLOCK_NOT_HELD,
                        "IoReleaseCancelSpinLock(%d) without holding the cancel spin lock", irql);
         return;
     }
@@ -989,12 +991,12 @@ BOOLEAN IoManager::CancelIrp(PIRP irp)
         }
     }
     if (record == nullptr) {
-        VerifierReport("IRP_UNKNOWN", "IoCancelIrp(%p): not an IRP of the I/O manager",
+        VerifierReport(Rule::IRP_UNKNOWN, "IoCancelIrp(%p): not an IRP of the I/O manager",
                        static_cast<void*>(irp));
         return FALSE;
     }
     if (finished) {
-        VerifierReport("IRP_USED_AFTER_COMPLETION",
+        VerifierReport(Rule::IRP_USED_AFTER_COMPLETION,
                        "IoCancelIrp(IRP %p) after the IRP was completed", static_cast<void*>(irp));
         return FALSE;
     }
@@ -1022,19 +1024,19 @@ BOOLEAN IoManager::CancelIrpRecord(const std::shared_ptr<IrpRecord>& record)
     const int heldBefore = cpu.HeldCount - 1;
     routine(device, irp);
     if (HoldsLock(cpu, &cancelLock_)) {
-        VerifierReport("CANCEL_ROUTINE_KEPT_CANCEL_LOCK",
+        VerifierReport(Rule::CANCEL_ROUTINE_KEPT_CANCEL_LOCK,
                        "cancel routine %p (IRP %p) returned holding the cancel spin lock",
                        reinterpret_cast<void*>(routine), static_cast<void*>(irp));
         ReleaseCancelSpinLock(irql);
     }
     if (cpu.HeldCount > heldBefore) {
-        VerifierReport("CANCEL_ROUTINE_RETURNED_WITH_LOCK_HELD",
+        VerifierReport(Rule::CANCEL_ROUTINE_RETURNED_WITH_LOCK_HELD,
                        "cancel routine %p (IRP %p) returned holding spin lock %p",
                        reinterpret_cast<void*>(routine), static_cast<void*>(irp),
                        static_cast<void*>(cpu.Held[cpu.HeldCount - 1]));
     }
     if (cpu.Irql != irql) {
-        VerifierReport("CANCEL_IRQL_CHANGED",
+        VerifierReport(Rule::CANCEL_IRQL_CHANGED,
                        "cancel routine %p (IRP %p) returned at IRQL %d instead of CancelIrql %d",
                        reinterpret_cast<void*>(routine), static_cast<void*>(irp), cpu.Irql, irql);
         RestoreIrql(irql);
@@ -1054,7 +1056,7 @@ PIO_WORKITEM IoManager::AllocateWorkItem(PDEVICE_OBJECT device)
     std::lock_guard<std::mutex> guard(mutex_);
     const DeviceRecord* record = FindDeviceLocked(device);
     if (record == nullptr || record->Deleted) {
-        VerifierReport("DEVICE_UNKNOWN", "IoAllocateWorkItem(%p): not a live device object",
+        VerifierReport(Rule::DEVICE_UNKNOWN, "IoAllocateWorkItem(%p): not a live device object",
                        static_cast<void*>(device));
         return nullptr;
     }
@@ -1068,12 +1070,12 @@ void IoManager::FreeWorkItem(PIO_WORKITEM item)
     CheckIrqlCeiling("IoFreeWorkItem");
     std::lock_guard<std::mutex> guard(mutex_);
     if (workItems_.count(item) == 0) {
-        VerifierReport("WORK_ITEM_UNKNOWN", "IoFreeWorkItem(%p): not an allocated work item",
+        VerifierReport(Rule::WORK_ITEM_UNKNOWN, "IoFreeWorkItem(%p): not an allocated work item",
                        static_cast<void*>(item));
         return;
     }
     if (item->Queued) {
-        VerifierReport("WORK_ITEM_FREED_WHILE_QUEUED", "IoFreeWorkItem(%p) while it is queued",
+        VerifierReport(Rule::WORK_ITEM_FREED_WHILE_QUEUED, "IoFreeWorkItem(%p) while it is queued",
                        static_cast<void*>(item));
         item->FreeAfterRun = true;
         return;
@@ -1088,12 +1090,13 @@ void IoManager::QueueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, P
     {
         std::lock_guard<std::mutex> guard(mutex_);
         if (workItems_.count(item) == 0 || item->FreeAfterRun) {
-            VerifierReport("WORK_ITEM_UNKNOWN", "IoQueueWorkItem(%p): not an allocated work item",
+            VerifierReport(Rule::WORK_ITEM_UNKNOWN,
+                           "IoQueueWorkItem(%p): not an allocated work item",
                            static_cast<void*>(item));
             return;
         }
         if (item->Queued) {
-            VerifierReport("WORK_ITEM_QUEUED_TWICE", "IoQueueWorkItem(%p) while it is queued",
+            VerifierReport(Rule::WORK_ITEM_QUEUED_TWICE, "IoQueueWorkItem(%p) while it is queued",
                            static_cast<void*>(item));
             return;
         }
@@ -1130,12 +1133,12 @@ void IoManager::RunPassiveWorkItem(PIO_WORKITEM item)
     const int heldBefore = cpu.HeldCount;
     routine(device, context);
     if (cpu.Irql != irql) {
-        VerifierReport("WORK_ITEM_IRQL_CHANGED", "work item routine %p returned at IRQL %d",
+        VerifierReport(Rule::WORK_ITEM_IRQL_CHANGED, "work item routine %p returned at IRQL %d",
                        reinterpret_cast<void*>(routine), cpu.Irql);
         RestoreIrql(irql);
     }
     if (cpu.HeldCount > heldBefore) {
-        VerifierReport("WORK_ITEM_RETURNED_WITH_LOCK_HELD",
+        VerifierReport(Rule::WORK_ITEM_RETURNED_WITH_LOCK_HELD,
                        "work item routine %p returned holding spin lock %p",
                        reinterpret_cast<void*>(routine),
                        static_cast<void*>(cpu.Held[cpu.HeldCount - 1]));
@@ -1154,7 +1157,7 @@ POWER_STATE IoManager::SetPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE typ
     std::lock_guard<std::mutex> guard(mutex_);
     DeviceRecord* record = FindDeviceLocked(device);
     if (record == nullptr || record->Deleted) {
-        VerifierReport("DEVICE_UNKNOWN", "PoSetPowerState(%p): not a live device object",
+        VerifierReport(Rule::DEVICE_UNKNOWN, "PoSetPowerState(%p): not a live device object",
                        static_cast<void*>(device));
         return state;
     }
@@ -1174,19 +1177,19 @@ void IoManager::StartNextPowerIrp(PIRP irp)
     CheckIrqlCeiling("PoStartNextPowerIrp");
     const std::thread::id self = std::this_thread::get_id();
     std::shared_ptr<IrpRecord> record;
-    const char* problem = nullptr;
+    std::optional<Rule> problem;
     PDEVICE_OBJECT device = nullptr;
     {
         std::lock_guard<std::mutex> guard(mutex_);
         record = FindIrpLocked(irp);
         if (record == nullptr) {
-            problem = "IRP_UNKNOWN";
+            problem = Rule::IRP_UNKNOWN;
         } else if (record->Finished) {
-            problem = "IRP_USED_AFTER_COMPLETION";
+            problem = Rule::IRP_USED_AFTER_COMPLETION;
         } else if (!record->TrackPowerStart) {
             return; // Not needed for wait-wake and power-sequence requests; harmless.
         } else if (irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount) {
-            problem = "PO_START_NEXT_WRONG_LOCATION";
+            problem = Rule::PO_START_NEXT_WRONG_LOCATION;
         } else {
             device = irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
             const std::pair<int, PDEVICE_OBJECT> key{irp->CurrentLocation - 1, device};
@@ -1199,14 +1202,14 @@ void IoManager::StartNextPowerIrp(PIRP irp)
             }
             if ((innermost != nullptr && innermost->Location != irp->CurrentLocation) ||
                 record->PowerDispatched.count(key) == 0) {
-                problem = "PO_START_NEXT_WRONG_LOCATION";
+                problem = Rule::PO_START_NEXT_WRONG_LOCATION;
             } else if (!record->PowerStarted.insert(key).second) {
-                problem = "PO_START_NEXT_TWICE";
+                problem = Rule::PO_START_NEXT_TWICE;
             }
         }
     }
-    if (problem != nullptr) {
-        VerifierReport(problem,
+    if (problem.has_value()) {
+        VerifierReport(*problem,
                        "PoStartNextPowerIrp(IRP %p): device %p; the call must come once per "
                        "query-power or set-power request while the caller's own stack location "
                        "is current",

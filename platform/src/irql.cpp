@@ -110,7 +110,7 @@ bool CheckIrqlCeiling(const char* routine)
     const KIRQL ceiling = IrqlCeilingOf(routine);
     const KIRQL irql = CurrentCpu().Irql;
     if (irql > ceiling) {
-        VerifierReport("IRQL_TOO_HIGH", "%s called at IRQL %u, above its ceiling %u", routine,
+        VerifierReport(Rule::IRQL_TOO_HIGH, "%s called at IRQL %u, above its ceiling %u", routine,
                        unsigned(irql), unsigned(ceiling));
         return false;
     }

@@ -181,7 +181,7 @@ void RecordLockOrder(Machine::State& state, const CpuContext& cpu, PKSPIN_LOCK l
         text += text.empty() ? "" : " -> ";
         text += DescribeLock(state, member);
     }
-    VerifierReport("LOCK_ORDER_CYCLE",
+    VerifierReport(Rule::LOCK_ORDER_CYCLE,
                    "%s takes %s while holding %s, against the order seen before; each lock "
                    "was taken while holding the one before it: %s",
                    routine, DescribeLock(state, lock).c_str(),
@@ -252,14 +252,14 @@ void AcquireLockWord(PKSPIN_LOCK lock, CpuContext& cpu, const char* routine)
     Machine::State* state = CurrentState();
     const ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_RELAXED);
     if (owner == cpu.Token) {
-        VerifierReport("SPINLOCK_RECURSION", "%s: lock %s is already held by this processor",
+        VerifierReport(Rule::SPINLOCK_RECURSION, "%s: lock %s is already held by this processor",
                        routine, LockName(lock));
         return;
     }
     if (state != nullptr && state->CancelLock != nullptr) {
         const bool isCancel = lock == state->CancelLock;
         if ((isCancel && cpu.HeldCount > 0) || (!isCancel && HoldsCancelLock(cpu, state))) {
-            VerifierReport("CANCEL_LOCK_WITH_OTHER_LOCK",
+            VerifierReport(Rule::CANCEL_LOCK_WITH_OTHER_LOCK,
                            "%s: lock %s taken while the cancel spin lock and another lock would "
                            "be held together",
                            routine, LockName(lock));
@@ -267,7 +267,7 @@ void AcquireLockWord(PKSPIN_LOCK lock, CpuContext& cpu, const char* routine)
     }
     if (IsSimulated(state) || state == nullptr) {
         if (owner != 0) {
-            VerifierReport("SPINLOCK_DEADLOCK",
+            VerifierReport(Rule::SPINLOCK_DEADLOCK,
                            "%s: lock %s is held by another owner on a uniprocessor", routine,
                            LockName(lock));
             return;
@@ -298,12 +298,12 @@ void ReleaseLockWord(PKSPIN_LOCK lock, CpuContext& cpu, const char* routine)
 {
     const ULONG_PTR owner = __atomic_load_n(lock, __ATOMIC_RELAXED);
     if (owner == 0) {
-        VerifierReport("SPINLOCK_NOT_HELD", "%s: lock %s is not held", routine, LockName(lock));
+        VerifierReport(Rule::SPINLOCK_NOT_HELD, "%s: lock %s is not held", routine, LockName(lock));
         return;
     }
     if (owner != cpu.Token) {
-        VerifierReport("SPINLOCK_NOT_OWNER", "%s: lock %s is held by another processor", routine,
-                       LockName(lock));
+        VerifierReport(Rule::SPINLOCK_NOT_OWNER, "%s: lock %s is held by another processor",
+                       routine, LockName(lock));
         return;
     }
     PopHeld(cpu, lock);
@@ -318,7 +318,7 @@ void SetIrqlAndDrain(CpuContext& cpu, KIRQL irql, const char* routine)
     SetCpuIrql(cpu, irql);
     if (irql < DISPATCH_LEVEL) {
         if (cpu.HeldCount > 0) {
-            VerifierReport("IRQL_LOWERED_WITH_SPINLOCK_HELD", "%s to IRQL %d holding lock %p",
+            VerifierReport(Rule::IRQL_LOWERED_WITH_SPINLOCK_HELD, "%s to IRQL %d holding lock %p",
                            routine, irql, static_cast<void*>(cpu.Held[cpu.HeldCount - 1]));
         }
         DrainDpcsIfAllowed();
@@ -336,12 +336,12 @@ void CallDeferredRoutine(CpuContext& cpu, PKDPC dpc, PKDEFERRED_ROUTINE routine,
     SetCpuIrql(cpu, DISPATCH_LEVEL);
     routine(dpc, context, argument1, argument2);
     if (cpu.Irql != DISPATCH_LEVEL) {
-        VerifierReport("DPC_IRQL_CHANGED", "DPC routine %p returned at IRQL %d",
+        VerifierReport(Rule::DPC_IRQL_CHANGED, "DPC routine %p returned at IRQL %d",
                        reinterpret_cast<void*>(routine), cpu.Irql);
     }
     while (cpu.HeldCount > heldBefore) {
         const PKSPIN_LOCK lock = cpu.Held[--cpu.HeldCount];
-        VerifierReport("DPC_RETURNED_WITH_LOCK_HELD", "DPC routine %p returned holding lock %p",
+        VerifierReport(Rule::DPC_RETURNED_WITH_LOCK_HELD, "DPC routine %p returned holding lock %p",
                        reinterpret_cast<void*>(routine), static_cast<void*>(lock));
         __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
     }
@@ -537,12 +537,11 @@ bool IsSignalled(const DISPATCHER_HEADER* header)
 }
 
 // A wait that can never return ends the process whatever the violation mode is.
-[[noreturn]] __attribute__((format(printf, 2, 3))) void Fatal(const char* rule, const char* format,
-                                                              ...)
+[[noreturn]] __attribute__((format(printf, 2, 3))) void Fatal(Rule rule, const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    fprintf(stderr, "VERIFIER VIOLATION: %s: ", rule);
+    fprintf(stderr, "VERIFIER VIOLATION: %s: ", RuleName(rule));
     vfprintf(stderr, format, args);
     fputc('\n', stderr);
     va_end(args);
@@ -567,7 +566,8 @@ bool Drive(Machine::State& state, const std::function<bool()>& done, const char*
         if (!state.HoldDpcs && CurrentCpu().Irql < DISPATCH_LEVEL &&
             RunOneQueuedDpc(state, nullptr)) {
             if (++chain == MAX_DPC_CHAIN) {
-                Fatal("DPC_LIVELOCK", "%s: %u DPCs ran without the queue emptying", what, chain);
+                Fatal(Rule::DPC_LIVELOCK, "%s: %u DPCs ran without the queue emptying", what,
+                      chain);
             }
             continue;
         }
@@ -600,7 +600,7 @@ bool Drive(Machine::State& state, const std::function<bool()>& done, const char*
         } else if (due >= 0) {
             why = "only timers are left and the wait time limit is reached";
         }
-        Fatal("DEADLOCK", "%s can never be satisfied: %s (simulated time %lld ms)", what, why,
+        Fatal(Rule::DEADLOCK, "%s can never be satisfied: %s (simulated time %lld ms)", what, why,
               static_cast<long long>(state.Now / 10000));
     }
 }
@@ -658,8 +658,8 @@ void DrainDpcsIfAllowed()
     unsigned chain = 0;
     while (CurrentCpu().Irql < DISPATCH_LEVEL && RunOneQueuedDpc(*state, nullptr)) {
         if (++chain == MAX_DPC_CHAIN) {
-            VerifierReport("DPC_LIVELOCK", "%u DPCs ran in one drain without the queue emptying",
-                           chain);
+            VerifierReport(Rule::DPC_LIVELOCK,
+                           "%u DPCs ran in one drain without the queue emptying", chain);
             return;
         }
     }
@@ -686,7 +686,7 @@ void CheckFreedRange(const void* base, size_t size, const char* what)
             next = e->Flink;
             PKDPC dpc = CONTAINING_RECORD(e, KDPC, DpcListEntry);
             if (inside(dpc)) {
-                VerifierReport("FREED_MEMORY_HOLDS_QUEUED_DPC",
+                VerifierReport(Rule::FREED_MEMORY_HOLDS_QUEUED_DPC,
                                "%s at %p is freed while DPC %p in it is queued", what, base,
                                static_cast<void*>(dpc));
                 DequeueDpcLocked(*state, dpc);
@@ -699,7 +699,7 @@ void CheckFreedRange(const void* base, size_t size, const char* what)
             const PKDPC running = state->Processors[i]->RunningDpc;
             checkQueue(&state->Processors[i]->Queue);
             if (running != nullptr && inside(running) && static_cast<int>(i) != cpu.Cpu) {
-                VerifierReport("FREED_MEMORY_HOLDS_RUNNING_DPC",
+                VerifierReport(Rule::FREED_MEMORY_HOLDS_RUNNING_DPC,
                                "%s at %p is freed while DPC %p in it runs on processor %zu", what,
                                base, static_cast<void*>(running), i);
             }
@@ -711,7 +711,7 @@ void CheckFreedRange(const void* base, size_t size, const char* what)
         next = e->Flink;
         PKTIMER timer = CONTAINING_RECORD(e, KTIMER, TimerListEntry);
         if (inside(timer)) {
-            VerifierReport("FREED_MEMORY_HOLDS_ACTIVE_TIMER",
+            VerifierReport(Rule::FREED_MEMORY_HOLDS_ACTIVE_TIMER,
                            "%s at %p is freed while timer %p in it is set", what, base,
                            static_cast<void*>(timer));
             RemoveTimerLocked(*state, timer);
@@ -720,7 +720,7 @@ void CheckFreedRange(const void* base, size_t size, const char* what)
     ForgetLocksIn(*state, lo, hi);
     for (int i = cpu.HeldCount - 1; i >= 0; --i) {
         if (inside(cpu.Held[i])) {
-            VerifierReport("FREED_MEMORY_HOLDS_LOCKED_SPINLOCK",
+            VerifierReport(Rule::FREED_MEMORY_HOLDS_LOCKED_SPINLOCK,
                            "%s at %p is freed while spin lock %p in it is held", what, base,
                            static_cast<void*>(cpu.Held[i]));
             cpu.Held[i] = cpu.Held[--cpu.HeldCount];
@@ -767,11 +767,11 @@ void ReportTimersAndDpcsAtUnload(const char* driver)
     }
     // Reported outside the kernel lock: a report may abort, and the sink may trace.
     if (!timers.empty()) {
-        VerifierReport("TIMER_SET_AT_UNLOAD", "driver %s unloaded with timers still set: %s",
+        VerifierReport(Rule::TIMER_SET_AT_UNLOAD, "driver %s unloaded with timers still set: %s",
                        driver, timers.c_str());
     }
     if (!dpcs.empty()) {
-        VerifierReport("DPC_QUEUED_AT_UNLOAD", "driver %s unloaded with DPCs still queued: %s",
+        VerifierReport(Rule::DPC_QUEUED_AT_UNLOAD, "driver %s unloaded with DPCs still queued: %s",
                        driver, dpcs.c_str());
     }
 }
@@ -821,7 +821,7 @@ void Machine::AdvanceTime(LONGLONG delta100ns)
 {
     State& state = *state_;
     if (delta100ns < 0) {
-        VerifierReport("TIME_BACKWARDS", "AdvanceTime(%lld): time only moves forward",
+        VerifierReport(Rule::TIME_BACKWARDS, "AdvanceTime(%lld): time only moves forward",
                        static_cast<long long>(delta100ns));
         return;
     }
@@ -927,7 +927,7 @@ void Machine::DrainDpcs()
     }
     for (unsigned chain = 0; RunOneQueuedDpc(*state_, nullptr);) {
         if (++chain == MAX_DPC_CHAIN) {
-            Fatal("DPC_LIVELOCK", "DrainDpcs: %u DPCs ran without the queue emptying", chain);
+            Fatal(Rule::DPC_LIVELOCK, "DrainDpcs: %u DPCs ran without the queue emptying", chain);
         }
     }
 }
@@ -1044,6 +1044,7 @@ void RunClock(Machine::State& state)
 
 using qvx::CpuContext;
 using qvx::CurrentCpu;
+using qvx::Rule;
 using qvx::VerifierReport;
 
 extern "C" {
@@ -1071,7 +1072,7 @@ KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql)
     CpuContext& cpu = CurrentCpu();
     const KIRQL old = cpu.Irql;
     if (NewIrql < old) {
-        VerifierReport("IRQL_RAISE_TO_LOWER", "KfRaiseIrql(%d) at IRQL %d", NewIrql, old);
+        VerifierReport(Rule::IRQL_RAISE_TO_LOWER, "KfRaiseIrql(%d) at IRQL %d", NewIrql, old);
         return old;
     }
     SetCpuIrql(cpu, NewIrql);
@@ -1082,7 +1083,7 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql)
 {
     CpuContext& cpu = CurrentCpu();
     if (NewIrql > cpu.Irql) {
-        VerifierReport("IRQL_LOWER_TO_HIGHER", "KfLowerIrql(%d) at IRQL %d", NewIrql, cpu.Irql);
+        VerifierReport(Rule::IRQL_LOWER_TO_HIGHER, "KfLowerIrql(%d) at IRQL %d", NewIrql, cpu.Irql);
         return;
     }
     qvx::SetIrqlAndDrain(cpu, NewIrql, "KfLowerIrql");
@@ -1095,7 +1096,7 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
     CpuContext& cpu = CurrentCpu();
     const KIRQL old = cpu.Irql;
     if (old > qvx::IrqlCeilingOf("KfAcquireSpinLock")) {
-        VerifierReport("SPINLOCK_ACQUIRED_ABOVE_DISPATCH", "KfAcquireSpinLock(%p) at IRQL %d",
+        VerifierReport(Rule::SPINLOCK_ACQUIRED_ABOVE_DISPATCH, "KfAcquireSpinLock(%p) at IRQL %d",
                        static_cast<void*>(SpinLock), old);
     } else {
         SetCpuIrql(cpu, DISPATCH_LEVEL);
@@ -1109,7 +1110,7 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
     CpuContext& cpu = CurrentCpu();
     qvx::ReleaseLockWord(SpinLock, cpu, "KfReleaseSpinLock");
     if (NewIrql > cpu.Irql) {
-        VerifierReport("IRQL_LOWER_TO_HIGHER", "KfReleaseSpinLock(%p, %d) at IRQL %d",
+        VerifierReport(Rule::IRQL_LOWER_TO_HIGHER, "KfReleaseSpinLock(%p, %d) at IRQL %d",
                        static_cast<void*>(SpinLock), NewIrql, cpu.Irql);
         return;
     }
@@ -1120,7 +1121,7 @@ VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 {
     CpuContext& cpu = CurrentCpu();
     if (cpu.Irql < DISPATCH_LEVEL) {
-        VerifierReport("SPINLOCK_AT_DPC_LEVEL_BELOW_DISPATCH",
+        VerifierReport(Rule::SPINLOCK_AT_DPC_LEVEL_BELOW_DISPATCH,
                        "KefAcquireSpinLockAtDpcLevel(%p) at IRQL %d", static_cast<void*>(SpinLock),
                        cpu.Irql);
     }
@@ -1131,7 +1132,7 @@ VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 {
     CpuContext& cpu = CurrentCpu();
     if (cpu.Irql < DISPATCH_LEVEL) {
-        VerifierReport("SPINLOCK_AT_DPC_LEVEL_BELOW_DISPATCH",
+        VerifierReport(Rule::SPINLOCK_AT_DPC_LEVEL_BELOW_DISPATCH,
                        "KefReleaseSpinLockFromDpcLevel(%p) at IRQL %d",
                        static_cast<void*>(SpinLock), cpu.Irql);
     }
@@ -1153,7 +1154,7 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
         // The object's own fields are not trusted before initialisation: search the queues.
         const auto guard = qvx::LockIfRealTime(*state);
         if (qvx::IsDpcInQueueLocked(*state, Dpc)) {
-            VerifierReport("DPC_REINITIALIZED_WHILE_QUEUED", "KeInitializeDpc(%p) while queued",
+            VerifierReport(Rule::DPC_REINITIALIZED_WHILE_QUEUED, "KeInitializeDpc(%p) while queued",
                            static_cast<void*>(Dpc));
             return;
         }
@@ -1173,11 +1174,12 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
 {
     qvx::Machine::State* state = qvx::CurrentState();
     if (state == nullptr) {
-        VerifierReport("NO_MACHINE", "KeInsertQueueDpc without a machine");
+        VerifierReport(Rule::NO_MACHINE, "KeInsertQueueDpc without a machine");
         return FALSE;
     }
     if (Dpc->Type != qvx::DPC_TYPE) {
-        VerifierReport("DPC_NOT_INITIALIZED", "KeInsertQueueDpc(%p) of an object never initialised",
+        VerifierReport(Rule::DPC_NOT_INITIALIZED,
+                       "KeInsertQueueDpc(%p) of an object never initialised",
                        static_cast<void*>(Dpc));
         return FALSE;
     }
@@ -1238,7 +1240,7 @@ VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
     if (state != nullptr) {
         const auto guard = qvx::LockIfRealTime(*state);
         if (qvx::IsTimerInQueueLocked(*state, Timer)) {
-            VerifierReport("TIMER_REINITIALIZED_WHILE_SET", "KeInitializeTimerEx(%p) while set",
+            VerifierReport(Rule::TIMER_REINITIALIZED_WHILE_SET, "KeInitializeTimerEx(%p) while set",
                            static_cast<void*>(Timer));
             return;
         }
@@ -1257,19 +1259,20 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
 {
     qvx::Machine::State* state = qvx::CurrentState();
     if (state == nullptr) {
-        VerifierReport("NO_MACHINE", "KeSetTimerEx without a machine");
+        VerifierReport(Rule::NO_MACHINE, "KeSetTimerEx without a machine");
         return FALSE;
     }
     if (!qvx::CheckIrqlCeiling("KeSetTimerEx")) {
     }
     if (Timer->Header.Type > SynchronizationEvent) {
         // Fresh pool (0xA5) or freed pool (0xDD): KeInitializeTimer never ran on this memory.
-        VerifierReport("TIMER_NOT_INITIALIZED", "KeSetTimerEx(%p) of an object never initialised",
+        VerifierReport(Rule::TIMER_NOT_INITIALIZED,
+                       "KeSetTimerEx(%p) of an object never initialised",
                        static_cast<void*>(Timer));
         return FALSE;
     }
     if (Period < 0) {
-        VerifierReport("TIMER_NEGATIVE_PERIOD", "KeSetTimerEx(%p) with period %d",
+        VerifierReport(Rule::TIMER_NEGATIVE_PERIOD, "KeSetTimerEx(%p) with period %d",
                        static_cast<void*>(Timer), Period);
         Period = 0;
     }
@@ -1390,19 +1393,19 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     const bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
     // The lock is named first: holding one is also what raised the IRQL.
     if (!poll && cpu.HeldCount > 0) {
-        VerifierReport("WAIT_WITH_SPINLOCK_HELD", "KeWaitForSingleObject(%p) holding lock %p",
+        VerifierReport(Rule::WAIT_WITH_SPINLOCK_HELD, "KeWaitForSingleObject(%p) holding lock %p",
                        Object, static_cast<void*>(cpu.Held[cpu.HeldCount - 1]));
         return STATUS_UNSUCCESSFUL;
     }
     if (cpu.Irql > qvx::IrqlCeilingOf(poll ? "KeWaitForSingleObject with a zero timeout"
                                            : "KeWaitForSingleObject")) {
-        VerifierReport("WAIT_AT_DISPATCH_LEVEL", "KeWaitForSingleObject(%p) at IRQL %d", Object,
+        VerifierReport(Rule::WAIT_AT_DISPATCH_LEVEL, "KeWaitForSingleObject(%p) at IRQL %d", Object,
                        cpu.Irql);
         return STATUS_UNSUCCESSFUL;
     }
     qvx::Machine::State* state = qvx::CurrentState();
     if (state == nullptr) {
-        VerifierReport("NO_MACHINE", "KeWaitForSingleObject without a machine");
+        VerifierReport(Rule::NO_MACHINE, "KeWaitForSingleObject without a machine");
         return STATUS_UNSUCCESSFUL;
     }
     auto signalled = [header] { return qvx::IsSignalled(header); };

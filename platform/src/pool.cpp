@@ -75,18 +75,19 @@ void* Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine)
 {
     Machine::State* state = PoolState();
     if (state == nullptr) {
-        VerifierReport("NO_MACHINE", "%s without a machine", routine);
+        VerifierReport(Rule::NO_MACHINE, "%s without a machine", routine);
         return nullptr;
     }
     const KIRQL irql = KeGetCurrentIrql();
     if ((IsPaged(type) && irql > APC_LEVEL) || irql > DISPATCH_LEVEL) {
-        VerifierReport("POOL_ALLOCATION_AT_BAD_IRQL", "%s(type %d, %zu bytes, tag %s) at IRQL %d",
-                       routine, static_cast<int>(type), static_cast<size_t>(bytes),
-                       TagText(tag).c_str(), irql);
+        VerifierReport(Rule::POOL_ALLOCATION_AT_BAD_IRQL,
+                       "%s(type %d, %zu bytes, tag %s) at IRQL %d", routine, static_cast<int>(type),
+                       static_cast<size_t>(bytes), TagText(tag).c_str(), irql);
         return nullptr;
     }
     if (bytes == 0) {
-        VerifierReport("POOL_ZERO_SIZE", "%s of 0 bytes, tag %s", routine, TagText(tag).c_str());
+        VerifierReport(Rule::POOL_ZERO_SIZE, "%s of 0 bytes, tag %s", routine,
+                       TagText(tag).c_str());
         return nullptr;
     }
     std::lock_guard<std::mutex> guard(state->PoolLock);
@@ -246,7 +247,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
 {
     PVOID block = qvx::Allocate(PoolType, NumberOfBytes, Tag, "ExAllocatePoolWithTag");
     if (block == nullptr && (PoolType & POOL_RAISE_IF_ALLOCATION_FAILURE) != 0) {
-        qvx::VerifierReport("POOL_ALLOCATION_RAISED",
+        qvx::VerifierReport(qvx::Rule::POOL_ALLOCATION_RAISED,
                             "ExAllocatePoolWithTag(tag '%s') failed with "
                             "POOL_RAISE_IF_ALLOCATION_FAILURE: unhandled kernel exception",
                             qvx::TagText(Tag).c_str());
@@ -259,14 +260,14 @@ PVOID NTAPI ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
     const bool failQuietly = (PoolType & POOL_QUOTA_FAIL_INSTEAD_OF_RAISE) != 0;
     const auto type = static_cast<POOL_TYPE>(PoolType & ~POOL_QUOTA_FAIL_INSTEAD_OF_RAISE);
     if (KeGetCurrentIrql() >= DISPATCH_LEVEL) {
-        qvx::VerifierReport("QUOTA_ALLOCATION_AT_DISPATCH", "ExAllocatePoolWithQuotaTag at IRQL %d",
-                            KeGetCurrentIrql());
+        qvx::VerifierReport(qvx::Rule::QUOTA_ALLOCATION_AT_DISPATCH,
+                            "ExAllocatePoolWithQuotaTag at IRQL %d", KeGetCurrentIrql());
         return nullptr;
     }
     PVOID block = qvx::Allocate(type, NumberOfBytes, Tag, "ExAllocatePoolWithQuotaTag");
     if (block == nullptr && !failQuietly) {
         // Without the flag the kernel raises an exception that nothing here could catch.
-        qvx::VerifierReport("QUOTA_ALLOCATION_RAISED",
+        qvx::VerifierReport(qvx::Rule::QUOTA_ALLOCATION_RAISED,
                             "ExAllocatePoolWithQuotaTag failed without "
                             "POOL_QUOTA_FAIL_INSTEAD_OF_RAISE: unhandled kernel exception");
     }
@@ -277,16 +278,17 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
 {
     qvx::Machine::State* state = qvx::PoolState();
     if (state == nullptr) {
-        qvx::VerifierReport("NO_MACHINE", "ExFreePoolWithTag without a machine");
+        qvx::VerifierReport(qvx::Rule::NO_MACHINE, "ExFreePoolWithTag without a machine");
         return;
     }
     if (P == nullptr) {
-        qvx::VerifierReport("POOL_FREE_NULL", "ExFreePoolWithTag(NULL)");
+        qvx::VerifierReport(qvx::Rule::POOL_FREE_NULL, "ExFreePoolWithTag(NULL)");
         return;
     }
     const KIRQL irql = KeGetCurrentIrql();
     if (irql > DISPATCH_LEVEL) {
-        qvx::VerifierReport("POOL_FREE_AT_BAD_IRQL", "ExFreePoolWithTag(%p) at IRQL %d", P, irql);
+        qvx::VerifierReport(qvx::Rule::POOL_FREE_AT_BAD_IRQL, "ExFreePoolWithTag(%p) at IRQL %d", P,
+                            irql);
         return;
     }
     auto* header = static_cast<PoolHeader*>(P) - 1;
@@ -303,10 +305,11 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
         }
         guard.unlock();
         if (quarantined) {
-            qvx::VerifierReport("POOL_DOUBLE_FREE", "ExFreePoolWithTag(%p, '%s') of a freed block",
-                                P, qvx::TagText(Tag).c_str());
+            qvx::VerifierReport(qvx::Rule::POOL_DOUBLE_FREE,
+                                "ExFreePoolWithTag(%p, '%s') of a freed block", P,
+                                qvx::TagText(Tag).c_str());
         } else {
-            qvx::VerifierReport("POOL_FREE_INVALID",
+            qvx::VerifierReport(qvx::Rule::POOL_FREE_INVALID,
                                 "ExFreePoolWithTag(%p, '%s') of memory never allocated", P,
                                 qvx::TagText(Tag).c_str());
         }
@@ -314,7 +317,7 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
     }
     if (qvx::IsPaged(header->Type) && irql > APC_LEVEL) {
         guard.unlock();
-        qvx::VerifierReport("POOL_FREE_AT_BAD_IRQL",
+        qvx::VerifierReport(qvx::Rule::POOL_FREE_AT_BAD_IRQL,
                             "ExFreePoolWithTag(%p) of paged pool at IRQL %d", P, irql);
         return;
     }
@@ -334,21 +337,23 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
     const ULONG tag = header->Tag;
     const size_t size = header->Size;
     if (tag != Tag) {
-        qvx::VerifierReport("POOL_TAG_MISMATCH",
+        qvx::VerifierReport(qvx::Rule::POOL_TAG_MISMATCH,
                             "ExFreePoolWithTag(%p) with tag '%s', allocated with '%s'", P,
                             qvx::TagText(Tag).c_str(), qvx::TagText(tag).c_str());
     }
     const auto* back = static_cast<unsigned char*>(P) + size;
     for (size_t i = 0; i < qvx::GUARD_BYTES; ++i) {
         if (header->Front[i] != qvx::GUARD_FILL) {
-            qvx::VerifierReport("POOL_UNDERRUN", "block %p (tag '%s', %zu bytes) was underrun", P,
+            qvx::VerifierReport(qvx::Rule::POOL_UNDERRUN,
+                                "block %p (tag '%s', %zu bytes) was underrun", P,
                                 qvx::TagText(tag).c_str(), size);
             break;
         }
     }
     for (size_t i = 0; i < qvx::GUARD_BYTES; ++i) {
         if (back[i] != qvx::GUARD_FILL) {
-            qvx::VerifierReport("POOL_OVERRUN", "block %p (tag '%s', %zu bytes) was overrun", P,
+            qvx::VerifierReport(qvx::Rule::POOL_OVERRUN,
+                                "block %p (tag '%s', %zu bytes) was overrun", P,
                                 qvx::TagText(tag).c_str(), size);
             break;
         }

@@ -58,7 +58,7 @@ extern "C" NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_O
 {
     qvx::CheckIrqlCeiling("WmiSystemControl");
     if (IrpDisposition == nullptr || Irp == nullptr) {
-        qvx::VerifierReport("WMI_INVALID_PARAMETER",
+        qvx::VerifierReport(qvx::Rule::WMI_INVALID_PARAMETER,
                             "WmiSystemControl(%p, %p, %p, %p) without a request or a disposition",
                             static_cast<void*>(WmiLibInfo), static_cast<void*>(DeviceObject),
                             static_cast<void*>(Irp), static_cast<void*>(IrpDisposition));

@@ -120,7 +120,7 @@ class IoDriverTest : public SimMachineTest
     FileHandle OpenCom5(NTSTATUS* status = nullptr);
     void ForgetHandle(FileHandle handle);
     // Removes every recorded violation of `rule`; returns how many there were.
-    size_t TakeAll(const char* rule);
+    size_t TakeAll(Rule rule);
     // Loads the driver and enumerates the device (SetUp does it unless StartInSetUp is
     // false).
     NTSTATUS Boot();

@@ -52,14 +52,14 @@ void SimMachineTest::TearDown()
     machine_.reset();
 }
 
-bool SimMachineTest::ExpectViolation(const char* rule)
+bool SimMachineTest::ExpectViolation(Rule rule)
 {
     if (machine_->TakeViolation(rule)) {
         return true;
     }
     std::string recorded;
     for (const auto& violation : machine_->Violations()) {
-        recorded += "\n  " + violation.Rule + ": " + violation.Message;
+        recorded += std::string("\n  ") + RuleName(violation.Rule) + ": " + violation.Message;
     }
     ADD_FAILURE() << "expected verifier violation " << rule
                   << "; recorded:" << (recorded.empty() ? " none" : recorded);

@@ -37,7 +37,7 @@ class SimMachineTest : public ::testing::Test
 
     // For a test that breaks a rule on purpose: expects a recorded violation of `rule` and
     // removes it, so that TearDown does not report it.
-    bool ExpectViolation(const char* rule);
+    bool ExpectViolation(Rule rule);
 
     MachineOptions Options;
 
