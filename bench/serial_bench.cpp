@@ -7,9 +7,9 @@
 
 #include "host/peers/peer_endpoint.h"
 #include "peer/peer.h"
-#include "platform/sim/io_manager.h"
-#include "platform/sim/machine.h"
-#include "platform/sim/registry.h"
+#include "platform/io/io_manager.h"
+#include "platform/io/registry.h"
+#include "platform/machine/machine.h"
 #include "port/port.h"
 #include "serial/transfer.h"
 #include "support/test_port.h"

@@ -2,8 +2,8 @@
 
 #include "driver/driver.h"
 #include "driver/kcompat.h"
-#include "platform/sim/io_manager.h"
-#include "platform/sim/pnp.h"
+#include "platform/io/io_manager.h"
+#include "platform/io/pnp.h"
 #include "serial/transfer.h"
 
 #include <algorithm>

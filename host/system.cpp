@@ -2,10 +2,10 @@
 
 #include "host/system_internal.h"
 
-#include "platform/sim/io_manager.h"
-#include "platform/sim/names.h"
-#include "platform/sim/pnp.h"
-#include "platform/sim/registry.h"
+#include "platform/io/io_manager.h"
+#include "platform/io/names.h"
+#include "platform/io/pnp.h"
+#include "platform/io/registry.h"
 #include "trace/trace.h"
 
 #include <cctype>

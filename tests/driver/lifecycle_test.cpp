@@ -7,8 +7,8 @@
 
 #include "driver/kcompat.h"
 #include "host/peers/peer_endpoint.h"
-#include "platform/sim/names.h"
-#include "platform/sim/registry.h"
+#include "platform/io/names.h"
+#include "platform/io/registry.h"
 
 #include <gtest/gtest.h>
 

@@ -5,9 +5,9 @@
 #include "support/frame_fixture.h"
 
 #include "host/peers/peer_endpoint.h"
-#include "platform/sim/io_manager.h"
-#include "platform/sim/names.h"
-#include "platform/sim/registry.h"
+#include "platform/io/io_manager.h"
+#include "platform/io/names.h"
+#include "platform/io/registry.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <ntddk.h>
 #include <ntddser.h>
 
-#include "platform/sim/names.h"
+#include "platform/io/names.h"
 
 #include <atomic>
 #include <future>

@@ -4,7 +4,7 @@
 
 #include "support/io_test_driver.h"
 
-#include "platform/sim/names.h"
+#include "platform/io/names.h"
 
 #include <wmilib.h>
 

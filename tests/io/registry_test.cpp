@@ -5,7 +5,7 @@
 
 #include <ntddk.h>
 
-#include "platform/sim/registry.h"
+#include "platform/io/registry.h"
 
 #include <cstring>
 #include <fstream>

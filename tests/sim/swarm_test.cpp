@@ -42,9 +42,9 @@
 
 #include "host/driver_host.h"
 #include "host/peers/peer_factory.h"
-#include "platform/sim/io_manager.h"
-#include "platform/sim/pnp.h"
-#include "platform/sim/registry.h"
+#include "platform/io/io_manager.h"
+#include "platform/io/pnp.h"
+#include "platform/io/registry.h"
 #include "port/port.h"
 #include "trace/trace.h"
 

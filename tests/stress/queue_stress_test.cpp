@@ -4,7 +4,7 @@
 
 #include "support/queue_helpers.h"
 
-#include "platform/sim/io_manager.h"
+#include "platform/io/io_manager.h"
 
 #include <atomic>
 #include <chrono>

@@ -2,8 +2,8 @@
 
 #include <ntddser.h>
 
-#include "platform/sim/names.h"
-#include "platform/sim/registry.h"
+#include "platform/io/names.h"
+#include "platform/io/registry.h"
 
 #include <algorithm>
 #include <cstdio>

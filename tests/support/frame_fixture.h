@@ -5,8 +5,8 @@
 
 #include "host/driver_host.h"
 #include "machine_fixture.h"
-#include "platform/sim/io_manager.h"
-#include "platform/sim/pnp.h"
+#include "platform/io/io_manager.h"
+#include "platform/io/pnp.h"
 #include "port/port.h"
 
 #include <memory>

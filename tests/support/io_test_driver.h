@@ -14,8 +14,8 @@
 #include <ntddk.h>
 #include <wmilib.h>
 
-#include "platform/sim/io_manager.h"
-#include "platform/sim/pnp.h"
+#include "platform/io/io_manager.h"
+#include "platform/io/pnp.h"
 #include "support/machine_fixture.h"
 
 #include <string>

@@ -1,8 +1,8 @@
 #include "support/machine_fixture.h"
 
-#include "platform/sim/io_manager.h"
-#include "platform/sim/names.h"
-#include "platform/sim/registry.h"
+#include "platform/io/io_manager.h"
+#include "platform/io/names.h"
+#include "platform/io/registry.h"
 
 #include <sstream>
 

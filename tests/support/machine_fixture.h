@@ -2,7 +2,7 @@
 // checks at the end that the test left it clean, a trace capture, and a helper for death tests.
 #pragma once
 
-#include "platform/sim/machine.h"
+#include "platform/machine/machine.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "port_fixture.h"
 
-#include "platform/sim/registry.h"
+#include "platform/io/registry.h"
 
 #include <cstring>
 

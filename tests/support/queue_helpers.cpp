@@ -1,6 +1,6 @@
 #include "support/queue_helpers.h"
 
-#include "platform/sim/io_manager.h"
+#include "platform/io/io_manager.h"
 
 #include <ntddser.h>
 

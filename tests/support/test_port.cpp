@@ -1,6 +1,6 @@
 #include "test_port.h"
 
-#include "platform/sim/io_manager.h"
+#include "platform/io/io_manager.h"
 
 namespace qvx {
 

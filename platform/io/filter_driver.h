@@ -19,8 +19,8 @@
 // Threads: any routine may be called from any thread.
 #pragma once
 
-#include "platform/sim/io_manager.h"
-#include "platform/sim/machine.h"
+#include "platform/io/io_manager.h"
+#include "platform/machine/machine.h"
 
 #include <atomic>
 #include <map>

@@ -14,8 +14,8 @@
 // INVALID_KERNEL_HANDLE (a handle that is not an open key, including a second ZwClose).
 #pragma once
 
-#include "platform/sim/faults.h"
-#include "platform/sim/machine.h"
+#include "platform/io/faults.h"
+#include "platform/machine/machine.h"
 
 #include <map>
 #include <mutex>
@@ -131,7 +131,7 @@ class Registry
                        NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
     void ClearFailures();
 
-    // --- Kernel face: the routines of platform/src/reg.cpp forward here -------------------
+    // --- Kernel face: the routines of platform/io/reg.cpp forward here -------------------
     NTSTATUS OpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess,
                      POBJECT_ATTRIBUTES objectAttributes);
     NTSTATUS QueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,

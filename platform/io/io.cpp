@@ -3,10 +3,10 @@
 // The routines check the driver as the verifier would; a violation in recording mode leaves
 // the system in a state the test can still inspect and tear down.
 
-#include "platform/sim/io_manager.h"
-#include "platform/sim/machine_internal.h"
-#include "platform/sim/names.h"
-#include "platform/sim/pnp.h"
+#include "platform/io/io_manager.h"
+#include "platform/io/names.h"
+#include "platform/io/pnp.h"
+#include "platform/machine/machine_internal.h"
 
 #include <sanitizer/asan_interface.h>
 

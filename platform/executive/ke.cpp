@@ -7,8 +7,8 @@
 // and blocks waiters on a condition variable; the DPC queues, the timer list and the signal
 // states of dispatcher objects are guarded by one kernel lock.
 
-#include "platform/sim/io_manager.h"
-#include "platform/sim/machine_internal.h"
+#include "platform/io/io_manager.h"
+#include "platform/machine/machine_internal.h"
 
 #include <cstdarg>
 #include <cstdio>

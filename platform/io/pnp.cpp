@@ -1,11 +1,11 @@
 // The root bus driver and the Plug and Play manager's scripts.
 
-#include "platform/sim/pnp.h"
+#include "platform/io/pnp.h"
 
-#include "platform/sim/io_manager.h"
-#include "platform/sim/machine_internal.h"
-#include "platform/sim/names.h"
-#include "platform/sim/registry.h"
+#include "platform/io/io_manager.h"
+#include "platform/io/names.h"
+#include "platform/io/registry.h"
+#include "platform/machine/machine_internal.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,12 +1,12 @@
 // The I/O manager's machine face: loading and unloading drivers, the application side of
 // I/O (handles, file objects, synchronous and overlapped requests, cancel, close), the
-// passive-level work queue and teardown. The request engine itself is in platform/src/io.cpp.
+// passive-level work queue and teardown. The request engine itself is in platform/io/io.cpp.
 
-#include "platform/sim/io_manager.h"
-#include "platform/sim/machine_internal.h"
-#include "platform/sim/names.h"
-#include "platform/sim/pnp.h"
-#include "platform/sim/registry.h"
+#include "platform/io/io_manager.h"
+#include "platform/io/names.h"
+#include "platform/io/pnp.h"
+#include "platform/io/registry.h"
+#include "platform/machine/machine_internal.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,11 +1,11 @@
 // Kernel face of the object namespace: callback objects, object references, symbolic links,
 // device interfaces and the system's strings. The work is done by the machine's
-// ObjectNamespace (platform/sim/names.cpp).
+// ObjectNamespace (platform/io/names.cpp).
 #include <ntddk.h>
 #include <ntddser.h>
 
-#include "platform/sim/machine_internal.h"
-#include "platform/sim/names.h"
+#include "platform/io/names.h"
+#include "platform/machine/machine_internal.h"
 
 // {86E0D1E0-8089-11D0-9CE4-08003E301F73}
 extern "C" const GUID GUID_DEVINTERFACE_COMPORT = {

@@ -1,7 +1,7 @@
 // Pool: tagged allocations with accounting, guard bytes, poisoning, a quarantine that makes
 // double frees detectable, and fault injection.
 
-#include "platform/sim/machine_internal.h"
+#include "platform/machine/machine_internal.h"
 
 #include <cstdio>
 #include <cstdlib>

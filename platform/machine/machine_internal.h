@@ -2,7 +2,7 @@
 // driver nor tests include this.
 #pragma once
 
-#include "platform/sim/machine.h"
+#include "platform/machine/machine.h"
 
 #include <atomic>
 #include <chrono>
@@ -126,7 +126,7 @@ void ReportTimersAndDpcsAtUnload(const char* driver);
 void SetCancelSpinLockAddress(PKSPIN_LOCK lock);
 
 // The documented maximum IRQL of a kernel routine the platform implements (one table,
-// platform/src/irql.cpp); aborts for a routine missing from the table.
+// platform/verifier/irql.cpp); aborts for a routine missing from the table.
 KIRQL IrqlCeilingOf(const char* routine);
 // Reports IRQL_TOO_HIGH when the current IRQL is above the routine's ceiling.
 bool CheckIrqlCeiling(const char* routine);

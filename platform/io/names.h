@@ -16,8 +16,8 @@
 // dereferences than references).
 #pragma once
 
-#include "platform/sim/faults.h"
-#include "platform/sim/machine.h"
+#include "platform/io/faults.h"
+#include "platform/machine/machine.h"
 
 #include <condition_variable>
 #include <map>
@@ -157,7 +157,7 @@ class ObjectNamespace
     // returns the names of those that were still enabled.
     std::vector<std::u16string> RemoveDeviceInterfaces(PDEVICE_OBJECT pdo);
 
-    // --- Kernel face: the routines of platform/src/ob.cpp forward here --------------------
+    // --- Kernel face: the routines of platform/io/ob.cpp forward here --------------------
     NTSTATUS CreateCallback(PCALLBACK_OBJECT* callbackObject, POBJECT_ATTRIBUTES attributes,
                             BOOLEAN create, BOOLEAN allowMultipleCallbacks);
     PVOID RegisterCallback(PCALLBACK_OBJECT object, PCALLBACK_FUNCTION function, PVOID context);

@@ -1,7 +1,7 @@
 // The documented maximum IRQL of every kernel routine the platform implements, in one table,
 // and the one place that checks a call against it.
 
-#include "platform/sim/machine_internal.h"
+#include "platform/machine/machine_internal.h"
 
 #include <cstdio>
 #include <cstdlib>

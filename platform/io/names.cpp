@@ -1,5 +1,5 @@
-#include "platform/sim/names.h"
-#include "platform/sim/machine_internal.h"
+#include "platform/io/names.h"
+#include "platform/machine/machine_internal.h"
 
 #include <algorithm>
 #include <cstdio>

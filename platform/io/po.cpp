@@ -1,7 +1,7 @@
 // The power manager's routines: the recorded power state of a device, the start of the next
 // power request, and the call that passes a power request down.
 
-#include "platform/sim/io_manager.h"
+#include "platform/io/io_manager.h"
 
 using qvx::Machine;
 

@@ -1,7 +1,7 @@
-#include "platform/sim/registry.h"
-#include "platform/sim/machine_internal.h"
+#include "platform/io/registry.h"
+#include "platform/machine/machine_internal.h"
 
-#include "platform/sim/names.h"
+#include "platform/io/names.h"
 
 #include <algorithm>
 #include <cctype>

@@ -17,8 +17,8 @@
 // application calls block on the completion.
 #pragma once
 
-#include "platform/sim/faults.h"
-#include "platform/sim/machine.h"
+#include "platform/io/faults.h"
+#include "platform/machine/machine.h"
 
 #include <array>
 #include <atomic>
@@ -232,7 +232,7 @@ class IoManager
     // The I/O manager's cancel spin lock.
     PKSPIN_LOCK CancelSpinLock() { return &cancelLock_; }
 
-    // --- Kernel face: the routines of platform/src/io.cpp, po.cpp and wmilib.cpp ---------
+    // --- Kernel face: the routines of platform/io/io.cpp, po.cpp and wmilib.cpp ---------
     NTSTATUS CreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSize,
                           PUNICODE_STRING deviceName, DEVICE_TYPE deviceType, ULONG characteristics,
                           BOOLEAN exclusive, PDEVICE_OBJECT* deviceObject);

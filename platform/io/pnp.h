@@ -18,8 +18,8 @@
 // thread); the bus dispatch routines may run on any thread.
 #pragma once
 
-#include "platform/sim/filter_driver.h"
-#include "platform/sim/machine.h"
+#include "platform/io/filter_driver.h"
+#include "platform/machine/machine.h"
 
 #include <functional>
 #include <map>
@@ -46,7 +46,7 @@ struct BusDeviceConfig
     // Start resources (raw and translated alike); empty: the start carries no lists.
     std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> Resources;
     // Pass-through filter drivers put below and above the function driver, as LowerFilters
-    // and UpperFilters values of the device would (platform/sim/filter_driver.h).
+    // and UpperFilters values of the device would (platform/io/filter_driver.h).
     unsigned LowerFilters = 0;
     unsigned UpperFilters = 0;
 };

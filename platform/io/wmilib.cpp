@@ -5,8 +5,8 @@
 
 #include <wmilib.h>
 
-#include "platform/sim/io_manager.h"
-#include "platform/sim/machine_internal.h"
+#include "platform/io/io_manager.h"
+#include "platform/machine/machine_internal.h"
 
 namespace {
 

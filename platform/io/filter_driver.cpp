@@ -1,8 +1,8 @@
 // The PnP manager's pass-through filter drivers.
 
-#include "platform/sim/filter_driver.h"
+#include "platform/io/filter_driver.h"
 
-#include "platform/sim/machine_internal.h"
+#include "platform/machine/machine_internal.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,11 +1,11 @@
 // The machine: creation and teardown, the verifier, the trace sink, the component accessors.
 
-#include "platform/sim/machine_internal.h"
+#include "platform/machine/machine_internal.h"
 
-#include "platform/sim/io_manager.h"
-#include "platform/sim/names.h"
-#include "platform/sim/pnp.h"
-#include "platform/sim/registry.h"
+#include "platform/io/io_manager.h"
+#include "platform/io/names.h"
+#include "platform/io/pnp.h"
+#include "platform/io/registry.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,9 +1,9 @@
 // Kernel face of the registry: key handles, value queries, the Rtl write and delete helpers
 // and the device keys of the Plug and Play manager. The work is done by the machine's
-// Registry (platform/sim/registry.cpp).
+// Registry (platform/io/registry.cpp).
 #include <ntddk.h>
 
-#include "platform/sim/registry.h"
+#include "platform/io/registry.h"
 
 namespace {
 
