@@ -2,7 +2,7 @@
 // Nearly everything here runs at any IRQL the caller is at, so nothing allocates, locks or
 // waits; RtlIntegerToUnicodeString is nevertheless PASSIVE_LEVEL only, as documented.
 #include "kernel/rtl.h"
-#include "platform/machine/machine_internal.h"
+#include "platform/verifier/verifier.h"
 
 #include <climits>
 #include <cstdint>

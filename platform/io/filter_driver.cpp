@@ -2,7 +2,8 @@
 
 #include "platform/io/filter_driver.h"
 
-#include "platform/machine/machine_internal.h"
+#include "platform/executive/executive.h"
+#include "platform/verifier/verifier.h"
 
 #include <algorithm>
 #include <atomic>

@@ -3,10 +3,11 @@
 // The routines check the driver as the verifier would; a violation in recording mode leaves
 // the system in a state the test can still inspect and tear down.
 
+#include "platform/executive/executive.h"
 #include "platform/io/io_manager.h"
 #include "platform/io/names.h"
 #include "platform/io/pnp.h"
-#include "platform/machine/machine_internal.h"
+#include "platform/verifier/verifier.h"
 
 #include <sanitizer/asan_interface.h>
 
@@ -42,22 +43,6 @@ bool HoldsLock(const CpuContext& cpu, const KSPIN_LOCK* lock)
     return false;
 }
 
-// Puts the IRQL back after a callback changed it, so a recorded violation does not spread.
-void RestoreIrql(KIRQL irql)
-{
-    CpuContext& cpu = CurrentCpu();
-    if (cpu.Irql > irql) {
-        KfLowerIrql(irql);
-    } else if (cpu.Irql < irql) {
-        KfRaiseIrql(irql);
-    }
-}
-
-void* RoutineAddress(PDRIVER_DISPATCH routine)
-{
-    return reinterpret_cast<void*>(routine);
-}
-
 } // namespace
 
 namespace io_detail {
@@ -78,39 +63,6 @@ void Unpoison(void* memory, size_t bytes)
     }
 }
 
-const char* MajorName(UCHAR major)
-{
-    static const char* const names[] = {"IRP_MJ_CREATE",
-                                        "IRP_MJ_CREATE_NAMED_PIPE",
-                                        "IRP_MJ_CLOSE",
-                                        "IRP_MJ_READ",
-                                        "IRP_MJ_WRITE",
-                                        "IRP_MJ_QUERY_INFORMATION",
-                                        "IRP_MJ_SET_INFORMATION",
-                                        "IRP_MJ_QUERY_EA",
-                                        "IRP_MJ_SET_EA",
-                                        "IRP_MJ_FLUSH_BUFFERS",
-                                        "IRP_MJ_QUERY_VOLUME_INFORMATION",
-                                        "IRP_MJ_SET_VOLUME_INFORMATION",
-                                        "IRP_MJ_DIRECTORY_CONTROL",
-                                        "IRP_MJ_FILE_SYSTEM_CONTROL",
-                                        "IRP_MJ_DEVICE_CONTROL",
-                                        "IRP_MJ_INTERNAL_DEVICE_CONTROL",
-                                        "IRP_MJ_SHUTDOWN",
-                                        "IRP_MJ_LOCK_CONTROL",
-                                        "IRP_MJ_CLEANUP",
-                                        "IRP_MJ_CREATE_MAILSLOT",
-                                        "IRP_MJ_QUERY_SECURITY",
-                                        "IRP_MJ_SET_SECURITY",
-                                        "IRP_MJ_POWER",
-                                        "IRP_MJ_SYSTEM_CONTROL",
-                                        "IRP_MJ_DEVICE_CHANGE",
-                                        "IRP_MJ_QUERY_QUOTA",
-                                        "IRP_MJ_SET_QUOTA",
-                                        "IRP_MJ_PNP"};
-    return major <= IRP_MJ_MAXIMUM_FUNCTION ? names[major] : "IRP_MJ_(invalid)";
-}
-
 NTSTATUS NTAPI DefaultDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
@@ -121,8 +73,6 @@ NTSTATUS NTAPI DefaultDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }
 
 } // namespace io_detail
-
-using io_detail::MajorName;
 
 // ---- Tables -------------------------------------------------------------------------------
 
@@ -512,7 +462,6 @@ std::shared_ptr<IoManager::IrpRecord> IoManager::NewIrp(CCHAR stackSize)
     irp->Tail.Overlay.CurrentStackLocation = StackBase(irp) + stackSize;
     InitializeListHead(&irp->ThreadListEntry);
     record->Irp = irp;
-    record->StatusLeft.fill(STATUS_PENDING);
     std::lock_guard<std::mutex> guard(mutex_);
     record->Sequence = nextSequence_++;
     // No quarantined record can share the address: quarantined memory is not freed yet.
@@ -549,54 +498,28 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
     CheckIrqlCeiling("IofCallDriver");
     const std::thread::id self = std::this_thread::get_id();
     std::shared_ptr<IrpRecord> record;
-    bool finished = false;
-    bool deviceLive = false;
+    CallFacts facts{device, irp, false, false, false};
     bool fromDriver = false; // a driver's dispatch or completion routine passes it on
     {
         std::lock_guard<std::mutex> guard(mutex_);
         record = FindIrpLocked(irp);
-        if (record != nullptr && !record->Finished) {
-            deviceLive = ReachableLocked(FindDeviceLocked(device));
-            for (auto it = record->Frames.rbegin(); it != record->Frames.rend(); ++it) {
-                if (it->Thread == self) {
-                    it->PassedDown = true;
-                    fromDriver = true;
-                    break;
-                }
-            }
+        facts.Known = record != nullptr;
+        facts.Finished = record != nullptr && record->Finished;
+        if (facts.Known && !facts.Finished) {
+            facts.DeviceLive = ReachableLocked(FindDeviceLocked(device));
+            fromDriver = record->Track.PassedOnByDriver(self);
         }
-        finished = record != nullptr && record->Finished;
     }
-    if (record == nullptr) {
-        VerifierReport(Rule::IRP_UNKNOWN, "IofCallDriver(%p, %p): not an IRP of the I/O manager",
-                       static_cast<void*>(device), static_cast<void*>(irp));
+    switch (OnCallDriver(facts)) {
+    case CallVerdict::Dispatch:
+        break;
+    case CallVerdict::Refuse:
         return STATUS_INVALID_PARAMETER;
-    }
-    if (finished) {
-        VerifierReport(Rule::IRP_USED_AFTER_COMPLETION,
-                       "IofCallDriver(%p, IRP %p) after the IRP was completed",
-                       static_cast<void*>(device), static_cast<void*>(irp));
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (irp->CurrentLocation > irp->StackCount + 1) {
-        VerifierReport(Rule::IRP_STACK_LOCATION_CORRUPT,
-                       "IofCallDriver(%p, IRP %p): current location %d of %d stack locations",
-                       static_cast<void*>(device), static_cast<void*>(irp), irp->CurrentLocation,
-                       irp->StackCount);
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (irp->CurrentLocation <= 1) {
-        VerifierReport(Rule::NO_MORE_IRP_STACK_LOCATIONS,
-                       "IofCallDriver(%p, IRP %p): all %d stack locations are in use",
-                       static_cast<void*>(device), static_cast<void*>(irp), irp->StackCount);
+    case CallVerdict::NoStackLocation:
         // Nothing was called: a caller that waits for the lower status completes the IRP
         // itself, so the request is left with it.
         return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    if (!deviceLive) {
-        VerifierReport(Rule::REQUEST_TO_DELETED_DEVICE,
-                       "IofCallDriver(%p, IRP %p): the device object was deleted or never existed",
-                       static_cast<void*>(device), static_cast<void*>(irp));
+    case CallVerdict::DeviceGone:
         // End it from the location the caller prepared, so its completion routine runs.
         IoSetNextIrpStackLocation(irp);
         irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
@@ -617,114 +540,31 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
             record->Major = major;
             record->Minor = stack->MinorFunction;
         }
-        // The location is entered (again): the walk has not left it since.
-        record->WalkLeft[location - 1] = 0;
-        record->Frames.push_back({location, device, self, false, false, STATUS_PENDING});
-        if (major == IRP_MJ_POWER && (stack->MinorFunction == IRP_MN_SET_POWER ||
-                                      stack->MinorFunction == IRP_MN_QUERY_POWER)) {
-            record->TrackPowerStart = true;
-            record->PowerDispatched.insert({location - 1, device});
-        }
+        record->Track.EnterDispatch(location, device, self, major, stack->MinorFunction);
     }
-    if (major == IRP_MJ_POWER && fromDriver && !viaPoCallDriver) {
-        // Up to Windows Server 2003 the power manager serialises power requests only when
-        // they go down through PoCallDriver.
-        VerifierReport(Rule::POWER_IRP_WITHOUT_PO_CALL_DRIVER,
-                       "IofCallDriver(%p, IRP %p): a power request must be passed down with "
-                       "PoCallDriver",
-                       static_cast<void*>(device), static_cast<void*>(irp));
+    if (major == IRP_MJ_POWER && fromDriver) {
+        OnPowerRequestPassed(device, irp, viaPoCallDriver);
     }
     PDRIVER_DISPATCH dispatch = io_detail::DefaultDispatch;
     if (major > IRP_MJ_MAXIMUM_FUNCTION) {
-        VerifierReport(Rule::IRP_INVALID_MAJOR_FUNCTION,
-                       "IofCallDriver(%p, IRP %p): major function %u", static_cast<void*>(device),
-                       static_cast<void*>(irp), major);
+        OnInvalidMajorFunction(device, irp, major);
     } else if (device->DriverObject->MajorFunction[major] != nullptr) {
         dispatch = device->DriverObject->MajorFunction[major];
     }
     const int heldBefore = cpu.HeldCount;
     const NTSTATUS status = dispatch(device, irp);
-    const KIRQL after = cpu.Irql;
-    const int heldAfter = cpu.HeldCount;
-    bool marked = false;
-    bool passedDown = false;
-    bool left = false;
-    NTSTATUS lowerStatus = STATUS_PENDING;
-    NTSTATUS statusLeft = STATUS_PENDING;
+    DispatchReturn returned{
+        dispatch,         major,
+        device,           irp,
+        status,           RoutineExit{irql, cpu.Irql, heldBefore, {cpu.Held, cpu.HeldCount}},
+        DispatchOutcome()};
     {
         std::lock_guard<std::mutex> guard(mutex_);
-        for (auto it = record->Frames.rbegin(); it != record->Frames.rend(); ++it) {
-            if (!it->Completion && it->Thread == self && it->Location == location) {
-                passedDown = it->PassedDown;
-                lowerStatus = it->LowerStatus;
-                record->Frames.erase(std::next(it).base());
-                break;
-            }
-        }
-        // The caller's frame learns what this call returned.
-        for (auto it = record->Frames.rbegin(); it != record->Frames.rend(); ++it) {
-            if (it->Thread == self) {
-                it->LowerStatus = status;
-                break;
-            }
-        }
-        // A finished request passed every location on its way up.
-        left = record->WalkLeft[location - 1] != 0 || record->Finished;
-        statusLeft = record->WalkLeft[location - 1] != 0 ? record->StatusLeft[location - 1]
-                                                         : record->FinalStatus;
-        // After a skipped location the lower driver's mark lands in this one, so the mark is
-        // read whether or not the request was passed down.
-        marked = left ? record->PendingSeen[location - 1] != 0
-                      : (StackBase(irp)[location - 1].Control & SL_PENDING_RETURNED) != 0;
+        const bool ownMark = (StackBase(irp)[location - 1].Control & SL_PENDING_RETURNED) != 0;
+        returned.Outcome = record->Track.LeaveDispatch(location, self, status, record->Finished,
+                                                       record->FinalStatus, ownMark);
     }
-    if (after != irql) {
-        VerifierReport(Rule::DISPATCH_IRQL_CHANGED,
-                       "dispatch routine %p (%s, device %p) returned at IRQL %d, entered at %d",
-                       RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
-                       after, irql);
-        RestoreIrql(irql);
-    }
-    if (heldAfter > heldBefore) {
-        VerifierReport(Rule::DISPATCH_RETURNED_WITH_LOCK_HELD,
-                       "dispatch routine %p (%s, device %p) returned holding spin lock %p",
-                       RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
-                       static_cast<void*>(cpu.Held[heldAfter - 1]));
-    }
-    if (status == STATUS_PENDING) {
-        // A request passed down carries the lower driver's mark, which reaches this location
-        // only when the walk comes up.
-        if (!passedDown && !marked) {
-            VerifierReport(Rule::PENDING_NOT_MARKED,
-                           "dispatch routine %p (%s, device %p) returned STATUS_PENDING for IRP "
-                           "%p without IoMarkIrpPending",
-                           RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
-                           static_cast<void*>(irp));
-        }
-    } else if (marked) {
-        VerifierReport(Rule::PENDING_MARKED_NOT_RETURNED,
-                       "dispatch routine %p (%s, device %p) returned %#x for IRP %p, whose stack "
-                       "location is marked pending",
-                       RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
-                       static_cast<unsigned>(status), static_cast<void*>(irp));
-    } else if (!passedDown && !left) {
-        // Windows takes the request for finished: its buffer is released while the driver
-        // still holds it, and the driver's completion later ends it a second time.
-        VerifierReport(Rule::DISPATCH_RETURNED_WITHOUT_COMPLETING,
-                       "dispatch routine %p (%s, device %p) returned %#x for IRP %p, which it "
-                       "neither completed, passed down nor marked pending",
-                       RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
-                       static_cast<unsigned>(status), static_cast<void*>(irp));
-    } else if (left && status != statusLeft && !(passedDown && status == lowerStatus)) {
-        // Compared with the status as the walk left this driver's location: completion
-        // routines above may still change it. Returning what the lower call returned is
-        // the forwarding pattern and always right.
-        VerifierReport(Rule::DISPATCH_STATUS_MISMATCH,
-                       "dispatch routine %p (%s, device %p) completed IRP %p with %#x but "
-                       "returned %#x",
-                       RoutineAddress(dispatch), MajorName(major), static_cast<void*>(device),
-                       static_cast<void*>(irp), static_cast<unsigned>(statusLeft),
-                       static_cast<unsigned>(status));
-    }
+    OnDispatchReturned(returned);
     return status;
 }
 
@@ -734,42 +574,24 @@ void IoManager::CompleteRequest(PIRP irp)
     const KIRQL irql = cpu.Irql;
     CheckIrqlCeiling("IofCompleteRequest");
     std::shared_ptr<IrpRecord> record;
-    bool finished = false;
+    CompletionFacts facts{irp, false, false, 0, nullptr};
     {
         std::lock_guard<std::mutex> guard(mutex_);
         record = FindIrpLocked(irp);
-        finished = record != nullptr && record->Finished;
+        facts.Known = record != nullptr;
+        facts.Finished = record != nullptr && record->Finished;
+        facts.Major = record != nullptr ? record->Major : 0;
     }
-    if (record == nullptr) {
-        VerifierReport(Rule::IRP_UNKNOWN, "IofCompleteRequest(%p): not an IRP of the I/O manager",
-                       static_cast<void*>(irp));
-        return;
+    if (facts.Known && !facts.Finished) {
+        // The cancel path exchanges the routine atomically at any time; read it the same way.
+        facts.CancelRoutine = __atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE);
     }
-    if (finished) {
-        VerifierReport(Rule::IRP_COMPLETED_TWICE,
-                       "IofCompleteRequest(IRP %p, %s): the IRP was already completed",
-                       static_cast<void*>(irp), MajorName(record->Major));
-        return;
-    }
-    if (irp->IoStatus.Status == STATUS_PENDING) {
-        VerifierReport(Rule::IRP_COMPLETED_WITH_STATUS_PENDING,
-                       "IofCompleteRequest(IRP %p, %s) with status STATUS_PENDING",
-                       static_cast<void*>(irp), MajorName(record->Major));
-    }
-    // The cancel path exchanges the routine atomically at any time; read it the same way.
-    const PDRIVER_CANCEL cancelRoutine = __atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE);
-    if (cancelRoutine != nullptr) {
-        VerifierReport(Rule::IRP_COMPLETED_WITH_CANCEL_ROUTINE,
-                       "IofCompleteRequest(IRP %p, %s) with cancel routine %p still set",
-                       static_cast<void*>(irp), MajorName(record->Major),
-                       reinterpret_cast<void*>(cancelRoutine));
+    const bool goOn = OnCompleteRequest(facts);
+    if (facts.CancelRoutine != nullptr) {
         // A later cancel must not call into a completed request.
         (void)IoSetCancelRoutine(irp, nullptr);
     }
-    if (irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount + 1) {
-        VerifierReport(Rule::IRP_STACK_LOCATION_CORRUPT,
-                       "IofCompleteRequest(IRP %p): current location %d of %d stack locations",
-                       static_cast<void*>(irp), irp->CurrentLocation, irp->StackCount);
+    if (!goOn) {
         return;
     }
     const std::thread::id self = std::this_thread::get_id();
@@ -784,9 +606,8 @@ void IoManager::CompleteRequest(PIRP irp)
             routine = stack->CompletionRoutine;
             context = stack->Context;
             irp->PendingReturned = (control & SL_PENDING_RETURNED) ? TRUE : FALSE;
-            record->PendingSeen[irp->CurrentLocation - 1] = irp->PendingReturned;
-            record->WalkLeft[irp->CurrentLocation - 1] = 1;
-            record->StatusLeft[irp->CurrentLocation - 1] = irp->IoStatus.Status;
+            record->Track.WalkLeaves(irp->CurrentLocation, irp->PendingReturned != FALSE,
+                                     irp->IoStatus.Status);
             IoSkipCurrentIrpStackLocation(irp);
         }
         const bool pastTop = irp->CurrentLocation > irp->StackCount;
@@ -808,56 +629,29 @@ void IoManager::CompleteRequest(PIRP irp)
         const int location = irp->CurrentLocation;
         {
             std::lock_guard<std::mutex> guard(mutex_);
-            record->Frames.push_back({location, owner, self, true, false, STATUS_PENDING});
+            record->Track.EnterCompletion(location, owner, self);
         }
         const int heldBefore = cpu.HeldCount;
         const NTSTATUS result = routine(owner, irp, context);
         bool nestedFinish = false;
         {
             std::lock_guard<std::mutex> guard(mutex_);
-            for (auto it = record->Frames.rbegin(); it != record->Frames.rend(); ++it) {
-                if (it->Completion && it->Thread == self && it->Location == location) {
-                    record->Frames.erase(std::next(it).base());
-                    break;
-                }
-            }
+            record->Track.LeaveCompletion(location, self);
             nestedFinish = record->Finished;
         }
-        if (cpu.Irql != irql) {
-            VerifierReport(Rule::COMPLETION_IRQL_CHANGED,
-                           "completion routine %p (IRP %p) returned at IRQL %d, called at %d",
-                           reinterpret_cast<void*>(routine), static_cast<void*>(irp), cpu.Irql,
-                           irql);
-            RestoreIrql(irql);
-        }
-        if (cpu.HeldCount > heldBefore) {
-            VerifierReport(Rule::COMPLETION_RETURNED_WITH_LOCK_HELD,
-                           "completion routine %p (IRP %p) returned holding spin lock %p",
-                           reinterpret_cast<void*>(routine), static_cast<void*>(irp),
-                           static_cast<void*>(cpu.Held[cpu.HeldCount - 1]));
-        }
+        OnCompletionRoutineReturned(
+            routine, irp, RoutineExit{irql, cpu.Irql, heldBefore, {cpu.Held, cpu.HeldCount}});
         if (result == STATUS_MORE_PROCESSING_REQUIRED) {
             return; // The IRP belongs to the routine's owner now; it may be gone already.
         }
         if (nestedFinish) {
-            VerifierReport(Rule::IRP_COMPLETED_TWICE,
-                           "completion routine %p completed IRP %p and then let its completion "
-                           "go on",
-                           reinterpret_cast<void*>(routine), static_cast<void*>(irp));
+            OnCompletedInsideCompletion(routine, irp);
             return;
         }
-        if (result == STATUS_PENDING) {
-            VerifierReport(Rule::COMPLETION_ROUTINE_RETURNED_PENDING,
-                           "completion routine %p (IRP %p) returned STATUS_PENDING",
-                           reinterpret_cast<void*>(routine), static_cast<void*>(irp));
-        }
-        if (irp->PendingReturned && !pastTop &&
-            (irp->Tail.Overlay.CurrentStackLocation->Control & SL_PENDING_RETURNED) == 0) {
-            VerifierReport(Rule::PENDING_NOT_PROPAGATED,
-                           "completion routine %p let the completion of IRP %p go on without "
-                           "IoMarkIrpPending although PendingReturned is set",
-                           reinterpret_cast<void*>(routine), static_cast<void*>(irp));
-        }
+        OnCompletionGoesOn(
+            routine, irp, result,
+            irp->PendingReturned && !pastTop &&
+                (irp->Tail.Overlay.CurrentStackLocation->Control & SL_PENDING_RETURNED) == 0);
     }
     Finish(record);
 }
@@ -865,29 +659,14 @@ void IoManager::CompleteRequest(PIRP irp)
 void IoManager::Finish(const std::shared_ptr<IrpRecord>& record)
 {
     PIRP irp = record->Irp;
-    const NTSTATUS status = irp->IoStatus.Status;
-    const ULONG_PTR information = irp->IoStatus.Information;
-    if (record->LimitInformation && information > record->OutputLength) {
-        VerifierReport(Rule::INFORMATION_EXCEEDS_BUFFER,
-                       "IRP %p (%s) completed with Information %lu, more than its %lu-byte "
-                       "output buffer",
-                       static_cast<void*>(irp), MajorName(record->Major),
-                       static_cast<unsigned long>(information),
-                       static_cast<unsigned long>(record->OutputLength));
-    }
-    std::vector<std::pair<int, PDEVICE_OBJECT>> missing;
+    RequestEnd end{
+        irp, record->Major, record->Minor, record->LimitInformation, record->OutputLength, {}};
     std::shared_ptr<FileRecord> closeNow;
     {
         std::lock_guard<std::mutex> guard(mutex_);
         record->Finished = true;
-        record->FinalStatus = status;
-        if (record->TrackPowerStart) {
-            for (const auto& dispatched : record->PowerDispatched) {
-                if (record->PowerStarted.count(dispatched) == 0) {
-                    missing.push_back(dispatched);
-                }
-            }
-        }
+        record->FinalStatus = irp->IoStatus.Status;
+        end.PowerStartsMissing = record->Track.PowerStartsMissing();
         if (record->File != nullptr) {
             FileRecord& file = *record->File;
             file.LiveIrps.erase(record.get());
@@ -897,13 +676,7 @@ void IoManager::Finish(const std::shared_ptr<IrpRecord>& record)
             }
         }
     }
-    for (const auto& [index, device] : missing) {
-        VerifierReport(Rule::PO_START_NEXT_MISSING,
-                       "power IRP %p (minor %u) completed without PoStartNextPowerIrp from "
-                       "device %p (stack location %d)",
-                       static_cast<void*>(irp), record->Minor, static_cast<void*>(device),
-                       index + 1);
-    }
+    OnRequestFinished(end);
     if (IrpFinishObserver* observer = finishObserver_.load(std::memory_order_acquire)) {
         observer->OnIrpFinished(irp);
     }
@@ -1024,23 +797,11 @@ BOOLEAN IoManager::CancelIrpRecord(const std::shared_ptr<IrpRecord>& record)
     const int heldBefore = cpu.HeldCount - 1;
     routine(device, irp);
     if (HoldsLock(cpu, &cancelLock_)) {
-        VerifierReport(Rule::CANCEL_ROUTINE_KEPT_CANCEL_LOCK,
-                       "cancel routine %p (IRP %p) returned holding the cancel spin lock",
-                       reinterpret_cast<void*>(routine), static_cast<void*>(irp));
+        OnCancelRoutineKeptCancelLock(routine, irp);
         ReleaseCancelSpinLock(irql);
     }
-    if (cpu.HeldCount > heldBefore) {
-        VerifierReport(Rule::CANCEL_ROUTINE_RETURNED_WITH_LOCK_HELD,
-                       "cancel routine %p (IRP %p) returned holding spin lock %p",
-                       reinterpret_cast<void*>(routine), static_cast<void*>(irp),
-                       static_cast<void*>(cpu.Held[cpu.HeldCount - 1]));
-    }
-    if (cpu.Irql != irql) {
-        VerifierReport(Rule::CANCEL_IRQL_CHANGED,
-                       "cancel routine %p (IRP %p) returned at IRQL %d instead of CancelIrql %d",
-                       reinterpret_cast<void*>(routine), static_cast<void*>(irp), cpu.Irql, irql);
-        RestoreIrql(irql);
-    }
+    OnCancelRoutineReturned(routine, irp,
+                            RoutineExit{irql, cpu.Irql, heldBefore, {cpu.Held, cpu.HeldCount}});
     return TRUE;
 }
 
@@ -1132,17 +893,7 @@ void IoManager::RunPassiveWorkItem(PIO_WORKITEM item)
     const KIRQL irql = cpu.Irql;
     const int heldBefore = cpu.HeldCount;
     routine(device, context);
-    if (cpu.Irql != irql) {
-        VerifierReport(Rule::WORK_ITEM_IRQL_CHANGED, "work item routine %p returned at IRQL %d",
-                       reinterpret_cast<void*>(routine), cpu.Irql);
-        RestoreIrql(irql);
-    }
-    if (cpu.HeldCount > heldBefore) {
-        VerifierReport(Rule::WORK_ITEM_RETURNED_WITH_LOCK_HELD,
-                       "work item routine %p returned holding spin lock %p",
-                       reinterpret_cast<void*>(routine),
-                       static_cast<void*>(cpu.Held[cpu.HeldCount - 1]));
-    }
+    OnWorkItemReturned(routine, RoutineExit{irql, cpu.Irql, heldBefore, {cpu.Held, cpu.HeldCount}});
     if (release) {
         delete item;
     }
@@ -1186,26 +937,13 @@ void IoManager::StartNextPowerIrp(PIRP irp)
             problem = Rule::IRP_UNKNOWN;
         } else if (record->Finished) {
             problem = Rule::IRP_USED_AFTER_COMPLETION;
-        } else if (!record->TrackPowerStart) {
+        } else if (!record->Track.TracksPowerStart()) {
             return; // Not needed for wait-wake and power-sequence requests; harmless.
         } else if (irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount) {
             problem = Rule::PO_START_NEXT_WRONG_LOCATION;
         } else {
             device = irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
-            const std::pair<int, PDEVICE_OBJECT> key{irp->CurrentLocation - 1, device};
-            const IrpFrame* innermost = nullptr;
-            for (auto it = record->Frames.rbegin(); it != record->Frames.rend(); ++it) {
-                if (it->Thread == self) {
-                    innermost = &*it;
-                    break;
-                }
-            }
-            if ((innermost != nullptr && innermost->Location != irp->CurrentLocation) ||
-                record->PowerDispatched.count(key) == 0) {
-                problem = Rule::PO_START_NEXT_WRONG_LOCATION;
-            } else if (!record->PowerStarted.insert(key).second) {
-                problem = Rule::PO_START_NEXT_TWICE;
-            }
+            problem = record->Track.PowerStarted(irp->CurrentLocation, device, self);
         }
     }
     if (problem.has_value()) {

@@ -3,10 +3,11 @@
 // passive-level work queue and teardown. The request engine itself is in platform/io/io.cpp.
 
 #include "platform/io/io_manager.h"
+#include "platform/executive/executive.h"
 #include "platform/io/names.h"
 #include "platform/io/pnp.h"
 #include "platform/io/registry.h"
-#include "platform/machine/machine_internal.h"
+#include "platform/verifier/verifier.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -19,16 +20,6 @@ namespace {
 
 constexpr unsigned char OUTPUT_FILL = 0xCD; // output bytes the driver never wrote
 constexpr ULONG FILE_OPEN_DISPOSITION = 0x00000001;
-
-std::string TagText(ULONG tag)
-{
-    std::string text;
-    for (int i = 0; i < 4; ++i) {
-        const char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
-        text += (c >= 0x20 && c < 0x7F) ? c : '.';
-    }
-    return text;
-}
 
 std::string Narrow(std::u16string_view text)
 {
@@ -58,7 +49,7 @@ struct IoRequestState
         if (File == nullptr) {
             return Description;
         }
-        return std::string(io_detail::MajorName(Major)) + " on " + File->NarrowName;
+        return std::string(MajorName(Major)) + " on " + File->NarrowName;
     }
 
     void Complete(const IoResult& result)
@@ -152,7 +143,9 @@ PIRP IoRequest::Irp() const
 
 IoManager::IoManager(Machine& machine) : machine_(machine)
 {
-    SetCancelSpinLockAddress(&cancelLock_);
+    if (Verifier* verifier = Verifier::Current()) {
+        verifier->SetCancelSpinLock(&cancelLock_);
+    }
     if (machine_.Mode() == MachineMode::Simulated) {
         progressHook_ = machine_.AddProgressHook([this] { return RunPassiveWork() != 0; });
     }
@@ -172,7 +165,9 @@ IoManager::~IoManager()
         worker_.join();
     }
     ReportLeftovers();
-    SetCancelSpinLockAddress(nullptr);
+    if (Verifier* verifier = Verifier::Current()) {
+        verifier->SetCancelSpinLock(nullptr);
+    }
     for (auto& [irp, record] : irps_) {
         io_detail::Unpoison(record->Memory, record->Bytes);
         io_detail::Unpoison(record->SystemBuffer, record->SystemBufferBytes);
@@ -224,7 +219,7 @@ void IoManager::ReportLeftovers()
     }
     for (const auto& [irp, major] : irps) {
         VerifierReport(Rule::IRP_NEVER_COMPLETED, "IRP %p (%s) was still outstanding at teardown",
-                       static_cast<void*>(irp), io_detail::MajorName(major));
+                       static_cast<void*>(irp), MajorName(major));
     }
     for (const auto& [object, name] : files) {
         VerifierReport(Rule::FILE_OBJECT_IRPS_NEVER_COMPLETED,
@@ -344,10 +339,8 @@ PDRIVER_OBJECT IoManager::LoadDriver(std::u16string_view serviceName,
     path.MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
     const KIRQL irql = KeGetCurrentIrql();
     const NTSTATUS result = driverEntry(driver, &path);
-    if (KeGetCurrentIrql() != irql) {
-        VerifierReport(Rule::DRIVER_ROUTINE_IRQL_CHANGED, "DriverEntry of %s returned at IRQL %d",
-                       Narrow(serviceName).c_str(), KeGetCurrentIrql());
-    }
+    OnDriverRoutineReturned(("DriverEntry of " + Narrow(serviceName)).c_str(), irql,
+                            KeGetCurrentIrql());
     memset(buffer, 0xDD, bytes + sizeof(WCHAR));
     free(buffer);
     if (!NT_SUCCESS(result)) {
@@ -402,77 +395,43 @@ NTSTATUS IoManager::UnloadDriver(PDRIVER_OBJECT driver)
     }
     const KIRQL irql = KeGetCurrentIrql();
     driver->DriverUnload(driver);
-    if (KeGetCurrentIrql() != irql) {
-        VerifierReport(Rule::DRIVER_ROUTINE_IRQL_CHANGED, "DriverUnload of %s returned at IRQL %d",
-                       Narrow(name).c_str(), KeGetCurrentIrql());
-    }
-    std::map<ULONG, std::pair<size_t, size_t>> leaked;
+    UnloadLeftovers left;
+    left.Driver = Narrow(name);
+    OnDriverRoutineReturned(("DriverUnload of " + left.Driver).c_str(), irql, KeGetCurrentIrql());
     for (const PoolBlockInfo& block : machine_.OutstandingPool()) {
         if (tags.empty() || std::find(tags.begin(), tags.end(), block.Tag) != tags.end()) {
-            auto& entry = leaked[block.Tag];
+            auto& entry = left.PoolByTag[block.Tag];
             entry.first += 1;
             entry.second += block.Size;
         }
     }
-    if (!leaked.empty()) {
-        std::string list;
-        for (const auto& [tag, counts] : leaked) {
-            char line[96];
-            snprintf(line, sizeof(line), "%stag '%s': %zu block(s), %zu byte(s)",
-                     list.empty() ? "" : "; ", TagText(tag).c_str(), counts.first, counts.second);
-            list += line;
-        }
-        VerifierReport(Rule::POOL_LEAK_AT_UNLOAD,
-                       "driver %s unloaded with pool still allocated: %s", Narrow(name).c_str(),
-                       list.c_str());
-    }
-    size_t items = 0;
-    size_t queued = 0;
     {
         std::lock_guard<std::mutex> guard(mutex_);
         for (auto it = workItems_.begin(); it != workItems_.end();) {
             if ((*it)->DriverObject == driver && (*it)->Queued) {
-                ++queued;
+                ++left.WorkItemsQueued;
                 ++it;
             } else if ((*it)->DriverObject == driver) {
                 delete *it;
                 it = workItems_.erase(it);
-                ++items;
+                ++left.WorkItemsNotFreed;
             } else {
                 ++it;
             }
         }
     }
-    if (items != 0) {
-        VerifierReport(Rule::WORK_ITEM_LEAK_AT_UNLOAD,
-                       "driver %s unloaded with %zu work item(s) never freed", Narrow(name).c_str(),
-                       items);
+    // One driver is loaded at a time, and the host's own timers are stopped before it unloads,
+    // so what is still set, queued, open or registered is the unloading driver's.
+    if (Scheduler* scheduler = Scheduler::Current()) {
+        scheduler->ListSetObjects(&left.TimersSet, &left.DpcsQueued);
     }
-    if (queued != 0) {
-        VerifierReport(Rule::WORK_ITEM_QUEUED_AT_UNLOAD,
-                       "driver %s unloaded with %zu work item(s) still queued",
-                       Narrow(name).c_str(), queued);
-    }
-    ReportTimersAndDpcsAtUnload(Narrow(name).c_str());
-    // One driver is loaded at a time, so what is still open is the unloading driver's.
-    std::string keys;
     for (const RegOpenHandle& open : machine_.Reg().OpenHandles()) {
-        keys += (keys.empty() ? "" : "; ") + Narrow(open.Path);
+        left.KeysOpen.push_back(Narrow(open.Path));
     }
-    if (!keys.empty()) {
-        VerifierReport(Rule::REGISTRY_HANDLE_LEAK_AT_UNLOAD,
-                       "driver %s unloaded with registry keys still open: %s", Narrow(name).c_str(),
-                       keys.c_str());
-    }
-    std::string callbacks;
     for (const CallbackRegistrationInfo& registration : machine_.Names().Registrations()) {
-        callbacks += (callbacks.empty() ? "" : "; ") + Narrow(registration.ObjectName);
+        left.Callbacks.push_back(Narrow(registration.ObjectName));
     }
-    if (!callbacks.empty()) {
-        VerifierReport(Rule::CALLBACK_REGISTERED_AT_UNLOAD,
-                       "driver %s unloaded with callback registrations still in place: %s",
-                       Narrow(name).c_str(), callbacks.c_str());
-    }
+    OnDriverUnloaded(left);
     ReleaseDriverObject(driver);
     return STATUS_SUCCESS;
 }
@@ -592,7 +551,7 @@ std::shared_ptr<IoRequestState> IoManager::Issue(FileHandle handle, const Reques
         }
     }
     if (file == nullptr) {
-        return CompletedState(STATUS_INVALID_HANDLE, io_detail::MajorName(args.MajorFunction));
+        return CompletedState(STATUS_INVALID_HANDLE, MajorName(args.MajorFunction));
     }
     return IssueToFile(file, args);
 }
@@ -601,9 +560,7 @@ std::shared_ptr<IoRequestState> IoManager::IssueToFile(const std::shared_ptr<Fil
                                                        const RequestArgs& args)
 {
     const UCHAR major = args.MajorFunction;
-    auto describe = [&] {
-        return std::string(io_detail::MajorName(major)) + " on " + file->NarrowName;
-    };
+    auto describe = [&] { return std::string(MajorName(major)) + " on " + file->NarrowName; };
     CheckIrqlCeiling("an application request");
     PDEVICE_OBJECT target = file->Target;
     CCHAR stackSize = 0;
@@ -879,7 +836,7 @@ IoRequestPtr IoManager::SendAsync(FileHandle handle, const RequestArgs& args)
         args.MajorFunction == IRP_MJ_CLOSE || args.MajorFunction > IRP_MJ_MAXIMUM_FUNCTION) {
         // Those belong to Open and Close.
         return std::make_shared<IoRequest>(
-            CompletedState(STATUS_INVALID_PARAMETER, io_detail::MajorName(args.MajorFunction)));
+            CompletedState(STATUS_INVALID_PARAMETER, MajorName(args.MajorFunction)));
     }
     return std::make_shared<IoRequest>(Issue(handle, args));
 }

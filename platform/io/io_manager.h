@@ -19,6 +19,7 @@
 
 #include "platform/io/faults.h"
 #include "platform/machine/machine.h"
+#include "platform/verifier/verifier.h"
 
 #include <array>
 #include <atomic>
@@ -320,19 +321,6 @@ class IoManager
     std::atomic<IrpFinishObserver*> finishObserver_{nullptr};
 };
 
-// One frame of driver code working on an IRP: a dispatch routine entered through
-// IofCallDriver, or a completion routine run by the walk.
-struct IrpFrame
-{
-    int Location; // CurrentLocation while the routine runs
-    PDEVICE_OBJECT Device;
-    std::thread::id Thread;
-    bool Completion;
-    bool PassedDown; // the routine handed the IRP to IofCallDriver
-    // What the routine's last IofCallDriver returned (STATUS_PENDING before any call).
-    NTSTATUS LowerStatus;
-};
-
 struct IoManager::IrpRecord
 {
     PIRP Irp = nullptr;
@@ -352,16 +340,7 @@ struct IoManager::IrpRecord
     NTSTATUS FinalStatus = STATUS_PENDING;
     int CancelReferences = 0; // callers inside IoCancelIrp; the release waits for them
     bool ReleaseWhenUnreferenced = false;
-    // Fixed arrays (a request has at most 64 locations): no allocation per request.
-    std::array<UCHAR, 64> PendingSeen{}; // SL_PENDING_RETURNED per location, as the walk saw it
-    // Per location: the completion walk has moved up from it, and the status at that moment
-    // (before the completion routine stored there ran).
-    std::array<UCHAR, 64> WalkLeft{};
-    std::array<NTSTATUS, 64> StatusLeft{};
-    std::vector<IrpFrame> Frames;
-    bool TrackPowerStart = false; // IRP_MN_SET_POWER or IRP_MN_QUERY_POWER
-    std::set<std::pair<int, PDEVICE_OBJECT>> PowerDispatched;
-    std::set<std::pair<int, PDEVICE_OBJECT>> PowerStarted;
+    RequestTrack Track; // the verifier's, guarded by the manager's mutex too
 };
 
 struct IoManager::FileRecord
@@ -402,12 +381,15 @@ struct IoManager::DeviceRecord
     SYSTEM_POWER_STATE SystemState = PowerSystemWorking;
 };
 
+// TRUE while a dispatch routine runs in the context of an application's thread (a request
+// the I/O manager issued for an application, other than a close).
+bool InApplicationContext();
+
 namespace io_detail {
 
 // Fills released memory with a pattern and, under ASan, makes every access to it an error.
 void Poison(void* memory, size_t bytes);
 void Unpoison(void* memory, size_t bytes);
-const char* MajorName(UCHAR major);
 // The I/O manager's placeholder in every MajorFunction slot a driver leaves alone.
 NTSTATUS NTAPI DefaultDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 

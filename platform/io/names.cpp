@@ -1,5 +1,6 @@
 #include "platform/io/names.h"
-#include "platform/machine/machine_internal.h"
+#include "platform/executive/executive.h"
+#include "platform/verifier/verifier.h"
 
 #include <algorithm>
 #include <cstdio>

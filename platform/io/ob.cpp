@@ -4,8 +4,9 @@
 #include <ntddk.h>
 #include <ntddser.h>
 
+#include "platform/executive/executive.h"
 #include "platform/io/names.h"
-#include "platform/machine/machine_internal.h"
+#include "platform/verifier/verifier.h"
 
 // {86E0D1E0-8089-11D0-9CE4-08003E301F73}
 extern "C" const GUID GUID_DEVINTERFACE_COMPORT = {

@@ -2,12 +2,14 @@
 
 #include "platform/io/pnp.h"
 
+#include "platform/executive/executive.h"
 #include "platform/io/io_manager.h"
 #include "platform/io/names.h"
 #include "platform/io/registry.h"
-#include "platform/machine/machine_internal.h"
+#include "platform/verifier/verifier.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 
@@ -456,11 +458,10 @@ NTSTATUS PnpManager::AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver)
     PDEVICE_OBJECT below = io.AttachedTop(pdo);
     const KIRQL irql = KeGetCurrentIrql();
     const NTSTATUS status = driver->DriverExtension->AddDevice(driver, pdo);
-    if (KeGetCurrentIrql() != irql) {
-        VerifierReport(Rule::DRIVER_ROUTINE_IRQL_CHANGED, "AddDevice %p returned at IRQL %d",
-                       reinterpret_cast<void*>(driver->DriverExtension->AddDevice),
-                       KeGetCurrentIrql());
-    }
+    char what[48];
+    snprintf(what, sizeof(what), "AddDevice %p",
+             reinterpret_cast<void*>(driver->DriverExtension->AddDevice));
+    OnDriverRoutineReturned(what, irql, KeGetCurrentIrql());
     if (!NT_SUCCESS(status)) {
         // The stack built so far is taken down again.
         DestroyFilters(lowerFilters);

@@ -1,6 +1,8 @@
 #include "platform/io/registry.h"
-#include "platform/machine/machine_internal.h"
+#include "platform/executive/executive.h"
+#include "platform/verifier/verifier.h"
 
+#include "platform/io/io_manager.h"
 #include "platform/io/names.h"
 
 #include <algorithm>

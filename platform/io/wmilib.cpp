@@ -5,8 +5,9 @@
 
 #include <wmilib.h>
 
+#include "platform/executive/executive.h"
 #include "platform/io/io_manager.h"
-#include "platform/machine/machine_internal.h"
+#include "platform/verifier/verifier.h"
 
 namespace {
 

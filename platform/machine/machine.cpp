@@ -1,84 +1,80 @@
-// The machine: creation and teardown, the verifier, the trace sink, the component accessors.
+// The machine: builds the components in order (the verifier first, since every other one
+// reports to it; the threads last, so they never see a half-built machine), answers the
+// application face by asking them, and tears them down in reverse.
 
-#include "platform/machine/machine_internal.h"
+#include "platform/machine/machine.h"
 
+#include "platform/executive/executive.h"
 #include "platform/io/io_manager.h"
 #include "platform/io/names.h"
 #include "platform/io/pnp.h"
 #include "platform/io/registry.h"
+#include "platform/verifier/verifier.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <mutex>
 
 namespace qvx {
 
 namespace {
 
 std::atomic<Machine*> g_current{nullptr};
-std::atomic<unsigned> g_generation{0};
 
 } // namespace
 
-Machine::Machine(const MachineOptions& options)
-    : options_(options), state_(std::make_unique<State>(*this))
+struct Machine::Parts
+{
+    explicit Parts(const MachineOptions& options)
+        : Check(options.AbortOnViolation), Executive(Scheduler::Create(options))
+    {
+    }
+
+    Verifier Check;
+    std::unique_ptr<Scheduler> Executive;
+    Pool Memory;
+    std::unique_ptr<ObjectNamespace> Names;
+    std::unique_ptr<Registry> Reg;
+    std::unique_ptr<IoManager> Io;
+    std::unique_ptr<PnpManager> Pnp;
+    // Recursive: a sink may itself trace.
+    std::recursive_mutex TraceLock;
+    TraceSink Sink;
+};
+
+Machine::Machine(const MachineOptions& options) : options_(options)
 {
     Machine* expected = nullptr;
     if (!g_current.compare_exchange_strong(expected, this)) {
         fprintf(stderr, "qvx::Machine: a machine already exists in this process\n");
         abort();
     }
-    State& state = *state_;
-    state.RealTime = options.Mode == MachineMode::RealTime;
-    state.Generation = ++g_generation;
-    state.Start = std::chrono::steady_clock::now();
-    InitializeListHead(&state.Timers);
-    InitializeListHead(&state.DpcQueue);
-    state.AbortOnViolation = options.AbortOnViolation;
-    CurrentCpu(); // the creating thread starts at PASSIVE_LEVEL
-    if (state.RealTime) {
-        const unsigned count = options.Processors == 0 ? 1 : options.Processors;
-        for (unsigned i = 0; i < count; ++i) {
-            auto processor = std::make_unique<State::Processor>();
-            InitializeListHead(&processor->Queue);
-            state.Processors.push_back(std::move(processor));
-        }
-    }
-    names_ = std::make_unique<ObjectNamespace>(*this);
-    registry_ = std::make_unique<Registry>(*this);
-    io_ = std::make_unique<IoManager>(*this);
-    pnp_ = std::make_unique<PnpManager>(*this);
-    // The threads start last, so they never see a half-built machine (the cancel spin lock's
-    // address, for one, is registered by the I/O manager).
-    if (state.RealTime) {
-        for (unsigned i = 0; i < state.Processors.size(); ++i) {
-            state.Processors[i]->Thread = std::thread(RunProcessor, std::ref(state), i);
-        }
-        state.ClockThread = std::thread(RunClock, std::ref(state));
-    }
+    parts_ = std::make_unique<Parts>(options);
+    Parts& parts = *parts_;
+    parts.Names = std::make_unique<ObjectNamespace>(*this);
+    parts.Reg = std::make_unique<Registry>(*this);
+    parts.Io = std::make_unique<IoManager>(*this);
+    parts.Pnp = std::make_unique<PnpManager>(*this);
+    parts.Check.SetAddressDescriber([&parts](const void* address) {
+        const std::string block = parts.Memory.DescribeAddress(address);
+        return block.empty() ? parts.Io->DescribeAddress(address) : block;
+    });
+    parts.Executive->Start();
 }
 
 Machine::~Machine()
 {
-    State& state = *state_;
-    if (state.RealTime) {
-        {
-            std::lock_guard<std::mutex> guard(state.KernelLock);
-            state.Stopping = true;
-            for (auto& processor : state.Processors) {
-                processor->Wake.notify_all();
-            }
-            state.TimersChanged.notify_all();
-        }
-        for (auto& processor : state.Processors) {
-            processor->Thread.join();
-        }
-        state.ClockThread.join();
-    }
-    pnp_.reset();
-    io_.reset();
-    registry_.reset();
-    names_.reset();
-    ReleaseAllPool(state);
+    Parts& parts = *parts_;
+    parts.Executive->Stop();
+    parts.Check.SetAddressDescriber(nullptr);
+    parts.Pnp.reset();
+    parts.Io.reset();
+    parts.Reg.reset();
+    parts.Names.reset();
+    parts.Memory.ReleaseAll();
+    parts_.reset();
     g_current = nullptr;
 }
 
@@ -97,107 +93,229 @@ Machine* Machine::TryCurrent()
     return g_current.load(std::memory_order_acquire);
 }
 
-void Machine::ReportViolation(Rule rule, const std::string& message)
+// ---- Time, DPCs and waits ----------------------------------------------------------------------
+
+LONGLONG Machine::Now() const
 {
-    if (state_->AbortOnViolation) {
-        fprintf(stderr, "VERIFIER VIOLATION: %s: %s\n", RuleName(rule), message.c_str());
-        fflush(stderr);
-        abort();
-    }
-    std::lock_guard<std::mutex> guard(state_->VerifierLock);
-    state_->Violations.push_back({rule, message});
+    return parts_->Executive->Now();
 }
+
+void Machine::AdvanceTime(LONGLONG delta100ns)
+{
+    if (delta100ns < 0) {
+        VerifierReport(Rule::TIME_BACKWARDS, "AdvanceTime(%lld): time only moves forward",
+                       static_cast<long long>(delta100ns));
+        return;
+    }
+    parts_->Executive->AdvanceTime(delta100ns);
+}
+
+bool Machine::AdvanceToNextTimer()
+{
+    return parts_->Executive->AdvanceToNextTimer();
+}
+
+LONGLONG Machine::NextTimerDue() const
+{
+    return parts_->Executive->NextTimerDue();
+}
+
+size_t Machine::SetTimerCount() const
+{
+    return parts_->Executive->SetTimerCount();
+}
+
+LONGLONG Machine::TickLength() const
+{
+    return parts_->Executive->TickLength();
+}
+
+void Machine::SetTickLength(LONGLONG ticks100ns)
+{
+    options_.TickLength = ticks100ns < 0 ? 0 : ticks100ns;
+    parts_->Executive->SetTickLength(ticks100ns);
+}
+
+void Machine::HoldDpcs(bool hold)
+{
+    parts_->Executive->HoldDpcs(hold);
+}
+
+bool Machine::DpcsHeld() const
+{
+    return parts_->Executive->DpcsHeld();
+}
+
+size_t Machine::QueuedDpcCount() const
+{
+    return parts_->Executive->QueuedDpcCount();
+}
+
+bool Machine::IsDpcQueued(const KDPC* dpc) const
+{
+    return parts_->Executive->IsDpcQueued(dpc);
+}
+
+bool Machine::RunNextDpc()
+{
+    return parts_->Executive->RunNextDpc();
+}
+
+bool Machine::RunDpc(PKDPC dpc)
+{
+    return parts_->Executive->RunDpc(dpc);
+}
+
+void Machine::DrainDpcs()
+{
+    parts_->Executive->DrainDpcs();
+}
+
+void Machine::Quiesce()
+{
+    parts_->Executive->Quiesce();
+}
+
+int Machine::AddProgressHook(ProgressHook hook)
+{
+    return parts_->Executive->AddProgressHook(std::move(hook));
+}
+
+void Machine::RemoveProgressHook(int id)
+{
+    parts_->Executive->RemoveProgressHook(id);
+}
+
+void Machine::RunUntil(const std::function<bool()>& done, const char* what)
+{
+    parts_->Executive->RunUntil(done, what);
+}
+
+// ---- Pool ------------------------------------------------------------------------------------
+
+void Machine::FailNthAllocation(ULONG n)
+{
+    parts_->Memory.FailNthAllocation(n);
+}
+
+void Machine::FailAllocationsWithTag(ULONG tag)
+{
+    parts_->Memory.FailAllocationsWithTag(tag);
+}
+
+ULONG Machine::AllocationCount() const
+{
+    return parts_->Memory.AllocationCount();
+}
+
+std::vector<PoolBlockInfo> Machine::OutstandingPool() const
+{
+    return parts_->Memory.Outstanding();
+}
+
+size_t Machine::OutstandingBlocks(ULONG tag) const
+{
+    size_t count = 0;
+    for (const auto& block : OutstandingPool()) {
+        count += (tag == 0 || block.Tag == tag) ? 1 : 0;
+    }
+    return count;
+}
+
+size_t Machine::OutstandingBytes(ULONG tag) const
+{
+    size_t bytes = 0;
+    for (const auto& block : OutstandingPool()) {
+        bytes += (tag == 0 || block.Tag == tag) ? block.Size : 0;
+    }
+    return bytes;
+}
+
+std::string Machine::PoolReport() const
+{
+    std::map<ULONG, std::pair<size_t, size_t>> byTag;
+    for (const auto& block : OutstandingPool()) {
+        auto& entry = byTag[block.Tag];
+        entry.first += 1;
+        entry.second += block.Size;
+    }
+    std::string report;
+    for (const auto& [tag, counts] : byTag) {
+        char line[96];
+        snprintf(line, sizeof(line), "tag '%s': %zu block(s), %zu byte(s)\n", TagText(tag).c_str(),
+                 counts.first, counts.second);
+        report += line;
+    }
+    return report;
+}
+
+// ---- Verifier ---------------------------------------------------------------------------------
 
 std::vector<Violation> Machine::Violations() const
 {
-    std::lock_guard<std::mutex> guard(state_->VerifierLock);
-    return state_->Violations;
+    return parts_->Check.Violations();
 }
 
 void Machine::ClearViolations()
 {
-    std::lock_guard<std::mutex> guard(state_->VerifierLock);
-    state_->Violations.clear();
+    parts_->Check.ClearViolations();
 }
 
 bool Machine::HasViolation(Rule rule) const
 {
-    std::lock_guard<std::mutex> guard(state_->VerifierLock);
-    for (const auto& violation : state_->Violations) {
-        if (violation.Rule == rule) {
-            return true;
-        }
-    }
-    return false;
+    return parts_->Check.HasViolation(rule);
 }
 
 bool Machine::TakeViolation(Rule rule)
 {
-    std::lock_guard<std::mutex> guard(state_->VerifierLock);
-    auto& violations = state_->Violations;
-    for (auto it = violations.begin(); it != violations.end(); ++it) {
-        if (it->Rule == rule) {
-            violations.erase(it);
-            return true;
-        }
-    }
-    return false;
+    return parts_->Check.TakeViolation(rule);
 }
 
 void Machine::SetAbortOnViolation(bool abort)
 {
     options_.AbortOnViolation = abort;
-    state_->AbortOnViolation = abort;
+    parts_->Check.SetAbortOnViolation(abort);
 }
+
+void Machine::NameSpinLock(const KSPIN_LOCK* lock, const std::string& name)
+{
+    parts_->Check.NameSpinLock(lock, name);
+}
+
+// ---- Trace sink and components ---------------------------------------------------------------
 
 void Machine::SetTraceSink(TraceSink sink)
 {
-    std::lock_guard<std::recursive_mutex> guard(state_->TraceLock);
-    state_->Sink = std::move(sink);
+    std::lock_guard<std::recursive_mutex> guard(parts_->TraceLock);
+    parts_->Sink = std::move(sink);
 }
 
 void Machine::EmitTrace(ULONG component, ULONG level, const char* text)
 {
-    std::lock_guard<std::recursive_mutex> guard(state_->TraceLock);
-    if (state_->Sink) {
-        state_->Sink(component, level, text);
+    std::lock_guard<std::recursive_mutex> guard(parts_->TraceLock);
+    if (parts_->Sink) {
+        parts_->Sink(component, level, text);
     }
 }
 
 IoManager& Machine::Io()
 {
-    return *io_;
+    return *parts_->Io;
 }
 
 ObjectNamespace& Machine::Names()
 {
-    return *names_;
+    return *parts_->Names;
 }
 
 Registry& Machine::Reg()
 {
-    return *registry_;
+    return *parts_->Reg;
 }
 
 PnpManager& Machine::Pnp()
 {
-    return *pnp_;
-}
-
-void VerifierReport(Rule rule, const char* format, ...)
-{
-    char message[512];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(message, sizeof(message), format, args);
-    va_end(args);
-    Machine* machine = Machine::TryCurrent();
-    if (machine == nullptr) {
-        fprintf(stderr, "VERIFIER VIOLATION: %s: %s\n", RuleName(rule), message);
-        fflush(stderr);
-        abort();
-    }
-    machine->ReportViolation(rule, message);
+    return *parts_->Pnp;
 }
 
 } // namespace qvx

@@ -14,7 +14,6 @@
 
 #include "platform/verifier/rules.h"
 
-#include <cstdarg>
 #include <functional>
 #include <memory>
 #include <string>
@@ -88,7 +87,7 @@ class Machine
     LONGLONG NextTimerDue() const;
     // Timers currently set (in the timer queue).
     size_t SetTimerCount() const;
-    LONGLONG TickLength() const { return options_.TickLength; }
+    LONGLONG TickLength() const;
     void SetTickLength(LONGLONG ticks100ns);
     // The system-time value (100 ns since 1601) that interrupt time 0 corresponds to.
     static constexpr LONGLONG SystemTimeBase = 125911584000000000LL; // 2000-01-01
@@ -130,7 +129,6 @@ class Machine
     std::string PoolReport() const;
 
     // --- Verifier -----------------------------------------------------------------------
-    void ReportViolation(Rule rule, const std::string& message);
     std::vector<Violation> Violations() const;
     void ClearViolations();
     bool HasViolation(Rule rule) const;
@@ -155,22 +153,11 @@ class Machine
     Registry& Reg();
     PnpManager& Pnp();
 
-    // Internal state shared by the platform's implementation files.
-    struct State;
-    State& Internal() { return *state_; }
-
   private:
+    struct Parts; // the components, built and torn down in order
     MachineOptions options_;
-    std::unique_ptr<State> state_;
-    std::unique_ptr<IoManager> io_;
-    std::unique_ptr<ObjectNamespace> names_;
-    std::unique_ptr<Registry> registry_;
-    std::unique_ptr<PnpManager> pnp_;
+    std::unique_ptr<Parts> parts_;
 };
-
-// Report a verifier violation on the current machine: the rule, then a printf-style message
-// naming the object.
-void VerifierReport(Rule rule, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Raises the current thread to DISPATCH_LEVEL for its lifetime (peers notify at that level).
 class DispatchLevelScope

@@ -1,7 +1,7 @@
 // The documented maximum IRQL of every kernel routine the platform implements, in one table,
 // and the one place that checks a call against it.
 
-#include "platform/machine/machine_internal.h"
+#include "platform/verifier/verifier.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -108,7 +108,7 @@ KIRQL IrqlCeilingOf(const char* routine)
 bool CheckIrqlCeiling(const char* routine)
 {
     const KIRQL ceiling = IrqlCeilingOf(routine);
-    const KIRQL irql = CurrentCpu().Irql;
+    const KIRQL irql = KeGetCurrentIrql();
     if (irql > ceiling) {
         VerifierReport(Rule::IRQL_TOO_HIGH, "%s called at IRQL %u, above its ceiling %u", routine,
                        unsigned(irql), unsigned(ceiling));
