@@ -4,7 +4,6 @@
 
 #include "host/peers/peer_endpoint.h"
 #include "peer/peer.h"
-#include "platform/io/io_manager.h"
 #include "platform/machine/machine.h"
 #include "port/port.h"
 #include "support/test_port.h"

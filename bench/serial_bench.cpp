@@ -7,8 +7,6 @@
 
 #include "host/peers/peer_endpoint.h"
 #include "peer/peer.h"
-#include "platform/io/io_manager.h"
-#include "platform/io/registry.h"
 #include "platform/machine/machine.h"
 #include "port/port.h"
 #include "serial/transfer.h"

@@ -3,7 +3,6 @@
 
 #include "fuzz/fuzz_target.h"
 #include "host/system.h"
-#include "platform/io/registry.h"
 #include "platform/machine/machine.h"
 
 #include <cstdio>

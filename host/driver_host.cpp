@@ -2,8 +2,7 @@
 
 #include "driver/driver.h"
 #include "driver/kcompat.h"
-#include "platform/io/io_manager.h"
-#include "platform/io/pnp.h"
+#include "platform/machine/machine.h"
 #include "serial/transfer.h"
 
 #include <algorithm>

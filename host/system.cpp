@@ -1,11 +1,8 @@
 #include "host/system.h"
+#include "platform/machine/machine.h"
 
 #include "host/system_internal.h"
 
-#include "platform/io/io_manager.h"
-#include "platform/io/names.h"
-#include "platform/io/pnp.h"
-#include "platform/io/registry.h"
 #include "trace/trace.h"
 
 #include <cctype>

@@ -1,8 +1,5 @@
 #include "host/win32/bridge.h"
 
-#include "platform/io/io_manager.h"
-#include "platform/io/names.h"
-#include "platform/io/registry.h"
 #include "platform/machine/machine.h"
 
 #include <atomic>

@@ -10,9 +10,9 @@
 
 namespace qvx {
 
-struct FilterDriver::Filter
+struct FilterDriverImpl::Filter
 {
-    FilterDriver* Owner = nullptr;
+    FilterDriverImpl* Owner = nullptr;
     PDEVICE_OBJECT Device = nullptr;
     PDEVICE_OBJECT Lower = nullptr;
     bool Upper = false;
@@ -28,7 +28,7 @@ struct FilterDriver::Filter
 
 namespace {
 
-using Filter = FilterDriver::Filter;
+using Filter = FilterDriverImpl::Filter;
 
 Filter* FilterOf(PDEVICE_OBJECT device)
 {
@@ -92,18 +92,18 @@ NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 } // namespace
 
-FilterDriver::FilterDriver(Machine& machine) : machine_(machine) {}
+FilterDriverImpl::FilterDriverImpl(IoSide& side) : side_(side) {}
 
-FilterDriver::~FilterDriver()
+FilterDriverImpl::~FilterDriverImpl()
 {
     if (driver_ != nullptr) {
-        machine_.Io().ReleaseBuiltInDriver(driver_);
+        side_.IoCore().ReleaseBuiltInDriver(driver_);
     }
 }
 
-PDEVICE_OBJECT FilterDriver::Attach(PDEVICE_OBJECT pdo, bool upper)
+PDEVICE_OBJECT FilterDriverImpl::Attach(PDEVICE_OBJECT pdo, bool upper)
 {
-    IoManager& io = machine_.Io();
+    IoManagerImpl& io = side_.IoCore();
     PDEVICE_OBJECT below = io.AttachedTop(pdo);
     if (below == nullptr) {
         return nullptr;
@@ -143,7 +143,7 @@ PDEVICE_OBJECT FilterDriver::Attach(PDEVICE_OBJECT pdo, bool upper)
     return device;
 }
 
-void FilterDriver::Destroy(PDEVICE_OBJECT filter)
+void FilterDriverImpl::Destroy(PDEVICE_OBJECT filter)
 {
     std::unique_ptr<Filter> record;
     {
@@ -155,7 +155,7 @@ void FilterDriver::Destroy(PDEVICE_OBJECT filter)
         record = std::move(it->second);
         live_.erase(it);
     }
-    machine_.Io().DestroyDeviceQuietly(filter);
+    side_.IoCore().DestroyDeviceQuietly(filter);
     {
         std::lock_guard<std::mutex> recordGuard(record->Lock);
         record->Removed = true;
@@ -164,7 +164,7 @@ void FilterDriver::Destroy(PDEVICE_OBJECT filter)
     retired_.push_back(std::move(record));
 }
 
-void FilterDriver::Retire(PDEVICE_OBJECT filter)
+void FilterDriverImpl::Retire(PDEVICE_OBJECT filter)
 {
     std::lock_guard<std::mutex> guard(mutex_);
     auto it = live_.find(filter);
@@ -179,7 +179,7 @@ void FilterDriver::Retire(PDEVICE_OBJECT filter)
     live_.erase(it);
 }
 
-bool FilterDriver::IsFilter(PDEVICE_OBJECT device) const
+bool FilterDriverImpl::IsFilter(PDEVICE_OBJECT device) const
 {
     std::lock_guard<std::mutex> guard(mutex_);
     auto it = live_.find(device);
@@ -190,7 +190,7 @@ bool FilterDriver::IsFilter(PDEVICE_OBJECT device) const
     return !it->second->Removed;
 }
 
-FilterActivity FilterDriver::Activity(PDEVICE_OBJECT filter) const
+FilterActivity FilterDriverImpl::Activity(PDEVICE_OBJECT filter) const
 {
     std::lock_guard<std::mutex> guard(mutex_);
     const Filter* found = nullptr;
@@ -215,8 +215,8 @@ FilterActivity FilterDriver::Activity(PDEVICE_OBJECT filter) const
     return activity;
 }
 
-void FilterDriver::CheckPassedLowerFilters(PDEVICE_OBJECT pdo, PIRP irp,
-                                           const std::vector<PDEVICE_OBJECT>& lowerFilters)
+void FilterDriverImpl::CheckPassedLowerFilters(PDEVICE_OBJECT pdo, PIRP irp,
+                                               const std::vector<PDEVICE_OBJECT>& lowerFilters)
 {
     std::vector<PDEVICE_OBJECT> bypassed;
     {
@@ -241,7 +241,7 @@ void FilterDriver::CheckPassedLowerFilters(PDEVICE_OBJECT pdo, PIRP irp,
     }
 }
 
-void FilterDriver::OnIrpFinished(PIRP irp)
+void FilterDriverImpl::OnIrpFinished(PIRP irp)
 {
     if (!any_.load(std::memory_order_acquire)) {
         return;

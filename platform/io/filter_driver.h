@@ -30,23 +30,13 @@
 
 namespace qvx {
 
-// What one filter device passed on.
-struct FilterActivity
-{
-    bool Upper = false;
-    std::vector<UCHAR> Majors; // every request's major function, in arrival order
-    size_t CompletionsRun = 0; // its completion routine ran (once per request passed on)
-    size_t Outstanding = 0;    // passed on and not yet finally completed
-    bool Removed = false;      // detached and deleted at IRP_MN_REMOVE_DEVICE
-};
+class IoSide;
 
-class FilterDriver final : public IrpFinishObserver
+class FilterDriverImpl final : public FilterDriver, public IrpFinishObserver
 {
   public:
-    explicit FilterDriver(Machine& machine);
-    ~FilterDriver();
-    FilterDriver(const FilterDriver&) = delete;
-    FilterDriver& operator=(const FilterDriver&) = delete;
+    explicit FilterDriverImpl(IoSide& side);
+    ~FilterDriverImpl();
 
     // Creates a filter device like the device now on top of `pdo`'s stack and attaches it
     // there. NULL when out of memory.
@@ -58,7 +48,7 @@ class FilterDriver final : public IrpFinishObserver
     void Retire(PDEVICE_OBJECT filter);
     // A filter device not yet removed.
     bool IsFilter(PDEVICE_OBJECT device) const;
-    FilterActivity Activity(PDEVICE_OBJECT filter) const;
+    FilterActivity Activity(PDEVICE_OBJECT filter) const override;
     // The bus driver calls this for every request reaching the PDO, with the lower filters of
     // its stack (bottom up).
     void CheckPassedLowerFilters(PDEVICE_OBJECT pdo, PIRP irp,
@@ -69,7 +59,7 @@ class FilterDriver final : public IrpFinishObserver
     struct Filter;
 
   private:
-    Machine& machine_;
+    IoSide& side_;
     PDRIVER_OBJECT driver_ = nullptr;
     mutable std::mutex mutex_; // guards the table; never held while a kernel routine runs
     // Every filter ever attached, removed ones too: the finish check may still need them.

@@ -43,6 +43,12 @@ bool HoldsLock(const CpuContext& cpu, const KSPIN_LOCK* lock)
     return false;
 }
 
+size_t ViolationCount()
+{
+    const Verifier* verifier = Verifier::Current();
+    return verifier != nullptr ? verifier->ViolationCount() : 0;
+}
+
 } // namespace
 
 namespace io_detail {
@@ -76,19 +82,19 @@ NTSTATUS NTAPI DefaultDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 // ---- Tables -------------------------------------------------------------------------------
 
-std::shared_ptr<IoManager::IrpRecord> IoManager::FindIrpLocked(PIRP irp) const
+std::shared_ptr<IoManagerImpl::IrpRecord> IoManagerImpl::FindIrpLocked(PIRP irp) const
 {
     auto it = irps_.find(irp);
     return it != irps_.end() ? it->second : nullptr;
 }
 
-IoManager::DeviceRecord* IoManager::FindDeviceLocked(PDEVICE_OBJECT device) const
+IoManagerImpl::DeviceRecord* IoManagerImpl::FindDeviceLocked(PDEVICE_OBJECT device) const
 {
     auto it = devices_.find(device);
     return it != devices_.end() ? it->second.get() : nullptr;
 }
 
-PDEVICE_OBJECT IoManager::TopLocked(PDEVICE_OBJECT device) const
+PDEVICE_OBJECT IoManagerImpl::TopLocked(PDEVICE_OBJECT device) const
 {
     int guard = 0;
     while (device != nullptr && device->AttachedDevice != nullptr && ++guard < 64) {
@@ -97,7 +103,7 @@ PDEVICE_OBJECT IoManager::TopLocked(PDEVICE_OBJECT device) const
     return device;
 }
 
-bool IoManager::HeldByDeviceLocked(const IrpRecord& record, PDEVICE_OBJECT device) const
+bool IoManagerImpl::HeldByDeviceLocked(const IrpRecord& record, PDEVICE_OBJECT device) const
 {
     if (record.Finished) {
         return false;
@@ -112,12 +118,12 @@ bool IoManager::HeldByDeviceLocked(const IrpRecord& record, PDEVICE_OBJECT devic
     return false;
 }
 
-bool IoManager::ReachableLocked(const DeviceRecord* record)
+bool IoManagerImpl::ReachableLocked(const DeviceRecord* record)
 {
     return record != nullptr && (!record->Deleted || record->DeletePending);
 }
 
-bool IoManager::ReferencedByFileLocked(PDEVICE_OBJECT device) const
+bool IoManagerImpl::ReferencedByFileLocked(PDEVICE_OBJECT device) const
 {
     auto references = [device](const std::shared_ptr<FileRecord>& file) {
         return file->Object != nullptr && (file->Device == device || file->Target == device);
@@ -140,12 +146,12 @@ bool IoManager::ReferencedByFileLocked(PDEVICE_OBJECT device) const
     return false;
 }
 
-bool IoManager::StillReferencedLocked(PDEVICE_OBJECT device) const
+bool IoManagerImpl::StillReferencedLocked(PDEVICE_OBJECT device) const
 {
     return ReferencedByFileLocked(device) || device->AttachedDevice != nullptr;
 }
 
-bool IoManager::ConsumeFault(IoFault fault, NTSTATUS* status)
+bool IoManagerImpl::ConsumeFault(IoFault fault, NTSTATUS* status)
 {
     std::lock_guard<std::mutex> guard(mutex_);
     return faults_.Consume(fault, status);
@@ -153,10 +159,10 @@ bool IoManager::ConsumeFault(IoFault fault, NTSTATUS* status)
 
 // ---- Devices --------------------------------------------------------------------------------
 
-NTSTATUS IoManager::CreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSize,
-                                 PUNICODE_STRING deviceName, DEVICE_TYPE deviceType,
-                                 ULONG characteristics, BOOLEAN exclusive,
-                                 PDEVICE_OBJECT* deviceObject)
+NTSTATUS IoManagerImpl::CreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSize,
+                                     PUNICODE_STRING deviceName, DEVICE_TYPE deviceType,
+                                     ULONG characteristics, BOOLEAN exclusive,
+                                     PDEVICE_OBJECT* deviceObject)
 {
     CheckIrqlCeiling("IoCreateDevice");
     if (deviceObject == nullptr) {
@@ -183,8 +189,8 @@ NTSTATUS IoManager::CreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSiz
                             DO_DEVICE_INITIALIZING | (exclusive ? DO_EXCLUSIVE : 0), deviceObject);
 }
 
-PDEVICE_OBJECT IoManager::CreatePlatformDevice(PDRIVER_OBJECT driver, ULONG extensionSize,
-                                               DEVICE_TYPE deviceType, ULONG flags)
+PDEVICE_OBJECT IoManagerImpl::CreatePlatformDevice(PDRIVER_OBJECT driver, ULONG extensionSize,
+                                                   DEVICE_TYPE deviceType, ULONG flags)
 {
     PDEVICE_OBJECT device = nullptr;
     const NTSTATUS status =
@@ -192,10 +198,10 @@ PDEVICE_OBJECT IoManager::CreatePlatformDevice(PDRIVER_OBJECT driver, ULONG exte
     return NT_SUCCESS(status) ? device : nullptr;
 }
 
-NTSTATUS IoManager::CreateDeviceCore(PDRIVER_OBJECT driverObject, ULONG extensionSize,
-                                     const std::u16string& name, DEVICE_TYPE deviceType,
-                                     ULONG characteristics, ULONG flags,
-                                     PDEVICE_OBJECT* deviceObject)
+NTSTATUS IoManagerImpl::CreateDeviceCore(PDRIVER_OBJECT driverObject, ULONG extensionSize,
+                                         const std::u16string& name, DEVICE_TYPE deviceType,
+                                         ULONG characteristics, ULONG flags,
+                                         PDEVICE_OBJECT* deviceObject)
 {
     const size_t objectBytes = (sizeof(DEVICE_OBJECT) + 15) & ~size_t(15);
     const size_t bytes = objectBytes + extensionSize;
@@ -215,7 +221,7 @@ NTSTATUS IoManager::CreateDeviceCore(PDRIVER_OBJECT driverObject, ULONG extensio
     device->StackSize = 1;
     KeInitializeEvent(&device->DeviceLock, SynchronizationEvent, TRUE);
     if (!name.empty()) {
-        const NTSTATUS status = machine_.Names().InsertDevice(name, device);
+        const NTSTATUS status = side_.NamesCore().InsertDevice(name, device);
         if (!NT_SUCCESS(status)) {
             free(memory);
             return status;
@@ -234,10 +240,10 @@ NTSTATUS IoManager::CreateDeviceCore(PDRIVER_OBJECT driverObject, ULONG extensio
     return STATUS_SUCCESS;
 }
 
-void IoManager::DeleteDevice(PDEVICE_OBJECT device)
+void IoManagerImpl::DeleteDevice(PDEVICE_OBJECT device)
 {
     CheckIrqlCeiling("IoDeleteDevice");
-    if (machine_.Pnp().InSurpriseRemoval(device)) {
+    if (side_.PnpCore().InSurpriseRemoval(device)) {
         VerifierReport(Rule::DEVICE_DELETED_OR_DETACHED_BEFORE_REMOVE,
                        "IoDeleteDevice(%p) after IRP_MN_SURPRISE_REMOVAL and before "
                        "IRP_MN_REMOVE_DEVICE",
@@ -305,14 +311,14 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device)
                        static_cast<void*>(device));
     }
     if (!record->Name.empty()) {
-        machine_.Names().RemoveDevice(record->Name);
+        side_.NamesCore().RemoveDevice(record->Name);
     }
     if (record->DeletePending) {
         return; // Freed when the last file object or attached device lets go of it.
     }
-    const size_t violationsBefore = machine_.Violations().size();
+    const size_t violationsBefore = ViolationCount();
     CheckFreedRange(record->Memory, record->Bytes, "device object with its extension");
-    const bool clean = machine_.Violations().size() == violationsBefore;
+    const bool clean = ViolationCount() == violationsBefore;
     std::lock_guard<std::mutex> guard(mutex_);
     // Memory that still holds a set timer or a queued DPC stays intact until teardown: the
     // executive's lists run through it.
@@ -321,7 +327,7 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device)
     }
 }
 
-std::string IoManager::DescribeAddress(const void* address) const
+std::string IoManagerImpl::DescribeAddress(const void* address) const
 {
     const auto* p = static_cast<const char*>(address);
     std::lock_guard<std::mutex> guard(mutex_);
@@ -338,7 +344,7 @@ std::string IoManager::DescribeAddress(const void* address) const
     return std::string();
 }
 
-void IoManager::FinishDeletePending(PDEVICE_OBJECT device)
+void IoManagerImpl::FinishDeletePending(PDEVICE_OBJECT device)
 {
     DeviceRecord* record = nullptr;
     {
@@ -349,16 +355,16 @@ void IoManager::FinishDeletePending(PDEVICE_OBJECT device)
         }
         record->DeletePending = false;
     }
-    const size_t violationsBefore = machine_.Violations().size();
+    const size_t violationsBefore = ViolationCount();
     CheckFreedRange(record->Memory, record->Bytes, "device object with its extension");
-    const bool clean = machine_.Violations().size() == violationsBefore;
+    const bool clean = ViolationCount() == violationsBefore;
     std::lock_guard<std::mutex> guard(mutex_);
     if (clean) {
         BuryDeviceLocked(record);
     }
 }
 
-void IoManager::BuryDeviceLocked(DeviceRecord* record)
+void IoManagerImpl::BuryDeviceLocked(DeviceRecord* record)
 {
     io_detail::Poison(record->Memory, record->Bytes);
     record->Poisoned = true;
@@ -374,7 +380,7 @@ void IoManager::BuryDeviceLocked(DeviceRecord* record)
     }
 }
 
-void IoManager::FreeDeviceMemory(DeviceRecord* record)
+void IoManagerImpl::FreeDeviceMemory(DeviceRecord* record)
 {
     if (record->Poisoned) {
         io_detail::Unpoison(record->Memory, record->Bytes);
@@ -383,7 +389,8 @@ void IoManager::FreeDeviceMemory(DeviceRecord* record)
     record->Memory = nullptr;
 }
 
-PDEVICE_OBJECT IoManager::AttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target)
+PDEVICE_OBJECT IoManagerImpl::AttachDeviceToDeviceStack(PDEVICE_OBJECT source,
+                                                        PDEVICE_OBJECT target)
 {
     CheckIrqlCeiling("IoAttachDeviceToDeviceStack");
     NTSTATUS failure = STATUS_SUCCESS;
@@ -393,7 +400,7 @@ PDEVICE_OBJECT IoManager::AttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVI
     return AttachPlatformDevice(source, target);
 }
 
-PDEVICE_OBJECT IoManager::AttachPlatformDevice(PDEVICE_OBJECT source, PDEVICE_OBJECT target)
+PDEVICE_OBJECT IoManagerImpl::AttachPlatformDevice(PDEVICE_OBJECT source, PDEVICE_OBJECT target)
 {
     std::lock_guard<std::mutex> guard(mutex_);
     DeviceRecord* sourceRecord = FindDeviceLocked(source);
@@ -413,10 +420,10 @@ PDEVICE_OBJECT IoManager::AttachPlatformDevice(PDEVICE_OBJECT source, PDEVICE_OB
     return top;
 }
 
-void IoManager::DetachDevice(PDEVICE_OBJECT lower)
+void IoManagerImpl::DetachDevice(PDEVICE_OBJECT lower)
 {
     CheckIrqlCeiling("IoDetachDevice");
-    if (machine_.Pnp().InSurpriseRemoval(lower)) {
+    if (side_.PnpCore().InSurpriseRemoval(lower)) {
         VerifierReport(Rule::DEVICE_DELETED_OR_DETACHED_BEFORE_REMOVE,
                        "IoDetachDevice(%p) after IRP_MN_SURPRISE_REMOVAL and before "
                        "IRP_MN_REMOVE_DEVICE",
@@ -443,7 +450,7 @@ void IoManager::DetachDevice(PDEVICE_OBJECT lower)
 
 // ---- Requests --------------------------------------------------------------------------------
 
-std::shared_ptr<IoManager::IrpRecord> IoManager::NewIrp(CCHAR stackSize)
+std::shared_ptr<IoManagerImpl::IrpRecord> IoManagerImpl::NewIrp(CCHAR stackSize)
 {
     if (stackSize < 1 || stackSize > 64) {
         return nullptr;
@@ -469,7 +476,7 @@ std::shared_ptr<IoManager::IrpRecord> IoManager::NewIrp(CCHAR stackSize)
     return record;
 }
 
-PIRP IoManager::AllocateIrp(CCHAR stackSize, CompletionCallback onComplete)
+PIRP IoManagerImpl::AllocateIrp(CCHAR stackSize, CompletionCallback onComplete)
 {
     std::shared_ptr<IrpRecord> record = NewIrp(stackSize);
     if (record == nullptr) {
@@ -479,7 +486,7 @@ PIRP IoManager::AllocateIrp(CCHAR stackSize, CompletionCallback onComplete)
     return record->Irp;
 }
 
-size_t IoManager::OutstandingIrps(PDEVICE_OBJECT device) const
+size_t IoManagerImpl::OutstandingIrps(PDEVICE_OBJECT device) const
 {
     std::lock_guard<std::mutex> guard(mutex_);
     size_t count = 0;
@@ -491,7 +498,7 @@ size_t IoManager::OutstandingIrps(PDEVICE_OBJECT device) const
     return count;
 }
 
-NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver)
+NTSTATUS IoManagerImpl::CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver)
 {
     CpuContext& cpu = CurrentCpu();
     const KIRQL irql = cpu.Irql;
@@ -568,7 +575,7 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
     return status;
 }
 
-void IoManager::CompleteRequest(PIRP irp)
+void IoManagerImpl::CompleteRequest(PIRP irp)
 {
     CpuContext& cpu = CurrentCpu();
     const KIRQL irql = cpu.Irql;
@@ -656,7 +663,7 @@ void IoManager::CompleteRequest(PIRP irp)
     Finish(record);
 }
 
-void IoManager::Finish(const std::shared_ptr<IrpRecord>& record)
+void IoManagerImpl::Finish(const std::shared_ptr<IrpRecord>& record)
 {
     PIRP irp = record->Irp;
     RequestEnd end{
@@ -696,7 +703,7 @@ void IoManager::Finish(const std::shared_ptr<IrpRecord>& record)
     }
 }
 
-void IoManager::ReleaseIrpLocked(const std::shared_ptr<IrpRecord>& record)
+void IoManagerImpl::ReleaseIrpLocked(const std::shared_ptr<IrpRecord>& record)
 {
     io_detail::Poison(record->Memory, record->Bytes);
     io_detail::Poison(record->SystemBuffer, record->SystemBufferBytes);
@@ -720,7 +727,7 @@ void IoManager::ReleaseIrpLocked(const std::shared_ptr<IrpRecord>& record)
     }
 }
 
-void IoManager::DropCancelReference(const std::shared_ptr<IrpRecord>& record)
+void IoManagerImpl::DropCancelReference(const std::shared_ptr<IrpRecord>& record)
 {
     std::lock_guard<std::mutex> guard(mutex_);
     if (--record->CancelReferences == 0 && record->ReleaseWhenUnreferenced) {
@@ -731,13 +738,13 @@ void IoManager::DropCancelReference(const std::shared_ptr<IrpRecord>& record)
 
 // ---- Cancellation -----------------------------------------------------------------------
 
-void IoManager::AcquireCancelSpinLock(PKIRQL irql)
+void IoManagerImpl::AcquireCancelSpinLock(PKIRQL irql)
 {
     CheckIrqlCeiling("IoAcquireCancelSpinLock");
     *irql = KfAcquireSpinLock(&cancelLock_);
 }
 
-void IoManager::ReleaseCancelSpinLock(KIRQL irql)
+void IoManagerImpl::ReleaseCancelSpinLock(KIRQL irql)
 {
     if (!HoldsLock(CurrentCpu(), &cancelLock_)) {
         VerifierReport(Rule::CANCEL_SPINLOCK_NOT_HELD,
@@ -750,7 +757,7 @@ void IoManager::ReleaseCancelSpinLock(KIRQL irql)
     KfLowerIrql(irql);
 }
 
-BOOLEAN IoManager::CancelIrp(PIRP irp)
+BOOLEAN IoManagerImpl::CancelIrp(PIRP irp)
 {
     CheckIrqlCeiling("IoCancelIrp");
     std::shared_ptr<IrpRecord> record;
@@ -778,7 +785,7 @@ BOOLEAN IoManager::CancelIrp(PIRP irp)
     return cancelled;
 }
 
-BOOLEAN IoManager::CancelIrpRecord(const std::shared_ptr<IrpRecord>& record)
+BOOLEAN IoManagerImpl::CancelIrpRecord(const std::shared_ptr<IrpRecord>& record)
 {
     PIRP irp = record->Irp;
     CpuContext& cpu = CurrentCpu();
@@ -807,7 +814,7 @@ BOOLEAN IoManager::CancelIrpRecord(const std::shared_ptr<IrpRecord>& record)
 
 // ---- Work items ---------------------------------------------------------------------------
 
-PIO_WORKITEM IoManager::AllocateWorkItem(PDEVICE_OBJECT device)
+PIO_WORKITEM IoManagerImpl::AllocateWorkItem(PDEVICE_OBJECT device)
 {
     CheckIrqlCeiling("IoAllocateWorkItem");
     NTSTATUS failure = STATUS_SUCCESS;
@@ -826,7 +833,7 @@ PIO_WORKITEM IoManager::AllocateWorkItem(PDEVICE_OBJECT device)
     return item;
 }
 
-void IoManager::FreeWorkItem(PIO_WORKITEM item)
+void IoManagerImpl::FreeWorkItem(PIO_WORKITEM item)
 {
     CheckIrqlCeiling("IoFreeWorkItem");
     std::lock_guard<std::mutex> guard(mutex_);
@@ -845,7 +852,7 @@ void IoManager::FreeWorkItem(PIO_WORKITEM item)
     delete item;
 }
 
-void IoManager::QueueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PVOID context)
+void IoManagerImpl::QueueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PVOID context)
 {
     CheckIrqlCeiling("IoQueueWorkItem");
     {
@@ -868,7 +875,7 @@ void IoManager::QueueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, P
     PostPassive([this, item] { RunPassiveWorkItem(item); });
 }
 
-void IoManager::RunPassiveWorkItem(PIO_WORKITEM item)
+void IoManagerImpl::RunPassiveWorkItem(PIO_WORKITEM item)
 {
     PIO_WORKITEM_ROUTINE routine = nullptr;
     PVOID context = nullptr;
@@ -901,8 +908,8 @@ void IoManager::RunPassiveWorkItem(PIO_WORKITEM item)
 
 // ---- Power ------------------------------------------------------------------------------------
 
-POWER_STATE IoManager::SetPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type,
-                                     POWER_STATE state)
+POWER_STATE IoManagerImpl::SetPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type,
+                                         POWER_STATE state)
 {
     CheckIrqlCeiling("PoSetPowerState");
     std::lock_guard<std::mutex> guard(mutex_);
@@ -923,7 +930,7 @@ POWER_STATE IoManager::SetPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE typ
     return previous;
 }
 
-void IoManager::StartNextPowerIrp(PIRP irp)
+void IoManagerImpl::StartNextPowerIrp(PIRP irp)
 {
     CheckIrqlCeiling("PoStartNextPowerIrp");
     const std::thread::id self = std::this_thread::get_id();
@@ -966,68 +973,68 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT* DeviceObject)
 {
-    return Machine::Current().Io().CreateDevice(DriverObject, DeviceExtensionSize, DeviceName,
-                                                DeviceType, DeviceCharacteristics, Exclusive,
-                                                DeviceObject);
+    return qvx::IoSide::Current().IoCore().CreateDevice(
+        DriverObject, DeviceExtensionSize, DeviceName, DeviceType, DeviceCharacteristics, Exclusive,
+        DeviceObject);
 }
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
-    Machine::Current().Io().DeleteDevice(DeviceObject);
+    qvx::IoSide::Current().IoCore().DeleteDevice(DeviceObject);
 }
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                  PDEVICE_OBJECT TargetDevice)
 {
-    return Machine::Current().Io().AttachDeviceToDeviceStack(SourceDevice, TargetDevice);
+    return qvx::IoSide::Current().IoCore().AttachDeviceToDeviceStack(SourceDevice, TargetDevice);
 }
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
-    Machine::Current().Io().DetachDevice(TargetDevice);
+    qvx::IoSide::Current().IoCore().DetachDevice(TargetDevice);
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    return Machine::Current().Io().CallDriver(DeviceObject, Irp);
+    return qvx::IoSide::Current().IoCore().CallDriver(DeviceObject, Irp);
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
     UNREFERENCED_PARAMETER(PriorityBoost);
-    Machine::Current().Io().CompleteRequest(Irp);
+    qvx::IoSide::Current().IoCore().CompleteRequest(Irp);
 }
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
 {
-    return Machine::Current().Io().CancelIrp(Irp);
+    return qvx::IoSide::Current().IoCore().CancelIrp(Irp);
 }
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql)
 {
-    Machine::Current().Io().AcquireCancelSpinLock(Irql);
+    qvx::IoSide::Current().IoCore().AcquireCancelSpinLock(Irql);
 }
 
 VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql)
 {
-    Machine::Current().Io().ReleaseCancelSpinLock(Irql);
+    qvx::IoSide::Current().IoCore().ReleaseCancelSpinLock(Irql);
 }
 
 PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
 {
-    return Machine::Current().Io().AllocateWorkItem(DeviceObject);
+    return qvx::IoSide::Current().IoCore().AllocateWorkItem(DeviceObject);
 }
 
 VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem)
 {
-    Machine::Current().Io().FreeWorkItem(IoWorkItem);
+    qvx::IoSide::Current().IoCore().FreeWorkItem(IoWorkItem);
 }
 
 VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
                            WORK_QUEUE_TYPE QueueType, PVOID Context)
 {
     UNREFERENCED_PARAMETER(QueueType);
-    Machine::Current().Io().QueueWorkItem(IoWorkItem, WorkerRoutine, Context);
+    qvx::IoSide::Current().IoCore().QueueWorkItem(IoWorkItem, WorkerRoutine, Context);
 }
 
 } // extern "C"

@@ -42,7 +42,7 @@ struct IoRequestState
     // What the request was, for reports: built only when one is made.
     std::string Description;
     UCHAR Major = 0;
-    std::shared_ptr<IoManager::FileRecord> File;
+    std::shared_ptr<IoManagerImpl::FileRecord> File;
 
     std::string Describe() const
     {
@@ -77,25 +77,26 @@ std::shared_ptr<IoRequestState> CompletedState(NTSTATUS status, const char* desc
 
 const IoResult& WaitForState(IoRequestState& state)
 {
-    Machine& machine = Machine::Current();
-    if (machine.Mode() == MachineMode::Simulated) {
+    IoManagerImpl& io = IoSide::Current().IoCore();
+    Scheduler& scheduler = *Scheduler::Current();
+    if (scheduler.Simulated()) {
         bool done = false;
         {
             std::lock_guard<std::mutex> guard(state.Lock);
             done = state.Done;
         }
         if (done) {
-            machine.Io().AfterApplicationCall();
+            io.AfterApplicationCall();
             return state.Result;
         }
         const std::string what = "the application's " + state.Describe();
-        machine.RunUntil(
+        scheduler.RunUntil(
             [&state] {
                 std::lock_guard<std::mutex> guard(state.Lock);
                 return state.Done;
             },
             what.c_str());
-        machine.Io().AfterApplicationCall();
+        io.AfterApplicationCall();
     } else {
         std::unique_lock<std::mutex> guard(state.Lock);
         state.Changed.wait(guard, [&state] { return state.Done; });
@@ -141,20 +142,22 @@ PIRP IoRequest::Irp() const
 
 // ---- Construction and teardown ----------------------------------------------------------
 
-IoManager::IoManager(Machine& machine) : machine_(machine)
+IoManagerImpl::IoManagerImpl(IoSide& side)
+    : side_(side), simulated_(Scheduler::Current()->Simulated())
 {
     if (Verifier* verifier = Verifier::Current()) {
         verifier->SetCancelSpinLock(&cancelLock_);
     }
-    if (machine_.Mode() == MachineMode::Simulated) {
-        progressHook_ = machine_.AddProgressHook([this] { return RunPassiveWork() != 0; });
+    if (simulated_) {
+        progressHook_ =
+            Scheduler::Current()->AddProgressHook([this] { return RunPassiveWork() != 0; });
     }
 }
 
-IoManager::~IoManager()
+IoManagerImpl::~IoManagerImpl()
 {
     if (progressHook_ != 0) {
-        machine_.RemoveProgressHook(progressHook_);
+        Scheduler::Current()->RemoveProgressHook(progressHook_);
     }
     {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -200,7 +203,7 @@ IoManager::~IoManager()
     drivers_.clear();
 }
 
-void IoManager::ReportLeftovers()
+void IoManagerImpl::ReportLeftovers()
 {
     std::vector<std::pair<PIRP, UCHAR>> irps;
     std::vector<std::pair<PFILE_OBJECT, std::u16string>> files;
@@ -229,13 +232,13 @@ void IoManager::ReportLeftovers()
     }
 }
 
-void IoManager::InjectFailure(IoFault fault, ULONG nth, NTSTATUS status)
+void IoManagerImpl::InjectFailure(IoFault fault, ULONG nth, NTSTATUS status)
 {
     std::lock_guard<std::mutex> guard(mutex_);
     faults_.Inject(fault, nth, status);
 }
 
-void IoManager::ClearFailures()
+void IoManagerImpl::ClearFailures()
 {
     std::lock_guard<std::mutex> guard(mutex_);
     faults_.Clear();
@@ -243,7 +246,7 @@ void IoManager::ClearFailures()
 
 // ---- Drivers ------------------------------------------------------------------------------------
 
-PDRIVER_OBJECT IoManager::CreateBuiltInDriver(std::u16string_view name)
+PDRIVER_OBJECT IoManagerImpl::CreateBuiltInDriver(std::u16string_view name)
 {
     auto record = std::make_unique<DriverRecord>();
     memset(&record->Object, 0, sizeof(record->Object));
@@ -272,7 +275,7 @@ PDRIVER_OBJECT IoManager::CreateBuiltInDriver(std::u16string_view name)
     return driver;
 }
 
-void IoManager::ReleaseBuiltInDriver(PDRIVER_OBJECT driver)
+void IoManagerImpl::ReleaseBuiltInDriver(PDRIVER_OBJECT driver)
 {
     while (driver->DeviceObject != nullptr) {
         DestroyDeviceQuietly(driver->DeviceObject);
@@ -280,7 +283,7 @@ void IoManager::ReleaseBuiltInDriver(PDRIVER_OBJECT driver)
     ReleaseDriverObject(driver);
 }
 
-void IoManager::ReleaseDriverObject(PDRIVER_OBJECT driver)
+void IoManagerImpl::ReleaseDriverObject(PDRIVER_OBJECT driver)
 {
     std::unique_ptr<DriverRecord> record;
     {
@@ -294,15 +297,15 @@ void IoManager::ReleaseDriverObject(PDRIVER_OBJECT driver)
     }
 }
 
-bool IoManager::IsDriverLoaded(PDRIVER_OBJECT driver) const
+bool IoManagerImpl::IsDriverLoaded(PDRIVER_OBJECT driver) const
 {
     std::lock_guard<std::mutex> guard(mutex_);
     return drivers_.count(driver) != 0;
 }
 
-PDRIVER_OBJECT IoManager::LoadDriver(std::u16string_view serviceName,
-                                     PDRIVER_INITIALIZE driverEntry, NTSTATUS* status,
-                                     std::vector<ULONG> poolTags)
+PDRIVER_OBJECT IoManagerImpl::LoadDriver(std::u16string_view serviceName,
+                                         PDRIVER_INITIALIZE driverEntry, NTSTATUS* status,
+                                         std::vector<ULONG> poolTags)
 {
     auto fail = [status](NTSTATUS failure) -> PDRIVER_OBJECT {
         if (status != nullptr) {
@@ -317,7 +320,7 @@ PDRIVER_OBJECT IoManager::LoadDriver(std::u16string_view serviceName,
     CheckIrqlCeiling("DriverEntry");
     const std::u16string keyPath =
         u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + std::u16string(serviceName);
-    if (!machine_.Reg().CreateKey(RegText(keyPath))) {
+    if (!side_.RegistryCore().CreateKey(RegText(keyPath))) {
         return fail(STATUS_OBJECT_NAME_INVALID);
     }
     PDRIVER_OBJECT driver = CreateBuiltInDriver(serviceName);
@@ -366,7 +369,7 @@ PDRIVER_OBJECT IoManager::LoadDriver(std::u16string_view serviceName,
     return driver;
 }
 
-NTSTATUS IoManager::UnloadDriver(PDRIVER_OBJECT driver)
+NTSTATUS IoManagerImpl::UnloadDriver(PDRIVER_OBJECT driver)
 {
     CheckIrqlCeiling("DriverUnload");
     std::vector<ULONG> tags;
@@ -398,7 +401,7 @@ NTSTATUS IoManager::UnloadDriver(PDRIVER_OBJECT driver)
     UnloadLeftovers left;
     left.Driver = Narrow(name);
     OnDriverRoutineReturned(("DriverUnload of " + left.Driver).c_str(), irql, KeGetCurrentIrql());
-    for (const PoolBlockInfo& block : machine_.OutstandingPool()) {
+    for (const PoolBlockInfo& block : Pool::Current()->Outstanding()) {
         if (tags.empty() || std::find(tags.begin(), tags.end(), block.Tag) != tags.end()) {
             auto& entry = left.PoolByTag[block.Tag];
             entry.first += 1;
@@ -425,10 +428,10 @@ NTSTATUS IoManager::UnloadDriver(PDRIVER_OBJECT driver)
     if (Scheduler* scheduler = Scheduler::Current()) {
         scheduler->ListSetObjects(&left.TimersSet, &left.DpcsQueued);
     }
-    for (const RegOpenHandle& open : machine_.Reg().OpenHandles()) {
+    for (const RegOpenHandle& open : side_.RegistryCore().OpenHandles()) {
         left.KeysOpen.push_back(Narrow(open.Path));
     }
-    for (const CallbackRegistrationInfo& registration : machine_.Names().Registrations()) {
+    for (const CallbackRegistrationInfo& registration : side_.NamesCore().Registrations()) {
         left.Callbacks.push_back(Narrow(registration.ObjectName));
     }
     OnDriverUnloaded(left);
@@ -447,28 +450,28 @@ bool InApplicationContext()
     return t_applicationContext > 0;
 }
 
-bool IoManager::IsDeletePending(PDEVICE_OBJECT device) const
+bool IoManagerImpl::IsDeletePending(PDEVICE_OBJECT device) const
 {
     std::lock_guard<std::mutex> guard(mutex_);
     const DeviceRecord* record = FindDeviceLocked(device);
     return record != nullptr && record->DeletePending;
 }
 
-bool IoManager::IsDeviceLive(PDEVICE_OBJECT device) const
+bool IoManagerImpl::IsDeviceLive(PDEVICE_OBJECT device) const
 {
     std::lock_guard<std::mutex> guard(mutex_);
     const DeviceRecord* record = FindDeviceLocked(device);
     return record != nullptr && !record->Deleted;
 }
 
-PDEVICE_OBJECT IoManager::AttachedTop(PDEVICE_OBJECT device) const
+PDEVICE_OBJECT IoManagerImpl::AttachedTop(PDEVICE_OBJECT device) const
 {
     std::lock_guard<std::mutex> guard(mutex_);
     const DeviceRecord* record = FindDeviceLocked(device);
     return record != nullptr && !record->Deleted ? TopLocked(device) : nullptr;
 }
 
-std::vector<PDEVICE_OBJECT> IoManager::DevicesAbove(PDEVICE_OBJECT bottom) const
+std::vector<PDEVICE_OBJECT> IoManagerImpl::DevicesAbove(PDEVICE_OBJECT bottom) const
 {
     std::lock_guard<std::mutex> guard(mutex_);
     std::vector<PDEVICE_OBJECT> above;
@@ -483,26 +486,26 @@ std::vector<PDEVICE_OBJECT> IoManager::DevicesAbove(PDEVICE_OBJECT bottom) const
     return above;
 }
 
-void IoManager::SetFinishObserver(IrpFinishObserver* observer)
+void IoManagerImpl::SetFinishObserver(IrpFinishObserver* observer)
 {
     finishObserver_.store(observer, std::memory_order_release);
 }
 
-std::u16string IoManager::DeviceName(PDEVICE_OBJECT device) const
+std::u16string IoManagerImpl::DeviceName(PDEVICE_OBJECT device) const
 {
     std::lock_guard<std::mutex> guard(mutex_);
     const DeviceRecord* record = FindDeviceLocked(device);
     return record != nullptr ? record->Name : std::u16string();
 }
 
-DEVICE_POWER_STATE IoManager::DevicePowerStateOf(PDEVICE_OBJECT device) const
+DEVICE_POWER_STATE IoManagerImpl::DevicePowerStateOf(PDEVICE_OBJECT device) const
 {
     std::lock_guard<std::mutex> guard(mutex_);
     const DeviceRecord* record = FindDeviceLocked(device);
     return record != nullptr ? record->PowerState : PowerDeviceUnspecified;
 }
 
-void IoManager::DestroyDeviceQuietly(PDEVICE_OBJECT device)
+void IoManagerImpl::DestroyDeviceQuietly(PDEVICE_OBJECT device)
 {
     std::u16string name;
     {
@@ -534,13 +537,13 @@ void IoManager::DestroyDeviceQuietly(PDEVICE_OBJECT device)
         devices_.erase(device);
     }
     if (!name.empty()) {
-        machine_.Names().RemoveDevice(name);
+        side_.NamesCore().RemoveDevice(name);
     }
 }
 
 // ---- Application side ------------------------------------------------------------------------
 
-std::shared_ptr<IoRequestState> IoManager::Issue(FileHandle handle, const RequestArgs& args)
+std::shared_ptr<IoRequestState> IoManagerImpl::Issue(FileHandle handle, const RequestArgs& args)
 {
     std::shared_ptr<FileRecord> file;
     {
@@ -556,8 +559,8 @@ std::shared_ptr<IoRequestState> IoManager::Issue(FileHandle handle, const Reques
     return IssueToFile(file, args);
 }
 
-std::shared_ptr<IoRequestState> IoManager::IssueToFile(const std::shared_ptr<FileRecord>& file,
-                                                       const RequestArgs& args)
+std::shared_ptr<IoRequestState> IoManagerImpl::IssueToFile(const std::shared_ptr<FileRecord>& file,
+                                                           const RequestArgs& args)
 {
     const UCHAR major = args.MajorFunction;
     auto describe = [&] { return std::string(MajorName(major)) + " on " + file->NarrowName; };
@@ -686,7 +689,7 @@ std::shared_ptr<IoRequestState> IoManager::IssueToFile(const std::shared_ptr<Fil
     return state;
 }
 
-FileHandle IoManager::Open(std::u16string_view name, ULONG createOptions, NTSTATUS* status)
+FileHandle IoManagerImpl::Open(std::u16string_view name, ULONG createOptions, NTSTATUS* status)
 {
     auto fail = [status](NTSTATUS failure) {
         if (status != nullptr) {
@@ -695,12 +698,12 @@ FileHandle IoManager::Open(std::u16string_view name, ULONG createOptions, NTSTAT
         return INVALID_FILE_HANDLE;
     };
     CheckIrqlCeiling("Open");
-    PDEVICE_OBJECT device = machine_.Names().ResolveForOpen(name);
+    PDEVICE_OBJECT device = side_.NamesCore().ResolveForOpen(name);
     if (device == nullptr) {
         return fail(STATUS_OBJECT_NAME_NOT_FOUND);
     }
     // A Plug and Play device takes opens only once its start has succeeded.
-    if (!machine_.Pnp().OpenAllowed(device)) {
+    if (!side_.PnpCore().OpenAllowed(device)) {
         return fail(STATUS_NO_SUCH_DEVICE);
     }
     PDEVICE_OBJECT target = nullptr;
@@ -770,33 +773,33 @@ FileHandle IoManager::Open(std::u16string_view name, ULONG createOptions, NTSTAT
     return handle;
 }
 
-IoResult IoManager::Read(FileHandle handle, ULONG length)
+IoResult IoManagerImpl::Read(FileHandle handle, ULONG length)
 {
     return ReadAsync(handle, length)->Wait();
 }
 
-IoResult IoManager::Write(FileHandle handle, const std::vector<UCHAR>& data)
+IoResult IoManagerImpl::Write(FileHandle handle, const std::vector<UCHAR>& data)
 {
     return WriteAsync(handle, data)->Wait();
 }
 
-IoResult IoManager::Flush(FileHandle handle)
+IoResult IoManagerImpl::Flush(FileHandle handle)
 {
     return FlushAsync(handle)->Wait();
 }
 
-IoResult IoManager::DeviceIoControl(FileHandle handle, ULONG code, const std::vector<UCHAR>& input,
-                                    ULONG outputLength)
+IoResult IoManagerImpl::DeviceIoControl(FileHandle handle, ULONG code,
+                                        const std::vector<UCHAR>& input, ULONG outputLength)
 {
     return DeviceIoControlAsync(handle, code, input, outputLength)->Wait();
 }
 
-IoResult IoManager::Send(FileHandle handle, const RequestArgs& args)
+IoResult IoManagerImpl::Send(FileHandle handle, const RequestArgs& args)
 {
     return SendAsync(handle, args)->Wait();
 }
 
-IoRequestPtr IoManager::ReadAsync(FileHandle handle, ULONG length)
+IoRequestPtr IoManagerImpl::ReadAsync(FileHandle handle, ULONG length)
 {
     RequestArgs args;
     args.MajorFunction = IRP_MJ_READ;
@@ -804,7 +807,7 @@ IoRequestPtr IoManager::ReadAsync(FileHandle handle, ULONG length)
     return SendAsync(handle, args);
 }
 
-IoRequestPtr IoManager::WriteAsync(FileHandle handle, const std::vector<UCHAR>& data)
+IoRequestPtr IoManagerImpl::WriteAsync(FileHandle handle, const std::vector<UCHAR>& data)
 {
     RequestArgs args;
     args.MajorFunction = IRP_MJ_WRITE;
@@ -812,15 +815,16 @@ IoRequestPtr IoManager::WriteAsync(FileHandle handle, const std::vector<UCHAR>& 
     return SendAsync(handle, args);
 }
 
-IoRequestPtr IoManager::FlushAsync(FileHandle handle)
+IoRequestPtr IoManagerImpl::FlushAsync(FileHandle handle)
 {
     RequestArgs args;
     args.MajorFunction = IRP_MJ_FLUSH_BUFFERS;
     return SendAsync(handle, args);
 }
 
-IoRequestPtr IoManager::DeviceIoControlAsync(FileHandle handle, ULONG code,
-                                             const std::vector<UCHAR>& input, ULONG outputLength)
+IoRequestPtr IoManagerImpl::DeviceIoControlAsync(FileHandle handle, ULONG code,
+                                                 const std::vector<UCHAR>& input,
+                                                 ULONG outputLength)
 {
     RequestArgs args;
     args.MajorFunction = IRP_MJ_DEVICE_CONTROL;
@@ -830,7 +834,7 @@ IoRequestPtr IoManager::DeviceIoControlAsync(FileHandle handle, ULONG code,
     return SendAsync(handle, args);
 }
 
-IoRequestPtr IoManager::SendAsync(FileHandle handle, const RequestArgs& args)
+IoRequestPtr IoManagerImpl::SendAsync(FileHandle handle, const RequestArgs& args)
 {
     if (args.MajorFunction == IRP_MJ_CREATE || args.MajorFunction == IRP_MJ_CLEANUP ||
         args.MajorFunction == IRP_MJ_CLOSE || args.MajorFunction > IRP_MJ_MAXIMUM_FUNCTION) {
@@ -841,7 +845,7 @@ IoRequestPtr IoManager::SendAsync(FileHandle handle, const RequestArgs& args)
     return std::make_shared<IoRequest>(Issue(handle, args));
 }
 
-NTSTATUS IoManager::CancelIo(FileHandle handle)
+NTSTATUS IoManagerImpl::CancelIo(FileHandle handle)
 {
     CheckIrqlCeiling("CancelIo");
     std::vector<std::shared_ptr<IrpRecord>> targets;
@@ -878,7 +882,7 @@ NTSTATUS IoManager::CancelIo(FileHandle handle)
     return STATUS_SUCCESS;
 }
 
-bool IoManager::CancelRequest(const IoRequestPtr& request)
+bool IoManagerImpl::CancelRequest(const IoRequestPtr& request)
 {
     CheckIrqlCeiling("CancelIo");
     std::shared_ptr<IrpRecord> record;
@@ -902,7 +906,7 @@ bool IoManager::CancelRequest(const IoRequestPtr& request)
     return true;
 }
 
-NTSTATUS IoManager::Close(FileHandle handle)
+NTSTATUS IoManagerImpl::Close(FileHandle handle)
 {
     CheckIrqlCeiling("Close");
     std::shared_ptr<FileRecord> file;
@@ -939,7 +943,7 @@ NTSTATUS IoManager::Close(FileHandle handle)
     return STATUS_SUCCESS;
 }
 
-void IoManager::SendClose(const std::shared_ptr<FileRecord>& file)
+void IoManagerImpl::SendClose(const std::shared_ptr<FileRecord>& file)
 {
     bool live = false;
     {
@@ -958,7 +962,7 @@ void IoManager::SendClose(const std::shared_ptr<FileRecord>& file)
     ReleaseFileObject(file);
 }
 
-void IoManager::ReleaseFileObject(const std::shared_ptr<FileRecord>& file)
+void IoManagerImpl::ReleaseFileObject(const std::shared_ptr<FileRecord>& file)
 {
     {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -975,14 +979,14 @@ void IoManager::ReleaseFileObject(const std::shared_ptr<FileRecord>& file)
     }
 }
 
-PFILE_OBJECT IoManager::FileObjectOf(FileHandle handle) const
+PFILE_OBJECT IoManagerImpl::FileObjectOf(FileHandle handle) const
 {
     std::lock_guard<std::mutex> guard(mutex_);
     auto it = handles_.find(handle);
     return it != handles_.end() ? it->second->Object : nullptr;
 }
 
-size_t IoManager::OpenHandleCount(PDEVICE_OBJECT device) const
+size_t IoManagerImpl::OpenHandleCount(PDEVICE_OBJECT device) const
 {
     std::lock_guard<std::mutex> guard(mutex_);
     if (device == nullptr) {
@@ -996,7 +1000,7 @@ size_t IoManager::OpenHandleCount(PDEVICE_OBJECT device) const
     return count;
 }
 
-size_t IoManager::PendingCloseCount() const
+size_t IoManagerImpl::PendingCloseCount() const
 {
     std::lock_guard<std::mutex> guard(mutex_);
     return closing_.size();
@@ -1004,11 +1008,11 @@ size_t IoManager::PendingCloseCount() const
 
 // ---- Passive-level work ---------------------------------------------------------------------
 
-void IoManager::PostPassive(std::function<void()> work)
+void IoManagerImpl::PostPassive(std::function<void()> work)
 {
     std::lock_guard<std::mutex> guard(mutex_);
     passiveWork_.push_back(std::move(work));
-    if (machine_.Mode() == MachineMode::RealTime) {
+    if (!simulated_) {
         if (!worker_.joinable() && !stopping_) {
             worker_ = std::thread([this] { WorkerLoop(); });
         }
@@ -1016,7 +1020,7 @@ void IoManager::PostPassive(std::function<void()> work)
     }
 }
 
-void IoManager::WorkerLoop()
+void IoManagerImpl::WorkerLoop()
 {
     std::unique_lock<std::mutex> guard(mutex_);
     workerId_ = std::this_thread::get_id();
@@ -1036,9 +1040,9 @@ void IoManager::WorkerLoop()
     }
 }
 
-size_t IoManager::RunPassiveWork()
+size_t IoManagerImpl::RunPassiveWork()
 {
-    if (machine_.Mode() == MachineMode::RealTime) {
+    if (!simulated_) {
         std::unique_lock<std::mutex> guard(mutex_);
         if (std::this_thread::get_id() != workerId_) {
             workChanged_.wait(guard,
@@ -1066,15 +1070,15 @@ size_t IoManager::RunPassiveWork()
     return count;
 }
 
-size_t IoManager::QueuedWorkCount() const
+size_t IoManagerImpl::QueuedWorkCount() const
 {
     std::lock_guard<std::mutex> guard(mutex_);
     return passiveWork_.size();
 }
 
-void IoManager::AfterApplicationCall()
+void IoManagerImpl::AfterApplicationCall()
 {
-    if (machine_.Mode() == MachineMode::Simulated && KeGetCurrentIrql() == PASSIVE_LEVEL) {
+    if (simulated_ && KeGetCurrentIrql() == PASSIVE_LEVEL) {
         RunPassiveWork();
     }
 }

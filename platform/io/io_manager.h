@@ -18,6 +18,7 @@
 #pragma once
 
 #include "platform/io/faults.h"
+#include "platform/io/io.h"
 #include "platform/machine/machine.h"
 #include "platform/verifier/verifier.h"
 
@@ -48,53 +49,6 @@ struct _IO_WORKITEM
 
 namespace qvx {
 
-// An application's handle to an open file object; 0 is never a valid handle.
-using FileHandle = ULONG;
-constexpr FileHandle INVALID_FILE_HANDLE = 0;
-
-// The end of a request as the application sees it.
-struct IoResult
-{
-    NTSTATUS Status = STATUS_PENDING;
-    ULONG_PTR Information = 0;
-    // Bytes returned to the caller: read data or control output, min(Information, buffer)
-    // bytes, and only when the status is not an error.
-    std::vector<UCHAR> Data;
-};
-
-struct IoRequestState;
-
-// An overlapped request. Waiting drives the simulated machine (or blocks in real time).
-class IoRequest
-{
-  public:
-    explicit IoRequest(std::shared_ptr<IoRequestState> state) : state_(std::move(state)) {}
-
-    bool Done() const;
-    // The result so far: Status is STATUS_PENDING until the request has completed.
-    IoResult Result() const;
-    const IoResult& Wait();
-    // The status the driver's dispatch routine returned (STATUS_PENDING when it queued it).
-    NTSTATUS DispatchStatus() const;
-    // The IRP while it is outstanding, NULL afterwards.
-    PIRP Irp() const;
-
-  private:
-    std::shared_ptr<IoRequestState> state_;
-};
-using IoRequestPtr = std::shared_ptr<IoRequest>;
-
-// A request of any major function, for what the named helpers do not cover.
-struct RequestArgs
-{
-    UCHAR MajorFunction = IRP_MJ_READ;
-    UCHAR MinorFunction = 0;
-    ULONG CreateOptions = 0;  // create: Parameters.Create.Options
-    ULONG IoControlCode = 0;  // device control
-    std::vector<UCHAR> Input; // write data or control input
-    ULONG OutputLength = 0;   // read length or control output length
-};
-
 // Told of every request at its final completion, while the IRP is still readable (the PnP
 // manager's filter drivers check there that their completion routines ran).
 class IrpFinishObserver
@@ -109,52 +63,59 @@ class IrpFinishObserver
     IrpFinishObserver& operator=(const IrpFinishObserver&) = default;
 };
 
-// Calls of the I/O manager's routines that a test can make fail.
-enum class IoFault {
-    CreateDevice,    // IoCreateDevice returns the status
-    AttachDevice,    // IoAttachDeviceToDeviceStack returns NULL
-    AllocateWorkItem // IoAllocateWorkItem returns NULL
-};
-
-class IoManager
+class IoManagerImpl final : public IoManager
 {
   public:
-    explicit IoManager(Machine& machine);
-    ~IoManager();
-    IoManager(const IoManager&) = delete;
-    IoManager& operator=(const IoManager&) = delete;
+    explicit IoManagerImpl(IoSide& side);
+    ~IoManagerImpl();
 
-    // --- Drivers ---------------------------------------------------------------------------
-    // Creates the driver object (every major function rejected by the default routine),
-    // makes sure the service key exists and calls DriverEntry with
-    // \Registry\Machine\System\CurrentControlSet\Services\<serviceName> at PASSIVE_LEVEL.
-    // NULL when DriverEntry fails (its status goes to `status`). `poolTags` names the
-    // driver's pool tags for the leak check at unload; empty means every outstanding block.
+    // --- The application face (platform/machine/machine.h) ---------------------------------
     PDRIVER_OBJECT LoadDriver(std::u16string_view serviceName, PDRIVER_INITIALIZE driverEntry,
-                              NTSTATUS* status = nullptr, std::vector<ULONG> poolTags = {});
-    // Calls DriverUnload and releases the driver object, then reports the driver's pool
-    // still allocated (POOL_LEAK_AT_UNLOAD) and work items not freed. Refused with
-    // STATUS_INVALID_DEVICE_STATE while the driver has a device object (delete-pending ones too),
-    // and with STATUS_INVALID_DEVICE_REQUEST when it has no unload routine.
-    NTSTATUS UnloadDriver(PDRIVER_OBJECT driver);
-    // A driver object for a driver built into the platform (the root bus): no DriverEntry,
-    // no service key. Released by ReleaseBuiltInDriver or at teardown.
-    PDRIVER_OBJECT CreateBuiltInDriver(std::u16string_view name);
-    void ReleaseBuiltInDriver(PDRIVER_OBJECT driver);
-    bool IsDriverLoaded(PDRIVER_OBJECT driver) const;
+                              NTSTATUS* status = nullptr,
+                              std::vector<ULONG> poolTags = {}) override;
+    NTSTATUS UnloadDriver(PDRIVER_OBJECT driver) override;
+    PDRIVER_OBJECT CreateBuiltInDriver(std::u16string_view name) override;
+    void ReleaseBuiltInDriver(PDRIVER_OBJECT driver) override;
+    bool IsDriverLoaded(PDRIVER_OBJECT driver) const override;
+    bool IsDeviceLive(PDEVICE_OBJECT device) const override;
+    bool IsDeletePending(PDEVICE_OBJECT device) const override;
+    std::u16string DeviceName(PDEVICE_OBJECT device) const override;
+    DEVICE_POWER_STATE DevicePowerStateOf(PDEVICE_OBJECT device) const override;
+    std::vector<PDEVICE_OBJECT> DevicesAbove(PDEVICE_OBJECT bottom) const override;
+    PIRP AllocateIrp(CCHAR stackSize, CompletionCallback onComplete = {}) override;
+    size_t OutstandingIrps(PDEVICE_OBJECT device = nullptr) const override;
+    FileHandle Open(std::u16string_view name, ULONG createOptions = 0,
+                    NTSTATUS* status = nullptr) override;
+    IoResult Read(FileHandle handle, ULONG length) override;
+    IoResult Write(FileHandle handle, const std::vector<UCHAR>& data) override;
+    IoResult Flush(FileHandle handle) override;
+    IoResult DeviceIoControl(FileHandle handle, ULONG code, const std::vector<UCHAR>& input,
+                             ULONG outputLength) override;
+    IoResult Send(FileHandle handle, const RequestArgs& args) override;
+    IoRequestPtr ReadAsync(FileHandle handle, ULONG length) override;
+    IoRequestPtr WriteAsync(FileHandle handle, const std::vector<UCHAR>& data) override;
+    IoRequestPtr FlushAsync(FileHandle handle) override;
+    IoRequestPtr DeviceIoControlAsync(FileHandle handle, ULONG code,
+                                      const std::vector<UCHAR>& input, ULONG outputLength) override;
+    IoRequestPtr SendAsync(FileHandle handle, const RequestArgs& args) override;
+    NTSTATUS CancelIo(FileHandle handle) override;
+    bool CancelRequest(const IoRequestPtr& request) override;
+    NTSTATUS Close(FileHandle handle) override;
+    PFILE_OBJECT FileObjectOf(FileHandle handle) const override;
+    size_t OpenHandleCount(PDEVICE_OBJECT device = nullptr) const override;
+    size_t PendingCloseCount() const override;
+    size_t RunPassiveWork() override;
+    size_t QueuedWorkCount() const override;
+    void AfterApplicationCall() override;
+    void InjectFailure(IoFault fault, ULONG nth = 1,
+                       NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES) override;
+    void ClearFailures() override;
 
-    // --- Devices -----------------------------------------------------------------------------
-    // A device object that exists and has not been deleted.
-    bool IsDeviceLive(PDEVICE_OBJECT device) const;
-    // Deleted while file objects referenced it, and not yet released.
-    bool IsDeletePending(PDEVICE_OBJECT device) const;
+    // --- For the other I/O components -------------------------------------------------------
     // The top of the stack that `device` belongs to (following AttachedDevice).
     PDEVICE_OBJECT AttachedTop(PDEVICE_OBJECT device) const;
-    std::u16string DeviceName(PDEVICE_OBJECT device) const;
-    // What PoSetPowerState recorded (PowerDeviceUnspecified until then).
-    DEVICE_POWER_STATE DevicePowerStateOf(PDEVICE_OBJECT device) const;
-    // "in the extension of device <p> + offset" for an address inside a live device's
-    // extension; empty otherwise.
+    // "(extension of device <p> + offset)" for an address inside a live device's extension;
+    // empty otherwise.
     std::string DescribeAddress(const void* address) const;
     // A device object of a built-in driver (a bus PDO): unnamed, ready for requests, not
     // subject to fault injection. NULL when out of memory.
@@ -165,75 +126,10 @@ class IoManager
     // IoAttachDeviceToDeviceStack for the platform's own devices: not subject to fault
     // injection.
     PDEVICE_OBJECT AttachPlatformDevice(PDEVICE_OBJECT source, PDEVICE_OBJECT target);
-    // The devices attached above `bottom`, bottom up.
-    std::vector<PDEVICE_OBJECT> DevicesAbove(PDEVICE_OBJECT bottom) const;
     // One observer at a time (NULL removes it); it must outlive its registration.
     void SetFinishObserver(IrpFinishObserver* observer);
 
-    // --- Requests built by tests and the PnP manager -------------------------------------
-    // Called once, past the top of the stack, with the IRP still readable; at the IRQL of
-    // whoever completed it. The IRP is released right after.
-    using CompletionCallback = std::function<void(PIRP irp)>;
-    // An IRP of `stackSize` locations, positioned before the top driver, IoStatus zero.
-    // The caller fills IoGetNextIrpStackLocation and calls IofCallDriver; the manager
-    // releases the IRP at its final completion. NULL for a size outside 1..64.
-    PIRP AllocateIrp(CCHAR stackSize, CompletionCallback onComplete = {});
-    // Requests not yet finally completed; with a device, only those it holds (its stack
-    // location is current or above the current one).
-    size_t OutstandingIrps(PDEVICE_OBJECT device = nullptr) const;
-
-    // --- Application side --------------------------------------------------------------
-    // Opens a name such as \\.\COM5, \??\COM5 or \Device\X: one file object per open,
-    // IRP_MJ_CREATE to the top of the device's stack with Parameters.Create.Options =
-    // createOptions (the disposition FILE_OPEN is added when the top byte is 0).
-    // INVALID_FILE_HANDLE on failure, with the reason in `status`.
-    FileHandle Open(std::u16string_view name, ULONG createOptions = 0, NTSTATUS* status = nullptr);
-    IoResult Read(FileHandle handle, ULONG length);
-    IoResult Write(FileHandle handle, const std::vector<UCHAR>& data);
-    IoResult Flush(FileHandle handle);
-    IoResult DeviceIoControl(FileHandle handle, ULONG code, const std::vector<UCHAR>& input,
-                             ULONG outputLength);
-    IoResult Send(FileHandle handle, const RequestArgs& args);
-    IoRequestPtr ReadAsync(FileHandle handle, ULONG length);
-    IoRequestPtr WriteAsync(FileHandle handle, const std::vector<UCHAR>& data);
-    IoRequestPtr FlushAsync(FileHandle handle);
-    IoRequestPtr DeviceIoControlAsync(FileHandle handle, ULONG code,
-                                      const std::vector<UCHAR>& input, ULONG outputLength);
-    IoRequestPtr SendAsync(FileHandle handle, const RequestArgs& args);
-    // Cancels every outstanding request of the handle with IoCancelIrp.
-    NTSTATUS CancelIo(FileHandle handle);
-    // Cancels this one request, as CancelIoEx with its OVERLAPPED does; FALSE when it has
-    // completed already. Safe against a completion on another processor: an IRP that has
-    // completed is never the one cancelled, even if its memory is reused.
-    bool CancelRequest(const IoRequestPtr& request);
-    // IRP_MJ_CLEANUP now; IRP_MJ_CLOSE once every request of the file object has completed
-    // (at once when none is outstanding, else later at PASSIVE_LEVEL).
-    NTSTATUS Close(FileHandle handle);
-    PFILE_OBJECT FileObjectOf(FileHandle handle) const;
-    // Open handles, or with a device only those whose stack it belongs to.
-    size_t OpenHandleCount(PDEVICE_OBJECT device = nullptr) const;
-    // File objects whose handle is closed but whose IRP_MJ_CLOSE has not been sent yet.
-    size_t PendingCloseCount() const;
-
-    // --- Passive-level work ----------------------------------------------------------------
-    // Simulated mode: runs queued work items and deferred closes if the IRQL is
-    // PASSIVE_LEVEL; returns how many ran. Real-time mode: waits until the worker is idle.
-    size_t RunPassiveWork();
-    size_t QueuedWorkCount() const;
-    // Simulated mode at PASSIVE_LEVEL: what a return to the application lets run (queued
-    // passive work). Called after every application call and PnP operation.
-    void AfterApplicationCall();
-
-    // --- Fault injection ---------------------------------------------------------------------
-    // Make the nth call from now (1 = the next one) of that routine fail.
-    void InjectFailure(IoFault fault, ULONG nth = 1,
-                       NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
-    void ClearFailures();
-
-    // The I/O manager's cancel spin lock.
-    PKSPIN_LOCK CancelSpinLock() { return &cancelLock_; }
-
-    // --- Kernel face: the routines of platform/io/io.cpp, po.cpp and wmilib.cpp ---------
+    // --- Kernel face: the routines of io_routines.cpp and po.cpp --------------------------
     NTSTATUS CreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSize,
                           PUNICODE_STRING deviceName, DEVICE_TYPE deviceType, ULONG characteristics,
                           BOOLEAN exclusive, PDEVICE_OBJECT* deviceObject);
@@ -295,7 +191,8 @@ class IoManager
     void WorkerLoop();
     void ReportLeftovers();
 
-    Machine& machine_;
+    IoSide& side_;
+    const bool simulated_; // the executive's scheduler is the simulated one
     mutable std::mutex mutex_;
     std::condition_variable workChanged_; // passive work queued or finished (real time)
     KSPIN_LOCK cancelLock_ = 0;
@@ -321,7 +218,7 @@ class IoManager
     std::atomic<IrpFinishObserver*> finishObserver_{nullptr};
 };
 
-struct IoManager::IrpRecord
+struct IoManagerImpl::IrpRecord
 {
     PIRP Irp = nullptr;
     void* Memory = nullptr; // the IRP, its guard location and its stack locations
@@ -343,7 +240,7 @@ struct IoManager::IrpRecord
     RequestTrack Track; // the verifier's, guarded by the manager's mutex too
 };
 
-struct IoManager::FileRecord
+struct IoManagerImpl::FileRecord
 {
     PFILE_OBJECT Object = nullptr;
     PDEVICE_OBJECT Device = nullptr; // the device that was opened
@@ -356,7 +253,7 @@ struct IoManager::FileRecord
     bool CloseQueued = false;
 };
 
-struct IoManager::DriverRecord
+struct IoManagerImpl::DriverRecord
 {
     DRIVER_OBJECT Object;
     DRIVER_EXTENSION Extension;
@@ -366,7 +263,7 @@ struct IoManager::DriverRecord
     bool BuiltIn = false;
 };
 
-struct IoManager::DeviceRecord
+struct IoManagerImpl::DeviceRecord
 {
     PDEVICE_OBJECT Device = nullptr;
     void* Memory = nullptr; // the object and its extension

@@ -185,19 +185,19 @@ std::u16string Utf8ToUtf16(std::string_view text)
     return out;
 }
 
-ObjectNamespace::ObjectNamespace(Machine& machine) : machine_(machine) {}
+ObjectNamespaceImpl::ObjectNamespaceImpl(IoSide& side) : side_(side) {}
 
-ObjectNamespace::~ObjectNamespace() = default;
+ObjectNamespaceImpl::~ObjectNamespaceImpl() = default;
 
 // --- Fault injection -------------------------------------------------------------------
 
-void ObjectNamespace::InjectFailure(NamespaceFault fault, ULONG nth, NTSTATUS status)
+void ObjectNamespaceImpl::InjectFailure(NamespaceFault fault, ULONG nth, NTSTATUS status)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_.Inject(fault, nth, status);
 }
 
-void ObjectNamespace::ClearFailures()
+void ObjectNamespaceImpl::ClearFailures()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_.Clear();
@@ -205,7 +205,7 @@ void ObjectNamespace::ClearFailures()
 
 // --- Callback objects ------------------------------------------------------------------
 
-_CALLBACK_OBJECT* ObjectNamespace::LiveCallbackLocked(const void* object) const
+_CALLBACK_OBJECT* ObjectNamespaceImpl::LiveCallbackLocked(const void* object) const
 {
     if (callbackAddresses_.count(object) == 0) {
         return nullptr;
@@ -214,7 +214,7 @@ _CALLBACK_OBJECT* ObjectNamespace::LiveCallbackLocked(const void* object) const
     return callback->Deleted ? nullptr : callback;
 }
 
-LONG_PTR ObjectNamespace::DropReferenceLocked(_CALLBACK_OBJECT* object)
+LONG_PTR ObjectNamespaceImpl::DropReferenceLocked(_CALLBACK_OBJECT* object)
 {
     const LONG_PTR references = --object->References;
     if (references == 0 && !object->Permanent) {
@@ -224,7 +224,7 @@ LONG_PTR ObjectNamespace::DropReferenceLocked(_CALLBACK_OBJECT* object)
     return references;
 }
 
-void ObjectNamespace::FinishUnregisterLocked(CallbackRegistration* registration)
+void ObjectNamespaceImpl::FinishUnregisterLocked(CallbackRegistration* registration)
 {
     _CALLBACK_OBJECT* object = registration->Object;
     (registration->Prev ? registration->Prev->Next : object->Head) = registration->Next;
@@ -233,9 +233,9 @@ void ObjectNamespace::FinishUnregisterLocked(CallbackRegistration* registration)
     registrations_.erase(registration);
 }
 
-NTSTATUS ObjectNamespace::CreateCallback(PCALLBACK_OBJECT* callbackObject,
-                                         POBJECT_ATTRIBUTES attributes, BOOLEAN create,
-                                         BOOLEAN allowMultipleCallbacks)
+NTSTATUS ObjectNamespaceImpl::CreateCallback(PCALLBACK_OBJECT* callbackObject,
+                                             POBJECT_ATTRIBUTES attributes, BOOLEAN create,
+                                             BOOLEAN allowMultipleCallbacks)
 {
     CheckIrqlCeiling("ExCreateCallback");
     if (callbackObject == nullptr || attributes == nullptr ||
@@ -290,8 +290,8 @@ NTSTATUS ObjectNamespace::CreateCallback(PCALLBACK_OBJECT* callbackObject,
     return STATUS_SUCCESS;
 }
 
-PVOID ObjectNamespace::RegisterCallback(PCALLBACK_OBJECT object, PCALLBACK_FUNCTION function,
-                                        PVOID context)
+PVOID ObjectNamespaceImpl::RegisterCallback(PCALLBACK_OBJECT object, PCALLBACK_FUNCTION function,
+                                            PVOID context)
 {
     CheckIrqlCeiling("ExRegisterCallback");
     std::unique_lock<std::mutex> lock(mutex_);
@@ -327,7 +327,7 @@ PVOID ObjectNamespace::RegisterCallback(PCALLBACK_OBJECT object, PCALLBACK_FUNCT
     return handle;
 }
 
-void ObjectNamespace::UnregisterCallback(PVOID handle)
+void ObjectNamespaceImpl::UnregisterCallback(PVOID handle)
 {
     CheckIrqlCeiling("ExUnregisterCallback");
     std::unique_lock<std::mutex> lock(mutex_);
@@ -358,7 +358,7 @@ void ObjectNamespace::UnregisterCallback(PVOID handle)
     FinishUnregisterLocked(registration);
 }
 
-void ObjectNamespace::NotifyCallback(PCALLBACK_OBJECT object, PVOID argument1, PVOID argument2)
+void ObjectNamespaceImpl::NotifyCallback(PCALLBACK_OBJECT object, PVOID argument1, PVOID argument2)
 {
     const KIRQL irql = KeGetCurrentIrql();
     CheckIrqlCeiling("ExNotifyCallback");
@@ -409,7 +409,7 @@ void ObjectNamespace::NotifyCallback(PCALLBACK_OBJECT object, PVOID argument1, P
     }
 }
 
-LONG_PTR ObjectNamespace::ReferenceObject(PVOID object)
+LONG_PTR ObjectNamespaceImpl::ReferenceObject(PVOID object)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     _CALLBACK_OBJECT* callback = LiveCallbackLocked(object);
@@ -422,7 +422,7 @@ LONG_PTR ObjectNamespace::ReferenceObject(PVOID object)
     return ++callback->References;
 }
 
-LONG_PTR ObjectNamespace::DereferenceObject(PVOID object)
+LONG_PTR ObjectNamespaceImpl::DereferenceObject(PVOID object)
 {
     CheckIrqlCeiling("ObfDereferenceObject");
     std::unique_lock<std::mutex> lock(mutex_);
@@ -437,7 +437,7 @@ LONG_PTR ObjectNamespace::DereferenceObject(PVOID object)
     return DropReferenceLocked(callback);
 }
 
-PCALLBACK_OBJECT ObjectNamespace::FindCallback(std::u16string_view name) const
+PCALLBACK_OBJECT ObjectNamespaceImpl::FindCallback(std::u16string_view name) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = names_.find(CanonicalName(name));
@@ -447,7 +447,7 @@ PCALLBACK_OBJECT ObjectNamespace::FindCallback(std::u16string_view name) const
     return it->second.Callback;
 }
 
-size_t ObjectNamespace::RegistrationCount(std::u16string_view name) const
+size_t ObjectNamespaceImpl::RegistrationCount(std::u16string_view name) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = names_.find(CanonicalName(name));
@@ -461,13 +461,13 @@ size_t ObjectNamespace::RegistrationCount(std::u16string_view name) const
     return count;
 }
 
-LONG_PTR ObjectNamespace::ReferenceCount(PCALLBACK_OBJECT object) const
+LONG_PTR ObjectNamespaceImpl::ReferenceCount(PCALLBACK_OBJECT object) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return callbackAddresses_.count(object) != 0 ? object->References : 0;
 }
 
-std::vector<CallbackRegistrationInfo> ObjectNamespace::Registrations() const
+std::vector<CallbackRegistrationInfo> ObjectNamespaceImpl::Registrations() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<CallbackRegistrationInfo> result;
@@ -483,7 +483,7 @@ std::vector<CallbackRegistrationInfo> ObjectNamespace::Registrations() const
 
 // --- Device names and symbolic links ---------------------------------------------------
 
-NTSTATUS ObjectNamespace::InsertDevice(std::u16string_view name, PDEVICE_OBJECT device)
+NTSTATUS ObjectNamespaceImpl::InsertDevice(std::u16string_view name, PDEVICE_OBJECT device)
 {
     if (!WellFormedName(name)) {
         return STATUS_OBJECT_NAME_INVALID;
@@ -500,7 +500,7 @@ NTSTATUS ObjectNamespace::InsertDevice(std::u16string_view name, PDEVICE_OBJECT 
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ObjectNamespace::RemoveDevice(std::u16string_view name)
+NTSTATUS ObjectNamespaceImpl::RemoveDevice(std::u16string_view name)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = names_.find(CanonicalName(name));
@@ -511,14 +511,15 @@ NTSTATUS ObjectNamespace::RemoveDevice(std::u16string_view name)
     return STATUS_SUCCESS;
 }
 
-PDEVICE_OBJECT ObjectNamespace::LookupDevice(std::u16string_view name) const
+PDEVICE_OBJECT ObjectNamespaceImpl::LookupDevice(std::u16string_view name) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = names_.find(CanonicalName(name));
     return it != names_.end() && it->second.Kind == EntryKind::Device ? it->second.Device : nullptr;
 }
 
-NTSTATUS ObjectNamespace::CreateSymbolicLink(PUNICODE_STRING linkName, PUNICODE_STRING deviceName)
+NTSTATUS ObjectNamespaceImpl::CreateSymbolicLink(PUNICODE_STRING linkName,
+                                                 PUNICODE_STRING deviceName)
 {
     CheckIrqlCeiling("IoCreateSymbolicLink");
     if (linkName == nullptr || deviceName == nullptr) {
@@ -545,7 +546,7 @@ NTSTATUS ObjectNamespace::CreateSymbolicLink(PUNICODE_STRING linkName, PUNICODE_
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ObjectNamespace::DeleteSymbolicLink(PUNICODE_STRING linkName)
+NTSTATUS ObjectNamespaceImpl::DeleteSymbolicLink(PUNICODE_STRING linkName)
 {
     CheckIrqlCeiling("IoDeleteSymbolicLink");
     const std::optional<std::u16string> link = FromCounted(linkName);
@@ -561,7 +562,7 @@ NTSTATUS ObjectNamespace::DeleteSymbolicLink(PUNICODE_STRING linkName)
     return STATUS_SUCCESS;
 }
 
-PDEVICE_OBJECT ObjectNamespace::ResolveForOpen(std::u16string_view name) const
+PDEVICE_OBJECT ObjectNamespaceImpl::ResolveForOpen(std::u16string_view name) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     std::u16string current(name);
@@ -586,7 +587,7 @@ PDEVICE_OBJECT ObjectNamespace::ResolveForOpen(std::u16string_view name) const
     return nullptr;
 }
 
-std::vector<SymbolicLinkInfo> ObjectNamespace::SymbolicLinks() const
+std::vector<SymbolicLinkInfo> ObjectNamespaceImpl::SymbolicLinks() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<SymbolicLinkInfo> result;
@@ -598,7 +599,7 @@ std::vector<SymbolicLinkInfo> ObjectNamespace::SymbolicLinks() const
     return result;
 }
 
-std::optional<std::u16string> ObjectNamespace::LinkTarget(std::u16string_view linkName) const
+std::optional<std::u16string> ObjectNamespaceImpl::LinkTarget(std::u16string_view linkName) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = names_.find(CanonicalName(linkName));
@@ -610,8 +611,8 @@ std::optional<std::u16string> ObjectNamespace::LinkTarget(std::u16string_view li
 
 // --- Device interfaces -----------------------------------------------------------------
 
-const ObjectNamespace::Interface*
-ObjectNamespace::FindInterfaceLocked(std::u16string_view name) const
+const ObjectNamespaceImpl::Interface*
+ObjectNamespaceImpl::FindInterfaceLocked(std::u16string_view name) const
 {
     const std::u16string key = CanonicalName(name);
     for (const Interface& entry : interfaces_) {
@@ -622,13 +623,13 @@ ObjectNamespace::FindInterfaceLocked(std::u16string_view name) const
     return nullptr;
 }
 
-void ObjectNamespace::SetInstancePathProvider(InstancePathProvider provider)
+void ObjectNamespaceImpl::SetInstancePathProvider(InstancePathProvider provider)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     instancePaths_ = std::move(provider);
 }
 
-std::u16string ObjectNamespace::InstancePathOf(PDEVICE_OBJECT pdo)
+std::u16string ObjectNamespaceImpl::InstancePathOf(PDEVICE_OBJECT pdo)
 {
     InstancePathProvider provider;
     {
@@ -652,9 +653,9 @@ std::u16string ObjectNamespace::InstancePathOf(PDEVICE_OBJECT pdo)
     return u"ROOT\\PORTS\\" + Utf8ToUtf16(digits);
 }
 
-NTSTATUS ObjectNamespace::RegisterDeviceInterface(PDEVICE_OBJECT pdo, const GUID* classGuid,
-                                                  PUNICODE_STRING referenceString,
-                                                  PUNICODE_STRING symbolicLinkName)
+NTSTATUS ObjectNamespaceImpl::RegisterDeviceInterface(PDEVICE_OBJECT pdo, const GUID* classGuid,
+                                                      PUNICODE_STRING referenceString,
+                                                      PUNICODE_STRING symbolicLinkName)
 {
     CheckIrqlCeiling("IoRegisterDeviceInterface");
     if (pdo == nullptr || classGuid == nullptr || symbolicLinkName == nullptr) {
@@ -721,7 +722,8 @@ NTSTATUS ObjectNamespace::RegisterDeviceInterface(PDEVICE_OBJECT pdo, const GUID
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ObjectNamespace::SetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN enable)
+NTSTATUS ObjectNamespaceImpl::SetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName,
+                                                      BOOLEAN enable)
 {
     CheckIrqlCeiling("IoSetDeviceInterfaceState");
     const std::optional<std::u16string> name = FromCounted(symbolicLinkName);
@@ -747,7 +749,7 @@ NTSTATUS ObjectNamespace::SetDeviceInterfaceState(PUNICODE_STRING symbolicLinkNa
     return STATUS_SUCCESS;
 }
 
-std::vector<std::u16string> ObjectNamespace::EnabledInterfaces(const GUID& classGuid) const
+std::vector<std::u16string> ObjectNamespaceImpl::EnabledInterfaces(const GUID& classGuid) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::u16string> result;
@@ -759,7 +761,7 @@ std::vector<std::u16string> ObjectNamespace::EnabledInterfaces(const GUID& class
     return result;
 }
 
-std::vector<DeviceInterfaceInfo> ObjectNamespace::DeviceInterfaces() const
+std::vector<DeviceInterfaceInfo> ObjectNamespaceImpl::DeviceInterfaces() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<DeviceInterfaceInfo> result;
@@ -769,7 +771,7 @@ std::vector<DeviceInterfaceInfo> ObjectNamespace::DeviceInterfaces() const
     return result;
 }
 
-std::vector<std::u16string> ObjectNamespace::RemoveDeviceInterfaces(PDEVICE_OBJECT pdo)
+std::vector<std::u16string> ObjectNamespaceImpl::RemoveDeviceInterfaces(PDEVICE_OBJECT pdo)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::u16string> stillEnabled;

@@ -61,103 +61,37 @@ struct CallbackRegistration
     bool RemoveWhenIdle; // unregistered while a call of it runs on the unregistering thread
 };
 
-// Pool tag of the strings the system hands to drivers (device-interface names). It is never
-// the driver's tag, so freeing such a string with ExFreePoolWithTag and the driver's tag is a
-// tag mismatch; RtlFreeUnicodeString is the right way. Reads "Ustr" in memory.
-constexpr ULONG SYSTEM_STRING_TAG = 'U' | ('s' << 8) | ('t' << 16) | (ULONG('r') << 24);
-
-// UTF-8 <-> UTF-16 for names and messages; malformed input becomes U+FFFD.
-std::string Utf16ToUtf8(std::u16string_view text);
-std::u16string Utf8ToUtf16(std::string_view text);
-
 // Upper case as the object manager and the registry compare names (ASCII and Latin-1).
 std::u16string Upcase(std::u16string_view text);
 
-// Calls of the namespace's routines that a test can make fail.
-enum class NamespaceFault {
-    CreateCallback,         // ExCreateCallback returns the status
-    RegisterCallback,       // ExRegisterCallback returns NULL
-    CreateSymbolicLink,     // IoCreateSymbolicLink returns the status
-    RegisterDeviceInterface // IoRegisterDeviceInterface returns the status
-};
+class IoSide;
 
-struct CallbackRegistrationInfo
-{
-    std::u16string ObjectName;
-    PCALLBACK_FUNCTION Function;
-    PVOID Context;
-};
-
-struct SymbolicLinkInfo
-{
-    std::u16string Name; // as created, e.g. \??\COM5
-    std::u16string Target;
-};
-
-struct DeviceInterfaceInfo
-{
-    PDEVICE_OBJECT Pdo;
-    GUID ClassGuid;
-    std::u16string ReferenceString;
-    std::u16string SymbolicLinkName; // \??\ROOT#PORTS#0000#{...}
-    bool Enabled;
-};
-
-class ObjectNamespace
+class ObjectNamespaceImpl final : public ObjectNamespace
 {
   public:
-    explicit ObjectNamespace(Machine& machine);
-    ~ObjectNamespace();
-    ObjectNamespace(const ObjectNamespace&) = delete;
-    ObjectNamespace& operator=(const ObjectNamespace&) = delete;
+    explicit ObjectNamespaceImpl(IoSide& side);
+    ~ObjectNamespaceImpl();
 
-    // --- Fault injection -----------------------------------------------------------------
-    // Make the nth call from now (1 = the next one) of that routine fail with `status`
-    // (ExRegisterCallback fails with NULL). One pending failure per routine.
+    // --- The application face (platform/machine/machine.h) ---------------------------------
     void InjectFailure(NamespaceFault fault, ULONG nth = 1,
-                       NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
-    void ClearFailures();
+                       NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES) override;
+    void ClearFailures() override;
+    PCALLBACK_OBJECT FindCallback(std::u16string_view name) const override;
+    size_t RegistrationCount(std::u16string_view name) const override;
+    LONG_PTR ReferenceCount(PCALLBACK_OBJECT object) const override;
+    std::vector<CallbackRegistrationInfo> Registrations() const override;
+    NTSTATUS InsertDevice(std::u16string_view name, PDEVICE_OBJECT device) override;
+    NTSTATUS RemoveDevice(std::u16string_view name) override;
+    PDEVICE_OBJECT LookupDevice(std::u16string_view name) const override;
+    PDEVICE_OBJECT ResolveForOpen(std::u16string_view name) const override;
+    std::vector<SymbolicLinkInfo> SymbolicLinks() const override;
+    std::optional<std::u16string> LinkTarget(std::u16string_view linkName) const override;
+    void SetInstancePathProvider(InstancePathProvider provider) override;
+    std::vector<std::u16string> EnabledInterfaces(const GUID& classGuid) const override;
+    std::vector<DeviceInterfaceInfo> DeviceInterfaces() const override;
+    std::vector<std::u16string> RemoveDeviceInterfaces(PDEVICE_OBJECT pdo) override;
 
-    // --- Callback objects, machine face --------------------------------------------------
-    // The live callback object of that name, or NULL.
-    PCALLBACK_OBJECT FindCallback(std::u16string_view name) const;
-    // Live registrations on the named object (0 when there is no such object).
-    size_t RegistrationCount(std::u16string_view name) const;
-    // References held on the object (a permanent object may sit at 0).
-    LONG_PTR ReferenceCount(PCALLBACK_OBJECT object) const;
-    // Every live registration on every object, in registration order per object.
-    std::vector<CallbackRegistrationInfo> Registrations() const;
-
-    // --- Device names (used by IoCreateDevice / IoDeleteDevice) -------------------------
-    // STATUS_OBJECT_NAME_COLLISION when the name exists, STATUS_OBJECT_NAME_INVALID for a
-    // malformed name, STATUS_OBJECT_PATH_NOT_FOUND when its directory does not exist.
-    NTSTATUS InsertDevice(std::u16string_view name, PDEVICE_OBJECT device);
-    // STATUS_OBJECT_NAME_NOT_FOUND when no device has that name.
-    NTSTATUS RemoveDevice(std::u16string_view name);
-    PDEVICE_OBJECT LookupDevice(std::u16string_view name) const;
-
-    // --- Names for applications ----------------------------------------------------------
-    // Resolves `\\.\COM5`, `\\?\...`, `\??\COM5`, `\DosDevices\COM5`, a device name or an
-    // enabled interface name, following symbolic links; NULL when it leads nowhere.
-    PDEVICE_OBJECT ResolveForOpen(std::u16string_view name) const;
-    std::vector<SymbolicLinkInfo> SymbolicLinks() const;
-    std::optional<std::u16string> LinkTarget(std::u16string_view linkName) const;
-
-    // --- Device interfaces, machine face -------------------------------------------------
-    // The PnP manager tells the namespace each PDO's instance path (e.g. ROOT\PORTS\0000).
-    // Without a provider, or when it returns an empty string, PDOs are numbered in the
-    // order they first register an interface: ROOT\PORTS\0000, ROOT\PORTS\0001, ...
-    // (numbers are not reused).
-    using InstancePathProvider = std::function<std::u16string(PDEVICE_OBJECT)>;
-    void SetInstancePathProvider(InstancePathProvider provider);
-    // Symbolic-link names of the enabled interfaces of a class, in registration order.
-    std::vector<std::u16string> EnabledInterfaces(const GUID& classGuid) const;
-    std::vector<DeviceInterfaceInfo> DeviceInterfaces() const;
-    // Forgets the PDO's interfaces (the PnP manager calls it when it deletes the PDO) and
-    // returns the names of those that were still enabled.
-    std::vector<std::u16string> RemoveDeviceInterfaces(PDEVICE_OBJECT pdo);
-
-    // --- Kernel face: the routines of platform/io/ob.cpp forward here --------------------
+    // --- Kernel face: the routines of ob.cpp ---------------------------------------------------
     NTSTATUS CreateCallback(PCALLBACK_OBJECT* callbackObject, POBJECT_ATTRIBUTES attributes,
                             BOOLEAN create, BOOLEAN allowMultipleCallbacks);
     PVOID RegisterCallback(PCALLBACK_OBJECT object, PCALLBACK_FUNCTION function, PVOID context);
@@ -194,7 +128,7 @@ class ObjectNamespace
     const Interface* FindInterfaceLocked(std::u16string_view name) const;
     std::u16string InstancePathOf(PDEVICE_OBJECT pdo);
 
-    [[maybe_unused]] Machine& machine_;
+    [[maybe_unused]] IoSide& side_;
     mutable std::mutex mutex_;
     std::condition_variable idle_; // a registration stopped being called
     FaultSwitchboard<NamespaceFault> faults_;

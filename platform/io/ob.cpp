@@ -5,6 +5,7 @@
 #include <ntddser.h>
 
 #include "platform/executive/executive.h"
+#include "platform/io/io.h"
 #include "platform/io/names.h"
 #include "platform/verifier/verifier.h"
 
@@ -14,9 +15,9 @@ extern "C" const GUID GUID_DEVINTERFACE_COMPORT = {
 
 namespace {
 
-qvx::ObjectNamespace& Names()
+qvx::ObjectNamespaceImpl& Names()
 {
-    return qvx::Machine::Current().Names();
+    return qvx::IoSide::Current().NamesCore();
 }
 
 } // namespace

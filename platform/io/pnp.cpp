@@ -15,7 +15,7 @@
 
 namespace qvx {
 
-struct PnpManager::BusDevice
+struct PnpManagerImpl::BusDevice
 {
     PDEVICE_OBJECT Pdo = nullptr;
     BusDeviceConfig Config;
@@ -36,7 +36,7 @@ struct PnpManager::BusDevice
     std::deque<PIRP> Held;
     std::vector<BusArrival> Log;
     // The stack's filter devices, bottom up.
-    FilterDriver* Filters = nullptr;
+    FilterDriverImpl* Filters = nullptr;
     std::vector<PDEVICE_OBJECT> LowerFilters;
     std::vector<PDEVICE_OBJECT> UpperFilters;
     // The delayed completion of Timer mode.
@@ -46,7 +46,7 @@ struct PnpManager::BusDevice
 
 namespace {
 
-using BusDevice = PnpManager::BusDevice;
+using BusDevice = PnpManagerImpl::BusDevice;
 
 constexpr ULONG BUS_RELATIONS = 0;
 
@@ -215,21 +215,21 @@ NTSTATUS NTAPI BusSystemControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 } // namespace
 
-PnpManager::PnpManager(Machine& machine)
-    : machine_(machine), filters_(std::make_unique<FilterDriver>(machine))
+PnpManagerImpl::PnpManagerImpl(IoSide& side)
+    : side_(side), filters_(std::make_unique<FilterDriverImpl>(side))
 {
-    machine_.Io().SetFinishObserver(filters_.get());
-    machine_.Names().SetInstancePathProvider([this](PDEVICE_OBJECT pdo) {
+    side_.IoCore().SetFinishObserver(filters_.get());
+    side_.NamesCore().SetInstancePathProvider([this](PDEVICE_OBJECT pdo) {
         std::lock_guard<std::mutex> guard(mutex_);
         auto it = devices_.find(pdo);
         return it != devices_.end() ? it->second->Config.InstanceId : std::u16string();
     });
 }
 
-PnpManager::~PnpManager()
+PnpManagerImpl::~PnpManagerImpl()
 {
-    machine_.Names().SetInstancePathProvider({});
-    machine_.Io().SetFinishObserver(nullptr);
+    side_.NamesCore().SetInstancePathProvider({});
+    side_.IoCore().SetFinishObserver(nullptr);
     // Filters sit above the PDOs: they go first.
     filters_.reset();
     std::vector<BusDevice*> buses;
@@ -243,16 +243,16 @@ PnpManager::~PnpManager()
         ReleaseBusDevice(bus);
     }
     if (busDriver_ != nullptr) {
-        machine_.Io().ReleaseBuiltInDriver(busDriver_);
+        side_.IoCore().ReleaseBuiltInDriver(busDriver_);
     }
 }
 
-void PnpManager::ReleaseBusDevice(BusDevice* bus)
+void PnpManagerImpl::ReleaseBusDevice(BusDevice* bus)
 {
     KeCancelTimer(&bus->Timer);
     KeRemoveQueueDpc(&bus->Dpc);
-    machine_.Reg().ClearDeviceKeyPaths(bus->Pdo);
-    machine_.Io().DestroyDeviceQuietly(bus->Pdo);
+    side_.RegistryCore().ClearDeviceKeyPaths(bus->Pdo);
+    side_.IoCore().DestroyDeviceQuietly(bus->Pdo);
     std::unique_ptr<BusDevice> owned;
     std::lock_guard<std::mutex> guard(mutex_);
     auto it = devices_.find(bus->Pdo);
@@ -262,14 +262,14 @@ void PnpManager::ReleaseBusDevice(BusDevice* bus)
     }
 }
 
-PnpManager::BusDevice* PnpManager::Find(PDEVICE_OBJECT pdo) const
+PnpManagerImpl::BusDevice* PnpManagerImpl::Find(PDEVICE_OBJECT pdo) const
 {
     std::lock_guard<std::mutex> guard(mutex_);
     auto it = devices_.find(pdo);
     return it != devices_.end() ? it->second.get() : nullptr;
 }
 
-void PnpManager::SetState(PDEVICE_OBJECT pdo, PnpState state)
+void PnpManagerImpl::SetState(PDEVICE_OBJECT pdo, PnpState state)
 {
     std::lock_guard<std::mutex> guard(mutex_);
     auto it = devices_.find(pdo);
@@ -280,12 +280,12 @@ void PnpManager::SetState(PDEVICE_OBJECT pdo, PnpState state)
 
 // ---- The root bus -------------------------------------------------------------------------
 
-PDEVICE_OBJECT PnpManager::CreatePdo(const BusDeviceConfig& config)
+PDEVICE_OBJECT PnpManagerImpl::CreatePdo(const BusDeviceConfig& config)
 {
     if (config.InstanceId.empty()) {
         return nullptr;
     }
-    IoManager& io = machine_.Io();
+    IoManagerImpl& io = side_.IoCore();
     ULONG driverKey = 0;
     {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -316,7 +316,7 @@ PDEVICE_OBJECT PnpManager::CreatePdo(const BusDeviceConfig& config)
     KeInitializeTimer(&bus->Timer);
     KeInitializeDpc(&bus->Dpc, BusTimerDpc, bus.get());
     *static_cast<BusDevice**>(pdo->DeviceExtension) = bus.get();
-    Registry& registry = machine_.Reg();
+    RegistryImpl& registry = side_.RegistryCore();
     registry.SetDeviceKeyPath(pdo, RegText(bus->KeyPath));
     for (const auto& [name, value] : config.HardwareValues) {
         registry.SetString(RegText(bus->KeyPath), RegText(name), RegText(value));
@@ -334,17 +334,17 @@ PDEVICE_OBJECT PnpManager::CreatePdo(const BusDeviceConfig& config)
     return pdo;
 }
 
-NTSTATUS PnpManager::DeletePdo(PDEVICE_OBJECT pdo)
+NTSTATUS PnpManagerImpl::DeletePdo(PDEVICE_OBJECT pdo)
 {
     BusDevice* bus = Find(pdo);
     if (bus == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (machine_.Io().AttachedTop(pdo) != pdo) {
+    if (side_.IoCore().AttachedTop(pdo) != pdo) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     CompleteHeld(bus);
-    for (const std::u16string& name : machine_.Names().RemoveDeviceInterfaces(pdo)) {
+    for (const std::u16string& name : side_.NamesCore().RemoveDeviceInterfaces(pdo)) {
         VerifierReport(Rule::DEVICE_INTERFACE_LEFT_ENABLED,
                        "device interface %s of PDO %p is still enabled when the PDO goes away",
                        Utf16ToUtf8(name).c_str(), static_cast<void*>(pdo));
@@ -353,7 +353,7 @@ NTSTATUS PnpManager::DeletePdo(PDEVICE_OBJECT pdo)
     return STATUS_SUCCESS;
 }
 
-void PnpManager::SetBusCompletion(PDEVICE_OBJECT pdo, BusCompletion mode, LONGLONG delay100ns)
+void PnpManagerImpl::SetBusCompletion(PDEVICE_OBJECT pdo, BusCompletion mode, LONGLONG delay100ns)
 {
     if (BusDevice* bus = Find(pdo)) {
         std::lock_guard<std::mutex> guard(bus->Lock);
@@ -362,7 +362,7 @@ void PnpManager::SetBusCompletion(PDEVICE_OBJECT pdo, BusCompletion mode, LONGLO
     }
 }
 
-void PnpManager::FailNextStart(PDEVICE_OBJECT pdo, NTSTATUS status)
+void PnpManagerImpl::FailNextStart(PDEVICE_OBJECT pdo, NTSTATUS status)
 {
     if (BusDevice* bus = Find(pdo)) {
         std::lock_guard<std::mutex> guard(bus->Lock);
@@ -371,13 +371,13 @@ void PnpManager::FailNextStart(PDEVICE_OBJECT pdo, NTSTATUS status)
     }
 }
 
-size_t PnpManager::CompleteHeldIrps(PDEVICE_OBJECT pdo)
+size_t PnpManagerImpl::CompleteHeldIrps(PDEVICE_OBJECT pdo)
 {
     BusDevice* bus = Find(pdo);
     return bus != nullptr ? CompleteHeld(bus) : 0;
 }
 
-size_t PnpManager::HeldIrpCount(PDEVICE_OBJECT pdo) const
+size_t PnpManagerImpl::HeldIrpCount(PDEVICE_OBJECT pdo) const
 {
     BusDevice* bus = Find(pdo);
     if (bus == nullptr) {
@@ -387,7 +387,7 @@ size_t PnpManager::HeldIrpCount(PDEVICE_OBJECT pdo) const
     return bus->Held.size();
 }
 
-std::vector<BusArrival> PnpManager::BusLog(PDEVICE_OBJECT pdo) const
+std::vector<BusArrival> PnpManagerImpl::BusLog(PDEVICE_OBJECT pdo) const
 {
     BusDevice* bus = Find(pdo);
     if (bus == nullptr) {
@@ -397,7 +397,7 @@ std::vector<BusArrival> PnpManager::BusLog(PDEVICE_OBJECT pdo) const
     return bus->Log;
 }
 
-void PnpManager::ClearBusLog(PDEVICE_OBJECT pdo)
+void PnpManagerImpl::ClearBusLog(PDEVICE_OBJECT pdo)
 {
     if (BusDevice* bus = Find(pdo)) {
         std::lock_guard<std::mutex> guard(bus->Lock);
@@ -405,13 +405,13 @@ void PnpManager::ClearBusLog(PDEVICE_OBJECT pdo)
     }
 }
 
-std::u16string PnpManager::HardwareKeyPath(PDEVICE_OBJECT pdo) const
+std::u16string PnpManagerImpl::HardwareKeyPath(PDEVICE_OBJECT pdo) const
 {
     BusDevice* bus = Find(pdo);
     return bus != nullptr ? bus->KeyPath : std::u16string();
 }
 
-void PnpManager::SetCheckUnhandledStatus(bool check)
+void PnpManagerImpl::SetCheckUnhandledStatus(bool check)
 {
     std::lock_guard<std::mutex> guard(mutex_);
     checkUnhandled_ = check;
@@ -421,7 +421,7 @@ void PnpManager::SetCheckUnhandledStatus(bool check)
     }
 }
 
-size_t PnpManager::ArrivalCount(PDEVICE_OBJECT pdo, UCHAR minor) const
+size_t PnpManagerImpl::ArrivalCount(PDEVICE_OBJECT pdo, UCHAR minor) const
 {
     size_t count = 0;
     for (const BusArrival& arrival : BusLog(pdo)) {
@@ -432,11 +432,11 @@ size_t PnpManager::ArrivalCount(PDEVICE_OBJECT pdo, UCHAR minor) const
 
 // ---- Function driver ------------------------------------------------------------------------
 
-NTSTATUS PnpManager::AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver)
+NTSTATUS PnpManagerImpl::AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver)
 {
     CheckIrqlCeiling("AddDevice");
     BusDevice* bus = Find(pdo);
-    IoManager& io = machine_.Io();
+    IoManagerImpl& io = side_.IoCore();
     if (bus == nullptr || driver == nullptr || !io.IsDriverLoaded(driver)) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -509,7 +509,7 @@ NTSTATUS PnpManager::AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver)
     return status;
 }
 
-void PnpManager::DestroyFilters(std::vector<PDEVICE_OBJECT>& filters)
+void PnpManagerImpl::DestroyFilters(std::vector<PDEVICE_OBJECT>& filters)
 {
     for (auto it = filters.rbegin(); it != filters.rend(); ++it) {
         filters_->Destroy(*it);
@@ -517,7 +517,7 @@ void PnpManager::DestroyFilters(std::vector<PDEVICE_OBJECT>& filters)
     filters.clear();
 }
 
-void PnpManager::SetAwaitingRemove(PDEVICE_OBJECT pdo, bool awaiting)
+void PnpManagerImpl::SetAwaitingRemove(PDEVICE_OBJECT pdo, bool awaiting)
 {
     BusDevice* bus = Find(pdo);
     std::lock_guard<std::mutex> guard(mutex_);
@@ -526,7 +526,7 @@ void PnpManager::SetAwaitingRemove(PDEVICE_OBJECT pdo, bool awaiting)
     }
 }
 
-const PnpManager::BusDevice* PnpManager::StackOfLocked(PDEVICE_OBJECT device) const
+const PnpManagerImpl::BusDevice* PnpManagerImpl::StackOfLocked(PDEVICE_OBJECT device) const
 {
     for (const auto& [pdo, bus] : devices_) {
         if (pdo == device ||
@@ -537,23 +537,23 @@ const PnpManager::BusDevice* PnpManager::StackOfLocked(PDEVICE_OBJECT device) co
     return nullptr;
 }
 
-bool PnpManager::InSurpriseRemoval(PDEVICE_OBJECT device) const
+bool PnpManagerImpl::InSurpriseRemoval(PDEVICE_OBJECT device) const
 {
     std::lock_guard<std::mutex> guard(mutex_);
     const BusDevice* bus = StackOfLocked(device);
     return bus != nullptr && bus->AwaitingRemove;
 }
 
-bool PnpManager::OpenAllowed(PDEVICE_OBJECT device) const
+bool PnpManagerImpl::OpenAllowed(PDEVICE_OBJECT device) const
 {
     std::lock_guard<std::mutex> guard(mutex_);
     const BusDevice* bus = StackOfLocked(device);
     return bus == nullptr || bus->Driver == nullptr || bus->Started;
 }
 
-PDEVICE_OBJECT PnpManager::FunctionDevice(PDEVICE_OBJECT pdo) const
+PDEVICE_OBJECT PnpManagerImpl::FunctionDevice(PDEVICE_OBJECT pdo) const
 {
-    for (PDEVICE_OBJECT device : machine_.Io().DevicesAbove(pdo)) {
+    for (PDEVICE_OBJECT device : side_.IoCore().DevicesAbove(pdo)) {
         if (!filters_->IsFilter(device)) {
             return device;
         }
@@ -561,7 +561,7 @@ PDEVICE_OBJECT PnpManager::FunctionDevice(PDEVICE_OBJECT pdo) const
     return nullptr;
 }
 
-std::vector<PDEVICE_OBJECT> PnpManager::FilterDevices(PDEVICE_OBJECT pdo, bool upper) const
+std::vector<PDEVICE_OBJECT> PnpManagerImpl::FilterDevices(PDEVICE_OBJECT pdo, bool upper) const
 {
     BusDevice* bus = Find(pdo);
     if (bus == nullptr) {
@@ -571,7 +571,7 @@ std::vector<PDEVICE_OBJECT> PnpManager::FilterDevices(PDEVICE_OBJECT pdo, bool u
     return upper ? bus->UpperFilters : bus->LowerFilters;
 }
 
-PnpState PnpManager::State(PDEVICE_OBJECT pdo) const
+PnpState PnpManagerImpl::State(PDEVICE_OBJECT pdo) const
 {
     BusDevice* bus = Find(pdo);
     if (bus == nullptr) {
@@ -583,11 +583,11 @@ PnpState PnpManager::State(PDEVICE_OBJECT pdo) const
 
 // ---- Requests ----------------------------------------------------------------------------------
 
-NTSTATUS PnpManager::SendRequest(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, const Filler& fill,
-                                 ULONG_PTR* information)
+NTSTATUS PnpManagerImpl::SendRequest(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
+                                     const Filler& fill, ULONG_PTR* information)
 {
     CheckIrqlCeiling("a Plug and Play manager request");
-    IoManager& io = machine_.Io();
+    IoManagerImpl& io = side_.IoCore();
     if (Find(pdo) == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -624,7 +624,7 @@ NTSTATUS PnpManager::SendRequest(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, c
     return status;
 }
 
-NTSTATUS PnpManager::SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR* information)
+NTSTATUS PnpManagerImpl::SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR* information)
 {
     Filler fill;
     if (minor == IRP_MN_QUERY_DEVICE_RELATIONS) {
@@ -635,8 +635,8 @@ NTSTATUS PnpManager::SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR* informa
     return SendRequest(pdo, IRP_MJ_PNP, minor, fill, information);
 }
 
-NTSTATUS PnpManager::SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type,
-                               POWER_STATE state)
+NTSTATUS PnpManagerImpl::SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type,
+                                   POWER_STATE state)
 {
     return SendRequest(
         pdo, IRP_MJ_POWER, minor,
@@ -649,8 +649,8 @@ NTSTATUS PnpManager::SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE
         nullptr);
 }
 
-NTSTATUS PnpManager::SendSystemControl(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR providerId,
-                                       void* buffer, ULONG bufferSize, ULONG_PTR* information)
+NTSTATUS PnpManagerImpl::SendSystemControl(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR providerId,
+                                           void* buffer, ULONG bufferSize, ULONG_PTR* information)
 {
     return SendRequest(
         pdo, IRP_MJ_SYSTEM_CONTROL, minor,
@@ -663,7 +663,7 @@ NTSTATUS PnpManager::SendSystemControl(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PT
         information);
 }
 
-NTSTATUS PnpManager::QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilities)
+NTSTATUS PnpManagerImpl::QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilities)
 {
     DEVICE_CAPABILITIES query;
     memset(&query, 0, sizeof(query));
@@ -685,8 +685,8 @@ NTSTATUS PnpManager::QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* 
 
 // ---- Scripts ------------------------------------------------------------------------------------
 
-NTSTATUS PnpManager::Enumerate(const BusDeviceConfig& config, PDRIVER_OBJECT driver,
-                               PDEVICE_OBJECT* pdo)
+NTSTATUS PnpManagerImpl::Enumerate(const BusDeviceConfig& config, PDRIVER_OBJECT driver,
+                                   PDEVICE_OBJECT* pdo)
 {
     PDEVICE_OBJECT created = CreatePdo(config);
     if (pdo != nullptr) {
@@ -702,7 +702,7 @@ NTSTATUS PnpManager::Enumerate(const BusDeviceConfig& config, PDRIVER_OBJECT dri
     return Start(created);
 }
 
-NTSTATUS PnpManager::Start(PDEVICE_OBJECT pdo, bool filterResourceRequirements)
+NTSTATUS PnpManagerImpl::Start(PDEVICE_OBJECT pdo, bool filterResourceRequirements)
 {
     BusDevice* bus = Find(pdo);
     if (bus == nullptr) {
@@ -757,7 +757,7 @@ NTSTATUS PnpManager::Start(PDEVICE_OBJECT pdo, bool filterResourceRequirements)
     return status;
 }
 
-NTSTATUS PnpManager::QueryStop(PDEVICE_OBJECT pdo)
+NTSTATUS PnpManagerImpl::QueryStop(PDEVICE_OBJECT pdo)
 {
     const NTSTATUS status = SendPnp(pdo, IRP_MN_QUERY_STOP_DEVICE);
     if (NT_SUCCESS(status)) {
@@ -766,14 +766,14 @@ NTSTATUS PnpManager::QueryStop(PDEVICE_OBJECT pdo)
     return status;
 }
 
-NTSTATUS PnpManager::Stop(PDEVICE_OBJECT pdo)
+NTSTATUS PnpManagerImpl::Stop(PDEVICE_OBJECT pdo)
 {
     const NTSTATUS status = SendPnp(pdo, IRP_MN_STOP_DEVICE);
     SetState(pdo, PnpState::Stopped);
     return status;
 }
 
-NTSTATUS PnpManager::CancelStop(PDEVICE_OBJECT pdo)
+NTSTATUS PnpManagerImpl::CancelStop(PDEVICE_OBJECT pdo)
 {
     const NTSTATUS status = SendPnp(pdo, IRP_MN_CANCEL_STOP_DEVICE);
     if (NT_SUCCESS(status) && State(pdo) == PnpState::StopPending) {
@@ -782,7 +782,7 @@ NTSTATUS PnpManager::CancelStop(PDEVICE_OBJECT pdo)
     return status;
 }
 
-NTSTATUS PnpManager::Rebalance(PDEVICE_OBJECT pdo)
+NTSTATUS PnpManagerImpl::Rebalance(PDEVICE_OBJECT pdo)
 {
     const NTSTATUS status = QueryStop(pdo);
     if (!NT_SUCCESS(status)) {
@@ -793,7 +793,7 @@ NTSTATUS PnpManager::Rebalance(PDEVICE_OBJECT pdo)
     return Start(pdo, false);
 }
 
-NTSTATUS PnpManager::QueryRemove(PDEVICE_OBJECT pdo)
+NTSTATUS PnpManagerImpl::QueryRemove(PDEVICE_OBJECT pdo)
 {
     const PnpState previous = State(pdo);
     const NTSTATUS status = SendPnp(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
@@ -803,7 +803,7 @@ NTSTATUS PnpManager::QueryRemove(PDEVICE_OBJECT pdo)
     return status;
 }
 
-NTSTATUS PnpManager::CancelRemove(PDEVICE_OBJECT pdo)
+NTSTATUS PnpManagerImpl::CancelRemove(PDEVICE_OBJECT pdo)
 {
     const NTSTATUS status = SendPnp(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
     if (NT_SUCCESS(status) && State(pdo) == PnpState::RemovePending) {
@@ -812,14 +812,14 @@ NTSTATUS PnpManager::CancelRemove(PDEVICE_OBJECT pdo)
     return status;
 }
 
-NTSTATUS PnpManager::Disable(PDEVICE_OBJECT pdo)
+NTSTATUS PnpManagerImpl::Disable(PDEVICE_OBJECT pdo)
 {
     const NTSTATUS status = QueryRemove(pdo);
     if (!NT_SUCCESS(status)) {
         CancelRemove(pdo);
         return status;
     }
-    if (machine_.Io().OpenHandleCount(pdo) != 0) {
+    if (side_.IoCore().OpenHandleCount(pdo) != 0) {
         // An open handle vetoes an orderly removal: the query is taken back and the
         // device stays.
         CancelRemove(pdo);
@@ -828,9 +828,9 @@ NTSTATUS PnpManager::Disable(PDEVICE_OBJECT pdo)
     return Remove(pdo);
 }
 
-NTSTATUS PnpManager::Remove(PDEVICE_OBJECT pdo)
+NTSTATUS PnpManagerImpl::Remove(PDEVICE_OBJECT pdo)
 {
-    IoManager& io = machine_.Io();
+    IoManagerImpl& io = side_.IoCore();
     if (io.OpenHandleCount(pdo) != 0) {
         // After a surprise removal the removal waits for the last handle (the test closes
         // them first); otherwise an open handle vetoes it and no removal is sent.
@@ -876,7 +876,7 @@ NTSTATUS PnpManager::Remove(PDEVICE_OBJECT pdo)
     return status;
 }
 
-NTSTATUS PnpManager::SurpriseRemove(PDEVICE_OBJECT pdo)
+NTSTATUS PnpManagerImpl::SurpriseRemove(PDEVICE_OBJECT pdo)
 {
     const size_t before = ArrivalCount(pdo, IRP_MN_SURPRISE_REMOVAL);
     // From here until the removal, the stack's devices must stay attached and undeleted.
@@ -896,9 +896,9 @@ NTSTATUS PnpManager::SurpriseRemove(PDEVICE_OBJECT pdo)
     return status;
 }
 
-void PnpManager::CheckLeftoversAfterRemove(PDEVICE_OBJECT pdo, const std::u16string& fdoName)
+void PnpManagerImpl::CheckLeftoversAfterRemove(PDEVICE_OBJECT pdo, const std::u16string& fdoName)
 {
-    ObjectNamespace& names = machine_.Names();
+    ObjectNamespaceImpl& names = side_.NamesCore();
     for (const DeviceInterfaceInfo& info : names.DeviceInterfaces()) {
         if (info.Pdo == pdo && info.Enabled) {
             VerifierReport(Rule::DEVICE_INTERFACE_LEFT_ENABLED,
@@ -917,7 +917,7 @@ void PnpManager::CheckLeftoversAfterRemove(PDEVICE_OBJECT pdo, const std::u16str
                            Utf16ToUtf8(link.Name).c_str(), target.c_str());
         }
     }
-    if (machine_.Reg()
+    if (side_.RegistryCore()
             .GetValue(RegText(u"\\Registry\\Machine\\Hardware\\DeviceMap\\SERIALCOMM"),
                       RegText(fdoName))
             .has_value()) {

@@ -31,129 +31,60 @@
 
 namespace qvx {
 
-// How the bus completes what reaches its PDO.
-enum class BusCompletion {
-    Synchronous, // inside its dispatch routine
-    Timer,       // marked pending, completed from a timer DPC after the bus delay
-    Manual       // marked pending, completed when the test calls CompleteHeldIrps
-};
+class IoSide;
 
-struct BusDeviceConfig
-{
-    std::u16string InstanceId = u"ROOT\\PORTS\\0000";
-    // REG_SZ values of the device's hardware key, for example {u"PortName", u"COM5"}.
-    std::vector<std::pair<std::u16string, std::u16string>> HardwareValues;
-    // Start resources (raw and translated alike); empty: the start carries no lists.
-    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> Resources;
-    // Pass-through filter drivers put below and above the function driver, as LowerFilters
-    // and UpperFilters values of the device would (platform/io/filter_driver.h).
-    unsigned LowerFilters = 0;
-    unsigned UpperFilters = 0;
-};
-
-// A request as it reached the bus driver.
-struct BusArrival
-{
-    UCHAR MajorFunction;
-    UCHAR MinorFunction;
-    NTSTATUS StatusOnArrival;
-};
-
-// Where the PnP manager believes a device stands.
-enum class PnpState {
-    Enumerated, // PDO only, no function driver
-    NotStarted, // AddDevice succeeded
-    Started,
-    StopPending,
-    Stopped,
-    RemovePending,
-    SurpriseRemoved,
-    Removed
-};
-
-class PnpManager
+class PnpManagerImpl final : public PnpManager
 {
   public:
-    explicit PnpManager(Machine& machine);
-    ~PnpManager();
-    PnpManager(const PnpManager&) = delete;
-    PnpManager& operator=(const PnpManager&) = delete;
+    explicit PnpManagerImpl(IoSide& side);
+    ~PnpManagerImpl();
 
-    // --- The root bus ----------------------------------------------------------------------
-    // Creates the PDO and its hardware key (the instance's "Device Parameters" key under
-    // \Registry\Machine\System\CurrentControlSet\Enum) with the configured values, and
-    // tells the registry and the namespace about it. NULL for an empty instance id or one already
-    // in use.
-    PDEVICE_OBJECT CreatePdo(const BusDeviceConfig& config);
-    // The device leaves the bus. STATUS_INVALID_DEVICE_STATE while a function device is
-    // still attached to it.
-    NTSTATUS DeletePdo(PDEVICE_OBJECT pdo);
-    void SetBusCompletion(PDEVICE_OBJECT pdo, BusCompletion mode, LONGLONG delay100ns = 10000);
-    // The next IRP_MN_START_DEVICE reaching the PDO fails with `status`.
-    void FailNextStart(PDEVICE_OBJECT pdo, NTSTATUS status = STATUS_UNSUCCESSFUL);
-    // Completes the requests the PDO holds (any mode); returns how many.
-    size_t CompleteHeldIrps(PDEVICE_OBJECT pdo);
-    size_t HeldIrpCount(PDEVICE_OBJECT pdo) const;
-    std::vector<BusArrival> BusLog(PDEVICE_OBJECT pdo) const;
-    void ClearBusLog(PDEVICE_OBJECT pdo);
-    std::u16string HardwareKeyPath(PDEVICE_OBJECT pdo) const;
-    // Whether a PnP request the bus does not handle must arrive with STATUS_NOT_SUPPORTED
-    // (on by default; a test driver that legitimately answers such requests turns it off).
-    void SetCheckUnhandledStatus(bool check);
+    // --- The application face (platform/machine/machine.h) ---------------------------------
+    PDEVICE_OBJECT CreatePdo(const BusDeviceConfig& config) override;
+    NTSTATUS DeletePdo(PDEVICE_OBJECT pdo) override;
+    void SetBusCompletion(PDEVICE_OBJECT pdo, BusCompletion mode,
+                          LONGLONG delay100ns = 10000) override;
+    void FailNextStart(PDEVICE_OBJECT pdo, NTSTATUS status = STATUS_UNSUCCESSFUL) override;
+    size_t CompleteHeldIrps(PDEVICE_OBJECT pdo) override;
+    size_t HeldIrpCount(PDEVICE_OBJECT pdo) const override;
+    std::vector<BusArrival> BusLog(PDEVICE_OBJECT pdo) const override;
+    void ClearBusLog(PDEVICE_OBJECT pdo) override;
+    std::u16string HardwareKeyPath(PDEVICE_OBJECT pdo) const override;
+    void SetCheckUnhandledStatus(bool check) override;
+    NTSTATUS AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver) override;
+    PDEVICE_OBJECT FunctionDevice(PDEVICE_OBJECT pdo) const override;
+    std::vector<PDEVICE_OBJECT> FilterDevices(PDEVICE_OBJECT pdo, bool upper) const override;
+    FilterDriver& Filters() override { return *filters_; }
+    PnpState State(PDEVICE_OBJECT pdo) const override;
+    NTSTATUS Enumerate(const BusDeviceConfig& config, PDRIVER_OBJECT driver,
+                       PDEVICE_OBJECT* pdo = nullptr) override;
+    NTSTATUS Start(PDEVICE_OBJECT pdo, bool filterResourceRequirements = true) override;
+    NTSTATUS QueryStop(PDEVICE_OBJECT pdo) override;
+    NTSTATUS Stop(PDEVICE_OBJECT pdo) override;
+    NTSTATUS CancelStop(PDEVICE_OBJECT pdo) override;
+    NTSTATUS Rebalance(PDEVICE_OBJECT pdo) override;
+    NTSTATUS QueryRemove(PDEVICE_OBJECT pdo) override;
+    NTSTATUS Remove(PDEVICE_OBJECT pdo) override;
+    NTSTATUS CancelRemove(PDEVICE_OBJECT pdo) override;
+    NTSTATUS Disable(PDEVICE_OBJECT pdo) override;
+    NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo) override;
+    NTSTATUS QueryCapabilities(PDEVICE_OBJECT pdo,
+                               DEVICE_CAPABILITIES* capabilities = nullptr) override;
+    NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR* information = nullptr) override;
+    NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type,
+                       POWER_STATE state) override;
+    NTSTATUS SendSystemControl(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR providerId,
+                               void* buffer = nullptr, ULONG bufferSize = 0,
+                               ULONG_PTR* information = nullptr) override;
 
-    // --- Function driver ---------------------------------------------------------------------
-    // Attaches the configured lower filters, calls the driver's AddDevice for the PDO at
-    // PASSIVE_LEVEL, then attaches the upper filters (the order in which Windows loads them).
-    NTSTATUS AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver);
-    // The device the function driver attached to the PDO's stack (the first one above the
-    // PDO that is not a filter), else NULL.
-    PDEVICE_OBJECT FunctionDevice(PDEVICE_OBJECT pdo) const;
-    // The filter devices of the PDO's stack below (lower) or above (upper) the function
-    // device, bottom up; empty once removed.
-    std::vector<PDEVICE_OBJECT> FilterDevices(PDEVICE_OBJECT pdo, bool upper) const;
-    FilterDriver& Filters() { return *filters_; }
-    PnpState State(PDEVICE_OBJECT pdo) const;
+    // --- For the other I/O components -------------------------------------------------------
+    FilterDriverImpl& FilterDrivers() { return *filters_; }
     // The device (a PDO or a device AddDevice put on one) belongs to a stack that has been
     // surprise-removed and not yet removed: deleting or detaching it now is a fault.
     bool InSurpriseRemoval(PDEVICE_OBJECT device) const;
     // FALSE for a device of a stack whose function driver has not completed a start yet:
     // opens fail until IRP_MN_START_DEVICE has succeeded.
     bool OpenAllowed(PDEVICE_OBJECT device) const;
-
-    // --- Scripted sequences ------------------------------------------------------------------
-    // CreatePdo, AddDevice and Start.
-    NTSTATUS Enumerate(const BusDeviceConfig& config, PDRIVER_OBJECT driver,
-                       PDEVICE_OBJECT* pdo = nullptr);
-    // (IRP_MN_FILTER_RESOURCE_REQUIREMENTS,) IRP_MN_START_DEVICE, then on success the
-    // capability, device-state and bus-relation queries; a failed start is followed by
-    // IRP_MN_REMOVE_DEVICE.
-    NTSTATUS Start(PDEVICE_OBJECT pdo, bool filterResourceRequirements = true);
-    NTSTATUS QueryStop(PDEVICE_OBJECT pdo);
-    NTSTATUS Stop(PDEVICE_OBJECT pdo);
-    NTSTATUS CancelStop(PDEVICE_OBJECT pdo);
-    // Query-stop, then stop and start again; cancel-stop when the query fails.
-    NTSTATUS Rebalance(PDEVICE_OBJECT pdo);
-    NTSTATUS QueryRemove(PDEVICE_OBJECT pdo);
-    // Sends no removal while handles to the device are open: refused with
-    // STATUS_INVALID_DEVICE_STATE after a surprise removal (the removal waits for the last
-    // handle), vetoed with STATUS_PLUGPLAY_QUERY_VETOED otherwise.
-    NTSTATUS Remove(PDEVICE_OBJECT pdo);
-    NTSTATUS CancelRemove(PDEVICE_OBJECT pdo);
-    // Query-remove, then remove; cancel-remove when the query fails or an open handle
-    // vetoes the removal (STATUS_PLUGPLAY_QUERY_VETOED, the device stays started).
-    NTSTATUS Disable(PDEVICE_OBJECT pdo);
-    NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo);
-    // Version 1, Size 64, Address and UINumber 0xFFFFFFFF; the result is copied out.
-    NTSTATUS QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* capabilities = nullptr);
-
-    // --- Single requests ---------------------------------------------------------------------
-    NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR* information = nullptr);
-    NTSTATUS SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
-    // Parameters.WMI.Buffer and BufferSize are `buffer` and `bufferSize` (none by default);
-    // the information of the completion goes to `information`.
-    NTSTATUS SendSystemControl(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR providerId,
-                               void* buffer = nullptr, ULONG bufferSize = 0,
-                               ULONG_PTR* information = nullptr);
 
     struct BusDevice;
 
@@ -171,8 +102,8 @@ class PnpManager
 
     void DestroyFilters(std::vector<PDEVICE_OBJECT>& filters);
 
-    Machine& machine_;
-    std::unique_ptr<FilterDriver> filters_;
+    IoSide& side_;
+    std::unique_ptr<FilterDriverImpl> filters_;
     mutable std::mutex mutex_; // guards the table, never held across a request
     PDRIVER_OBJECT busDriver_ = nullptr;
     std::map<PDEVICE_OBJECT, std::unique_ptr<BusDevice>> devices_;

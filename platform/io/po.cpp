@@ -10,19 +10,19 @@ extern "C" {
 POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
                                   POWER_STATE State)
 {
-    return Machine::Current().Io().SetPowerState(DeviceObject, Type, State);
+    return qvx::IoSide::Current().IoCore().SetPowerState(DeviceObject, Type, State);
 }
 
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp)
 {
-    Machine::Current().Io().StartNextPowerIrp(Irp);
+    qvx::IoSide::Current().IoCore().StartNextPowerIrp(Irp);
 }
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     // Power requests are not serialised here, so passing one down is an ordinary call; the
     // I/O manager checks that a driver passes power requests down this way.
-    return Machine::Current().Io().CallDriver(DeviceObject, Irp, true);
+    return qvx::IoSide::Current().IoCore().CallDriver(DeviceObject, Irp, true);
 }
 
 } // extern "C"

@@ -3,13 +3,14 @@
 // Registry (platform/io/registry.cpp).
 #include <ntddk.h>
 
+#include "platform/io/io.h"
 #include "platform/io/registry.h"
 
 namespace {
 
-qvx::Registry& Reg()
+qvx::RegistryImpl& Reg()
 {
-    return qvx::Machine::Current().Reg();
+    return qvx::IoSide::Current().RegistryCore();
 }
 
 } // namespace

@@ -15,7 +15,7 @@
 
 namespace qvx {
 
-struct Registry::Key
+struct RegistryImpl::Key
 {
     std::u16string FullPath; // \Registry\..., in the case of creation
     std::map<std::u16string, std::shared_ptr<Key>> Children; // by upper-cased name
@@ -135,7 +135,7 @@ std::vector<UCHAR> StringBytes(std::u16string_view text)
     return bytes;
 }
 
-RegValue* FindValue(Registry::Key& key, std::u16string_view name)
+RegValue* FindValue(RegistryImpl::Key& key, std::u16string_view name)
 {
     for (RegValue& value : key.Values) {
         if (EqualNoCase(value.Name, name)) {
@@ -145,7 +145,8 @@ RegValue* FindValue(Registry::Key& key, std::u16string_view name)
     return nullptr;
 }
 
-void SetValueOf(Registry::Key& key, std::u16string_view name, ULONG type, std::vector<UCHAR> data)
+void SetValueOf(RegistryImpl::Key& key, std::u16string_view name, ULONG type,
+                std::vector<UCHAR> data)
 {
     if (RegValue* value = FindValue(key, name)) {
         value->Type = type;
@@ -155,7 +156,7 @@ void SetValueOf(Registry::Key& key, std::u16string_view name, ULONG type, std::v
     }
 }
 
-void MarkDeleted(Registry::Key& key)
+void MarkDeleted(RegistryImpl::Key& key)
 {
     key.Deleted = true;
     for (auto& [name, child] : key.Children) {
@@ -495,8 +496,8 @@ RegText::RegText(const char16_t* text) : text_(text != nullptr ? text : u"") {}
 RegText::RegText(std::u16string text) : text_(std::move(text)) {}
 RegText::RegText(std::u16string_view text) : text_(text) {}
 
-Registry::Registry(Machine& machine)
-    : machine_(machine), root_(std::make_shared<Key>()), nextHandle_(0x80000004)
+RegistryImpl::RegistryImpl(IoSide& side)
+    : side_(side), root_(std::make_shared<Key>()), nextHandle_(0x80000004)
 {
     root_->FullPath = u"\\Registry";
     for (const char16_t* path :
@@ -510,11 +511,11 @@ Registry::Registry(Machine& machine)
     }
 }
 
-Registry::~Registry() = default;
+RegistryImpl::~RegistryImpl() = default;
 
 // --- Tree --------------------------------------------------------------------------------
 
-std::shared_ptr<Registry::Key> Registry::FindLocked(const Path& path) const
+std::shared_ptr<RegistryImpl::Key> RegistryImpl::FindLocked(const Path& path) const
 {
     std::shared_ptr<Key> node = root_;
     for (const std::u16string& part : path) {
@@ -527,7 +528,7 @@ std::shared_ptr<Registry::Key> Registry::FindLocked(const Path& path) const
     return node;
 }
 
-std::shared_ptr<Registry::Key> Registry::CreateLocked(const Path& path)
+std::shared_ptr<RegistryImpl::Key> RegistryImpl::CreateLocked(const Path& path)
 {
     std::shared_ptr<Key> node = root_;
     for (const std::u16string& part : path) {
@@ -541,7 +542,7 @@ std::shared_ptr<Registry::Key> Registry::CreateLocked(const Path& path)
     return node;
 }
 
-bool Registry::DeleteLocked(const Path& path)
+bool RegistryImpl::DeleteLocked(const Path& path)
 {
     if (path.empty()) {
         return false;
@@ -559,12 +560,12 @@ bool Registry::DeleteLocked(const Path& path)
     return true;
 }
 
-std::u16string Registry::PathTextLocked(const std::shared_ptr<Key>& node) const
+std::u16string RegistryImpl::PathTextLocked(const std::shared_ptr<Key>& node) const
 {
     return node->FullPath;
 }
 
-bool Registry::CreateKey(const RegText& path)
+bool RegistryImpl::CreateKey(const RegText& path)
 {
     const std::optional<Path> parts = ParseAnyPath(path.Text());
     if (!parts) {
@@ -575,21 +576,21 @@ bool Registry::CreateKey(const RegText& path)
     return true;
 }
 
-bool Registry::DeleteKey(const RegText& path)
+bool RegistryImpl::DeleteKey(const RegText& path)
 {
     const std::optional<Path> parts = ParseAnyPath(path.Text());
     std::lock_guard<std::mutex> lock(mutex_);
     return parts && DeleteLocked(*parts);
 }
 
-bool Registry::KeyExists(const RegText& path) const
+bool RegistryImpl::KeyExists(const RegText& path) const
 {
     const std::optional<Path> parts = ParseAnyPath(path.Text());
     std::lock_guard<std::mutex> lock(mutex_);
     return parts && FindLocked(*parts) != nullptr;
 }
 
-std::vector<std::u16string> Registry::ListSubkeys(const RegText& path) const
+std::vector<std::u16string> RegistryImpl::ListSubkeys(const RegText& path) const
 {
     std::vector<std::u16string> names;
     const std::optional<Path> parts = ParseAnyPath(path.Text());
@@ -605,8 +606,8 @@ std::vector<std::u16string> Registry::ListSubkeys(const RegText& path) const
 
 // --- Values ------------------------------------------------------------------------------
 
-bool Registry::SetValue(const RegText& path, const RegText& name, ULONG type,
-                        std::vector<UCHAR> data)
+bool RegistryImpl::SetValue(const RegText& path, const RegText& name, ULONG type,
+                            std::vector<UCHAR> data)
 {
     const std::optional<Path> parts = ParseAnyPath(path.Text());
     if (!parts) {
@@ -617,13 +618,14 @@ bool Registry::SetValue(const RegText& path, const RegText& name, ULONG type,
     return true;
 }
 
-bool Registry::SetString(const RegText& path, const RegText& name, const RegText& text, ULONG type)
+bool RegistryImpl::SetString(const RegText& path, const RegText& name, const RegText& text,
+                             ULONG type)
 {
     return SetValue(path, name, type, StringBytes(text.Text()));
 }
 
-bool Registry::SetMultiString(const RegText& path, const RegText& name,
-                              const std::vector<std::u16string>& strings)
+bool RegistryImpl::SetMultiString(const RegText& path, const RegText& name,
+                                  const std::vector<std::u16string>& strings)
 {
     std::vector<UCHAR> data;
     for (const std::u16string& text : strings) {
@@ -635,21 +637,21 @@ bool Registry::SetMultiString(const RegText& path, const RegText& name,
     return SetValue(path, name, REG_MULTI_SZ, std::move(data));
 }
 
-bool Registry::SetDword(const RegText& path, const RegText& name, ULONG value)
+bool RegistryImpl::SetDword(const RegText& path, const RegText& name, ULONG value)
 {
     std::vector<UCHAR> data(4);
     memcpy(data.data(), &value, 4);
     return SetValue(path, name, REG_DWORD, std::move(data));
 }
 
-bool Registry::SetQword(const RegText& path, const RegText& name, ULONGLONG value)
+bool RegistryImpl::SetQword(const RegText& path, const RegText& name, ULONGLONG value)
 {
     std::vector<UCHAR> data(8);
     memcpy(data.data(), &value, 8);
     return SetValue(path, name, REG_QWORD, std::move(data));
 }
 
-bool Registry::DeleteValue(const RegText& path, const RegText& name)
+bool RegistryImpl::DeleteValue(const RegText& path, const RegText& name)
 {
     const std::optional<Path> parts = ParseAnyPath(path.Text());
     std::lock_guard<std::mutex> lock(mutex_);
@@ -662,7 +664,7 @@ bool Registry::DeleteValue(const RegText& path, const RegText& name)
     return true;
 }
 
-std::optional<RegValue> Registry::GetValue(const RegText& path, const RegText& name) const
+std::optional<RegValue> RegistryImpl::GetValue(const RegText& path, const RegText& name) const
 {
     const std::optional<Path> parts = ParseAnyPath(path.Text());
     std::lock_guard<std::mutex> lock(mutex_);
@@ -674,7 +676,7 @@ std::optional<RegValue> Registry::GetValue(const RegText& path, const RegText& n
     return *value;
 }
 
-std::optional<ULONG> Registry::GetDword(const RegText& path, const RegText& name) const
+std::optional<ULONG> RegistryImpl::GetDword(const RegText& path, const RegText& name) const
 {
     const std::optional<RegValue> value = GetValue(path, name);
     if (!value || value->Type != REG_DWORD || value->Data.size() != 4) {
@@ -685,7 +687,8 @@ std::optional<ULONG> Registry::GetDword(const RegText& path, const RegText& name
     return result;
 }
 
-std::optional<std::u16string> Registry::GetString(const RegText& path, const RegText& name) const
+std::optional<std::u16string> RegistryImpl::GetString(const RegText& path,
+                                                      const RegText& name) const
 {
     const std::optional<RegValue> value = GetValue(path, name);
     if (!value || (value->Type != REG_SZ && value->Type != REG_EXPAND_SZ)) {
@@ -702,7 +705,7 @@ std::optional<std::u16string> Registry::GetString(const RegText& path, const Reg
     return text;
 }
 
-std::vector<RegValue> Registry::ListValues(const RegText& path) const
+std::vector<RegValue> RegistryImpl::ListValues(const RegText& path) const
 {
     const std::optional<Path> parts = ParseAnyPath(path.Text());
     std::lock_guard<std::mutex> lock(mutex_);
@@ -712,7 +715,7 @@ std::vector<RegValue> Registry::ListValues(const RegText& path) const
 
 // --- .reg files --------------------------------------------------------------------------
 
-RegLoadResult Registry::LoadRegText(const std::string& raw)
+RegLoadResult RegistryImpl::LoadRegText(const std::string& raw)
 {
     const std::optional<std::string> text = DecodeText(raw);
     if (!text) {
@@ -748,7 +751,7 @@ RegLoadResult Registry::LoadRegText(const std::string& raw)
     return RegLoadResult{true, {}, 0};
 }
 
-RegLoadResult Registry::LoadRegFile(const std::string& path)
+RegLoadResult RegistryImpl::LoadRegFile(const std::string& path)
 {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
@@ -767,28 +770,28 @@ RegLoadResult Registry::LoadRegFile(const std::string& path)
 
 // --- Device keys, handles, faults --------------------------------------------------------
 
-void Registry::SetDeviceKeyPath(PDEVICE_OBJECT pdo, const RegText& path)
+void RegistryImpl::SetDeviceKeyPath(PDEVICE_OBJECT pdo, const RegText& path)
 {
     CreateKey(path);
     std::lock_guard<std::mutex> lock(mutex_);
     deviceKeys_[pdo] = path.Text();
 }
 
-void Registry::SetDriverKeyPath(PDEVICE_OBJECT pdo, const RegText& path)
+void RegistryImpl::SetDriverKeyPath(PDEVICE_OBJECT pdo, const RegText& path)
 {
     CreateKey(path);
     std::lock_guard<std::mutex> lock(mutex_);
     driverKeys_[pdo] = path.Text();
 }
 
-void Registry::ClearDeviceKeyPaths(PDEVICE_OBJECT pdo)
+void RegistryImpl::ClearDeviceKeyPaths(PDEVICE_OBJECT pdo)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     deviceKeys_.erase(pdo);
     driverKeys_.erase(pdo);
 }
 
-std::vector<RegOpenHandle> Registry::OpenHandles() const
+std::vector<RegOpenHandle> RegistryImpl::OpenHandles() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<RegOpenHandle> result;
@@ -798,19 +801,19 @@ std::vector<RegOpenHandle> Registry::OpenHandles() const
     return result;
 }
 
-void Registry::InjectFailure(RegistryFault fault, ULONG nth, NTSTATUS status)
+void RegistryImpl::InjectFailure(RegistryFault fault, ULONG nth, NTSTATUS status)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_.Inject(fault, nth, status);
 }
 
-void Registry::ClearFailures()
+void RegistryImpl::ClearFailures()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_.Clear();
 }
 
-HANDLE Registry::OpenHandleLocked(std::shared_ptr<Key> node, ACCESS_MASK access)
+HANDLE RegistryImpl::OpenHandleLocked(std::shared_ptr<Key> node, ACCESS_MASK access)
 {
     const uintptr_t value = nextHandle_;
     nextHandle_ += 4;
@@ -821,8 +824,8 @@ HANDLE Registry::OpenHandleLocked(std::shared_ptr<Key> node, ACCESS_MASK access)
 
 // --- Kernel face -------------------------------------------------------------------------
 
-NTSTATUS Registry::OpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess,
-                           POBJECT_ATTRIBUTES objectAttributes)
+NTSTATUS RegistryImpl::OpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess,
+                               POBJECT_ATTRIBUTES objectAttributes)
 {
     CheckIrqlCeiling("ZwOpenKey");
     if (keyHandle == nullptr || objectAttributes == nullptr ||
@@ -887,9 +890,9 @@ NTSTATUS Registry::OpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess,
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Registry::QueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
-                                 KEY_VALUE_INFORMATION_CLASS informationClass, PVOID information,
-                                 ULONG length, PULONG resultLength)
+NTSTATUS RegistryImpl::QueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
+                                     KEY_VALUE_INFORMATION_CLASS informationClass,
+                                     PVOID information, ULONG length, PULONG resultLength)
 {
     CheckIrqlCeiling("ZwQueryValueKey");
     if (informationClass != KeyValuePartialInformation || resultLength == nullptr) {
@@ -933,7 +936,7 @@ NTSTATUS Registry::QueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
     return copied == dataLength ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
 }
 
-NTSTATUS Registry::Close(HANDLE handle)
+NTSTATUS RegistryImpl::Close(HANDLE handle)
 {
     CheckIrqlCeiling("ZwClose");
     std::unique_lock<std::mutex> lock(mutex_);
@@ -945,8 +948,8 @@ NTSTATUS Registry::Close(HANDLE handle)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Registry::ResolveRelativeLocked(ULONG relativeTo, PCWSTR path, bool create,
-                                         std::shared_ptr<Key>* node)
+NTSTATUS RegistryImpl::ResolveRelativeLocked(ULONG relativeTo, PCWSTR path, bool create,
+                                             std::shared_ptr<Key>* node)
 {
     if ((relativeTo & RTL_REGISTRY_HANDLE) != 0) {
         auto it = handles_.find(reinterpret_cast<uintptr_t>(path));
@@ -991,8 +994,8 @@ NTSTATUS Registry::ResolveRelativeLocked(ULONG relativeTo, PCWSTR path, bool cre
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Registry::WriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName, ULONG type,
-                                      PVOID data, ULONG length)
+NTSTATUS RegistryImpl::WriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName,
+                                          ULONG type, PVOID data, ULONG length)
 {
     CheckIrqlCeiling("RtlWriteRegistryValue");
     if (data == nullptr && length != 0) {
@@ -1020,7 +1023,7 @@ NTSTATUS Registry::WriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valu
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Registry::DeleteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName)
+NTSTATUS RegistryImpl::DeleteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName)
 {
     CheckIrqlCeiling("RtlDeleteRegistryValue");
     std::unique_lock<std::mutex> lock(mutex_);
@@ -1043,8 +1046,8 @@ NTSTATUS Registry::DeleteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR val
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Registry::OpenDeviceRegistryKey(PDEVICE_OBJECT pdo, ULONG keyType,
-                                         ACCESS_MASK desiredAccess, PHANDLE keyHandle)
+NTSTATUS RegistryImpl::OpenDeviceRegistryKey(PDEVICE_OBJECT pdo, ULONG keyType,
+                                             ACCESS_MASK desiredAccess, PHANDLE keyHandle)
 {
     CheckIrqlCeiling("IoOpenDeviceRegistryKey");
     if (keyHandle == nullptr) {

@@ -1,7 +1,7 @@
 // The registry and its .reg-file loader.
 //
 // Keys live in one tree under \Registry (names compared case-insensitively, kept in the case
-// they were created with). The machine face takes paths as kernel paths
+// they were created with). The application face takes paths as kernel paths
 // (\Registry\Machine\System\...) or with a hive root as .reg files write them
 // (HKEY_LOCAL_MACHINE\System\..., HKLM\...). The kernel face takes kernel paths only.
 //
@@ -26,112 +26,48 @@
 
 namespace qvx {
 
-// A registry path, value name or string, written in UTF-8 or UTF-16.
-class RegText
+class IoSide;
+
+class RegistryImpl final : public Registry
 {
   public:
-    RegText(const char* text);
-    RegText(const std::string& text);
-    RegText(const char16_t* text);
-    RegText(std::u16string text);
-    RegText(std::u16string_view text);
+    explicit RegistryImpl(IoSide& side);
+    ~RegistryImpl();
 
-    const std::u16string& Text() const { return text_; }
-
-  private:
-    std::u16string text_;
-};
-
-struct RegValue
-{
-    std::u16string Name; // empty: the key's default value
-    ULONG Type;
-    std::vector<UCHAR> Data;
-};
-
-struct RegOpenHandle
-{
-    HANDLE Handle;
-    std::u16string Path;
-    ACCESS_MASK Access;
-};
-
-struct RegLoadResult
-{
-    bool Ok;
-    std::string Error; // "line 7: ..." (a file adds its path in front)
-    int Line;          // of the error, 0 when none or not about a line
-
-    explicit operator bool() const { return Ok; }
-};
-
-// Calls of the registry's routines that a test can make fail.
-enum class RegistryFault {
-    OpenKey,      // ZwOpenKey
-    WriteValue,   // RtlWriteRegistryValue
-    OpenDeviceKey // IoOpenDeviceRegistryKey
-};
-
-class Registry
-{
-  public:
-    explicit Registry(Machine& machine);
-    ~Registry();
-    Registry(const Registry&) = delete;
-    Registry& operator=(const Registry&) = delete;
-
-    // --- Keys ----------------------------------------------------------------------------
-    // Creates the key and any missing parent; FALSE for a malformed path.
-    bool CreateKey(const RegText& path);
-    // Deletes the key with its subkeys; FALSE when it does not exist. Handles open on a
-    // deleted key answer STATUS_KEY_DELETED.
-    bool DeleteKey(const RegText& path);
-    bool KeyExists(const RegText& path) const;
-    std::vector<std::u16string> ListSubkeys(const RegText& path) const;
-
-    // --- Values --------------------------------------------------------------------------
-    // The setters create the key; FALSE for a malformed path.
-    bool SetValue(const RegText& path, const RegText& name, ULONG type, std::vector<UCHAR> data);
-    // Stored with its terminating NUL, as the Windows tools store strings.
+    // --- The application face (platform/machine/machine.h) ---------------------------------
+    bool CreateKey(const RegText& path) override;
+    bool DeleteKey(const RegText& path) override;
+    bool KeyExists(const RegText& path) const override;
+    std::vector<std::u16string> ListSubkeys(const RegText& path) const override;
+    bool SetValue(const RegText& path, const RegText& name, ULONG type,
+                  std::vector<UCHAR> data) override;
     bool SetString(const RegText& path, const RegText& name, const RegText& text,
-                   ULONG type = REG_SZ);
+                   ULONG type = REG_SZ) override;
     bool SetMultiString(const RegText& path, const RegText& name,
-                        const std::vector<std::u16string>& strings);
-    bool SetDword(const RegText& path, const RegText& name, ULONG value);
-    bool SetQword(const RegText& path, const RegText& name, ULONGLONG value);
-    // FALSE when the key or the value does not exist.
-    bool DeleteValue(const RegText& path, const RegText& name);
-    std::optional<RegValue> GetValue(const RegText& path, const RegText& name) const;
-    // A REG_DWORD of four bytes.
-    std::optional<ULONG> GetDword(const RegText& path, const RegText& name) const;
-    // A REG_SZ or REG_EXPAND_SZ, up to its first NUL.
-    std::optional<std::u16string> GetString(const RegText& path, const RegText& name) const;
-    // In the order the values were first written.
-    std::vector<RegValue> ListValues(const RegText& path) const;
+                        const std::vector<std::u16string>& strings) override;
+    bool SetDword(const RegText& path, const RegText& name, ULONG value) override;
+    bool SetQword(const RegText& path, const RegText& name, ULONGLONG value) override;
+    bool DeleteValue(const RegText& path, const RegText& name) override;
+    std::optional<RegValue> GetValue(const RegText& path, const RegText& name) const override;
+    std::optional<ULONG> GetDword(const RegText& path, const RegText& name) const override;
+    std::optional<std::u16string> GetString(const RegText& path,
+                                            const RegText& name) const override;
+    std::vector<RegValue> ListValues(const RegText& path) const override;
+    RegLoadResult LoadRegText(const std::string& text) override;
+    RegLoadResult LoadRegFile(const std::string& path) override;
+    void SetDeviceKeyPath(PDEVICE_OBJECT pdo, const RegText& path) override;
+    std::vector<RegOpenHandle> OpenHandles() const override;
+    void InjectFailure(RegistryFault fault, ULONG nth = 1,
+                       NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES) override;
+    void ClearFailures() override;
 
-    // --- .reg files ----------------------------------------------------------------------
-    // REGEDIT4 or "Windows Registry Editor Version 5.00" text (UTF-8, or UTF-16LE with its
-    // byte-order mark). The whole text is checked first; on an error nothing is applied.
-    RegLoadResult LoadRegText(const std::string& text);
-    RegLoadResult LoadRegFile(const std::string& path);
-
-    // --- Device keys (set by the PnP manager) ---------------------------------------------
-    // The PDO's hardware key (PLUGPLAY_REGKEY_DEVICE); the key is created.
-    void SetDeviceKeyPath(PDEVICE_OBJECT pdo, const RegText& path);
+    // --- For the PnP manager ----------------------------------------------------------------
     // The PDO's software key (PLUGPLAY_REGKEY_DRIVER); the key is created.
     void SetDriverKeyPath(PDEVICE_OBJECT pdo, const RegText& path);
     // Forgets both paths (the PDO is being deleted).
     void ClearDeviceKeyPaths(PDEVICE_OBJECT pdo);
 
-    // --- Handles and fault injection ----------------------------------------------------
-    // Handles opened through the kernel face and not closed yet, oldest first.
-    std::vector<RegOpenHandle> OpenHandles() const;
-    // Make the nth call from now (1 = the next one) of that routine fail with `status`.
-    void InjectFailure(RegistryFault fault, ULONG nth = 1,
-                       NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
-    void ClearFailures();
-
-    // --- Kernel face: the routines of platform/io/reg.cpp forward here -------------------
+    // --- Kernel face: the routines of reg.cpp ------------------------------------------------
     NTSTATUS OpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess,
                      POBJECT_ATTRIBUTES objectAttributes);
     NTSTATUS QueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
@@ -163,7 +99,7 @@ class Registry
                                    std::shared_ptr<Key>* node);
     std::u16string PathTextLocked(const std::shared_ptr<Key>& node) const;
 
-    [[maybe_unused]] Machine& machine_;
+    [[maybe_unused]] IoSide& side_;
     mutable std::mutex mutex_;
     std::shared_ptr<Key> root_; // \Registry
     std::map<uintptr_t, Handle> handles_;

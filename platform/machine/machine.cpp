@@ -5,10 +5,7 @@
 #include "platform/machine/machine.h"
 
 #include "platform/executive/executive.h"
-#include "platform/io/io_manager.h"
-#include "platform/io/names.h"
-#include "platform/io/pnp.h"
-#include "platform/io/registry.h"
+#include "platform/io/io.h"
 #include "platform/verifier/verifier.h"
 
 #include <atomic>
@@ -35,10 +32,7 @@ struct Machine::Parts
     Verifier Check;
     std::unique_ptr<Scheduler> Executive;
     Pool Memory;
-    std::unique_ptr<ObjectNamespace> Names;
-    std::unique_ptr<Registry> Reg;
-    std::unique_ptr<IoManager> Io;
-    std::unique_ptr<PnpManager> Pnp;
+    std::unique_ptr<IoSide> Io;
     // Recursive: a sink may itself trace.
     std::recursive_mutex TraceLock;
     TraceSink Sink;
@@ -53,10 +47,7 @@ Machine::Machine(const MachineOptions& options) : options_(options)
     }
     parts_ = std::make_unique<Parts>(options);
     Parts& parts = *parts_;
-    parts.Names = std::make_unique<ObjectNamespace>(*this);
-    parts.Reg = std::make_unique<Registry>(*this);
-    parts.Io = std::make_unique<IoManager>(*this);
-    parts.Pnp = std::make_unique<PnpManager>(*this);
+    parts.Io = std::make_unique<IoSide>();
     parts.Check.SetAddressDescriber([&parts](const void* address) {
         const std::string block = parts.Memory.DescribeAddress(address);
         return block.empty() ? parts.Io->DescribeAddress(address) : block;
@@ -69,10 +60,7 @@ Machine::~Machine()
     Parts& parts = *parts_;
     parts.Executive->Stop();
     parts.Check.SetAddressDescriber(nullptr);
-    parts.Pnp.reset();
     parts.Io.reset();
-    parts.Reg.reset();
-    parts.Names.reset();
     parts.Memory.ReleaseAll();
     parts_.reset();
     g_current = nullptr;
@@ -300,22 +288,22 @@ void Machine::EmitTrace(ULONG component, ULONG level, const char* text)
 
 IoManager& Machine::Io()
 {
-    return *parts_->Io;
+    return parts_->Io->Io();
 }
 
 ObjectNamespace& Machine::Names()
 {
-    return *parts_->Names;
+    return parts_->Io->Names();
 }
 
 Registry& Machine::Reg()
 {
-    return *parts_->Reg;
+    return parts_->Io->Reg();
 }
 
 PnpManager& Machine::Pnp()
 {
-    return *parts_->Pnp;
+    return parts_->Io->Pnp();
 }
 
 } // namespace qvx

@@ -7,8 +7,7 @@
 
 #include "driver/kcompat.h"
 #include "host/peers/peer_endpoint.h"
-#include "platform/io/names.h"
-#include "platform/io/registry.h"
+#include "platform/machine/machine.h"
 
 #include <gtest/gtest.h>
 

@@ -5,9 +5,7 @@
 #include "support/frame_fixture.h"
 
 #include "host/peers/peer_endpoint.h"
-#include "platform/io/io_manager.h"
-#include "platform/io/names.h"
-#include "platform/io/registry.h"
+#include "platform/machine/machine.h"
 
 #include <gtest/gtest.h>
 

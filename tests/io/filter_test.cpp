@@ -9,7 +9,7 @@
 #include "driver/driver.h"
 #include "host/driver_host.h"
 #include "host/peers/peer_endpoint.h"
-#include "platform/io/names.h"
+#include "platform/machine/machine.h"
 
 #include <algorithm>
 

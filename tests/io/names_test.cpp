@@ -1,3 +1,4 @@
+#include "platform/machine/machine.h"
 // ctest-labels: platform names
 #include <gtest/gtest.h>
 
@@ -5,8 +6,6 @@
 
 #include <ntddk.h>
 #include <ntddser.h>
-
-#include "platform/io/names.h"
 
 #include <atomic>
 #include <future>

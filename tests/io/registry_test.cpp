@@ -1,11 +1,10 @@
+#include "platform/machine/machine.h"
 // ctest-labels: platform registry
 #include <gtest/gtest.h>
 
 #include "support/machine_fixture.h"
 
 #include <ntddk.h>
-
-#include "platform/io/registry.h"
 
 #include <cstring>
 #include <fstream>

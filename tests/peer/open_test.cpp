@@ -6,7 +6,7 @@
 
 #include "driver/kcompat.h"
 #include "peer/peer.h"
-#include "platform/io/registry.h"
+#include "platform/machine/machine.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
+#include "platform/machine/machine.h"
 // Each rule the executive checks is broken once on purpose and must be reported by name; the
 // machine then goes on, so one test can walk through a family of rules.
 
-#include "platform/io/io_manager.h"
 #include "support/machine_fixture.h"
 
 #include <cstdlib>

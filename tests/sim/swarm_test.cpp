@@ -42,9 +42,7 @@
 
 #include "host/driver_host.h"
 #include "host/peers/peer_factory.h"
-#include "platform/io/io_manager.h"
-#include "platform/io/pnp.h"
-#include "platform/io/registry.h"
+#include "platform/machine/machine.h"
 #include "port/port.h"
 #include "trace/trace.h"
 

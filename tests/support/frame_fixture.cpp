@@ -1,9 +1,7 @@
 #include "frame_fixture.h"
+#include "platform/machine/machine.h"
 
 #include <ntddser.h>
-
-#include "platform/io/names.h"
-#include "platform/io/registry.h"
 
 #include <algorithm>
 #include <cstdio>

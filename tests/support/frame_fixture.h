@@ -5,8 +5,7 @@
 
 #include "host/driver_host.h"
 #include "machine_fixture.h"
-#include "platform/io/io_manager.h"
-#include "platform/io/pnp.h"
+#include "platform/machine/machine.h"
 #include "port/port.h"
 
 #include <memory>

@@ -1,3 +1,4 @@
+#include "platform/machine/machine.h"
 // A small WDM function driver for the I/O manager, Plug and Play and verifier tests, and a
 // fixture that loads it and enumerates one device on the root bus.
 //
@@ -14,8 +15,6 @@
 #include <ntddk.h>
 #include <wmilib.h>
 
-#include "platform/io/io_manager.h"
-#include "platform/io/pnp.h"
 #include "support/machine_fixture.h"
 
 #include <string>

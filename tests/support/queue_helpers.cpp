@@ -1,6 +1,5 @@
 #include "support/queue_helpers.h"
-
-#include "platform/io/io_manager.h"
+#include "platform/machine/machine.h"
 
 #include <ntddser.h>
 

@@ -1,6 +1,5 @@
 #include "test_port.h"
-
-#include "platform/io/io_manager.h"
+#include "platform/machine/machine.h"
 
 namespace qvx {
 
