@@ -278,6 +278,14 @@ struct IoManagerImpl::DeviceRecord
     SYSTEM_POWER_STATE SystemState = PowerSystemWorking;
 };
 
+// Location 0 of an IRP's stack. The guard location sits between the IRP and location 0, so a
+// driver that writes the "next" location of the lowest driver hits the guard instead of the
+// IRP.
+inline PIO_STACK_LOCATION StackBase(PIRP irp)
+{
+    return reinterpret_cast<PIO_STACK_LOCATION>(reinterpret_cast<char*>(irp) + sizeof(IRP)) + 1;
+}
+
 // TRUE while a dispatch routine runs in the context of an application's thread (a request
 // the I/O manager issued for an application, other than a close).
 bool InApplicationContext();

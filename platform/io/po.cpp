@@ -3,26 +3,33 @@
 
 #include "platform/io/io_manager.h"
 
-using qvx::Machine;
+namespace {
+
+qvx::IoManagerImpl& Io()
+{
+    return qvx::IoSide::Current().IoCore();
+}
+
+} // namespace
 
 extern "C" {
 
 POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
                                   POWER_STATE State)
 {
-    return qvx::IoSide::Current().IoCore().SetPowerState(DeviceObject, Type, State);
+    return Io().SetPowerState(DeviceObject, Type, State);
 }
 
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp)
 {
-    qvx::IoSide::Current().IoCore().StartNextPowerIrp(Irp);
+    Io().StartNextPowerIrp(Irp);
 }
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     // Power requests are not serialised here, so passing one down is an ordinary call; the
     // I/O manager checks that a driver passes power requests down this way.
-    return qvx::IoSide::Current().IoCore().CallDriver(DeviceObject, Irp, true);
+    return Io().CallDriver(DeviceObject, Irp, true);
 }
 
 } // extern "C"
