@@ -29,8 +29,8 @@ struct CpuContext
     KIRQL Irql = PASSIVE_LEVEL;
     int Cpu = -1;        // processor thread index of a threaded scheduler, -1 otherwise
     ULONG_PTR Token = 0; // owner mark stored in the lock words this thread holds
-    static constexpr int MaxHeld = 32;
-    PKSPIN_LOCK Held[MaxHeld] = {};
+    static constexpr int MAX_HELD = 32;
+    PKSPIN_LOCK Held[MAX_HELD] = {};
     int HeldCount = 0;
     unsigned Generation = 0; // machine generation the context was reset for
 };

@@ -16,7 +16,7 @@ HeldLocks HeldBy(const CpuContext& cpu)
 
 void PushHeld(CpuContext& cpu, PKSPIN_LOCK lock)
 {
-    if (cpu.HeldCount < CpuContext::MaxHeld) {
+    if (cpu.HeldCount < CpuContext::MAX_HELD) {
         cpu.Held[cpu.HeldCount++] = lock;
     }
 }
@@ -394,7 +394,7 @@ VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
     if (tick > 0) {
         now -= now % tick; // the system time moves once per clock tick
     }
-    CurrentTime->QuadPart = qvx::Machine::SystemTimeBase + now;
+    CurrentTime->QuadPart = qvx::Machine::SYSTEM_TIME_BASE + now;
 }
 
 ULONG NTAPI KeQueryTimeIncrement(VOID)

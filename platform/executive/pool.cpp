@@ -33,7 +33,7 @@ constexpr unsigned char NEW_FILL = 0xA5;
 constexpr unsigned char FREED_FILL = 0xDD;
 // Non-paged pool is a bounded resource on Windows (a few hundred MiB on x86): a request the
 // pool cannot hold fails as there, instead of reaching for the host's memory.
-constexpr size_t NON_PAGED_POOL_LIMIT = 256u * 1024 * 1024;
+constexpr size_t NON_PAGED_POOL_LIMIT = size_t{256} * 1024 * 1024;
 constexpr int QUARANTINE_SIZE = 256;
 
 std::atomic<Pool*> g_pool{nullptr};

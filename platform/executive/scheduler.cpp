@@ -65,7 +65,7 @@ LONGLONG DueFromArgument(LONGLONG now, LONGLONG dueTime)
     if (dueTime < 0) {
         return now + (dueTime < -MAX_INTERVAL ? MAX_INTERVAL : -dueTime);
     }
-    const LONGLONG due = dueTime - Machine::SystemTimeBase;
+    const LONGLONG due = dueTime - Machine::SYSTEM_TIME_BASE;
     if (due <= now) {
         return now + 1;
     }

@@ -119,7 +119,7 @@ PDEVICE_OBJECT FilterDriverImpl::Attach(PDEVICE_OBJECT pdo, bool upper)
     // attached after AddDevice, when the function device has set them).
     const ULONG flags = below->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
     PDEVICE_OBJECT device =
-        io.CreatePlatformDevice(driver_, sizeof(Filter*), below->DeviceType, flags);
+        io.CreatePlatformDevice(driver_, sizeof(void*), below->DeviceType, flags);
     if (device == nullptr) {
         return nullptr;
     }

@@ -12,7 +12,7 @@
 //
 // Simulated mode: the application side runs on the test thread at PASSIVE_LEVEL and waits
 // by driving the machine. Work items and deferred closes run at PASSIVE_LEVEL from the
-// machine's progress hook (any blocked wait), at the end of every application call and PnP
+// scheduler's progress hook (any blocked wait), at the end of every application call and PnP
 // operation, and from RunPassiveWork. Real-time mode: they run on a worker thread and the
 // application calls block on the completion.
 #pragma once

@@ -302,9 +302,8 @@ PDEVICE_OBJECT PnpManagerImpl::CreatePdo(const BusDeviceConfig& config)
         busDriver_->MajorFunction[IRP_MJ_POWER] = BusPowerDispatch;
         busDriver_->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = BusSystemControlDispatch;
     }
-    PDEVICE_OBJECT pdo =
-        io.CreatePlatformDevice(busDriver_, sizeof(BusDevice*), FILE_DEVICE_UNKNOWN,
-                                DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE);
+    PDEVICE_OBJECT pdo = io.CreatePlatformDevice(busDriver_, sizeof(void*), FILE_DEVICE_UNKNOWN,
+                                                 DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE);
     if (pdo == nullptr) {
         return nullptr;
     }

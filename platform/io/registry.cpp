@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <system_error>
 
 namespace qvx {
 
@@ -73,11 +74,11 @@ std::optional<PathComponents> RootOfHive(std::u16string_view hive)
 // A kernel path: \Registry followed by components.
 std::optional<PathComponents> ParseKernelPath(std::u16string_view text)
 {
-    constexpr std::u16string_view prefix = u"\\REGISTRY";
-    if (text.size() < prefix.size() || Upcase(text.substr(0, prefix.size())) != prefix) {
+    constexpr std::u16string_view PREFIX = u"\\REGISTRY";
+    if (text.size() < PREFIX.size() || Upcase(text.substr(0, PREFIX.size())) != PREFIX) {
         return std::nullopt;
     }
-    text.remove_prefix(prefix.size());
+    text.remove_prefix(PREFIX.size());
     if (text.empty()) {
         return PathComponents{};
     }
@@ -500,13 +501,15 @@ RegistryImpl::RegistryImpl(IoSide& side)
     : side_(side), root_(std::make_shared<Key>()), nextHandle_(0x80000004)
 {
     root_->FullPath = u"\\Registry";
-    for (const char16_t* path :
-         {u"\\Registry\\Machine\\System\\CurrentControlSet\\Services",
-          u"\\Registry\\Machine\\System\\CurrentControlSet\\Control",
-          u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum",
-          u"\\Registry\\Machine\\Software\\Microsoft\\Windows "
-          u"NT\\CurrentVersion",
-          u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP", u"\\Registry\\User\\.DEFAULT"}) {
+    static constexpr const char16_t* KEYS[] = {
+        u"\\Registry\\Machine\\System\\CurrentControlSet\\Services",
+        u"\\Registry\\Machine\\System\\CurrentControlSet\\Control",
+        u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum",
+        u"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion",
+        u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP",
+        u"\\Registry\\User\\.DEFAULT",
+    };
+    for (const char16_t* path : KEYS) {
         CreateLocked(*ParseKernelPath(path));
     }
 }
@@ -755,7 +758,8 @@ RegLoadResult RegistryImpl::LoadRegFile(const std::string& path)
 {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
-        return RegLoadResult{false, path + ": cannot open: " + strerror(errno), 0};
+        const std::string reason = std::error_code(errno, std::generic_category()).message();
+        return RegLoadResult{false, path + ": cannot open: " + reason, 0};
     }
     const std::string raw{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
     if (file.bad()) {
@@ -918,20 +922,20 @@ NTSTATUS RegistryImpl::QueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName
     if (value == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    constexpr ULONG header = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data);
+    constexpr ULONG HEADER = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data);
     const auto dataLength = static_cast<ULONG>(value->Data.size());
-    *resultLength = header + dataLength;
-    if (length < header) {
+    *resultLength = HEADER + dataLength;
+    if (length < HEADER) {
         return STATUS_BUFFER_TOO_SMALL;
     }
     if (information == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
     const ULONG fields[3] = {0, value->Type, dataLength}; // TitleIndex, Type, DataLength
-    memcpy(information, fields, header);
-    const ULONG copied = std::min(length - header, dataLength);
+    memcpy(information, fields, HEADER);
+    const ULONG copied = std::min(length - HEADER, dataLength);
     if (copied != 0) {
-        memcpy(static_cast<UCHAR*>(information) + header, value->Data.data(), copied);
+        memcpy(static_cast<UCHAR*>(information) + HEADER, value->Data.data(), copied);
     }
     return copied == dataLength ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
 }

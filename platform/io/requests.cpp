@@ -131,7 +131,7 @@ NTSTATUS IoManagerImpl::CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCa
         IoSetNextIrpStackLocation(irp);
         PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
         stack->DeviceObject = device;
-        location = irp->CurrentLocation;
+        location = static_cast<UCHAR>(irp->CurrentLocation);
         major = stack->MajorFunction;
         if (record->Major == 0 && record->Minor == 0) {
             record->Major = major;
@@ -223,7 +223,7 @@ void IoManagerImpl::CompleteRequest(PIRP irp)
         }
         PDEVICE_OBJECT owner =
             pastTop ? nullptr : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
-        const int location = irp->CurrentLocation;
+        const int location = static_cast<UCHAR>(irp->CurrentLocation);
         {
             std::lock_guard<std::mutex> guard(mutex_);
             record->Track.EnterCompletion(location, owner, self);

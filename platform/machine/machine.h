@@ -625,7 +625,7 @@ class Machine
     LONGLONG TickLength() const;
     void SetTickLength(LONGLONG ticks100ns);
     // The system-time value (100 ns since 1601) that interrupt time 0 corresponds to.
-    static constexpr LONGLONG SystemTimeBase = 125911584000000000LL; // 2000-01-01
+    static constexpr LONGLONG SYSTEM_TIME_BASE = 125911584000000000LL; // 2000-01-01
 
     // --- DPCs (simulated mode) ---------------------------------------------------------
     // While held, queued DPCs stay queued until released or run one by one.

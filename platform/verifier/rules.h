@@ -171,9 +171,10 @@ namespace qvx {
 enum class Rule : unsigned short { QVX_VERIFIER_RULES(QVX_RULE_ENUMERATOR) };
 #undef QVX_RULE_ENUMERATOR
 
-#define QVX_RULE_COUNT(name, description) +1
-constexpr unsigned RULE_COUNT = 0 QVX_VERIFIER_RULES(QVX_RULE_COUNT);
-#undef QVX_RULE_COUNT
+#define QVX_RULE_ONE(name, description) 1,
+constexpr unsigned char RULE_ONES[] = {QVX_VERIFIER_RULES(QVX_RULE_ONE)};
+constexpr unsigned RULE_COUNT = sizeof(RULE_ONES);
+#undef QVX_RULE_ONE
 
 // The rule's name as a report prints it, for example "SPINLOCK_RECURSION".
 const char* RuleName(Rule rule);
