@@ -5,9 +5,15 @@
 #include "platform/executive/scheduler_internal.h"
 #include "platform/verifier/verifier.h"
 
+#include <atomic>
+
 namespace qvx {
 
 namespace {
+
+// The generation of the scheduler that exists, 0 when none does.
+std::atomic<unsigned> g_liveGeneration{0};
+std::atomic<ULONG_PTR> g_nextToken{1};
 
 HeldLocks HeldBy(const CpuContext& cpu)
 {
@@ -71,6 +77,52 @@ void SetIrqlAndDrain(CpuContext& cpu, KIRQL irql, const char* routine)
 }
 
 } // namespace
+
+void SetLiveGeneration(unsigned generation)
+{
+    g_liveGeneration.store(generation, std::memory_order_relaxed);
+}
+
+CpuContext& CurrentCpu()
+{
+    static thread_local CpuContext context;
+    if (context.Token == 0) {
+        context.Token = g_nextToken.fetch_add(1);
+    }
+    const unsigned generation = g_liveGeneration.load(std::memory_order_relaxed);
+    if (generation != 0 && context.Generation != generation) {
+        // A new machine: this thread starts at PASSIVE_LEVEL holding nothing.
+        const ULONG_PTR token = context.Token;
+        const int cpu = context.Cpu;
+        context = CpuContext();
+        context.Token = token;
+        context.Cpu = cpu;
+        context.Generation = generation;
+    }
+    return context;
+}
+
+void SetCpuIrql(CpuContext& cpu, KIRQL irql)
+{
+    const bool wasRaised = cpu.Irql >= DISPATCH_LEVEL;
+    cpu.Irql = irql;
+    const bool raised = irql >= DISPATCH_LEVEL;
+    if (PAGED_POOL_POISONING && raised != wasRaised) {
+        if (Scheduler* scheduler = Scheduler::Current()) {
+            scheduler->DispatchLevelCrossed(raised);
+        }
+    }
+}
+
+bool TakeLockWordAlone(PKSPIN_LOCK lock, ULONG_PTR token, const char* routine)
+{
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) != 0) {
+        OnLockDeadlock(lock, routine);
+        return false;
+    }
+    __atomic_store_n(lock, token, __ATOMIC_RELAXED);
+    return true;
+}
 
 } // namespace qvx
 

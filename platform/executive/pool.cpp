@@ -1,7 +1,7 @@
 // Pool: tagged allocations with accounting, guard bytes, poisoning, a quarantine that makes
 // double frees detectable, and fault injection.
 
-#include "platform/executive/executive.h"
+#include "platform/executive/scheduler_internal.h"
 #include "platform/verifier/verifier.h"
 
 #include <atomic>
@@ -10,13 +10,6 @@
 #include <mutex>
 #include <set>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QVX_POOL_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QVX_POOL_ASAN 1
-#endif
-#endif
 #if defined(QVX_POOL_ASAN)
 #include <sanitizer/asan_interface.h>
 #endif

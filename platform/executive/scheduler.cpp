@@ -13,52 +13,8 @@ namespace {
 
 std::atomic<Scheduler*> g_scheduler{nullptr};
 std::atomic<unsigned> g_generations{0};
-// The generation of the scheduler that exists, 0 when none does.
-std::atomic<unsigned> g_liveGeneration{0};
-std::atomic<ULONG_PTR> g_nextToken{1};
 
 } // namespace
-
-CpuContext& CurrentCpu()
-{
-    static thread_local CpuContext context;
-    if (context.Token == 0) {
-        context.Token = g_nextToken.fetch_add(1);
-    }
-    const unsigned generation = g_liveGeneration.load(std::memory_order_relaxed);
-    if (generation != 0 && context.Generation != generation) {
-        // A new machine: this thread starts at PASSIVE_LEVEL holding nothing.
-        const ULONG_PTR token = context.Token;
-        const int cpu = context.Cpu;
-        context = CpuContext();
-        context.Token = token;
-        context.Cpu = cpu;
-        context.Generation = generation;
-    }
-    return context;
-}
-
-void SetCpuIrql(CpuContext& cpu, KIRQL irql)
-{
-    const bool wasRaised = cpu.Irql >= DISPATCH_LEVEL;
-    cpu.Irql = irql;
-    const bool raised = irql >= DISPATCH_LEVEL;
-    if (raised != wasRaised) {
-        if (Scheduler* scheduler = Scheduler::Current()) {
-            scheduler->DispatchLevelCrossed(raised);
-        }
-    }
-}
-
-bool TakeLockWordAlone(PKSPIN_LOCK lock, ULONG_PTR token, const char* routine)
-{
-    if (__atomic_load_n(lock, __ATOMIC_RELAXED) != 0) {
-        OnLockDeadlock(lock, routine);
-        return false;
-    }
-    __atomic_store_n(lock, token, __ATOMIC_RELAXED);
-    return true;
-}
 
 LONGLONG DueFromArgument(LONGLONG now, LONGLONG dueTime)
 {
@@ -141,7 +97,7 @@ void TimerQueue::Remove(PKTIMER timer)
 SchedulerBase::SchedulerBase(const MachineOptions& options)
     : options_(options), tick_(options.TickLength)
 {
-    g_liveGeneration.store(++g_generations, std::memory_order_relaxed);
+    SetLiveGeneration(++g_generations);
     g_scheduler.store(this, std::memory_order_release);
     CurrentCpu(); // the creating thread starts at PASSIVE_LEVEL
 }
@@ -149,7 +105,7 @@ SchedulerBase::SchedulerBase(const MachineOptions& options)
 SchedulerBase::~SchedulerBase()
 {
     g_scheduler.store(nullptr, std::memory_order_release);
-    g_liveGeneration.store(0, std::memory_order_relaxed);
+    SetLiveGeneration(0);
 }
 
 LONGLONG SchedulerBase::ExpiryOf(LONGLONG due) const

@@ -7,7 +7,23 @@
 #include <map>
 #include <unordered_map>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define QVX_POOL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QVX_POOL_ASAN 1
+#endif
+#endif
+
 namespace qvx {
+
+// Under AddressSanitizer paged pool is poisoned while the simulated processor runs at
+// DISPATCH_LEVEL or above; without it there is nothing to do when the IRQL crosses that level.
+#if defined(QVX_POOL_ASAN)
+constexpr bool PAGED_POOL_POISONING = true;
+#else
+constexpr bool PAGED_POOL_POISONING = false;
+#endif
 
 constexpr UCHAR DPC_TYPE = 0x13;
 constexpr USHORT TARGETED_DPC = 32; // MAXIMUM_PROCESSORS on 32-bit Windows
@@ -20,8 +36,12 @@ constexpr LONGLONG MAX_INTERVAL = 1LL << 60;
 // A moment that is already over becomes now + 1, i.e. the next tick.
 LONGLONG DueFromArgument(LONGLONG now, LONGLONG dueTime);
 
-// Sets the processor's IRQL; crossing DISPATCH_LEVEL tells the scheduler.
+// Sets the processor's IRQL; crossing DISPATCH_LEVEL tells the scheduler where paged pool is
+// poisoned at DISPATCH_LEVEL (under AddressSanitizer).
 void SetCpuIrql(CpuContext& cpu, KIRQL irql);
+
+// Processor contexts older than this generation are reset when next used (0: no machine).
+void SetLiveGeneration(unsigned generation);
 
 // Takes a lock word on one processor: a word held by another owner can never be released.
 bool TakeLockWordAlone(PKSPIN_LOCK lock, ULONG_PTR token, const char* routine);

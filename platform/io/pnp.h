@@ -50,7 +50,6 @@ class PnpManagerImpl final : public PnpManager
     std::vector<BusArrival> BusLog(PDEVICE_OBJECT pdo) const override;
     void ClearBusLog(PDEVICE_OBJECT pdo) override;
     std::u16string HardwareKeyPath(PDEVICE_OBJECT pdo) const override;
-    void SetCheckUnhandledStatus(bool check) override;
     NTSTATUS AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver) override;
     PDEVICE_OBJECT FunctionDevice(PDEVICE_OBJECT pdo) const override;
     std::vector<PDEVICE_OBJECT> FilterDevices(PDEVICE_OBJECT pdo, bool upper) const override;
@@ -78,6 +77,9 @@ class PnpManagerImpl final : public PnpManager
                                ULONG_PTR* information = nullptr) override;
 
     // --- For the other I/O components -------------------------------------------------------
+    // Whether a PnP request the bus does not handle must arrive with STATUS_NOT_SUPPORTED
+    // (on by default; a test driver that legitimately answers such requests turns it off).
+    void SetCheckUnhandledStatus(bool check);
     FilterDriverImpl& FilterDrivers() { return *filters_; }
     // The device (a PDO or a device AddDevice put on one) belongs to a stack that has been
     // surprise-removed and not yet removed: deleting or detaching it now is a fault.

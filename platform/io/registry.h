@@ -38,15 +38,11 @@ class RegistryImpl final : public Registry
     bool CreateKey(const RegText& path) override;
     bool DeleteKey(const RegText& path) override;
     bool KeyExists(const RegText& path) const override;
-    std::vector<std::u16string> ListSubkeys(const RegText& path) const override;
     bool SetValue(const RegText& path, const RegText& name, ULONG type,
                   std::vector<UCHAR> data) override;
     bool SetString(const RegText& path, const RegText& name, const RegText& text,
                    ULONG type = REG_SZ) override;
-    bool SetMultiString(const RegText& path, const RegText& name,
-                        const std::vector<std::u16string>& strings) override;
     bool SetDword(const RegText& path, const RegText& name, ULONG value) override;
-    bool SetQword(const RegText& path, const RegText& name, ULONGLONG value) override;
     bool DeleteValue(const RegText& path, const RegText& name) override;
     std::optional<RegValue> GetValue(const RegText& path, const RegText& name) const override;
     std::optional<ULONG> GetDword(const RegText& path, const RegText& name) const override;
@@ -61,7 +57,11 @@ class RegistryImpl final : public Registry
                        NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES) override;
     void ClearFailures() override;
 
-    // --- For the PnP manager ----------------------------------------------------------------
+    // --- Beyond the application face --------------------------------------------------------
+    std::vector<std::u16string> ListSubkeys(const RegText& path) const;
+    bool SetMultiString(const RegText& path, const RegText& name,
+                        const std::vector<std::u16string>& strings);
+    bool SetQword(const RegText& path, const RegText& name, ULONGLONG value);
     // The PDO's software key (PLUGPLAY_REGKEY_DRIVER); the key is created.
     void SetDriverKeyPath(PDEVICE_OBJECT pdo, const RegText& path);
     // Forgets both paths (the PDO is being deleted).

@@ -390,7 +390,6 @@ class Registry
     // deleted key answer STATUS_KEY_DELETED.
     virtual bool DeleteKey(const RegText& path) = 0;
     virtual bool KeyExists(const RegText& path) const = 0;
-    virtual std::vector<std::u16string> ListSubkeys(const RegText& path) const = 0;
 
     // --- Values ----------------------------------------------------------------------------
     // The setters create the key; FALSE for a malformed path.
@@ -399,10 +398,7 @@ class Registry
     // Stored with its terminating NUL, as the Windows tools store strings.
     virtual bool SetString(const RegText& path, const RegText& name, const RegText& text,
                            ULONG type = REG_SZ) = 0;
-    virtual bool SetMultiString(const RegText& path, const RegText& name,
-                                const std::vector<std::u16string>& strings) = 0;
     virtual bool SetDword(const RegText& path, const RegText& name, ULONG value) = 0;
-    virtual bool SetQword(const RegText& path, const RegText& name, ULONGLONG value) = 0;
     // FALSE when the key or the value does not exist.
     virtual bool DeleteValue(const RegText& path, const RegText& name) = 0;
     virtual std::optional<RegValue> GetValue(const RegText& path, const RegText& name) const = 0;
@@ -529,9 +525,6 @@ class PnpManager
     virtual std::vector<BusArrival> BusLog(PDEVICE_OBJECT pdo) const = 0;
     virtual void ClearBusLog(PDEVICE_OBJECT pdo) = 0;
     virtual std::u16string HardwareKeyPath(PDEVICE_OBJECT pdo) const = 0;
-    // Whether a PnP request the bus does not handle must arrive with STATUS_NOT_SUPPORTED
-    // (on by default; a test driver that legitimately answers such requests turns it off).
-    virtual void SetCheckUnhandledStatus(bool check) = 0;
 
     // --- Function driver ---------------------------------------------------------------------
     // Attaches the configured lower filters, calls the driver's AddDevice for the PDO at
