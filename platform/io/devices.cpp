@@ -113,12 +113,7 @@ NTSTATUS IoManagerImpl::CreateDeviceCore(PDRIVER_OBJECT driverObject, ULONG exte
 void IoManagerImpl::DeleteDevice(PDEVICE_OBJECT device)
 {
     CheckIrqlCeiling("IoDeleteDevice");
-    if (side_.PnpCore().InSurpriseRemoval(device)) {
-        VerifierReport(Rule::DEVICE_DELETED_OR_DETACHED_BEFORE_REMOVE,
-                       "IoDeleteDevice(%p) after IRP_MN_SURPRISE_REMOVAL and before "
-                       "IRP_MN_REMOVE_DEVICE",
-                       static_cast<void*>(device));
-    }
+    OnDeviceLeavingStack("IoDeleteDevice", device, side_.PnpCore().InSurpriseRemoval(device));
     std::vector<std::pair<PIRP, UCHAR>> held;
     size_t queuedItems = 0;
     bool attached = false;
@@ -314,12 +309,7 @@ PDEVICE_OBJECT IoManagerImpl::AttachPlatformDevice(PDEVICE_OBJECT source, PDEVIC
 void IoManagerImpl::DetachDevice(PDEVICE_OBJECT lower)
 {
     CheckIrqlCeiling("IoDetachDevice");
-    if (side_.PnpCore().InSurpriseRemoval(lower)) {
-        VerifierReport(Rule::DEVICE_DELETED_OR_DETACHED_BEFORE_REMOVE,
-                       "IoDetachDevice(%p) after IRP_MN_SURPRISE_REMOVAL and before "
-                       "IRP_MN_REMOVE_DEVICE",
-                       static_cast<void*>(lower));
-    }
+    OnDeviceLeavingStack("IoDetachDevice", lower, side_.PnpCore().InSurpriseRemoval(lower));
     bool deletePending = false;
     {
         std::lock_guard<std::mutex> guard(mutex_);

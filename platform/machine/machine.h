@@ -586,6 +586,8 @@ class PnpManager
 // ==== The machine
 // =================================================================================
 
+// Boots the platform (verifier, executive, pool, I/O side) in its constructor and shuts it down
+// in its destructor, which reports the requests still outstanding.
 class Machine
 {
   public:
@@ -675,7 +677,7 @@ class Machine
     void SetTraceSink(TraceSink sink);
     void EmitTrace(ULONG component, ULONG level, const char* text);
 
-    // --- I/O-side components -------------------------------------------------------------
+    // --- The I/O side ---------------------------------------------------------------------
     IoManager& Io();
     ObjectNamespace& Names();
     Registry& Reg();

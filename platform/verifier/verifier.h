@@ -269,6 +269,12 @@ struct RequestEnd
 };
 void OnRequestFinished(const RequestEnd& end);
 
+// ---- Devices ------------------------------------------------------------------------------------
+
+// IoDeleteDevice or IoDetachDevice (`routine`) on a device whose stack is between surprise
+// removal and removal (`inSurpriseRemoval`), when the PnP manager still sends it requests.
+void OnDeviceLeavingStack(const char* routine, PDEVICE_OBJECT device, bool inSurpriseRemoval);
+
 // ---- Drivers unloading ---------------------------------------------------------------------
 
 // What a driver left behind when it unloaded.

@@ -1,6 +1,8 @@
-// Checks on the events of a request's life and of driver routines returning to the system,
-// and the bookkeeping per request they read. A check that records a violation also puts the
-// processor back (its IRQL, the cancel spin lock), so the violation does not spread.
+// The checks on the named events of requests and drivers: a request passed down, a dispatch,
+// completion, cancel, work item or DPC routine returned, a request completed and finished, a
+// device leaving its stack, a driver unloading; and the bookkeeping per request they read. A
+// check that records a violation also puts the processor back (its IRQL, the cancel spin
+// lock), so the violation does not spread.
 
 #include "platform/verifier/verifier.h"
 
@@ -431,6 +433,17 @@ void OnRequestFinished(const RequestEnd& end)
                        "device %p (stack location %d)",
                        static_cast<void*>(end.Irp), end.Minor, static_cast<void*>(device),
                        index + 1);
+    }
+}
+
+// ---- Devices ------------------------------------------------------------------------------------
+
+void OnDeviceLeavingStack(const char* routine, PDEVICE_OBJECT device, bool inSurpriseRemoval)
+{
+    if (inSurpriseRemoval) {
+        VerifierReport(Rule::DEVICE_DELETED_OR_DETACHED_BEFORE_REMOVE,
+                       "%s(%p) after IRP_MN_SURPRISE_REMOVAL and before IRP_MN_REMOVE_DEVICE",
+                       routine, static_cast<void*>(device));
     }
 }
 
