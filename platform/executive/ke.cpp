@@ -104,13 +104,16 @@ CpuContext& CurrentCpu()
 
 void SetCpuIrql(CpuContext& cpu, KIRQL irql)
 {
-    const bool wasRaised = cpu.Irql >= DISPATCH_LEVEL;
-    cpu.Irql = irql;
-    const bool raised = irql >= DISPATCH_LEVEL;
-    if (PAGED_POOL_POISONING && raised != wasRaised) {
-        if (Scheduler* scheduler = Scheduler::Current()) {
+    if constexpr (PAGED_POOL_POISONING) {
+        const bool raised = irql >= DISPATCH_LEVEL;
+        const bool crossed = raised != (cpu.Irql >= DISPATCH_LEVEL);
+        cpu.Irql = irql;
+        Scheduler* scheduler = crossed ? Scheduler::Current() : nullptr;
+        if (scheduler != nullptr) {
             scheduler->DispatchLevelCrossed(raised);
         }
+    } else {
+        cpu.Irql = irql;
     }
 }
 
