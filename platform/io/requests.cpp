@@ -157,9 +157,9 @@ NTSTATUS IoManagerImpl::CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCa
         DispatchOutcome()};
     {
         std::lock_guard<std::mutex> guard(mutex_);
-        const bool ownMark = (StackBase(irp)[location - 1].Control & SL_PENDING_RETURNED) != 0;
-        returned.Outcome = record->Track.LeaveDispatch(location, self, status, record->Finished,
-                                                       record->FinalStatus, ownMark);
+        returned.Outcome =
+            record->Track.LeaveDispatch(location, self, status, record->Finished,
+                                        record->FinalStatus, &StackBase(irp)[location - 1]);
     }
     OnDispatchReturned(returned);
     return status;

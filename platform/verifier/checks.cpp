@@ -168,7 +168,8 @@ void RequestTrack::EnterDispatch(int location, PDEVICE_OBJECT device, std::threa
 }
 
 DispatchOutcome RequestTrack::LeaveDispatch(int location, std::thread::id self, NTSTATUS status,
-                                            bool finished, NTSTATUS finalStatus, bool ownMark)
+                                            bool finished, NTSTATUS finalStatus,
+                                            const IO_STACK_LOCATION* own)
 {
     DispatchOutcome outcome;
     for (auto it = frames_.rbegin(); it != frames_.rend(); ++it) {
@@ -192,7 +193,8 @@ DispatchOutcome RequestTrack::LeaveDispatch(int location, std::thread::id self, 
     outcome.StatusLeft = walkLeft_[index] != 0 ? statusLeft_[index] : finalStatus;
     // After a skipped location the lower driver's mark lands in this one, so the mark is read
     // whether or not the request was passed down.
-    outcome.Marked = outcome.Left ? pendingSeen_[index] != 0 : ownMark;
+    outcome.Marked =
+        outcome.Left ? pendingSeen_[index] != 0 : (own->Control & SL_PENDING_RETURNED) != 0;
     return outcome;
 }
 

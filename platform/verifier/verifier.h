@@ -180,9 +180,11 @@ class RequestTrack
     void EnterDispatch(int location, PDEVICE_OBJECT device, std::thread::id self, UCHAR major,
                        UCHAR minor);
     // It returned `status`; `finished` and `finalStatus` say whether the request has been
-    // finally completed, `ownMark` whether its location carries SL_PENDING_RETURNED now.
+    // finally completed. `own` is the routine's stack location, read only while the walk has
+    // not left it (after that the request may be released).
     DispatchOutcome LeaveDispatch(int location, std::thread::id self, NTSTATUS status,
-                                  bool finished, NTSTATUS finalStatus, bool ownMark);
+                                  bool finished, NTSTATUS finalStatus,
+                                  const IO_STACK_LOCATION* own);
     // The completion walk moves up from `location`, having read its pending mark, with `status`.
     void WalkLeaves(int location, bool pendingReturned, NTSTATUS status);
     void EnterCompletion(int location, PDEVICE_OBJECT owner, std::thread::id self);
