@@ -9,7 +9,7 @@
 // built on it.
 #pragma once
 
-#include "platform/sim/machine.h"
+#include "platform/machine/machine.h"
 
 #include <cstdint>
 #include <deque>

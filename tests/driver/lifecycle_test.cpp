@@ -6,8 +6,7 @@
 #include "support/frame_fixture.h"
 
 #include "host/peers/peer_endpoint.h"
-#include "platform/sim/names.h"
-#include "platform/sim/registry.h"
+#include "platform/machine/machine.h"
 #include "port/kcompat.h"
 
 #include <gtest/gtest.h>

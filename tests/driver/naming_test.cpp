@@ -5,9 +5,7 @@
 #include "support/frame_fixture.h"
 
 #include "host/peers/peer_endpoint.h"
-#include "platform/sim/io_manager.h"
-#include "platform/sim/names.h"
-#include "platform/sim/registry.h"
+#include "platform/machine/machine.h"
 
 #include <gtest/gtest.h>
 

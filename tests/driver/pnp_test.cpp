@@ -9,7 +9,7 @@
 
 #include "driver/driver.h"
 #include "host/peers/peer_endpoint.h"
-#include "platform/sim/names.h"
+#include "platform/machine/machine.h"
 
 #include <gtest/gtest.h>
 

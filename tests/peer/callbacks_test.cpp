@@ -5,7 +5,7 @@
 #include "support/watchdog.h"
 
 #include "peer/peer.h"
-#include "platform/sim/names.h"
+#include "platform/machine/machine.h"
 #include "port/kcompat.h"
 #include "trace/trace.h"
 

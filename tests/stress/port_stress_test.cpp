@@ -7,7 +7,7 @@
 #include "support/test_port.h"
 
 #include "host/peers/peer_endpoint.h"
-#include "platform/sim/io_manager.h"
+#include "platform/machine/machine.h"
 
 #include <atomic>
 #include <chrono>

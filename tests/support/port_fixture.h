@@ -7,7 +7,7 @@
 
 #include "host/peers/peer_endpoint.h"
 #include "machine_fixture.h"
-#include "platform/sim/io_manager.h"
+#include "platform/machine/machine.h"
 #include "port/port.h"
 #include "test_port.h"
 
