@@ -4,8 +4,7 @@
 
 #include "host/peers/peer_endpoint.h"
 #include "peer/peer.h"
-#include "platform/sim/io_manager.h"
-#include "platform/sim/machine.h"
+#include "platform/machine/machine.h"
 #include "port/port.h"
 #include "support/test_port.h"
 #include "trace/trace.h"

@@ -1,7 +1,7 @@
 // Cost of the executive's hot paths on a simulated machine with the verifier on: what every
 // driver request pays for its spin locks, DPCs and timers, and what one clock tick costs.
 
-#include "platform/sim/machine.h"
+#include "platform/machine/machine.h"
 
 #include <benchmark/benchmark.h>
 

@@ -7,9 +7,7 @@
 
 #include "host/peers/peer_endpoint.h"
 #include "peer/peer.h"
-#include "platform/sim/io_manager.h"
-#include "platform/sim/machine.h"
-#include "platform/sim/registry.h"
+#include "platform/machine/machine.h"
 #include "port/port.h"
 #include "serial/input_ring.h"
 #include "serial/transfer.h"

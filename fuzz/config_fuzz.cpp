@@ -3,8 +3,7 @@
 
 #include "fuzz/fuzz_target.h"
 #include "host/system.h"
-#include "platform/sim/machine.h"
-#include "platform/sim/registry.h"
+#include "platform/machine/machine.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -4,7 +4,7 @@
 
 #include "fuzz/fuzz_target.h"
 #include "host/peers/peer_endpoint.h"
-#include "platform/sim/io_manager.h"
+#include "platform/machine/machine.h"
 #include "support/test_port.h"
 
 #include <ntddser.h>

@@ -9,7 +9,7 @@ std::vector<std::string> TakeViolations(System& system)
     Machine& machine = *system.Kernel().TheMachine;
     std::vector<std::string> found;
     for (const Violation& violation : machine.Violations()) {
-        found.push_back(violation.Rule + ": " + violation.Message);
+        found.push_back(std::string(RuleName(violation.Rule)) + ": " + violation.Message);
     }
     machine.ClearViolations();
     return found;

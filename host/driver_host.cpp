@@ -2,8 +2,7 @@
 #include "serial/input_ring.h"
 
 #include "driver/driver.h"
-#include "platform/sim/io_manager.h"
-#include "platform/sim/pnp.h"
+#include "platform/machine/machine.h"
 #include "port/kcompat.h"
 #include "serial/transfer.h"
 

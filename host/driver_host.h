@@ -6,7 +6,7 @@
 // Threads: one thread at a time calls a DriverHost (it plays the Plug and Play manager).
 #pragma once
 
-#include "platform/sim/machine.h"
+#include "platform/machine/machine.h"
 
 #include <string>
 #include <utility>

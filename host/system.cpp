@@ -1,12 +1,9 @@
 #include "host/system.h"
+#include "platform/machine/machine.h"
 
 #include "host/configuration.h"
 #include "host/system_internal.h"
 
-#include "platform/sim/io_manager.h"
-#include "platform/sim/names.h"
-#include "platform/sim/pnp.h"
-#include "platform/sim/registry.h"
 #include "trace/trace.h"
 
 #include <cctype>
@@ -309,7 +306,7 @@ std::string System::Shutdown()
     k.Host.reset();
     k.Pdos.clear();
     for (const Violation& violation : k.TheMachine->Violations()) {
-        report += violation.Rule + ": " + violation.Message + "\n";
+        report += std::string(RuleName(violation.Rule)) + ": " + violation.Message + "\n";
     }
     report += k.TheMachine->PoolReport();
     k.TheMachine->ClearViolations();

@@ -5,7 +5,7 @@
 #include "host/driver_host.h"
 #include "host/peers/peer_factory.h"
 #include "host/system.h"
-#include "platform/sim/machine.h"
+#include "platform/machine/machine.h"
 
 #include <memory>
 #include <vector>

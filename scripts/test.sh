@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the whole suite: every test under the default and asan presets, the stress
 # tests under tsan, every test once more built by clang (with the driver's global-constructor
-# checks) and clang-tidy over the driver and the host, and the target build of the driver
-# with mingw-w64.
+# checks) and clang-tidy over the driver, the platform and the host, and the target build of
+# the driver with mingw-w64.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

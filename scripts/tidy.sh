@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs clang-tidy (.clang-tidy) over the driver and the host code, with the compile commands
-# of the clang build. Fails on any finding.
+# Runs clang-tidy (.clang-tidy) over the driver, the platform and the host code, with the
+# compile commands of the clang build. Fails on any finding.
 # Usage: scripts/tidy.sh [BUILD_DIR] [FILE...]   (default build/clang, every source file)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,8 +16,8 @@ if [[ $# -gt 0 ]]; then
     files=("$@")
 else
     mapfile -t files < <(git ls-files 'driver/*.cpp' 'port/*.cpp' 'peer/*.cpp' 'serial/*.cpp' \
-                                      'queue/*.cpp' 'trace/*.cpp' 'kpeer/*.cpp' 'host/*.cpp' \
-                                      'host/**/*.cpp')
+                                      'queue/*.cpp' 'trace/*.cpp' 'kpeer/*.cpp' \
+                                      'platform/**/*.cpp' 'host/*.cpp' 'host/**/*.cpp')
 fi
 [[ ${#files[@]} -gt 0 ]] || { echo "tidy: nothing to check"; exit 0; }
 

@@ -10,7 +10,7 @@
 #pragma once
 
 #include "abi/serial_abi.h"
-#include "platform/sim/machine.h"
+#include "platform/machine/machine.h"
 
 #include <cstdint>
 #include <deque>

@@ -1,9 +1,6 @@
 #include "host/win32/bridge.h"
 
-#include "platform/sim/io_manager.h"
-#include "platform/sim/machine.h"
-#include "platform/sim/names.h"
-#include "platform/sim/registry.h"
+#include "platform/machine/machine.h"
 
 #include <atomic>
 #include <chrono>

@@ -5,8 +5,8 @@
 
 #include "support/frame_fixture.h"
 
-#include "platform/sim/names.h"
-#include "platform/sim/registry.h"
+#include "host/peers/peer_endpoint.h"
+#include "platform/machine/machine.h"
 #include "port/kcompat.h"
 #include "support/recording_peer.h"
 

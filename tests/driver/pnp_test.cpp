@@ -8,7 +8,8 @@
 #include <ntddser.h>
 
 #include "driver/driver.h"
-#include "platform/sim/names.h"
+#include "host/peers/peer_endpoint.h"
+#include "platform/machine/machine.h"
 #include "support/recording_peer.h"
 
 #include <gtest/gtest.h>

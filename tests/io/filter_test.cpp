@@ -8,7 +8,8 @@
 
 #include "driver/driver.h"
 #include "host/driver_host.h"
-#include "platform/sim/names.h"
+#include "host/peers/peer_endpoint.h"
+#include "platform/machine/machine.h"
 #include "support/recording_peer.h"
 
 #include <algorithm>
@@ -148,7 +149,7 @@ TEST_F(FaultyUnderFilterTest, RequestSentPastTheLowerFilterIsReported)
 {
     Config.Fault = TestDriverFault::ForwardToPdo;
     ASSERT_EQ(Boot(), STATUS_SUCCESS);
-    EXPECT_EQ(TakeAll("REQUEST_BYPASSED_LOWER_FILTER"), 3u);
+    EXPECT_EQ(TakeAll(Rule::REQUEST_BYPASSED_LOWER_FILTER), 3u);
     EXPECT_EQ(Pnp().Disable(pdo_), STATUS_SUCCESS);
     EXPECT_EQ(Pnp().DeletePdo(pdo_), STATUS_SUCCESS);
 
@@ -166,7 +167,7 @@ TEST_F(FaultyUnderFilterTest, CompletionRoutineOverwrittenAfterASkipIsReported)
 {
     Config.Fault = TestDriverFault::SkipThenSetCompletion;
     ASSERT_EQ(Boot(), STATUS_SUCCESS);
-    EXPECT_EQ(TakeAll("FILTER_COMPLETION_SKIPPED"), 3u);
+    EXPECT_EQ(TakeAll(Rule::FILTER_COMPLETION_SKIPPED), 3u);
     const FilterActivity upper = Sim().Pnp().Filters().Activity(Upper());
     EXPECT_EQ(upper.CompletionsRun + 3, upper.Majors.size());
     EXPECT_EQ(upper.Outstanding, 0u);

@@ -28,20 +28,20 @@ TEST_F(IoVerifierTest, CompletionRulesAreReported)
     BootWith(TestDriverFault::CompleteTwice);
     const FileHandle handle = OpenCom5();
     EXPECT_EQ(Io().DeviceIoControl(handle, IOCTL_TEST_ECHO, {1, 2}, 2).Status, STATUS_SUCCESS);
-    EXPECT_TRUE(ExpectViolation("IRP_COMPLETED_TWICE"));
+    EXPECT_TRUE(ExpectViolation(Rule::IRP_COMPLETED_TWICE));
 
     TestDriverSettings().Fault = TestDriverFault::InformationTooLarge;
     EXPECT_EQ(Io().DeviceIoControl(handle, IOCTL_TEST_ECHO, {1, 2, 3}, 2).Data.size(), 2u);
-    EXPECT_TRUE(ExpectViolation("INFORMATION_EXCEEDS_BUFFER"));
+    EXPECT_TRUE(ExpectViolation(Rule::INFORMATION_EXCEEDS_BUFFER));
 
     TestDriverSettings().Fault = TestDriverFault::CompleteWithPendingStatus;
     EXPECT_EQ(Io().Flush(handle).Status, STATUS_PENDING);
-    EXPECT_TRUE(ExpectViolation("IRP_COMPLETED_WITH_STATUS_PENDING"));
+    EXPECT_TRUE(ExpectViolation(Rule::IRP_COMPLETED_WITH_STATUS_PENDING));
 
     TestDriverSettings().Fault = TestDriverFault::CompleteWithCancelRoutine;
     TestDriverSettings().ReadDelayMs = 1;
     EXPECT_EQ(Io().Read(handle, 2).Status, STATUS_SUCCESS);
-    EXPECT_TRUE(ExpectViolation("IRP_COMPLETED_WITH_CANCEL_ROUTINE"));
+    EXPECT_TRUE(ExpectViolation(Rule::IRP_COMPLETED_WITH_CANCEL_ROUTINE));
 }
 
 // The cancel spin lock is never held together with another lock, in either order.
@@ -52,14 +52,14 @@ TEST_F(IoVerifierTest, CancelLockWithAnotherLockIsReported)
     KIRQL cancelIrql;
     IoAcquireCancelSpinLock(&cancelIrql);
     KefAcquireSpinLockAtDpcLevel(&lock);
-    EXPECT_TRUE(ExpectViolation("CANCEL_LOCK_WITH_OTHER_LOCK"));
+    EXPECT_TRUE(ExpectViolation(Rule::CANCEL_LOCK_WITH_OTHER_LOCK));
     KefReleaseSpinLockFromDpcLevel(&lock);
     IoReleaseCancelSpinLock(cancelIrql);
 
     const KIRQL old = KfAcquireSpinLock(&lock);
     IoAcquireCancelSpinLock(&cancelIrql);
-    EXPECT_TRUE(ExpectViolation("CANCEL_LOCK_WITH_OTHER_LOCK"));
-    EXPECT_TRUE(ExpectViolation("LOCK_ORDER_CYCLE")); // the opposite order of the first pair
+    EXPECT_TRUE(ExpectViolation(Rule::CANCEL_LOCK_WITH_OTHER_LOCK));
+    EXPECT_TRUE(ExpectViolation(Rule::LOCK_ORDER_CYCLE)); // the opposite order of the first pair
     IoReleaseCancelSpinLock(cancelIrql);
     KfReleaseSpinLock(&lock, old);
 }
@@ -70,13 +70,13 @@ TEST_F(IoVerifierTest, DispatchRulesAreReported)
     BootWith(TestDriverFault::PendingNotMarked);
     const FileHandle handle = OpenCom5();
     IoRequestPtr read = Io().ReadAsync(handle, 1);
-    EXPECT_TRUE(ExpectViolation("PENDING_NOT_MARKED"));
+    EXPECT_TRUE(ExpectViolation(Rule::PENDING_NOT_MARKED));
     EXPECT_EQ(CompleteTestReads(), 1u);
     EXPECT_EQ(read->Wait().Status, STATUS_SUCCESS);
 
     TestDriverSettings().Fault = TestDriverFault::ReturnAtDispatchLevel;
     EXPECT_EQ(Io().Write(handle, {7}).Status, STATUS_SUCCESS);
-    EXPECT_TRUE(ExpectViolation("DISPATCH_IRQL_CHANGED"));
+    EXPECT_TRUE(ExpectViolation(Rule::DISPATCH_IRQL_CHANGED));
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
@@ -95,7 +95,7 @@ TEST_F(IoVerifierTest, NoMoreStackLocationsIsReported)
     next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
     next->Parameters.DeviceCapabilities.Capabilities = &capabilities;
     EXPECT_EQ(IoCallDriver(Fdo(), irp), STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_TRUE(ExpectViolation("NO_MORE_IRP_STACK_LOCATIONS"));
+    EXPECT_TRUE(ExpectViolation(Rule::NO_MORE_IRP_STACK_LOCATIONS));
     EXPECT_EQ(finished, STATUS_INVALID_DEVICE_REQUEST);
 }
 
@@ -111,7 +111,7 @@ TEST_F(IoVerifierTest, DeviceDeletedWithRequestsIsReported)
     ForgetHandle(handle);
     EXPECT_EQ(Io().Close(handle), STATUS_SUCCESS);
     EXPECT_EQ(Pnp().Remove(pdo_), STATUS_SUCCESS);
-    EXPECT_TRUE(ExpectViolation("DEVICE_DELETED_WITH_IRPS"));
+    EXPECT_TRUE(ExpectViolation(Rule::DEVICE_DELETED_WITH_IRPS));
     PIRP orphan = read->Irp();
     ASSERT_NE(orphan, nullptr);
     (void)IoSetCancelRoutine(orphan, nullptr);
@@ -134,7 +134,7 @@ TEST_F(IoVerifierTest, DeviceDeletedWithHandlesOpenIsDeletePending)
     const FileHandle handle = OpenCom5();
     const PDEVICE_OBJECT fdo = Fdo();
     EXPECT_EQ(Pnp().SurpriseRemove(pdo_), STATUS_SUCCESS);
-    EXPECT_EQ(TakeAll("DEVICE_DELETED_OR_DETACHED_BEFORE_REMOVE"), 2u);
+    EXPECT_EQ(TakeAll(Rule::DEVICE_DELETED_OR_DETACHED_BEFORE_REMOVE), 2u);
     EXPECT_TRUE(Io().IsDeletePending(fdo));
     EXPECT_EQ(Io().Write(handle, {7}).Status, STATUS_SUCCESS);
     ASSERT_EQ(TestDriverEvents().Writes.size(), 1u);
@@ -182,8 +182,8 @@ TEST_F(IoVerifierTest, KeysAndCallbacksLeftAtUnloadAreListed)
     }
     EXPECT_NE(messages.find("QvxTest"), std::string::npos) << messages;
     EXPECT_NE(messages.find("QvxLeft"), std::string::npos) << messages;
-    EXPECT_TRUE(ExpectViolation("REGISTRY_HANDLE_LEAK_AT_UNLOAD"));
-    EXPECT_TRUE(ExpectViolation("CALLBACK_REGISTERED_AT_UNLOAD"));
+    EXPECT_TRUE(ExpectViolation(Rule::REGISTRY_HANDLE_LEAK_AT_UNLOAD));
+    EXPECT_TRUE(ExpectViolation(Rule::CALLBACK_REGISTERED_AT_UNLOAD));
     ZwClose(key);
     ExUnregisterCallback(registration);
     ObfDereferenceObject(object);
@@ -219,8 +219,8 @@ TEST_F(IoVerifierTest, TimersAndDpcsLeftAtUnloadAreListed)
     }
     EXPECT_NE(messages.find(timerText), std::string::npos) << messages;
     EXPECT_NE(messages.find(dpcText), std::string::npos) << messages;
-    EXPECT_TRUE(ExpectViolation("TIMER_SET_AT_UNLOAD"));
-    EXPECT_TRUE(ExpectViolation("DPC_QUEUED_AT_UNLOAD"));
+    EXPECT_TRUE(ExpectViolation(Rule::TIMER_SET_AT_UNLOAD));
+    EXPECT_TRUE(ExpectViolation(Rule::DPC_QUEUED_AT_UNLOAD));
     KeCancelTimer(&timer);
     KeRemoveQueueDpc(&dpc);
     Sim().HoldDpcs(false);
@@ -236,11 +236,11 @@ TEST_F(IoVerifierTest, PoolLeftAtUnloadIsListedByTag)
     bool listed = false;
     for (const Violation& violation : Sim().Violations()) {
         listed = listed ||
-                 (violation.Rule == "POOL_LEAK_AT_UNLOAD" &&
+                 (violation.Rule == Rule::POOL_LEAK_AT_UNLOAD &&
                   violation.Message.find("'Qvst': 1 block(s), 24 byte(s)") != std::string::npos);
     }
     EXPECT_TRUE(listed);
-    EXPECT_TRUE(ExpectViolation("POOL_LEAK_AT_UNLOAD"));
+    EXPECT_TRUE(ExpectViolation(Rule::POOL_LEAK_AT_UNLOAD));
     ExFreePoolWithTag(TestDriverLeakedBlock(), TEST_DRIVER_TAG);
 }
 
@@ -249,17 +249,17 @@ TEST_F(IoVerifierTest, PoolLeftAtUnloadIsListedByTag)
 TEST_F(IoVerifierTest, PlugAndPlayRulesAreReported)
 {
     BootWith(TestDriverFault::LeaveInitializing);
-    EXPECT_TRUE(ExpectViolation("DEVICE_INITIALIZING_AFTER_ADD_DEVICE"));
+    EXPECT_TRUE(ExpectViolation(Rule::DEVICE_INITIALIZING_AFTER_ADD_DEVICE));
     NTSTATUS status = STATUS_SUCCESS;
     EXPECT_EQ(OpenCom5(&status), INVALID_FILE_HANDLE);
     EXPECT_EQ(status, STATUS_NO_SUCH_DEVICE);
 
     TestDriverSettings().Fault = TestDriverFault::FailRemove;
     EXPECT_EQ(Pnp().Remove(pdo_), STATUS_UNSUCCESSFUL);
-    EXPECT_TRUE(ExpectViolation("PNP_REMOVE_FAILED"));
-    EXPECT_TRUE(ExpectViolation("PNP_REMOVE_NOT_PASSED_DOWN"));
-    EXPECT_TRUE(ExpectViolation("DEVICE_NOT_DETACHED_AT_REMOVE"));
-    EXPECT_TRUE(ExpectViolation("SYMBOLIC_LINK_LEFT_AFTER_REMOVE"));
+    EXPECT_TRUE(ExpectViolation(Rule::PNP_REMOVE_FAILED));
+    EXPECT_TRUE(ExpectViolation(Rule::PNP_REMOVE_NOT_PASSED_DOWN));
+    EXPECT_TRUE(ExpectViolation(Rule::DEVICE_NOT_DETACHED_AT_REMOVE));
+    EXPECT_TRUE(ExpectViolation(Rule::SYMBOLIC_LINK_LEFT_AFTER_REMOVE));
     DestroyTestDevice(Fdo());
 
     TestDriverSettings().Fault = TestDriverFault::ChangeUnhandledPnpStatus;
@@ -267,7 +267,7 @@ TEST_F(IoVerifierTest, PlugAndPlayRulesAreReported)
     config.InstanceId = u"ROOT\\PORTS\\0001";
     PDEVICE_OBJECT pdo = nullptr;
     EXPECT_EQ(Pnp().Enumerate(config, driver_, &pdo), STATUS_SUCCESS);
-    EXPECT_EQ(TakeAll("PNP_UNHANDLED_STATUS_CHANGED"), 3u); // filter, state, relations
+    EXPECT_EQ(TakeAll(Rule::PNP_UNHANDLED_STATUS_CHANGED), 3u); // filter, state, relations
     EXPECT_EQ(Pnp().Remove(pdo), STATUS_SUCCESS);
 }
 
@@ -278,10 +278,10 @@ TEST_F(IoVerifierTest, PowerStartNextRulesAreReported)
     POWER_STATE d0;
     d0.DeviceState = PowerDeviceD0;
     EXPECT_EQ(Pnp().SendPower(pdo_, IRP_MN_SET_POWER, DevicePowerState, d0), STATUS_SUCCESS);
-    EXPECT_TRUE(ExpectViolation("PO_START_NEXT_MISSING"));
+    EXPECT_TRUE(ExpectViolation(Rule::PO_START_NEXT_MISSING));
     TestDriverSettings().Fault = TestDriverFault::PoStartNextTwice;
     EXPECT_EQ(Pnp().SendPower(pdo_, IRP_MN_QUERY_POWER, DevicePowerState, d0), STATUS_SUCCESS);
-    EXPECT_TRUE(ExpectViolation("PO_START_NEXT_TWICE"));
+    EXPECT_TRUE(ExpectViolation(Rule::PO_START_NEXT_TWICE));
 }
 
 // Power: a request passed down with IofCallDriver instead of PoCallDriver, and a function
@@ -292,7 +292,7 @@ TEST_F(IoVerifierTest, PowerCallAndPagableRulesAreReported)
     POWER_STATE d0;
     d0.DeviceState = PowerDeviceD0;
     EXPECT_EQ(Pnp().SendPower(pdo_, IRP_MN_SET_POWER, DevicePowerState, d0), STATUS_SUCCESS);
-    EXPECT_TRUE(ExpectViolation("POWER_IRP_WITHOUT_PO_CALL_DRIVER"));
+    EXPECT_TRUE(ExpectViolation(Rule::POWER_IRP_WITHOUT_PO_CALL_DRIVER));
     EXPECT_EQ(Pnp().Remove(pdo_), STATUS_SUCCESS);
 
     TestDriverSettings().Fault = TestDriverFault::NotPowerPagable;
@@ -300,7 +300,7 @@ TEST_F(IoVerifierTest, PowerCallAndPagableRulesAreReported)
     config.InstanceId = u"ROOT\\PORTS\\0001";
     PDEVICE_OBJECT pdo = nullptr;
     EXPECT_EQ(Pnp().Enumerate(config, driver_, &pdo), STATUS_SUCCESS);
-    EXPECT_TRUE(ExpectViolation("DEVICE_NOT_POWER_PAGABLE"));
+    EXPECT_TRUE(ExpectViolation(Rule::DEVICE_NOT_POWER_PAGABLE));
     EXPECT_EQ(Pnp().Remove(pdo), STATUS_SUCCESS);
 }
 
@@ -310,7 +310,7 @@ TEST_F(IoVerifierTest, UserHandleOpenedInCallerContextIsReported)
 {
     BootWith(TestDriverFault::OpenKeyAsUserHandle);
     OpenCom5();
-    EXPECT_TRUE(ExpectViolation("KERNEL_HANDLE_IN_CALLER_CONTEXT"));
+    EXPECT_TRUE(ExpectViolation(Rule::KERNEL_HANDLE_IN_CALLER_CONTEXT));
     TestDriverSettings().Fault = TestDriverFault::None;
     OpenCom5();
     EXPECT_TRUE(Sim().Violations().empty());
@@ -328,7 +328,7 @@ TEST_F(IoVerifierDeathTest, SecondCompletionStopsTheProcess)
             DeathTestMachine abortOnViolation;
             Io().DeviceIoControl(handle, IOCTL_TEST_ECHO, {1}, 1);
         },
-        "IRP_COMPLETED_TWICE");
+        RuleName(Rule::IRP_COMPLETED_TWICE));
 }
 
 } // namespace

@@ -196,7 +196,7 @@ TEST_F(WalkTest, DispatchReturnsAreCheckedAgainstTheRequest)
     NTSTATUS finished = STATUS_PENDING;
     Get('B')->Keep = true;
     EXPECT_EQ(Send(&finished), STATUS_SUCCESS);
-    EXPECT_TRUE(ExpectViolation("DISPATCH_RETURNED_WITHOUT_COMPLETING"));
+    EXPECT_TRUE(ExpectViolation(Rule::DISPATCH_RETURNED_WITHOUT_COMPLETING));
     IoCompleteRequest(Get('B')->Held, IO_NO_INCREMENT);
     EXPECT_EQ(finished, STATUS_SUCCESS);
 
@@ -207,7 +207,7 @@ TEST_F(WalkTest, DispatchReturnsAreCheckedAgainstTheRequest)
     Get('M')->OverrideReturn = true;
     Get('M')->Return = STATUS_SUCCESS;
     EXPECT_EQ(Send(&finished), STATUS_SUCCESS);
-    EXPECT_TRUE(ExpectViolation("PENDING_MARKED_NOT_RETURNED"));
+    EXPECT_TRUE(ExpectViolation(Rule::PENDING_MARKED_NOT_RETURNED));
     IoCompleteRequest(Get('B')->Held, IO_NO_INCREMENT);
     EXPECT_EQ(g_walk, "Tp!");
 
@@ -216,7 +216,7 @@ TEST_F(WalkTest, DispatchReturnsAreCheckedAgainstTheRequest)
     Get('B')->OverrideReturn = true;
     Get('B')->Return = STATUS_UNSUCCESSFUL;
     EXPECT_EQ(Send(&finished), STATUS_UNSUCCESSFUL);
-    EXPECT_TRUE(ExpectViolation("DISPATCH_STATUS_MISMATCH"));
+    EXPECT_TRUE(ExpectViolation(Rule::DISPATCH_STATUS_MISMATCH));
     EXPECT_EQ(finished, STATUS_SUCCESS);
 }
 

@@ -1,3 +1,4 @@
+#include "platform/machine/machine.h"
 // ctest-labels: platform names
 #include <gtest/gtest.h>
 
@@ -5,8 +6,6 @@
 
 #include <ntddk.h>
 #include <ntddser.h>
-
-#include "platform/sim/names.h"
 
 #include <atomic>
 #include <future>
@@ -193,7 +192,7 @@ TEST_F(NamesTest, UnregisteringFromItsOwnCallbackIsReportedAndCompletedLater)
 
     ExNotifyCallback(object, nullptr, nullptr);
     ASSERT_EQ(calls.size(), 2u);
-    EXPECT_TRUE(Sim().HasViolation("CALLBACK_UNREGISTERED_IN_CALLBACK"));
+    EXPECT_TRUE(Sim().HasViolation(qvx::Rule::CALLBACK_UNREGISTERED_IN_CALLBACK));
     EXPECT_EQ(Sim().Names().RegistrationCount(u"\\Callback\\SelfRemoving"), 1u);
     calls.clear();
     ExNotifyCallback(object, nullptr, nullptr);
@@ -202,20 +201,20 @@ TEST_F(NamesTest, UnregisteringFromItsOwnCallbackIsReportedAndCompletedLater)
 
     // A second unregistration of the same handle, and calls above their IRQL ceiling.
     ExUnregisterCallback(self.Registration);
-    EXPECT_TRUE(Sim().HasViolation("INVALID_CALLBACK_REGISTRATION"));
+    EXPECT_TRUE(Sim().HasViolation(qvx::Rule::INVALID_CALLBACK_REGISTRATION));
     PVOID atDispatch = nullptr;
     {
         qvx::DispatchLevelScope dispatch;
         atDispatch = ExRegisterCallback(object, RecordCall, &other);
     }
     EXPECT_NE(atDispatch, nullptr);
-    EXPECT_TRUE(Sim().HasViolation("IRQL_TOO_HIGH"));
+    EXPECT_TRUE(Sim().HasViolation(qvx::Rule::IRQL_TOO_HIGH));
     ExUnregisterCallback(atDispatch);
     ExUnregisterCallback(otherRegistration);
     EXPECT_TRUE(Sim().Names().Registrations().empty());
     ObDereferenceObject(object);
     ObDereferenceObject(object); // one more than it held
-    EXPECT_TRUE(Sim().HasViolation("INVALID_OBJECT_REFERENCE"));
+    EXPECT_TRUE(Sim().HasViolation(qvx::Rule::INVALID_OBJECT_REFERENCE));
     Sim().ClearViolations();
 }
 
@@ -299,7 +298,7 @@ TEST_F(NamesTest, DeviceInterfaceStatesAndTheSystemOwnedName)
     EXPECT_EQ(first.MaximumLength, 0);
     // The driver's own tag on the system's buffer is a mismatch the pool reports.
     ExFreePoolWithTag(second.Buffer, 'q' | 'r' << 8 | 'v' << 16 | 'x' << 24);
-    EXPECT_TRUE(Sim().HasViolation("POOL_TAG_MISMATCH"));
+    EXPECT_TRUE(Sim().HasViolation(qvx::Rule::POOL_TAG_MISMATCH));
     Sim().ClearViolations();
 
     // The PnP manager's instance path names the instance; injected failures leave nothing.

@@ -1,10 +1,9 @@
+#include "platform/machine/machine.h"
 // The root bus and the Plug and Play manager: the life of a device, a start that waits for
 // a pending bus, a failed start, power and system-control requests.
 // ctest-labels: pnp
 
 #include "support/io_test_driver.h"
-
-#include "platform/sim/names.h"
 
 #include <wmilib.h>
 

@@ -1,11 +1,10 @@
+#include "platform/machine/machine.h"
 // ctest-labels: platform registry
 #include <gtest/gtest.h>
 
 #include "support/machine_fixture.h"
 
 #include <ntddk.h>
-
-#include "platform/sim/registry.h"
 
 #include <cstring>
 #include <fstream>
@@ -137,12 +136,12 @@ TEST_F(RegistryTest, OpenKeyTracksHandlesAndReportsMisuse)
     EXPECT_TRUE(Sim().Reg().OpenHandles().empty());
 
     EXPECT_EQ(ZwClose(services), STATUS_INVALID_HANDLE); // closed twice
-    EXPECT_TRUE(Sim().HasViolation("INVALID_KERNEL_HANDLE"));
+    EXPECT_TRUE(Sim().HasViolation(qvx::Rule::INVALID_KERNEL_HANDLE));
     {
         qvx::DispatchLevelScope dispatch;
         EXPECT_EQ(OpenKey(SERVICE_KEY, &key), STATUS_SUCCESS);
     }
-    EXPECT_TRUE(Sim().HasViolation("IRQL_TOO_HIGH"));
+    EXPECT_TRUE(Sim().HasViolation(qvx::Rule::IRQL_TOO_HIGH));
     EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
     Sim().ClearViolations();
 }

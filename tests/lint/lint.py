@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Source lint: words that do not belong in the code base, constructs that do not belong in
-driver code, the driver's include direction and the input ring's single owner.
-Usage: lint.py REPO_ROOT. Prints file:line for each finding; exit status 1 when there is
-any."""
+driver code, the driver's include direction, the input ring's single owner, and includes
+that cross the platform's component boundaries. Usage: lint.py REPO_ROOT. Prints file:line
+for each finding; exit status 1 when there is any."""
 
 import os
 import re
@@ -138,6 +138,37 @@ def check_file(path, text, findings):
             findings.append("%s:%d: names the design documents" % (path, number))
     if path.startswith(DRIVER_FOLDERS) and path.endswith((".h", ".cpp")):
         check_driver_source(path, text, findings)
+    if path.startswith(PLATFORM_USERS + ("platform/",)) and path.endswith((".h", ".cpp")):
+        check_platform_includes(path, text, findings)
+
+
+# The platform's components see one another only through these headers; everything else in a
+# component's folder is its own. Code outside the platform sees only the application face.
+PLATFORM_FACE = "platform/machine/machine.h"
+PLATFORM_PUBLIC = {
+    PLATFORM_FACE,
+    "platform/verifier/rules.h",
+    "platform/verifier/verifier.h",
+    "platform/executive/executive.h",
+    "platform/io/io.h",
+}
+PLATFORM_USERS = ("host/", "tests/", "bench/", "fuzz/", "examples/")
+
+
+def check_platform_includes(path, text, findings):
+    component = path.split("/")[1] if path.startswith("platform/") else None
+    for number, line in enumerate(blank(text, keep_strings=True).splitlines(), 1):
+        match = INCLUDE.match(line)
+        if not match or match.group(1) != '"' or not match.group(2).startswith("platform/"):
+            continue
+        name = match.group(2)
+        if component is None:
+            if name != PLATFORM_FACE:
+                findings.append("%s:%d: includes %s; outside the platform only %s"
+                                % (path, number, name, PLATFORM_FACE))
+        elif name.split("/")[1] != component and name not in PLATFORM_PUBLIC:
+            findings.append("%s:%d: includes %s, an internal header of another component"
+                            % (path, number, name))
 
 
 def main():

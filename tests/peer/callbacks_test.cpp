@@ -6,7 +6,7 @@
 
 #include "abi/baud_block.h"
 #include "peer/peer.h"
-#include "platform/sim/names.h"
+#include "platform/machine/machine.h"
 #include "port/kcompat.h"
 #include "trace/trace.h"
 

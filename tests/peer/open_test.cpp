@@ -5,7 +5,7 @@
 #include "support/port_fixture.h"
 
 #include "peer/peer.h"
-#include "platform/sim/registry.h"
+#include "platform/machine/machine.h"
 #include "port/kcompat.h"
 
 #include <gtest/gtest.h>

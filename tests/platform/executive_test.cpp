@@ -296,14 +296,14 @@ TEST_F(TimerTest, SystemTimeMovesOncePerTick)
 {
     LARGE_INTEGER time;
     KeQuerySystemTime(&time);
-    EXPECT_EQ(time.QuadPart, Machine::SystemTimeBase);
+    EXPECT_EQ(time.QuadPart, Machine::SYSTEM_TIME_BASE);
     Sim().AdvanceTime(9999);
     KeQuerySystemTime(&time);
-    EXPECT_EQ(time.QuadPart, Machine::SystemTimeBase);
+    EXPECT_EQ(time.QuadPart, Machine::SYSTEM_TIME_BASE);
     EXPECT_EQ(KeQueryInterruptTime(), 9999u);
     Sim().AdvanceTime(1);
     KeQuerySystemTime(&time);
-    EXPECT_EQ(time.QuadPart, Machine::SystemTimeBase + 10000);
+    EXPECT_EQ(time.QuadPart, Machine::SYSTEM_TIME_BASE + 10000);
     EXPECT_EQ(KeQueryTimeIncrement(), 10000u);
 }
 

@@ -38,7 +38,7 @@ TEST_F(PoolBoundTest, NonPagedRequestsBeyondThePoolFail)
 TEST_F(PoolBoundTest, QuotaChargeWithoutTheFlagIsReportedWhenRefused)
 {
     EXPECT_EQ(ExAllocatePoolWithQuotaTag(NonPagedPool, 0xFFFFFFFFu, TAG), nullptr);
-    EXPECT_TRUE(ExpectViolation("QUOTA_ALLOCATION_RAISED"));
+    EXPECT_TRUE(ExpectViolation(Rule::QUOTA_ALLOCATION_RAISED));
 }
 
 } // namespace

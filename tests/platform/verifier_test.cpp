@@ -1,8 +1,12 @@
+#include "platform/machine/machine.h"
 // Each rule the executive checks is broken once on purpose and must be reported by name; the
 // machine then goes on, so one test can walk through a family of rules.
 
-#include "platform/sim/io_manager.h"
 #include "support/machine_fixture.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 namespace qvx {
 namespace {
@@ -48,19 +52,19 @@ TEST_F(VerifierTest, SpinLockMisuseIsReportedByRule)
     KeInitializeSpinLock(&lock);
     KIRQL old = KfAcquireSpinLock(&lock);
     EXPECT_EQ(KfAcquireSpinLock(&lock), DISPATCH_LEVEL);
-    EXPECT_TRUE(ExpectViolation("SPINLOCK_RECURSION"));
+    EXPECT_TRUE(ExpectViolation(Rule::SPINLOCK_RECURSION));
     KfReleaseSpinLock(&lock, old);
     KfReleaseSpinLock(&lock, old);
-    EXPECT_TRUE(ExpectViolation("SPINLOCK_NOT_HELD"));
+    EXPECT_TRUE(ExpectViolation(Rule::SPINLOCK_NOT_HELD));
 
     KSPIN_LOCK elsewhere = ~static_cast<KSPIN_LOCK>(0); // owned by some other processor
     old = KfRaiseIrql(DISPATCH_LEVEL);
     KefReleaseSpinLockFromDpcLevel(&elsewhere);
-    EXPECT_TRUE(ExpectViolation("SPINLOCK_NOT_OWNER"));
+    EXPECT_TRUE(ExpectViolation(Rule::SPINLOCK_NOT_OWNER));
     KfLowerIrql(old);
 
     KefAcquireSpinLockAtDpcLevel(&lock);
-    EXPECT_TRUE(ExpectViolation("SPINLOCK_AT_DPC_LEVEL_BELOW_DISPATCH"));
+    EXPECT_TRUE(ExpectViolation(Rule::SPINLOCK_AT_DPC_LEVEL_BELOW_DISPATCH));
     old = KfRaiseIrql(DISPATCH_LEVEL);
     KefReleaseSpinLockFromDpcLevel(&lock);
     KfLowerIrql(old);
@@ -70,7 +74,7 @@ TEST_F(VerifierTest, SpinLockMisuseIsReportedByRule)
     old = KfAcquireSpinLock(&lock);
     KfAcquireSpinLock(&inner);
     KfReleaseSpinLock(&lock, old);
-    EXPECT_TRUE(ExpectViolation("IRQL_LOWERED_WITH_SPINLOCK_HELD"));
+    EXPECT_TRUE(ExpectViolation(Rule::IRQL_LOWERED_WITH_SPINLOCK_HELD));
     KfReleaseSpinLock(&inner, PASSIVE_LEVEL);
     EXPECT_EQ(lock | inner, 0u);
 }
@@ -83,24 +87,24 @@ TEST_F(VerifierTest, IrqlAndWaitMisuseIsReportedByRule)
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
     EXPECT_EQ(KfRaiseIrql(APC_LEVEL), DISPATCH_LEVEL);
-    EXPECT_TRUE(ExpectViolation("IRQL_RAISE_TO_LOWER"));
+    EXPECT_TRUE(ExpectViolation(Rule::IRQL_RAISE_TO_LOWER));
     EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
     EXPECT_EQ(WaitOn(&event), STATUS_UNSUCCESSFUL);
-    EXPECT_TRUE(ExpectViolation("WAIT_AT_DISPATCH_LEVEL"));
+    EXPECT_TRUE(ExpectViolation(Rule::WAIT_AT_DISPATCH_LEVEL));
     LARGE_INTEGER zero;
     zero.QuadPart = 0;
     EXPECT_EQ(WaitOn(&event, &zero), STATUS_TIMEOUT);
     KfLowerIrql(old);
 
     KfLowerIrql(DISPATCH_LEVEL);
-    EXPECT_TRUE(ExpectViolation("IRQL_LOWER_TO_HIGHER"));
+    EXPECT_TRUE(ExpectViolation(Rule::IRQL_LOWER_TO_HIGHER));
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     old = KfAcquireSpinLock(&lock);
     EXPECT_EQ(WaitOn(&event), STATUS_UNSUCCESSFUL);
-    EXPECT_TRUE(ExpectViolation("WAIT_WITH_SPINLOCK_HELD"));
+    EXPECT_TRUE(ExpectViolation(Rule::WAIT_WITH_SPINLOCK_HELD));
     KfReleaseSpinLock(&lock, old);
 }
 
@@ -111,37 +115,37 @@ TEST_F(VerifierTest, PoolMisuseIsReportedByRule)
     auto* block = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 16, TAG));
     ExFreePoolWithTag(block, TAG);
     ExFreePoolWithTag(block, TAG);
-    EXPECT_TRUE(ExpectViolation("POOL_DOUBLE_FREE"));
+    EXPECT_TRUE(ExpectViolation(Rule::POOL_DOUBLE_FREE));
 
     block = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 16, TAG));
     ExFreePoolWithTag(block, OTHER_TAG);
-    EXPECT_TRUE(ExpectViolation("POOL_TAG_MISMATCH"));
+    EXPECT_TRUE(ExpectViolation(Rule::POOL_TAG_MISMATCH));
     EXPECT_EQ(Sim().OutstandingBlocks(), 0u) << "the block is freed all the same";
 
     EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 0, TAG), nullptr);
-    EXPECT_TRUE(ExpectViolation("POOL_ZERO_SIZE"));
+    EXPECT_TRUE(ExpectViolation(Rule::POOL_ZERO_SIZE));
 
     block = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 13, TAG));
     block[13] = 0;
     ExFreePoolWithTag(block, TAG);
-    EXPECT_TRUE(ExpectViolation("POOL_OVERRUN"));
+    EXPECT_TRUE(ExpectViolation(Rule::POOL_OVERRUN));
     block = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 13, TAG));
     block[-1] = 0;
     ExFreePoolWithTag(block, TAG);
-    EXPECT_TRUE(ExpectViolation("POOL_UNDERRUN"));
+    EXPECT_TRUE(ExpectViolation(Rule::POOL_UNDERRUN));
 
     ULONG local = 0;
     ExFreePoolWithTag(&local, TAG);
-    EXPECT_TRUE(ExpectViolation("POOL_FREE_INVALID"));
+    EXPECT_TRUE(ExpectViolation(Rule::POOL_FREE_INVALID));
 
     const KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
     EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 8, TAG), nullptr);
-    EXPECT_TRUE(ExpectViolation("POOL_ALLOCATION_AT_BAD_IRQL"));
+    EXPECT_TRUE(ExpectViolation(Rule::POOL_ALLOCATION_AT_BAD_IRQL));
     KfLowerIrql(old);
 
     Sim().FailNthAllocation(1);
     EXPECT_EQ(ExAllocatePoolWithQuotaTag(NonPagedPool, 8, TAG), nullptr);
-    EXPECT_TRUE(ExpectViolation("QUOTA_ALLOCATION_RAISED"));
+    EXPECT_TRUE(ExpectViolation(Rule::QUOTA_ALLOCATION_RAISED));
     Sim().FailNthAllocation(1);
     const auto quiet = static_cast<POOL_TYPE>(NonPagedPool | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE);
     EXPECT_EQ(ExAllocatePoolWithQuotaTag(quiet, 8, TAG), nullptr);
@@ -169,9 +173,9 @@ TEST_F(VerifierTest, FreedMemoryHoldingLiveObjectsIsReported)
     KeSetTimer(&context->Timer, InMs(10), &context->Dpc);
     const KIRQL old = KfAcquireSpinLock(&context->Lock);
     ExFreePoolWithTag(context, TAG);
-    EXPECT_TRUE(ExpectViolation("FREED_MEMORY_HOLDS_QUEUED_DPC"));
-    EXPECT_TRUE(ExpectViolation("FREED_MEMORY_HOLDS_ACTIVE_TIMER"));
-    EXPECT_TRUE(ExpectViolation("FREED_MEMORY_HOLDS_LOCKED_SPINLOCK"));
+    EXPECT_TRUE(ExpectViolation(Rule::FREED_MEMORY_HOLDS_QUEUED_DPC));
+    EXPECT_TRUE(ExpectViolation(Rule::FREED_MEMORY_HOLDS_ACTIVE_TIMER));
+    EXPECT_TRUE(ExpectViolation(Rule::FREED_MEMORY_HOLDS_LOCKED_SPINLOCK));
     KfLowerIrql(old);
     Sim().HoldDpcs(false);
     Sim().AdvanceMs(20);
@@ -187,12 +191,12 @@ TEST_F(VerifierTest, DpcAndTimerMisuseIsReportedByRule)
     KDPC dpc;
     KeInitializeDpc(&dpc, ReturnHoldingLock, &lock);
     KeInsertQueueDpc(&dpc, nullptr, nullptr);
-    EXPECT_TRUE(ExpectViolation("DPC_RETURNED_WITH_LOCK_HELD"));
+    EXPECT_TRUE(ExpectViolation(Rule::DPC_RETURNED_WITH_LOCK_HELD));
     EXPECT_EQ(lock, 0u) << "the machine releases what the routine left held";
 
     KeInitializeDpc(&dpc, ReturnAtHighLevel, nullptr);
     KeInsertQueueDpc(&dpc, nullptr, nullptr);
-    EXPECT_TRUE(ExpectViolation("DPC_IRQL_CHANGED"));
+    EXPECT_TRUE(ExpectViolation(Rule::DPC_IRQL_CHANGED));
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 
     int runs = 0;
@@ -200,23 +204,23 @@ TEST_F(VerifierTest, DpcAndTimerMisuseIsReportedByRule)
     Sim().HoldDpcs(true);
     KeInsertQueueDpc(&dpc, nullptr, nullptr);
     KeInitializeDpc(&dpc, CountRun, &runs);
-    EXPECT_TRUE(ExpectViolation("DPC_REINITIALIZED_WHILE_QUEUED"));
+    EXPECT_TRUE(ExpectViolation(Rule::DPC_REINITIALIZED_WHILE_QUEUED));
     Sim().HoldDpcs(false);
     EXPECT_EQ(runs, 1);
 
     KDPC raw;
     memset(&raw, 0xA5, sizeof(raw));
     EXPECT_FALSE(KeInsertQueueDpc(&raw, nullptr, nullptr));
-    EXPECT_TRUE(ExpectViolation("DPC_NOT_INITIALIZED"));
+    EXPECT_TRUE(ExpectViolation(Rule::DPC_NOT_INITIALIZED));
 
     KTIMER timer;
     memset(&timer, 0xDD, sizeof(timer));
     EXPECT_FALSE(KeSetTimer(&timer, InMs(1), nullptr));
-    EXPECT_TRUE(ExpectViolation("TIMER_NOT_INITIALIZED"));
+    EXPECT_TRUE(ExpectViolation(Rule::TIMER_NOT_INITIALIZED));
     KeInitializeTimer(&timer);
     KeSetTimer(&timer, InMs(1), nullptr);
     KeInitializeTimer(&timer);
-    EXPECT_TRUE(ExpectViolation("TIMER_REINITIALIZED_WHILE_SET"));
+    EXPECT_TRUE(ExpectViolation(Rule::TIMER_REINITIALIZED_WHILE_SET));
     EXPECT_TRUE(KeCancelTimer(&timer));
 }
 
@@ -247,7 +251,7 @@ TEST_F(VerifierTest, LockOrderCycleIsReportedWithTheLocksInvolved)
     const std::string message = Sim().Violations()[0].Message;
     EXPECT_NE(message.find("PortLock"), std::string::npos) << message;
     EXPECT_NE(message.find("ReadQueueLock"), std::string::npos) << message;
-    EXPECT_TRUE(ExpectViolation("LOCK_ORDER_CYCLE"));
+    EXPECT_TRUE(ExpectViolation(Rule::LOCK_ORDER_CYCLE));
     nested(&b, &a);
     EXPECT_TRUE(Sim().Violations().empty()) << "only the first cycle is reported";
 }
@@ -264,16 +268,47 @@ TEST_F(VerifierTest, IrqlCeilingsFollowTheDocumentation)
     UNICODE_STRING text{0, sizeof(digits), digits};
     const KIRQL old = KfRaiseIrql(APC_LEVEL);
     KeFlushQueuedDpcs();
-    EXPECT_TRUE(ExpectViolation("IRQL_TOO_HIGH"));
+    EXPECT_TRUE(ExpectViolation(Rule::IRQL_TOO_HIGH));
     EXPECT_EQ(RtlIntegerToUnicodeString(42, 10, &text), STATUS_SUCCESS);
-    EXPECT_TRUE(ExpectViolation("IRQL_TOO_HIGH"));
+    EXPECT_TRUE(ExpectViolation(Rule::IRQL_TOO_HIGH));
     RtlFreeUnicodeString(nullptr);
-    EXPECT_TRUE(ExpectViolation("IRQL_TOO_HIGH"));
+    EXPECT_TRUE(ExpectViolation(Rule::IRQL_TOO_HIGH));
     IoDeleteDevice(device);
     EXPECT_TRUE(Sim().Violations().empty());
     KfLowerIrql(old);
     Sim().Io().ReleaseBuiltInDriver(driver);
 }
+// The README lists every rule of the enumeration with its description, in its order, between
+// two marker lines. QVX_WRITE_RULES=1 (scripts/rules.sh) rewrites the list instead.
+TEST(VerifierRulesTest, ReadmeListsEveryRuleOfTheEnumeration)
+{
+    const std::string begin = "<!-- verifier rules: from platform/verifier/rules.h -->\n";
+    const std::string end = "<!-- end of verifier rules -->\n";
+    std::string list;
+    for (unsigned i = 0; i < RULE_COUNT; ++i) {
+        const auto rule = static_cast<Rule>(i);
+        list += std::string("- `") + RuleName(rule) + "`: " + RuleDescription(rule) + "\n";
+    }
+    std::ifstream in(QVX_README);
+    ASSERT_TRUE(in) << "cannot read " << QVX_README;
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string readme = text.str();
+    const size_t from = readme.find(begin);
+    const size_t to = readme.find(end);
+    ASSERT_TRUE(from != std::string::npos && to != std::string::npos && from < to)
+        << QVX_README << " lacks the marker lines\n"
+        << begin << end;
+    const size_t start = from + begin.size();
+    if (std::getenv("QVX_WRITE_RULES") != nullptr) {
+        readme.replace(start, to - start, list);
+        std::ofstream(QVX_README) << readme;
+        return;
+    }
+    EXPECT_EQ(readme.substr(start, to - start), list)
+        << "the README's rule list differs from the enumeration: run scripts/rules.sh";
+}
+
 // With AbortOnViolation the first violation ends the process, naming its rule.
 TEST_F(VerifierDeathTest, ViolationAbortsNamingTheRule)
 {

@@ -12,8 +12,7 @@
 
 #include "host/driver_host.h"
 #include "host/peers/peer_factory.h"
-#include "platform/sim/io_manager.h"
-#include "platform/sim/registry.h"
+#include "platform/machine/machine.h"
 
 #include <ntddser.h>
 

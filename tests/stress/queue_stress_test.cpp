@@ -1,10 +1,9 @@
+#include "platform/machine/machine.h"
 // Request queues under real concurrency: applications on several threads start, cancel and
 // clean up requests while an owner thread and the processors' DPCs end them.
 // ctest-labels: queue
 
 #include "support/queue_helpers.h"
-
-#include "platform/sim/io_manager.h"
 
 #include <atomic>
 #include <chrono>

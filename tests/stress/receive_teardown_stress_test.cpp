@@ -9,7 +9,7 @@
 #include "support/watchdog.h"
 
 #include "peer/peer.h"
-#include "platform/sim/io_manager.h"
+#include "platform/machine/machine.h"
 
 #include <atomic>
 #include <chrono>

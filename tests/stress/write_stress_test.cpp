@@ -7,7 +7,8 @@
 #include "support/machine_fixture.h"
 #include "support/test_port.h"
 
-#include "platform/sim/io_manager.h"
+#include "host/peers/peer_endpoint.h"
+#include "platform/machine/machine.h"
 #include "support/recording_peer.h"
 
 #include <atomic>

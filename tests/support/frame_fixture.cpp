@@ -1,9 +1,7 @@
 #include "frame_fixture.h"
+#include "platform/machine/machine.h"
 
 #include <ntddser.h>
-
-#include "platform/sim/names.h"
-#include "platform/sim/registry.h"
 
 #include <algorithm>
 #include <cstdio>

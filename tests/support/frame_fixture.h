@@ -5,8 +5,7 @@
 
 #include "host/driver_host.h"
 #include "machine_fixture.h"
-#include "platform/sim/io_manager.h"
-#include "platform/sim/pnp.h"
+#include "platform/machine/machine.h"
 #include "port/port.h"
 
 #include <memory>

@@ -588,7 +588,7 @@ void IoDriverTest::ForgetHandle(FileHandle handle)
     handles_.erase(std::remove(handles_.begin(), handles_.end(), handle), handles_.end());
 }
 
-size_t IoDriverTest::TakeAll(const char* rule)
+size_t IoDriverTest::TakeAll(Rule rule)
 {
     size_t count = 0;
     while (Sim().TakeViolation(rule)) {

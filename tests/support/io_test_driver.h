@@ -1,3 +1,4 @@
+#include "platform/machine/machine.h"
 // A small WDM function driver for the I/O manager, Plug and Play and verifier tests, and a
 // fixture that loads it and enumerates one device on the root bus.
 //
@@ -14,8 +15,6 @@
 #include <ntddk.h>
 #include <wmilib.h>
 
-#include "platform/sim/io_manager.h"
-#include "platform/sim/pnp.h"
 #include "support/machine_fixture.h"
 
 #include <string>
@@ -120,7 +119,7 @@ class IoDriverTest : public SimMachineTest
     FileHandle OpenCom5(NTSTATUS* status = nullptr);
     void ForgetHandle(FileHandle handle);
     // Removes every recorded violation of `rule`; returns how many there were.
-    size_t TakeAll(const char* rule);
+    size_t TakeAll(Rule rule);
     // Loads the driver and enumerates the device (SetUp does it unless StartInSetUp is
     // false).
     NTSTATUS Boot();

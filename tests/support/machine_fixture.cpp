@@ -1,8 +1,5 @@
 #include "support/machine_fixture.h"
-
-#include "platform/sim/io_manager.h"
-#include "platform/sim/names.h"
-#include "platform/sim/registry.h"
+#include "platform/machine/machine.h"
 
 #include <sstream>
 
@@ -52,14 +49,14 @@ void SimMachineTest::TearDown()
     machine_.reset();
 }
 
-bool SimMachineTest::ExpectViolation(const char* rule)
+bool SimMachineTest::ExpectViolation(Rule rule)
 {
     if (machine_->TakeViolation(rule)) {
         return true;
     }
     std::string recorded;
     for (const auto& violation : machine_->Violations()) {
-        recorded += "\n  " + violation.Rule + ": " + violation.Message;
+        recorded += std::string("\n  ") + RuleName(violation.Rule) + ": " + violation.Message;
     }
     ADD_FAILURE() << "expected verifier violation " << rule
                   << "; recorded:" << (recorded.empty() ? " none" : recorded);

@@ -2,7 +2,7 @@
 // checks at the end that the test left it clean, a trace capture, and a helper for death tests.
 #pragma once
 
-#include "platform/sim/machine.h"
+#include "platform/machine/machine.h"
 
 #include <gtest/gtest.h>
 
@@ -37,7 +37,7 @@ class SimMachineTest : public ::testing::Test
 
     // For a test that breaks a rule on purpose: expects a recorded violation of `rule` and
     // removes it, so that TearDown does not report it.
-    bool ExpectViolation(const char* rule);
+    bool ExpectViolation(Rule rule);
 
     MachineOptions Options;
 

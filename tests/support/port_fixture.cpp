@@ -1,6 +1,5 @@
 #include "port_fixture.h"
-
-#include "platform/sim/registry.h"
+#include "platform/machine/machine.h"
 
 #include <cstring>
 

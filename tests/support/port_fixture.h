@@ -6,7 +6,7 @@
 #pragma once
 
 #include "machine_fixture.h"
-#include "platform/sim/io_manager.h"
+#include "platform/machine/machine.h"
 #include "port/port.h"
 #include "recording_peer.h"
 #include "test_port.h"

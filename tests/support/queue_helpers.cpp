@@ -1,7 +1,6 @@
 #include "support/queue_helpers.h"
+#include "platform/machine/machine.h"
 #include "port/spin_lock.h"
-
-#include "platform/sim/io_manager.h"
 
 #include <ntddser.h>
 

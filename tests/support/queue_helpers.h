@@ -11,7 +11,7 @@
 #include "port/port.h"
 #include "queue/queue.h"
 
-#include "platform/sim/machine.h"
+#include "platform/machine/machine.h"
 #include "support/machine_fixture.h"
 
 #include <array>

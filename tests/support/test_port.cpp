@@ -1,6 +1,5 @@
 #include "test_port.h"
-
-#include "platform/sim/io_manager.h"
+#include "platform/machine/machine.h"
 
 namespace qvx {
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "host/driver_host.h"
-#include "platform/sim/machine.h"
+#include "platform/machine/machine.h"
 #include "port/port.h"
 
 #include <memory>

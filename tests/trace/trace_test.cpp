@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/machine.h"
+#include "platform/machine/machine.h"
 #include "trace/trace.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #include "win32_port.h"
 
 #include "host/win32/bridge.h"
-#include "platform/sim/registry.h"
+#include "platform/machine/machine.h"
 #include "support/port_fixture.h"
 
 namespace qvx::win32test {

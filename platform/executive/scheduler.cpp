@@ -1,0 +1,273 @@
+// What both schedulers share: the processors' contexts, the timer queue and the expiry of its
+// timers, the DPC accounting and the call of a DPC routine, and the check of freed memory.
+
+#include "platform/executive/scheduler_internal.h"
+#include "platform/verifier/verifier.h"
+
+#include <atomic>
+#include <cstdio>
+
+namespace qvx {
+
+namespace {
+
+std::atomic<Scheduler*> g_scheduler{nullptr};
+std::atomic<unsigned> g_generations{0};
+
+} // namespace
+
+LONGLONG DueFromArgument(LONGLONG now, LONGLONG dueTime)
+{
+    if (dueTime < 0) {
+        return now + (dueTime < -MAX_INTERVAL ? MAX_INTERVAL : -dueTime);
+    }
+    const LONGLONG due = dueTime - Machine::SYSTEM_TIME_BASE;
+    if (due <= now) {
+        return now + 1;
+    }
+    return due < now + MAX_INTERVAL ? due : now + MAX_INTERVAL;
+}
+
+std::unique_ptr<Scheduler> Scheduler::Create(const MachineOptions& options)
+{
+    return options.Mode == MachineMode::RealTime ? CreateThreadedScheduler(options)
+                                                 : CreateSimulatedScheduler(options);
+}
+
+Scheduler* Scheduler::Current()
+{
+    return g_scheduler.load(std::memory_order_acquire);
+}
+
+void CheckFreedRange(const void* base, size_t size, const char* what)
+{
+    Scheduler* scheduler = Scheduler::Current();
+    if (scheduler == nullptr || size == 0) {
+        return;
+    }
+    const auto* lo = static_cast<const char*>(base);
+    const char* hi = lo + size;
+    scheduler->FreeingMemory(lo, hi, what, base);
+    OnMemoryFreed(lo, hi);
+    CpuContext& cpu = CurrentCpu();
+    for (int i = cpu.HeldCount - 1; i >= 0; --i) {
+        const auto* held = reinterpret_cast<const char*>(cpu.Held[i]);
+        if (held >= lo && held < hi) {
+            VerifierReport(Rule::FREED_MEMORY_HOLDS_LOCKED_SPINLOCK,
+                           "%s at %p is freed while spin lock %p in it is held", what, base,
+                           static_cast<void*>(cpu.Held[i]));
+            cpu.Held[i] = cpu.Held[--cpu.HeldCount];
+        }
+    }
+}
+
+// ---- Timer queue --------------------------------------------------------------------------------
+
+void TimerQueue::Insert(PKTIMER timer)
+{
+    // After every timer due at the same time or earlier, so equal due times expire in the
+    // order they were set.
+    const LONGLONG due = static_cast<LONGLONG>(timer->DueTime.QuadPart);
+    const auto later = index_.upper_bound(due);
+    PLIST_ENTRY entry = later == index_.end() ? &list_ : &later->second->TimerListEntry;
+    // Insert before `entry`.
+    timer->TimerListEntry.Flink = entry;
+    timer->TimerListEntry.Blink = entry->Blink;
+    entry->Blink->Flink = &timer->TimerListEntry;
+    entry->Blink = &timer->TimerListEntry;
+    places_[timer] = index_.emplace_hint(later, due, timer);
+    timer->Header.Inserted = TRUE;
+    ++count_;
+}
+
+void TimerQueue::Remove(PKTIMER timer)
+{
+    RemoveEntryList(&timer->TimerListEntry);
+    const auto place = places_.find(timer);
+    if (place != places_.end()) {
+        index_.erase(place->second);
+        places_.erase(place);
+    }
+    timer->Header.Inserted = FALSE;
+    --count_;
+}
+
+// ---- Scheduler base -----------------------------------------------------------------------------
+
+SchedulerBase::SchedulerBase(const MachineOptions& options)
+    : options_(options), tick_(options.TickLength)
+{
+    SetLiveGeneration(++g_generations);
+    g_scheduler.store(this, std::memory_order_release);
+    CurrentCpu(); // the creating thread starts at PASSIVE_LEVEL
+}
+
+SchedulerBase::~SchedulerBase()
+{
+    g_scheduler.store(nullptr, std::memory_order_release);
+    SetLiveGeneration(0);
+}
+
+LONGLONG SchedulerBase::ExpiryOf(LONGLONG due) const
+{
+    const LONGLONG tick = tick_;
+    if (tick <= 0) {
+        return due;
+    }
+    return ((due + tick - 1) / tick) * tick;
+}
+
+PKTIMER SchedulerBase::PopDueTimerLocked(LONGLONG limit, LONGLONG over, LONGLONG* expiry)
+{
+    if (timers_.Empty()) {
+        return nullptr;
+    }
+    PKTIMER timer = timers_.First();
+    const LONGLONG when = ExpiryOf(static_cast<LONGLONG>(timer->DueTime.QuadPart));
+    if (when > limit) {
+        return nullptr;
+    }
+    *expiry = when;
+    timers_.Remove(timer);
+    timer->Header.SignalState = 1;
+    if (timer->Period > 0) {
+        // The period runs from the previous due time, so it does not drift with latency; a
+        // timer expires at most once per tick, so periods that are already over are skipped
+        // (a period shorter than the tick, a late clock thread).
+        const LONGLONG period = static_cast<LONGLONG>(timer->Period) * 10000;
+        const LONGLONG end = over < 0 ? when : over;
+        LONGLONG due = static_cast<LONGLONG>(timer->DueTime.QuadPart) + period;
+        if (ExpiryOf(due) <= end) {
+            due += ((end - due) / period + 1) * period;
+        }
+        timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
+        timers_.Insert(timer);
+    }
+    return timer;
+}
+
+LONGLONG SchedulerBase::NextTimerDueLocked() const
+{
+    if (timers_.Empty()) {
+        return -1;
+    }
+    return ExpiryOf(static_cast<LONGLONG>(timers_.First()->DueTime.QuadPart));
+}
+
+BOOLEAN SchedulerBase::SetTimerLocked(PKTIMER timer, LONGLONG due, LONG period, PKDPC dpc)
+{
+    const BOOLEAN wasSet = timer->Header.Inserted;
+    if (wasSet) {
+        timers_.Remove(timer);
+    }
+    timer->Header.SignalState = 0;
+    timer->Period = period;
+    timer->Dpc = dpc;
+    timer->DueTime.QuadPart = static_cast<ULONGLONG>(DueFromArgument(Now(), due));
+    timers_.Insert(timer);
+    return wasSet;
+}
+
+BOOLEAN SchedulerBase::CancelTimerLocked(PKTIMER timer)
+{
+    if (!timer->Header.Inserted) {
+        return FALSE;
+    }
+    timers_.Remove(timer);
+    return TRUE;
+}
+
+void SchedulerBase::EnqueueDpcLocked(PLIST_ENTRY queue, PKDPC dpc)
+{
+    dpc->DpcData = queue;
+    InsertTailList(queue, &dpc->DpcListEntry);
+    ++queuedDpcs_;
+}
+
+void SchedulerBase::DequeueDpcLocked(PKDPC dpc)
+{
+    RemoveEntryList(&dpc->DpcListEntry);
+    dpc->DpcData = nullptr;
+    --queuedDpcs_;
+}
+
+bool SchedulerBase::InQueue(const LIST_ENTRY* head, const KDPC* dpc)
+{
+    for (const LIST_ENTRY* e = head->Flink; e != head; e = e->Flink) {
+        if (e == &dpc->DpcListEntry) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void SchedulerBase::CallDeferredRoutine(CpuContext& cpu, PKDPC dpc, PKDEFERRED_ROUTINE routine,
+                                        PVOID context, PVOID argument1, PVOID argument2)
+{
+    const int heldBefore = cpu.HeldCount;
+    SetCpuIrql(cpu, DISPATCH_LEVEL);
+    routine(dpc, context, argument1, argument2);
+    OnDpcReturned(routine, {DISPATCH_LEVEL, cpu.Irql, heldBefore, {cpu.Held, cpu.HeldCount}});
+    while (cpu.HeldCount > heldBefore) {
+        __atomic_store_n(cpu.Held[--cpu.HeldCount], 0, __ATOMIC_RELEASE);
+    }
+}
+
+void SchedulerBase::ForgetQueuedDpcsLocked(LIST_ENTRY* queue, const char* lo, const char* hi,
+                                           const char* what, const void* base)
+{
+    for (PLIST_ENTRY e = queue->Flink, next; e != queue; e = next) {
+        next = e->Flink;
+        PKDPC dpc = CONTAINING_RECORD(e, KDPC, DpcListEntry);
+        const auto* at = reinterpret_cast<const char*>(dpc);
+        if (at >= lo && at < hi) {
+            VerifierReport(Rule::FREED_MEMORY_HOLDS_QUEUED_DPC,
+                           "%s at %p is freed while DPC %p in it is queued", what, base,
+                           static_cast<void*>(dpc));
+            DequeueDpcLocked(dpc);
+        }
+    }
+}
+
+void SchedulerBase::ForgetTimersLocked(const char* lo, const char* hi, const char* what,
+                                       const void* base)
+{
+    LIST_ENTRY* head = timers_.Head();
+    for (PLIST_ENTRY e = head->Flink, next; e != head; e = next) {
+        next = e->Flink;
+        PKTIMER timer = CONTAINING_RECORD(e, KTIMER, TimerListEntry);
+        const auto* at = reinterpret_cast<const char*>(timer);
+        if (at >= lo && at < hi) {
+            VerifierReport(Rule::FREED_MEMORY_HOLDS_ACTIVE_TIMER,
+                           "%s at %p is freed while timer %p in it is set", what, base,
+                           static_cast<void*>(timer));
+            timers_.Remove(timer);
+        }
+    }
+}
+
+void SchedulerBase::ListTimersLocked(std::vector<std::string>* timers)
+{
+    LIST_ENTRY* head = timers_.Head();
+    for (PLIST_ENTRY e = head->Flink; e != head; e = e->Flink) {
+        const KTIMER* timer = CONTAINING_RECORD(e, KTIMER, TimerListEntry);
+        char line[96];
+        snprintf(line, sizeof(line), "timer %p (DPC routine %p)", static_cast<const void*>(timer),
+                 timer->Dpc != nullptr ? reinterpret_cast<void*>(timer->Dpc->DeferredRoutine)
+                                       : nullptr);
+        timers->push_back(line);
+    }
+}
+
+void SchedulerBase::ListDpcsLocked(LIST_ENTRY* queue, std::vector<std::string>* dpcs)
+{
+    for (PLIST_ENTRY e = queue->Flink; e != queue; e = e->Flink) {
+        const KDPC* dpc = CONTAINING_RECORD(e, KDPC, DpcListEntry);
+        char line[96];
+        snprintf(line, sizeof(line), "DPC %p (routine %p)", static_cast<const void*>(dpc),
+                 reinterpret_cast<void*>(dpc->DeferredRoutine));
+        dpcs->push_back(line);
+    }
+}
+
+} // namespace qvx

@@ -1,0 +1,115 @@
+// What the simulated and the threaded scheduler share: the timer queue and the expiry of its
+// timers, the DPC accounting, and the call of a DPC routine. Internal to the executive.
+#pragma once
+
+#include "platform/executive/executive.h"
+
+#include <map>
+#include <unordered_map>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define QVX_POOL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QVX_POOL_ASAN 1
+#endif
+#endif
+
+namespace qvx {
+
+// Under AddressSanitizer paged pool is poisoned while the simulated processor runs at
+// DISPATCH_LEVEL or above; without it there is nothing to do when the IRQL crosses that level.
+#if defined(QVX_POOL_ASAN)
+constexpr bool PAGED_POOL_POISONING = true;
+#else
+constexpr bool PAGED_POOL_POISONING = false;
+#endif
+
+constexpr UCHAR DPC_TYPE = 0x13;
+constexpr USHORT TARGETED_DPC = 32; // MAXIMUM_PROCESSORS on 32-bit Windows
+// DPCs one drain may run before the chain is reported as a livelock.
+constexpr unsigned MAX_DPC_CHAIN = 1000000;
+// Relative due times and timeouts are clamped so that tick rounding cannot overflow.
+constexpr LONGLONG MAX_INTERVAL = 1LL << 60;
+
+// Interrupt time of a due time or timeout: negative = relative, otherwise absolute system time.
+// A moment that is already over becomes now + 1, i.e. the next tick.
+LONGLONG DueFromArgument(LONGLONG now, LONGLONG dueTime);
+
+// Sets the processor's IRQL; crossing DISPATCH_LEVEL tells the scheduler where paged pool is
+// poisoned at DISPATCH_LEVEL (under AddressSanitizer).
+void SetCpuIrql(CpuContext& cpu, KIRQL irql);
+
+// Processor contexts older than this generation are reset when next used (0: no machine).
+void SetLiveGeneration(unsigned generation);
+
+// Takes a lock word on one processor: a word held by another owner can never be released.
+bool TakeLockWordAlone(PKSPIN_LOCK lock, ULONG_PTR token, const char* routine);
+
+// The timers set, ordered by due time (ties in insertion order), with an index by due time and
+// each timer's place in it: setting, cancelling and expiring stay logarithmic with hundreds of
+// periodic timers set. Guarded by the scheduler's lock, if it has one.
+class TimerQueue
+{
+  public:
+    TimerQueue() { InitializeListHead(&list_); }
+
+    void Insert(PKTIMER timer);
+    void Remove(PKTIMER timer);
+    bool Contains(const KTIMER* timer) const { return places_.count(timer) != 0; }
+    bool Empty() const { return IsListEmpty(&list_); }
+    PKTIMER First() const { return CONTAINING_RECORD(list_.Flink, KTIMER, TimerListEntry); }
+    // Counted apart from the list, so that it can be reported without touching objects that a
+    // failed test may have left behind on its stack.
+    size_t Count() const { return count_; }
+    LIST_ENTRY* Head() { return &list_; }
+
+  private:
+    LIST_ENTRY list_;
+    std::multimap<LONGLONG, PKTIMER> index_;
+    std::unordered_map<const KTIMER*, std::multimap<LONGLONG, PKTIMER>::iterator> places_;
+    size_t count_ = 0;
+};
+
+class SchedulerBase : public Scheduler
+{
+  public:
+    LONGLONG TickLength() const override { return tick_; }
+
+  protected:
+    explicit SchedulerBase(const MachineOptions& options);
+    ~SchedulerBase() override;
+
+    // The due time rounded up to the clock tick.
+    LONGLONG ExpiryOf(LONGLONG due) const;
+    // Takes the earliest timer due at or before `limit` out of the queue (re-arming a periodic
+    // one; periods already over by `over` are skipped) and returns it with its expiry; NULL
+    // when none is due.
+    PKTIMER PopDueTimerLocked(LONGLONG limit, LONGLONG over, LONGLONG* expiry);
+    LONGLONG NextTimerDueLocked() const;
+    BOOLEAN SetTimerLocked(PKTIMER timer, LONGLONG due, LONG period, PKDPC dpc);
+    BOOLEAN CancelTimerLocked(PKTIMER timer);
+    void EnqueueDpcLocked(PLIST_ENTRY queue, PKDPC dpc);
+    void DequeueDpcLocked(PKDPC dpc);
+    static bool InQueue(const LIST_ENTRY* head, const KDPC* dpc);
+    // Calls a DPC routine at DISPATCH_LEVEL with the arguments captured when it was dequeued.
+    // Locks the routine left held are reported and released, so that the machine can go on.
+    static void CallDeferredRoutine(CpuContext& cpu, PKDPC dpc, PKDEFERRED_ROUTINE routine,
+                                    PVOID context, PVOID argument1, PVOID argument2);
+    // Reports and forgets the queued DPCs of `queue` inside [lo, hi).
+    void ForgetQueuedDpcsLocked(LIST_ENTRY* queue, const char* lo, const char* hi, const char* what,
+                                const void* base);
+    void ForgetTimersLocked(const char* lo, const char* hi, const char* what, const void* base);
+    void ListTimersLocked(std::vector<std::string>* timers);
+    static void ListDpcsLocked(LIST_ENTRY* queue, std::vector<std::string>* dpcs);
+
+    const MachineOptions options_;
+    LONGLONG tick_;
+    TimerQueue timers_;
+    size_t queuedDpcs_ = 0;
+};
+
+std::unique_ptr<Scheduler> CreateSimulatedScheduler(const MachineOptions& options);
+std::unique_ptr<Scheduler> CreateThreadedScheduler(const MachineOptions& options);
+
+} // namespace qvx
