@@ -93,29 +93,6 @@ TEST(PeerDescriptionTest, AcceptsEachKindAndNamesWhatIsWrong)
 // Each cable test runs against the host's peers and against quarvexpeer.sys.
 class CableTest : public PeersTest, public ::testing::WithParamInterface<PeerSide>
 {
-  protected:
-    // Writes `data` on `from` and reads it whole on `to`; the simulated milliseconds it took.
-    LONGLONG Carry(FileHandle from, FileHandle to, const std::vector<UCHAR>& data)
-    {
-        const LONGLONG start = Sim().NowMs();
-        IoRequestPtr read = Sim().Io().ReadAsync(to, static_cast<ULONG>(data.size()));
-        IoRequestPtr write = Sim().Io().WriteAsync(from, data);
-        const IoResult& got = read->Wait();
-        const LONGLONG took = Sim().NowMs() - start;
-        EXPECT_EQ(write->Wait().Status, STATUS_SUCCESS);
-        EXPECT_EQ(got.Status, STATUS_SUCCESS);
-        EXPECT_TRUE(got.Data == data)
-            << "bytes lost, changed or out of order: " << got.Data.size() << " of " << data.size()
-            << " status " << std::hex << got.Status << std::dec << " after " << took << " ms";
-        for (size_t i = 0; i < std::min(got.Data.size(), data.size()); ++i) {
-            if (got.Data[i] != data[i]) {
-                ADD_FAILURE() << "first difference at " << i << ": " << int(got.Data[i]) << " for "
-                              << int(data[i]);
-                break;
-            }
-        }
-        return took;
-    }
 };
 
 // A pair or a loopback at 9600 baud carries 10 kB in 10000 / 960 s, not faster, and whole.
