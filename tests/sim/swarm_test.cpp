@@ -65,6 +65,7 @@
 #include "host/driver_host.h"
 #include "host/kernel_peer_host.h"
 #include "host/peers/peer_factory.h"
+#include "kpeer/kpeer.h"
 #include "platform/machine/machine.h"
 #include "port/port.h"
 #include "trace/trace.h"
@@ -301,13 +302,27 @@ class SimSwarmTest : public SimMachineTest
             if (end == cable.second && cable.first == cable.second) {
                 break;
             }
-            const std::optional<QvxPeerPortStatus> record = kernel_->Port(ports_[end].name);
-            if (record) {
+            if (const PeerPort* record = KernelRecord(ports_[end].name)) {
                 stats.Dropped += record->Dropped;
                 stats.LastBaudRate = std::max<uint32_t>(stats.LastBaudRate, record->LastBaud);
             }
         }
         return stats;
+    }
+
+    // The kernel peer's record of a port, read in place: a status request is an application
+    // call, which would run DPCs in the middle of the accounting. One simulated processor, so
+    // nothing changes it while this reads.
+    static const PeerPort* KernelRecord(const std::u16string& name)
+    {
+        for (LIST_ENTRY* entry = PeerGlobals.Ports.Flink; entry != &PeerGlobals.Ports;
+             entry = entry->Flink) {
+            const PeerPort* port = CONTAINING_RECORD(entry, PeerPort, Link);
+            if (std::u16string(port->Name) == name) {
+                return port;
+            }
+        }
+        return nullptr;
     }
 
     std::string CableName(size_t i) const
