@@ -350,6 +350,14 @@ TEST_F(KernelPeerTest, StatusListReadsThroughTheWin32Layer)
     EXPECT_EQ(partial.Error, 234u); // ERROR_MORE_DATA
     EXPECT_EQ(partial.Header.PortCount, 4u);
     EXPECT_EQ(partial.Ports.size(), 1u);
+
+    // The service does not stop while a program holds its control device.
+    const FileHandle control = Sim().Io().Open(u"\\\\.\\QuarvexPeer");
+    ASSERT_NE(control, INVALID_FILE_HANDLE);
+    EXPECT_EQ(Kernel->Unload(), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(Sim().Io().Close(control), STATUS_SUCCESS);
+    EXPECT_EQ(Kernel->Unload(), STATUS_SUCCESS);
+    EXPECT_EQ(Sim().Io().Open(u"\\\\.\\QuarvexPeer"), INVALID_FILE_HANDLE);
 }
 
 // Every allocation, callback object, registration and device the peer's entry makes (the
