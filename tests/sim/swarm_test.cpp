@@ -298,10 +298,11 @@ class SimSwarmTest : public SimMachineTest
         }
         PeerStats stats;
         const auto& cable = cableOf_[i];
-        for (size_t end : {cable.first, cable.second}) {
-            if (end == cable.second && cable.first == cable.second) {
-                break;
-            }
+        std::vector<size_t> ends{cable.first};
+        if (cable.second != cable.first) {
+            ends.push_back(cable.second);
+        }
+        for (size_t end : ends) {
             if (const PeerPort* record = KernelRecord(ports_[end].name)) {
                 stats.Dropped += record->Dropped;
                 stats.LastBaudRate = std::max<uint32_t>(stats.LastBaudRate, record->LastBaud);
