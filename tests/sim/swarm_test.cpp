@@ -423,6 +423,12 @@ class SimSwarmTest : public SimMachineTest
         }
     }
 
+    const SimPort& FarEnd(size_t p) const
+    {
+        const auto& cable = cableOf_[ports_[p].cable];
+        return ports_[cable.first == p ? cable.second : cable.first];
+    }
+
     // The pair of `p` stops checking that nothing is lost: the program overrode the flow control.
     void Unflow(size_t p, const char* why)
     {
@@ -1796,6 +1802,12 @@ class SimSwarmTest : public SimMachineTest
             if (ports_[p].strict && ports_[p].settled && Outstanding(p, Kind::Write) != 0) {
                 Unflow(p, "the end");
                 Control(p, IOCTL_SERIAL_SET_XON, nullptr, 0);
+                if (kernel_ && !FarEnd(p).started) {
+                    // The kernel peer keeps what waits for a port that is gone and holds its
+                    // sender with Xoff once half its buffer is full: the program stops obeying.
+                    SERIAL_HANDFLOW plain = {SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 1024, 1024};
+                    Control(p, IOCTL_SERIAL_SET_HANDFLOW, &plain, sizeof(plain));
+                }
                 released = true;
             }
         }
