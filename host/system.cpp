@@ -237,6 +237,15 @@ std::unique_ptr<System> System::Boot(const SystemOptions& options, std::string* 
         (void)system->Shutdown();
         return nullptr;
     }
+    if (options.KernelPeer) {
+        k.KernelPeer = std::make_unique<KernelPeerHost>(*k.TheMachine);
+        status = k.KernelPeer->Load();
+        if (!NT_SUCCESS(status)) {
+            *error = "quarvexpeer.sys did not load: " + StatusText(status);
+            (void)system->Shutdown();
+            return nullptr;
+        }
+    }
     std::vector<PeerRequest> requests;
     for (const ConfiguredPort& port : configured) {
         SystemPort started;
@@ -262,7 +271,7 @@ std::unique_ptr<System> System::Boot(const SystemOptions& options, std::string* 
         SetPeerNotice(options.PeerNotice);
         k.NoticeSet = true;
     }
-    if (options.AttachPeers && !CreatePeers(requests, &k.Peers, error)) {
+    if (options.AttachPeers && !options.KernelPeer && !CreatePeers(requests, &k.Peers, error)) {
         *error = Prefixed(options.ConfigurationName, *error);
         (void)system->Shutdown();
         return nullptr;
@@ -300,6 +309,14 @@ std::string System::Shutdown()
             report += k.Ports[i].PortName + ": " + std::to_string(handles) +
                       " handle(s) still open at shutdown\n";
         }
+    }
+    // The peer driver stops first, under ports that still run: its unload is checked apart.
+    if (k.KernelPeer) {
+        const NTSTATUS status = k.KernelPeer->Unload();
+        if (!NT_SUCCESS(status)) {
+            report += "quarvexpeer.sys did not unload: " + StatusText(status) + "\n";
+        }
+        k.KernelPeer.reset();
     }
     // Removes the ports and unloads the driver; a port with a handle open refuses its removal
     // and goes with the machine as it is.
@@ -351,6 +368,20 @@ bool System::PortPeer(const std::string& portName, std::string* description, Pee
 std::vector<PeerStats> System::PeerCounters() const
 {
     std::vector<PeerStats> counters;
+    if (internal_->KernelPeer) {
+        // One per port, from the peer driver's own list.
+        std::vector<QvxPeerPortStatus> records;
+        (void)internal_->KernelPeer->List(&records);
+        for (const QvxPeerPortStatus& record : records) {
+            PeerStats stats;
+            stats.ToPort = record.ToPort;
+            stats.FromPort = record.FromPort;
+            stats.Dropped = record.Dropped;
+            stats.LastBaudRate = record.LastBaud;
+            counters.push_back(stats);
+        }
+        return counters;
+    }
     for (const auto& peer : internal_->Peers) {
         counters.push_back(peer->Stats());
     }

@@ -52,6 +52,10 @@ struct SystemOptions
     uint32_t TraceLevel = 0;
     // FALSE: the ports start without their peers (a listing needs no bridge).
     bool AttachPeers = true;
+    // TRUE: quarvexpeer.sys is the far side instead of the host's peers. It is started from its
+    // entry before the ports and reads each port's "Peer" itself as the port arrives (pair,
+    // loopback and none carry data; the network kinds wait for a program).
+    bool KernelPeer = false;
     // Where the peers' messages about their connections go ("peer COM5: tcp-client
     // 127.0.0.1:7000: connected"); none when empty or while the trace is on (it shows them).
     std::function<void(const std::string&)> PeerNotice;

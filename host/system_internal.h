@@ -3,6 +3,7 @@
 #pragma once
 
 #include "host/driver_host.h"
+#include "host/kernel_peer_host.h"
 #include "host/peers/peer_factory.h"
 #include "host/system.h"
 #include "platform/machine/machine.h"
@@ -19,6 +20,7 @@ struct System::Internal
     std::vector<SystemPort> Ports;
     std::vector<PDEVICE_OBJECT> Pdos; // one per port, same order
     std::vector<std::unique_ptr<Peer>> Peers;
+    std::unique_ptr<KernelPeerHost> KernelPeer;
     bool Down = false;
     bool TraceSet = false;  // the driver's trace filter is ours until shutdown
     bool NoticeSet = false; // the peers' notices are ours until shutdown

@@ -28,7 +28,8 @@ struct CommonOptions
     uint32_t ComPeriodMs = 0;
     uint32_t TraceComponents = 0;
     uint32_t TraceLevel = 0;
-    bool Quiet = false; // no messages about the peers' connections
+    bool Quiet = false;      // no messages about the peers' connections
+    bool KernelPeer = false; // quarvexpeer.sys as the far side (demo --kernel-peer)
 };
 
 // Line settings of term, send and recv.
@@ -70,7 +71,8 @@ const char* SignalName(int signal);
 // user wants because nothing in this process is at the port's far side, else empty.
 std::string FarSideProblem(const std::string& command, const SystemPort& port);
 
-int RunDemo(const CommonOptions& options);
+// `kernelPeer`: the pair runs through quarvexpeer.sys instead of the host's peer.
+int RunDemo(const CommonOptions& options, bool kernelPeer = false);
 int RunTerm(const CommonOptions& options, const std::string& port, const LineOptions& line,
             const TermMap& map);
 int RunSend(const CommonOptions& options, const std::string& port, const std::string& file,

@@ -261,11 +261,17 @@ void ShowXoffCrossing(Transcript* transcript, HANDLE a, HANDLE b, const std::str
 
 } // namespace
 
-int RunDemo(const CommonOptions& options)
+int RunDemo(const CommonOptions& options, bool kernelPeer)
 {
     std::printf("quarvex demo: the driver loaded as Windows loads it, two ports, a Windows "
                 "program on each end\n");
-    std::unique_ptr<System> system = BootFromOptions(options, SystemMode::RealTime);
+    if (kernelPeer) {
+        std::printf("  the pair runs through quarvexpeer.sys, started from its entry beside the "
+                    "driver\n");
+    }
+    CommonOptions chosen = options;
+    chosen.KernelPeer = kernelPeer;
+    std::unique_ptr<System> system = BootFromOptions(chosen, SystemMode::RealTime);
     if (system == nullptr) {
         return EXIT_FAILED;
     }

@@ -60,14 +60,15 @@ const char MAIN_HELP[] =
     "exit codes: 0 success, 1 failure, 2 bad usage\n";
 
 const std::map<std::string, std::string> COMMAND_HELP = {
-    {"demo", "usage: quarvex demo [OPTIONS]\n\n"
+    {"demo", "usage: quarvex demo [OPTIONS] [--kernel-peer]\n\n"
              "Boots the driver with COM5 and COM6 as a null-modem pair and runs a Windows-style\n"
              "program on each end: 115200 8N1 with Xon/Xoff, a WaitCommEvent loop, data each way\n"
              "checked byte for byte (1 MiB, less at a longer --com-period so that it ends within\n"
              "a minute), a reader that pauses until its Xoff holds the other end's writer, a rate\n"
              "change seen by the peer, a purge, a close and reopen. Prints a transcript with\n"
              "progress, the throughput and the verifier's and pool's report; exits 0 only if\n"
-             "every check held.\n"},
+             "every check held. --kernel-peer runs the pair through quarvexpeer.sys, started\n"
+             "from its entry beside the driver, instead of the host's peer.\n"},
     {"run", "usage: quarvex run [OPTIONS] [CONFIG] [--status-every SECONDS]\n\n"
             "Starts the ports of CONFIG (or --config, or the built-in configuration) with their\n"
             "peers and serves them until interrupted (Ctrl-C, SIGTERM or SIGHUP). Prints one\n"
@@ -602,6 +603,7 @@ std::unique_ptr<System> BootFromOptions(const CommonOptions& options, SystemMode
     systemOptions.TraceComponents = options.TraceComponents;
     systemOptions.TraceLevel = options.TraceLevel;
     systemOptions.AttachPeers = attachPeers;
+    systemOptions.KernelPeer = options.KernelPeer;
     if (!options.Quiet) {
         systemOptions.PeerNotice = [](const std::string& line) {
             std::fprintf(stderr, "quarvex: %s\n", line.c_str());
@@ -683,6 +685,7 @@ int main(int argc, char** argv)
     static const std::map<std::string, CommandOptions> commandOptions = {
         {"run", {{"--status-every"}, {}}},
         {"config", {{}, {"--default"}}},
+        {"demo", {{}, {"--kernel-peer"}}},
         {"term", {{"--map"}, {}}},
         {"send", {{"--timeout"}, {}}},
         {"recv", {{"--idle"}, {}}},
@@ -731,7 +734,8 @@ int main(int argc, char** argv)
     static const std::map<std::string, Handler> handlers = {
         {"demo",
          [](const Arguments& a) {
-             return a.Positional.empty() ? RunDemo(a.Common) : Usage("demo takes no arguments");
+             return a.Positional.empty() ? RunDemo(a.Common, a.Flags.count("--kernel-peer") != 0)
+                                         : Usage("demo takes no arguments");
          }},
         {"run", RunCommand},
         {"list", [](const Arguments& a) { return InspectCommand(a, true); }},

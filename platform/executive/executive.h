@@ -112,13 +112,36 @@ class Scheduler
     // timers inside it, and DPCs inside it running on another processor.
     virtual void FreeingMemory(const char* lo, const char* hi, const char* what,
                                const void* base) = 0;
-    // The timers set and the DPCs queued, described.
-    virtual void ListSetObjects(std::vector<std::string>* timers,
-                                std::vector<std::string>* dpcs) = 0;
+    // The timers set and the DPCs queued that `charged` accepts (by address), described.
+    virtual void ListSetObjects(std::vector<std::string>* timers, std::vector<std::string>* dpcs,
+                                const std::function<bool(const void*)>& charged) = 0;
 
   protected:
     Scheduler() = default;
 };
+
+// ---- Owners ------------------------------------------------------------------------------
+// The driver whose routine this thread runs (entry, unload, AddDevice, dispatch, work item,
+// callback, notification); NULL in the host's own code.
+PDRIVER_OBJECT RunningDriver();
+// Marks the calling thread as running `driver` for the scope's lifetime (nests).
+class RunningDriverScope
+{
+  public:
+    explicit RunningDriverScope(PDRIVER_OBJECT driver);
+    ~RunningDriverScope();
+    RunningDriverScope(const RunningDriverScope&) = delete;
+    RunningDriverScope& operator=(const RunningDriverScope&) = delete;
+
+  private:
+    PDRIVER_OBJECT previous_;
+};
+// Records the running driver as the owner of the timer or DPC at `object` (initialised now).
+void NoteObjectOwner(const void* object);
+// The driver that initialised the object, NULL when none did.
+PDRIVER_OBJECT ObjectOwner(const void* object);
+// A new machine starts with no owners.
+void ForgetObjectOwners();
 
 // Reports freed memory that still holds a queued DPC, a DPC running on another processor, a set
 // timer or a held spin lock, and forgets them so that the machine can go on. Called for every

@@ -244,6 +244,7 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
                        static_cast<void*>(Dpc));
         return;
     }
+    qvx::NoteObjectOwner(Dpc);
     Dpc->Type = qvx::DPC_TYPE;
     Dpc->Importance = MediumImportance;
     Dpc->Number = 0;
@@ -302,6 +303,7 @@ VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
                        static_cast<void*>(Timer));
         return;
     }
+    qvx::NoteObjectOwner(Timer);
     memset(Timer, 0, sizeof(*Timer));
     Timer->Header.Type =
         static_cast<UCHAR>(Type == SynchronizationTimer ? SynchronizationEvent : NotificationEvent);

@@ -246,11 +246,15 @@ void SchedulerBase::ForgetTimersLocked(const char* lo, const char* hi, const cha
     }
 }
 
-void SchedulerBase::ListTimersLocked(std::vector<std::string>* timers)
+void SchedulerBase::ListTimersLocked(std::vector<std::string>* timers,
+                                     const std::function<bool(const void*)>& charged)
 {
     LIST_ENTRY* head = timers_.Head();
     for (PLIST_ENTRY e = head->Flink; e != head; e = e->Flink) {
         const KTIMER* timer = CONTAINING_RECORD(e, KTIMER, TimerListEntry);
+        if (!charged(timer)) {
+            continue;
+        }
         char line[96];
         snprintf(line, sizeof(line), "timer %p (DPC routine %p)", static_cast<const void*>(timer),
                  timer->Dpc != nullptr ? reinterpret_cast<void*>(timer->Dpc->DeferredRoutine)
@@ -259,10 +263,14 @@ void SchedulerBase::ListTimersLocked(std::vector<std::string>* timers)
     }
 }
 
-void SchedulerBase::ListDpcsLocked(LIST_ENTRY* queue, std::vector<std::string>* dpcs)
+void SchedulerBase::ListDpcsLocked(LIST_ENTRY* queue, std::vector<std::string>* dpcs,
+                                   const std::function<bool(const void*)>& charged)
 {
     for (PLIST_ENTRY e = queue->Flink; e != queue; e = e->Flink) {
         const KDPC* dpc = CONTAINING_RECORD(e, KDPC, DpcListEntry);
+        if (!charged(dpc)) {
+            continue;
+        }
         char line[96];
         snprintf(line, sizeof(line), "DPC %p (routine %p)", static_cast<const void*>(dpc),
                  reinterpret_cast<void*>(dpc->DeferredRoutine));

@@ -100,8 +100,10 @@ class SchedulerBase : public Scheduler
     void ForgetQueuedDpcsLocked(LIST_ENTRY* queue, const char* lo, const char* hi, const char* what,
                                 const void* base);
     void ForgetTimersLocked(const char* lo, const char* hi, const char* what, const void* base);
-    void ListTimersLocked(std::vector<std::string>* timers);
-    static void ListDpcsLocked(LIST_ENTRY* queue, std::vector<std::string>* dpcs);
+    void ListTimersLocked(std::vector<std::string>* timers,
+                          const std::function<bool(const void*)>& charged);
+    static void ListDpcsLocked(LIST_ENTRY* queue, std::vector<std::string>* dpcs,
+                               const std::function<bool(const void*)>& charged);
 
     const MachineOptions options_;
     LONGLONG tick_;

@@ -97,10 +97,11 @@ class SimulatedScheduler final : public SchedulerBase
         ForgetQueuedDpcsLocked(&dpcQueue_, lo, hi, what, base);
         ForgetTimersLocked(lo, hi, what, base);
     }
-    void ListSetObjects(std::vector<std::string>* timers, std::vector<std::string>* dpcs) override
+    void ListSetObjects(std::vector<std::string>* timers, std::vector<std::string>* dpcs,
+                        const std::function<bool(const void*)>& charged) override
     {
-        ListTimersLocked(timers);
-        ListDpcsLocked(&dpcQueue_, dpcs);
+        ListTimersLocked(timers, charged);
+        ListDpcsLocked(&dpcQueue_, dpcs, charged);
     }
 
   private:

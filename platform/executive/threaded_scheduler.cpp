@@ -149,7 +149,8 @@ class ThreadedScheduler final : public SchedulerBase
     }
 
     void FreeingMemory(const char* lo, const char* hi, const char* what, const void* base) override;
-    void ListSetObjects(std::vector<std::string>* timers, std::vector<std::string>* dpcs) override;
+    void ListSetObjects(std::vector<std::string>* timers, std::vector<std::string>* dpcs,
+                        const std::function<bool(const void*)>& charged) override;
 
   private:
     struct Processor
@@ -342,12 +343,13 @@ void ThreadedScheduler::FreeingMemory(const char* lo, const char* hi, const char
 }
 
 void ThreadedScheduler::ListSetObjects(std::vector<std::string>* timers,
-                                       std::vector<std::string>* dpcs)
+                                       std::vector<std::string>* dpcs,
+                                       const std::function<bool(const void*)>& charged)
 {
     std::lock_guard<std::mutex> guard(mutex_);
-    ListTimersLocked(timers);
+    ListTimersLocked(timers, charged);
     for (const auto& processor : processors_) {
-        ListDpcsLocked(&processor->Queue, dpcs);
+        ListDpcsLocked(&processor->Queue, dpcs, charged);
     }
 }
 

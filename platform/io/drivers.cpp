@@ -4,6 +4,7 @@
 #include "platform/executive/executive.h"
 #include "platform/io/io_manager.h"
 #include "platform/io/names.h"
+#include "platform/io/notifications.h"
 #include "platform/io/registry.h"
 #include "platform/verifier/verifier.h"
 
@@ -108,7 +109,11 @@ PDRIVER_OBJECT IoManagerImpl::LoadDriver(std::u16string_view serviceName,
     path.Length = static_cast<USHORT>(bytes);
     path.MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
     const KIRQL irql = KeGetCurrentIrql();
-    const NTSTATUS result = driverEntry(driver, &path);
+    NTSTATUS result;
+    {
+        const RunningDriverScope running(driver);
+        result = driverEntry(driver, &path);
+    }
     OnDriverRoutineReturned(("DriverEntry of " + Utf16ToUtf8(serviceName)).c_str(), irql,
                             KeGetCurrentIrql());
     memset(buffer, 0xDD, bytes + sizeof(WCHAR));
@@ -141,14 +146,23 @@ NTSTATUS IoManagerImpl::UnloadDriver(PDRIVER_OBJECT driver)
     CheckIrqlCeiling("DriverUnload");
     std::vector<ULONG> tags;
     std::u16string name;
+    bool alone = true; // no other driver is loaded that could own what nobody claims
     {
         std::lock_guard<std::mutex> guard(mutex_);
         auto it = drivers_.find(driver);
         if (it == drivers_.end() || it->second->BuiltIn) {
             return STATUS_INVALID_PARAMETER;
         }
-        if (driver->DeviceObject != nullptr) {
+        // A Plug and Play driver unloads after its last device is gone; a legacy driver
+        // deletes its own devices in DriverUnload, once no handle to them is open.
+        const bool legacy = driver->DriverExtension->AddDevice == nullptr;
+        if (driver->DeviceObject != nullptr && !legacy) {
             return STATUS_INVALID_DEVICE_STATE;
+        }
+        for (const auto& [handle, file] : handles_) {
+            if (file->Device != nullptr && file->Device->DriverObject == driver) {
+                return STATUS_INVALID_DEVICE_STATE;
+            }
         }
         // A delete-pending device still takes requests (its close at least): the unload
         // waits for it, as on Windows.
@@ -157,6 +171,9 @@ NTSTATUS IoManagerImpl::UnloadDriver(PDRIVER_OBJECT driver)
                 return STATUS_INVALID_DEVICE_STATE;
             }
         }
+        for (const auto& [other, record] : drivers_) {
+            alone = alone && (other == driver || record->BuiltIn);
+        }
         tags = it->second->PoolTags;
         name = it->second->ServiceName;
     }
@@ -164,13 +181,34 @@ NTSTATUS IoManagerImpl::UnloadDriver(PDRIVER_OBJECT driver)
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     const KIRQL irql = KeGetCurrentIrql();
-    driver->DriverUnload(driver);
+    {
+        const RunningDriverScope running(driver);
+        driver->DriverUnload(driver);
+    }
     UnloadLeftovers left;
     left.Driver = Utf16ToUtf8(name);
     OnDriverRoutineReturned(("DriverUnload of " + left.Driver).c_str(), irql, KeGetCurrentIrql());
+    CollectLeftovers(driver, tags, alone, &left);
+    OnDriverUnloaded(left);
+    while (driver->DeviceObject != nullptr) {
+        DestroyDeviceQuietly(driver->DeviceObject);
+    }
+    ReleaseDriverObject(driver);
+    return STATUS_SUCCESS;
+}
+
+// What `driver` left: its pool by tag, its work items, and the timers, DPCs, keys and
+// registrations it owns; with no other driver loaded, also those no driver owns.
+void IoManagerImpl::CollectLeftovers(PDRIVER_OBJECT driver, const std::vector<ULONG>& tags,
+                                     bool alone, UnloadLeftovers* left)
+{
+    for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr;
+         device = device->NextDevice) {
+        left->DevicesLeft.push_back(Utf16ToUtf8(DeviceName(device)));
+    }
     for (const PoolBlockInfo& block : Pool::Current()->Outstanding()) {
         if (tags.empty() || std::find(tags.begin(), tags.end(), block.Tag) != tags.end()) {
-            auto& entry = left.PoolByTag[block.Tag];
+            auto& entry = left->PoolByTag[block.Tag];
             entry.first += 1;
             entry.second += block.Size;
         }
@@ -179,31 +217,35 @@ NTSTATUS IoManagerImpl::UnloadDriver(PDRIVER_OBJECT driver)
         std::lock_guard<std::mutex> guard(mutex_);
         for (auto it = workItems_.begin(); it != workItems_.end();) {
             if ((*it)->DriverObject == driver && (*it)->Queued) {
-                ++left.WorkItemsQueued;
+                ++left->WorkItemsQueued;
                 ++it;
             } else if ((*it)->DriverObject == driver) {
                 delete *it;
                 it = workItems_.erase(it);
-                ++left.WorkItemsNotFreed;
+                ++left->WorkItemsNotFreed;
             } else {
                 ++it;
             }
         }
     }
-    // One driver is loaded at a time, and the host's own timers are stopped before it unloads,
-    // so what is still set, queued, open or registered is the unloading driver's.
+    auto charged = [driver, alone](PDRIVER_OBJECT owner) {
+        return owner == driver || (owner == nullptr && alone);
+    };
     if (Scheduler* scheduler = Scheduler::Current()) {
-        scheduler->ListSetObjects(&left.TimersSet, &left.DpcsQueued);
+        scheduler->ListSetObjects(&left->TimersSet, &left->DpcsQueued,
+                                  [&](const void* object) { return charged(ObjectOwner(object)); });
     }
     for (const RegOpenHandle& open : side_.RegistryCore().OpenHandles()) {
-        left.KeysOpen.push_back(Utf16ToUtf8(open.Path));
+        if (charged(open.Owner)) {
+            left->KeysOpen.push_back(Utf16ToUtf8(open.Path));
+        }
     }
     for (const CallbackRegistrationInfo& registration : side_.NamesCore().Registrations()) {
-        left.Callbacks.push_back(Utf16ToUtf8(registration.ObjectName));
+        if (charged(registration.Owner)) {
+            left->Callbacks.push_back(Utf16ToUtf8(registration.ObjectName));
+        }
     }
-    OnDriverUnloaded(left);
-    ReleaseDriverObject(driver);
-    return STATUS_SUCCESS;
+    left->Notifications = side_.NotificationsCore().RegisteredBy(driver);
 }
 
 } // namespace qvx

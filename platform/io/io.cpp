@@ -4,6 +4,7 @@
 
 #include "platform/io/io_manager.h"
 #include "platform/io/names.h"
+#include "platform/io/notifications.h"
 #include "platform/io/pnp.h"
 #include "platform/io/registry.h"
 
@@ -23,6 +24,7 @@ IoSide::IoSide()
 {
     g_side.store(this, std::memory_order_release);
     names_ = std::make_unique<ObjectNamespaceImpl>(*this);
+    notifications_ = std::make_unique<NotificationsImpl>(*this);
     registry_ = std::make_unique<RegistryImpl>(*this);
     io_ = std::make_unique<IoManagerImpl>(*this);
     pnp_ = std::make_unique<PnpManagerImpl>(*this);
@@ -33,6 +35,7 @@ IoSide::~IoSide()
     pnp_.reset();
     io_.reset();
     registry_.reset();
+    notifications_.reset();
     names_.reset();
     g_side.store(nullptr, std::memory_order_release);
 }

@@ -13,6 +13,7 @@
 namespace qvx {
 
 class IoManagerImpl;
+class NotificationsImpl;
 class ObjectNamespaceImpl;
 class PnpManagerImpl;
 class RegistryImpl;
@@ -44,9 +45,11 @@ class IoSide
     RegistryImpl& RegistryCore() { return *registry_; }
     ObjectNamespaceImpl& NamesCore() { return *names_; }
     PnpManagerImpl& PnpCore() { return *pnp_; }
+    NotificationsImpl& NotificationsCore() { return *notifications_; }
 
   private:
     std::unique_ptr<ObjectNamespaceImpl> names_;
+    std::unique_ptr<NotificationsImpl> notifications_; // outlives the I/O manager's work queue
     std::unique_ptr<RegistryImpl> registry_;
     std::unique_ptr<IoManagerImpl> io_;
     std::unique_ptr<PnpManagerImpl> pnp_;

@@ -128,6 +128,10 @@ class IoManagerImpl final : public IoManager
     PDEVICE_OBJECT AttachPlatformDevice(PDEVICE_OBJECT source, PDEVICE_OBJECT target);
     // One observer at a time (NULL removes it); it must outlive its registration.
     void SetFinishObserver(IrpFinishObserver* observer);
+    // Runs `work` at PASSIVE_LEVEL: the system worker (real time) or the next passive point.
+    void PostPassive(std::function<void()> work);
+    // TRUE, with the status to fail with, when an injected failure of that routine is due.
+    bool ConsumeFault(IoFault fault, NTSTATUS* status);
 
     // --- Kernel face: the routines of io_routines.cpp and po.cpp --------------------------
     NTSTATUS CreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSize,
@@ -156,8 +160,6 @@ class IoManagerImpl final : public IoManager
     struct DeviceRecord;
 
     // Consults the fault switchboard under the tables' mutex.
-    bool ConsumeFault(IoFault fault, NTSTATUS* status);
-
     NTSTATUS CreateDeviceCore(PDRIVER_OBJECT driverObject, ULONG extensionSize,
                               const std::u16string& name, DEVICE_TYPE deviceType,
                               ULONG characteristics, ULONG flags, PDEVICE_OBJECT* deviceObject);
@@ -180,13 +182,14 @@ class IoManagerImpl final : public IoManager
     void BuryDeviceLocked(DeviceRecord* record);
     void FreeDeviceMemory(DeviceRecord* record);
     void ReleaseDriverObject(PDRIVER_OBJECT driver);
+    void CollectLeftovers(PDRIVER_OBJECT driver, const std::vector<ULONG>& tags, bool alone,
+                          UnloadLeftovers* left);
 
     std::shared_ptr<IoRequestState> Issue(FileHandle handle, const RequestArgs& args);
     std::shared_ptr<IoRequestState> IssueToFile(const std::shared_ptr<FileRecord>& file,
                                                 const RequestArgs& args);
     void SendClose(const std::shared_ptr<FileRecord>& file);
     void ReleaseFileObject(const std::shared_ptr<FileRecord>& file);
-    void PostPassive(std::function<void()> work);
     void RunPassiveWorkItem(PIO_WORKITEM item);
     void WorkerLoop();
     void ReportLeftovers();

@@ -1,5 +1,6 @@
 #include "platform/io/names.h"
 #include "platform/executive/executive.h"
+#include "platform/io/notifications.h"
 #include "platform/verifier/verifier.h"
 
 #include <algorithm>
@@ -316,6 +317,7 @@ PVOID ObjectNamespaceImpl::RegisterCallback(PCALLBACK_OBJECT object, PCALLBACK_F
     registration->Prev = callback->Tail;
     registration->Function = function;
     registration->Context = context;
+    registration->Owner = RunningDriver();
     registration->Busy = 0;
     registration->Unregistered = false;
     registration->RemoveWhenIdle = false;
@@ -381,11 +383,15 @@ void ObjectNamespaceImpl::NotifyCallback(PCALLBACK_OBJECT object, PVOID argument
         ++registration->Busy;
         const PCALLBACK_FUNCTION function = registration->Function;
         const PVOID context = registration->Context;
+        const PDRIVER_OBJECT owner = registration->Owner;
         const NotifyFrame frame{registration, t_notifyFrames};
         t_notifyFrames = &frame;
         lock.unlock();
 
-        function(context, argument1, argument2);
+        {
+            const RunningDriverScope running(owner);
+            function(context, argument1, argument2);
+        }
 
         t_notifyFrames = frame.Previous;
         const KIRQL after = KeGetCurrentIrql();
@@ -474,7 +480,7 @@ std::vector<CallbackRegistrationInfo> ObjectNamespaceImpl::Registrations() const
     for (const auto& object : callbacks_) {
         for (auto* r = object->Head; r != nullptr; r = r->Next) {
             if (!r->Unregistered) {
-                result.push_back({object->Name, r->Function, r->Context});
+                result.push_back({object->Name, r->Function, r->Context, r->Owner});
             }
         }
     }
@@ -730,7 +736,7 @@ NTSTATUS ObjectNamespaceImpl::SetDeviceInterfaceState(PUNICODE_STRING symbolicLi
     if (!name) {
         return STATUS_INVALID_PARAMETER;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     auto* entry = const_cast<Interface*>(FindInterfaceLocked(*name));
     if (entry == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -746,6 +752,10 @@ NTSTATUS ObjectNamespaceImpl::SetDeviceInterfaceState(PUNICODE_STRING symbolicLi
         }
         entry->Info.Enabled = false;
     }
+    const DeviceInterfaceInfo changed = entry->Info;
+    lock.unlock();
+    side_.NotificationsCore().InterfaceChanged(changed.Pdo, changed.ClassGuid,
+                                               changed.SymbolicLinkName, enable != FALSE);
     return STATUS_SUCCESS;
 }
 

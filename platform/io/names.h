@@ -56,6 +56,7 @@ struct CallbackRegistration
     CallbackRegistration* Prev;
     PCALLBACK_FUNCTION Function;
     PVOID Context;
+    PDRIVER_OBJECT Owner; // the driver that registered
     ULONG Busy;
     bool Unregistered;
     bool RemoveWhenIdle; // unregistered while a call of it runs on the unregistering thread
@@ -128,7 +129,7 @@ class ObjectNamespaceImpl final : public ObjectNamespace
     const Interface* FindInterfaceLocked(std::u16string_view name) const;
     std::u16string InstancePathOf(PDEVICE_OBJECT pdo);
 
-    [[maybe_unused]] IoSide& side_;
+    IoSide& side_;
     mutable std::mutex mutex_;
     std::condition_variable idle_; // a registration stopped being called
     FaultSwitchboard<NamespaceFault> faults_;

@@ -5,6 +5,7 @@
 #include "platform/executive/executive.h"
 #include "platform/io/io_manager.h"
 #include "platform/io/names.h"
+#include "platform/io/notifications.h"
 #include "platform/io/registry.h"
 #include "platform/verifier/verifier.h"
 
@@ -343,6 +344,13 @@ NTSTATUS PnpManagerImpl::DeletePdo(PDEVICE_OBJECT pdo)
         return STATUS_INVALID_DEVICE_STATE;
     }
     CompleteHeld(bus);
+    // The Plug and Play manager disables what the driver left enabled, and says so.
+    for (const DeviceInterfaceInfo& info : side_.NamesCore().DeviceInterfaces()) {
+        if (info.Pdo == pdo && info.Enabled) {
+            side_.NotificationsCore().InterfaceChanged(pdo, info.ClassGuid, info.SymbolicLinkName,
+                                                       false);
+        }
+    }
     for (const std::u16string& name : side_.NamesCore().RemoveDeviceInterfaces(pdo)) {
         VerifierReport(Rule::DEVICE_INTERFACE_LEFT_ENABLED,
                        "device interface %s of PDO %p is still enabled when the PDO goes away",
@@ -454,9 +462,20 @@ NTSTATUS PnpManagerImpl::AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver)
         }
         lowerFilters.push_back(filter);
     }
+    // The instance names the service that drives it, as installation writes it ("Quarvex" for
+    // the ports); other drivers tell a port by it.
+    const UNICODE_STRING& service = driver->DriverExtension->ServiceKeyName;
+    side_.RegistryCore().SetString(
+        RegText(u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\" + bus->Config.InstanceId),
+        RegText(u"Service"),
+        RegText(std::u16string(service.Buffer, service.Length / sizeof(WCHAR))));
     PDEVICE_OBJECT below = io.AttachedTop(pdo);
     const KIRQL irql = KeGetCurrentIrql();
-    const NTSTATUS status = driver->DriverExtension->AddDevice(driver, pdo);
+    NTSTATUS status;
+    {
+        const RunningDriverScope running(driver);
+        status = driver->DriverExtension->AddDevice(driver, pdo);
+    }
     char what[48];
     snprintf(what, sizeof(what), "AddDevice %p",
              reinterpret_cast<void*>(driver->DriverExtension->AddDevice));
@@ -731,6 +750,9 @@ NTSTATUS PnpManagerImpl::Start(PDEVICE_OBJECT pdo, bool filterResourceRequiremen
         }
     }
     const bool withLists = !resources.empty();
+    // Arrivals of the device's interfaces wait until its start has completed.
+    NotificationsImpl& notifications = side_.NotificationsCore();
+    notifications.HoldArrivals(pdo, true);
     const NTSTATUS status = SendRequest(
         pdo, IRP_MJ_PNP, IRP_MN_START_DEVICE,
         [&](PIO_STACK_LOCATION stack) {
@@ -740,6 +762,7 @@ NTSTATUS PnpManagerImpl::Start(PDEVICE_OBJECT pdo, bool filterResourceRequiremen
                 withLists ? reinterpret_cast<PCM_RESOURCE_LIST>(translated.data()) : nullptr;
         },
         nullptr);
+    notifications.HoldArrivals(pdo, false);
     if (!NT_SUCCESS(status)) {
         // A device that fails to start is removed in its not-started state.
         Remove(pdo);

@@ -800,7 +800,8 @@ std::vector<RegOpenHandle> RegistryImpl::OpenHandles() const
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<RegOpenHandle> result;
     for (const auto& [value, handle] : handles_) {
-        result.push_back({reinterpret_cast<HANDLE>(value), handle.Path, handle.Access});
+        result.push_back(
+            {reinterpret_cast<HANDLE>(value), handle.Path, handle.Access, handle.Owner});
     }
     return result;
 }
@@ -822,7 +823,7 @@ HANDLE RegistryImpl::OpenHandleLocked(std::shared_ptr<Key> node, ACCESS_MASK acc
     const uintptr_t value = nextHandle_;
     nextHandle_ += 4;
     std::u16string path = PathTextLocked(node);
-    handles_[value] = Handle{std::move(node), std::move(path), access};
+    handles_[value] = Handle{std::move(node), std::move(path), access, RunningDriver()};
     return reinterpret_cast<HANDLE>(value);
 }
 

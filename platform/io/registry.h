@@ -89,6 +89,7 @@ class RegistryImpl final : public Registry
         std::shared_ptr<Key> Node;
         std::u16string Path;
         ACCESS_MASK Access;
+        PDRIVER_OBJECT Owner;
     };
 
     std::shared_ptr<Key> FindLocked(const Path& path) const;

@@ -149,7 +149,11 @@ NTSTATUS IoManagerImpl::CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCa
         dispatch = device->DriverObject->MajorFunction[major];
     }
     const int heldBefore = cpu.HeldCount;
-    const NTSTATUS status = dispatch(device, irp);
+    NTSTATUS status;
+    {
+        const RunningDriverScope running(device->DriverObject);
+        status = dispatch(device, irp);
+    }
     DispatchReturn returned{
         dispatch,         major,
         device,           irp,

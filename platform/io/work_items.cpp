@@ -76,6 +76,7 @@ void IoManagerImpl::RunPassiveWorkItem(PIO_WORKITEM item)
     PIO_WORKITEM_ROUTINE routine = nullptr;
     PVOID context = nullptr;
     PDEVICE_OBJECT device = nullptr;
+    PDRIVER_OBJECT driver = nullptr;
     bool release = false;
     {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -87,6 +88,7 @@ void IoManagerImpl::RunPassiveWorkItem(PIO_WORKITEM item)
         routine = item->Routine;
         context = item->Context;
         device = item->DeviceObject;
+        driver = item->DriverObject;
         if (item->FreeAfterRun) {
             workItems_.erase(item);
             release = true;
@@ -95,7 +97,10 @@ void IoManagerImpl::RunPassiveWorkItem(PIO_WORKITEM item)
     CpuContext& cpu = CurrentCpu();
     const KIRQL irql = cpu.Irql;
     const int heldBefore = cpu.HeldCount;
-    routine(device, context);
+    {
+        const RunningDriverScope running(driver);
+        routine(device, context);
+    }
     OnWorkItemReturned(routine, RoutineExit{irql, cpu.Irql, heldBefore, {cpu.Held, cpu.HeldCount}});
     if (release) {
         delete item;

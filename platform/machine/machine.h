@@ -115,9 +115,10 @@ struct RequestArgs
 
 // Calls of the I/O manager's routines that a test can make fail.
 enum class IoFault {
-    CreateDevice,    // IoCreateDevice returns the status
-    AttachDevice,    // IoAttachDeviceToDeviceStack returns NULL
-    AllocateWorkItem // IoAllocateWorkItem returns NULL
+    CreateDevice,                // IoCreateDevice returns the status
+    AttachDevice,                // IoAttachDeviceToDeviceStack returns NULL
+    AllocateWorkItem,            // IoAllocateWorkItem returns NULL
+    RegisterPlugPlayNotification // IoRegisterPlugPlayNotification returns the status
 };
 
 // The I/O manager: drivers, devices, requests, and the application side of I/O.
@@ -254,6 +255,7 @@ struct CallbackRegistrationInfo
     std::u16string ObjectName;
     PCALLBACK_FUNCTION Function;
     PVOID Context;
+    PDRIVER_OBJECT Owner; // the driver that registered; NULL: the host's own code
 };
 
 struct SymbolicLinkInfo
@@ -359,6 +361,7 @@ struct RegOpenHandle
     HANDLE Handle;
     std::u16string Path;
     ACCESS_MASK Access;
+    PDRIVER_OBJECT Owner; // the driver that opened it; NULL: the host's own code
 };
 
 struct RegLoadResult

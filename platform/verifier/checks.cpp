@@ -500,6 +500,16 @@ void OnDriverUnloaded(const UnloadLeftovers& left)
                        "driver %s unloaded with callback registrations still in place: %s", driver,
                        join(left.Callbacks).c_str());
     }
+    if (!left.Notifications.empty()) {
+        VerifierReport(Rule::PNP_NOTIFICATION_REGISTERED_AT_UNLOAD,
+                       "driver %s unloaded with notifications still registered: %s", driver,
+                       join(left.Notifications).c_str());
+    }
+    if (!left.DevicesLeft.empty()) {
+        VerifierReport(Rule::DEVICE_LEFT_AT_UNLOAD,
+                       "driver %s unloaded with device objects still there: %s", driver,
+                       join(left.DevicesLeft).c_str());
+    }
 }
 
 } // namespace qvx

@@ -57,6 +57,9 @@ constexpr IrqlCeiling CEILINGS[] = {
     {"IoDeleteSymbolicLink", PASSIVE_LEVEL},
     {"IoRegisterDeviceInterface", PASSIVE_LEVEL},
     {"IoSetDeviceInterfaceState", PASSIVE_LEVEL},
+    {"IoRegisterPlugPlayNotification", PASSIVE_LEVEL},
+    {"IoUnregisterPlugPlayNotification", PASSIVE_LEVEL},
+    {"IoUnregisterPlugPlayNotificationEx", PASSIVE_LEVEL},
     // Registry and the run-time library routines that page or allocate.
     {"ZwOpenKey", PASSIVE_LEVEL},
     {"ZwQueryValueKey", PASSIVE_LEVEL},

@@ -114,6 +114,7 @@ namespace qvx {
     X(DEVICE_DELETED_OR_DETACHED_BEFORE_REMOVE,                                                    \
       "a device deleted or detached between surprise removal and removal")                         \
     X(WORK_ITEM_QUEUED_AT_DELETE, "a device deleted while one of its work items is queued")        \
+    X(DEVICE_LEFT_AT_UNLOAD, "a legacy driver's device object still there after its unload")       \
     /* Work items. */                                                                              \
     X(WORK_ITEM_UNKNOWN, "IoFreeWorkItem or IoQueueWorkItem of a pointer that is no work item")    \
     X(WORK_ITEM_FREED_WHILE_QUEUED, "a work item freed while it is queued")                        \
@@ -144,6 +145,8 @@ namespace qvx {
       "a request that reached the PDO without passing a lower filter the stack holds")             \
     X(FILTER_COMPLETION_SKIPPED,                                                                   \
       "a filter's completion routine replaced by a driver below that skipped its location")        \
+    X(PNP_NOTIFICATION_IRQL_CHANGED,                                                               \
+      "a Plug and Play notification routine returned at another IRQL than PASSIVE_LEVEL")          \
     /* Registry, object namespace and WMI. */                                                      \
     X(INVALID_KERNEL_HANDLE, "a registry routine given a handle that is no open key")              \
     X(KERNEL_HANDLE_IN_CALLER_CONTEXT,                                                             \
@@ -165,7 +168,9 @@ namespace qvx {
     X(DPC_QUEUED_AT_UNLOAD, "DPCs still queued when the driver unloads")                           \
     X(REGISTRY_HANDLE_LEAK_AT_UNLOAD, "registry keys still open when the driver unloads")          \
     X(CALLBACK_REGISTERED_AT_UNLOAD,                                                               \
-      "callback registrations still in place when the driver unloads")
+      "callback registrations still in place when the driver unloads")                             \
+    X(PNP_NOTIFICATION_REGISTERED_AT_UNLOAD,                                                       \
+      "Plug and Play notification registrations still in place when the driver unloads")
 
 #define QVX_RULE_ENUMERATOR(name, description) name,
 enum class Rule : unsigned short { QVX_VERIFIER_RULES(QVX_RULE_ENUMERATOR) };

@@ -286,10 +286,12 @@ struct UnloadLeftovers
     std::map<ULONG, std::pair<size_t, size_t>> PoolByTag; // blocks and bytes per tag
     size_t WorkItemsNotFreed = 0;
     size_t WorkItemsQueued = 0;
-    std::vector<std::string> TimersSet;  // "timer 0x... (DPC routine 0x...)"
-    std::vector<std::string> DpcsQueued; // "DPC 0x... (routine 0x...)"
-    std::vector<std::string> KeysOpen;   // paths
-    std::vector<std::string> Callbacks;  // callback object names
+    std::vector<std::string> TimersSet;     // "timer 0x... (DPC routine 0x...)"
+    std::vector<std::string> DpcsQueued;    // "DPC 0x... (routine 0x...)"
+    std::vector<std::string> KeysOpen;      // paths
+    std::vector<std::string> Callbacks;     // callback object names
+    std::vector<std::string> Notifications; // Plug and Play notification entries
+    std::vector<std::string> DevicesLeft;   // a legacy driver's devices, by name
 };
 void OnDriverUnloaded(const UnloadLeftovers& left);
 

@@ -3,6 +3,8 @@
 
 #include "support/io_test_driver.h"
 
+#include <wdmguid.h>
+
 #include <cstring>
 
 namespace qvx {
@@ -329,6 +331,93 @@ TEST_F(IoVerifierDeathTest, SecondCompletionStopsTheProcess)
             Io().DeviceIoControl(handle, IOCTL_TEST_ECHO, {1}, 1);
         },
         RuleName(Rule::IRP_COMPLETED_TWICE));
+}
+
+// A driver listening for device interfaces of one class (none of this file's test driver).
+struct Listener
+{
+    std::vector<std::pair<bool, std::u16string>> Events; // arrival?, link
+    std::vector<KIRQL> Irqls;
+    bool RaiseIrql = false;
+    PVOID Entry = nullptr;
+};
+Listener g_listener;
+const GUID LISTENED_CLASS = {0x5e1ec7ed, 0x1234, 0x4321, {1, 2, 3, 4, 5, 6, 7, 8}};
+
+NTSTATUS NTAPI ListenerChange(PVOID notification, PVOID)
+{
+    const auto* note = static_cast<const DEVICE_INTERFACE_CHANGE_NOTIFICATION*>(notification);
+    g_listener.Irqls.push_back(KeGetCurrentIrql());
+    g_listener.Events.emplace_back(
+        IsEqualGUID(note->Event, GUID_DEVICE_INTERFACE_ARRIVAL),
+        std::u16string(note->SymbolicLinkName->Buffer, note->SymbolicLinkName->Length / 2));
+    if (g_listener.RaiseIrql) {
+        (void)KfRaiseIrql(DISPATCH_LEVEL);
+    }
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI ListenerUnload(PDRIVER_OBJECT) {}
+
+NTSTATUS NTAPI ListenerEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    driver->DriverUnload = ListenerUnload;
+    return IoRegisterPlugPlayNotification(
+        EventCategoryDeviceInterfaceChange, PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES,
+        const_cast<GUID*>(&LISTENED_CLASS), driver, ListenerChange, nullptr, &g_listener.Entry);
+}
+
+// Interfaces that exist are reported inside the registration; later arrivals and removals
+// come from the system worker at PASSIVE_LEVEL. A routine returning at DISPATCH_LEVEL and a
+// registration left at unload are reported.
+TEST_F(IoVerifierTest, InterfaceNotificationsAndTheirRules)
+{
+    g_listener = Listener();
+    BusDeviceConfig config;
+    config.InstanceId = u"ROOT\\LISTENED\\0000";
+    PDEVICE_OBJECT pdo = Pnp().CreatePdo(config);
+    ASSERT_NE(pdo, nullptr);
+    UNICODE_STRING first;
+    UNICODE_STRING second;
+    ASSERT_EQ(IoRegisterDeviceInterface(pdo, &LISTENED_CLASS, nullptr, &first), STATUS_SUCCESS);
+    std::u16string reference = u"two";
+    UNICODE_STRING referenceName = Counted(reference);
+    ASSERT_EQ(IoRegisterDeviceInterface(pdo, &LISTENED_CLASS, &referenceName, &second),
+              STATUS_SUCCESS);
+    ASSERT_EQ(IoSetDeviceInterfaceState(&first, TRUE), STATUS_SUCCESS);
+    Io().RunPassiveWork();
+    EXPECT_TRUE(g_listener.Events.empty()) << "told of an interface before registering";
+
+    PDRIVER_OBJECT driver =
+        Io().LoadDriver(u"QvxListener", ListenerEntry, nullptr, {TEST_DRIVER_TAG});
+    ASSERT_NE(driver, nullptr);
+    ASSERT_EQ(g_listener.Events.size(), 1u) << "the existing interface, inside the registration";
+    EXPECT_TRUE(g_listener.Events[0].first);
+
+    ASSERT_EQ(IoSetDeviceInterfaceState(&second, TRUE), STATUS_SUCCESS);
+    ASSERT_EQ(IoSetDeviceInterfaceState(&first, FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(g_listener.Events.size(), 1u) << "called in the caller's thread, not the worker";
+    EXPECT_EQ(Io().RunPassiveWork(), 2u);
+    ASSERT_EQ(g_listener.Events.size(), 3u);
+    EXPECT_TRUE(g_listener.Events[1].first);
+    EXPECT_FALSE(g_listener.Events[2].first);
+    EXPECT_EQ(g_listener.Events[2].second, std::u16string(first.Buffer, first.Length / 2));
+    for (KIRQL irql : g_listener.Irqls) {
+        EXPECT_EQ(irql, PASSIVE_LEVEL);
+    }
+
+    g_listener.RaiseIrql = true;
+    ASSERT_EQ(IoSetDeviceInterfaceState(&second, FALSE), STATUS_SUCCESS);
+    Io().RunPassiveWork();
+    EXPECT_TRUE(ExpectViolation(Rule::PNP_NOTIFICATION_IRQL_CHANGED));
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+
+    EXPECT_EQ(Io().UnloadDriver(driver), STATUS_SUCCESS);
+    EXPECT_TRUE(ExpectViolation(Rule::PNP_NOTIFICATION_REGISTERED_AT_UNLOAD));
+    EXPECT_EQ(IoUnregisterPlugPlayNotificationEx(g_listener.Entry), STATUS_SUCCESS);
+    RtlFreeUnicodeString(&first);
+    RtlFreeUnicodeString(&second);
+    EXPECT_EQ(Pnp().DeletePdo(pdo), STATUS_SUCCESS);
 }
 
 } // namespace

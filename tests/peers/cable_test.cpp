@@ -2,6 +2,8 @@
 // as fast as the send ticks allow or at line speed, with a bounded buffer that throttles a
 // port using Xon/Xoff and counts what it must drop otherwise.
 
+// ctest-labels: kpeer
+
 #include "peers_fixture.h"
 
 #include "host/peers/peer_description.h"
@@ -88,41 +90,18 @@ TEST(PeerDescriptionTest, AcceptsEachKindAndNamesWhatIsWrong)
     }
 }
 
-class CableTest : public PeersTest
+// Each cable test runs against the host's peers and against quarvexpeer.sys.
+class CableTest : public PeersTest, public ::testing::WithParamInterface<PeerSide>
 {
-  protected:
-    // Writes `data` on `from` and reads it whole on `to`; the simulated milliseconds it took.
-    LONGLONG Carry(FileHandle from, FileHandle to, const std::vector<UCHAR>& data)
-    {
-        const LONGLONG start = Sim().NowMs();
-        IoRequestPtr read = Sim().Io().ReadAsync(to, static_cast<ULONG>(data.size()));
-        IoRequestPtr write = Sim().Io().WriteAsync(from, data);
-        const IoResult& got = read->Wait();
-        const LONGLONG took = Sim().NowMs() - start;
-        EXPECT_EQ(write->Wait().Status, STATUS_SUCCESS);
-        EXPECT_EQ(got.Status, STATUS_SUCCESS);
-        EXPECT_TRUE(got.Data == data)
-            << "bytes lost, changed or out of order: " << got.Data.size() << " of " << data.size()
-            << " status " << std::hex << got.Status << std::dec << " after " << took << " ms";
-        for (size_t i = 0; i < std::min(got.Data.size(), data.size()); ++i) {
-            if (got.Data[i] != data[i]) {
-                ADD_FAILURE() << "first difference at " << i << ": " << int(got.Data[i]) << " for "
-                              << int(data[i]);
-                break;
-            }
-        }
-        return took;
-    }
 };
 
 // A pair or a loopback at 9600 baud carries 10 kB in 10000 / 960 s, not faster, and whole.
-TEST_F(CableTest, LineSpeedAt9600Takes10Point4SecondsFor10Kilobytes)
+TEST_P(CableTest, LineSpeedAt9600Takes10Point4SecondsFor10Kilobytes)
 {
     Watchdog watchdog("line-speed pair");
-    StartPorts({u"COM5", u"COM6", u"COM7"});
-    ASSERT_EQ(Attach({{u"COM5", "pair:COM6,line-speed"},
-                      {u"COM6", "pair:COM5,line-speed"},
-                      {u"COM7", "loopback,line-speed"}}),
+    ASSERT_EQ(StartCable(GetParam(), {{u"COM5", "pair:COM6,line-speed"},
+                                      {u"COM6", "pair:COM5,line-speed"},
+                                      {u"COM7", "loopback,line-speed"}}),
               "");
     const FileHandle a = Open(u"COM5");
     const FileHandle b = Open(u"COM6");
@@ -143,16 +122,17 @@ TEST_F(CableTest, LineSpeedAt9600Takes10Point4SecondsFor10Kilobytes)
     const LONGLONG back = Carry(b, a, data);
     EXPECT_GE(back, 5208);
     EXPECT_LE(back, 5300);
-    EXPECT_EQ(Peers[0]->Stats().Dropped, 0u);
-    EXPECT_EQ(Peers[0]->Stats().ToPort, 20000u);
+    EXPECT_EQ(CableStats(u"COM5").Dropped, 0u);
+    EXPECT_EQ(CableStats(u"COM5").ToPort, 20000u);
 }
 
 // Without line speed the pair is as fast as the send ticks: every byte value arrives in order.
-TEST_F(CableTest, PairAndLoopbackCarryEveryByteValue)
+TEST_P(CableTest, PairAndLoopbackCarryEveryByteValue)
 {
     Watchdog watchdog("pair");
-    StartPorts({u"COM5", u"COM6", u"COM7"});
-    ASSERT_EQ(Attach({{u"COM5", "pair:COM6"}, {u"COM6", "pair:COM5"}, {u"COM7", "loopback"}}), "");
+    ASSERT_EQ(StartCable(GetParam(),
+                         {{u"COM5", "pair:COM6"}, {u"COM6", "pair:COM5"}, {u"COM7", "loopback"}}),
+              "");
     const FileHandle a = Open(u"COM5");
     const FileHandle b = Open(u"COM6");
     const FileHandle c = Open(u"COM7");
@@ -166,21 +146,20 @@ TEST_F(CableTest, PairAndLoopbackCarryEveryByteValue)
     EXPECT_LT(Carry(a, b, all), 1000);
     EXPECT_LT(Carry(b, a, all), 1000);
     EXPECT_LT(Carry(c, c, all), 1000);
-    EXPECT_EQ(Peers[0]->Describe(), "pair COM5 <-> COM6");
-    EXPECT_EQ(Peers[1]->Describe(), "loopback COM7");
+    EXPECT_EQ(CableStats(u"COM5").ToPort, 2 * all.size());
+    EXPECT_EQ(CableStats(u"COM7").ToPort, all.size());
 }
 
 // A sender faster than the line overflows a small buffer: the loss is counted and traced.
 // With Xon/Xoff the same sender is held back and nothing is lost.
-TEST_F(CableTest, FullBufferDropsCountedOrThrottlesAnXonXoffSender)
+TEST_P(CableTest, FullBufferDropsCountedOrThrottlesAnXonXoffSender)
 {
     Watchdog watchdog("bounded cable");
     TraceCapture trace(Sim());
-    StartPorts({u"COM5", u"COM6", u"COM7", u"COM8"});
-    ASSERT_EQ(Attach({{u"COM5", "pair:COM6,line-speed,buffer=2048"},
-                      {u"COM6", "pair:COM5,line-speed,buffer=2048"},
-                      {u"COM7", "pair:COM8,line-speed,buffer=2048,xonxoff"},
-                      {u"COM8", "pair:COM7,line-speed,buffer=2048,xonxoff"}}),
+    ASSERT_EQ(StartCable(GetParam(), {{u"COM5", "pair:COM6,line-speed,buffer=2048"},
+                                      {u"COM6", "pair:COM5,line-speed,buffer=2048"},
+                                      {u"COM7", "pair:COM8,line-speed,buffer=2048,xonxoff"},
+                                      {u"COM8", "pair:COM7,line-speed,buffer=2048,xonxoff"}}),
               "");
     const std::vector<UCHAR> data = Pattern(10000, 2);
 
@@ -191,22 +170,28 @@ TEST_F(CableTest, FullBufferDropsCountedOrThrottlesAnXonXoffSender)
     IoRequestPtr read = Sim().Io().ReadAsync(b, 10000);
     ASSERT_EQ(Sim().Io().Write(a, data).Status, STATUS_SUCCESS);
     const IoResult& got = read->Wait();
-    const PeerStats lossy = Peers[0]->Stats();
+    const PeerStats lossy = CableStats(u"COM5");
     EXPECT_GT(lossy.Dropped, 0u);
     EXPECT_EQ(got.Data.size() + lossy.Dropped, data.size()) << "a byte vanished uncounted";
-    EXPECT_TRUE(trace.Contains("peer COM5: far side buffer full (2048 bytes)")) << trace.Dump();
+    EXPECT_TRUE(trace.Contains(GetParam() == PeerSide::Host
+                                   ? "peer COM5: far side buffer full (2048 bytes)"
+                                   : "QuarvexPeerSend COM5: far side's buffer full"))
+        << trace.Dump();
 
     const FileHandle c = Open(u"COM7");
     const FileHandle d = Open(u"COM8");
     UseXonXoff(c);
     WaitWhole(d);
     EXPECT_GE(Carry(c, d, data), 10416);
-    EXPECT_EQ(Peers[1]->Stats().Dropped, 0u);
+    EXPECT_EQ(CableStats(u"COM7").Dropped, 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(BothPeers, CableTest, ::testing::Values(PeerSide::Host, PeerSide::Kernel),
+                         PeerSideName);
 
 // A pair must be named from both ends with the same options; the first fault is reported and
 // nothing is attached.
-TEST_F(CableTest, MismatchedPairIsRefusedWithAMessage)
+TEST_F(PeersTest, MismatchedPairIsRefusedWithAMessage)
 {
     StartPorts({u"COM5", u"COM6"});
     EXPECT_THAT(Attach({{u"COM5", "pair:COM6"}, {u"COM6", "loopback"}}),

@@ -1,8 +1,11 @@
 // Ports for peer tests: the driver loaded once, several ports added through Plug and Play on
 // the same machine, peers attached by description, and the application side of each port.
+// The far side is either the host's peers or quarvexpeer.sys, which reads the same
+// descriptions from each port's "Peer" value when the port arrives.
 #pragma once
 
 #include "host/driver_host.h"
+#include "host/kernel_peer_host.h"
 #include "host/peers/peer_factory.h"
 #include "platform/machine/machine.h"
 #include "support/machine_fixture.h"
@@ -15,6 +18,13 @@
 
 namespace qvx {
 
+enum class PeerSide { Host, Kernel };
+
+inline std::string PeerSideName(const ::testing::TestParamInfo<PeerSide>& info)
+{
+    return info.param == PeerSide::Host ? "HostPeer" : "KernelPeer";
+}
+
 class PeersTest : public SimMachineTest
 {
   protected:
@@ -26,8 +36,99 @@ class PeersTest : public SimMachineTest
         handles_.clear();
         Sim().Io().RunPassiveWork();
         Peers.clear();
+        // The peer driver goes first, under ports that stay: its unload must leave nothing of
+        // its own and blame nothing of the ports' on it.
+        if (Kernel) {
+            EXPECT_EQ(Kernel->Unload(), STATUS_SUCCESS);
+            Kernel.reset();
+        }
         host_.reset();
         SimMachineTest::TearDown();
+    }
+
+    // Ports with their far sides: the host's peers attach once the ports run; the kernel peer
+    // is loaded first and takes each port's "Peer" value as it arrives. The factory's message
+    // when the host's peers refuse.
+    std::string StartCable(PeerSide side, const std::vector<PeerRequest>& requests,
+                           ULONG comPeriodMs = 0)
+    {
+        std::vector<std::u16string> names;
+        for (const PeerRequest& request : requests) {
+            names.push_back(request.PortName);
+        }
+        if (side == PeerSide::Host) {
+            StartPorts(names, comPeriodMs);
+            return Attach(requests);
+        }
+        Kernel = std::make_unique<KernelPeerHost>(Sim());
+        EXPECT_EQ(Kernel->Load(), STATUS_SUCCESS);
+        StartPorts({}, comPeriodMs);
+        for (const PeerRequest& request : requests) {
+            EXPECT_EQ(Ports().AddPort({{u"PortName", request.PortName},
+                                       {u"Peer", Utf8ToUtf16(request.Description)}}),
+                      STATUS_SUCCESS);
+        }
+        Sim().Io().RunPassiveWork();
+        return std::string();
+    }
+
+    // What crossed the cable that `port` is on, both ways: the host's peer's own count, or
+    // the kernel peer's records of both ends.
+    PeerStats CableStats(const std::u16string& port)
+    {
+        PeerStats stats;
+        if (!Kernel) {
+            for (const auto& peer : Peers) {
+                if (peer->Describe().find(Utf16ToUtf8(port)) != std::string::npos) {
+                    return peer->Stats();
+                }
+            }
+            ADD_FAILURE() << "no peer serves " << Utf16ToUtf8(port);
+            return stats;
+        }
+        const std::optional<QvxPeerPortStatus> near = Kernel->Port(port);
+        if (!near) {
+            ADD_FAILURE() << "the kernel peer does not know " << Utf16ToUtf8(port);
+            return stats;
+        }
+        std::vector<QvxPeerPortStatus> ends{*near};
+        const std::u16string far = PeerRecordName(near->PeerName);
+        if (!far.empty() && far != port) {
+            if (std::optional<QvxPeerPortStatus> other = Kernel->Port(far)) {
+                ends.push_back(*other);
+            }
+        }
+        for (const QvxPeerPortStatus& end : ends) {
+            stats.ToPort += end.ToPort;
+            stats.FromPort += end.FromPort;
+            stats.Dropped += end.Dropped;
+        }
+        return stats;
+    }
+
+    DriverHost& Ports() { return *host_; }
+
+    // Writes `data` on `from` and reads it whole on `to`; the simulated milliseconds it took.
+    LONGLONG Carry(FileHandle from, FileHandle to, const std::vector<UCHAR>& data)
+    {
+        const LONGLONG start = Sim().NowMs();
+        IoRequestPtr read = Sim().Io().ReadAsync(to, static_cast<ULONG>(data.size()));
+        IoRequestPtr write = Sim().Io().WriteAsync(from, data);
+        const IoResult& got = read->Wait();
+        const LONGLONG took = Sim().NowMs() - start;
+        EXPECT_EQ(write->Wait().Status, STATUS_SUCCESS);
+        EXPECT_EQ(got.Status, STATUS_SUCCESS);
+        EXPECT_TRUE(got.Data == data)
+            << "bytes lost, changed or out of order: " << got.Data.size() << " of " << data.size()
+            << " status " << std::hex << got.Status << std::dec << " after " << took << " ms";
+        for (size_t i = 0; i < std::min(got.Data.size(), data.size()); ++i) {
+            if (got.Data[i] != data[i]) {
+                ADD_FAILURE() << "first difference at " << i << ": " << int(got.Data[i]) << " for "
+                              << int(data[i]);
+                break;
+            }
+        }
+        return took;
     }
 
     // Loads the driver and adds the ports (the send period first, when not 0).
@@ -115,6 +216,7 @@ class PeersTest : public SimMachineTest
     }
 
     std::vector<std::unique_ptr<Peer>> Peers;
+    std::unique_ptr<KernelPeerHost> Kernel;
 
   private:
     std::unique_ptr<DriverHost> host_;

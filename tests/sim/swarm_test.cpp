@@ -48,6 +48,7 @@
 //
 // QVX_SEED=<n> replays one seed, QVX_SEEDS=<first>:<count> runs a range (support/seeds.h;
 // scripts/swarm.sh).
+// QVX_SIM_PEER=kernel puts quarvexpeer.sys on every cable instead of the host's peers.
 // QVX_SIM_VERBOSE=1 prints what each seed did, 2 every step, 3 the driver's trace too;
 // QVX_SIM_LEVEL=1 keeps to data, timeouts and cancels, 2 adds settings, 3 (default) everything.
 // QVX_SIM_SKIP=<check>,... turns checks off, to see what else a seed finds (the names are the
@@ -64,7 +65,9 @@
 #include "support/watchdog.h"
 
 #include "host/driver_host.h"
+#include "host/kernel_peer_host.h"
 #include "host/peers/peer_factory.h"
+#include "kpeer/kpeer.h"
 #include "platform/machine/machine.h"
 #include "port/port.h"
 #include "trace/trace.h"
@@ -136,6 +139,7 @@ struct Request
 struct SimPort
 {
     std::u16string name;
+    std::u16string peer;       // its "Peer" value, when the kernel peer serves it
     std::u16string deviceName; // \Device\QuarvexDeviceN of its current device
     PDEVICE_OBJECT pdo = nullptr;
     bool started = false;  // present and started
@@ -211,6 +215,10 @@ class SimSwarmTest : public SimMachineTest
         }
         taps_.clear();
         peers_.clear();
+        if (kernel_) {
+            EXPECT_EQ(kernel_->Unload(), STATUS_SUCCESS);
+            kernel_.reset();
+        }
         host_.reset();
         Sim().FailNthAllocation(0);
         if (verbose_ >= 3) {
@@ -248,19 +256,83 @@ class SimSwarmTest : public SimMachineTest
         for (const auto& cable : PickCables()) {
             AddCable(cable.first, cable.second, &requests);
         }
-        std::string error;
-        ASSERT_TRUE(CreatePeers(requests, &peers_, &error)) << error;
+        if (kernelPeer_) {
+            // quarvexpeer.sys first: it takes each port's "Peer" value as the port arrives.
+            kernel_ = std::make_unique<KernelPeerHost>(Sim());
+            ASSERT_EQ(kernel_->Load(), STATUS_SUCCESS);
+            for (const PeerRequest& request : requests) {
+                for (SimPort& port : ports_) {
+                    port.peer = port.name == request.PortName ? Utf8ToUtf16(request.Description)
+                                                              : port.peer;
+                }
+            }
+        } else {
+            std::string error;
+            ASSERT_TRUE(CreatePeers(requests, &peers_, &error)) << error;
+        }
         for (size_t p = 0; p < ports_.size(); ++p) {
             SimPort& port = ports_[p];
             // Beside the peer from the start: the listener sees the port's first hand-over.
             taps_.push_back(std::make_unique<LineTap>(
                 port.name, [this, p](const UCHAR* bytes, size_t length) { Sent(p, bytes, length); },
                 [this, p](const UCHAR* bytes, size_t length) { Delivered(p, bytes, length); }));
-            ASSERT_EQ(host_->AddPort(port.name, &port.pdo), STATUS_SUCCESS);
+            ASSERT_EQ(AddPort(port), STATUS_SUCCESS);
             port.present = port.started = true;
             port.deviceName = Io().DeviceName(host_->FunctionDevice(port.pdo));
         }
-        peerDropped_.assign(peers_.size(), 0);
+        peerDropped_.assign(cableOf_.size(), 0);
+    }
+
+    NTSTATUS AddPort(SimPort& port)
+    {
+        if (port.peer.empty()) {
+            return host_->AddPort(port.name, &port.pdo);
+        }
+        return host_->AddPort({{u"PortName", port.name}, {u"Peer", port.peer}}, &port.pdo);
+    }
+
+    // What the far side of cable `i` counts: the host's peer, or the kernel peer's records of
+    // its ends.
+    PeerStats CableStats(size_t i)
+    {
+        if (!kernel_) {
+            return peers_[i]->Stats();
+        }
+        PeerStats stats;
+        const auto& cable = cableOf_[i];
+        std::vector<size_t> ends{cable.first};
+        if (cable.second != cable.first) {
+            ends.push_back(cable.second);
+        }
+        for (size_t end : ends) {
+            if (const PeerPort* record = KernelRecord(ports_[end].name)) {
+                stats.Dropped += record->Dropped;
+                stats.LastBaudRate = std::max<uint32_t>(stats.LastBaudRate, record->LastBaud);
+            }
+        }
+        return stats;
+    }
+
+    // The kernel peer's record of a port, read in place: a status request is an application
+    // call, which would run DPCs in the middle of the accounting. One simulated processor, so
+    // nothing changes it while this reads.
+    static const PeerPort* KernelRecord(const std::u16string& name)
+    {
+        for (LIST_ENTRY* entry = PeerGlobals.Ports.Flink; entry != &PeerGlobals.Ports;
+             entry = entry->Flink) {
+            const PeerPort* port = CONTAINING_RECORD(entry, PeerPort, Link);
+            if (std::u16string(port->Name) == name) {
+                return port;
+            }
+        }
+        return nullptr;
+    }
+
+    std::string CableName(size_t i) const
+    {
+        const auto& cable = cableOf_[i];
+        return (kernel_ ? "kernel peer of " : "peer of ") + Narrow(ports_[cable.first].name) +
+               (cable.first != cable.second ? " <-> " + Narrow(ports_[cable.second].name) : "");
     }
 
     // Always one pair; then a loopback, another pair, or two loopbacks.
@@ -351,6 +423,12 @@ class SimSwarmTest : public SimMachineTest
             port.holdKnown = true;
             port.sentWhileHeld = 0;
         }
+    }
+
+    const SimPort& FarEnd(size_t p) const
+    {
+        const auto& cable = cableOf_[ports_[p].cable];
+        return ports_[cable.first == p ? cable.second : cable.first];
     }
 
     // The pair of `p` stops checking that nothing is lost: the program overrode the flow control.
@@ -993,7 +1071,7 @@ class SimSwarmTest : public SimMachineTest
     {
         SimPort& port = ports_[p];
         NTSTATUS status = STATUS_SUCCESS;
-        WithFailure([&] { status = host_->AddPort(port.name, &port.pdo); });
+        WithFailure([&] { status = AddPort(port); });
         if (!NT_SUCCESS(status)) {
             Log("arrival failed %x", static_cast<unsigned>(status));
             EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << "arrival failed";
@@ -1363,12 +1441,12 @@ class SimSwarmTest : public SimMachineTest
                 Lose(streams_[port.in], "overrun");
             }
         }
-        for (size_t i = 0; i < peers_.size(); ++i) {
-            const uint64_t dropped = peers_[i]->Stats().Dropped;
+        for (size_t i = 0; i < cableOf_.size(); ++i) {
+            const uint64_t dropped = CableStats(i).Dropped;
             if (dropped != peerDropped_[i]) {
                 const auto& cable = cableOf_[i];
                 if (ports_[cable.first].strict) {
-                    Fail("lossless", peers_[i]->Describe() + " dropped " +
+                    Fail("lossless", CableName(i) + " dropped " +
                                          std::to_string(dropped - peerDropped_[i]) +
                                          " bytes with Xon/Xoff on both ends");
                 }
@@ -1401,12 +1479,11 @@ class SimSwarmTest : public SimMachineTest
                 Fail("wire", Narrow(port.name) + ": " + error);
             }
         }
-        for (size_t i = 0; i < peers_.size() && !failed_; ++i) {
-            const ULONG rate = peers_[i]->Stats().LastBaudRate;
+        for (size_t i = 0; i < cableOf_.size() && !failed_; ++i) {
+            const ULONG rate = CableStats(i).LastBaudRate;
             if (rate != 0 &&
                 std::find(std::begin(RATES), std::end(RATES), rate) == std::end(RATES)) {
-                Fail("rate", peers_[i]->Describe() + " took a baud block of rate " +
-                                 std::to_string(rate) +
+                Fail("rate", CableName(i) + " took a baud block of rate " + std::to_string(rate) +
                                  ", which no port announced (data carrying the tag)");
             }
         }
@@ -1727,6 +1804,12 @@ class SimSwarmTest : public SimMachineTest
             if (ports_[p].strict && ports_[p].settled && Outstanding(p, Kind::Write) != 0) {
                 Unflow(p, "the end");
                 Control(p, IOCTL_SERIAL_SET_XON, nullptr, 0);
+                if (kernel_ && !FarEnd(p).started) {
+                    // The kernel peer keeps what waits for a port that is gone and holds its
+                    // sender with Xoff once half its buffer is full: the program stops obeying.
+                    SERIAL_HANDFLOW plain = {SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 1024, 1024};
+                    Control(p, IOCTL_SERIAL_SET_HANDFLOW, &plain, sizeof(plain));
+                }
                 released = true;
             }
         }
@@ -1814,6 +1897,9 @@ class SimSwarmTest : public SimMachineTest
         std::snprintf(g_replay, sizeof(g_replay), "\n%s\n", replay_.c_str());
         std::signal(SIGABRT, PrintReplayOnAbort);
         rng_.seed(seed);
+        // QVX_SIM_PEER=kernel runs the cables through quarvexpeer.sys instead of the host's
+        // peers (the choice draws nothing from the seed's stream).
+        kernelPeer_ = false;
         ReadEnvironment();
         calm_ = Chance(40);
         Build();
@@ -1841,6 +1927,9 @@ class SimSwarmTest : public SimMachineTest
         }
         if (const char* level = std::getenv("QVX_SIM_LEVEL")) {
             level_ = std::atoi(level);
+        }
+        if (const char* peer = std::getenv("QVX_SIM_PEER")) {
+            kernelPeer_ = std::string(peer) == "kernel";
         }
         if (const char* skip = std::getenv("QVX_SIM_SKIP")) {
             std::istringstream names(skip);
@@ -1903,6 +1992,8 @@ class SimSwarmTest : public SimMachineTest
 
     std::mt19937 rng_;
     std::unique_ptr<DriverHost> host_;
+    std::unique_ptr<KernelPeerHost> kernel_;
+    bool kernelPeer_ = false;
     std::vector<std::unique_ptr<Peer>> peers_;
     std::vector<std::unique_ptr<LineTap>> taps_;
     std::vector<uint64_t> peerDropped_;

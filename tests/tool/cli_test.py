@@ -227,8 +227,9 @@ class Cli(unittest.TestCase):
         self.assertTrue(lines[2].startswith("COM6"), result.stdout)
 
     def test_demo_holds_every_check_at_the_fastest_and_at_the_windows_period(self):
-        for period in ["1", "20"]:
-            result = run("demo", "--com-period", period, timeout=120)
+        for arguments in [("--com-period", "1"), ("--com-period", "20"),
+                          ("--com-period", "1", "--kernel-peer")]:
+            result = run("demo", *arguments, timeout=120)
             self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
             self.assertIn("every check held", result.stdout)
             self.assertNotIn("FAIL", result.stdout)

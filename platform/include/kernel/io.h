@@ -514,6 +514,7 @@ NTKERNELAPI NTSTATUS NTAPI IoRegisterPlugPlayNotification(
     PDRIVER_OBJECT DriverObject, PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine,
     PVOID Context, PVOID* NotificationEntry);
 NTKERNELAPI NTSTATUS NTAPI IoUnregisterPlugPlayNotification(PVOID NotificationEntry);
+NTKERNELAPI NTSTATUS NTAPI IoUnregisterPlugPlayNotificationEx(PVOID NotificationEntry);
 NTKERNELAPI NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject,
                                                    ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
                                                    PHANDLE DevInstRegKey);
