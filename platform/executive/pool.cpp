@@ -109,6 +109,10 @@ void* Pool::Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routin
                        TagText(tag).c_str());
         return nullptr;
     }
+    // What no pool could hold fails, rather than wrapping once the header and guards are added.
+    if (bytes > SIZE_MAX - sizeof(PoolHeader) - GUARD_BYTES) {
+        return nullptr;
+    }
     std::lock_guard<std::mutex> guard(state.Lock);
     ++state.Allocations;
     if (state.FailAt != 0 && state.Allocations == state.FailAt) {
