@@ -1,4 +1,4 @@
-// The README's program: COM5 to COM6 over the built-in null-modem pair.
+// The program of docs/win32.md: COM5 to COM6 over the built-in null-modem pair.
 #include "host/system.h"
 #include <cstdio>
 #include <memory>

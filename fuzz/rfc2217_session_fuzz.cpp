@@ -9,9 +9,10 @@
 
 #include "fuzz/fuzz_target.h"
 #include "fuzz/system_check.h"
+#include "fuzz/telnet_reference.h"
 #include "host/serve/rfc2217_session.h"
-#include "host/serve/telnet.h"
 #include "host/system.h"
+#include "host/telnet/telnet.h"
 
 #include <windows.h>
 
@@ -30,9 +31,6 @@ namespace {
 
 namespace telnet = qvx::telnet;
 
-constexpr uint8_t SET_CONTROL = 5;
-constexpr uint8_t PURGE_DATA = 12;
-constexpr uint8_t SERVER_OFFSET = 100;
 // Longer than the session's linger for data that cannot reach the port.
 constexpr int SESSION_LIMIT_MS = 20000;
 
@@ -95,49 +93,6 @@ void ResetPort(const Machine& machine)
     CloseHandle(com);
 }
 
-// The data bytes of a stream, found without the parser (as the server's telnet layer reads
-// it: IAC followed by anything but IAC or SE inside a subnegotiation starts a command).
-size_t ReferenceDataCount(const std::vector<uint8_t>& bytes)
-{
-    size_t count = 0;
-    size_t i = 0;
-    const size_t length = bytes.size();
-    while (i < length) {
-        if (bytes[i] != telnet::IAC) {
-            ++count;
-            ++i;
-            continue;
-        }
-        if (i + 1 >= length) {
-            break;
-        }
-        const uint8_t command = bytes[i + 1];
-        if (command == telnet::IAC) {
-            ++count;
-            i += 2;
-        } else if (command >= telnet::WILL) {
-            i += 3;
-        } else if (command == telnet::SB) {
-            i += 3;
-            while (i < length) {
-                if (bytes[i] != telnet::IAC) {
-                    ++i;
-                } else if (i + 1 < length && bytes[i + 1] == telnet::IAC) {
-                    i += 2;
-                } else if (i + 1 < length && bytes[i + 1] != telnet::SE) {
-                    break;
-                } else {
-                    i += 2;
-                    break;
-                }
-            }
-        } else {
-            i += 2;
-        }
-    }
-    return count;
-}
-
 // What the session sent, parsed.
 struct ServerOutput final : telnet::Sink
 {
@@ -157,10 +112,10 @@ struct ServerOutput final : telnet::Sink
     }
     void OnSubnegotiation(uint8_t option, const std::vector<uint8_t>& body) override
     {
-        if (option != telnet::OPTION_COM_PORT || body.empty() || body[0] < SERVER_OFFSET ||
-            body[0] > SERVER_OFFSET + PURGE_DATA) {
+        if (option != telnet::OPTION_COM_PORT || body.empty() || body[0] < telnet::SERVER_OFFSET ||
+            body[0] > telnet::SERVER_OFFSET + telnet::PURGE_DATA) {
             Malformed = true;
-        } else if (body[0] == SERVER_OFFSET + PURGE_DATA) {
+        } else if (body[0] == telnet::SERVER_OFFSET + telnet::PURGE_DATA) {
             Purged = true;
         }
     }
@@ -184,7 +139,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                             telnet::OPTION_COM_PORT};
     stream.insert(stream.end(), std::begin(tail), std::end(tail));
     for (const uint8_t control : {uint8_t{1}, uint8_t{6}, uint8_t{14}}) {
-        telnet::AppendSubnegotiation(&stream, telnet::OPTION_COM_PORT, SET_CONTROL, {control});
+        telnet::AppendSubnegotiation(&stream, telnet::OPTION_COM_PORT, telnet::SET_CONTROL,
+                                     {control});
     }
 
     int sockets[2];
@@ -250,7 +206,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Fail("data from a port without a peer");
     }
     const uint64_t toPort = counters.ToPort + counters.Dropped;
-    const size_t expected = ReferenceDataCount(stream);
+    const size_t expected = TelnetReferenceData(stream.data(), stream.size()).size();
     if (output.Purged ? toPort > expected : toPort != expected) {
         std::fprintf(stderr, "rfc2217_session_fuzz: %llu bytes reached the port, %zu sent\n",
                      static_cast<unsigned long long>(toPort), expected);

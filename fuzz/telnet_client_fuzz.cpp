@@ -5,6 +5,7 @@
 // a well-formed command, and escaped data decodes to itself.
 
 #include "fuzz/fuzz_target.h"
+#include "fuzz/telnet_reference.h"
 #include "host/peers/telnet_client.h"
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 namespace {
 
 using qvx::TelnetClient;
+namespace telnet = qvx::telnet;
 
 void Fail(const char* what)
 {
@@ -32,46 +34,6 @@ struct Decoded
     bool ComPort = false;
 };
 
-// The data bytes of a stream, found without the client: outside commands and subnegotiations,
-// IAC IAC is one 0xFF. A subnegotiation ends at IAC followed by anything but IAC.
-std::vector<uint8_t> ReferenceData(const uint8_t* bytes, size_t length)
-{
-    std::vector<uint8_t> data;
-    size_t i = 0;
-    while (i < length) {
-        if (bytes[i] != TelnetClient::IAC) {
-            data.push_back(bytes[i++]);
-            continue;
-        }
-        if (i + 1 >= length) {
-            break;
-        }
-        const uint8_t command = bytes[i + 1];
-        if (command == TelnetClient::IAC) {
-            data.push_back(TelnetClient::IAC);
-            i += 2;
-        } else if (command >= TelnetClient::WILL && command <= TelnetClient::DONT) {
-            i += 3;
-        } else if (command == TelnetClient::SB) {
-            i += 2;
-            while (i < length) {
-                if (bytes[i] == TelnetClient::IAC) {
-                    if (i + 1 < length && bytes[i + 1] == TelnetClient::IAC) {
-                        i += 2;
-                        continue;
-                    }
-                    i += 2;
-                    break;
-                }
-                ++i;
-            }
-        } else {
-            i += 2;
-        }
-    }
-    return data;
-}
-
 // Replies are IAC verb option, or IAC SB COM-PORT SET-BAUDRATE <4 bytes, IAC doubled> IAC SE.
 bool WellFormed(const std::string& replies)
 {
@@ -79,16 +41,16 @@ bool WellFormed(const std::string& replies)
     const size_t length = replies.size();
     size_t i = 0;
     while (i < length) {
-        if (i + 2 >= length || bytes[i] != TelnetClient::IAC) {
+        if (i + 2 >= length || bytes[i] != telnet::IAC) {
             return false;
         }
         const uint8_t verb = bytes[i + 1];
-        if (verb >= TelnetClient::WILL && verb <= TelnetClient::DONT) {
+        if (verb >= telnet::WILL && verb <= telnet::DONT) {
             i += 3;
             continue;
         }
-        if (verb != TelnetClient::SB || bytes[i + 2] != TelnetClient::COM_PORT || i + 3 >= length ||
-            bytes[i + 3] != TelnetClient::SET_BAUDRATE) {
+        if (verb != telnet::SB || bytes[i + 2] != telnet::OPTION_COM_PORT || i + 3 >= length ||
+            bytes[i + 3] != telnet::SET_BAUDRATE) {
             return false;
         }
         i += 4;
@@ -96,15 +58,15 @@ bool WellFormed(const std::string& replies)
             if (i >= length) {
                 return false;
             }
-            if (bytes[i] == TelnetClient::IAC) {
-                if (i + 1 >= length || bytes[i + 1] != TelnetClient::IAC) {
+            if (bytes[i] == telnet::IAC) {
+                if (i + 1 >= length || bytes[i + 1] != telnet::IAC) {
                     return false;
                 }
                 ++i;
             }
             ++i;
         }
-        if (i + 1 >= length || bytes[i] != TelnetClient::IAC || bytes[i + 1] != TelnetClient::SE) {
+        if (i + 1 >= length || bytes[i] != telnet::IAC || bytes[i + 1] != telnet::SE) {
             return false;
         }
         i += 2;
@@ -157,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         whole.ComPort != pieces.ComPort) {
         Fail("decoding in pieces differs from decoding at once");
     }
-    if (whole.Data != ReferenceData(stream, length)) {
+    if (whole.Data != TelnetReferenceData(stream, length)) {
         Fail("data bytes differ from the stream's data after un-doubling");
     }
     if (whole.Data.size() > length || whole.Replies.size() > 24 + 3 * length) {

@@ -155,17 +155,17 @@ NTSTATUS NTAPI QuarvexCreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return FailCreate(port, Irp, STATUS_INSUFFICIENT_RESOURCES);
     }
 
-    port->TxQueuedCount = 0;
-    port->WaitResultSlot = NULL;
-    port->EventHistory = 0;
-    port->WaitMask = 0;
-    // An Xon that close left pending releases a peer still paused by this port's Xoff.
-    port->SendXoffPending = FALSE;
-    port->LsrMstEscape = 0;
-    port->ThrEmpty = TRUE;
-
     {
+        // Under the lock: the send timer's routine of the last handle may still be running.
         SpinLockGuard guard(&port->PortLock);
+        port->TxQueuedCount = 0;
+        port->WaitResultSlot = NULL;
+        port->EventHistory = 0;
+        port->WaitMask = 0;
+        // An Xon that close left pending releases a peer still paused by this port's Xoff.
+        port->SendXoffPending = FALSE;
+        port->LsrMstEscape = 0;
+        port->ThrEmpty = TRUE;
         ApplyOpenLineLocked(port);
         // A new handle starts without the errors of the last one (with SERIAL_ERROR_ABORT
         // they would refuse its requests until it read them).

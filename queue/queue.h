@@ -64,11 +64,14 @@ inline VOID QuarvexMarkCleanedUp(PFILE_OBJECT FileObject)
     }
 }
 
-// Read under the lock of the admitting place.
+// Read under the lock of the admitting place. The cleanup marks before it takes that lock, so
+// the read is an interlocked one (a compare that never changes the value).
 inline BOOLEAN QuarvexCleanedUp(PIRP Irp)
 {
     const PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
-    return file != NULL && file->FsContext2 == QUARVEX_CLEANED_UP;
+    return file != NULL &&
+           InterlockedCompareExchangePointer(&file->FsContext2, QUARVEX_CLEANED_UP,
+                                             QUARVEX_CLEANED_UP) == QUARVEX_CLEANED_UP;
 }
 
 // ---- Request queue ------------------------------------------------------------------------

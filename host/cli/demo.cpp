@@ -10,6 +10,8 @@
 
 #include <windows.h>
 
+#include "abi/serial_abi.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -25,8 +27,8 @@ constexpr size_t MOST_TRANSFER_BYTES = size_t{1} << 20;
 constexpr size_t BYTES_PER_PERIOD = 127;
 // The main transfer takes about this long at any period.
 constexpr size_t TRANSFER_SECONDS = 9;
-constexpr BYTE XON = 0x11;
-constexpr BYTE XOFF = 0x13;
+constexpr BYTE XON = abi::DEFAULT_XON_CHAR;
+constexpr BYTE XOFF = abi::DEFAULT_XOFF_CHAR;
 constexpr DWORD RING_BYTES = 65536;
 
 class Transcript

@@ -1,32 +1,12 @@
 #include "host/peers/peer_endpoint.h"
 
+#include "abi/baud_block.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 namespace qvx {
-
-namespace {
-
-constexpr uint32_t BAUD_TAG = 0x42415544;
-// A block whose rate no line runs at is application data that happens to hold the tag.
-constexpr uint32_t BAUD_RATE_MIN = 1;
-constexpr uint32_t BAUD_RATE_MAX = 16000000;
-
-// The rate of a baud block at `at`, or 0 when the bytes there are none.
-uint32_t BaudBlockAt(const uint8_t* bytes, size_t length, size_t at)
-{
-    if (at + 8 > length) {
-        return 0;
-    }
-    uint32_t tag = 0;
-    uint32_t rate = 0;
-    memcpy(&tag, bytes + at, sizeof(tag));
-    memcpy(&rate, bytes + at + 4, sizeof(rate));
-    return tag == BAUD_TAG && rate >= BAUD_RATE_MIN && rate <= BAUD_RATE_MAX ? rate : 0;
-}
-
-} // namespace
 
 PCALLBACK_OBJECT OpenPeerCallbackObject(const std::u16string& name)
 {
@@ -48,7 +28,8 @@ PCALLBACK_OBJECT OpenPeerCallbackObject(const std::u16string& name)
     return object;
 }
 
-PeerEndpoint::PeerEndpoint(const std::u16string& portName) : portName_(portName)
+PeerEndpoint::PeerEndpoint(const std::u16string& portName, PeerObserver* observer)
+    : portName_(portName), observer_(observer)
 {
     receiveObject_ = OpenPeerCallbackObject(u"\\Callback\\LyntraRecv" + portName);
     sendObject_ = OpenPeerCallbackObject(u"\\Callback\\LyntraSend" + portName);
@@ -309,23 +290,22 @@ void PeerEndpoint::OnTransmit(const uint8_t* bytes, size_t length)
     std::function<void(ULONG)> baudHandler;
     std::vector<ULONG> announced;
     std::vector<uint8_t> data;
+    std::vector<uint8_t> kept; // for the observer
     {
         std::lock_guard<std::mutex> guard(lock_);
         dataHandler = onData_;
-        if (recording_) {
-            Machine* machine = Machine::TryCurrent();
-            blocks_.push_back({machine != nullptr ? machine->NowMs() : 0,
-                               std::vector<uint8_t>(bytes, bytes + length)});
+        if (observer_ != nullptr) {
+            observer_->OnBlock(bytes, length);
         }
         for (size_t i = 0; i < length; ++i) {
             // A BAUD block is written whole into one transmit block, so it never straddles two.
-            const uint32_t rate = BaudBlockAt(bytes, length, i);
+            const uint32_t rate = abi::BaudBlockRate(bytes + i, length - i);
             if (rate != 0) {
-                if (recording_) {
-                    baudRates_.push_back(rate);
+                if (observer_ != nullptr) {
+                    observer_->OnBaudRate(rate);
                 }
                 announced.push_back(rate);
-                i += 7;
+                i += abi::BAUD_BLOCK_BYTES - 1;
                 continue;
             }
             const uint8_t byte = bytes[i];
@@ -340,9 +320,12 @@ void PeerEndpoint::OnTransmit(const uint8_t* bytes, size_t length)
                 paused_ = false;
                 continue;
             }
-            if (recording_) {
-                received_.push_back(byte);
+            if (observer_ != nullptr) {
+                kept.push_back(byte);
             }
+        }
+        if (!kept.empty()) {
+            observer_->OnReceived(kept.data(), kept.size());
         }
         handler = onTransmit_;
         baudHandler = onBaudRate_;
@@ -360,42 +343,10 @@ void PeerEndpoint::OnTransmit(const uint8_t* bytes, size_t length)
     }
 }
 
-std::vector<uint8_t> PeerEndpoint::Received() const
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return received_;
-}
-
-std::vector<uint8_t> PeerEndpoint::TakeReceived()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    std::vector<uint8_t> taken;
-    taken.swap(received_);
-    return taken;
-}
-
-std::vector<PeerEndpoint::Block> PeerEndpoint::Blocks() const
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return blocks_;
-}
-
-std::vector<ULONG> PeerEndpoint::BaudRates() const
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return baudRates_;
-}
-
 void PeerEndpoint::SetOnData(std::function<void(const uint8_t*, size_t)> handler)
 {
     std::lock_guard<std::mutex> guard(lock_);
     onData_ = std::move(handler);
-}
-
-void PeerEndpoint::SetRecording(bool on)
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    recording_ = on;
 }
 
 void PeerEndpoint::SetOnBaudRate(std::function<void(ULONG)> handler)

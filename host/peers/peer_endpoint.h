@@ -9,6 +9,7 @@
 // built on it.
 #pragma once
 
+#include "abi/serial_abi.h"
 #include "platform/machine/machine.h"
 
 #include <cstdint>
@@ -24,13 +25,29 @@ namespace qvx {
 // message. PASSIVE_LEVEL.
 PCALLBACK_OBJECT OpenPeerCallbackObject(const std::u16string& name);
 
+// What a watcher (a test) sees of the traffic from the port. Called at DISPATCH_LEVEL inside
+// the port's hand-over, under the endpoint's lock: it must only copy, never call the endpoint.
+class PeerObserver
+{
+  public:
+    virtual ~PeerObserver() = default;
+    // Each block as the port handed it over.
+    virtual void OnBlock(const uint8_t* bytes, size_t length) = 0;
+    // A rate a baud block announced.
+    virtual void OnBaudRate(ULONG rate) = 0;
+    // The data bytes of a block as the far side takes them in: baud blocks are taken out, and
+    // the flow characters too while flow control is honoured.
+    virtual void OnReceived(const uint8_t* bytes, size_t length) = 0;
+};
+
 class PeerEndpoint
 {
   public:
     static constexpr size_t MAX_BLOCK = 44;
 
-    // Attaches to the port named `portName` (for example u"COM5"). PASSIVE_LEVEL.
-    explicit PeerEndpoint(const std::u16string& portName);
+    // Attaches to the port named `portName` (for example u"COM5"), with `observer` (if any)
+    // watching from the first hand-over on; it must outlive the endpoint. PASSIVE_LEVEL.
+    explicit PeerEndpoint(const std::u16string& portName, PeerObserver* observer = nullptr);
     ~PeerEndpoint();
     PeerEndpoint(const PeerEndpoint&) = delete;
     PeerEndpoint& operator=(const PeerEndpoint&) = delete;
@@ -64,23 +81,11 @@ class PeerEndpoint
     void SetOnDelivered(std::function<void(size_t)> handler);
 
     // --- Software flow control ----------------------------------------------------------
-    void HonourFlowControl(bool on, uint8_t xonChar = 0x11, uint8_t xoffChar = 0x13);
+    void HonourFlowControl(bool on, uint8_t xonChar = abi::DEFAULT_XON_CHAR,
+                           uint8_t xoffChar = abi::DEFAULT_XOFF_CHAR);
     bool Paused() const;
 
     // --- From the port ------------------------------------------------------------------
-    // Every data byte the port transmitted, in order; BAUD blocks are taken out, and the
-    // flow characters too while flow control is honoured.
-    std::vector<uint8_t> Received() const;
-    std::vector<uint8_t> TakeReceived();
-    // The raw blocks as handed over, one per send tick, with the simulated time of each.
-    struct Block
-    {
-        LONGLONG TimeMs;
-        std::vector<uint8_t> Bytes;
-    };
-    std::vector<Block> Blocks() const;
-    // Baud rates announced by BAUD blocks, in order.
-    std::vector<ULONG> BaudRates() const;
     // Called with each newly announced rate, at DISPATCH_LEVEL inside the hand-over (an RFC 2217
     // bridge turns it into a baud-rate command).
     void SetOnBaudRate(std::function<void(ULONG)> handler);
@@ -90,9 +95,6 @@ class PeerEndpoint
     // Called with the data bytes of each transmitted block (BAUD blocks taken out, flow
     // characters kept: they are the far side's business), under the same rules.
     void SetOnData(std::function<void(const uint8_t*, size_t)> handler);
-    // Whether Received, Blocks and BaudRates keep a history (on by default). A long-running
-    // bridge turns it off so that memory does not grow with the traffic.
-    void SetRecording(bool on);
 
   private:
     static VOID NTAPI SendCallback(PVOID context, PVOID argument1, PVOID argument2);
@@ -108,9 +110,6 @@ class PeerEndpoint
 
     mutable std::mutex lock_;
     std::mutex deliveryLock_; // one paced delivery at a time, so blocks keep their order
-    std::vector<uint8_t> received_;
-    std::vector<Block> blocks_;
-    std::vector<ULONG> baudRates_;
     std::deque<uint8_t> queued_;
     std::deque<uint8_t> urgent_;
     ULONG lineRate_ = 0;
@@ -120,13 +119,13 @@ class PeerEndpoint
     std::function<void(size_t)> onDelivered_;
     bool honourFlow_ = false;
     bool paused_ = false;
-    uint8_t xonChar_ = 0x11;
-    uint8_t xoffChar_ = 0x13;
+    uint8_t xonChar_ = abi::DEFAULT_XON_CHAR;
+    uint8_t xoffChar_ = abi::DEFAULT_XOFF_CHAR;
     size_t bytesPerPeriod_ = 0;
     std::function<void(const uint8_t*, size_t)> onTransmit_;
     std::function<void(ULONG)> onBaudRate_;
     std::function<void(const uint8_t*, size_t)> onData_;
-    bool recording_ = true;
+    PeerObserver* const observer_;
 
     // Arms the pacing timer if pacing is on and it is not armed; TRUE when it did, and the
     // caller then kicks off the first delivery. Locks: lock_ held.

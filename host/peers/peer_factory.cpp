@@ -33,7 +33,6 @@ class NonePeer final : public Peer
   public:
     explicit NonePeer(const std::u16string& port) : port_(port), endpoint_(port)
     {
-        endpoint_.SetRecording(false);
         endpoint_.SetOnData(
             [this](const uint8_t*, size_t length) { counters_.Add(&PeerStats::FromPort, length); });
     }
@@ -87,7 +86,6 @@ class CablePeer final : public Peer
     // `gate` bounds what waits for `to` and throttles `from`.
     void Connect(PeerEndpoint* from, PeerEndpoint* to, OutboundGate* gate)
     {
-        from->SetRecording(false);
         from->SetOnData([this, to, gate](const uint8_t* bytes, size_t length) {
             const size_t taken = gate->Admit(to->QueuedBytes(), length);
             // Counted first: the delivery may reach the port before Queue returns.

@@ -54,7 +54,7 @@ size_t OutboundGate::Admit(size_t held, size_t length)
         std::lock_guard<std::mutex> guard(lock_);
         if (xonXoff_ && !xoffSent_ && held + taken >= bound_ / 2) {
             xoffSent_ = true;
-            port_->QueueUrgent(XOFF_CHAR);
+            port_->QueueUrgent(abi::DEFAULT_XOFF_CHAR);
         }
         if (taken < length && !dropping_) {
             startedDropping = true;
@@ -76,7 +76,7 @@ void OutboundGate::Level(size_t held)
     std::lock_guard<std::mutex> guard(lock_);
     if (xoffSent_ && held <= bound_ / 4) {
         xoffSent_ = false;
-        port_->QueueUrgent(XON_CHAR);
+        port_->QueueUrgent(abi::DEFAULT_XON_CHAR);
     }
 }
 

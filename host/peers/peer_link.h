@@ -67,7 +67,4 @@ class OutboundGate
     bool dropping_ = false;
 };
 
-constexpr uint8_t XON_CHAR = 0x11;
-constexpr uint8_t XOFF_CHAR = 0x13;
-
 } // namespace qvx

@@ -40,10 +40,9 @@ class StreamBridge final : public Peer
         : port_(port), config_(config), transport_(std::move(transport)), wake_(wake),
           endpoint_(port), gate_(&endpoint_, config, &counters_)
     {
-        endpoint_.SetRecording(false);
         endpoint_.SetLineRate(DEFAULT_LINE_RATE);
         if (config_.XonXoff) {
-            endpoint_.HonourFlowControl(true, XON_CHAR, XOFF_CHAR);
+            endpoint_.HonourFlowControl(true);
         }
         endpoint_.SetOnData(
             [this](const uint8_t* bytes, size_t length) { FromPort(bytes, length); });
@@ -102,7 +101,8 @@ class StreamBridge final : public Peer
             for (; offset < length && count < sizeof(kept); ++offset) {
                 // With Xon/Xoff the flow characters belong to the line, not to the far side.
                 const uint8_t byte = bytes[offset];
-                if (!config_.XonXoff || (byte != XON_CHAR && byte != XOFF_CHAR)) {
+                if (!config_.XonXoff ||
+                    (byte != abi::DEFAULT_XON_CHAR && byte != abi::DEFAULT_XOFF_CHAR)) {
                     kept[count++] = byte;
                 }
             }

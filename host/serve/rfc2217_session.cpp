@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "abi/serial_abi.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -10,30 +12,10 @@
 #include <unistd.h>
 
 namespace qvx {
+
+using namespace telnet; // the com-port commands
+
 namespace {
-
-using telnet::IAC;
-
-// Client command codes; the server answers with the code plus SERVER_OFFSET.
-constexpr uint8_t SIGNATURE = 0;
-constexpr uint8_t SET_BAUDRATE = 1;
-constexpr uint8_t SET_DATASIZE = 2;
-constexpr uint8_t SET_PARITY = 3;
-constexpr uint8_t SET_STOPSIZE = 4;
-constexpr uint8_t SET_CONTROL = 5;
-constexpr uint8_t NOTIFY_LINESTATE = 6;
-constexpr uint8_t NOTIFY_MODEMSTATE = 7;
-constexpr uint8_t FLOWCONTROL_SUSPEND = 8;
-constexpr uint8_t FLOWCONTROL_RESUME = 9;
-constexpr uint8_t SET_LINESTATE_MASK = 10;
-constexpr uint8_t SET_MODEMSTATE_MASK = 11;
-constexpr uint8_t PURGE_DATA = 12;
-constexpr uint8_t SERVER_OFFSET = 100;
-
-// The DTR and RTS outputs as the port drives them; Win32 has no call for it.
-constexpr DWORD IOCTL_GET_DTRRTS = 0x001B0078; // serial device, function 30, buffered
-constexpr DWORD DTRRTS_DTR = 0x1;
-constexpr DWORD DTRRTS_RTS = 0x2;
 
 // The reader returns at least this often, so it notices a stop or a suspension.
 constexpr DWORD READ_WAIT_MS = 100;
@@ -159,15 +141,6 @@ bool ApplyFlow(DCB* dcb, uint8_t value)
     default:
         return false;
     }
-}
-
-std::vector<uint8_t> BigEndian(uint32_t value, size_t width)
-{
-    std::vector<uint8_t> bytes(width);
-    for (size_t i = 0; i < width; ++i) {
-        bytes[width - 1 - i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-    return bytes;
 }
 
 // Modem lines as the 16550's modem status register: the state in the high nibble (the MS_*
@@ -340,10 +313,8 @@ void Rfc2217Session::SendInitialNegotiation()
     // com-port option itself.
     std::vector<uint8_t> out;
     for (uint8_t option : {telnet::OPTION_BINARY, telnet::OPTION_SGA}) {
-        telnet::AppendOption(&out, telnet::WILL, option);
-        localAsked_[option] = true;
-        telnet::AppendOption(&out, telnet::DO, option);
-        remoteAsked_[option] = true;
+        options_.Offer(option, &out);
+        options_.Ask(option, &out);
     }
     Send(out);
 }
@@ -622,32 +593,8 @@ void Rfc2217Session::Reply(uint8_t command, const std::vector<uint8_t>& value)
 
 void Rfc2217Session::OnOption(uint8_t verb, uint8_t option)
 {
-    const bool supported = option == telnet::OPTION_BINARY || option == telnet::OPTION_SGA ||
-                           option == telnet::OPTION_COM_PORT;
-    // Answer only a change of state, so two parties never echo each other's answers forever.
-    const bool remoteSide = verb == telnet::WILL || verb == telnet::WONT;
-    bool* enabled = remoteSide ? remote_ : local_;
-    bool* asked = remoteSide ? remoteAsked_ : localAsked_;
-    const uint8_t accept = remoteSide ? telnet::DO : telnet::WILL;
-    const uint8_t refuse = remoteSide ? telnet::DONT : telnet::WONT;
-    const bool wanted = verb == telnet::WILL || verb == telnet::DO;
     std::vector<uint8_t> out;
-    if (wanted && !enabled[option]) {
-        if (supported) {
-            enabled[option] = true;
-            if (!asked[option]) {
-                telnet::AppendOption(&out, accept, option);
-            }
-        } else if (!asked[option]) {
-            telnet::AppendOption(&out, refuse, option);
-        }
-    } else if (!wanted && enabled[option]) {
-        enabled[option] = false;
-        if (!asked[option]) {
-            telnet::AppendOption(&out, refuse, option);
-        }
-    }
-    asked[option] = false;
+    options_.Receive(verb, option, &out);
     if (!out.empty()) {
         Send(out);
     }
@@ -655,7 +602,7 @@ void Rfc2217Session::OnOption(uint8_t verb, uint8_t option)
         bool first = false;
         {
             MutexLock guard(stateLock_);
-            const bool now = remote_[option] || local_[option];
+            const bool now = options_.Remote(option) || options_.Local(option);
             first = now && !notify_;
             notify_ = now;
         }
@@ -667,7 +614,8 @@ void Rfc2217Session::OnOption(uint8_t verb, uint8_t option)
 
 void Rfc2217Session::OnSubnegotiation(uint8_t option, const std::vector<uint8_t>& body)
 {
-    if (option != telnet::OPTION_COM_PORT || body.empty() || !(remote_[option] || local_[option])) {
+    if (option != telnet::OPTION_COM_PORT || body.empty() ||
+        !(options_.Remote(option) || options_.Local(option))) {
         return;
     }
     FlushToPort();
@@ -714,10 +662,7 @@ void Rfc2217Session::LineSetting(uint8_t command, const std::vector<uint8_t>& va
     // At once, as SetCommState does: data still on its way goes out under the new format.
     // Waiting for it could take minutes at a low rate, or forever behind flow control.
     const LineSettingRule& rule = LINE_SETTINGS[command - SET_BAUDRATE];
-    uint32_t wanted = 0;
-    for (size_t i = 0; i < value.size() && i < rule.Width; ++i) {
-        wanted = (wanted << 8) | value[i];
-    }
+    const uint32_t wanted = FromBigEndian(value.data(), std::min(value.size(), rule.Width));
     DCB dcb = {};
     dcb.DCBlength = sizeof(dcb);
     if (wanted != 0 && value.size() == rule.Width && GetCommState(port_->Com, &dcb)) {
@@ -739,8 +684,9 @@ uint8_t Rfc2217Session::ReadControl(int group)
     DWORD lines = 0;
     DWORD returned = 0;
     if (group == DTR_STATE || group == RTS_STATE) {
-        DeviceIoControl(port_->Com, IOCTL_GET_DTRRTS, nullptr, 0, &lines, sizeof(lines), &returned,
-                        nullptr);
+        // The DTR and RTS outputs as the port drives them; Win32 has no call for it.
+        DeviceIoControl(port_->Com, abi::IOCTL_SERIAL_GET_DTRRTS, nullptr, 0, &lines, sizeof(lines),
+                        &returned, nullptr);
     }
     switch (group) {
     case OUT_FLOW:
@@ -748,9 +694,9 @@ uint8_t Rfc2217Session::ReadControl(int group)
     case BREAK_STATE:
         return breakOn_ ? 5 : 6;
     case DTR_STATE:
-        return (lines & DTRRTS_DTR) != 0 ? 8 : 9;
+        return (lines & abi::SERIAL_DTR_STATE) != 0 ? 8 : 9;
     case RTS_STATE:
-        return (lines & DTRRTS_RTS) != 0 ? 11 : 12;
+        return (lines & abi::SERIAL_RTS_STATE) != 0 ? 11 : 12;
     default:
         return dcb.fRtsControl == RTS_CONTROL_HANDSHAKE   ? 16
                : dcb.fDtrControl == DTR_CONTROL_HANDSHAKE ? 18

@@ -6,7 +6,7 @@
 #pragma once
 
 #include "host/mutex.h"
-#include "host/serve/telnet.h"
+#include "host/telnet/telnet.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -99,10 +99,10 @@ class Rfc2217Session : private telnet::Sink
     // Network thread only.
     telnet::Parser parser_;
     std::vector<uint8_t> toPort_;
-    bool local_[256] = {};       // options we perform
-    bool remote_[256] = {};      // options the client performs
-    bool localAsked_[256] = {};  // our WILL awaits its answer
-    bool remoteAsked_[256] = {}; // our DO awaits its answer
+    // Binary and no go-aheads both ways; the client offers the com-port option.
+    telnet::Negotiation options_{
+        {telnet::OPTION_BINARY, telnet::OPTION_SGA, telnet::OPTION_COM_PORT},
+        {telnet::OPTION_BINARY, telnet::OPTION_SGA, telnet::OPTION_COM_PORT}};
     bool breakOn_ = false;
 
     // Client data on its way to the port.

@@ -26,10 +26,10 @@ template <class T> BOOL Set(HANDLE handle, DWORD code, const T& in)
 // GetCommState's four reads, in Windows' order.
 BOOL ReadSettings(HANDLE handle, SerialSettings* settings)
 {
-    return Get(handle, IOCTL_GET_BAUD_RATE, &settings->BaudRate) &&
-           Get(handle, IOCTL_GET_LINE_CONTROL, &settings->LineControl) &&
-           Get(handle, IOCTL_GET_CHARS, &settings->Chars) &&
-           Get(handle, IOCTL_GET_HANDFLOW, &settings->Handflow);
+    return Get(handle, IOCTL_SERIAL_GET_BAUD_RATE, &settings->BaudRate) &&
+           Get(handle, IOCTL_SERIAL_GET_LINE_CONTROL, &settings->LineControl) &&
+           Get(handle, IOCTL_SERIAL_GET_CHARS, &settings->Chars) &&
+           Get(handle, IOCTL_SERIAL_GET_HANDFLOW, &settings->Handflow);
 }
 
 } // namespace
@@ -69,7 +69,7 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB)
         return FALSE;
     }
     const SerialSettings wanted = SettingsFromDcb(*lpDCB, current);
-    if (!Set(hFile, IOCTL_SET_BAUD_RATE, wanted.BaudRate)) {
+    if (!Set(hFile, IOCTL_SERIAL_SET_BAUD_RATE, wanted.BaudRate)) {
         return FALSE;
     }
     // DTR and RTS are set directly only in their plain modes. A refusal here comes from the
@@ -77,16 +77,18 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB)
     // line is set again then.
     DWORD rtsCode = 0, dtrCode = 0;
     if (lpDCB->fRtsControl == RTS_CONTROL_ENABLE || lpDCB->fRtsControl == RTS_CONTROL_DISABLE) {
-        rtsCode = lpDCB->fRtsControl == RTS_CONTROL_ENABLE ? IOCTL_SET_RTS : IOCTL_CLR_RTS;
+        rtsCode =
+            lpDCB->fRtsControl == RTS_CONTROL_ENABLE ? IOCTL_SERIAL_SET_RTS : IOCTL_SERIAL_CLR_RTS;
     }
     if (lpDCB->fDtrControl == DTR_CONTROL_ENABLE || lpDCB->fDtrControl == DTR_CONTROL_DISABLE) {
-        dtrCode = lpDCB->fDtrControl == DTR_CONTROL_ENABLE ? IOCTL_SET_DTR : IOCTL_CLR_DTR;
+        dtrCode =
+            lpDCB->fDtrControl == DTR_CONTROL_ENABLE ? IOCTL_SERIAL_SET_DTR : IOCTL_SERIAL_CLR_DTR;
     }
     const bool rtsDone = rtsCode == 0 || Simple(hFile, rtsCode);
     const bool dtrDone = dtrCode == 0 || Simple(hFile, dtrCode);
-    if (!Set(hFile, IOCTL_SET_LINE_CONTROL, wanted.LineControl) ||
-        !Set(hFile, IOCTL_SET_CHARS, wanted.Chars) ||
-        !Set(hFile, IOCTL_SET_HANDFLOW, wanted.Handflow)) {
+    if (!Set(hFile, IOCTL_SERIAL_SET_LINE_CONTROL, wanted.LineControl) ||
+        !Set(hFile, IOCTL_SERIAL_SET_CHARS, wanted.Chars) ||
+        !Set(hFile, IOCTL_SERIAL_SET_HANDFLOW, wanted.Handflow)) {
         return FALSE;
     }
     if ((!rtsDone && !Simple(hFile, rtsCode)) || (!dtrDone && !Simple(hFile, dtrCode))) {
@@ -116,7 +118,7 @@ BOOL WINAPI BuildCommDCBAndTimeoutsA(LPCSTR lpDef, LPDCB lpDCB, LPCOMMTIMEOUTS l
 
 BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 {
-    return Get(hFile, IOCTL_GET_TIMEOUTS, lpCommTimeouts);
+    return Get(hFile, IOCTL_SERIAL_GET_TIMEOUTS, lpCommTimeouts);
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
@@ -125,17 +127,17 @@ BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    return Set(hFile, IOCTL_SET_TIMEOUTS, *lpCommTimeouts);
+    return Set(hFile, IOCTL_SERIAL_SET_TIMEOUTS, *lpCommTimeouts);
 }
 
 BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask)
 {
-    return Get(hFile, IOCTL_GET_WAIT_MASK, lpEvtMask);
+    return Get(hFile, IOCTL_SERIAL_GET_WAIT_MASK, lpEvtMask);
 }
 
 BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask)
 {
-    return Set(hFile, IOCTL_SET_WAIT_MASK, dwEvtMask);
+    return Set(hFile, IOCTL_SERIAL_SET_WAIT_MASK, dwEvtMask);
 }
 
 BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
@@ -148,7 +150,7 @@ BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverla
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    return Issue(file, RequestKind::Control, IOCTL_WAIT_ON_MASK, {},
+    return Issue(file, RequestKind::Control, IOCTL_SERIAL_WAIT_ON_MASK, {},
                  Destination{nullptr, 0, lpEvtMask}, nullptr, lpOverlapped);
 }
 
@@ -156,7 +158,7 @@ BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat)
 {
     SerialStatus status;
     std::memset(&status, 0, sizeof(status));
-    if (!Get(hFile, IOCTL_GET_COMM_STATUS, &status)) {
+    if (!Get(hFile, IOCTL_SERIAL_GET_COMMSTATUS, &status)) {
         return FALSE;
     }
     if (lpErrors != nullptr) {
@@ -170,21 +172,21 @@ BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat)
 
 BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags)
 {
-    return Set(hFile, IOCTL_PURGE, dwFlags);
+    return Set(hFile, IOCTL_SERIAL_PURGE, dwFlags);
 }
 
 BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc)
 {
     static const DWORD codes[] = {0,
-                                  IOCTL_SET_XOFF,
-                                  IOCTL_SET_XON,
-                                  IOCTL_SET_RTS,
-                                  IOCTL_CLR_RTS,
-                                  IOCTL_SET_DTR,
-                                  IOCTL_CLR_DTR,
-                                  IOCTL_RESET_DEVICE,
-                                  IOCTL_SET_BREAK_ON,
-                                  IOCTL_SET_BREAK_OFF};
+                                  IOCTL_SERIAL_SET_XOFF,
+                                  IOCTL_SERIAL_SET_XON,
+                                  IOCTL_SERIAL_SET_RTS,
+                                  IOCTL_SERIAL_CLR_RTS,
+                                  IOCTL_SERIAL_SET_DTR,
+                                  IOCTL_SERIAL_CLR_DTR,
+                                  IOCTL_SERIAL_RESET_DEVICE,
+                                  IOCTL_SERIAL_SET_BREAK_ON,
+                                  IOCTL_SERIAL_SET_BREAK_OFF};
     if (dwFunc == 0 || dwFunc >= sizeof(codes) / sizeof(codes[0])) {
         if (FileOf(hFile)) {
             SetLastError(ERROR_INVALID_PARAMETER);
@@ -196,29 +198,29 @@ BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc)
 
 BOOL WINAPI SetCommBreak(HANDLE hFile)
 {
-    return Simple(hFile, IOCTL_SET_BREAK_ON);
+    return Simple(hFile, IOCTL_SERIAL_SET_BREAK_ON);
 }
 
 BOOL WINAPI ClearCommBreak(HANDLE hFile)
 {
-    return Simple(hFile, IOCTL_SET_BREAK_OFF);
+    return Simple(hFile, IOCTL_SERIAL_SET_BREAK_OFF);
 }
 
 BOOL WINAPI TransmitCommChar(HANDLE hFile, char cChar)
 {
-    return Set(hFile, IOCTL_IMMEDIATE_CHAR, cChar);
+    return Set(hFile, IOCTL_SERIAL_IMMEDIATE_CHAR, cChar);
 }
 
 BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue)
 {
     const DWORD sizes[2] = {dwInQueue, dwOutQueue};
-    return Set(hFile, IOCTL_SET_QUEUE_SIZE, sizes);
+    return Set(hFile, IOCTL_SERIAL_SET_QUEUE_SIZE, sizes);
 }
 
 BOOL WINAPI GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat)
 {
     // The driver returns the whole modem status register; the MS_ bits are its upper half.
-    return Get(hFile, IOCTL_GET_MODEM_STATUS, lpModemStat);
+    return Get(hFile, IOCTL_SERIAL_GET_MODEMSTATUS, lpModemStat);
 }
 
 BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp)
@@ -233,7 +235,7 @@ BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp)
         length = lpCommProp->wPacketLength;
     }
     std::memset(lpCommProp, 0, length);
-    return Control(hFile, IOCTL_GET_PROPERTIES, nullptr, 0, lpCommProp, length);
+    return Control(hFile, IOCTL_SERIAL_GET_PROPERTIES, nullptr, 0, lpCommProp, length);
 }
 
 } // extern "C"

@@ -106,11 +106,11 @@ DWORD CommErrorsFromStatus(DWORD errors)
     {
         DWORD Serial;
         DWORD Comm;
-    } bits[] = {{0x01, CE_BREAK},
-                {0x02, CE_FRAME},
-                {0x04, CE_OVERRUN},
-                {0x08, CE_RXOVER},
-                {0x10, CE_RXPARITY}};
+    } bits[] = {{SERIAL_ERROR_BREAK, CE_BREAK},
+                {SERIAL_ERROR_FRAMING, CE_FRAME},
+                {SERIAL_ERROR_OVERRUN, CE_OVERRUN},
+                {SERIAL_ERROR_QUEUEOVERRUN, CE_RXOVER},
+                {SERIAL_ERROR_PARITY, CE_RXPARITY}};
     DWORD comm = 0;
     for (const auto& bit : bits) {
         comm |= (errors & bit.Serial) != 0 ? bit.Comm : 0;

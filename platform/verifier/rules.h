@@ -1,6 +1,6 @@
-// The verifier's rules: one enumeration, each rule with the one-line description the README
-// lists (a test compares them). A violation is reported by its rule, and tests name rules by
-// the enumerators, which read as the names printed in a report.
+// The verifier's rules: one enumeration, each rule with the one-line description that
+// docs/platform.md lists (a test compares them). A violation is reported by its rule, and tests
+// name rules by the enumerators, which read as the names printed in a report.
 #pragma once
 
 #include <iosfwd>

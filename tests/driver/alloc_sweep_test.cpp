@@ -8,9 +8,9 @@
 
 #include <ntddser.h>
 
-#include "host/peers/peer_endpoint.h"
 #include "port/kcompat.h"
 #include "serial/transfer.h"
+#include "support/recording_peer.h"
 
 #include <gtest/gtest.h>
 
@@ -29,7 +29,7 @@ class AllocSweepTest : public FrameTest
         FrameTest::SetUp();
         ASSERT_EQ(Plug(u"COM5", &pdo_), STATUS_SUCCESS);
         port_ = PortOf(pdo_);
-        peer_ = std::make_unique<PeerEndpoint>(u"COM5");
+        peer_ = std::make_unique<RecordingPeer>(u"COM5");
     }
     void TearDown() override
     {
@@ -81,7 +81,7 @@ class AllocSweepTest : public FrameTest
 
     PDEVICE_OBJECT pdo_ = nullptr;
     PortDeviceRecord* port_ = nullptr;
-    std::unique_ptr<PeerEndpoint> peer_;
+    std::unique_ptr<RecordingPeer> peer_;
 };
 
 // The n-th allocation of an open fails, for every n until an open makes fewer than n: the

@@ -8,6 +8,7 @@
 #include "host/peers/peer_endpoint.h"
 #include "platform/machine/machine.h"
 #include "port/kcompat.h"
+#include "support/recording_peer.h"
 
 #include <gtest/gtest.h>
 
@@ -45,7 +46,7 @@ class LifecycleTest : public SimMachineTest
             ASSERT_EQ(host.Load(), STATUS_SUCCESS);
         }
         ASSERT_EQ(host.AddPort(u"COM5"), STATUS_SUCCESS);
-        PeerEndpoint peer(u"COM5");
+        RecordingPeer peer(u"COM5");
         const FileHandle handle = Sim().Io().Open(u"\\\\.\\COM5");
         ASSERT_NE(handle, INVALID_FILE_HANDLE);
         EXPECT_EQ(Sim().Io().Write(handle, {'o', 'k'}).Status, STATUS_SUCCESS);

@@ -6,6 +6,7 @@
 
 #include "host/peers/peer_endpoint.h"
 #include "platform/machine/machine.h"
+#include "support/recording_peer.h"
 
 #include <gtest/gtest.h>
 
@@ -89,8 +90,8 @@ TEST_F(NamingTest, TwoPortsPublishTheirOwnNames)
     EXPECT_EQ(PortOf(com5)->PortNameString, nullptr) << "the peer channel released the name";
 
     {
-        PeerEndpoint peer5(u"COM5");
-        PeerEndpoint peer6(u"COM6");
+        RecordingPeer peer5(u"COM5");
+        RecordingPeer peer6(u"COM6");
         const FileHandle handle = Open(u"COM6");
         ASSERT_NE(handle, INVALID_FILE_HANDLE);
         ASSERT_EQ(Io().Write(handle, {'h', 'i'}).Status, STATUS_SUCCESS);

@@ -10,6 +10,7 @@
 #include "driver/driver.h"
 #include "host/peers/peer_endpoint.h"
 #include "platform/machine/machine.h"
+#include "support/recording_peer.h"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +32,7 @@ class PnpTest : public FrameTest
     {
         FrameTest::SetUp();
         ASSERT_EQ(Plug(u"COM5", &pdo_), STATUS_SUCCESS);
-        peer_ = std::make_unique<PeerEndpoint>(u"COM5");
+        peer_ = std::make_unique<RecordingPeer>(u"COM5");
     }
     void TearDown() override
     {
@@ -87,7 +88,7 @@ class PnpTest : public FrameTest
     }
 
     PDEVICE_OBJECT pdo_ = nullptr;
-    std::unique_ptr<PeerEndpoint> peer_;
+    std::unique_ptr<RecordingPeer> peer_;
 };
 
 // Start, stop, start: the second start builds the serial resources again and the port works

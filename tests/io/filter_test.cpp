@@ -10,6 +10,7 @@
 #include "host/driver_host.h"
 #include "host/peers/peer_endpoint.h"
 #include "platform/machine/machine.h"
+#include "support/recording_peer.h"
 
 #include <algorithm>
 
@@ -220,7 +221,7 @@ TEST_F(PortUnderFiltersTest, PortWorksBetweenFilters)
         EXPECT_EQ(fdo->DriverObject, host.Driver());
         const PDEVICE_OBJECT upper = Sim().Pnp().FilterDevices(pdo, true).at(0);
         {
-            PeerEndpoint peer(u"COM5");
+            RecordingPeer peer(u"COM5");
             NTSTATUS status = STATUS_UNSUCCESSFUL;
             const FileHandle handle = Sim().Io().Open(u"\\\\.\\COM5", 0, &status);
             ASSERT_NE(handle, INVALID_FILE_HANDLE) << std::hex << status;

@@ -2,8 +2,11 @@
 // blocks it takes out of a port's stream, its ring, its pacing credit and the instance it
 // reads out of an interface link.
 
+#include "abi/baud_block.h"
+#include "abi/serial_abi.h"
 #include "host/peers/peer_description.h"
 #include "host/peers/peer_factory.h"
+#include "kpeer/kpeer.h"
 #include "kpeer/peer_core.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +17,13 @@
 
 namespace qvx {
 namespace {
+
+// The kernel peer keeps copies of the baud block's constants and the flow characters: it
+// includes only WDK headers.
+static_assert(PEER_BAUD_TAG == abi::BAUD_TAG && PEER_BAUD_BLOCK_BYTES == abi::BAUD_BLOCK_BYTES &&
+              PEER_MIN_PLAUSIBLE_RATE == abi::BAUD_RATE_MIN &&
+              PEER_MAX_PLAUSIBLE_RATE == abi::BAUD_RATE_MAX);
+static_assert(PEER_XON == abi::DEFAULT_XON_CHAR && PEER_XOFF == abi::DEFAULT_XOFF_CHAR);
 
 std::u16string Wide(const std::string& text)
 {

@@ -4,6 +4,7 @@
 #include "support/port_fixture.h"
 #include "support/watchdog.h"
 
+#include "abi/baud_block.h"
 #include "peer/peer.h"
 #include "platform/machine/machine.h"
 #include "port/kcompat.h"
@@ -15,6 +16,10 @@
 
 namespace qvx {
 namespace {
+
+// The driver keeps a copy of the baud block's constants: it includes only WDK headers.
+static_assert(PEER_BAUD_TAG == abi::BAUD_TAG && PEER_BAUD_RATE_MIN == abi::BAUD_RATE_MIN &&
+              PEER_BAUD_RATE_MAX == abi::BAUD_RATE_MAX);
 
 std::vector<UCHAR> Pattern(size_t length, UCHAR first = 0)
 {

@@ -17,7 +17,7 @@ namespace qvx {
 namespace {
 
 using ::testing::HasSubstr;
-using T = TelnetClient;
+namespace T = telnet;
 
 std::string Bytes(std::initializer_list<int> values)
 {
@@ -73,7 +73,7 @@ TEST(TelnetClientTest, NegotiatesAndSendsEachRateOnceAccepted)
 }
 
 // Data: 0xFF is doubled going out and collapsed coming in; commands in the middle of data do
-// not disturb it; an overlong subnegotiation is thrown away and the stream goes on.
+// not disturb it; an overlong or broken subnegotiation is thrown away and the stream goes on.
 TEST(TelnetClientTest, EscapesDataAndSurvivesBrokenCommands)
 {
     const uint8_t out[] = {0x41, 0xFF, 0x42, 0xFF, 0xFF};
@@ -91,6 +91,16 @@ TEST(TelnetClientTest, EscapesDataAndSurvivesBrokenCommands)
     EXPECT_EQ(std::string(data.begin(), data.end()), "a\xff"
                                                      "bcde");
     EXPECT_GT(telnet.Discarded(), 900u);
+    EXPECT_EQ(telnet.ServerBaudRate(), 0u);
+
+    // A subnegotiation cut short by a command is dropped whole, and the command is obeyed:
+    // the rate it carried is not taken, and none of the command's bytes become data.
+    data.clear();
+    EXPECT_EQ(Feed(telnet,
+                   Bytes({T::IAC, T::SB, 44, 101, 0, 0, 0x25, 0x80, T::IAC, T::WILL, 3, 'z'}),
+                   &data),
+              Bytes({T::IAC, T::DO, 3}));
+    EXPECT_EQ(std::string(data.begin(), data.end()), "z");
     EXPECT_EQ(telnet.ServerBaudRate(), 0u);
 }
 

@@ -278,9 +278,9 @@ TEST_F(VerifierTest, IrqlCeilingsFollowTheDocumentation)
     KfLowerIrql(old);
     Sim().Io().ReleaseBuiltInDriver(driver);
 }
-// The README lists every rule of the enumeration with its description, in its order, between
-// two marker lines. QVX_WRITE_RULES=1 (scripts/rules.sh) rewrites the list instead.
-TEST(VerifierRulesTest, ReadmeListsEveryRuleOfTheEnumeration)
+// docs/platform.md lists every rule of the enumeration with its description, in its order,
+// between two marker lines. QVX_WRITE_RULES=1 (scripts/rules.sh) rewrites the list instead.
+TEST(VerifierRulesTest, ThePlatformPageListsEveryRuleOfTheEnumeration)
 {
     const std::string begin = "<!-- verifier rules: from platform/verifier/rules.h -->\n";
     const std::string end = "<!-- end of verifier rules -->\n";
@@ -289,24 +289,24 @@ TEST(VerifierRulesTest, ReadmeListsEveryRuleOfTheEnumeration)
         const auto rule = static_cast<Rule>(i);
         list += std::string("- `") + RuleName(rule) + "`: " + RuleDescription(rule) + "\n";
     }
-    std::ifstream in(QVX_README);
-    ASSERT_TRUE(in) << "cannot read " << QVX_README;
+    std::ifstream in(QVX_RULES_DOC);
+    ASSERT_TRUE(in) << "cannot read " << QVX_RULES_DOC;
     std::stringstream text;
     text << in.rdbuf();
-    std::string readme = text.str();
-    const size_t from = readme.find(begin);
-    const size_t to = readme.find(end);
+    std::string page = text.str();
+    const size_t from = page.find(begin);
+    const size_t to = page.find(end);
     ASSERT_TRUE(from != std::string::npos && to != std::string::npos && from < to)
-        << QVX_README << " lacks the marker lines\n"
+        << QVX_RULES_DOC << " lacks the marker lines\n"
         << begin << end;
     const size_t start = from + begin.size();
     if (std::getenv("QVX_WRITE_RULES") != nullptr) {
-        readme.replace(start, to - start, list);
-        std::ofstream(QVX_README) << readme;
+        page.replace(start, to - start, list);
+        std::ofstream(QVX_RULES_DOC) << page;
         return;
     }
-    EXPECT_EQ(readme.substr(start, to - start), list)
-        << "the README's rule list differs from the enumeration: run scripts/rules.sh";
+    EXPECT_EQ(page.substr(start, to - start), list)
+        << "the rule list of docs/platform.md differs from the enumeration: run scripts/rules.sh";
 }
 
 // With AbortOnViolation the first violation ends the process, naming its rule.

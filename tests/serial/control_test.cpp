@@ -4,6 +4,7 @@
 
 #include "serial/input_ring.h"
 #include "support/port_fixture.h"
+#include "support/seeds.h"
 
 #include "peer/peer.h"
 #include "port/kcompat.h"
@@ -651,8 +652,7 @@ class Watchdog
 // code's count, and the settings read back as the last accepted values.
 TEST_F(ControlTest, SeededRandomControlSequenceKeepsItsInvariants)
 {
-    const char* text = getenv("QVX_SEED");
-    const unsigned seed = text != nullptr ? static_cast<unsigned>(strtoul(text, nullptr, 0)) : 13u;
+    const unsigned seed = ScenarioSeed(13u);
     SCOPED_TRACE(testing::Message() << "seed " << seed << " (replay with QVX_SEED=" << seed << ")");
     Watchdog watchdog(seed, std::chrono::seconds(120));
     std::mt19937 random(seed);

@@ -6,9 +6,12 @@
 // order, every byte written reached the peer in order, and nobody stays paused. A watchdog turns a
 // hang into a failure; a failure prints its seed and the command that replays it.
 //
-// QVX_SWARM_SEEDS=<first>:<count> runs other seeds (nightly); the default list runs in CI.
+// QVX_SEED=<n> replays a seed, QVX_SEEDS=<first>:<count> runs others (support/seeds.h); the
+// default list runs in CI.
 
+#include "support/ledger.h"
 #include "support/port_fixture.h"
+#include "support/seeds.h"
 #include "support/watchdog.h"
 
 #include "serial/interrupt.h"
@@ -16,17 +19,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace qvx {
 namespace {
 
-constexpr UCHAR XON = 0x11;
-constexpr UCHAR XOFF = 0x13;
 constexpr int STEPS = 400;
 
 class DataPathSwarmTest : public OpenPortTest
@@ -64,14 +63,26 @@ class DataPathSwarmTest : public OpenPortTest
             return;
         }
         const std::vector<UCHAR> bytes = RandomBytes(Pick(1, std::min<size_t>(room, 300)));
-        delivered_.insert(delivered_.end(), bytes.begin(), bytes.end());
+        inbound_.Append(bytes, false);
         Peer().Deliver(bytes);
+    }
+
+    // Feeds what a reader got to its stream; FALSE at the first byte that cannot come next.
+    static bool Consume(Stream* stream, const std::vector<UCHAR>& got)
+    {
+        for (UCHAR b : got) {
+            if (!stream->Read(b)) {
+                return false;
+            }
+        }
+        return true;
     }
 
     void Read()
     {
         const std::vector<UCHAR> got = ReadNow(static_cast<ULONG>(Pick(1, 400)));
-        read_.insert(read_.end(), got.begin(), got.end());
+        ASSERT_TRUE(Consume(&inbound_, got))
+            << "the application read bytes out of order or corrupted, byte " << inbound_.Owed();
         // A read that drained the ring to XonLimit ends a receive hold by Xoff: the Xon is
         // on its way.
         const PortDeviceRecord* port = Port();
@@ -87,7 +98,7 @@ class DataPathSwarmTest : public OpenPortTest
             return;
         }
         const std::vector<UCHAR> bytes = RandomBytes(Pick(1, 700));
-        written_.insert(written_.end(), bytes.begin(), bytes.end());
+        outbound_.Append(bytes, false);
         writes_.push_back(Io().WriteAsync(Handle, bytes));
     }
 
@@ -123,14 +134,9 @@ class DataPathSwarmTest : public OpenPortTest
              ++completedWrites_) {
             EXPECT_EQ(writes_[completedWrites_]->Result().Status, STATUS_SUCCESS);
         }
-        // Whatever reached the peer is a prefix of what was written, in order.
-        const std::vector<UCHAR> received = Peer().Received();
-        ASSERT_LE(received.size(), written_.size());
-        ASSERT_TRUE(std::equal(received.begin(), received.end(), written_.begin()))
-            << "the peer received bytes out of order or corrupted";
-        ASSERT_LE(read_.size(), delivered_.size());
-        ASSERT_TRUE(std::equal(read_.begin(), read_.end(), delivered_.begin()))
-            << "the application read bytes out of order or corrupted";
+        // Whatever reached the peer continues what was written, in order.
+        ASSERT_TRUE(Consume(&outbound_, Peer().TakeReceived()))
+            << "the peer received bytes out of order or corrupted, byte " << outbound_.Owed();
     }
 
     void Finish()
@@ -140,7 +146,7 @@ class DataPathSwarmTest : public OpenPortTest
         Line(IOCTL_SERIAL_SET_RTS);
         SetHandFlow(Handle, SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_AUTO_RECEIVE, 2048,
                     512);
-        for (int i = 0; i < 40 && read_.size() < delivered_.size(); ++i) {
+        for (int i = 0; i < 40 && inbound_.ReadCount() < inbound_.Size(); ++i) {
             Read();
         }
         for (int tick = 0; tick < 2000 && completedWrites_ < writes_.size(); ++tick) {
@@ -150,8 +156,10 @@ class DataPathSwarmTest : public OpenPortTest
         Sim().AdvanceMs(40);
         CheckInvariants(true);
         EXPECT_EQ(completedWrites_, writes_.size()) << "a write never completed";
-        EXPECT_EQ(Peer().Received(), written_);
-        EXPECT_EQ(read_, delivered_);
+        EXPECT_TRUE(outbound_.Complete())
+            << "the peer lacks written bytes from " << outbound_.Owed();
+        EXPECT_TRUE(inbound_.Complete())
+            << "delivered bytes were not read from " << inbound_.Owed();
         EXPECT_FALSE(Peer().Paused()) << "the peer stays paused by the port";
         EXPECT_EQ(Port()->RxHoldReasons, 0u);
         EXPECT_EQ(Port()->TxHoldReasons, 0u);
@@ -203,27 +211,15 @@ class DataPathSwarmTest : public OpenPortTest
     }
 
     std::mt19937 rng_;
-    std::vector<UCHAR> delivered_;
-    std::vector<UCHAR> read_;
-    std::vector<UCHAR> written_;
+    Stream inbound_;  // delivered by the peer, read by the application
+    Stream outbound_; // written by the application, received by the peer
     std::vector<IoRequestPtr> writes_;
     size_t completedWrites_ = 0;
 };
 
 std::vector<uint32_t> Seeds()
 {
-    uint32_t first = 1;
-    uint32_t count = 24;
-    if (const char* text = std::getenv("QVX_SWARM_SEEDS")) {
-        std::istringstream in(text);
-        char colon = 0;
-        in >> first >> colon >> count;
-    }
-    std::vector<uint32_t> seeds;
-    for (uint32_t i = 0; i < count; ++i) {
-        seeds.push_back(first + i);
-    }
-    return seeds;
+    return ScenarioSeeds(SeedRange(1, 24));
 }
 
 class DataPathSwarm : public DataPathSwarmTest, public ::testing::WithParamInterface<uint32_t>
@@ -234,8 +230,7 @@ class DataPathSwarm : public DataPathSwarmTest, public ::testing::WithParamInter
 TEST_P(DataPathSwarm, RandomScenarioKeepsDataAndFlowControlSound)
 {
     const uint32_t seed = GetParam();
-    const std::string replay =
-        "replay: QVX_SWARM_SEEDS=" + std::to_string(seed) + ":1 serial_data_path_swarm_test";
+    const std::string replay = ReplayLine(seed, "serial_data_path_swarm_test");
     SCOPED_TRACE(replay);
     Watchdog watchdog(replay);
     Run(seed);

@@ -3,6 +3,7 @@
 // random timeouts: it must arrive whole, in order and without an overrun.
 
 #include "support/port_fixture.h"
+#include "support/seeds.h"
 
 #include "serial/transfer.h"
 
@@ -21,8 +22,7 @@ using ReadStreamTest = OpenPortTest;
 // QVX_SEED replays a failure; QVX_FAST shortens the stream.
 unsigned StreamSeed()
 {
-    const char* text = getenv("QVX_SEED");
-    return text != nullptr ? static_cast<unsigned>(strtoul(text, nullptr, 0)) : 0x5EEDu;
+    return ScenarioSeed(0x5EEDu);
 }
 
 TEST_F(ReadStreamTest, PacedStreamArrivesWholeAndInOrder)
@@ -115,7 +115,7 @@ TEST_F(ReadStreamTest, PacedStreamArrivesWholeAndInOrder)
     EXPECT_EQ(serialStatus.Errors, 0u);
     // The stream really was paced by flow control.
     size_t xoffs = 0;
-    for (const PeerEndpoint::Block& block : Peer().Blocks()) {
+    for (const PeerRecorder::Block& block : Peer().Blocks()) {
         xoffs += static_cast<size_t>(std::count(block.Bytes.begin(), block.Bytes.end(), 0x13));
     }
     EXPECT_GT(xoffs, 0u);

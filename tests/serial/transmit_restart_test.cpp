@@ -15,8 +15,8 @@
 namespace qvx {
 namespace {
 
-constexpr UCHAR XON = 0x11;
-constexpr UCHAR XOFF = 0x13;
+constexpr UCHAR XON = DEFAULT_XON_CHAR;
+constexpr UCHAR XOFF = DEFAULT_XOFF_CHAR;
 
 class TransmitRestartTest : public OpenPortTest
 {

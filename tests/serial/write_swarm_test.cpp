@@ -4,18 +4,18 @@
 // step the reference sets and the output count must agree; at the end every request has
 // completed once and the peer has exactly the bytes each write reported, in order.
 
+#include "support/seeds.h"
 #include "support/write_fixture.h"
 
 #include "port/kcompat.h"
 
-#include <cstdlib>
 #include <random>
 
 namespace qvx {
 namespace {
 
 constexpr UCHAR IMMEDIATE_CHAR = 0x01;
-constexpr UCHAR XOFF_CHAR = 0x13;
+constexpr UCHAR XOFF_CHAR = DEFAULT_XOFF_CHAR;
 
 class WriteSwarmTest : public WritePathTest
 {
@@ -218,15 +218,11 @@ class WriteSwarmTest : public WritePathTest
     std::vector<Request> requests_;
 };
 
-// A fixed list of seeds in CI; QVX_WRITE_SEED=<n> replays one.
+// A fixed list of seeds in CI; QVX_SEED=<n> replays one (support/seeds.h).
 TEST_F(WriteSwarmTest, RandomMixesKeepTheOutputConsistent)
 {
-    std::vector<uint32_t> seeds = {1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144, 233};
-    if (const char* replay = std::getenv("QVX_WRITE_SEED")) {
-        seeds = {static_cast<uint32_t>(std::strtoul(replay, nullptr, 10))};
-    }
-    for (uint32_t seed : seeds) {
-        SCOPED_TRACE("replay: QVX_WRITE_SEED=" + std::to_string(seed) + " serial_write_swarm_test");
+    for (uint32_t seed : ScenarioSeeds({1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144, 233})) {
+        SCOPED_TRACE(ReplayLine(seed, "serial_write_swarm_test"));
         Run(seed, 400);
         if (HasFailure()) {
             return;

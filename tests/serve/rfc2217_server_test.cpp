@@ -5,12 +5,12 @@
 #include "host/serve/rfc2217_server.h"
 #include "host/system.h"
 #include "serve/support/serve_client.h"
+#include "support/seeds.h"
 #include "support/watchdog.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <random>
 #include <thread>
 
@@ -332,9 +332,7 @@ TEST_F(Rfc2217ServerTest, SecondClientRefusedUntilTheFirstLeaves)
 // the settings.
 TEST_F(Rfc2217ServerTest, TelnetGarbageLeavesTheSessionUsable)
 {
-    const char* env = std::getenv("QVX_SEED");
-    const uint32_t seed =
-        env != nullptr ? static_cast<uint32_t>(std::strtoul(env, nullptr, 0)) : 0x2217u;
+    const uint32_t seed = ScenarioSeed(0x2217u);
     watchdog_.Describe("TelnetGarbageLeavesTheSessionUsable, replay with QVX_SEED=" +
                        std::to_string(seed));
     SCOPED_TRACE("replay with QVX_SEED=" + std::to_string(seed));

@@ -8,10 +8,10 @@
 // buffer) and carry big writes to readers that pause past their ring. One std::mt19937 seeded
 // from the seed drives every choice.
 //
-// Two byte ledgers (sim/ledger.h). The wire: a listener beside each port's peer sees every block
-// the port hands over; its data must be the bytes the port's writes handed over, in order (all
-// of a write that succeeded, the first Information bytes of one that did not), however the port
-// stopped, closed or went away meanwhile. Every byte a port's writes handed over must have
+// Two byte ledgers (support/ledger.h). The wire: a listener beside each port's peer sees every
+// block the port hands over; its data must be the bytes the port's writes handed over, in order
+// (all of a write that succeeded, the first Information bytes of one that did not), however the
+// port stopped, closed or went away meanwhile. Every byte a port's writes handed over must have
 // reached its peer by the time the port is opened again, after a stop or a surprise removal,
 // and at the end. The reader's stream, per direction (the bytes one port writes, read on the port
 // at the far end of its cable): the bytes read must be that stream in order with only
@@ -46,7 +46,8 @@
 // once an Xoff went to the transmitter, and CTS follows RTS, DSR and DCD follow DTR, ring stays
 // off. No verifier rule may fire; the fixture's teardown reports pool left over.
 //
-// QVX_SEED=<n> replays one seed, QVX_SIM_SEEDS=<first>:<count> runs a range (scripts/swarm.sh).
+// QVX_SEED=<n> replays one seed, QVX_SEEDS=<first>:<count> runs a range (support/seeds.h;
+// scripts/swarm.sh).
 // QVX_SIM_VERBOSE=1 prints what each seed did, 2 every step, 3 the driver's trace too;
 // QVX_SIM_LEVEL=1 keeps to data, timeouts and cancels, 2 adds settings, 3 (default) everything.
 // QVX_SIM_SKIP=<check>,... turns checks off, to see what else a seed finds (the names are the
@@ -56,9 +57,10 @@
 // are held).
 // ctest-labels: swarm
 
-#include "sim/ledger.h"
 #include "sim/line_tap.h"
+#include "support/ledger.h"
 #include "support/machine_fixture.h"
+#include "support/seeds.h"
 #include "support/watchdog.h"
 
 #include "host/driver_host.h"
@@ -1806,8 +1808,8 @@ class SimSwarmTest : public SimMachineTest
 
     void Run(uint32_t seed)
     {
-        replay_ = "replay: QVX_SEED=" + std::to_string(seed) +
-                  " build/default/tests/sim_swarm_test --gtest_filter='*SimSwarm*'";
+        replay_ =
+            ReplayLine(seed, "build/default/tests/sim_swarm_test --gtest_filter='*SimSwarm*'");
         watchdog_ = std::make_unique<Watchdog>(replay_, std::chrono::seconds(120));
         std::snprintf(g_replay, sizeof(g_replay), "\n%s\n", replay_.c_str());
         std::signal(SIGABRT, PrintReplayOnAbort);
@@ -1925,26 +1927,12 @@ class SimSwarmTest : public SimMachineTest
 
 std::vector<uint32_t> Seeds()
 {
-    if (const char* one = std::getenv("QVX_SEED")) {
-        return {static_cast<uint32_t>(std::strtoul(one, nullptr, 10))};
-    }
-    uint32_t first = 1;
-    uint32_t count = 50;
-    if (const char* text = std::getenv("QVX_SIM_SEEDS")) {
-        std::istringstream in(text);
-        char colon = 0;
-        in >> first >> colon >> count;
-    }
-    std::vector<uint32_t> seeds;
-    for (uint32_t i = 0; i < count; ++i) {
-        seeds.push_back(first + i);
-    }
-    return seeds;
+    return ScenarioSeeds(SeedRange(1, 50));
 }
 
 std::vector<uint32_t> RegressionSeeds()
 {
-    if (std::getenv("QVX_SEED") != nullptr || std::getenv("QVX_SIM_SEEDS") != nullptr) {
+    if (SeedsChosen()) {
         return {};
     }
     return std::vector<uint32_t>(std::begin(REGRESSION_SEEDS), std::end(REGRESSION_SEEDS));

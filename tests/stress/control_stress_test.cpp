@@ -9,6 +9,7 @@
 
 #include "host/peers/peer_endpoint.h"
 #include "platform/machine/machine.h"
+#include "support/recording_peer.h"
 
 #include <atomic>
 #include <chrono>
@@ -50,7 +51,7 @@ TEST_F(ControlStressTest, RateChangesDuringWritesKeepDataAndRatesInOrder)
     }
     const auto deadline = std::chrono::steady_clock::now() + TIME_BOUND;
     {
-        PeerEndpoint peer(port.PortName());
+        RecordingPeer peer(port.PortName());
         std::atomic<bool> writerFailed{false};
         std::thread writer([&] {
             for (size_t offset = 0; offset < outbound.size(); offset += WRITE_CHUNK) {

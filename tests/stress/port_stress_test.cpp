@@ -8,6 +8,7 @@
 
 #include "host/peers/peer_endpoint.h"
 #include "platform/machine/machine.h"
+#include "support/recording_peer.h"
 
 #include <atomic>
 #include <chrono>
@@ -72,7 +73,7 @@ TEST_F(PortStressTest, StreamsBothWaysWhileReadsTimeOut)
     const std::vector<UCHAR> outbound = Stream(OUTBOUND_BYTES, 11);
     const auto deadline = std::chrono::steady_clock::now() + TIME_BOUND;
     {
-        PeerEndpoint peer(port.PortName());
+        RecordingPeer peer(port.PortName());
         peer.HonourFlowControl(true);
         peer.Queue(inbound);
         peer.StartPacing(2, PeerEndpoint::MAX_BLOCK);

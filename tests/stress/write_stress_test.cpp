@@ -9,6 +9,7 @@
 
 #include "host/peers/peer_endpoint.h"
 #include "platform/machine/machine.h"
+#include "support/recording_peer.h"
 
 #include <atomic>
 #include <chrono>
@@ -18,7 +19,7 @@ namespace qvx {
 namespace {
 
 constexpr UCHAR IMMEDIATE_CHAR = 0x01;
-constexpr UCHAR XOFF_CHAR = 0x13;
+constexpr UCHAR XOFF_CHAR = DEFAULT_XOFF_CHAR;
 constexpr auto TIME_BOUND = std::chrono::seconds(30);
 
 std::vector<UCHAR> Chunk(size_t length, unsigned seed)
@@ -63,7 +64,7 @@ TEST_F(WriteStressTest, WritesRaceImmediateXoffAndPurge)
     std::atomic<bool> writing{true};
     std::atomic<int> unexpected{0};
     {
-        PeerEndpoint peer(port.PortName());
+        RecordingPeer peer(port.PortName());
         peer.Queue(std::vector<UCHAR>(4000, 'c'));
         peer.StartPacing(3, 20);
 

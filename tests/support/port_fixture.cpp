@@ -24,7 +24,7 @@ void PortTest::StartPort()
     testPort_ = std::make_unique<TestPort>(PortName);
     ASSERT_EQ(testPort_->Start(), STATUS_SUCCESS);
     if (AttachPeer) {
-        peer_ = std::make_unique<PeerEndpoint>(PortName);
+        peer_ = std::make_unique<RecordingPeer>(PortName);
     }
 }
 

@@ -5,10 +5,10 @@
 // cleanup, read, write, flush and device-control routines.
 #pragma once
 
-#include "host/peers/peer_endpoint.h"
 #include "machine_fixture.h"
 #include "platform/machine/machine.h"
 #include "port/port.h"
+#include "recording_peer.h"
 #include "test_port.h"
 
 #include <memory>
@@ -29,7 +29,7 @@ class PortTest : public SimMachineTest
 
     PortDeviceRecord* Port() const { return testPort_->Port(); }
     PDEVICE_OBJECT Device() const { return testPort_->Device(); }
-    PeerEndpoint& Peer() { return *peer_; }
+    RecordingPeer& Peer() { return *peer_; }
     IoManager& Io() { return Sim().Io(); }
 
     // Opens \\.\<PortName>; the handle is closed at teardown if the test did not.
@@ -65,7 +65,7 @@ class PortTest : public SimMachineTest
 
   private:
     std::unique_ptr<TestPort> testPort_;
-    std::unique_ptr<PeerEndpoint> peer_;
+    std::unique_ptr<RecordingPeer> peer_;
     std::vector<FileHandle> handles_;
 };
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Installation as a Linux user meets it: cmake --install into a temporary prefix, the README's
+"""Installation as a Linux user meets it: cmake --install into a temporary prefix, the
 example program built outside the tree against the installed CMake package and against the
 pkg-config file, and run; the Debian packages from cpack with the tool, its man page, bash
 completion, systemd unit and configuration; and the man page and completion knowing every

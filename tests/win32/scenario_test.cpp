@@ -4,6 +4,7 @@
 // replay a run.
 // ctest-labels: host
 
+#include "support/seeds.h"
 #include "support/win32_port.h"
 
 #include <windows.h>
@@ -53,10 +54,7 @@ class Watchdog
 
 unsigned Seed()
 {
-    if (const char* text = std::getenv("QVX_SEED")) {
-        return static_cast<unsigned>(std::strtoul(text, nullptr, 10));
-    }
-    return std::random_device{}();
+    return ScenarioSeed(std::random_device{}());
 }
 
 using Win32Scenario = Win32PortTest;

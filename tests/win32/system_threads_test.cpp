@@ -5,6 +5,7 @@
 // ctest-labels: host threads stress
 
 #include "host/system.h"
+#include "support/seeds.h"
 #include "support/watchdog.h"
 
 #include <windows.h>
@@ -13,7 +14,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <random>
 #include <string>
 #include <thread>
@@ -136,8 +136,7 @@ void Reader(HANDLE port, int partner, unsigned seed, Outcome* outcome)
 
 TEST(SystemThreadsTest, FourPairsExchangeAMebibyteEachWayUnderRandomCancels)
 {
-    const unsigned seed =
-        std::getenv("QVX_SEED") != nullptr ? std::stoul(std::getenv("QVX_SEED")) : 20261208u;
+    const unsigned seed = ScenarioSeed(20261208u);
     Watchdog watchdog("SystemThreadsTest (QVX_SEED=" + std::to_string(seed) + ")",
                       std::chrono::seconds(240));
     SystemOptions options;

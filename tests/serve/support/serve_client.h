@@ -2,7 +2,7 @@
 // and records what the server sends (data, option verbs, com-port replies, closing).
 #pragma once
 
-#include "host/serve/telnet.h"
+#include "host/telnet/telnet.h"
 
 #include <cstdint>
 #include <deque>

@@ -1,10 +1,13 @@
-// What a client sends to the RFC 2217 server's telnet layer: any bytes, fed in chunks whose
-// sizes come from the input. Checked: the chunking changes neither the data, the option
-// verbs nor the subnegotiations; the data is what an independent un-doubling finds; no
-// subnegotiation body exceeds the limit; and what the encoders produce parses back to itself.
+// What either end of an RFC 2217 link receives, through the telnet codec: any bytes, fed in
+// chunks whose sizes come from the input. Checked: the chunking changes neither the data, the
+// option verbs, the subnegotiations nor the count of discarded bytes; the data is what an
+// independent un-doubling finds; no subnegotiation body exceeds the limit; what the encoders
+// produce parses back to itself; and the verbs, answered by one negotiation and the answers by
+// another, die out with at most one reply per verb.
 
 #include "fuzz/fuzz_target.h"
-#include "host/serve/telnet.h"
+#include "fuzz/telnet_reference.h"
+#include "host/telnet/telnet.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -17,7 +20,7 @@ namespace telnet = qvx::telnet;
 
 void Fail(const char* what)
 {
-    std::fprintf(stderr, "telnet_server_fuzz: %s\n", what);
+    std::fprintf(stderr, "telnet_fuzz: %s\n", what);
     std::abort();
 }
 
@@ -35,6 +38,7 @@ struct Events final : telnet::Sink
     };
     std::vector<Event> List;
     std::vector<uint8_t> Data;
+    uint64_t Discarded = 0;
 
     void OnData(const uint8_t* data, size_t length) override
     {
@@ -65,47 +69,6 @@ struct Events final : telnet::Sink
     }
 };
 
-// The data bytes of a stream, found without the parser. A subnegotiation ends at IAC SE; IAC
-// followed by anything but IAC or SE inside one ends it too and counts as a command.
-std::vector<uint8_t> ReferenceData(const uint8_t* bytes, size_t length)
-{
-    std::vector<uint8_t> data;
-    size_t i = 0;
-    while (i < length) {
-        if (bytes[i] != telnet::IAC) {
-            data.push_back(bytes[i++]);
-            continue;
-        }
-        if (i + 1 >= length) {
-            break;
-        }
-        const uint8_t command = bytes[i + 1];
-        if (command == telnet::IAC) {
-            data.push_back(telnet::IAC);
-            i += 2;
-        } else if (command >= telnet::WILL) {
-            i += 3;
-        } else if (command == telnet::SB) {
-            i += 3;
-            while (i < length) {
-                if (bytes[i] != telnet::IAC) {
-                    ++i;
-                } else if (i + 1 < length && bytes[i + 1] == telnet::IAC) {
-                    i += 2;
-                } else if (i + 1 < length && bytes[i + 1] != telnet::SE) {
-                    break; // the IAC starts a command of its own
-                } else {
-                    i += 2;
-                    break;
-                }
-            }
-        } else {
-            i += 2;
-        }
-    }
-    return data;
-}
-
 Events Parse(const uint8_t* bytes, size_t length, uint8_t plan, bool chunked)
 {
     telnet::Parser parser;
@@ -119,7 +82,40 @@ Events Parse(const uint8_t* bytes, size_t length, uint8_t plan, bool chunked)
         parser.Feed(bytes + offset, chunk, &events);
         offset += chunk;
     }
+    events.Discarded = parser.Discarded();
     return events;
+}
+
+// The stream's option verbs go to a server's negotiation, its answers to a client's, theirs back,
+// and so on: each verb gets at most one reply, and the exchange dies out.
+void Negotiate(const Events& events)
+{
+    telnet::Negotiation server(
+        {telnet::OPTION_BINARY, telnet::OPTION_SGA, telnet::OPTION_COM_PORT},
+        {telnet::OPTION_BINARY, telnet::OPTION_SGA, telnet::OPTION_COM_PORT});
+    telnet::Negotiation client({telnet::OPTION_BINARY, telnet::OPTION_COM_PORT},
+                               {telnet::OPTION_SGA});
+    std::vector<uint8_t> verbs;
+    for (const Events::Event& event : events.List) {
+        if (event.Kind == 1) {
+            telnet::AppendOption(&verbs, event.Bytes[0], event.Bytes[1]);
+        }
+    }
+    telnet::Negotiation* parties[2] = {&server, &client};
+    for (int round = 0; !verbs.empty(); ++round) {
+        if (round > 8) {
+            Fail("the negotiation echoes without end");
+        }
+        std::vector<uint8_t> replies;
+        for (size_t i = 0; i + 2 < verbs.size(); i += 3) {
+            const size_t before = replies.size();
+            parties[round % 2]->Receive(verbs[i + 1], verbs[i + 2], &replies);
+            if (replies.size() - before > 3) {
+                Fail("more than one reply to one verb");
+            }
+        }
+        verbs.swap(replies);
+    }
 }
 
 } // namespace
@@ -136,12 +132,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     const Events whole = Parse(stream, length, plan, false);
     const Events pieces = Parse(stream, length, plan, true);
-    if (!(whole.List == pieces.List)) {
+    if (!(whole.List == pieces.List) || whole.Discarded != pieces.Discarded) {
         Fail("parsing in pieces differs from parsing at once");
     }
-    if (whole.Data != ReferenceData(stream, length)) {
+    if (whole.Data != TelnetReferenceData(stream, length)) {
         Fail("data bytes differ from the stream's data after un-doubling");
     }
+    Negotiate(whole);
 
     // The stream as data, as an option verb and as a subnegotiation value: each encoded and
     // parsed by a fresh parser comes back as it went in.

@@ -1,4 +1,6 @@
-#include "sim/ledger.h"
+#include "ledger.h"
+
+#include "abi/baud_block.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -7,23 +9,6 @@
 #include <iterator>
 
 namespace qvx {
-
-namespace {
-
-constexpr UCHAR BAUD_TAG[] = {'D', 'U', 'A', 'B'};
-constexpr size_t BAUD_BLOCK_SIZE = 8;
-
-// A baud block starts at `bytes`: the tag and a rate a peer takes for one.
-bool IsBaudBlock(const UCHAR* bytes, size_t length, ULONG* rate)
-{
-    if (length < BAUD_BLOCK_SIZE || std::memcmp(bytes, BAUD_TAG, sizeof(BAUD_TAG)) != 0) {
-        return false;
-    }
-    std::memcpy(rate, bytes + sizeof(BAUD_TAG), sizeof(*rate));
-    return *rate >= 1 && *rate <= MAX_PLAUSIBLE_RATE;
-}
-
-} // namespace
 
 void Runs::Add(size_t first, size_t last)
 {
@@ -184,10 +169,10 @@ void TransmitTally::Add(const UCHAR* bytes, size_t length)
 {
     for (size_t i = 0; i < length; ++i) {
         const UCHAR b = bytes[i];
-        ULONG rate = 0;
-        if (IsBaudBlock(bytes + i, length - i, &rate)) {
+        const ULONG rate = abi::BaudBlockRate(bytes + i, length - i);
+        if (rate != 0) {
             Rates.push_back(rate);
-            i += BAUD_BLOCK_SIZE - 1;
+            i += abi::BAUD_BLOCK_BYTES - 1;
         } else if (b >= DATA_LOW && b <= DATA_HIGH) {
             Data.push_back(b);
         } else if (b >= IMMEDIATE_LOW && b <= IMMEDIATE_HIGH) {

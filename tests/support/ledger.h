@@ -1,4 +1,4 @@
-// The byte ledgers of the whole-system scenarios.
+// The byte ledgers of the seeded scenarios (the whole system's and the data path's).
 //
 // A scenario's bytes are printable data; every other byte a port sends has a range of its own,
 // so that one pass over what a port hands to its peer tells them apart: immediate characters,
@@ -14,6 +14,8 @@
 
 #include <ntddk.h>
 
+#include "abi/serial_abi.h"
+
 #include <array>
 #include <map>
 #include <string>
@@ -26,11 +28,10 @@ constexpr UCHAR DATA_HIGH = 0x7E;
 constexpr UCHAR IMMEDIATE_LOW = 0x01;
 constexpr UCHAR IMMEDIATE_HIGH = 0x04;
 constexpr UCHAR COUNTER_CHAR = 0x07;
-constexpr UCHAR XON = 0x11;
-constexpr UCHAR XOFF = 0x13;
+constexpr UCHAR XON = abi::DEFAULT_XON_CHAR;
+constexpr UCHAR XOFF = abi::DEFAULT_XOFF_CHAR;
 constexpr UCHAR OTHER_XON = 0x05;
 constexpr UCHAR OTHER_XOFF = 0x06;
-constexpr ULONG MAX_PLAUSIBLE_RATE = 16000000;
 
 // Positions as disjoint runs: a run per write, not a node per byte.
 class Runs
