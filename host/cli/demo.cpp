@@ -26,7 +26,7 @@ namespace {
 constexpr size_t MOST_TRANSFER_BYTES = size_t{1} << 20;
 constexpr size_t BYTES_PER_PERIOD = 127;
 // The main transfer takes about this long at any period.
-constexpr uint64_t TRANSFER_SECONDS = 9;
+constexpr size_t TRANSFER_SECONDS = 9;
 constexpr BYTE XON = abi::DEFAULT_XON_CHAR;
 constexpr BYTE XOFF = abi::DEFAULT_XOFF_CHAR;
 constexpr DWORD RING_BYTES = 65536;

@@ -31,7 +31,11 @@ constexpr int QUARANTINE_SIZE = 256;
 
 std::atomic<Pool*> g_pool{nullptr};
 
-struct alignas(16) PoolHeader
+constexpr size_t POOL_ALIGNMENT = 16;
+
+struct PoolHeader;
+
+struct PoolFields
 {
     uint64_t Magic;
     PoolHeader* Prev;
@@ -40,9 +44,18 @@ struct alignas(16) PoolHeader
     POOL_TYPE Type;
     SIZE_T Size;
     ULONG Serial;
-    ULONG Pad;
-    unsigned char Front[GUARD_BYTES]; // catches underruns before they reach the fields above
 };
+
+// The front guard takes what the fields leave of the header's last 16 bytes, so it ends where
+// the block begins at any pointer size: an underrun by one byte lands in it, not in padding.
+constexpr size_t FRONT_GUARD_BYTES =
+    GUARD_BYTES + (POOL_ALIGNMENT - sizeof(PoolFields) % POOL_ALIGNMENT) % POOL_ALIGNMENT;
+
+struct alignas(POOL_ALIGNMENT) PoolHeader : PoolFields
+{
+    unsigned char Front[FRONT_GUARD_BYTES]; // catches underruns before they reach the fields
+};
+static_assert(sizeof(PoolHeader) == sizeof(PoolFields) + FRONT_GUARD_BYTES);
 
 bool IsPaged(POOL_TYPE type)
 {
@@ -96,6 +109,10 @@ void* Pool::Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routin
                        TagText(tag).c_str());
         return nullptr;
     }
+    // What no pool could hold fails, rather than wrapping once the header and guards are added.
+    if (bytes > SIZE_MAX - sizeof(PoolHeader) - GUARD_BYTES) {
+        return nullptr;
+    }
     std::lock_guard<std::mutex> guard(state.Lock);
     ++state.Allocations;
     if (state.FailAt != 0 && state.Allocations == state.FailAt) {
@@ -118,13 +135,12 @@ void* Pool::Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routin
     if (header == nullptr) {
         return nullptr;
     }
-    memset(header->Front, GUARD_FILL, GUARD_BYTES);
+    memset(header->Front, GUARD_FILL, FRONT_GUARD_BYTES);
     header->Magic = LIVE_MAGIC;
     header->Tag = tag;
     header->Type = type;
     header->Size = bytes;
     header->Serial = state.Allocations;
-    header->Pad = 0;
     header->Prev = nullptr;
     header->Next = state.Head;
     if (state.Head != nullptr) {
@@ -203,7 +219,7 @@ void Pool::Free(PVOID block, ULONG tagGiven)
                        TagText(tagGiven).c_str(), TagText(tag).c_str());
     }
     const auto* back = static_cast<unsigned char*>(block) + size;
-    for (size_t i = 0; i < GUARD_BYTES; ++i) {
+    for (size_t i = 0; i < FRONT_GUARD_BYTES; ++i) {
         if (header->Front[i] != GUARD_FILL) {
             VerifierReport(Rule::POOL_UNDERRUN, "block %p (tag '%s', %zu bytes) was underrun",
                            block, TagText(tag).c_str(), size);

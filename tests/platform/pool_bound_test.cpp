@@ -22,6 +22,8 @@ TEST_F(PoolBoundTest, NonPagedRequestsBeyondThePoolFail)
                   static_cast<POOL_TYPE>(NonPagedPool | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE),
                   0xFFFFFFFFu, TAG),
               nullptr);
+    // A size that wraps once the header and guards are added (a ULONG does at 32 bits).
+    EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, ~SIZE_T{0} - 8, TAG), nullptr);
     PVOID big = ExAllocatePoolWithTag(NonPagedPool, 200u * 1024 * 1024, TAG);
     ASSERT_NE(big, nullptr);
     EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 100u * 1024 * 1024, TAG), nullptr);

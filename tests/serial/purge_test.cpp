@@ -135,8 +135,9 @@ TEST_F(PurgeTest, PurgesStartInOrder)
     std::vector<std::string> expected;
     for (const IoRequestPtr& purge : purges) {
         char line[64];
-        // The trace facility prints pointers as Windows does: 16 upper-case hex digits.
-        snprintf(line, sizeof(line), "PurgeQueueStartIo++. IRP %016llX",
+        // The trace facility prints pointers as Windows does: upper-case hex, two digits a byte.
+        snprintf(line, sizeof(line), "PurgeQueueStartIo++. IRP %0*llX",
+                 static_cast<int>(2 * sizeof(void*)),
                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(purge->Irp())));
         expected.push_back(line);
     }

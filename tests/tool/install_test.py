@@ -35,6 +35,14 @@ def commands():
     return re.findall(r"^  ([a-z]+)", block, re.M)
 
 
+def architecture(program):
+    """Debian's name for the architecture an ELF program was built for."""
+    with open(program, "rb") as f:
+        machine = int.from_bytes(f.read(20)[18:20], "little")
+    known = {3: "i386", 62: "amd64"}
+    return known.get(machine) or run("dpkg", "--print-architecture").stdout.strip()
+
+
 class Install(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -93,7 +101,10 @@ class Install(unittest.TestCase):
     def test_debian_packages_hold_the_tool_and_the_libraries(self):
         out = os.path.join(self.dir, "packages")
         run("cpack", "-G", "DEB", "-B", out, "--config", os.path.join(BUILD, "CPackConfig.cmake"))
-        tool = self.contents(os.path.join(out, "quarvex_0.1.0_amd64.deb"))
+        # Named and marked for the architecture the tool was built for (i386 at -m32).
+        arch = architecture(os.path.join(BUILD, "quarvex"))
+        tool = self.contents(os.path.join(out, "quarvex_0.1.0_%s.deb" % arch))
+        self.assertIn("Architecture: %s\n" % arch, tool["control"])
         for path in ["usr/bin/quarvex", "usr/share/man/man1/quarvex.1",
                      "usr/share/bash-completion/completions/quarvex",
                      "usr/lib/systemd/system/quarvex.service", "etc/quarvex/quarvex.reg",
@@ -102,7 +113,7 @@ class Install(unittest.TestCase):
         self.assertIn("ExecStart=/usr/bin/quarvex run /etc/quarvex/quarvex.reg",
                       tool["usr/lib/systemd/system/quarvex.service"])
         self.assertEqual(tool["conffiles"].split(), ["/etc/quarvex/quarvex.reg"])
-        dev = self.contents(os.path.join(out, "quarvex-dev_0.1.0_amd64.deb"))
+        dev = self.contents(os.path.join(out, "quarvex-dev_0.1.0_%s.deb" % arch))
         for path in ["usr/include/quarvex/win32/windows.h", "usr/include/quarvex/host/system.h",
                      "usr/lib/cmake/Quarvex/QuarvexConfig.cmake", "usr/lib/pkgconfig/quarvex.pc",
                      "usr/lib/libqvx_win32.a"]:

@@ -34,7 +34,9 @@ TEST(Win32Layout, StructuresMatchWindows)
     EXPECT_EQ(offsetof(COMMPROP, dwProvSpec1), 52u);
     EXPECT_EQ(offsetof(COMMPROP, wcProvChar), 60u);
     EXPECT_EQ(offsetof(COMSTAT, cbInQue), 4u);
-    EXPECT_EQ(offsetof(OVERLAPPED, hEvent), 3 * sizeof(ULONG_PTR) + 0u);
+    // Two ULONG_PTRs, then the 8-byte file offset (16 on x86, 24 on x64).
+    EXPECT_EQ(offsetof(OVERLAPPED, hEvent), 2 * sizeof(ULONG_PTR) + 8u);
+    EXPECT_EQ(sizeof(OVERLAPPED), offsetof(OVERLAPPED, hEvent) + sizeof(HANDLE));
 
     // Each DCB bit field where Windows puts it.
     DCB dcb = {};
