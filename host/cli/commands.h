@@ -7,6 +7,7 @@
 // replace BootFromOptions and the far-side check for the port commands.
 #pragma once
 
+#include "host/service/service.h"
 #include "host/system.h"
 
 #include <map>
@@ -81,6 +82,14 @@ int RunRecv(const CommonOptions& options, const std::string& port, const std::st
 // serve COMn --rfc2217 [ADDR:]PORT [--allow LIST].
 int RunServe(const CommonOptions& options, const std::vector<std::string>& positional,
              const std::map<std::string, std::string>& named);
+
+// run's service on `socketPath`, sharing `system`'s ports; NULL after a message.
+std::unique_ptr<service::Service> StartService(const CommonOptions& options, System& system,
+                                               const std::string& socketPath);
+// The socket a client command uses: --socket, else QUARVEX_SOCKET, else the default path.
+std::string ServiceSocketFor(const std::string& socketOption);
+// status [--socket PATH]: each port of a running service.
+int RunStatus(const std::string& socketOption);
 
 // A Win32 error code as a user can read it: its meaning and its number.
 std::string Win32ErrorText(uint32_t error);

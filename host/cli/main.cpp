@@ -34,6 +34,7 @@ const char MAIN_HELP[] =
     "commands:\n"
     "  demo                         the whole system at work on COM5 and COM6 (checks itself)\n"
     "  run [CONFIG]                 serve the ports of a configuration until interrupted\n"
+    "  status                       the ports of a running service, who has them open\n"
     "  list [CONFIG]                the ports of a configuration, their devices and peers\n"
     "  check [CONFIG]               exit 0 only if run would start the configuration\n"
     "  config --default             print the built-in configuration\n"
@@ -68,11 +69,21 @@ const std::map<std::string, std::string> COMMAND_HELP = {
              "change seen by the peer, a purge, a close and reopen. Prints a transcript with\n"
              "progress, the throughput and the verifier's and pool's report; exits 0 only if\n"
              "every check held.\n"},
-    {"run", "usage: quarvex run [OPTIONS] [CONFIG] [--status-every SECONDS]\n\n"
-            "Starts the ports of CONFIG (or --config, or the built-in configuration) with their\n"
-            "peers and serves them until interrupted (Ctrl-C, SIGTERM or SIGHUP). Prints one\n"
-            "status line per port on SIGUSR1, or every SECONDS with --status-every; the bridges'\n"
-            "connections on standard error unless --quiet.\n"},
+    {"run",
+     "usage: quarvex run [OPTIONS] [CONFIG] [--socket PATH] [--status-every SECONDS]\n\n"
+     "Starts the ports of CONFIG (or --config, or the built-in configuration) with their\n"
+     "peers and serves them until interrupted (Ctrl-C, SIGTERM or SIGHUP). Prints one\n"
+     "status line per port on SIGUSR1, or every SECONDS with --status-every; the bridges'\n"
+     "connections on standard error unless --quiet.\n"
+     "Other programs use the ports through a Unix socket: PATH, by default\n"
+     "$XDG_RUNTIME_DIR/quarvex.sock (as root /run/quarvex/quarvex.sock); its folder is made\n"
+     "0700 when missing, the socket 0660 (grant a group access to the folder to share it).\n"
+     "A second run on a socket in use refuses to start; a stale socket is replaced.\n"
+     "Programs built on the Win32 layer use it with QUARVEX_SOCKET=PATH.\n"},
+    {"status", "usage: quarvex status [--socket PATH]\n\n"
+               "Asks the running service (--socket, else QUARVEX_SOCKET, else the default\n"
+               "socket) for each of its ports: open or not and by which process, its peer and\n"
+               "the bytes each way, and while open the driver's counters and errors.\n"},
     {"list", "usage: quarvex list [OPTIONS] [CONFIG]\n\n"
              "Lists each port of a configuration: name, device, peer and state (\"starts\", or\n"
              "what would keep its peer from starting). Exits 1 when any port would not start.\n"},
@@ -317,8 +328,9 @@ void PrintStatus(System& system)
     std::fflush(stdout);
 }
 
-// Serves until a stop signal; status lines on SIGUSR1 or every `statusSeconds`.
-int Serve(System& system, uint32_t statusSeconds)
+// Serves until a stop signal; status lines on SIGUSR1 or every `statusSeconds`. `stopping`
+// runs before the system shuts down.
+int Serve(System& system, uint32_t statusSeconds, const std::function<void()>& stopping = {})
 {
     std::signal(SIGUSR1, OnStatus);
     auto next = std::chrono::steady_clock::now() + std::chrono::seconds(statusSeconds);
@@ -331,6 +343,9 @@ int Serve(System& system, uint32_t statusSeconds)
         }
     }
     std::printf("quarvex: stopping (%s)\n", SignalName(StopSignal()));
+    if (stopping) {
+        stopping();
+    }
     return FinishSystem(system);
 }
 
@@ -341,18 +356,41 @@ int RunCommand(const Arguments& arguments)
     if (it != arguments.Named.end() && !ParseNumber(it->second, 1, 86400, &statusSeconds)) {
         return Usage("--status-every needs seconds from 1 to 86400");
     }
+    auto socket = arguments.Named.find("--socket");
+    const std::string socketPath =
+        socket != arguments.Named.end() ? socket->second : service::DefaultSocketPath();
     std::unique_ptr<System> system = BootFromOptions(arguments.Common, SystemMode::RealTime);
     if (system == nullptr) {
         return EXIT_FAILED;
+    }
+    std::unique_ptr<service::Service> service;
+    if (!socketPath.empty()) {
+        service = StartService(arguments.Common, *system, socketPath);
+        if (service == nullptr) {
+            FinishSystem(*system, true);
+            return EXIT_FAILED;
+        }
     }
     for (const SystemPort& port : system->Ports()) {
         std::printf("%-8s %-26s peer %s\n", port.PortName.c_str(), port.DeviceName.c_str(),
                     port.Peer.c_str());
     }
+    if (service != nullptr) {
+        std::printf("quarvex: other programs reach the ports through %s "
+                    "(QUARVEX_SOCKET=%s)\n",
+                    socketPath.c_str(), socketPath.c_str());
+    } else {
+        std::printf("quarvex: no socket for other programs (XDG_RUNTIME_DIR is unset; "
+                    "--socket PATH gives one)\n");
+    }
     std::printf("quarvex: serving %zu port(s); Ctrl-C stops, SIGUSR1 prints their status\n",
                 system->Ports().size());
     std::fflush(stdout);
-    return Serve(*system, statusSeconds);
+    return Serve(*system, statusSeconds, [&service] {
+        if (service != nullptr) {
+            service->Stop();
+        }
+    });
 }
 
 // list and check: what InspectConfiguration finds, and the driver starting the ports (a
@@ -681,7 +719,8 @@ int main(int argc, char** argv)
     rest.insert(rest.end(), words.begin() + static_cast<long>(commandIndex) + 1, words.end());
 
     static const std::map<std::string, CommandOptions> commandOptions = {
-        {"run", {{"--status-every"}, {}}},
+        {"run", {{"--status-every", "--socket"}, {}}},
+        {"status", {{"--socket"}, {}}},
         {"config", {{}, {"--default"}}},
         {"term", {{"--map"}, {}}},
         {"send", {{"--timeout"}, {}}},
@@ -734,6 +773,13 @@ int main(int argc, char** argv)
              return a.Positional.empty() ? RunDemo(a.Common) : Usage("demo takes no arguments");
          }},
         {"run", RunCommand},
+        {"status",
+         [](const Arguments& a) {
+             auto socket = a.Named.find("--socket");
+             return a.Positional.empty()
+                        ? RunStatus(socket != a.Named.end() ? socket->second : std::string())
+                        : Usage("status takes no arguments");
+         }},
         {"list", [](const Arguments& a) { return InspectCommand(a, true); }},
         {"check", [](const Arguments& a) { return InspectCommand(a, false); }},
         {"config", ConfigCommand},

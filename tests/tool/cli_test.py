@@ -22,7 +22,7 @@ import unittest
 
 QUARVEX = None
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-COMMANDS = ["demo", "run", "list", "check", "config", "term", "send", "recv", "serve", "bridge"]
+COMMANDS = ["demo", "run", "status", "list", "check", "config", "term", "send", "recv", "serve", "bridge"]
 HEADER = "Windows Registry Editor Version 5.00\n\n"
 SERVICE = ("[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Quarvex]\n"
            '"ComPeriod"=dword:00000001\n\n')
@@ -243,7 +243,8 @@ class Cli(unittest.TestCase):
 
     def test_run_serves_until_interrupted_and_reports_status(self):
         process = subprocess.Popen([QUARVEX, "run", "--status-every", "1"],
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                   env=self.env)
         time.sleep(2.5)
         process.terminate()
         out, err = process.communicate(timeout=30)
