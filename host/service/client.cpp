@@ -121,6 +121,7 @@ void Client::Lose(const std::string& why)
         alive_ = false;
         lost_ = why;
         orphans.swap(requests_);
+        started_.clear();
         ++arrivals_;
     }
     traffic_.notify_all();
@@ -157,6 +158,7 @@ void Client::Receive()
                 Done done;
                 {
                     std::lock_guard<std::mutex> guard(lock_);
+                    started_.erase(message.Tag);
                     auto it = requests_.find(message.Tag);
                     if (it != requests_.end()) {
                         done = std::move(it->second);
@@ -169,6 +171,18 @@ void Client::Receive()
                     done(reader.Ok() ? static_cast<int32_t>(status) : LOST_STATUS, information,
                          std::move(data));
                 }
+                continue;
+            }
+            if (message.Type == static_cast<uint16_t>(Type::Started)) {
+                {
+                    std::lock_guard<std::mutex> guard(lock_);
+                    auto it = started_.find(message.Tag);
+                    if (it != started_.end()) {
+                        it->second = true;
+                    }
+                    ++arrivals_;
+                }
+                traffic_.notify_all();
                 continue;
             }
             if (message.Type == static_cast<uint16_t>(Type::Failure) ||
@@ -234,6 +248,7 @@ uint32_t Client::Start(uint32_t handle, Kind kind, uint32_t code, uint32_t outpu
             id = nextTag_++;
             // Listed before it is sent: the completion may come back at once.
             requests_.emplace(id, std::move(done));
+            started_.emplace(id, false);
         }
     }
     if (id == 0) {
@@ -252,6 +267,12 @@ uint32_t Client::Start(uint32_t handle, Kind kind, uint32_t code, uint32_t outpu
         // The receiving thread sees the end and completes the request.
         shutdown(fd_, SHUT_RDWR);
     }
+    std::unique_lock<std::mutex> guard(lock_);
+    traffic_.wait(guard, [&] {
+        auto it = started_.find(id);
+        return it == started_.end() || it->second || !alive_;
+    });
+    started_.erase(id);
     return id;
 }
 

@@ -48,7 +48,8 @@ class Client
     // Sends a message of `type` and waits for its reply's body; FALSE when the connection
     // is lost first.
     bool Call(Type type, const std::vector<uint8_t>& body, std::vector<uint8_t>* reply);
-    // Sends a request; `done` runs once when it completes. Returns its id.
+    // Sends a request and returns once the driver has queued it or it has completed (then
+    // `done` has run); `done` runs once when it completes. Returns its id.
     uint32_t Start(uint32_t handle, Kind kind, uint32_t code, uint32_t outputLength,
                    const std::vector<uint8_t>& input, Done done);
     // Blocks until a message arrives, the connection ends or `until` passes.
@@ -72,6 +73,7 @@ class Client
     uint32_t nextTag_ = 1;
     uint64_t arrivals_ = 0;
     std::map<uint32_t, Done> requests_;
+    std::map<uint32_t, bool> started_; // sent requests: TRUE once STARTED came
     std::map<uint32_t, std::vector<uint8_t>> replies_;
     std::map<uint32_t, uint16_t> awaited_; // tag -> the reply type expected
 };

@@ -12,7 +12,8 @@
 //   OPEN        u32 create options, name       i32 status, u32 handle (0 on failure)
 //   REQUEST     u32 handle, u8 kind, u8[3] 0,  COMPLETED  i32 status, u32 0, u64 information,
 //               u32 code, u32 output length,              output bytes
-//               input bytes
+//               input bytes                    or first STARTED (no body): the driver queued
+//                                              it; COMPLETED follows when it ends
 //   CANCEL      u32 request id                 u32 1 when it was cancelled, 0 when it had ended
 //   CANCEL_FILE u32 handle                     i32 status
 //   CLOSE       u32 handle                     i32 status (cleanup done, close follows the
@@ -56,6 +57,7 @@ enum class Type : uint16_t {
     QueryRegistry = 7,
     QueryDosDevices = 8,
     QueryStatus = 9,
+    Started = 10, // service only
     Failure = 0x7F,
 };
 // A reply's type is its request's with this bit.

@@ -259,6 +259,11 @@ void Connection::StartRequest(const ClientMessage& request)
             connection->Completed(id, result.Status, result.Information, result.Data);
         }
     });
+    // The caller learns, as a Windows caller does when the driver returns, whether the request
+    // was queued. Should it complete meanwhile, the client takes COMPLETED for the answer.
+    if (!pending->Done()) {
+        Push(Frame(static_cast<uint16_t>(Type::Started), id, {}));
+    }
 }
 
 bool Connection::Serve(const Message& message, std::string* why)
@@ -378,6 +383,7 @@ bool Connection::Serve(const Message& message, std::string* why)
         Reply(Type::QueryStatus, decoded.Tag, body.Take());
         return true;
     }
+    case Type::Started:
     case Type::Failure:
         break;
     }
