@@ -27,9 +27,10 @@ const char MAIN_HELP[] =
     "\n"
     "Virtual COM ports: the Quarvex driver, loaded as Windows loads it, with its ports and\n"
     "their peers, reachable by Windows serial programs built against its Win32 layer.\n"
-    "Each quarvex process runs a driver of its own: its ports are not those of another\n"
-    "quarvex process. Two processes meet through a bridge (tcp-server in one, tcp-client in\n"
-    "the other), Linux programs through a pseudo-terminal (pty).\n"
+    "A quarvex process runs a driver of its own, unless it uses the service that quarvex run\n"
+    "shares over a Unix socket (--socket PATH or QUARVEX_SOCKET). Processes also meet\n"
+    "through a bridge (tcp-server in one, tcp-client in the other), Linux programs through a\n"
+    "pseudo-terminal (pty).\n"
     "\n"
     "commands:\n"
     "  demo                         the whole system at work on COM5 and COM6 (checks itself)\n"
@@ -52,6 +53,8 @@ const char MAIN_HELP[] =
     "                               pnp,open:3 or all:4 (pnp power open wmi unload io init\n"
     "                               general all; levels 1..5)\n"
     "  --quiet                      no messages about the bridges' connections\n"
+    "  --socket PATH                run: the socket it serves; status, list, term, send, recv,\n"
+    "                               serve: the running service they use (also QUARVEX_SOCKET)\n"
     "  -h, --help                   this text; COMMAND --help for a command's own\n"
     "\n"
     "Port names are COM1 to COM4096, in any case, in configurations and on the command line.\n"
@@ -255,6 +258,10 @@ std::string Parse(const std::vector<std::string>& words, const CommandOptions& o
             if (!value(&arguments->Common.ConfigPath)) {
                 return "--config needs a file";
             }
+        } else if (word == "--socket") {
+            if (!value(&arguments->Common.Socket) || arguments->Common.Socket.empty()) {
+                return "--socket needs a path";
+            }
         } else if (word == "--com-period") {
             if (!value(&text) || !ParseNumber(text, 1, 1000, &arguments->Common.ComPeriodMs)) {
                 return "--com-period needs milliseconds from 1 to 1000";
@@ -356,9 +363,8 @@ int RunCommand(const Arguments& arguments)
     if (it != arguments.Named.end() && !ParseNumber(it->second, 1, 86400, &statusSeconds)) {
         return Usage("--status-every needs seconds from 1 to 86400");
     }
-    auto socket = arguments.Named.find("--socket");
     const std::string socketPath =
-        socket != arguments.Named.end() ? socket->second : service::DefaultSocketPath();
+        arguments.Common.Socket.empty() ? service::DefaultSocketPath() : arguments.Common.Socket;
     std::unique_ptr<System> system = BootFromOptions(arguments.Common, SystemMode::RealTime);
     if (system == nullptr) {
         return EXIT_FAILED;
@@ -509,6 +515,8 @@ int BridgeCommand(const Arguments& arguments)
     return Serve(*system, 0);
 }
 
+bool PortCheck(const std::string& command, const std::string& port, const CommonOptions& options);
+
 int PortCommand(const std::string& command, const Arguments& arguments)
 {
     const size_t wanted = command == "term" ? 1 : 2;
@@ -537,9 +545,26 @@ int PortCommand(const std::string& command, const Arguments& arguments)
                      MessageText(arguments.Positional[1]).c_str());
         return EXIT_FAILED;
     }
-    std::vector<SystemPort> ports;
-    if (!InspectFromOptions(arguments.Common, &ports)) {
+    if (!ClientSocket(arguments.Common).empty()) {
+        // The service's ports and peers are its own: the driver answers for the port.
+    } else if (!PortCheck(command, port, arguments.Common)) {
         return EXIT_FAILED;
+    }
+    if (command == "term") {
+        return RunTerm(arguments.Common, port, arguments.Line, map);
+    }
+    if (command == "send") {
+        return RunSend(arguments.Common, port, arguments.Positional[1], arguments.Line, seconds);
+    }
+    return RunRecv(arguments.Common, port, arguments.Positional[1], arguments.Line, seconds);
+}
+
+// The port in the configuration, with something at its far side for the command.
+bool PortCheck(const std::string& command, const std::string& port, const CommonOptions& options)
+{
+    std::vector<SystemPort> ports;
+    if (!InspectFromOptions(options, &ports)) {
+        return false;
     }
     const SystemPort* found = nullptr;
     std::string names;
@@ -550,21 +575,15 @@ int PortCommand(const std::string& command, const Arguments& arguments)
     if (found == nullptr) {
         std::fprintf(stderr, "quarvex: unknown port %s (the configuration has %s)\n", port.c_str(),
                      names.empty() ? "none" : names.c_str());
-        return EXIT_FAILED;
+        return false;
     }
     const std::string problem =
         found->Problem.empty() ? FarSideProblem(command, *found) : found->Problem;
     if (!problem.empty()) {
         std::fprintf(stderr, "quarvex: %s\n", problem.c_str());
-        return EXIT_FAILED;
+        return false;
     }
-    if (command == "term") {
-        return RunTerm(arguments.Common, port, arguments.Line, map);
-    }
-    if (command == "send") {
-        return RunSend(arguments.Common, port, arguments.Positional[1], arguments.Line, seconds);
-    }
-    return RunRecv(arguments.Common, port, arguments.Positional[1], arguments.Line, seconds);
+    return true;
 }
 
 } // namespace
@@ -701,7 +720,10 @@ int main(int argc, char** argv)
             std::fputs(MAIN_HELP, stdout);
             return EXIT_OK;
         }
-        commandIndex += (word == "--config" || word == "--com-period" || word == "--trace") ? 2 : 1;
+        commandIndex += (word == "--config" || word == "--com-period" || word == "--trace" ||
+                         word == "--socket")
+                            ? 2
+                            : 1;
     }
     if (commandIndex >= words.size()) {
         if (words.empty()) {
@@ -719,8 +741,7 @@ int main(int argc, char** argv)
     rest.insert(rest.end(), words.begin() + static_cast<long>(commandIndex) + 1, words.end());
 
     static const std::map<std::string, CommandOptions> commandOptions = {
-        {"run", {{"--status-every", "--socket"}, {}}},
-        {"status", {{"--socket"}, {}}},
+        {"run", {{"--status-every"}, {}}},
         {"config", {{}, {"--default"}}},
         {"term", {{"--map"}, {}}},
         {"send", {{"--timeout"}, {}}},
@@ -775,12 +796,13 @@ int main(int argc, char** argv)
         {"run", RunCommand},
         {"status",
          [](const Arguments& a) {
-             auto socket = a.Named.find("--socket");
-             return a.Positional.empty()
-                        ? RunStatus(socket != a.Named.end() ? socket->second : std::string())
-                        : Usage("status takes no arguments");
+             return a.Positional.empty() ? RunStatus(a.Common) : Usage("status takes no arguments");
          }},
-        {"list", [](const Arguments& a) { return InspectCommand(a, true); }},
+        {"list",
+         [](const Arguments& a) {
+             return ClientSocket(a.Common).empty() ? InspectCommand(a, true)
+                                                   : RunStatus(a.Common, true);
+         }},
         {"check", [](const Arguments& a) { return InspectCommand(a, false); }},
         {"config", ConfigCommand},
         {"bridge", BridgeCommand},

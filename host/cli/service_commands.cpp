@@ -5,6 +5,7 @@
 #include "host/cli/commands.h"
 
 #include "host/service/client.h"
+#include "host/win32/bridge.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -49,39 +50,124 @@ std::unique_ptr<service::Service> StartService(const CommonOptions& options, Sys
     return running;
 }
 
-std::string ServiceSocketFor(const std::string& socketOption)
+std::string ClientSocket(const CommonOptions& options)
 {
-    if (!socketOption.empty()) {
-        return socketOption;
+    if (!options.Socket.empty()) {
+        return options.Socket;
     }
     const char* environment = std::getenv("QUARVEX_SOCKET");
-    if (environment != nullptr && environment[0] != '\0') {
-        return environment;
-    }
-    return service::DefaultSocketPath();
+    return environment != nullptr ? environment : "";
 }
 
-int RunStatus(const std::string& socketOption)
+namespace {
+
+// The ports of the service at `path` (through `client`, connected when NULL); FALSE and why
+// when it cannot tell.
+bool QueryPorts(const std::string& path, std::vector<service::PortState>* ports, std::string* error,
+                std::shared_ptr<service::Client>* connection = nullptr)
 {
-    const std::string path = ServiceSocketFor(socketOption);
+    std::shared_ptr<service::Client> client =
+        connection != nullptr && *connection != nullptr && (*connection)->Alive()
+            ? *connection
+            : service::Client::Connect(path, error);
+    std::vector<uint8_t> reply;
+    if (client == nullptr) {
+        return false;
+    }
+    if (connection != nullptr) {
+        *connection = client;
+    }
+    if (!client->Call(service::Type::QueryStatus, {}, &reply)) {
+        *error = client->LostReason();
+        return false;
+    }
+    service::Reader reader(reply);
+    if (!service::DecodePorts(reader, ports)) {
+        *error = "the service at " + path + " sent a malformed status";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::unique_ptr<PortHost> PortHost::Open(const CommonOptions& options)
+{
+    std::unique_ptr<PortHost> host(new PortHost());
+    host->socket_ = ClientSocket(options);
+    if (host->socket_.empty()) {
+        host->system_ = BootFromOptions(options, SystemMode::RealTime);
+        return host->system_ != nullptr ? std::move(host) : nullptr;
+    }
+    std::string error;
+    if (!win32::UseService(host->socket_, &error)) {
+        std::fprintf(stderr, "quarvex: %s\n", error.c_str());
+        return nullptr;
+    }
+    std::fprintf(stderr, "quarvex: using the service at %s\n", host->socket_.c_str());
+    return host;
+}
+
+PortHost::~PortHost()
+{
+    (void)Finish(true);
+}
+
+bool PortHost::PortPeer(const std::string& portName, std::string* description,
+                        PeerStats* stats) const
+{
+    if (system_ != nullptr) {
+        return system_->PortPeer(portName, description, stats);
+    }
+    std::vector<service::PortState> ports;
+    std::string error;
+    if (!QueryPorts(socket_, &ports, &error, &status_)) {
+        return false;
+    }
+    for (const service::PortState& port : ports) {
+        if (port.PortName == portName && !port.Peer.empty()) {
+            *description = port.Peer;
+            stats->ToPort = port.PeerToPort;
+            stats->FromPort = port.PeerFromPort;
+            stats->Dropped = port.PeerDropped;
+            stats->Waiting = port.PeerWaiting;
+            return true;
+        }
+    }
+    return false;
+}
+
+int PortHost::Finish(bool quiet)
+{
+    if (system_ != nullptr) {
+        std::unique_ptr<System> system = std::move(system_);
+        return FinishSystem(*system, quiet);
+    }
+    if (!socket_.empty()) {
+        socket_.clear();
+        status_ = nullptr;
+        win32::StopUsingService();
+    }
+    return EXIT_OK;
+}
+
+int RunStatus(const CommonOptions& options, bool list)
+{
+    std::string path = ClientSocket(options);
+    path = path.empty() ? service::DefaultSocketPath() : path;
     if (path.empty()) {
         std::fprintf(stderr, "quarvex: no service socket: give --socket PATH or set "
                              "QUARVEX_SOCKET\n");
         return EXIT_FAILED;
     }
+    std::vector<service::PortState> ports;
     std::string error;
-    std::shared_ptr<service::Client> client = service::Client::Connect(path, &error);
-    std::vector<uint8_t> reply;
-    if (client == nullptr || !client->Call(service::Type::QueryStatus, {}, &reply)) {
-        std::fprintf(stderr, "quarvex: %s\n",
-                     client == nullptr ? error.c_str() : client->LostReason().c_str());
+    if (!QueryPorts(path, &ports, &error)) {
+        std::fprintf(stderr, "quarvex: %s\n", error.c_str());
         return EXIT_FAILED;
     }
-    service::Reader reader(reply);
-    std::vector<service::PortState> ports;
-    if (!service::DecodePorts(reader, &ports)) {
-        std::fprintf(stderr, "quarvex: the service at %s sent a malformed status\n", path.c_str());
-        return EXIT_FAILED;
+    if (list) {
+        std::fprintf(stderr, "quarvex: using the service at %s\n", path.c_str());
     }
     std::printf("service %s: %zu port(s)\n", path.c_str(), ports.size());
     for (const service::PortState& port : ports) {
