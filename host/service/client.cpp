@@ -121,14 +121,18 @@ void Client::Lose(const std::string& why)
         alive_ = false;
         lost_ = why;
         orphans.swap(requests_);
+    }
+    // Outstanding requests end as cancelled, as a process's do when its handles go; their
+    // callers in Start are released after.
+    for (auto& [id, done] : orphans) {
+        done(LOST_STATUS, 0, {});
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock_);
         started_.clear();
         ++arrivals_;
     }
     traffic_.notify_all();
-    // Outstanding requests end as cancelled, as a process's do when its handles go.
-    for (auto& [id, done] : orphans) {
-        done(LOST_STATUS, 0, {});
-    }
 }
 
 void Client::Receive()
@@ -158,19 +162,23 @@ void Client::Receive()
                 Done done;
                 {
                     std::lock_guard<std::mutex> guard(lock_);
-                    started_.erase(message.Tag);
                     auto it = requests_.find(message.Tag);
                     if (it != requests_.end()) {
                         done = std::move(it->second);
                         requests_.erase(it);
                     }
-                    ++arrivals_;
                 }
-                traffic_.notify_all();
                 if (done) {
                     done(reader.Ok() ? static_cast<int32_t>(status) : LOST_STATUS, information,
                          std::move(data));
                 }
+                // Only now may Start return: its caller finds the request done.
+                {
+                    std::lock_guard<std::mutex> guard(lock_);
+                    started_.erase(message.Tag);
+                    ++arrivals_;
+                }
+                traffic_.notify_all();
                 continue;
             }
             if (message.Type == static_cast<uint16_t>(Type::Started)) {
@@ -270,7 +278,7 @@ uint32_t Client::Start(uint32_t handle, Kind kind, uint32_t code, uint32_t outpu
     std::unique_lock<std::mutex> guard(lock_);
     traffic_.wait(guard, [&] {
         auto it = started_.find(id);
-        return it == started_.end() || it->second || !alive_;
+        return it == started_.end() || it->second;
     });
     started_.erase(id);
     return id;

@@ -4,6 +4,7 @@
 #include "host/win32/bridge_remote.h"
 
 #include "host/service/client.h"
+#include "host/system.h"
 
 #include <cstdlib>
 #include <map>
@@ -399,3 +400,12 @@ std::string ServiceSocket()
 }
 
 } // namespace qvx::win32
+
+namespace qvx {
+
+bool ConnectToService(const std::string& socketPath, std::string* error)
+{
+    return win32::UseService(socketPath, error);
+}
+
+} // namespace qvx

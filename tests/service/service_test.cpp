@@ -107,7 +107,7 @@ class ServiceTest : public ::testing::Test
         const pid_t pid = fork();
         if (pid == 0) {
             std::string error;
-            if (!win32::UseService(Socket(), &error)) {
+            if (!ConnectToService(Socket(), &error)) {
                 std::fprintf(stderr, "child: %s\n", error.c_str());
                 _exit(90);
             }

@@ -284,6 +284,11 @@ class Cli(unittest.TestCase):
             status = run("status", "--socket", sock, env=self.env, timeout=30)
             self.assertEqual(status.returncode, 0, status.stderr)
             self.assertRegex(status.stdout, r"COM5 .* closed; peer pair COM5 <-> COM6: 51200 bytes")
+            # A Windows program without a system of its own, told only by the environment.
+            hello = subprocess.run([os.path.join(os.path.dirname(QUARVEX), "hello_service")],
+                                   capture_output=True, text=True, timeout=30, env=env)
+            self.assertEqual(hello.returncode, 0, hello.stderr)
+            self.assertIn("COM6 read hello", hello.stdout)
             listed = run("list", env=env, timeout=30)
             self.assertIn("COM6", listed.stdout)
             self.assertIn("using the service at " + sock, listed.stderr)
