@@ -496,6 +496,7 @@ void Service::State::Accept()
             connection->Uid = static_cast<uint32_t>(credentials.uid);
         }
         std::vector<std::shared_ptr<Connection>> finished;
+        bool refused = false;
         {
             std::lock_guard<std::mutex> guard(Lock);
             if (Stopped) {
@@ -510,11 +511,27 @@ void Service::State::Accept()
                     ++it;
                 }
             }
-            Connections.push_back(connection);
+            size_t live = 0;
+            for (const std::shared_ptr<Connection>& other : Connections) {
+                live += other->Finished ? 0 : 1;
+            }
+            refused = live >= Options.MaxClients;
+            if (!refused) {
+                Connections.push_back(connection);
+            }
         }
         for (const std::shared_ptr<Connection>& gone : finished) {
             gone->ReaderThread.join();
             close(gone->Fd);
+        }
+        if (refused) {
+            const std::vector<uint8_t> refusal =
+                Frame(static_cast<uint16_t>(Type::Failure), 0,
+                      Writer().Text("the service has too many clients").Take());
+            (void)!send(fd, refusal.data(), refusal.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            close(fd);
+            Notice("quarvex service: " + connection->Who() + " refused: too many clients");
+            continue;
         }
         Notice("quarvex service: " + connection->Who() + " connected");
         Connection* raw = connection.get();

@@ -31,8 +31,10 @@ std::string DefaultSocketPath();
 struct ServiceOptions
 {
     std::string SocketPath;
-    // Per client: open handles, outstanding requests and their bytes (more is refused with
-    // STATUS_INSUFFICIENT_RESOURCES), and replies queued and not yet read (more drops it).
+    // Clients at once; per client: open handles, outstanding requests and their bytes (more is
+    // refused with STATUS_INSUFFICIENT_RESOURCES), and replies queued and not yet read (more drops
+    // it).
+    size_t MaxClients = 256; // connections beyond are told and closed
     size_t MaxHandles = 64;
     size_t MaxOutstanding = 1024;
     size_t MaxOutstandingBytes = size_t{64} << 20;

@@ -149,7 +149,18 @@ int Exchange(const char* name, int self, int partner, size_t bytes)
     if (port == INVALID_HANDLE_VALUE) {
         return 10;
     }
-    COMMTIMEOUTS timeouts = {0, 0, 0, 0, 0};
+    // Xon/Xoff both ways, as on a line: a reader that the host leaves waiting loses nothing.
+    SetupComm(port, 65536, 4096);
+    DCB dcb = {};
+    dcb.DCBlength = sizeof(dcb);
+    GetCommState(port, &dcb);
+    dcb.fOutX = TRUE;
+    dcb.fInX = TRUE;
+    dcb.XonLim = 4096;
+    dcb.XoffLim = 16384;
+    SetCommState(port, &dcb);
+    // Reads return what has come, waiting a second at most for the first byte.
+    COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, 1000, 0, 0};
     SetCommTimeouts(port, &timeouts);
     std::thread writer([&] {
         std::string chunk(4096, '\0');
