@@ -525,12 +525,12 @@ void Service::State::Accept()
             close(gone->Fd);
         }
         if (refused) {
+            Notice("quarvex service: " + connection->Who() + " refused: too many clients");
             const std::vector<uint8_t> refusal =
                 Frame(static_cast<uint16_t>(Type::Failure), 0,
                       Writer().Text("the service has too many clients").Take());
             (void)!send(fd, refusal.data(), refusal.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
             close(fd);
-            Notice("quarvex service: " + connection->Who() + " refused: too many clients");
             continue;
         }
         Notice("quarvex service: " + connection->Who() + " connected");

@@ -68,11 +68,12 @@ class ServiceTest : public ::testing::Test
         Start();
     }
 
-    void Start(size_t sendQueueLimit = size_t{8} << 20)
+    void Start(size_t sendQueueLimit = size_t{8} << 20, size_t maxClients = 256)
     {
         service::ServiceOptions options;
         options.SocketPath = Socket();
         options.SendQueueLimit = sendQueueLimit;
+        options.MaxClients = maxClients;
         options.Notice = [this](const std::string& line) {
             std::lock_guard<std::mutex> guard(noticeLock_);
             notices_ += line + "\n";
@@ -125,10 +126,10 @@ class ServiceTest : public ::testing::Test
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
-    // Until the service has let go of every client.
-    void WaitForNoClients()
+    // Until the service has let go of every client but `left`.
+    void WaitForNoClients(size_t left = 0)
     {
-        while (service_->ClientCount() != 0) {
+        while (service_->ClientCount() != left) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }
@@ -373,14 +374,15 @@ class RawClient
 };
 
 // Truncated, oversized, forged and out-of-order messages drop their sender with a notice; a
-// client that never reads its replies is dropped when they pile up. A well-behaved client keeps
-// its port and its answers throughout, and another client's handle is never reachable.
+// client that never reads its replies is dropped when they pile up; one past the limit of
+// clients is refused. A well-behaved client keeps its port and its answers throughout, and
+// another client's handle is never reachable.
 TEST_F(ServiceTest, BadClientsAreDroppedWhileOthersAreServed)
 {
     Watchdog watchdog("bad clients");
     service_->Stop();
     service_.reset();
-    Start(64 * 1024);
+    Start(64 * 1024, 2);
     RawClient good(Socket());
     good.Hello();
     const uint32_t handle = good.Open(u"\\\\.\\COM5");
@@ -388,17 +390,20 @@ TEST_F(ServiceTest, BadClientsAreDroppedWhileOthersAreServed)
     EXPECT_EQ(good.Control(handle, 100, IOCTL_SERIAL_GET_BAUD_RATE_CODE, 4), 0u);
 
     {
+        WaitForNoClients(1);       // the one before has gone: the limit is two
         RawClient early(Socket()); // anything before HELLO
         early.Send(service::Type::Open, 1, service::Writer().U32(0).Name(u"COM5").Take());
         EXPECT_TRUE(early.DroppedWithFailure());
     }
     {
+        WaitForNoClients(1);           // the one before has gone: the limit is two
         RawClient truncated(Socket()); // a REQUEST too short for its fields
         truncated.Hello();
         truncated.Send(service::Type::Request, 5, service::Writer().U32(handle).U8(3).Take());
         EXPECT_TRUE(truncated.DroppedWithFailure());
     }
     {
+        WaitForNoClients(1);           // the one before has gone: the limit is two
         RawClient oversized(Socket()); // a length past the largest message
         std::vector<uint8_t> header = service::Frame(1, 0, {});
         header[0] = header[1] = header[2] = header[3] = 0xFF;
@@ -406,6 +411,7 @@ TEST_F(ServiceTest, BadClientsAreDroppedWhileOthersAreServed)
         EXPECT_TRUE(oversized.DroppedWithFailure());
     }
     {
+        WaitForNoClients(1);        // the one before has gone: the limit is two
         RawClient forger(Socket()); // the good client's handle, and an id reused while pending
         forger.Hello();
         EXPECT_EQ(forger.Control(handle, 7, IOCTL_SERIAL_GET_BAUD_RATE_CODE, 4), 0xC0000008u);
@@ -418,6 +424,7 @@ TEST_F(ServiceTest, BadClientsAreDroppedWhileOthersAreServed)
         EXPECT_EQ(status, 0xC0000008u);
     }
     {
+        WaitForNoClients(1);      // the one before has gone: the limit is two
         RawClient deaf(Socket()); // asks and never reads
         deaf.Hello();
         const std::vector<uint8_t> query =
@@ -432,6 +439,15 @@ TEST_F(ServiceTest, BadClientsAreDroppedWhileOthersAreServed)
         EXPECT_EQ(good.Control(handle, 101, IOCTL_SERIAL_GET_BAUD_RATE_CODE, 4), 0u);
     }
     EXPECT_EQ(good.Control(handle, 102, IOCTL_SERIAL_GET_BAUD_RATE_CODE, 4), 0u);
+    {
+        WaitForNoClients(1);
+        RawClient second(Socket()); // within the limit of two
+        RawClient third(Socket());  // past it
+        EXPECT_TRUE(third.DroppedWithFailure());
+        second.Hello();
+        service::Message reply;
+        EXPECT_TRUE(second.Next(&reply));
+    }
     const std::string notices = Notices();
     EXPECT_NE(notices.find("dropped: it sent a message before HELLO"), std::string::npos)
         << notices;
@@ -441,6 +457,7 @@ TEST_F(ServiceTest, BadClientsAreDroppedWhileOthersAreServed)
         << notices;
     EXPECT_NE(notices.find("more replies unread than the service holds"), std::string::npos)
         << notices;
+    EXPECT_NE(notices.find("refused: too many clients"), std::string::npos) << notices;
 }
 
 // A second service on a socket in use refuses to start; once its service is gone (the socket
