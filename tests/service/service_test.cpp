@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -24,6 +25,9 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
+
+extern char** environ;
 
 namespace qvx {
 namespace {
@@ -102,19 +106,30 @@ class ServiceTest : public ::testing::Test
         return notices_;
     }
 
-    // A process that uses the service and exits with what `body` returns.
-    pid_t Spawn(const std::function<int()>& body)
+    // A process of its own that plays `role` (see PlayRole) on the service; `ready` is a pipe
+    // end it writes its state to. A fresh program, not a forked copy: a copy of a threaded
+    // process may find a lock of its allocator held by a thread it does not have.
+    pid_t Spawn(const std::string& role, int ready = -1)
     {
+        std::vector<std::string> variables;
+        for (char** variable = environ; *variable != nullptr; ++variable) {
+            variables.emplace_back(*variable);
+        }
+        variables.push_back("QVX_SERVICE_ROLE=" + role);
+        variables.push_back("QVX_SERVICE_SOCKET=" + Socket());
+        variables.push_back("QVX_SERVICE_READY=" + std::to_string(ready));
+        std::vector<char*> environment;
+        for (std::string& variable : variables) {
+            environment.push_back(variable.data());
+        }
+        environment.push_back(nullptr);
+        char self[] = "/proc/self/exe";
+        char filter[] = "--gtest_filter=ServiceChild.PlaysItsRole";
+        char* arguments[] = {self, filter, nullptr};
         const pid_t pid = fork();
         if (pid == 0) {
-            std::string error;
-            if (!ConnectToService(Socket(), &error)) {
-                std::fprintf(stderr, "child: %s\n", error.c_str());
-                _exit(90);
-            }
-            const int code = body();
-            win32::StopUsingService();
-            _exit(code);
+            execve(self, arguments, environment.data());
+            _exit(91);
         }
         return pid;
     }
@@ -150,16 +165,9 @@ int Exchange(const char* name, int self, int partner, size_t bytes)
     if (port == INVALID_HANDLE_VALUE) {
         return 10;
     }
-    // Xon/Xoff both ways, as on a line: a reader that the host leaves waiting loses nothing.
+    // A 64 KiB input buffer: half a second of the line, so a reader the host leaves waiting
+    // loses nothing.
     SetupComm(port, 65536, 4096);
-    DCB dcb = {};
-    dcb.DCBlength = sizeof(dcb);
-    GetCommState(port, &dcb);
-    dcb.fOutX = TRUE;
-    dcb.fInX = TRUE;
-    dcb.XonLim = 4096;
-    dcb.XoffLim = 16384;
-    SetCommState(port, &dcb);
     // Reads return what has come, waiting a second at most for the first byte.
     COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, 1000, 0, 0};
     SetCommTimeouts(port, &timeouts);
@@ -189,12 +197,85 @@ int Exchange(const char* name, int self, int partner, size_t bytes)
     return result;
 }
 
+// What a client process does, by name; its exit code says whether all went as expected.
+int PlayRole(const std::string& role, int ready)
+{
+    if (role == "exchange COM5" || role == "exchange COM6") {
+        const bool five = role == "exchange COM5";
+        return Exchange(five ? "COM5" : "COM6", five ? 5 : 6, five ? 6 : 5, MIB);
+    }
+    if (role == "refused COM5") {
+        HANDLE port = OpenPort("\\\\.\\COM5");
+        return port == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED ? 0 : 1;
+    }
+    if (role == "open COM5") {
+        HANDLE port = OpenPort("COM5");
+        return port != INVALID_HANDLE_VALUE && CloseHandle(port) ? 0 : 1;
+    }
+    char buffer[16];
+    OVERLAPPED read = {};
+    read.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (role == "hold COM5") {
+        // A wait and a read pending, then killed.
+        HANDLE port = OpenPort("COM5", FILE_FLAG_OVERLAPPED);
+        SetCommMask(port, EV_RXCHAR);
+        OVERLAPPED wait = {};
+        wait.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+        DWORD mask = 0;
+        const bool pending = !WaitCommEvent(port, &mask, &wait) &&
+                             GetLastError() == ERROR_IO_PENDING &&
+                             !ReadFile(port, buffer, sizeof(buffer), NULL, &read) &&
+                             GetLastError() == ERROR_IO_PENDING;
+        const char state = pending ? 'p' : 'x';
+        (void)!write(ready, &state, 1);
+        pause();
+        return 0;
+    }
+    if (role == "outlive the service") {
+        HANDLE port = OpenPort("COM6", FILE_FLAG_OVERLAPPED);
+        DWORD count = 0;
+        const char state = !ReadFile(port, buffer, sizeof(buffer), NULL, &read) &&
+                                   GetLastError() == ERROR_IO_PENDING
+                               ? 'p'
+                               : 'x';
+        (void)!write(ready, &state, 1);
+        if (GetOverlappedResult(port, &read, &count, TRUE) ||
+            GetLastError() != ERROR_OPERATION_ABORTED) {
+            return 1;
+        }
+        // Invalid once the client has seen the hang-up; aborted if it is sent before.
+        if (SetCommMask(port, EV_RXCHAR) ||
+            (GetLastError() != ERROR_INVALID_HANDLE && GetLastError() != ERROR_OPERATION_ABORTED)) {
+            return 2;
+        }
+        return 0;
+    }
+    return 99;
+}
+
+// The client processes of the tests below: this program run again with a role to play.
+TEST(ServiceChild, PlaysItsRole)
+{
+    const char* role = std::getenv("QVX_SERVICE_ROLE");
+    if (role == nullptr) {
+        GTEST_SKIP() << "a client process of the service tests";
+    }
+    std::string error;
+    if (!ConnectToService(std::getenv("QVX_SERVICE_SOCKET"), &error)) {
+        std::fprintf(stderr, "client: %s\n", error.c_str());
+        _exit(90);
+    }
+    const int code = PlayRole(role, std::atoi(std::getenv("QVX_SERVICE_READY")));
+    win32::StopUsingService();
+    _exit(code);
+}
+
 // Two processes, one on each end of a pair: a mebibyte each way arrives whole and in order.
 TEST_F(ServiceTest, TwoProcessesExchangeAMebibyteEachWay)
 {
     Watchdog watchdog("a mebibyte each way between two processes", std::chrono::seconds(240));
-    const pid_t five = Spawn([] { return Exchange("COM5", 5, 6, MIB); });
-    const pid_t six = Spawn([] { return Exchange("COM6", 6, 5, MIB); });
+    const pid_t five = Spawn("exchange COM5");
+    const pid_t six = Spawn("exchange COM6");
     EXPECT_EQ(Reap(five), 0);
     EXPECT_EQ(Reap(six), 0);
     WaitForNoClients();
@@ -207,40 +288,18 @@ TEST_F(ServiceTest, KilledClientFreesItsPortWhichAnotherProcessCouldNotOpen)
     Watchdog watchdog("a killed client's port");
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
-    const pid_t holder = Spawn([&] {
-        HANDLE port = OpenPort("COM5", FILE_FLAG_OVERLAPPED);
-        SetCommMask(port, EV_RXCHAR);
-        OVERLAPPED wait = {}, read = {};
-        wait.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-        read.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-        DWORD mask = 0;
-        char buffer[16];
-        const bool pending = !WaitCommEvent(port, &mask, &wait) &&
-                             GetLastError() == ERROR_IO_PENDING &&
-                             !ReadFile(port, buffer, sizeof(buffer), NULL, &read) &&
-                             GetLastError() == ERROR_IO_PENDING;
-        const char state = pending ? 'p' : 'x';
-        (void)!write(ready[1], &state, 1);
-        pause();
-        return 0;
-    });
+    const pid_t holder = Spawn("hold COM5", ready[1]);
     char state = 0;
     ASSERT_EQ(read(ready[0], &state, 1), 1);
     EXPECT_EQ(state, 'p');
-    const pid_t second = Spawn([] {
-        HANDLE port = OpenPort("\\\\.\\COM5");
-        return port == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED ? 0 : 1;
-    });
+    const pid_t second = Spawn("refused COM5");
     EXPECT_EQ(Reap(second), 0);
 
     kill(holder, SIGKILL);
     EXPECT_EQ(Reap(holder), 128 + SIGKILL);
     WaitForNoClients();
     EXPECT_NE(Notices().find("1 handle(s) closed"), std::string::npos) << Notices();
-    const pid_t third = Spawn([] {
-        HANDLE port = OpenPort("COM5");
-        return port != INVALID_HANDLE_VALUE && CloseHandle(port) ? 0 : 1;
-    });
+    const pid_t third = Spawn("open COM5");
     EXPECT_EQ(Reap(third), 0);
     close(ready[0]);
     close(ready[1]);
@@ -253,28 +312,7 @@ TEST_F(ServiceTest, StopWithClientAttachedAbortsItsRequests)
     Watchdog watchdog("the service stopping under a client");
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
-    const pid_t client = Spawn([&] {
-        HANDLE port = OpenPort("COM6", FILE_FLAG_OVERLAPPED);
-        OVERLAPPED read = {};
-        read.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-        char buffer[16];
-        DWORD count = 0;
-        const char state = !ReadFile(port, buffer, sizeof(buffer), NULL, &read) &&
-                                   GetLastError() == ERROR_IO_PENDING
-                               ? 'p'
-                               : 'x';
-        (void)!write(ready[1], &state, 1);
-        if (GetOverlappedResult(port, &read, &count, TRUE) ||
-            GetLastError() != ERROR_OPERATION_ABORTED) {
-            return 1;
-        }
-        // Invalid once the client has seen the hang-up; aborted if it is sent before.
-        if (SetCommMask(port, EV_RXCHAR) ||
-            (GetLastError() != ERROR_INVALID_HANDLE && GetLastError() != ERROR_OPERATION_ABORTED)) {
-            return 2;
-        }
-        return 0;
-    });
+    const pid_t client = Spawn("outlive the service", ready[1]);
     char state = 0;
     ASSERT_EQ(read(ready[0], &state, 1), 1);
     EXPECT_EQ(state, 'p');
