@@ -108,8 +108,9 @@ class ServiceTest : public ::testing::Test
 
     // A process of its own that plays `role` (see PlayRole) on the service; `ready` is a pipe
     // end it writes its state to. A fresh program, not a forked copy: a copy of a threaded
-    // process may find a lock of its allocator held by a thread it does not have.
-    pid_t Spawn(const std::string& role, int ready = -1)
+    // process may find a lock of its allocator held by a thread it does not have. It reads
+    // `go` when its role waits for a start.
+    pid_t Spawn(const std::string& role, int ready = -1, int go = -1)
     {
         std::vector<std::string> variables;
         for (char** variable = environ; *variable != nullptr; ++variable) {
@@ -118,6 +119,7 @@ class ServiceTest : public ::testing::Test
         variables.push_back("QVX_SERVICE_ROLE=" + role);
         variables.push_back("QVX_SERVICE_SOCKET=" + Socket());
         variables.push_back("QVX_SERVICE_READY=" + std::to_string(ready));
+        variables.push_back("QVX_SERVICE_GO=" + std::to_string(go));
         std::vector<char*> environment;
         for (std::string& variable : variables) {
             environment.push_back(variable.data());
@@ -159,7 +161,7 @@ class ServiceTest : public ::testing::Test
 };
 
 // Writes its stream of `bytes` and reads the partner's, checking each byte: 0 when all held.
-int Exchange(const char* name, int self, int partner, size_t bytes)
+int Exchange(const char* name, int self, int partner, size_t bytes, int ready, int go)
 {
     HANDLE port = OpenPort(name);
     if (port == INVALID_HANDLE_VALUE) {
@@ -171,6 +173,11 @@ int Exchange(const char* name, int self, int partner, size_t bytes)
     // Reads return what has come, waiting a second at most for the first byte.
     COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, 1000, 0, 0};
     SetCommTimeouts(port, &timeouts);
+    // Both ends open before either writes: a port that is not open drops what reaches it.
+    char token = 'o';
+    if (write(ready, &token, 1) != 1 || read(go, &token, 1) != 1) {
+        return 14;
+    }
     std::thread writer([&] {
         std::string chunk(4096, '\0');
         for (size_t at = 0; at < bytes; at += chunk.size()) {
@@ -178,7 +185,12 @@ int Exchange(const char* name, int self, int partner, size_t bytes)
                 chunk[i] = StreamByte(self, at + i);
             }
             DWORD written = 0;
-            WriteFile(port, chunk.data(), static_cast<DWORD>(chunk.size()), &written, NULL);
+            if (!WriteFile(port, chunk.data(), static_cast<DWORD>(chunk.size()), &written, NULL) ||
+                written != chunk.size()) {
+                std::fprintf(stderr, "%s: wrote %lu of %zu at %zu: error %lu\n", name,
+                             static_cast<unsigned long>(written), chunk.size(), at,
+                             static_cast<unsigned long>(GetLastError()));
+            }
         }
     });
     int result = 0;
@@ -190,7 +202,19 @@ int Exchange(const char* name, int self, int partner, size_t bytes)
         }
         for (DWORD i = 0; i < read && result == 0; ++i, ++at) {
             result = buffer[i] == StreamByte(partner, at) ? 0 : 12;
+            if (result != 0) {
+                std::fprintf(stderr, "%s: byte %zu of a read of %lu at %zu\n", name,
+                             static_cast<size_t>(i), static_cast<unsigned long>(read), at);
+            }
         }
+    }
+    if (result == 12) {
+        DWORD errors = 0;
+        COMSTAT status = {};
+        ClearCommError(port, &errors, &status);
+        std::fprintf(stderr, "%s: errors %#lx, in queue %lu\n", name,
+                     static_cast<unsigned long>(errors),
+                     static_cast<unsigned long>(status.cbInQue));
     }
     writer.join();
     CloseHandle(port);
@@ -198,11 +222,11 @@ int Exchange(const char* name, int self, int partner, size_t bytes)
 }
 
 // What a client process does, by name; its exit code says whether all went as expected.
-int PlayRole(const std::string& role, int ready)
+int PlayRole(const std::string& role, int ready, int go)
 {
     if (role == "exchange COM5" || role == "exchange COM6") {
         const bool five = role == "exchange COM5";
-        return Exchange(five ? "COM5" : "COM6", five ? 5 : 6, five ? 6 : 5, MIB);
+        return Exchange(five ? "COM5" : "COM6", five ? 5 : 6, five ? 6 : 5, MIB, ready, go);
     }
     if (role == "refused COM5") {
         HANDLE port = OpenPort("\\\\.\\COM5");
@@ -265,7 +289,8 @@ TEST(ServiceChild, PlaysItsRole)
         std::fprintf(stderr, "client: %s\n", error.c_str());
         _exit(90);
     }
-    const int code = PlayRole(role, std::atoi(std::getenv("QVX_SERVICE_READY")));
+    const int code = PlayRole(role, std::atoi(std::getenv("QVX_SERVICE_READY")),
+                              std::atoi(std::getenv("QVX_SERVICE_GO")));
     win32::StopUsingService();
     _exit(code);
 }
@@ -274,11 +299,20 @@ TEST(ServiceChild, PlaysItsRole)
 TEST_F(ServiceTest, TwoProcessesExchangeAMebibyteEachWay)
 {
     Watchdog watchdog("a mebibyte each way between two processes", std::chrono::seconds(240));
-    const pid_t five = Spawn("exchange COM5");
-    const pid_t six = Spawn("exchange COM6");
+    int ready[2], go[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+    const pid_t five = Spawn("exchange COM5", ready[1], go[0]);
+    const pid_t six = Spawn("exchange COM6", ready[1], go[0]);
+    char tokens[2] = {};
+    EXPECT_EQ(read(ready[0], &tokens[0], 1) + read(ready[0], &tokens[1], 1), 2);
+    EXPECT_EQ(write(go[1], "gg", 2), 2);
     EXPECT_EQ(Reap(five), 0);
     EXPECT_EQ(Reap(six), 0);
     WaitForNoClients();
+    for (const int end : {ready[0], ready[1], go[0], go[1]}) {
+        close(end);
+    }
 }
 
 // A port open in one process is refused to another, as on Windows; when the first is killed
