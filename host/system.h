@@ -75,6 +75,12 @@ struct SystemPort
     std::string Problem;    // InspectConfiguration: why its peer would not start, or empty
 };
 
+// For a program that uses the ports of a running `quarvex run` instead of booting a System:
+// from this call on, the Win32 calls of the process reach the service listening on
+// `socketPath` (QUARVEX_SOCKET=PATH in the environment does the same without a call). FALSE
+// and a message when no service answers there. Defined in the Win32 layer.
+bool ConnectToService(const std::string& socketPath, std::string* error);
+
 class System
 {
   public:

@@ -5,7 +5,7 @@ _quarvex()
     local cur prev words cword
     _init_completion || return
 
-    local commands="demo run list check config term send recv serve bridge"
+    local commands="demo run status list check config term send recv serve bridge"
     local common="--config --com-period --trace --quiet --help"
     local line="--baud --data --parity --stop --flow"
     local command="" word
@@ -15,6 +15,7 @@ _quarvex()
 
     case $prev in
         --config) _filedir reg; return ;;
+        --socket) _filedir; return ;;
         --pty) _filedir; return ;;
         --parity) COMPREPLY=($(compgen -W "n e o m s" -- "$cur")); return ;;
         --stop) COMPREPLY=($(compgen -W "1 2" -- "$cur")); return ;;
@@ -27,7 +28,8 @@ _quarvex()
 
     local own=""
     case $command in
-        run) own="--status-every" ;;
+        run) own="--socket --status-every" ;;
+        status) own="--socket" ;;
         config) own="--default" ;;
         term) own="--map $line" ;;
         send) own="--timeout $line" ;;

@@ -3,7 +3,7 @@
 # for the given seconds, starting from the checked-in corpus; new inputs are kept under
 # build/fuzz/corpus/<target>, crashes under build/fuzz/findings/<target>.
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
-# targets: ioctl peer_block config telnet telnet_client rfc2217_session
+# targets: ioctl peer_block config telnet telnet_client rfc2217_session service_decoder
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,7 +11,7 @@ seconds=${1:-600}
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-    targets=(ioctl peer_block config telnet telnet_client rfc2217_session)
+    targets=(ioctl peer_block config telnet telnet_client rfc2217_session service_decoder)
 fi
 
 scripts/install-deps.sh

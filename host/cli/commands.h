@@ -7,12 +7,17 @@
 // replace BootFromOptions and the far-side check for the port commands.
 #pragma once
 
+#include "host/service/service.h"
 #include "host/system.h"
 
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
+
+namespace qvx::service {
+class Client;
+}
 
 namespace qvx::cli {
 
@@ -30,6 +35,8 @@ struct CommonOptions
     uint32_t TraceLevel = 0;
     bool Quiet = false;      // no messages about the peers' connections
     bool KernelPeer = false; // quarvexpeer.sys as the far side (demo --kernel-peer)
+    // --socket: the service run listens on, or the one the port commands use.
+    std::string Socket;
 };
 
 // Line settings of term, send and recv.
@@ -83,6 +90,39 @@ int RunRecv(const CommonOptions& options, const std::string& port, const std::st
 // serve COMn --rfc2217 [ADDR:]PORT [--allow LIST].
 int RunServe(const CommonOptions& options, const std::vector<std::string>& positional,
              const std::map<std::string, std::string>& named);
+
+// Where a port command's port lives: the running service of --socket or QUARVEX_SOCKET when
+// one is given (the command says so), else a system booted for the command.
+class PortHost
+{
+  public:
+    // NULL after a message.
+    static std::unique_ptr<PortHost> Open(const CommonOptions& options);
+    ~PortHost();
+    PortHost(const PortHost&) = delete;
+    PortHost& operator=(const PortHost&) = delete;
+
+    // The port's peer: its description with its state, and its counters.
+    bool PortPeer(const std::string& portName, std::string* description, PeerStats* stats) const;
+    // Shuts the own system down (its report, as FinishSystem) or hangs up on the service.
+    int Finish(bool quiet = false);
+
+  private:
+    PortHost() = default;
+    std::unique_ptr<System> system_;
+    std::string socket_;
+    mutable std::shared_ptr<service::Client> status_; // asked for the peers' counters
+};
+
+// The service a port command uses: --socket, else QUARVEX_SOCKET; empty for none.
+std::string ClientSocket(const CommonOptions& options);
+
+// run's service on `socketPath`, sharing `system`'s ports; NULL after a message.
+std::unique_ptr<service::Service> StartService(const CommonOptions& options, System& system,
+                                               const std::string& socketPath);
+// status [--socket PATH]: each port of a running service (--socket, else QUARVEX_SOCKET,
+// else the default socket); `list`: list's heading.
+int RunStatus(const CommonOptions& options, bool list = false);
 
 // A Win32 error code as a user can read it: its meaning and its number.
 std::string Win32ErrorText(uint32_t error);

@@ -27,13 +27,15 @@ const char MAIN_HELP[] =
     "\n"
     "Virtual COM ports: the Quarvex driver, loaded as Windows loads it, with its ports and\n"
     "their peers, reachable by Windows serial programs built against its Win32 layer.\n"
-    "Each quarvex process runs a driver of its own: its ports are not those of another\n"
-    "quarvex process. Two processes meet through a bridge (tcp-server in one, tcp-client in\n"
-    "the other), Linux programs through a pseudo-terminal (pty).\n"
+    "A quarvex process runs a driver of its own, unless it uses the service that quarvex run\n"
+    "shares over a Unix socket (--socket PATH or QUARVEX_SOCKET). Processes also meet\n"
+    "through a bridge (tcp-server in one, tcp-client in the other), Linux programs through a\n"
+    "pseudo-terminal (pty).\n"
     "\n"
     "commands:\n"
     "  demo                         the whole system at work on COM5 and COM6 (checks itself)\n"
     "  run [CONFIG]                 serve the ports of a configuration until interrupted\n"
+    "  status                       the ports of a running service, who has them open\n"
     "  list [CONFIG]                the ports of a configuration, their devices and peers\n"
     "  check [CONFIG]               exit 0 only if run would start the configuration\n"
     "  config --default             print the built-in configuration\n"
@@ -51,6 +53,8 @@ const char MAIN_HELP[] =
     "                               pnp,open:3 or all:4 (pnp power open wmi unload io init\n"
     "                               general all; levels 1..5)\n"
     "  --quiet                      no messages about the bridges' connections\n"
+    "  --socket PATH                run: the socket it serves; status, list, term, send, recv,\n"
+    "                               serve: the running service they use (also QUARVEX_SOCKET)\n"
     "  -h, --help                   this text; COMMAND --help for a command's own\n"
     "\n"
     "Port names are COM1 to COM4096, in any case, in configurations and on the command line.\n"
@@ -69,11 +73,21 @@ const std::map<std::string, std::string> COMMAND_HELP = {
              "progress, the throughput and the verifier's and pool's report; exits 0 only if\n"
              "every check held. --kernel-peer runs the pair through quarvexpeer.sys, started\n"
              "from its entry beside the driver, instead of the host's peer.\n"},
-    {"run", "usage: quarvex run [OPTIONS] [CONFIG] [--status-every SECONDS]\n\n"
-            "Starts the ports of CONFIG (or --config, or the built-in configuration) with their\n"
-            "peers and serves them until interrupted (Ctrl-C, SIGTERM or SIGHUP). Prints one\n"
-            "status line per port on SIGUSR1, or every SECONDS with --status-every; the bridges'\n"
-            "connections on standard error unless --quiet.\n"},
+    {"run",
+     "usage: quarvex run [OPTIONS] [CONFIG] [--socket PATH] [--status-every SECONDS]\n\n"
+     "Starts the ports of CONFIG (or --config, or the built-in configuration) with their\n"
+     "peers and serves them until interrupted (Ctrl-C, SIGTERM or SIGHUP). Prints one\n"
+     "status line per port on SIGUSR1, or every SECONDS with --status-every; the bridges'\n"
+     "connections on standard error unless --quiet.\n"
+     "Other programs use the ports through a Unix socket: PATH, by default\n"
+     "$XDG_RUNTIME_DIR/quarvex.sock (as root /run/quarvex/quarvex.sock); its folder is made\n"
+     "0700 when missing, the socket 0660 (grant a group access to the folder to share it).\n"
+     "A second run on a socket in use refuses to start; a stale socket is replaced.\n"
+     "Programs built on the Win32 layer use it with QUARVEX_SOCKET=PATH.\n"},
+    {"status", "usage: quarvex status [--socket PATH]\n\n"
+               "Asks the running service (--socket, else QUARVEX_SOCKET, else the default\n"
+               "socket) for each of its ports: open or not and by which process, its peer and\n"
+               "the bytes each way, and while open the driver's counters and errors.\n"},
     {"list", "usage: quarvex list [OPTIONS] [CONFIG]\n\n"
              "Lists each port of a configuration: name, device, peer and state (\"starts\", or\n"
              "what would keep its peer from starting). Exits 1 when any port would not start.\n"},
@@ -245,6 +259,10 @@ std::string Parse(const std::vector<std::string>& words, const CommandOptions& o
             if (!value(&arguments->Common.ConfigPath)) {
                 return "--config needs a file";
             }
+        } else if (word == "--socket") {
+            if (!value(&arguments->Common.Socket) || arguments->Common.Socket.empty()) {
+                return "--socket needs a path";
+            }
         } else if (word == "--com-period") {
             if (!value(&text) || !ParseNumber(text, 1, 1000, &arguments->Common.ComPeriodMs)) {
                 return "--com-period needs milliseconds from 1 to 1000";
@@ -318,8 +336,9 @@ void PrintStatus(System& system)
     std::fflush(stdout);
 }
 
-// Serves until a stop signal; status lines on SIGUSR1 or every `statusSeconds`.
-int Serve(System& system, uint32_t statusSeconds)
+// Serves until a stop signal; status lines on SIGUSR1 or every `statusSeconds`. `stopping`
+// runs before the system shuts down.
+int Serve(System& system, uint32_t statusSeconds, const std::function<void()>& stopping = {})
 {
     std::signal(SIGUSR1, OnStatus);
     auto next = std::chrono::steady_clock::now() + std::chrono::seconds(statusSeconds);
@@ -332,6 +351,9 @@ int Serve(System& system, uint32_t statusSeconds)
         }
     }
     std::printf("quarvex: stopping (%s)\n", SignalName(StopSignal()));
+    if (stopping) {
+        stopping();
+    }
     return FinishSystem(system);
 }
 
@@ -342,18 +364,40 @@ int RunCommand(const Arguments& arguments)
     if (it != arguments.Named.end() && !ParseNumber(it->second, 1, 86400, &statusSeconds)) {
         return Usage("--status-every needs seconds from 1 to 86400");
     }
+    const std::string socketPath =
+        arguments.Common.Socket.empty() ? service::DefaultSocketPath() : arguments.Common.Socket;
     std::unique_ptr<System> system = BootFromOptions(arguments.Common, SystemMode::RealTime);
     if (system == nullptr) {
         return EXIT_FAILED;
+    }
+    std::unique_ptr<service::Service> service;
+    if (!socketPath.empty()) {
+        service = StartService(arguments.Common, *system, socketPath);
+        if (service == nullptr) {
+            FinishSystem(*system, true);
+            return EXIT_FAILED;
+        }
     }
     for (const SystemPort& port : system->Ports()) {
         std::printf("%-8s %-26s peer %s\n", port.PortName.c_str(), port.DeviceName.c_str(),
                     port.Peer.c_str());
     }
+    if (service != nullptr) {
+        std::printf("quarvex: other programs reach the ports through %s "
+                    "(QUARVEX_SOCKET=%s)\n",
+                    socketPath.c_str(), socketPath.c_str());
+    } else {
+        std::printf("quarvex: no socket for other programs (XDG_RUNTIME_DIR is unset; "
+                    "--socket PATH gives one)\n");
+    }
     std::printf("quarvex: serving %zu port(s); Ctrl-C stops, SIGUSR1 prints their status\n",
                 system->Ports().size());
     std::fflush(stdout);
-    return Serve(*system, statusSeconds);
+    return Serve(*system, statusSeconds, [&service] {
+        if (service != nullptr) {
+            service->Stop();
+        }
+    });
 }
 
 // list and check: what InspectConfiguration finds, and the driver starting the ports (a
@@ -472,6 +516,8 @@ int BridgeCommand(const Arguments& arguments)
     return Serve(*system, 0);
 }
 
+bool PortCheck(const std::string& command, const std::string& port, const CommonOptions& options);
+
 int PortCommand(const std::string& command, const Arguments& arguments)
 {
     const size_t wanted = command == "term" ? 1 : 2;
@@ -500,9 +546,26 @@ int PortCommand(const std::string& command, const Arguments& arguments)
                      MessageText(arguments.Positional[1]).c_str());
         return EXIT_FAILED;
     }
-    std::vector<SystemPort> ports;
-    if (!InspectFromOptions(arguments.Common, &ports)) {
+    if (!ClientSocket(arguments.Common).empty()) {
+        // The service's ports and peers are its own: the driver answers for the port.
+    } else if (!PortCheck(command, port, arguments.Common)) {
         return EXIT_FAILED;
+    }
+    if (command == "term") {
+        return RunTerm(arguments.Common, port, arguments.Line, map);
+    }
+    if (command == "send") {
+        return RunSend(arguments.Common, port, arguments.Positional[1], arguments.Line, seconds);
+    }
+    return RunRecv(arguments.Common, port, arguments.Positional[1], arguments.Line, seconds);
+}
+
+// The port in the configuration, with something at its far side for the command.
+bool PortCheck(const std::string& command, const std::string& port, const CommonOptions& options)
+{
+    std::vector<SystemPort> ports;
+    if (!InspectFromOptions(options, &ports)) {
+        return false;
     }
     const SystemPort* found = nullptr;
     std::string names;
@@ -513,21 +576,15 @@ int PortCommand(const std::string& command, const Arguments& arguments)
     if (found == nullptr) {
         std::fprintf(stderr, "quarvex: unknown port %s (the configuration has %s)\n", port.c_str(),
                      names.empty() ? "none" : names.c_str());
-        return EXIT_FAILED;
+        return false;
     }
     const std::string problem =
         found->Problem.empty() ? FarSideProblem(command, *found) : found->Problem;
     if (!problem.empty()) {
         std::fprintf(stderr, "quarvex: %s\n", problem.c_str());
-        return EXIT_FAILED;
+        return false;
     }
-    if (command == "term") {
-        return RunTerm(arguments.Common, port, arguments.Line, map);
-    }
-    if (command == "send") {
-        return RunSend(arguments.Common, port, arguments.Positional[1], arguments.Line, seconds);
-    }
-    return RunRecv(arguments.Common, port, arguments.Positional[1], arguments.Line, seconds);
+    return true;
 }
 
 } // namespace
@@ -665,7 +722,10 @@ int main(int argc, char** argv)
             std::fputs(MAIN_HELP, stdout);
             return EXIT_OK;
         }
-        commandIndex += (word == "--config" || word == "--com-period" || word == "--trace") ? 2 : 1;
+        commandIndex += (word == "--config" || word == "--com-period" || word == "--trace" ||
+                         word == "--socket")
+                            ? 2
+                            : 1;
     }
     if (commandIndex >= words.size()) {
         if (words.empty()) {
@@ -738,7 +798,15 @@ int main(int argc, char** argv)
                                          : Usage("demo takes no arguments");
          }},
         {"run", RunCommand},
-        {"list", [](const Arguments& a) { return InspectCommand(a, true); }},
+        {"status",
+         [](const Arguments& a) {
+             return a.Positional.empty() ? RunStatus(a.Common) : Usage("status takes no arguments");
+         }},
+        {"list",
+         [](const Arguments& a) {
+             return ClientSocket(a.Common).empty() ? InspectCommand(a, true)
+                                                   : RunStatus(a.Common, true);
+         }},
         {"check", [](const Arguments& a) { return InspectCommand(a, false); }},
         {"config", ConfigCommand},
         {"bridge", BridgeCommand},

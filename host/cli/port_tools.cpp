@@ -165,7 +165,7 @@ struct Handed
     std::string Peer; // its description and state
 };
 
-Handed Look(const System& system, const std::string& port, const PeerStats& base)
+Handed Look(const PortHost& system, const std::string& port, const PeerStats& base)
 {
     Handed handed;
     PeerStats stats;
@@ -205,7 +205,7 @@ int SendFailed(const std::string& port, uint64_t total, uint64_t delivered, cons
 class StallWatch
 {
   public:
-    StallWatch(const System& system, const std::string& port, HANDLE handle, uint32_t seconds)
+    StallWatch(const PortHost& system, const std::string& port, HANDLE handle, uint32_t seconds)
         : system_(system), port_(port), handle_(handle), seconds_(seconds),
           last_(std::chrono::steady_clock::now())
     {
@@ -234,7 +234,7 @@ class StallWatch
     }
 
   private:
-    const System& system_;
+    const PortHost& system_;
     std::string port_;
     HANDLE handle_;
     uint32_t seconds_;
@@ -257,13 +257,13 @@ int RunSend(const CommonOptions& options, const std::string& port, const std::st
     input.seekg(0, std::ios::end);
     const uint64_t total = static_cast<uint64_t>(input.tellg());
     input.seekg(0);
-    std::unique_ptr<System> system = BootFromOptions(options, SystemMode::RealTime);
+    std::unique_ptr<PortHost> system = PortHost::Open(options);
     if (system == nullptr) {
         return EXIT_FAILED;
     }
     HANDLE handle = OpenConfigured(port, line, FILE_FLAG_OVERLAPPED);
     if (handle == INVALID_HANDLE_VALUE) {
-        (void)FinishSystem(*system, true);
+        (void)system->Finish(true);
         return EXIT_FAILED;
     }
     StallWatch watch(*system, port, handle, timeoutSeconds);
@@ -323,10 +323,10 @@ int RunSend(const CommonOptions& options, const std::string& port, const std::st
         why = "the bridge dropped bytes";
     }
     if (!why.empty()) {
-        (void)FinishSystem(*system, true);
+        (void)system->Finish(true);
         return SendFailed(port, total, delivered, handed, unsent, why);
     }
-    return FinishSystem(*system, true);
+    return system->Finish(true);
 }
 
 int RunRecv(const CommonOptions& options, const std::string& port, const std::string& file,
@@ -337,13 +337,13 @@ int RunRecv(const CommonOptions& options, const std::string& port, const std::st
         std::fprintf(stderr, "quarvex: cannot write %s\n", MessageText(file).c_str());
         return EXIT_FAILED;
     }
-    std::unique_ptr<System> system = BootFromOptions(options, SystemMode::RealTime);
+    std::unique_ptr<PortHost> system = PortHost::Open(options);
     if (system == nullptr) {
         return EXIT_FAILED;
     }
     HANDLE handle = OpenConfigured(port, line);
     if (handle == INVALID_HANDLE_VALUE) {
-        (void)FinishSystem(*system, true);
+        (void)system->Finish(true);
         return EXIT_FAILED;
     }
     std::printf("recv: %s ready, waiting for data\n", port.c_str());
@@ -377,7 +377,7 @@ int RunRecv(const CommonOptions& options, const std::string& port, const std::st
     progress.Update(received, true);
     CloseHandle(handle);
     output.close();
-    const int finished = FinishSystem(*system, true);
+    const int finished = system->Finish(true);
     const std::string shown = MessageText(file);
     if (StopSignal() != 0) {
         std::fprintf(stderr, "quarvex: recv %s: %s after %llu bytes; %s holds only those\n",

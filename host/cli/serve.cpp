@@ -29,6 +29,30 @@ std::string Upper(std::string text)
     return text;
 }
 
+// The port in the configuration, with something at its far side; else a message.
+bool ServedPortCheck(const CommonOptions& options, const std::string& port)
+{
+    std::vector<SystemPort> ports;
+    if (!InspectFromOptions(options, &ports)) {
+        return false;
+    }
+    const SystemPort* found = nullptr;
+    for (const SystemPort& configured : ports) {
+        found = Upper(configured.PortName) == port ? &configured : found;
+    }
+    if (found == nullptr) {
+        std::fprintf(stderr, "quarvex: unknown port %s\n", port.c_str());
+        return false;
+    }
+    const std::string problem =
+        found->Problem.empty() ? FarSideProblem("serve", *found) : found->Problem;
+    if (!problem.empty()) {
+        std::fprintf(stderr, "quarvex: %s\n", problem.c_str());
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int RunServe(const CommonOptions& options, const std::vector<std::string>& positional,
@@ -48,25 +72,10 @@ int RunServe(const CommonOptions& options, const std::vector<std::string>& posit
         std::fprintf(stderr, "quarvex: --allow: %s (quarvex --help for usage)\n", error.c_str());
         return EXIT_USAGE;
     }
-    std::vector<SystemPort> ports;
-    if (!InspectFromOptions(options, &ports)) {
+    if (ClientSocket(options).empty() && !ServedPortCheck(options, port)) {
         return EXIT_FAILED;
     }
-    const SystemPort* found = nullptr;
-    for (const SystemPort& configured : ports) {
-        found = Upper(configured.PortName) == port ? &configured : found;
-    }
-    if (found == nullptr) {
-        std::fprintf(stderr, "quarvex: unknown port %s\n", port.c_str());
-        return EXIT_FAILED;
-    }
-    const std::string problem =
-        found->Problem.empty() ? FarSideProblem("serve", *found) : found->Problem;
-    if (!problem.empty()) {
-        std::fprintf(stderr, "quarvex: %s\n", problem.c_str());
-        return EXIT_FAILED;
-    }
-    std::unique_ptr<System> system = BootFromOptions(options, SystemMode::RealTime);
+    std::unique_ptr<PortHost> system = PortHost::Open(options);
     if (system == nullptr) {
         return EXIT_FAILED;
     }
@@ -76,7 +85,7 @@ int RunServe(const CommonOptions& options, const std::vector<std::string>& posit
     }
     if (!server.Start(&error)) {
         std::fprintf(stderr, "quarvex: %s\n", error.c_str());
-        (void)FinishSystem(*system, true);
+        (void)system->Finish(true);
         return EXIT_FAILED;
     }
     std::printf("%s\n", server.Status().c_str());
@@ -92,7 +101,7 @@ int RunServe(const CommonOptions& options, const std::vector<std::string>& posit
     }
     server.Stop();
     std::printf("quarvex: stopping (%s)\n", SignalName(StopSignal()));
-    return FinishSystem(*system);
+    return system->Finish();
 }
 
 } // namespace qvx::cli

@@ -96,7 +96,7 @@ std::string ForScreen(const char* bytes, DWORD count, const TermMap& map)
 int RunTerm(const CommonOptions& options, const std::string& port, const LineOptions& line,
             const TermMap& map)
 {
-    std::unique_ptr<System> system = BootFromOptions(options, SystemMode::RealTime);
+    std::unique_ptr<PortHost> system = PortHost::Open(options);
     if (system == nullptr) {
         return EXIT_FAILED;
     }
@@ -110,7 +110,7 @@ int RunTerm(const CommonOptions& options, const std::string& port, const LineOpt
         if (handle != INVALID_HANDLE_VALUE) {
             CloseHandle(handle);
         }
-        (void)FinishSystem(*system, true);
+        (void)system->Finish(true);
         return EXIT_FAILED;
     }
     int result;
@@ -184,7 +184,7 @@ int RunTerm(const CommonOptions& options, const std::string& port, const LineOpt
         done = true;
         reader.join();
         CloseHandle(handle);
-        result = FinishSystem(*system, true);
+        result = system->Finish(true);
         if (raw) {
             Show("\r\n");
         }

@@ -1,4 +1,6 @@
 #include "host/win32/bridge.h"
+#include "host/win32/bridge_local.h"
+#include "host/win32/bridge_remote.h"
 
 #include "platform/machine/machine.h"
 
@@ -20,6 +22,10 @@ class Request final : public PendingRequest
     Completion Wait() override { return Convert(request_->Wait()); }
     Completion Result() const override { return Convert(request_->Result()); }
     bool Cancel() override { return Machine::Current().Io().CancelRequest(request_); }
+    void OnCompletion(std::function<void()> notify) override
+    {
+        request_->OnCompletion(std::move(notify));
+    }
 
   private:
     static Completion Convert(const IoResult& result)
@@ -33,17 +39,19 @@ class Request final : public PendingRequest
     IoRequestPtr request_;
 };
 
+// The calls go to a service rather than to this process's machine.
+bool Remote()
+{
+    return remote::Selected(Machine::TryCurrent() != nullptr);
+}
+
 } // namespace
 
-bool MachineRunning()
-{
-    return Machine::TryCurrent() != nullptr;
-}
+namespace local {
 
 uint32_t OpenFile(const std::u16string& name, int32_t* status)
 {
     NTSTATUS openStatus = STATUS_SUCCESS;
-    ++requestsSent;
     const FileHandle handle = Machine::Current().Io().Open(name, 0, &openStatus);
     *status = openStatus;
     return handle;
@@ -70,7 +78,6 @@ std::shared_ptr<PendingRequest> StartRequest(uint32_t file, RequestKind kind, ui
     args.IoControlCode = code;
     args.Input = std::move(input);
     args.OutputLength = outputLength;
-    ++requestsSent;
     return std::make_shared<Request>(Machine::Current().Io().SendAsync(file, args));
 }
 
@@ -87,9 +94,75 @@ int32_t CloseFile(uint32_t file)
     return status;
 }
 
+bool RegistryKeyExists(const std::u16string& path)
+{
+    return Machine::Current().Reg().KeyExists(RegText(path));
+}
+
+std::vector<RegistryValue> RegistryValues(const std::u16string& path)
+{
+    std::vector<RegistryValue> values;
+    for (const RegValue& value : Machine::Current().Reg().ListValues(RegText(path))) {
+        values.push_back(RegistryValue{value.Name, value.Type, value.Data});
+    }
+    return values;
+}
+
+std::vector<std::pair<std::u16string, std::u16string>> DosDevices()
+{
+    static const std::u16string prefix = u"\\??\\";
+    std::vector<std::pair<std::u16string, std::u16string>> devices;
+    for (const SymbolicLinkInfo& link : Machine::Current().Names().SymbolicLinks()) {
+        std::u16string name = link.Name;
+        if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0) {
+            devices.emplace_back(name.substr(prefix.size()), link.Target);
+        } else if (name.rfind(u"\\DosDevices\\", 0) == 0) {
+            devices.emplace_back(name.substr(12), link.Target);
+        }
+    }
+    return devices;
+}
+
+} // namespace local
+
+bool MachineRunning()
+{
+    if (Remote()) {
+        return remote::MachineRunning();
+    }
+    return Machine::TryCurrent() != nullptr;
+}
+
+uint32_t OpenFile(const std::u16string& name, int32_t* status)
+{
+    ++requestsSent;
+    return Remote() ? remote::OpenFile(name, status) : local::OpenFile(name, status);
+}
+
+std::shared_ptr<PendingRequest> StartRequest(uint32_t file, RequestKind kind, uint32_t code,
+                                             std::vector<uint8_t> input, uint32_t outputLength)
+{
+    ++requestsSent;
+    if (remote::Owns(file)) {
+        return remote::StartRequest(file, kind, code, std::move(input), outputLength);
+    }
+    return local::StartRequest(file, kind, code, std::move(input), outputLength);
+}
+
+int32_t CancelFile(uint32_t file)
+{
+    return remote::Owns(file) ? remote::CancelFile(file) : local::CancelFile(file);
+}
+
+int32_t CloseFile(uint32_t file)
+{
+    return remote::Owns(file) ? remote::CloseFile(file) : local::CloseFile(file);
+}
+
 uint64_t NowMs()
 {
-    if (Machine* machine = Machine::TryCurrent()) {
+    Machine* machine = Machine::TryCurrent();
+    if (machine != nullptr && !Remote()) {
         return static_cast<uint64_t>(machine->NowMs());
     }
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -99,6 +172,9 @@ uint64_t NowMs()
 
 bool WaitUntil(const std::function<bool()>& done, uint32_t timeoutMs, const char* what)
 {
+    if (Remote()) {
+        return remote::WaitUntil(done, timeoutMs);
+    }
     Machine* machine = Machine::TryCurrent();
     const bool limited = timeoutMs != UINT32_MAX;
     if (machine == nullptr || machine->Mode() == MachineMode::RealTime) {
@@ -139,31 +215,17 @@ bool WaitUntil(const std::function<bool()>& done, uint32_t timeoutMs, const char
 
 bool RegistryKeyExists(const std::u16string& path)
 {
-    return Machine::Current().Reg().KeyExists(RegText(path));
+    return Remote() ? remote::RegistryKeyExists(path) : local::RegistryKeyExists(path);
 }
 
 std::vector<RegistryValue> RegistryValues(const std::u16string& path)
 {
-    std::vector<RegistryValue> values;
-    for (const RegValue& value : Machine::Current().Reg().ListValues(RegText(path))) {
-        values.push_back(RegistryValue{value.Name, value.Type, value.Data});
-    }
-    return values;
+    return Remote() ? remote::RegistryValues(path) : local::RegistryValues(path);
 }
 
 std::vector<std::pair<std::u16string, std::u16string>> DosDevices()
 {
-    static const std::u16string prefix = u"\\??\\";
-    std::vector<std::pair<std::u16string, std::u16string>> devices;
-    for (const SymbolicLinkInfo& link : Machine::Current().Names().SymbolicLinks()) {
-        std::u16string name = link.Name;
-        if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0) {
-            devices.emplace_back(name.substr(prefix.size()), link.Target);
-        } else if (name.rfind(u"\\DosDevices\\", 0) == 0) {
-            devices.emplace_back(name.substr(12), link.Target);
-        }
-    }
-    return devices;
+    return Remote() ? remote::DosDevices() : local::DosDevices();
 }
 
 uint64_t RequestsSent()

@@ -1,6 +1,10 @@
 // What the Win32 layer needs from the machine, in types of neither side: the Win32 headers and
-// the kernel headers declare the same names differently, so no file includes both. The
-// machine is the process's current one (qvx::Machine::Current()).
+// the kernel headers declare the same names differently, so no file includes both.
+//
+// Two implementations: the machine of this process (qvx::Machine::Current(), bridge.cpp), or a
+// running service reached over its socket (bridge_remote.cpp), which forwards each call and
+// matches completions to requests by id. The service is used after UseService, or when
+// QUARVEX_SOCKET names its socket and no machine runs in this process.
 #pragma once
 
 #include <cstdint>
@@ -31,11 +35,23 @@ class PendingRequest
     virtual Completion Result() const = 0;
     // Cancels the request if it is still outstanding; FALSE when it had completed.
     virtual bool Cancel() = 0;
+    // Calls `notify` once the request has completed (at once if it has), on whichever thread
+    // completes it; it must neither block nor start I/O.
+    virtual void OnCompletion(std::function<void()> notify) = 0;
 };
+
+// The embedding call: this process's Win32 calls go to the service listening on
+// `socketPath` from now on (handles opened before stay where they were opened). FALSE and a
+// message when no service answers there.
+bool UseService(const std::string& socketPath, std::string* error);
+// Hangs up on the service: its handles are closed by it, outstanding requests end cancelled.
+void StopUsingService();
+// The socket of the service in use, empty when the calls reach this process's machine.
+std::string ServiceSocket();
 
 enum class RequestKind { Read, Write, Flush, Control };
 
-// A machine exists in this process.
+// A machine exists in this process, or the service in use is connected.
 bool MachineRunning();
 // Opens a device name (\\.\COM5, \??\COM5); 0 and the status on failure.
 uint32_t OpenFile(const std::u16string& name, int32_t* status);

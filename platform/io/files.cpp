@@ -36,6 +36,7 @@ struct IoRequestState
     std::string Description;
     UCHAR Major = 0;
     std::shared_ptr<IoManagerImpl::FileRecord> File;
+    std::function<void()> Notify; // OnCompletion's callback while the request is pending
 
     std::string Describe() const
     {
@@ -47,11 +48,20 @@ struct IoRequestState
 
     void Complete(const IoResult& result)
     {
-        std::lock_guard<std::mutex> guard(Lock);
-        Result = result;
-        Done = true;
-        Irp = nullptr;
-        Changed.notify_all();
+        std::function<void()> notify;
+        {
+            std::lock_guard<std::mutex> guard(Lock);
+            Result = result;
+            Done = true;
+            Irp = nullptr;
+            notify = std::move(Notify);
+            Notify = nullptr;
+            Changed.notify_all();
+        }
+        // Outside the lock: the callback may look at the request.
+        if (notify) {
+            notify();
+        }
     }
 };
 
@@ -124,6 +134,18 @@ IoResult IoRequest::Result() const
 const IoResult& IoRequest::Wait()
 {
     return WaitForState(*state_);
+}
+
+void IoRequest::OnCompletion(std::function<void()> notify)
+{
+    {
+        std::lock_guard<std::mutex> guard(state_->Lock);
+        if (!state_->Done) {
+            state_->Notify = std::move(notify);
+            return;
+        }
+    }
+    notify();
 }
 
 NTSTATUS IoRequest::DispatchStatus() const

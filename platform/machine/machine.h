@@ -92,6 +92,12 @@ class IoRequest
     // The result so far: Status is STATUS_PENDING until the request has completed.
     IoResult Result() const;
     const IoResult& Wait();
+    // Calls `notify` once the request has completed: at once on this thread when it has
+    // already, else on the thread that completes it, at that thread's IRQL and after Done()
+    // turns TRUE. One callback per request (a second replaces the first while pending); it
+    // must neither block nor issue I/O. Lets a host follow many requests without a thread
+    // waiting on each.
+    void OnCompletion(std::function<void()> notify);
     // The status the driver's dispatch routine returned (STATUS_PENDING when it queued it).
     NTSTATUS DispatchStatus() const;
     // The IRP while it is outstanding, NULL afterwards.

@@ -22,7 +22,7 @@ import unittest
 
 QUARVEX = None
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-COMMANDS = ["demo", "run", "list", "check", "config", "term", "send", "recv", "serve", "bridge"]
+COMMANDS = ["demo", "run", "status", "list", "check", "config", "term", "send", "recv", "serve", "bridge"]
 HEADER = "Windows Registry Editor Version 5.00\n\n"
 SERVICE = ("[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Quarvex]\n"
            '"ComPeriod"=dword:00000001\n\n')
@@ -244,7 +244,8 @@ class Cli(unittest.TestCase):
 
     def test_run_serves_until_interrupted_and_reports_status(self):
         process = subprocess.Popen([QUARVEX, "run", "--status-every", "1"],
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                   env=self.env)
         time.sleep(2.5)
         process.terminate()
         out, err = process.communicate(timeout=30)
@@ -252,6 +253,55 @@ class Cli(unittest.TestCase):
         self.assertIn("serving 2 port(s)", out)
         self.assertIn("status: pair COM5 <-> COM6", out)
         self.assertIn("nothing left allocated", out)
+
+    def test_run_serves_other_processes_through_its_socket(self):
+        sock = os.path.join(self.runtime, "service", "q.sock")
+        env = dict(self.env, QUARVEX_SOCKET=sock)
+        process = start("run", "--com-period", "1", "--socket", sock, env=self.env)
+        try:
+            self.assertIn("COM5", process.stdout.readline())
+            process.stdout.readline()
+            self.assertIn("reach the ports through " + sock, process.stdout.readline())
+            self.assertEqual(os.stat(sock).st_mode & 0o777, 0o660)
+            self.assertEqual(os.stat(os.path.dirname(sock)).st_mode & 0o777, 0o700)
+            again = run("run", "--socket", sock, env=self.env, timeout=30)
+            self.assertEqual(again.returncode, 1)
+            self.assertIn("another quarvex service is running on " + sock, again.stderr)
+            data = bytes(range(256)) * 200
+            source = os.path.join(self.dir.name, "in.bin")
+            target = os.path.join(self.dir.name, "out.bin")
+            with open(source, "wb") as f:
+                f.write(data)
+            # recv on COM6 and send on COM5, each a client of the one service.
+            receiver = start("recv", "COM6", target, "--idle", "2", env=env)
+            self.assertIn("using the service at " + sock, receiver.stderr.readline())
+            self.assertIn("COM6 ready", receiver.stdout.readline())
+            sent = run("send", "COM5", source, env=env, timeout=60)
+            self.assertEqual(sent.returncode, 0, sent.stderr)
+            receiver.communicate(timeout=60)
+            self.assertEqual(receiver.returncode, 0)
+            with open(target, "rb") as f:
+                self.assertEqual(f.read(), data)
+            status = run("status", "--socket", sock, env=self.env, timeout=30)
+            self.assertEqual(status.returncode, 0, status.stderr)
+            self.assertRegex(status.stdout, r"COM5 .* closed; peer pair COM5 <-> COM6: 51200 bytes")
+            # A Windows program without a system of its own, told only by the environment.
+            hello = subprocess.run([os.path.join(os.path.dirname(QUARVEX), "hello_service")],
+                                   capture_output=True, text=True, timeout=30, env=env)
+            self.assertEqual(hello.returncode, 0, hello.stderr)
+            self.assertIn("COM6 read hello", hello.stdout)
+            listed = run("list", env=env, timeout=30)
+            self.assertIn("COM6", listed.stdout)
+            self.assertIn("using the service at " + sock, listed.stderr)
+        finally:
+            process.terminate()
+            out, err = process.communicate(timeout=30)
+        self.assertEqual(process.returncode, 0, err)
+        self.assertIn("nothing left allocated", out)
+        self.assertFalse(os.path.exists(sock))
+        nobody = run("status", "--socket", sock, env=self.env, timeout=30)
+        self.assertEqual(nobody.returncode, 1)
+        self.assertIn("no service at " + sock, nobody.stderr)
 
     def test_serve_answers_rfc2217_locally_and_refuses_others_in_order(self):
         loop = self.write("loop.reg", ports(("COM7", "loopback")))

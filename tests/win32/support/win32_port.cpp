@@ -1,8 +1,12 @@
 #include "win32_port.h"
 
+#include "host/service/service.h"
 #include "host/win32/bridge.h"
 #include "platform/machine/machine.h"
 #include "support/port_fixture.h"
+
+#include <cstdlib>
+#include <unistd.h>
 
 namespace qvx::win32test {
 
@@ -39,17 +43,56 @@ class PortHarness final : public PortTest
     using PortTest::Sim;
 };
 
+// The program's calls reach the port through a service in this process, over its socket,
+// as another process's would: on the real-time machine, which a service needs.
+struct ServiceRun
+{
+    std::string Folder;
+    std::unique_ptr<service::Service> Running;
+};
+
+namespace {
+
+bool ThroughService()
+{
+    const char* value = std::getenv("QVX_WIN32_THROUGH_SERVICE");
+    return value != nullptr && value[0] == '1';
+}
+
+} // namespace
+
 Win32PortTest::Win32PortTest() = default;
 Win32PortTest::~Win32PortTest() = default;
 
 void Win32PortTest::SetUp()
 {
     harness_ = std::make_unique<PortHarness>();
-    harness_->Up(RealTime);
+    harness_->Up(RealTime || ThroughService());
+    if (!ThroughService()) {
+        return;
+    }
+    service_ = std::make_unique<ServiceRun>();
+    char folder[] = "/tmp/qvx-service-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    service_->Folder = folder;
+    service::ServiceOptions options;
+    options.SocketPath = service_->Folder + "/quarvex.sock";
+    std::string error;
+    service_->Running = service::Service::Start(options, &error);
+    ASSERT_NE(service_->Running, nullptr) << error;
+    ASSERT_TRUE(win32::UseService(options.SocketPath, &error)) << error;
 }
 
 void Win32PortTest::TearDown()
 {
+    if (service_ != nullptr) {
+        win32::StopUsingService();
+        if (service_->Running != nullptr) {
+            service_->Running->Stop();
+        }
+        rmdir(service_->Folder.c_str());
+        service_.reset();
+    }
     harness_->Down();
     harness_.reset();
 }

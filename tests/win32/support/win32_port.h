@@ -14,6 +14,7 @@
 namespace qvx::win32test {
 
 class PortHarness;
+struct ServiceRun;
 
 class Win32PortTest : public ::testing::Test
 {
@@ -43,11 +44,13 @@ class Win32PortTest : public ::testing::Test
     std::optional<std::vector<uint8_t>> RegBinary(const std::string& path, const std::string& name);
 
     // Set before SetUp: the port runs on the real-time machine (threads block instead of
-    // driving the machine).
+    // driving the machine). With QVX_WIN32_THROUGH_SERVICE=1 in the environment it always
+    // does, and the program's calls go through a service in this process, over its socket.
     bool RealTime = false;
 
   private:
     std::unique_ptr<PortHarness> harness_;
+    std::unique_ptr<ServiceRun> service_;
 };
 
 } // namespace qvx::win32test
