@@ -28,15 +28,6 @@ using Clock = std::chrono::steady_clock;
 constexpr DWORD GET_BAUD_RATE = 0x1B0050;
 constexpr double BYTES_PER_TICK = 127.0;
 
-const char CONFIGURATION[] =
-    "Windows Registry Editor Version 5.00\n\n"
-    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Quarvex]\n"
-    "\"ComPeriod\"=dword:00000001\n\n"
-    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS\\0000\\Device "
-    "Parameters]\n\"PortName\"=\"COM5\"\n\"Peer\"=\"pair:COM6\"\n\n"
-    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS\\0001\\Device "
-    "Parameters]\n\"PortName\"=\"COM6\"\n\"Peer\"=\"pair:COM5\"\n";
-
 // What a measuring process reports back through shared memory.
 struct Shared
 {
@@ -147,7 +138,7 @@ int main(int argc, char** argv)
         return 1;
     }
     qvx::SystemOptions options;
-    options.Configuration = CONFIGURATION;
+    // The built-in configuration: COM5 and COM6 as a pair, "ComPeriod" 1 ms.
     std::string error;
     std::unique_ptr<qvx::System> system = qvx::System::Boot(options, &error);
     qvx::service::ServiceOptions serviceOptions;

@@ -35,15 +35,6 @@ namespace {
 constexpr uint32_t IOCTL_SERIAL_GET_BAUD_RATE_CODE = 0x1B0050;
 constexpr size_t MIB = size_t{1} << 20;
 
-const char CONFIGURATION[] =
-    "Windows Registry Editor Version 5.00\n\n"
-    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Quarvex]\n"
-    "\"ComPeriod\"=dword:00000001\n\n"
-    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS\\0000\\Device "
-    "Parameters]\n\"PortName\"=\"COM5\"\n\"Peer\"=\"pair:COM6\"\n\n"
-    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS\\0001\\Device "
-    "Parameters]\n\"PortName\"=\"COM6\"\n\"Peer\"=\"pair:COM5\"\n";
-
 // Byte `position` of the stream `from` sends (letters: no flow characters).
 char StreamByte(int from, size_t position)
 {
@@ -65,7 +56,7 @@ class ServiceTest : public ::testing::Test
         ASSERT_NE(mkdtemp(folder), nullptr);
         folder_ = folder;
         SystemOptions options;
-        options.Configuration = CONFIGURATION;
+        // The built-in configuration: COM5 and COM6 as a pair, "ComPeriod" 1 ms.
         std::string error;
         system_ = System::Boot(options, &error);
         ASSERT_NE(system_, nullptr) << error;
