@@ -55,7 +55,7 @@ std::string ClientSocket(const CommonOptions& options)
     if (!options.Socket.empty()) {
         return options.Socket;
     }
-    const char* environment = std::getenv("QUARVEX_SOCKET");
+    const char* environment = std::getenv("QUARVEX_SOCKET"); // NOLINT(concurrency-mt-unsafe)
     return environment != nullptr ? environment : "";
 }
 

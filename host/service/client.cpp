@@ -4,6 +4,7 @@
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace qvx::service {
@@ -43,7 +44,7 @@ std::shared_ptr<Client> Client::Connect(const std::string& path, std::string* er
     client->path_ = path;
     client->fd_ = ConnectTo(path);
     if (client->fd_ < 0) {
-        *error = "no service at " + path + ": " + std::strerror(errno);
+        *error = "no service at " + path + ": " + std::generic_category().message(errno);
         return nullptr;
     }
     client->receiver_ = std::thread([raw = client.get()] { raw->Receive(); });
@@ -146,7 +147,8 @@ void Client::Receive()
             continue;
         }
         if (count <= 0) {
-            why = count == 0 ? "the service closed the connection" : std::strerror(errno);
+            why = count == 0 ? "the service closed the connection"
+                             : std::generic_category().message(errno);
             break;
         }
         deframer.Feed(buffer.data(), static_cast<size_t>(count));
@@ -213,7 +215,7 @@ void Client::Receive()
             traffic_.notify_all();
         }
         if (result == Deframer::Result::Broken) {
-            why = "the service sent " + why;
+            why.insert(0, "the service sent ");
             break;
         }
     }
@@ -249,20 +251,17 @@ bool Client::Call(Type type, const std::vector<uint8_t>& body, std::vector<uint8
 uint32_t Client::Start(uint32_t handle, Kind kind, uint32_t code, uint32_t outputLength,
                        const std::vector<uint8_t>& input, Done done)
 {
-    uint32_t id = 0;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (alive_) {
-            id = nextTag_++;
-            // Listed before it is sent: the completion may come back at once.
-            requests_.emplace(id, std::move(done));
-            started_.emplace(id, false);
-        }
-    }
-    if (id == 0) {
+    std::unique_lock<std::mutex> guard(lock_);
+    if (!alive_) {
+        guard.unlock();
         done(LOST_STATUS, 0, {});
         return 0;
     }
+    const uint32_t id = nextTag_++;
+    // Listed before it is sent: the completion may come back at once.
+    requests_.emplace(id, std::move(done));
+    started_.emplace(id, false);
+    guard.unlock();
     ClientMessage request;
     request.What = Type::Request;
     request.Tag = id;
@@ -275,7 +274,7 @@ uint32_t Client::Start(uint32_t handle, Kind kind, uint32_t code, uint32_t outpu
         // The receiving thread sees the end and completes the request.
         shutdown(fd_, SHUT_RDWR);
     }
-    std::unique_lock<std::mutex> guard(lock_);
+    guard.lock();
     traffic_.wait(guard, [&] {
         auto it = started_.find(id);
         return it == started_.end() || it->second;

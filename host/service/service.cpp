@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -121,7 +122,7 @@ struct Connection : std::enable_shared_from_this<Connection>
         return "client pid " + std::to_string(Pid) + " uid " + std::to_string(Uid);
     }
     void Push(std::vector<uint8_t> frame);
-    void Reply(Type type, uint32_t tag, std::vector<uint8_t> body)
+    void Reply(Type type, uint32_t tag, const std::vector<uint8_t>& body)
     {
         Push(Frame(ReplyType(type), tag, body));
     }
@@ -420,9 +421,7 @@ void Connection::Read()
         }
         deframer.Feed(buffer.data(), static_cast<size_t>(count));
         Message message;
-        Deframer::Result result;
-        while (why.empty() &&
-               (result = deframer.Next(&message, &why)) == Deframer::Result::Message) {
+        while (why.empty() && deframer.Next(&message, &why) == Deframer::Result::Message) {
             if (!Serve(message, &why) && why.empty()) {
                 why = "a broken message";
             }
@@ -598,7 +597,7 @@ std::vector<PortState> Service::State::Ports() const
 
 std::string DefaultSocketPath()
 {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR"); // NOLINT(concurrency-mt-unsafe)
     if (runtime != nullptr && runtime[0] != '\0') {
         return std::string(runtime) + "/quarvex.sock";
     }
@@ -628,7 +627,7 @@ bool PreparePath(const std::string& path, const sockaddr_un& address, std::strin
         struct stat info = {};
         if (stat(folder.c_str(), &info) != 0) {
             if (mkdir(folder.c_str(), 0700) != 0) {
-                *error = "cannot create " + folder + ": " + std::strerror(errno);
+                *error = "cannot create " + folder + ": " + std::generic_category().message(errno);
                 return false;
             }
         } else if (!S_ISDIR(info.st_mode)) {
@@ -646,7 +645,7 @@ bool PreparePath(const std::string& path, const sockaddr_un& address, std::strin
     }
     const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (probe < 0) {
-        *error = std::string("socket: ") + std::strerror(errno);
+        *error = std::string("socket: ") + std::generic_category().message(errno);
         return false;
     }
     const int connected =
@@ -658,11 +657,12 @@ bool PreparePath(const std::string& path, const sockaddr_un& address, std::strin
         return false;
     }
     if (probeError != ECONNREFUSED) {
-        *error = "cannot check " + path + ": " + std::strerror(probeError);
+        *error = "cannot check " + path + ": " + std::generic_category().message(probeError);
         return false;
     }
     if (unlink(path.c_str()) != 0) {
-        *error = "cannot replace the stale socket " + path + ": " + std::strerror(errno);
+        *error = "cannot replace the stale socket " + path + ": " +
+                 std::generic_category().message(errno);
         return false;
     }
     *notice = "quarvex service: replaced the stale socket " + path;
@@ -690,11 +690,13 @@ std::unique_ptr<Service> Service::Start(const ServiceOptions& options, std::stri
     state.ListenFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (state.ListenFd < 0 ||
         bind(state.ListenFd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-        *error = "cannot listen on " + options.SocketPath + ": " + std::strerror(errno);
+        *error = "cannot listen on " + options.SocketPath + ": " +
+                 std::generic_category().message(errno);
         return nullptr;
     }
     if (chmod(options.SocketPath.c_str(), 0660) != 0 || listen(state.ListenFd, 64) != 0) {
-        *error = "cannot listen on " + options.SocketPath + ": " + std::strerror(errno);
+        *error = "cannot listen on " + options.SocketPath + ": " +
+                 std::generic_category().message(errno);
         unlink(options.SocketPath.c_str());
         return nullptr;
     }

@@ -45,7 +45,7 @@ std::string PathLocked()
     if (chosen) {
         return chosenPath;
     }
-    const char* path = std::getenv("QUARVEX_SOCKET");
+    const char* path = std::getenv("QUARVEX_SOCKET"); // NOLINT(concurrency-mt-unsafe)
     return path != nullptr ? std::string(path) : std::string();
 }
 
@@ -174,7 +174,7 @@ bool Selected(bool localMachine)
     if (chosen) {
         return true;
     }
-    const char* path = std::getenv("QUARVEX_SOCKET");
+    const char* path = std::getenv("QUARVEX_SOCKET"); // NOLINT(concurrency-mt-unsafe)
     return !localMachine && path != nullptr && path[0] != '\0';
 }
 
@@ -214,7 +214,8 @@ uint32_t OpenFile(const std::u16string& name, int32_t* status)
 }
 
 std::shared_ptr<PendingRequest> StartRequest(uint32_t file, RequestKind kind, uint32_t code,
-                                             std::vector<uint8_t> input, uint32_t outputLength)
+                                             const std::vector<uint8_t>& input,
+                                             uint32_t outputLength)
 {
     if (input.size() > service::MAX_DATA || outputLength > service::MAX_DATA) {
         // Larger than a message carries: refused here, as a driver refuses what it cannot

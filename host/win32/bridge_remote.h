@@ -15,7 +15,8 @@ bool Owns(uint32_t file);
 bool MachineRunning();
 uint32_t OpenFile(const std::u16string& name, int32_t* status);
 std::shared_ptr<PendingRequest> StartRequest(uint32_t file, RequestKind kind, uint32_t code,
-                                             std::vector<uint8_t> input, uint32_t outputLength);
+                                             const std::vector<uint8_t>& input,
+                                             uint32_t outputLength);
 int32_t CancelFile(uint32_t file);
 int32_t CloseFile(uint32_t file);
 bool WaitUntil(const std::function<bool()>& done, uint32_t timeoutMs);
