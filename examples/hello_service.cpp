@@ -10,7 +10,8 @@ int main()
     HANDLE com6 =
         CreateFileA("COM6", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
     if (com5 == INVALID_HANDLE_VALUE || com6 == INVALID_HANDLE_VALUE) {
-        std::fprintf(stderr, "cannot open COM5 and COM6: error %lu\n", GetLastError());
+        std::fprintf(stderr, "cannot open COM5 and COM6: error %lu\n",
+                     static_cast<unsigned long>(GetLastError()));
         return 1;
     }
     COMMTIMEOUTS timeouts = {0, 0, 500, 0, 0}; // reads return after 500 ms at most
