@@ -144,7 +144,7 @@ std::shared_ptr<PendingRequest> StartRequest(uint32_t file, RequestKind kind, ui
 {
     ++requestsSent;
     if (remote::Owns(file)) {
-        return remote::StartRequest(file, kind, code, std::move(input), outputLength);
+        return remote::StartRequest(file, kind, code, input, outputLength);
     }
     return local::StartRequest(file, kind, code, std::move(input), outputLength);
 }
