@@ -19,9 +19,15 @@ constexpr unsigned int QvxPeerControlCode(unsigned int Function, unsigned int Me
     return (QVXPEER_DEVICE_TYPE << 16) | (Access << 14) | (Function << 2) | Method;
 }
 
-// Function 0x800 stays free for attaching a program to a port ("bridge" and the network
-// kinds); reads and writes on the attached handle will carry that port's bytes.
-constexpr unsigned int QVXPEER_FUNCTION_ATTACH = 0x800u;
+// Binds the handle to one port of kind QVXPEER_KIND_USER (a "Peer" of bridge or a network
+// kind); from then on reads and writes on the handle carry that port's bytes. Input:
+// QvxPeerAttach; no output. One handle per port; closing it detaches, and the port's bytes
+// then wait in the driver up to its buffer (counted as dropped beyond it).
+// STATUS_OBJECT_NAME_NOT_FOUND: no such port, or not a user port; STATUS_SHARING_VIOLATION:
+// another handle has it; STATUS_INVALID_DEVICE_STATE: this handle is attached already;
+// STATUS_INVALID_PARAMETER: a malformed request (size, unterminated name, unknown flags).
+constexpr unsigned int IOCTL_QVXPEER_ATTACH =
+    QvxPeerControlCode(0x800u, QVXPEER_METHOD_BUFFERED, QVXPEER_READ_ACCESS | QVXPEER_WRITE_ACCESS);
 
 // Lists every port the driver knows: those that arrived and those a pair names that have not.
 // Output: QvxPeerListHeader, then Returned records of RecordBytes each. When the buffer
@@ -87,3 +93,44 @@ struct QvxPeerPortStatus
 
 static_assert(sizeof(QvxPeerListHeader) == 24, "the header keeps its layout");
 static_assert(sizeof(QvxPeerPortStatus) == 184, "the record keeps its layout");
+
+// ---- Attached handles ---------------------------------------------------------------------
+
+constexpr unsigned int QVXPEER_ATTACH_XONXOFF = 0x01u; // the port's Xoff/Xon pause delivery
+                                                       // to it and are not passed on
+
+struct QvxPeerAttach
+{
+    unsigned short PortName[QVXPEER_NAME_CHARS]; // "COM5", zero-terminated
+    unsigned int Flags;                          // QVXPEER_ATTACH_*
+    unsigned int BufferBytes;                    // 0: the port's own bound
+};
+
+// ReadFile and WriteFile on an attached handle move whole records, one after another:
+// a QvxPeerRecordHeader, then Length bytes of payload.
+//   DATA     bytes (1..QVXPEER_MAX_DATA): from the port on reads, to the port on writes
+//   BAUD     unsigned int: the rate the port announced (reads only)
+//   PRESENCE unsigned int: 1 the port is started, 0 it is not (reads only; one comes first)
+//   DROPPED  unsigned int: the port's bytes dropped since the last such record (reads only)
+// A read needs room for a header and four bytes; it returns as many whole records as fit,
+// a DATA record cut to what fits, and pends while there is none. A write must hold only
+// whole DATA records; anything else is refused with STATUS_INVALID_PARAMETER and nothing of
+// it is taken. A write completes when all of its bytes are held for the port, and pends
+// while the driver's buffer for the port is full.
+constexpr unsigned char QVXPEER_RECORD_DATA = 1u;
+constexpr unsigned char QVXPEER_RECORD_BAUD = 2u;
+constexpr unsigned char QVXPEER_RECORD_PRESENCE = 3u;
+constexpr unsigned char QVXPEER_RECORD_DROPPED = 4u;
+
+constexpr unsigned int QVXPEER_MAX_DATA = 4096u;   // payload of one DATA record
+constexpr unsigned int QVXPEER_MAX_WRITE = 65536u; // bytes of one WriteFile, headers included
+
+struct QvxPeerRecordHeader
+{
+    unsigned char Type;     // QVXPEER_RECORD_*
+    unsigned char Reserved; // 0
+    unsigned short Length;  // payload bytes that follow
+};
+
+static_assert(sizeof(QvxPeerAttach) == 72, "the attach request keeps its layout");
+static_assert(sizeof(QvxPeerRecordHeader) == 4, "a record header keeps its layout");
