@@ -16,6 +16,7 @@
 
 #include "platform/machine/machine.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -35,9 +36,25 @@ struct CpuContext
     unsigned Generation = 0; // machine generation the context was reset for
 };
 
+// The generation of the machine that exists, 0 when none does.
+inline std::atomic<unsigned> g_liveGeneration{0};
+// Constant-initialised and defined here, so that every use is one thread-pointer-relative
+// access, as Windows finds its processor block.
+inline thread_local CpuContext t_currentCpu;
+// A context first used on this thread, or last used on an earlier machine.
+CpuContext& RenewCpu(CpuContext& context);
+
 // The calling thread's processor context; a thread starts at PASSIVE_LEVEL holding nothing on
 // every new machine.
-CpuContext& CurrentCpu();
+inline CpuContext& CurrentCpu()
+{
+    CpuContext& context = t_currentCpu;
+    if (context.Token == 0 ||
+        context.Generation != g_liveGeneration.load(std::memory_order_relaxed)) {
+        return RenewCpu(context);
+    }
+    return context;
+}
 
 class Scheduler
 {

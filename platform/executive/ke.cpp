@@ -1,19 +1,87 @@
 // The kernel routines of the executive: IRQL, spin locks, DPCs, timers, events and waits,
 // system time. Each checks what it is given and hands the work to the machine's scheduler
-// (platform/executive/executive.h), which is simulated or threaded; none asks which.
+// (platform/executive/executive.h), which is simulated or threaded; none asks which, but the
+// production machine's spin locks, which take their lock word themselves.
 
 #include "platform/executive/scheduler_internal.h"
 #include "platform/verifier/verifier.h"
 
 #include <atomic>
 
+#include <sched.h>
+
 namespace qvx {
 
 namespace {
 
-// The generation of the scheduler that exists, 0 when none does.
-std::atomic<unsigned> g_liveGeneration{0};
 std::atomic<ULONG_PTR> g_nextToken{1};
+// The machine is simulated: one processor, so a lock word held by another owner is a deadlock
+// and taking a free one needs no atomic exchange.
+std::atomic<bool> g_simulated{true};
+
+// What a production machine's lock paths keep of the verifier: a processor that takes a lock it
+// holds already, or finds a lock held on the single simulated processor, never gets it.
+[[gnu::cold, gnu::noinline]] void TakeContendedLockWord(PKSPIN_LOCK lock, const CpuContext& cpu,
+                                                        const char* routine)
+{
+    if (g_simulated.load(std::memory_order_relaxed)) {
+        VerifierFatal(Rule::SPINLOCK_DEADLOCK, "%s: lock %p is held by %s", routine,
+                      static_cast<void*>(lock),
+                      __atomic_load_n(lock, __ATOMIC_RELAXED) == cpu.Token
+                          ? "this processor already"
+                          : "another owner on a uniprocessor");
+    }
+    for (unsigned spins = 1;; ++spins) {
+        ULONG_PTR expected = __atomic_load_n(lock, __ATOMIC_RELAXED);
+        if (expected == cpu.Token) {
+            VerifierFatal(Rule::SPINLOCK_RECURSION, "%s: lock %p is already held by this processor",
+                          routine, static_cast<void*>(lock));
+        }
+        if (expected == 0 && __atomic_compare_exchange_n(lock, &expected, cpu.Token, false,
+                                                         __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+            return;
+        }
+        if (spins > 64) {
+            sched_yield();
+        } else {
+            __builtin_ia32_pause();
+        }
+    }
+}
+
+// One compare-exchange on the real-time machine; a load and a store on the simulated one, whose
+// single processor nobody races.
+inline void TakeLockWordFast(PKSPIN_LOCK lock, const CpuContext& cpu, const char* routine)
+{
+    if (g_simulated.load(std::memory_order_relaxed)) {
+        if (__atomic_load_n(lock, __ATOMIC_RELAXED) == 0) {
+            __atomic_store_n(lock, cpu.Token, __ATOMIC_RELAXED);
+            return;
+        }
+    } else {
+        ULONG_PTR expected = 0;
+        if (__atomic_compare_exchange_n(lock, &expected, cpu.Token, false, __ATOMIC_ACQUIRE,
+                                        __ATOMIC_RELAXED)) {
+            return;
+        }
+    }
+    TakeContendedLockWord(lock, cpu, routine);
+}
+
+[[gnu::cold, gnu::noinline]] void ReleaseForeignLockWord(PKSPIN_LOCK lock, const char* routine)
+{
+    VerifierFatal(Rule::SPINLOCK_NOT_OWNER, "%s: lock %p is not held by this processor", routine,
+                  static_cast<void*>(lock));
+}
+
+// One store; a release by a processor that does not hold the lock would let two in at once.
+inline void ReleaseLockWordFast(PKSPIN_LOCK lock, const CpuContext& cpu, const char* routine)
+{
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) != cpu.Token) {
+        ReleaseForeignLockWord(lock, routine);
+    }
+    __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+}
 
 HeldLocks HeldBy(const CpuContext& cpu)
 {
@@ -76,16 +144,27 @@ void SetIrqlAndDrain(CpuContext& cpu, KIRQL irql, const char* routine)
     }
 }
 
+// The production machine's lowering: only the simulated processor runs DPCs when the IRQL drops.
+void LowerIrqlFast(CpuContext& cpu, KIRQL irql)
+{
+    SetCpuIrql(cpu, irql);
+    if (irql < DISPATCH_LEVEL && g_simulated.load(std::memory_order_relaxed)) {
+        if (Scheduler* scheduler = Scheduler::Current()) {
+            scheduler->DpcsAllowed();
+        }
+    }
+}
+
 } // namespace
 
-void SetLiveGeneration(unsigned generation)
+void SetLiveGeneration(unsigned generation, bool simulated)
 {
+    g_simulated.store(simulated, std::memory_order_relaxed);
     g_liveGeneration.store(generation, std::memory_order_relaxed);
 }
 
-CpuContext& CurrentCpu()
+CpuContext& RenewCpu(CpuContext& context)
 {
-    static thread_local CpuContext context;
     if (context.Token == 0) {
         context.Token = g_nextToken.fetch_add(1);
     }
@@ -104,7 +183,7 @@ CpuContext& CurrentCpu()
 
 void SetCpuIrql(CpuContext& cpu, KIRQL irql)
 {
-    if constexpr (PAGED_POOL_POISONING) {
+    if (PAGED_POOL_POISONING && VerifierOn()) {
         const bool raised = irql >= DISPATCH_LEVEL;
         const bool crossed = raised != (cpu.Irql >= DISPATCH_LEVEL);
         cpu.Irql = irql;
@@ -140,6 +219,10 @@ extern "C" {
 BOOLEAN QvxSpinLockHeldByCaller(PKSPIN_LOCK SpinLock)
 {
     const CpuContext& cpu = CurrentCpu();
+    if (!qvx::VerifierOn()) {
+        // No list of held locks: the lock word names its owner.
+        return __atomic_load_n(SpinLock, __ATOMIC_RELAXED) == cpu.Token ? TRUE : FALSE;
+    }
     for (int i = 0; i < cpu.HeldCount; ++i) {
         if (cpu.Held[i] == SpinLock) {
             return TRUE;
@@ -183,6 +266,13 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
 {
     CpuContext& cpu = CurrentCpu();
     const KIRQL old = cpu.Irql;
+    if (!qvx::VerifierOn()) {
+        if (old < DISPATCH_LEVEL) {
+            qvx::SetCpuIrql(cpu, DISPATCH_LEVEL);
+        }
+        qvx::TakeLockWordFast(SpinLock, cpu, "KfAcquireSpinLock");
+        return old;
+    }
     if (old > qvx::IrqlCeilingOf("KfAcquireSpinLock")) {
         VerifierReport(Rule::SPINLOCK_ACQUIRED_ABOVE_DISPATCH, "KfAcquireSpinLock(%p) at IRQL %d",
                        static_cast<void*>(SpinLock), old);
@@ -196,6 +286,13 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
 VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 {
     CpuContext& cpu = CurrentCpu();
+    if (!qvx::VerifierOn()) {
+        qvx::ReleaseLockWordFast(SpinLock, cpu, "KfReleaseSpinLock");
+        if (NewIrql < cpu.Irql) {
+            qvx::LowerIrqlFast(cpu, NewIrql);
+        }
+        return;
+    }
     qvx::ReleaseLockWord(SpinLock, cpu, "KfReleaseSpinLock");
     if (NewIrql > cpu.Irql) {
         VerifierReport(Rule::IRQL_LOWER_TO_HIGHER, "KfReleaseSpinLock(%p, %d) at IRQL %d",
@@ -208,6 +305,10 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 {
     CpuContext& cpu = CurrentCpu();
+    if (!qvx::VerifierOn()) {
+        qvx::TakeLockWordFast(SpinLock, cpu, "KefAcquireSpinLockAtDpcLevel");
+        return;
+    }
     if (cpu.Irql < DISPATCH_LEVEL) {
         VerifierReport(Rule::SPINLOCK_AT_DPC_LEVEL_BELOW_DISPATCH,
                        "KefAcquireSpinLockAtDpcLevel(%p) at IRQL %d", static_cast<void*>(SpinLock),
@@ -219,6 +320,10 @@ VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 {
     CpuContext& cpu = CurrentCpu();
+    if (!qvx::VerifierOn()) {
+        qvx::ReleaseLockWordFast(SpinLock, cpu, "KefReleaseSpinLockFromDpcLevel");
+        return;
+    }
     if (cpu.Irql < DISPATCH_LEVEL) {
         VerifierReport(Rule::SPINLOCK_AT_DPC_LEVEL_BELOW_DISPATCH,
                        "KefReleaseSpinLockFromDpcLevel(%p) at IRQL %d",

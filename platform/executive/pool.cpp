@@ -148,7 +148,9 @@ void* Pool::Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routin
     }
     state.Head = header;
     auto* user = reinterpret_cast<unsigned char*>(header + 1);
-    memset(user, NEW_FILL, bytes); // pool memory is not zeroed
+    if (VerifierOn()) {
+        memset(user, NEW_FILL, bytes); // pool memory is not zeroed
+    }
     memset(user + bytes, GUARD_FILL, GUARD_BYTES);
     if (IsPaged(type)) {
         state.PagedBlocks.insert(header);
@@ -235,7 +237,9 @@ void Pool::Free(PVOID block, ULONG tagGiven)
     }
     // Before poisoning: the check walks queues whose entries may lie inside the block.
     CheckFreedRange(block, size, "pool block");
-    memset(block, FREED_FILL, size);
+    if (VerifierOn()) {
+        memset(block, FREED_FILL, size);
+    }
     guard.lock();
     PoolHeader*& slot = state.Quarantine[state.QuarantineNext];
     free(slot);

@@ -97,7 +97,7 @@ void TimerQueue::Remove(PKTIMER timer)
 SchedulerBase::SchedulerBase(const MachineOptions& options)
     : options_(options), tick_(options.TickLength)
 {
-    SetLiveGeneration(++g_generations);
+    SetLiveGeneration(++g_generations, options.Mode == MachineMode::Simulated);
     g_scheduler.store(this, std::memory_order_release);
     CurrentCpu(); // the creating thread starts at PASSIVE_LEVEL
 }
@@ -105,7 +105,7 @@ SchedulerBase::SchedulerBase(const MachineOptions& options)
 SchedulerBase::~SchedulerBase()
 {
     g_scheduler.store(nullptr, std::memory_order_release);
-    SetLiveGeneration(0);
+    SetLiveGeneration(0, true);
 }
 
 LONGLONG SchedulerBase::ExpiryOf(LONGLONG due) const

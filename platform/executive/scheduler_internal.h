@@ -40,8 +40,9 @@ LONGLONG DueFromArgument(LONGLONG now, LONGLONG dueTime);
 // poisoned at DISPATCH_LEVEL (under AddressSanitizer).
 void SetCpuIrql(CpuContext& cpu, KIRQL irql);
 
-// Processor contexts older than this generation are reset when next used (0: no machine).
-void SetLiveGeneration(unsigned generation);
+// Processor contexts older than this generation are reset when next used (0: no machine);
+// `simulated` tells the lock paths whether the processor is the only one.
+void SetLiveGeneration(unsigned generation, bool simulated);
 
 // Takes a lock word on one processor: a word held by another owner can never be released.
 bool TakeLockWordAlone(PKSPIN_LOCK lock, ULONG_PTR token, const char* routine);

@@ -21,6 +21,9 @@ constexpr size_t IRP_QUARANTINE = 256;
 
 bool HoldsLock(const CpuContext& cpu, const KSPIN_LOCK* lock)
 {
+    if (!VerifierOn()) {
+        return __atomic_load_n(lock, __ATOMIC_RELAXED) == cpu.Token;
+    }
     for (int i = 0; i < cpu.HeldCount; ++i) {
         if (cpu.Held[i] == lock) {
             return true;

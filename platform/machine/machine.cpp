@@ -25,7 +25,7 @@ std::atomic<Machine*> g_current{nullptr};
 struct Machine::Parts
 {
     explicit Parts(const MachineOptions& options)
-        : Check(options.AbortOnViolation), Executive(Scheduler::Create(options))
+        : Check(options.AbortOnViolation, options.Verify), Executive(Scheduler::Create(options))
     {
     }
 

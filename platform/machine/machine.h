@@ -48,6 +48,13 @@ struct MachineOptions
     // Upper bound of simulated time a single wait may advance before it is reported as
     // a deadlock, in 100-ns units (default one hour).
     LONGLONG WaitTimeLimit = 36000LL * 1000 * 10000;
+    // TRUE: the verifier's bookkeeping runs (lock order, held-lock lists, IRQL ceilings, the
+    // requests' walk, pool poisoning). FALSE: a production machine, whose spin locks cost one
+    // atomic each way; it keeps only what keeps the process safe: a deadlock, a lock released
+    // by a processor that does not hold it and a corrupted or doubly freed pool block still
+    // stop it with a message. The driver runs the same either way. Every test, fuzz target and
+    // scenario keeps it on.
+    bool Verify = true;
 };
 
 struct Violation

@@ -110,6 +110,9 @@ KIRQL IrqlCeilingOf(const char* routine)
 
 bool CheckIrqlCeiling(const char* routine)
 {
+    if (!VerifierOn()) {
+        return true;
+    }
     const KIRQL ceiling = IrqlCeilingOf(routine);
     const KIRQL irql = KeGetCurrentIrql();
     if (irql > ceiling) {

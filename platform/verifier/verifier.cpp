@@ -22,15 +22,17 @@ const char* LockName(const void* lock)
 
 } // namespace
 
-Verifier::Verifier(bool abortOnViolation)
+Verifier::Verifier(bool abortOnViolation, bool verify)
     : abortOnViolation_(abortOnViolation), locks_(std::make_unique<LockOrder>())
 {
+    g_verifierOn.store(verify, std::memory_order_relaxed);
     g_verifier.store(this, std::memory_order_release);
 }
 
 Verifier::~Verifier()
 {
     g_verifier.store(nullptr, std::memory_order_release);
+    g_verifierOn.store(true, std::memory_order_relaxed);
 }
 
 Verifier* Verifier::Current()
@@ -234,7 +236,7 @@ void OnIrqlLowered(KIRQL irql, HeldLocks held, const char* routine)
 void OnMemoryFreed(const void* lo, const void* hi)
 {
     Verifier* verifier = Verifier::Current();
-    if (verifier != nullptr) {
+    if (verifier != nullptr && VerifierOn()) {
         verifier->Locks().Forget(static_cast<const char*>(lo), static_cast<const char*>(hi));
     }
 }

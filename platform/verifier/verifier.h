@@ -35,7 +35,7 @@ class LockOrder;
 class Verifier
 {
   public:
-    explicit Verifier(bool abortOnViolation);
+    Verifier(bool abortOnViolation, bool verify);
     ~Verifier();
     Verifier(const Verifier&) = delete;
     Verifier& operator=(const Verifier&) = delete;
@@ -71,6 +71,14 @@ class Verifier
     AddressDescriber describer_;
     std::unique_ptr<LockOrder> locks_;
 };
+
+// FALSE on a production machine (MachineOptions::Verify off): the bookkeeping is skipped and only
+// the checks that keep the process safe run.
+inline std::atomic<bool> g_verifierOn{true};
+inline bool VerifierOn()
+{
+    return g_verifierOn.load(std::memory_order_relaxed);
+}
 
 // Reports a violation of `rule` to the current machine's verifier; the rest is a printf-style
 // message naming the object. Without a machine the report is printed and the process ends.

@@ -309,6 +309,67 @@ TEST(VerifierRulesTest, ThePlatformPageListsEveryRuleOfTheEnumeration)
         << "the rule list of docs/platform.md differs from the enumeration: run scripts/rules.sh";
 }
 
+class ProductionMachineTest : public SimMachineTest
+{
+  protected:
+    ProductionMachineTest() { Options.Verify = false; }
+};
+using ProductionMachineDeathTest = ProductionMachineTest;
+
+// Without the verifier's bookkeeping the lock word still names its owner (the driver's
+// assertions ask it), the IRQL follows the locks, a DPC queued under a lock runs once the
+// release drops below DISPATCH_LEVEL, and an order that would be a cycle is not recorded.
+TEST_F(ProductionMachineTest, LockWordNamesItsOwnerWithoutTheBookkeeping)
+{
+    KSPIN_LOCK first;
+    KSPIN_LOCK second;
+    KeInitializeSpinLock(&first);
+    KeInitializeSpinLock(&second);
+    int runs = 0;
+    KDPC dpc;
+    KeInitializeDpc(&dpc, CountRun, &runs);
+    KIRQL old = KfAcquireSpinLock(&first);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    EXPECT_TRUE(QvxSpinLockHeldByCaller(&first));
+    EXPECT_FALSE(QvxSpinLockHeldByCaller(&second));
+    KefAcquireSpinLockAtDpcLevel(&second);
+    EXPECT_TRUE(QvxSpinLockHeldByCaller(&second));
+    EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+    KefReleaseSpinLockFromDpcLevel(&second);
+    KfReleaseSpinLock(&first, old);
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    old = KfAcquireSpinLock(&second);
+    KefAcquireSpinLockAtDpcLevel(&first);
+    KefReleaseSpinLockFromDpcLevel(&first);
+    KfReleaseSpinLock(&second, old);
+    EXPECT_FALSE(QvxSpinLockHeldByCaller(&first));
+    EXPECT_EQ(first | second, 0u);
+    EXPECT_TRUE(Sim().Violations().empty());
+}
+
+// What keeps the process safe stays: a lock the single processor holds already can never be
+// taken, and a release by a processor that does not hold it would let two in at once.
+TEST_F(ProductionMachineDeathTest, DeadlockAndForeignReleaseStopWithTheRule)
+{
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    EXPECT_DEATH(
+        {
+            KfAcquireSpinLock(&lock);
+            KfAcquireSpinLock(&lock);
+        },
+        "VERIFIER VIOLATION: SPINLOCK_DEADLOCK: KfAcquireSpinLock: lock 0x[0-9a-f]+ is held by "
+        "this processor already");
+    EXPECT_DEATH(
+        {
+            KSPIN_LOCK elsewhere = ~static_cast<KSPIN_LOCK>(0);
+            KfRaiseIrql(DISPATCH_LEVEL);
+            KefReleaseSpinLockFromDpcLevel(&elsewhere);
+        },
+        "VERIFIER VIOLATION: SPINLOCK_NOT_OWNER");
+}
+
 // With AbortOnViolation the first violation ends the process, naming its rule.
 TEST_F(VerifierDeathTest, ViolationAbortsNamingTheRule)
 {
