@@ -58,6 +58,7 @@ Machine& TheMachine()
     static Machine* machine = [] {
         auto* created = new Machine;
         qvx::SystemOptions options;
+        options.Verify = true; // the verifier runs as in the tests
         options.Mode = qvx::SystemMode::RealTime;
         options.Configuration = CONFIGURATION;
         // Writes longer than the transmit buffer wait for send-timer ticks: tick often.

@@ -192,6 +192,7 @@ std::unique_ptr<System> System::Boot(const SystemOptions& options, std::string* 
         options.Mode == SystemMode::RealTime ? MachineMode::RealTime : MachineMode::Simulated;
     // Recorded, so that Shutdown can say what went wrong instead of the process aborting.
     machineOptions.AbortOnViolation = false;
+    machineOptions.Verify = options.Verify;
     k.TheMachine = std::make_unique<Machine>(machineOptions);
 
     RegLoadResult loaded = k.TheMachine->Reg().LoadRegText(text);
@@ -386,6 +387,11 @@ std::vector<PeerStats> System::PeerCounters() const
         counters.push_back(peer->Stats());
     }
     return counters;
+}
+
+bool System::Verifies() const
+{
+    return internal_->TheMachine != nullptr && internal_->TheMachine->Options().Verify;
 }
 
 uint32_t System::ComPeriodMs() const

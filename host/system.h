@@ -56,6 +56,11 @@ struct SystemOptions
     // entry before the ports and reads each port's "Peer" itself as the port arrives (pair,
     // loopback and none carry data; the network kinds wait for a program).
     bool KernelPeer = false;
+    // TRUE: the machine runs the verifier's bookkeeping, as the tests do (lock order, IRQL
+    // ceilings, the requests' walk, pool poisoning); a broken rule is reported by Shutdown.
+    // FALSE: a production machine, whose spin locks cost what Windows' do; a deadlock or a
+    // corrupted structure still stops the process with a message.
+    bool Verify = false;
     // Where the peers' messages about their connections go ("peer COM5: tcp-client
     // 127.0.0.1:7000: connected"); none when empty or while the trace is on (it shows them).
     std::function<void(const std::string&)> PeerNotice;
@@ -126,6 +131,8 @@ class System
     // The ports' send period: the driver's "ComPeriod" after any override (20 ms, the
     // driver's own, when the configuration has none).
     uint32_t ComPeriodMs() const;
+    // Whether the machine runs the verifier (SystemOptions::Verify); FALSE after Shutdown.
+    bool Verifies() const;
     // Milliseconds of machine time since boot.
     uint64_t NowMs() const;
     // Simulated mode: lets time pass with the application idle. Real time: sleeps.

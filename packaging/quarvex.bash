@@ -6,7 +6,7 @@ _quarvex()
     _init_completion || return
 
     local commands="demo run status list check config term send recv serve bridge"
-    local common="--config --com-period --trace --quiet --help"
+    local common="--config --com-period --trace --quiet --verify --help"
     local line="--baud --data --parity --stop --flow"
     local command="" word
     for word in "${words[@]:1:cword-1}"; do

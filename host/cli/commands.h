@@ -35,6 +35,7 @@ struct CommonOptions
     uint32_t TraceLevel = 0;
     bool Quiet = false;      // no messages about the peers' connections
     bool KernelPeer = false; // quarvexpeer.sys as the far side (demo --kernel-peer)
+    bool Verify = false;     // the machine runs the verifier (--verify)
     // --socket: the service run listens on, or the one the port commands use.
     std::string Socket;
 };

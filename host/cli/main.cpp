@@ -53,6 +53,8 @@ const char MAIN_HELP[] =
     "                               pnp,open:3 or all:4 (pnp power open wmi unload io init\n"
     "                               general all; levels 1..5)\n"
     "  --quiet                      no messages about the bridges' connections\n"
+    "  --verify                     run the driver under the verifier, as the tests do (its\n"
+    "                               lock-order, IRQL and request checks; slower)\n"
     "  --socket PATH                run: the socket it serves; status, list, term, send, recv,\n"
     "                               serve: the running service they use (also QUARVEX_SOCKET)\n"
     "  -h, --help                   this text; COMMAND --help for a command's own\n"
@@ -255,6 +257,8 @@ std::string Parse(const std::vector<std::string>& words, const CommandOptions& o
             arguments->Help = true;
         } else if (word == "--quiet") {
             arguments->Common.Quiet = true;
+        } else if (word == "--verify") {
+            arguments->Common.Verify = true;
         } else if (word == "--config") {
             if (!value(&arguments->Common.ConfigPath)) {
                 return "--config needs a file";
@@ -661,6 +665,7 @@ std::unique_ptr<System> BootFromOptions(const CommonOptions& options, SystemMode
     systemOptions.TraceLevel = options.TraceLevel;
     systemOptions.AttachPeers = attachPeers;
     systemOptions.KernelPeer = options.KernelPeer;
+    systemOptions.Verify = options.Verify;
     if (!options.Quiet) {
         systemOptions.PeerNotice = [](const std::string& line) {
             std::fprintf(stderr, "quarvex: %s\n", line.c_str());
@@ -695,13 +700,16 @@ bool InspectFromOptions(const CommonOptions& options, std::vector<SystemPort>* p
 
 int FinishSystem(System& system, bool quiet)
 {
+    const bool verified = system.Verifies();
     const std::string report = system.Shutdown();
     if (!report.empty()) {
         std::fprintf(stderr, "quarvex: the system did not end clean:\n%s", report.c_str());
         return EXIT_FAILED;
     }
     if (!quiet) {
-        std::printf("verifier: no rule fired; pool: nothing left allocated\n");
+        std::printf(verified ? "verifier: no rule fired; pool: nothing left allocated\n"
+                             : "verifier: off (--verify turns it on); pool: nothing left "
+                               "allocated\n");
     }
     return EXIT_OK;
 }

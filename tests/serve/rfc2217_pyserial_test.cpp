@@ -47,6 +47,7 @@ TEST(Rfc2217PySerialTest, ClientFeaturesWorkAgainstALoopbackPort)
     }
     Watchdog watchdog("Rfc2217PySerialTest", std::chrono::seconds(120));
     SystemOptions options;
+    options.Verify = true; // the verifier runs in every test
     options.Mode = SystemMode::RealTime;
     options.Configuration =
         "Windows Registry Editor Version 5.00\n\n"

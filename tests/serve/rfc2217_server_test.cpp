@@ -71,6 +71,7 @@ class Rfc2217ServerTest : public ::testing::Test
     void SetUp() override
     {
         SystemOptions options;
+        options.Verify = true; // the verifier runs in every test
         options.Mode = SystemMode::RealTime;
         options.Configuration = LOOPBACK_CONFIGURATION;
         std::string error;

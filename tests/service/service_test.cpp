@@ -56,6 +56,7 @@ class ServiceTest : public ::testing::Test
         ASSERT_NE(mkdtemp(folder), nullptr);
         folder_ = folder;
         SystemOptions options;
+        options.Verify = true; // the verifier runs in every test
         // The built-in configuration: COM5 and COM6 as a pair, "ComPeriod" 1 ms.
         std::string error;
         system_ = System::Boot(options, &error);

@@ -18,6 +18,7 @@ std::unique_ptr<System> BootSimulated(const std::string& configuration = std::st
                                       std::string* error = nullptr)
 {
     SystemOptions options;
+    options.Verify = true; // the verifier runs in every test
     options.Mode = SystemMode::Simulated;
     options.Configuration = configuration;
     options.ConfigurationName = "test.reg";

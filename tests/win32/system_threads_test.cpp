@@ -140,6 +140,7 @@ TEST(SystemThreadsTest, FourPairsExchangeAMebibyteEachWayUnderRandomCancels)
     Watchdog watchdog("SystemThreadsTest (QVX_SEED=" + std::to_string(seed) + ")",
                       std::chrono::seconds(240));
     SystemOptions options;
+    options.Verify = true; // the verifier runs in every test
     options.Configuration = Configuration();
     options.ConfigurationName = "pairs.reg";
     std::string error;
