@@ -277,7 +277,11 @@ VOID StoreReceived(PortDeviceRecord* port, const UCHAR* bytes, ULONG length)
             if (stored > length) {
                 stored = length;
             }
-            RtlCopyMemory(uart->RxBuffer + uart->RxCount, bytes, stored);
+            // After the ring's last byte, wrapping to its start.
+            const ULONG tail = (uart->RxHead + uart->RxCount) % UART_RX_CAPACITY;
+            const ULONG first = stored < UART_RX_CAPACITY - tail ? stored : UART_RX_CAPACITY - tail;
+            RtlCopyMemory(uart->RxBuffer + tail, bytes, first);
+            RtlCopyMemory(uart->RxBuffer, bytes + first, stored - first);
             QuarvexStoreShared(&uart->RxCount, uart->RxCount + stored);
             QuarvexStoreShared(&uart->RxDataPending, TRUE);
             if (stored < length) {

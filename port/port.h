@@ -72,13 +72,16 @@ inline VOID QuarvexStoreShared(volatile ULONG* Value, ULONG NewValue)
 }
 
 // The software 16550: register bytes, four interrupt-pending flags, two byte stores.
-// TransmitLock guards TxBuffer and TxCount; ReceiveLock guards RxBuffer, RxCount, LsrErrors
-// and the clearing of RxDataPending (RxCount and LsrErrors are also read without it, as shared
-// values); PortLock guards everything else.
+// TransmitLock guards TxBuffer and TxCount; ReceiveLock guards RxBuffer, RxHead, RxCount,
+// LsrErrors and the clearing of RxDataPending (RxCount and LsrErrors are also read without it,
+// as shared values); PortLock guards everything else.
 struct EmulatedUart
 {
     PortDeviceRecord* Owner;
+    // A ring of UART_RX_CAPACITY bytes: RxCount of them from RxHead on, wrapping. An empty ring
+    // starts again at 0.
     PUCHAR RxBuffer;
+    ULONG RxHead;
     ULONG RxCount;
     PUCHAR TxBuffer;
     ULONG TxCount;

@@ -73,6 +73,7 @@ VOID QuarvexUartFree(EmulatedUart* Uart)
     // Held bytes or a pending flag without a buffer would keep an interrupt service that
     // still ran reading "data pending" forever.
     QuarvexStoreShared(&Uart->RxCount, 0);
+    Uart->RxHead = 0;
     Uart->TxCount = 0;
     Uart->BaudBlockHeld = FALSE;
     QuarvexStoreShared(&Uart->LsrErrors, 0);
@@ -176,9 +177,10 @@ UCHAR QuarvexUartReadRbr(EmulatedUart* Uart)
     UCHAR byte = 0;
     ULONG count = Uart->RxCount;
     if (count > 0 && Uart->RxBuffer != NULL) {
-        byte = Uart->RxBuffer[0];
+        // The ring's head moves on: no byte behind it moves.
+        byte = Uart->RxBuffer[Uart->RxHead];
         --count;
-        RtlMoveMemory(Uart->RxBuffer, Uart->RxBuffer + 1, count);
+        Uart->RxHead = count == 0 ? 0 : (Uart->RxHead + 1) % UART_RX_CAPACITY;
         QuarvexStoreShared(&Uart->RxCount, count);
     }
     if (count == 0) {

@@ -174,6 +174,29 @@ TEST_F(PeerChannelTest, FullReceiveBufferStoresWhatFitsAndRecordsOverrun)
     ClosePort(handle);
 }
 
+// The receive buffer is a ring: a block stored across its end reads back in order, and the
+// emptied ring starts again at its front.
+TEST_F(PeerChannelTest, BlockAcrossTheReceiveBufferEndReadsBackInOrder)
+{
+    FileHandle handle = OpenPort();
+    Sim().HoldDpcs(true);
+    // As if 4092 bytes had been read while more kept arriving: 4 places left before the end.
+    UnderPortLock([&] { Uart()->RxHead = 4092; });
+    Peer().Deliver(Pattern(10, 0x20));
+    EXPECT_EQ(Uart()->RxCount, 10u);
+    std::vector<UCHAR> read;
+    UnderPortLock([&] {
+        for (int i = 0; i < 10; ++i) {
+            read.push_back(QuarvexUartReadRbr(Uart()));
+        }
+    });
+    EXPECT_EQ(read, Pattern(10, 0x20));
+    EXPECT_EQ(Uart()->RxHead, 0u);
+    EXPECT_FALSE(Uart()->RxDataPending);
+    ReleaseUart();
+    ClosePort(handle);
+}
+
 // The receive trace shows the first 20 bytes as upper-case hex, each followed by a space.
 TEST_F(PeerChannelTest, ReceiveTraceShowsHexOfFirstTwentyBytes)
 {
