@@ -289,7 +289,9 @@ void PeerEndpoint::OnTransmit(const uint8_t* bytes, size_t length)
     std::function<void(const uint8_t*, size_t)> dataHandler;
     std::function<void(ULONG)> baudHandler;
     std::vector<ULONG> announced;
+    // The data is the block less its BAUD blocks: copied only when the block carries one.
     std::vector<uint8_t> data;
+    size_t dataFrom = 0;
     std::vector<uint8_t> kept; // for the observer
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -305,13 +307,12 @@ void PeerEndpoint::OnTransmit(const uint8_t* bytes, size_t length)
                     observer_->OnBaudRate(rate);
                 }
                 announced.push_back(rate);
+                data.insert(data.end(), bytes + dataFrom, bytes + i);
+                dataFrom = i + abi::BAUD_BLOCK_BYTES;
                 i += abi::BAUD_BLOCK_BYTES - 1;
                 continue;
             }
             const uint8_t byte = bytes[i];
-            if (dataHandler) {
-                data.push_back(byte);
-            }
             if (honourFlow_ && byte == xoffChar_) {
                 paused_ = true;
                 continue;
@@ -338,7 +339,17 @@ void PeerEndpoint::OnTransmit(const uint8_t* bytes, size_t length)
     if (handler) {
         handler(bytes, length);
     }
-    if (dataHandler && !data.empty()) {
+    if (!dataHandler) {
+        return;
+    }
+    if (announced.empty()) {
+        if (length > 0) {
+            dataHandler(bytes, length);
+        }
+        return;
+    }
+    data.insert(data.end(), bytes + dataFrom, bytes + length);
+    if (!data.empty()) {
         dataHandler(data.data(), data.size());
     }
 }
