@@ -46,6 +46,10 @@
 // once an Xoff went to the transmitter, and CTS follows RTS, DSR and DCD follow DTR, ring stays
 // off. No verifier rule may fire; the fixture's teardown reports pool left over.
 //
+// Every fourth seed plays twice, with the verifier and on the production machine
+// (MachineOptions::Verify off), and must come to the same outcome both times: requests by kind
+// and status, bytes per port and stream, pool allocations.
+//
 // QVX_SEED=<n> replays one seed, QVX_SEEDS=<first>:<count> runs a range (support/seeds.h;
 // scripts/swarm.sh).
 // QVX_SIM_PEER=kernel puts quarvexpeer.sys on every cable instead of the host's peers.
@@ -1857,26 +1861,39 @@ class SimSwarmTest : public SimMachineTest
 
     void Report()
     {
-        if (verbose_ < 1) {
-            return;
+        if (verbose_ >= 1) {
+            std::fputs(Outcome().c_str(), stdout);
         }
-        std::printf("ports %zu, %lld ms, completed %zu\n", ports_.size(),
-                    static_cast<long long>(Sim().NowMs()), completed_);
+    }
+
+    // What the scenario came to: time, requests by kind and status, bytes per port and stream
+    // and why bytes were lossable, pool allocations made. The same seed comes to the same.
+    std::string Outcome()
+    {
+        std::string text;
+        char line[512];
+        std::snprintf(line, sizeof(line), "ports %zu, %lld ms, completed %zu, allocations %lu\n",
+                      ports_.size(), static_cast<long long>(Sim().NowMs()), completed_,
+                      static_cast<unsigned long>(Sim().AllocationCount()));
+        text += line;
         for (const SimPort& port : ports_) {
-            std::printf("  %s: handed over %zu and %zu Xoffs, %s\n", Narrow(port.name).c_str(),
-                        port.wire.Data(), port.wire.Xoffs(),
-                        port.strict ? "Xon/Xoff on both ends to the end" : "lossy");
+            std::snprintf(line, sizeof(line), "  %s: handed over %zu and %zu Xoffs, %s\n",
+                          Narrow(port.name).c_str(), port.wire.Data(), port.wire.Xoffs(),
+                          port.strict ? "Xon/Xoff on both ends to the end" : "lossy");
+            text += line;
         }
         for (const Stream& stream : streams_) {
-            std::printf("  stream: %zu written, %zu read, %zu lossable\n", stream.Size(),
-                        stream.ReadCount(), stream.Lossable());
+            std::snprintf(line, sizeof(line), "  stream: %zu written, %zu read, %zu lossable\n",
+                          stream.Size(), stream.ReadCount(), stream.Lossable());
+            text += line;
         }
         for (const auto& cause : lost_) {
-            std::printf("  lossable by %s: %zu\n", cause.first.c_str(), cause.second);
+            text += "  lossable by " + cause.first + ": " + std::to_string(cause.second) + "\n";
         }
         for (const auto& outcome : outcomes_) {
-            std::printf("  %s: %zu\n", outcome.first.c_str(), outcome.second);
+            text += "  " + outcome.first + ": " + std::to_string(outcome.second) + "\n";
         }
+        return text;
     }
 
     bool AnyPending(Kind kind) const
@@ -2016,9 +2033,22 @@ class SimSwarmTest : public SimMachineTest
     std::unique_ptr<Watchdog> watchdog_;
 };
 
-std::vector<uint32_t> Seeds()
+// Every fourth seed plays on the production machine too (SimSwarmProduction), the rest with the
+// verifier alone.
+bool ProductionSeed(uint32_t seed)
 {
-    return ScenarioSeeds(SeedRange(1, 50));
+    return seed % 4 == 0;
+}
+
+std::vector<uint32_t> Seeds(bool production)
+{
+    std::vector<uint32_t> seeds;
+    for (uint32_t seed : ScenarioSeeds(SeedRange(1, 50))) {
+        if (ProductionSeed(seed) == production) {
+            seeds.push_back(seed);
+        }
+    }
+    return seeds;
 }
 
 std::vector<uint32_t> RegressionSeeds()
@@ -2040,8 +2070,46 @@ TEST_P(SimSwarm, ScenarioKeepsBytesRequestsAndPoolSound)
     Run(GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, SimSwarm, ::testing::ValuesIn(Seeds()));
+INSTANTIATE_TEST_SUITE_P(Seeds, SimSwarm, ::testing::ValuesIn(Seeds(false)));
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(SimSwarm);
+
+// One play of a seed's scenario on a machine of its own, with or without the verifier.
+class SwarmPlay : public SimSwarmTest
+{
+  public:
+    explicit SwarmPlay(bool verify) { Options.Verify = verify; }
+
+    std::string Play(uint32_t seed)
+    {
+        SetUp();
+        Run(seed);
+        std::string outcome = Outcome();
+        TearDown();
+        return outcome;
+    }
+
+  private:
+    void TestBody() override {}
+};
+
+class SimSwarmProduction : public ::testing::TestWithParam<uint32_t>
+{
+};
+
+// The driver does the same on the production machine: the seed's scenario, sound under the
+// verifier, comes to the same requests, statuses, bytes and allocations without it.
+TEST_P(SimSwarmProduction, ScenarioComesToTheSameWithTheVerifierOff)
+{
+    const std::string verified = SwarmPlay(true).Play(GetParam());
+    if (HasFailure()) {
+        return;
+    }
+    const std::string production = SwarmPlay(false).Play(GetParam());
+    EXPECT_EQ(verified, production);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, SimSwarmProduction, ::testing::ValuesIn(Seeds(true)));
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(SimSwarmProduction);
 
 class SimSwarmRegression : public SimSwarm
 {
