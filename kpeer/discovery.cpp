@@ -414,7 +414,7 @@ Link DesiredLink(PeerPort* Port)
         return Link{SinkOutbound,
                     NULL,
                     FALSE,
-                    Port->Config.XonXoff,
+                    Port->Config.XonXoff || (Port->AttachFlags & QVXPEER_ATTACH_XONXOFF) != 0,
                     EffectiveBuffer(Port->AttachBuffer != 0 ? Port->AttachBuffer
                                                             : Port->Config.BufferBytes),
                     NULL};
@@ -745,6 +745,7 @@ NTSTATUS QuarvexPeerAttach(PCWSTR Name, PFILE_OBJECT File, ULONG Flags, ULONG Bu
     }
     if (NT_SUCCESS(status)) {
         port->AttachBuffer = Buffer;
+        port->AttachFlags = Flags;
         ApplyLink(port, DesiredLink(port));
         PeerLockGuard guard(&port->Lock);
         if (port->Sink != SinkOutbound ||
@@ -752,12 +753,13 @@ NTSTATUS QuarvexPeerAttach(PCWSTR Name, PFILE_OBJECT File, ULONG Flags, ULONG Bu
                                                                     : port->Config.BufferBytes)) {
             status = STATUS_INSUFFICIENT_RESOURCES;
         } else {
-            QuarvexPeerBeginAttachLocked(port, File, Flags);
+            QuarvexPeerBeginAttachLocked(port, File);
             File->FsContext = port;
         }
     }
     if (status == STATUS_INSUFFICIENT_RESOURCES) {
         port->AttachBuffer = 0;
+        port->AttachFlags = 0;
         ApplyLink(port, DesiredLink(port));
     }
     QuarvexPeerTrace(PEER_TRACE_CONTROL, NT_SUCCESS(status) ? 3 : 2,
@@ -771,8 +773,17 @@ VOID QuarvexPeerDetach(PeerPort* Port, PFILE_OBJECT File)
     AcquireConfig();
     if (QuarvexPeerEndAttach(Port, File)) {
         Port->AttachBuffer = 0;
+        Port->AttachFlags = 0;
         if (InterlockedCompareExchange(&PeerGlobals.Unloading, 0, 0) == 0) {
             ApplyLink(Port, DesiredLink(Port));
+        }
+        // Told Xoff for the program's sake, it is not held back any more.
+        PeerLockGuard guard(&Port->Lock);
+        const bool xon = Port->Outbound.XoffSent && !Port->Outbound.XonXoff;
+        Port->Outbound.XoffSent = xon ? FALSE : Port->Outbound.XoffSent;
+        guard.Release();
+        if (xon) {
+            QuarvexPeerSendUrgent(Port, PEER_XON);
         }
         QuarvexPeerTrace(PEER_TRACE_CONTROL, 3, "QuarvexPeerDetach %s", Port->NameText);
     }

@@ -104,7 +104,6 @@ struct PeerPort
 
     // A user port's program. Guarded by Lock.
     PFILE_OBJECT Attached;  // the attached handle's file object, or NULL
-    BOOLEAN AttachXonXoff;  // the program asked for the port's Xoff/Xon to pause delivery
     BOOLEAN BaudDue;        // a BAUD record waits, behind BaudAfter outbound bytes
     ULONG BaudRate;
     ULONG BaudAfter;
@@ -116,6 +115,7 @@ struct PeerPort
     LIST_ENTRY Writes;          // pending writes, the same
     KDPC LinkDpc;               // completes reads and moves pending writes on
     ULONG AttachBuffer;         // the program's bound, 0: the port's own; ConfigLock
+    ULONG AttachFlags;          // QVXPEER_ATTACH_*; ConfigLock
 };
 
 // The driver's globals: one copy, zeroed by the loader and again by driver entry.
@@ -232,7 +232,7 @@ VOID QuarvexPeerDetach(PeerPort* Port, PFILE_OBJECT File);
 
 // The attach's part under the port's lock: File becomes the port's program, which reads a
 // PRESENCE record first (and the port's rate, once known).  Locks: Port->Lock held.
-VOID QuarvexPeerBeginAttachLocked(PeerPort* Port, PFILE_OBJECT File, ULONG Flags);
+VOID QuarvexPeerBeginAttachLocked(PeerPort* Port, PFILE_OBJECT File);
 // Ends File's attachment to Port and cancels its pending requests; FALSE when File was not
 // attached there.  IRQL: <= DISPATCH_LEVEL.  Locks: must not hold Port->Lock.
 BOOLEAN QuarvexPeerEndAttach(PeerPort* Port, PFILE_OBJECT File);

@@ -98,7 +98,7 @@ VOID Forward(PeerPort* Port, UCHAR* Data, ULONG Length, ULONG Rate)
     if (sink == SinkDrop) {
         CountDropsLocked(Port, Length, "no far side");
     } else if (sink == SinkOutbound) {
-        if (Port->XonXoff || Port->AttachXonXoff) {
+        if (Port->XonXoff) {
             Length = TakeFlowCharactersLocked(Port, Data, Length, &kickSelf);
         }
         if (Rate != 0) {

@@ -218,6 +218,7 @@ VOID NTAPI CancelPending(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // Locks: Port->Lock held.
 NTSTATUS PendLocked(PeerPort* Port, PLIST_ENTRY List, PIRP Irp)
 {
+    UNREFERENCED_PARAMETER(Port); // only the host build checks the lock
     QVXPEER_ASSERT_HELD(&Port->Lock);
     InsertTailList(List, &Irp->Tail.Overlay.ListEntry);
     (void)IoSetCancelRoutine(Irp, CancelPending);
@@ -247,11 +248,10 @@ VOID TakeAllLocked(PLIST_ENTRY List, PLIST_ENTRY Taken)
 
 } // namespace
 
-VOID QuarvexPeerBeginAttachLocked(PeerPort* Port, PFILE_OBJECT File, ULONG Flags)
+VOID QuarvexPeerBeginAttachLocked(PeerPort* Port, PFILE_OBJECT File)
 {
     QVXPEER_ASSERT_HELD(&Port->Lock);
     Port->Attached = File;
-    Port->AttachXonXoff = (Flags & QVXPEER_ATTACH_XONXOFF) != 0;
     Port->Presence[0] = Port->Present ? 1 : 0;
     Port->PresenceCount = 1;
     Port->PresenceLast = Port->Presence[0];
@@ -270,9 +270,8 @@ BOOLEAN QuarvexPeerEndAttach(PeerPort* Port, PFILE_OBJECT File)
         return FALSE;
     }
     Port->Attached = NULL;
-    Port->AttachXonXoff = FALSE;
-    if (!Port->XonXoff) {
-        // Nobody is left to send the Xon.
+    if (!Port->Config.XonXoff) {
+        // Its Xoff was the program's business, and nobody is left to send the Xon.
         Port->Inbound.Paused = FALSE;
     }
     Port->PresenceCount = 0;
