@@ -516,6 +516,34 @@ TEST_F(KernelPeerTest, WritesWaitForRoomAtThePortsRate)
     EXPECT_EQ(Sim().Io().Read(app, cancelled.Bytes).Data.size(), cancelled.Bytes);
 }
 
+// Asked for at attach, xonxoff lets the port's own Xoff and Xon hold and release what the
+// program wrote; the program never sees them.
+TEST_F(KernelPeerTest, AttachedXonXoffHoldsDeliveryToThePort)
+{
+    Watchdog watchdog("attached xonxoff");
+    StartPorts({});
+    LoadPeer();
+    AddPort(u"COM5", u"bridge", u"ROOT\\PORTS\\0000");
+    const FileHandle app = Open(u"COM5");
+    WaitWhole(app);
+    PeerHandle program;
+    ASSERT_EQ(program.Attach(u"COM5", QVXPEER_ATTACH_XONXOFF), 0u);
+    EXPECT_NE(Record(u"COM5").Flags & QVXPEER_PORT_XONXOFF, 0u);
+    ASSERT_EQ(Sim().Io().Write(app, {'a', PEER_XOFF, 'b'}).Status, STATUS_SUCCESS);
+    ProgramView view;
+    view.ReadUntil(program, [&] { return view.Data.size() >= 2; });
+    EXPECT_EQ(view.Data, (std::vector<UCHAR>{'a', 'b'}));
+
+    const std::vector<UCHAR> held = Pattern(100, 71);
+    ASSERT_EQ(program.Write(win32test::DataRecords(held))->Wait().Error, 0u);
+    Sim().AdvanceMs(500);
+    EXPECT_EQ(Record(u"COM5").HeldToPort, held.size()) << "delivered through an Xoff";
+    IoRequestPtr appRead = Sim().Io().ReadAsync(app, static_cast<ULONG>(held.size()));
+    ASSERT_EQ(Sim().Io().Write(app, {PEER_XON}).Status, STATUS_SUCCESS);
+    EXPECT_TRUE(appRead->Wait().Data == held);
+    EXPECT_EQ(Record(u"COM5").HeldFromPort, 0u) << "the Xon went to the program";
+}
+
 // Requests a careless or hostile program may send: each gets its status, nothing of a refused
 // write reaches the port, and the handle goes on working afterwards.
 TEST_F(KernelPeerTest, ControlDeviceRefusesMalformedRequests)
