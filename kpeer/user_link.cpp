@@ -154,6 +154,11 @@ ULONG FillReadLocked(PeerPort* Port, UCHAR* Buffer, ULONG Room, bool* Xon)
 bool TakeWriteLocked(PeerPort* Port, PIRP Irp, bool* Moved)
 {
     QVXPEER_ASSERT_HELD(&Port->Lock);
+    if (Port->Sink != SinkOutbound) {
+        // Its "Peer" changed at a restart: the inbound ring is another sender's now, and the
+        // program's writes wait until it detaches.
+        return false;
+    }
     const auto* bytes = static_cast<const UCHAR*>(Irp->AssociatedIrp.SystemBuffer);
     const ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
     ULONG offset = Context(Irp, WRITE_OFFSET);
