@@ -217,7 +217,7 @@ TEST_P(KernelPeerLoadOrderTest, PairCarriesBothWaysInEveryLoadOrder)
     const FileHandle b = Open(u"COM6");
     WaitWhole(a);
     WaitWhole(b);
-    CarryBothWays(a, b, 16 * 1024);
+    CarryBothWays(a, b, size_t{16} * 1024);
     const QvxPeerPortStatus record = Record(u"COM5");
     EXPECT_EQ(PeerRecordName(record.PeerName), u"COM6");
     EXPECT_EQ(record.Flags & (QVXPEER_PORT_PRESENT | QVXPEER_PORT_LINKED),
@@ -446,8 +446,8 @@ TEST_F(KernelPeerTest, AttachedProgramCarriesBothWaysByteExact)
     EXPECT_EQ(view.Presence, std::vector<ULONG>{1});
 
     SetBaud(app, 115200);
-    const std::vector<UCHAR> there = Pattern(64 * 1024 + 100, 21);
-    const std::vector<UCHAR> back = Pattern(64 * 1024 + 100, 22);
+    const std::vector<UCHAR> there = Pattern(size_t{64} * 1024 + 100, 21);
+    const std::vector<UCHAR> back = Pattern(size_t{64} * 1024 + 100, 22);
     IoRequestPtr appRead = Sim().Io().ReadAsync(app, static_cast<ULONG>(back.size()));
     IoRequestPtr appWrite = Sim().Io().WriteAsync(app, there);
     std::vector<std::unique_ptr<PeerRequest>> writes;
@@ -737,7 +737,8 @@ TEST_F(KernelPeerTest, BytesWaitForTheNextProgram)
     PeerHandle program;
     ASSERT_EQ(program.Attach(u"COM5"), 0u);
     ProgramView view;
-    view.ReadUntil(program, [&] { return view.Data.size() >= 2048; }, 300);
+    view.ReadUntil(
+        program, [&] { return view.Data.size() >= 2048; }, 300);
     std::vector<UCHAR> expected = first;
     expected.insert(expected.end(), second.begin(), second.begin() + 1048);
     EXPECT_TRUE(view.Data == expected);
