@@ -59,7 +59,9 @@ struct PortLoop
     std::vector<uint8_t> ToPort;      // network data for the port, not yet written
     std::vector<uint8_t> PortData;    // the port's data, not yet encoded for the network
     std::string Wire;                 // bytes for the current connection, encoded
-    size_t WireData = 0;              // port data bytes encoded into Wire
+    // Per byte of Wire: 1 where a data byte of the port ends (the second of a doubled 0xFF),
+    // so that what a lost connection had not sent is counted exactly.
+    std::vector<uint8_t> WireMarks;
     NetSocket Connection;
     NetSocket Listener;
     enum class NetState { Down, Connecting, Up } State = NetState::Down;
@@ -93,6 +95,11 @@ struct PortLoop
     bool Pump();
     void Drop(const std::string& why);
     void Encode();
+    void MarkControl() { WireMarks.resize(Wire.size(), 0); }
+    uint64_t UnsentData() const
+    {
+        return static_cast<uint64_t>(std::count(WireMarks.begin(), WireMarks.end(), 1));
+    }
 };
 
 bool PortLoop::Attach(std::string* error)
@@ -229,6 +236,7 @@ void PortLoop::TakeBaud(uint32_t rate)
     if (State == NetState::Up) {
         Encode();
         Telnet.SetBaudRate(rate, &Wire);
+        MarkControl();
     } else {
         Telnet.SetBaudRate(rate, &out);
     }
@@ -310,25 +318,32 @@ void PortLoop::Encode()
     if (PortData.empty()) {
         return;
     }
+    MarkControl();
     if (Rfc2217()) {
         TelnetClient::Escape(PortData.data(), PortData.size(), &Wire);
+        for (const uint8_t byte : PortData) {
+            if (byte == 0xFF) {
+                WireMarks.push_back(0);
+            }
+            WireMarks.push_back(1);
+        }
     } else {
         Wire.append(PortData.begin(), PortData.end());
+        WireMarks.resize(Wire.size(), 1);
     }
-    WireData += PortData.size();
     PortData.clear();
 }
 
 void PortLoop::Drop(const std::string& why)
 {
     Connection.Close();
-    if (!Wire.empty() && WireData != 0) {
-        // Sent to a connection that is gone: the far side may or may not have them.
-        Counters.Undelivered += WireData;
-        Tell(Plural(WireData, "byte") + " of the port were in flight and are lost");
+    const uint64_t unsent = UnsentData();
+    if (unsent != 0) {
+        Counters.Undelivered += unsent;
+        Tell(Plural(unsent, "byte") + " of the port were not sent and are lost");
     }
     Wire.clear();
-    WireData = 0;
+    WireMarks.clear();
     State = NetState::Down;
     if (Dials()) {
         Retrying = false; // the first attempt after a drop goes at once
@@ -385,7 +400,6 @@ bool PortLoop::Pump()
     std::string error;
     for (;;) {
         if (Wire.empty()) {
-            WireData = 0;
             Encode();
         }
         if (Wire.empty()) {
@@ -402,6 +416,7 @@ bool PortLoop::Pump()
             return true;
         }
         Wire.erase(0, sent);
+        WireMarks.erase(WireMarks.begin(), WireMarks.begin() + static_cast<std::ptrdiff_t>(sent));
         moved = true;
     }
     // The socket waits while the driver has not taken the last bytes.
@@ -418,6 +433,7 @@ bool PortLoop::Pump()
         }
         if (Rfc2217()) {
             Telnet.Decode(buffer, got, &ToPort, &Wire);
+            MarkControl();
         } else {
             ToPort.insert(ToPort.end(), buffer, buffer + got);
         }
@@ -458,6 +474,7 @@ bool PortLoop::StepNetwork()
         Tell("connected to " + Where());
         if (Rfc2217()) {
             Telnet.Start(&Wire);
+            MarkControl();
         }
         moved = true;
     }
@@ -511,7 +528,7 @@ void PortLoop::Detach()
         CloseHandle(Device);
         Device = INVALID_HANDLE_VALUE;
     }
-    const uint64_t fromPort = PortData.size() + WireData;
+    const uint64_t fromPort = PortData.size() + UnsentData();
     const uint64_t forPort = ToPort.size();
     if (fromPort + forPort != 0) {
         Counters.Undelivered += fromPort + forPort;
@@ -521,7 +538,7 @@ void PortLoop::Detach()
     PortData.clear();
     ToPort.clear();
     Wire.clear();
-    WireData = 0;
+    WireMarks.clear();
     Connection.Close();
     Listener.Close();
     for (HANDLE& event : Events) {
