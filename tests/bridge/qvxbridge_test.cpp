@@ -116,11 +116,11 @@ class QvxBridgeTest : public PeersTest
         PeersTest::TearDown();
     }
 
-    // quarvexpeer.sys, then COM5 with "Peer" bridge (and COM6 when given) at a 1 ms send
+    // quarvexpeer.sys, then COM5 with that "Peer" (and the ports in `more`) at a 1 ms send
     // period; COM5 opened for binary traffic at a rate that paces nothing.
-    void StartCom5(const std::vector<PeerRequest>& more = {})
+    void StartCom5(const std::string& peer, const std::vector<PeerRequest>& more = {})
     {
-        std::vector<PeerRequest> requests{{u"COM5", "bridge"}};
+        std::vector<PeerRequest> requests{{u"COM5", peer}};
         requests.insert(requests.end(), more.begin(), more.end());
         StartCable(PeerSide::Kernel, requests, 1);
         Port = Open(u"COM5");
@@ -203,7 +203,7 @@ TEST_F(QvxBridgeTest, RawTcpCarriesAMebibyteEachWayAndReconnectsWithoutLoss)
 {
     Watchdog watchdog("qvxbridge raw tcp");
     FarEnd far;
-    StartCom5();
+    StartCom5("bridge");
     RunBridge("COM5=tcp-client:127.0.0.1:" + std::to_string(far.Port) + ",retry=50");
     ASSERT_TRUE(far.Accept());
     const std::vector<UCHAR> up = Pattern(1 << 20, 1);
@@ -236,7 +236,13 @@ TEST_F(QvxBridgeTest, RawTcpCarriesAMebibyteEachWayAndReconnectsWithoutLoss)
 TEST_F(QvxBridgeTest, Rfc2217ServerSeesTheBaudRatesAndEchoesEveryByte)
 {
     Watchdog watchdog("qvxbridge rfc2217");
-    StartCom5({{u"COM6", "loopback"}});
+    StartCom5("bridge", {{u"COM6", "loopback"}});
+    // Eight data bits on COM6 before the server takes it (the bridge carries no line format).
+    NTSTATUS status = STATUS_SUCCESS;
+    const FileHandle com6 = Sim().Io().Open(u"\\\\.\\COM6", 0, &status);
+    SERIAL_LINE_CONTROL line = {STOP_BIT_1, NO_PARITY, 8};
+    EXPECT_EQ(Control(com6, IOCTL_SERIAL_SET_LINE_CONTROL, &line, sizeof(line)), STATUS_SUCCESS);
+    Sim().Io().Close(com6);
     Rfc2217Server server("COM6", "127.0.0.1:0");
     std::string error;
     ASSERT_TRUE(server.Start(&error)) << error;
@@ -263,14 +269,14 @@ TEST_F(QvxBridgeTest, Rfc2217ServerSeesTheBaudRatesAndEchoesEveryByte)
     server.Stop();
 }
 
-// The bridge stopped while COM5 sends to a listener that reads slowly: every byte is either
-// received, counted as undelivered, or still held by the driver, which hands it to the next
-// bridge.
+// The bridge stopped while COM5 sends: every byte is either received, counted as
+// undelivered, or held by the driver (its buffer holds all of them), which hands it to the
+// next bridge.
 TEST_F(QvxBridgeTest, StoppedMidTransferLosesNothingUncounted)
 {
     Watchdog watchdog("qvxbridge stop");
     FarEnd far;
-    StartCom5();
+    StartCom5("bridge,buffer=262144");
     RunBridge("COM5=tcp-client:127.0.0.1:" + std::to_string(far.Port));
     ASSERT_TRUE(far.Accept());
     const std::vector<UCHAR> data = Pattern(192 * 1024, 4);
@@ -291,6 +297,8 @@ TEST_F(QvxBridgeTest, StoppedMidTransferLosesNothingUncounted)
     EXPECT_EQ(first.FromPort + second.FromPort, data.size());
     EXPECT_EQ(after.size(), second.FromPort);
     EXPECT_EQ(first.Dropped + second.Dropped, 0u);
+    EXPECT_EQ(Kernel->Port(u"COM5")->FromPort, data.size());
+    EXPECT_EQ(Kernel->Port(u"COM5")->Dropped, 0u);
     if (first.Undelivered == 0) {
         got.insert(got.end(), after.begin(), after.end());
         ExpectSame(got, data);
@@ -303,7 +311,7 @@ TEST_F(QvxBridgeTest, ServiceInstallsStartsStopsAndUninstalls)
 {
     Watchdog watchdog("qvxbridge service");
     FarEnd far;
-    StartCom5({{u"COM6", "loopback"}});
+    StartCom5("bridge", {{u"COM6", "loopback"}});
     auto say = [&](const std::string& line) { Note(line); };
     const std::string link = "COM5=tcp-client:127.0.0.1:" + std::to_string(far.Port);
 
