@@ -561,7 +561,8 @@ bool ParsePortLink(const std::string& text, PortLink* link, std::string* error)
 {
     const size_t equals = text.find('=');
     if (equals == std::string::npos) {
-        *error = "\"" + MessageText(text) + "\" is not PORT=DESCRIPTION (COM5=tcp-client:host:port)";
+        *error =
+            "\"" + MessageText(text) + "\" is not PORT=DESCRIPTION (COM5=tcp-client:host:port)";
         return false;
     }
     link->Port = text.substr(0, equals);
@@ -652,9 +653,8 @@ void Bridge::Run()
             port->Arm();
             timeout = std::min(timeout, port->MsToRetry(now));
         }
-        const DWORD woken =
-            WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE,
-                                   timeout);
+        const DWORD woken = WaitForMultipleObjects(static_cast<DWORD>(handles.size()),
+                                                   handles.data(), FALSE, timeout);
         if (woken == WAIT_OBJECT_0) {
             break;
         }

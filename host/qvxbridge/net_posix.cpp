@@ -187,8 +187,7 @@ bool NetSocket::Listen(const std::string& host, uint16_t port, std::string* erro
     return true;
 }
 
-bool NetSocket::Accept(const AllowList& allow, NetSocket* client, std::string* who,
-                       bool* refused)
+bool NetSocket::Accept(const AllowList& allow, NetSocket* client, std::string* who, bool* refused)
 {
     sockaddr_storage address{};
     socklen_t length = sizeof(address);

@@ -27,8 +27,8 @@ std::string ErrorText(int error)
         FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                        static_cast<DWORD>(error), 0, text, sizeof(text), nullptr);
     std::string message(text, length);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                message.back() == '.')) {
+    while (!message.empty() &&
+           (message.back() == '\n' || message.back() == '\r' || message.back() == '.')) {
         message.pop_back();
     }
     return message.empty() ? "error " + std::to_string(error) : message;
@@ -112,8 +112,8 @@ bool NetSocket::Connect(const std::string& host, uint16_t port, std::string* err
     }
     if (connect(socket, reinterpret_cast<const sockaddr*>(&address), length) != 0 &&
         WSAGetLastError() != WSAEWOULDBLOCK) {
-        *error = "cannot connect to " + AddressText(host, port) + ": " +
-                 ErrorText(WSAGetLastError());
+        *error =
+            "cannot connect to " + AddressText(host, port) + ": " + ErrorText(WSAGetLastError());
         closesocket(socket);
         return false;
     }
@@ -160,8 +160,8 @@ bool NetSocket::Listen(const std::string& host, uint16_t port, std::string* erro
                    sizeof(on)) != 0 ||
         bind(socket, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
         listen(socket, 1) != 0) {
-        *error = "cannot listen on " + AddressText(host, port) + ": " +
-                 ErrorText(WSAGetLastError());
+        *error =
+            "cannot listen on " + AddressText(host, port) + ": " + ErrorText(WSAGetLastError());
         if (socket != INVALID_SOCKET) {
             closesocket(socket);
         }
@@ -171,8 +171,7 @@ bool NetSocket::Listen(const std::string& host, uint16_t port, std::string* erro
     return true;
 }
 
-bool NetSocket::Accept(const AllowList& allow, NetSocket* client, std::string* who,
-                       bool* refused)
+bool NetSocket::Accept(const AllowList& allow, NetSocket* client, std::string* who, bool* refused)
 {
     sockaddr_storage address{};
     int length = sizeof(address);
@@ -238,8 +237,8 @@ void NetSocket::Arm(void* event, bool read, bool write)
     // between the last call that met WSAEWOULDBLOCK and this one. The end of the stream is
     // watched only with reading, or a closed socket would wake the loop for ever while it
     // may not read.
-    const long events = (read ? FD_READ | FD_ACCEPT | FD_CLOSE : 0) |
-                        (write ? FD_WRITE | FD_CONNECT : 0);
+    const long events =
+        (read ? FD_READ | FD_ACCEPT | FD_CLOSE : 0) | (write ? FD_WRITE | FD_CONNECT : 0);
     WSAEventSelect(impl_->Socket, static_cast<HANDLE>(event), events);
 }
 

@@ -247,10 +247,10 @@ int Install(const Options& options, const Messages& say)
         say(ErrorOf("open the service manager"));
         return 1;
     }
-    SC_HANDLE service = CreateServiceA(manager, SERVICE_NAME, "Quarvex network bridge",
-                                       SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(),
-                                       nullptr, nullptr, nullptr, nullptr, nullptr);
+    SC_HANDLE service =
+        CreateServiceA(manager, SERVICE_NAME, "Quarvex network bridge", SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                       command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
     if (service == nullptr) {
         say(ErrorOf("install the service QvxBridge"));
         CloseServiceHandle(manager);

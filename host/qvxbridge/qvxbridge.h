@@ -37,12 +37,12 @@ bool ParsePortLink(const std::string& text, PortLink* link, std::string* error);
 // What crossed a port's bridge, counted by the bridge.
 struct PortCounters
 {
-    uint64_t ToPort = 0;       // bytes the driver took for the port
-    uint64_t FromPort = 0;     // data bytes read from the port
-    uint64_t Dropped = 0;      // bytes of the port the driver reported dropped
-    uint64_t Undelivered = 0;  // bytes the bridge held or sent and could not deliver
-    uint64_t Connections = 0;  // connections made
-    uint32_t LastBaud = 0;     // the rate the port last announced
+    uint64_t ToPort = 0;      // bytes the driver took for the port
+    uint64_t FromPort = 0;    // data bytes read from the port
+    uint64_t Dropped = 0;     // bytes of the port the driver reported dropped
+    uint64_t Undelivered = 0; // bytes the bridge held or sent and could not deliver
+    uint64_t Connections = 0; // connections made
+    uint32_t LastBaud = 0;    // the rate the port last announced
 };
 
 class Bridge

@@ -153,9 +153,8 @@ SC_HANDLE WINAPI OpenSCManagerA(LPCSTR lpMachineName, LPCSTR, DWORD)
 }
 
 SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName,
-                                DWORD, DWORD dwServiceType, DWORD dwStartType,
-                                DWORD dwErrorControl, LPCSTR lpBinaryPathName, LPCSTR, LPDWORD,
-                                LPCSTR, LPCSTR, LPCSTR)
+                                DWORD, DWORD dwServiceType, DWORD dwStartType, DWORD dwErrorControl,
+                                LPCSTR lpBinaryPathName, LPCSTR, LPDWORD, LPCSTR, LPCSTR, LPCSTR)
 {
     std::lock_guard<std::mutex> guard(managerLock);
     if (!IsManagerLocked(hSCManager)) {
@@ -176,8 +175,8 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCS
         RegistrySetValue(key, Dword(u"Start", dwStartType)) &&
         RegistrySetValue(key, Dword(u"ErrorControl", dwErrorControl)) &&
         RegistrySetValue(key, Text(u"ImagePath", lpBinaryPathName, REG_EXPAND_SZ)) &&
-        RegistrySetValue(key, Text(u"DisplayName",
-                                   lpDisplayName != nullptr ? lpDisplayName : lpServiceName)) &&
+        RegistrySetValue(
+            key, Text(u"DisplayName", lpDisplayName != nullptr ? lpDisplayName : lpServiceName)) &&
         RegistrySetValue(key, Text(u"ObjectName", "LocalSystem"));
     if (!written) {
         RegistryDeleteKey(key);
@@ -297,12 +296,11 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
     default:
         break;
     }
-    const bool accepted =
-        dwControl == SERVICE_CONTROL_INTERROGATE ||
-        (dwControl == SERVICE_CONTROL_STOP &&
-         (state.Status.dwControlsAccepted & SERVICE_ACCEPT_STOP) != 0) ||
-        (dwControl == SERVICE_CONTROL_SHUTDOWN &&
-         (state.Status.dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN) != 0);
+    const bool accepted = dwControl == SERVICE_CONTROL_INTERROGATE ||
+                          (dwControl == SERVICE_CONTROL_STOP &&
+                           (state.Status.dwControlsAccepted & SERVICE_ACCEPT_STOP) != 0) ||
+                          (dwControl == SERVICE_CONTROL_SHUTDOWN &&
+                           (state.Status.dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN) != 0);
     if (!accepted || state.Handler == nullptr) {
         SetLastError(ERROR_INVALID_SERVICE_CONTROL);
         return FALSE;
@@ -355,8 +353,8 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceSta
     dispatchers.push_back(&dispatcher);
     managerChanged.notify_all();
     // Without a start request in time this process was not started as a service.
-    const bool started = managerChanged.wait_for(
-        guard, DISPATCHER_WAIT, [&] { return !dispatcher.Started.empty(); });
+    const bool started = managerChanged.wait_for(guard, DISPATCHER_WAIT,
+                                                 [&] { return !dispatcher.Started.empty(); });
     if (started) {
         managerChanged.wait(guard, [&] { return AllStoppedLocked(dispatcher); });
     }

@@ -71,7 +71,8 @@ class FarEnd
     {
         size_t at = 0;
         while (at < data.size()) {
-            const ssize_t sent = send(connection_, data.data() + at, data.size() - at, MSG_NOSIGNAL);
+            const ssize_t sent =
+                send(connection_, data.data() + at, data.size() - at, MSG_NOSIGNAL);
             ASSERT_GT(sent, 0) << "the bridge stopped taking bytes after " << at;
             at += static_cast<size_t>(sent);
         }
@@ -332,9 +333,12 @@ TEST_F(QvxBridgeTest, ServiceInstallsStartsStopsAndUninstalls)
     // The service manager's start: the program, run with its command line, offers the
     // dispatcher; StartService runs the service in it.
     int result = -1;
-    std::thread program([&] { result = bridge::BridgeMain({"qvxbridge", "--service", link}, say); });
+    std::thread program([&] {
+        result = bridge::BridgeMain({"qvxbridge", "--service", link}, say);
+    });
     EXPECT_EQ(bridgetest::StartBridgeService(), 0u);
-    EXPECT_TRUE(WaitFor([] { return bridgetest::BridgeServiceState() == bridgetest::STATE_RUNNING; }));
+    EXPECT_TRUE(
+        WaitFor([] { return bridgetest::BridgeServiceState() == bridgetest::STATE_RUNNING; }));
     const bool accepted = far.Accept();
     EXPECT_TRUE(accepted) << Notes();
     const std::vector<UCHAR> data = Pattern(4096, 5);
