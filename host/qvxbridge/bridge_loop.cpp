@@ -21,10 +21,10 @@ namespace {
 constexpr DWORD READ_BYTES = 16 * 1024;
 // The port's bytes taken from the driver and not yet on the network: while this much waits,
 // the bridge reads no more, and the driver holds the rest (up to its buffer).
-constexpr size_t PORT_DATA_LIMIT = 64 * 1024;
+constexpr size_t PORT_DATA_LIMIT = size_t{64} * 1024;
 // Network bytes read and not yet written to the driver: while any wait or a write pends, the
 // socket is not read, so TCP holds the far side back.
-constexpr size_t NET_READ_BYTES = 16 * 1024;
+constexpr size_t NET_READ_BYTES = size_t{16} * 1024;
 constexpr DWORD HANDLES_PER_PORT = 4;
 
 std::string Plural(uint64_t count, const char* what)

@@ -263,6 +263,7 @@ BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lp
     LPSERVICE_MAIN_FUNCTIONA main = MainOf(*dispatcher, name);
     dispatcher->Threads.emplace_back([main, arguments]() mutable {
         std::vector<LPSTR> argv;
+        argv.reserve(arguments.size());
         for (std::string& argument : arguments) {
             argv.push_back(argument.data());
         }

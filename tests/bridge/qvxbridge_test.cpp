@@ -219,7 +219,7 @@ TEST_F(QvxBridgeTest, RawTcpCarriesAMebibyteEachWayAndReconnectsWithoutLoss)
 
     far.Hang();
     ASSERT_TRUE(WaitFor([&] { return Said("closed by the far side"); })) << Notes();
-    const std::vector<UCHAR> meanwhile = Pattern(10 * 1024, 3);
+    const std::vector<UCHAR> meanwhile = Pattern(size_t{10} * 1024, 3);
     EXPECT_EQ(WriteCom5(meanwhile)->Wait().Status, STATUS_SUCCESS);
     ASSERT_TRUE(far.Accept());
     ExpectSame(far.Receive(meanwhile.size()), meanwhile);
@@ -280,9 +280,9 @@ TEST_F(QvxBridgeTest, StoppedMidTransferLosesNothingUncounted)
     StartCom5("bridge,buffer=262144");
     RunBridge("COM5=tcp-client:127.0.0.1:" + std::to_string(far.Port));
     ASSERT_TRUE(far.Accept());
-    const std::vector<UCHAR> data = Pattern(192 * 1024, 4);
+    const std::vector<UCHAR> data = Pattern(size_t{192} * 1024, 4);
     IoRequestPtr write = WriteCom5(data);
-    std::vector<UCHAR> got = far.Receive(16 * 1024);
+    std::vector<UCHAR> got = far.Receive(size_t{16} * 1024);
     const PortCounters first = StopBridge();
     // What the stopped bridge had sent is still in the listener's socket.
     const std::vector<UCHAR> rest = far.Receive(data.size());
