@@ -305,6 +305,9 @@ PeerPort* FindOrCreatePort(PCWSTR Name)
     KeInitializeSpinLock(&port->Lock);
     KeInitializeTimer(&port->PaceTimer);
     KeInitializeDpc(&port->DeliveryDpc, QuarvexPeerDeliveryDpc, port);
+    KeInitializeDpc(&port->LinkDpc, QuarvexPeerLinkDpc, port);
+    InitializeListHead(&port->Reads);
+    InitializeListHead(&port->Writes);
     // Deliveries run on one processor, behind the port's interrupt DPC that each one queues,
     // so a run never finds the port's receive buffer still full from the one before.
     KeSetTargetProcessorDpc(&port->DeliveryDpc, 0);
@@ -411,8 +414,9 @@ Link DesiredLink(PeerPort* Port)
         return Link{SinkOutbound,
                     NULL,
                     FALSE,
-                    Port->Config.XonXoff,
-                    EffectiveBuffer(Port->Config.BufferBytes),
+                    Port->Config.XonXoff || (Port->AttachFlags & QVXPEER_ATTACH_XONXOFF) != 0,
+                    EffectiveBuffer(Port->AttachBuffer != 0 ? Port->AttachBuffer
+                                                            : Port->Config.BufferBytes),
                     NULL};
     default:
         return Link{SinkNone, NULL, FALSE, FALSE, 0, NULL};
@@ -420,8 +424,10 @@ Link DesiredLink(PeerPort* Port)
 }
 
 // Gives Direction (owned by Owner) a ring of Size bytes, keeping the bytes that wait in it as
-// far as they fit; the rest count as the sender's drops. FALSE when there is no memory.
-bool SizeRing(PeerPort* Owner, PeerDirection* Direction, ULONG Size)
+// far as they fit; the rest count as the sender's drops. KeepAll: a ring too small for what
+// waits is not taken (bytes a program handed over have no sender to count them). FALSE when
+// there is no memory.
+bool SizeRing(PeerPort* Owner, PeerDirection* Direction, ULONG Size, bool KeepAll = false)
 {
     if (Direction->Ring.Size == Size) {
         return true;
@@ -436,6 +442,11 @@ bool SizeRing(PeerPort* Owner, PeerDirection* Direction, ULONG Size)
     PeerPort* sender = NULL;
     ULONG lost = 0;
     PeerLockGuard guard(&Owner->Lock);
+    if (KeepAll && Direction->Ring.Count > Size) {
+        guard.Release();
+        ExFreePoolWithTag(bytes, QVXPEER_POOL_TAG);
+        return true;
+    }
     UCHAR chunk[PEER_MAX_RECEIVE_BLOCK];
     while (Direction->Ring.Count > 0) {
         const ULONG taken = QuarvexPeerRingTake(&Direction->Ring, chunk, sizeof(chunk));
@@ -538,6 +549,17 @@ VOID ApplyLink(PeerPort* Port, Link Route)
     if (into != NULL && !SizeRing(owner, into, Route.Buffer)) {
         Route = DropLink("no memory for its buffer");
         into = NULL;
+    }
+    if (Route.Sink == SinkOutbound) {
+        // What its program writes waits in the port's inbound direction, paced at the port's
+        // own rate.
+        if (!SizeRing(Port, &Port->Inbound, Route.Buffer, true)) {
+            Route = DropLink("no memory for its buffer");
+            into = NULL;
+        } else {
+            PeerLockGuard guard(&Port->Lock);
+            Port->Inbound.PaceRate = Port->LastBaud != 0 ? Port->LastBaud : PEER_DEFAULT_RATE;
+        }
     }
     if (into != NULL) {
         SetSender(owner, into, Port, Route);
@@ -645,14 +667,17 @@ VOID PortArrived(PCWSTR Instance)
         port->Config = arrival.Config;
     }
     Relink();
-    {
-        PeerLockGuard guard(&port->Lock);
-        port->Present = TRUE;
-    }
+    PeerLockGuard guard(&port->Lock);
+    port->Present = TRUE;
+    const bool link = QuarvexPeerNotePresenceLocked(port) != FALSE;
+    guard.Release();
     QuarvexPeerTrace(PEER_TRACE_PNP, 3, "QuarvexPeerPortArrived %s", port->NameText);
     ReleaseConfig();
     // What waited for it goes now.
     QuarvexPeerKick(port);
+    if (link) {
+        (void)KeInsertQueueDpc(&port->LinkDpc, NULL, NULL);
+    }
 }
 
 VOID PortRemoved(PCWSTR Instance)
@@ -663,8 +688,12 @@ VOID PortRemoved(PCWSTR Instance)
         // Its bytes stay (up to the buffer) for when it starts again.
         PeerLockGuard guard(&port->Lock);
         port->Present = FALSE;
+        const bool link = QuarvexPeerNotePresenceLocked(port) != FALSE;
         guard.Release();
         QuarvexPeerTrace(PEER_TRACE_PNP, 3, "QuarvexPeerPortRemoved %s", port->NameText);
+        if (link) {
+            (void)KeInsertQueueDpc(&port->LinkDpc, NULL, NULL);
+        }
     }
     ReleaseConfig();
 }
@@ -697,6 +726,68 @@ NTSTATUS NTAPI QuarvexPeerInterfaceChange(PVOID NotificationStructure, PVOID Con
     }
     LeaveNotification();
     return STATUS_SUCCESS;
+}
+
+NTSTATUS QuarvexPeerAttach(PCWSTR Name, PFILE_OBJECT File, ULONG Flags, ULONG Buffer)
+{
+    AcquireConfig();
+    PeerPort* port = FindPort(Name);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (InterlockedCompareExchange(&PeerGlobals.Unloading, 0, 0) != 0) {
+        status = STATUS_DELETE_PENDING;
+    } else if (File->FsContext != NULL) {
+        status = STATUS_INVALID_DEVICE_STATE;
+    } else if (port == NULL || !port->Configured || port->Config.Kind != QVXPEER_KIND_USER) {
+        status = STATUS_OBJECT_NAME_NOT_FOUND;
+    } else {
+        PeerLockGuard guard(&port->Lock);
+        status = port->Attached != NULL ? STATUS_SHARING_VIOLATION : STATUS_SUCCESS;
+    }
+    if (NT_SUCCESS(status)) {
+        port->AttachBuffer = Buffer;
+        port->AttachFlags = Flags;
+        ApplyLink(port, DesiredLink(port));
+        PeerLockGuard guard(&port->Lock);
+        if (port->Sink != SinkOutbound ||
+            port->Outbound.Ring.Size != EffectiveBuffer(Buffer != 0 ? Buffer
+                                                                    : port->Config.BufferBytes)) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        } else {
+            QuarvexPeerBeginAttachLocked(port, File);
+            File->FsContext = port;
+        }
+    }
+    if (status == STATUS_INSUFFICIENT_RESOURCES) {
+        port->AttachBuffer = 0;
+        port->AttachFlags = 0;
+        ApplyLink(port, DesiredLink(port));
+    }
+    QuarvexPeerTrace(PEER_TRACE_CONTROL, NT_SUCCESS(status) ? 3 : 2,
+                     "QuarvexPeerAttach %ws: STATUS %x", Name, status);
+    ReleaseConfig();
+    return status;
+}
+
+VOID QuarvexPeerDetach(PeerPort* Port, PFILE_OBJECT File)
+{
+    AcquireConfig();
+    if (QuarvexPeerEndAttach(Port, File)) {
+        Port->AttachBuffer = 0;
+        Port->AttachFlags = 0;
+        if (InterlockedCompareExchange(&PeerGlobals.Unloading, 0, 0) == 0) {
+            ApplyLink(Port, DesiredLink(Port));
+        }
+        // Told Xoff for the program's sake, it is not held back any more.
+        PeerLockGuard guard(&Port->Lock);
+        const bool xon = Port->Outbound.XoffSent && !Port->Outbound.XonXoff;
+        Port->Outbound.XoffSent = xon ? FALSE : Port->Outbound.XoffSent;
+        guard.Release();
+        if (xon) {
+            QuarvexPeerSendUrgent(Port, PEER_XON);
+        }
+        QuarvexPeerTrace(PEER_TRACE_CONTROL, 3, "QuarvexPeerDetach %s", Port->NameText);
+    }
+    ReleaseConfig();
 }
 
 NTSTATUS QuarvexPeerRegisterNotifications()
@@ -747,6 +838,7 @@ VOID QuarvexPeerStopDeliveries()
         PeerPort* port = CONTAINING_RECORD(entry, PeerPort, Link);
         (void)KeCancelTimer(&port->PaceTimer);
         (void)KeRemoveQueueDpc(&port->DeliveryDpc);
+        (void)KeRemoveQueueDpc(&port->LinkDpc);
     }
     // Closing is set on every port, so nothing queues a DPC or sets a timer any more; this
     // waits for the ones already running.

@@ -43,6 +43,7 @@ ULONG PortFlags(const PeerPort* Port)
     flags |= Port->LineSpeed ? QVXPEER_PORT_LINE_SPEED : 0;
     flags |= Port->XonXoff ? QVXPEER_PORT_XONXOFF : 0;
     flags |= Port->Inbound.Paused ? QVXPEER_PORT_PAUSED : 0;
+    flags |= Port->Attached != NULL ? QVXPEER_PORT_ATTACHED : 0;
     return flags;
 }
 
@@ -117,11 +118,38 @@ NTSTATUS ListPorts(PVOID Buffer, ULONG OutputLength, ULONG_PTR* Information)
     return returned < count ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
 }
 
+// IOCTL_QVXPEER_ATTACH: the request checked whole before anything is looked up.
+NTSTATUS AttachHandle(PIRP Irp, PIO_STACK_LOCATION Stack)
+{
+    if (Stack->Parameters.DeviceIoControl.InputBufferLength != sizeof(QvxPeerAttach) ||
+        Stack->FileObject == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    QvxPeerAttach request;
+    RtlCopyMemory(&request, Irp->AssociatedIrp.SystemBuffer, sizeof(request));
+    WCHAR name[QVXPEER_NAME_CHARS];
+    ULONG length = 0;
+    while (length < QVXPEER_NAME_CHARS && request.PortName[length] != 0) {
+        name[length] = static_cast<WCHAR>(request.PortName[length]);
+        ++length;
+    }
+    const ULONG buffer = request.BufferBytes;
+    if (length == 0 || length == QVXPEER_NAME_CHARS ||
+        (request.Flags & ~QVXPEER_ATTACH_XONXOFF) != 0 ||
+        (buffer != 0 && (buffer < PEER_MIN_BUFFER || buffer > PEER_MAX_BUFFER))) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    name[length] = 0;
+    return QuarvexPeerAttach(name, Stack->FileObject, request.Flags, buffer);
+}
+
 NTSTATUS DeviceControl(PIRP Irp, PIO_STACK_LOCATION Stack)
 {
     const ULONG code = Stack->Parameters.DeviceIoControl.IoControlCode;
     const ULONG output = Stack->Parameters.DeviceIoControl.OutputBufferLength;
     switch (code) {
+    case IOCTL_QVXPEER_ATTACH:
+        return AttachHandle(Irp, Stack);
     case IOCTL_QVXPEER_LIST:
         return ListPorts(Irp->AssociatedIrp.SystemBuffer, output, &Irp->IoStatus.Information);
     default:
@@ -239,7 +267,16 @@ NTSTATUS NTAPI QuarvexPeerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                      ? STATUS_DELETE_PENDING
                      : STATUS_SUCCESS;
         break;
+    case IRP_MJ_READ:
+        return QuarvexPeerRead(Irp, stack);
+    case IRP_MJ_WRITE:
+        return QuarvexPeerWrite(Irp, stack);
     case IRP_MJ_CLEANUP:
+        if (stack->FileObject != NULL && stack->FileObject->FsContext != NULL) {
+            QuarvexPeerDetach(static_cast<PeerPort*>(stack->FileObject->FsContext),
+                              stack->FileObject);
+        }
+        break;
     case IRP_MJ_CLOSE:
         break;
     case IRP_MJ_DEVICE_CONTROL:

@@ -8,7 +8,12 @@
 // Contexts:
 //   - entry, unload, interface notifications: PASSIVE_LEVEL in system threads; they
 //     serialise on ConfigLock, a synchronisation event, which nothing else takes;
-//   - control-device requests: PASSIVE_LEVEL in the caller's thread; they take ListLock;
+//   - control-device requests: PASSIVE_LEVEL in the caller's thread; they take ListLock, a
+//     port's Lock, and for attach and detach ConfigLock first;
+//   - the link DPC: DISPATCH_LEVEL; completes an attached program's reads and moves its
+//     pending writes on;
+//   - cancel routines: DISPATCH_LEVEL; they let go of the cancel spin lock before taking a
+//     port's Lock, so the two are never held together;
 //   - the send routine: DISPATCH_LEVEL, in the sending port's send DPC with the port's
 //     TransmitLock held;
 //   - the delivery DPC: DISPATCH_LEVEL, on processor 0, from its timer or queued directly.
@@ -26,6 +31,7 @@
 
 constexpr ULONG PEER_MAX_INSTANCE_CHARS = 200;
 constexpr ULONG PEER_URGENT_CAPACITY = 4;
+constexpr ULONG PEER_PRESENCE_CAPACITY = 4;
 constexpr ULONG PEER_MAX_RECEIVE_BLOCK = 44;
 constexpr UCHAR PEER_XON = 0x11;
 constexpr UCHAR PEER_XOFF = 0x13;
@@ -95,6 +101,21 @@ struct PeerPort
     ULONGLONG Dropped;
     PeerDirection Inbound;
     PeerDirection Outbound; // a user port's bytes for its program
+
+    // A user port's program. Guarded by Lock.
+    PFILE_OBJECT Attached;  // the attached handle's file object, or NULL
+    BOOLEAN BaudDue;        // a BAUD record waits, behind BaudAfter outbound bytes
+    ULONG BaudRate;
+    ULONG BaudAfter;
+    ULONG Presence[PEER_PRESENCE_CAPACITY]; // PRESENCE records not yet read, oldest first
+    ULONG PresenceCount;
+    ULONG PresenceLast;         // the last presence queued or read
+    ULONGLONG DroppedReported;  // Dropped as the last DROPPED record told it
+    LIST_ENTRY Reads;           // pending reads, by Tail.Overlay.ListEntry
+    LIST_ENTRY Writes;          // pending writes, the same
+    KDPC LinkDpc;               // completes reads and moves pending writes on
+    ULONG AttachBuffer;         // the program's bound, 0: the port's own; ConfigLock
+    ULONG AttachFlags;          // QVXPEER_ATTACH_*; ConfigLock
 };
 
 // The driver's globals: one copy, zeroed by the loader and again by driver entry.
@@ -198,6 +219,34 @@ VOID QuarvexPeerStopDeliveries();
 // Releases the callback objects and frees every record.  IRQL: PASSIVE_LEVEL; after
 // QuarvexPeerStopDeliveries.
 VOID QuarvexPeerFreePorts();
+
+// Binds File to the user port Name (Flags and Buffer as in QvxPeerAttach, checked) and sizes
+// its rings. IRQL: PASSIVE_LEVEL.  Locks: takes ConfigLock, then the port's Lock.
+[[nodiscard]] NTSTATUS QuarvexPeerAttach(PCWSTR Name, PFILE_OBJECT File, ULONG Flags,
+                                         ULONG Buffer);
+// Detaches File from Port if it is attached there: its pending requests are cancelled and the
+// port's rings take their own bound again.  IRQL: PASSIVE_LEVEL.  Locks: takes ConfigLock.
+VOID QuarvexPeerDetach(PeerPort* Port, PFILE_OBJECT File);
+
+// ---- Attached programs (user_link.cpp) --------------------------------------------------
+
+// The attach's part under the port's lock: File becomes the port's program, which reads a
+// PRESENCE record first (and the port's rate, once known).  Locks: Port->Lock held.
+VOID QuarvexPeerBeginAttachLocked(PeerPort* Port, PFILE_OBJECT File);
+// Ends File's attachment to Port and cancels its pending requests; FALSE when File was not
+// attached there.  IRQL: <= DISPATCH_LEVEL.  Locks: must not hold Port->Lock.
+BOOLEAN QuarvexPeerEndAttach(PeerPort* Port, PFILE_OBJECT File);
+// A PRESENCE record for the attached program, when Present changed.  Returns TRUE when the
+// link DPC is to run.  Locks: Port->Lock held.
+BOOLEAN QuarvexPeerNotePresenceLocked(PeerPort* Port);
+// IRP_MJ_READ and IRP_MJ_WRITE of an attached handle.  IRQL: PASSIVE_LEVEL.  Irp: completed
+// or pending (cancelable).
+NTSTATUS QuarvexPeerRead(PIRP Irp, PIO_STACK_LOCATION Stack);
+NTSTATUS QuarvexPeerWrite(PIRP Irp, PIO_STACK_LOCATION Stack);
+// Completes what an attached program waits for: reads once there is something to report,
+// writes once their bytes are all held.  IRQL: DISPATCH_LEVEL.  Locks: takes the port's Lock;
+// completes outside it.
+KDEFERRED_ROUTINE QuarvexPeerLinkDpc;
 
 // ---- Transfer (transfer.cpp) ------------------------------------------------------------
 

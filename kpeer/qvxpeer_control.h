@@ -25,7 +25,9 @@ constexpr unsigned int QvxPeerControlCode(unsigned int Function, unsigned int Me
 // then wait in the driver up to its buffer (counted as dropped beyond it).
 // STATUS_OBJECT_NAME_NOT_FOUND: no such port, or not a user port; STATUS_SHARING_VIOLATION:
 // another handle has it; STATUS_INVALID_DEVICE_STATE: this handle is attached already;
-// STATUS_INVALID_PARAMETER: a malformed request (size, unterminated name, unknown flags).
+// STATUS_INVALID_PARAMETER: a malformed request (size, empty or unterminated name, unknown
+// flags, BufferBytes other than 0 or 1024..2^30); STATUS_INSUFFICIENT_RESOURCES: no memory
+// for the buffer asked for.
 constexpr unsigned int IOCTL_QVXPEER_ATTACH =
     QvxPeerControlCode(0x800u, QVXPEER_METHOD_BUFFERED, QVXPEER_READ_ACCESS | QVXPEER_WRITE_ACCESS);
 
@@ -63,6 +65,7 @@ constexpr unsigned int QVXPEER_PORT_LINE_SPEED = 0x10u; // delivery paced at the
 constexpr unsigned int QVXPEER_PORT_XONXOFF = 0x20u;    // its transmitter is throttled by Xoff
 constexpr unsigned int QVXPEER_PORT_XOFF_SENT = 0x40u;  // told Xoff, not yet Xon
 constexpr unsigned int QVXPEER_PORT_PAUSED = 0x80u;     // its own Xoff holds delivery to it
+constexpr unsigned int QVXPEER_PORT_ATTACHED = 0x100u;  // a program's handle is attached
 
 struct QvxPeerListHeader
 {
@@ -116,7 +119,12 @@ struct QvxPeerAttach
 // a DATA record cut to what fits, and pends while there is none. A write must hold only
 // whole DATA records; anything else is refused with STATUS_INVALID_PARAMETER and nothing of
 // it is taken. A write completes when all of its bytes are held for the port, and pends
-// while the driver's buffer for the port is full.
+// while the driver's buffer for the port is full; cancelled, it reports the DATA payload
+// bytes it had handed over. Reads and writes on a handle not attached get
+// STATUS_INVALID_DEVICE_STATE, a read smaller than eight bytes STATUS_BUFFER_TOO_SMALL.
+// After attaching, a handle reads the port's PRESENCE first, then BAUD when the port has
+// announced a rate, then DROPPED when bytes were dropped since the last report (also before
+// this attach), then what the port sent.
 constexpr unsigned char QVXPEER_RECORD_DATA = 1u;
 constexpr unsigned char QVXPEER_RECORD_BAUD = 2u;
 constexpr unsigned char QVXPEER_RECORD_PRESENCE = 3u;

@@ -94,6 +94,7 @@ VOID Forward(PeerPort* Port, UCHAR* Data, ULONG Length, ULONG Rate)
     const PeerSink sink = Port->Sink;
     PeerPort* target = Port->Target;
     const bool lineSpeed = Port->LineSpeed;
+    bool kickLink = false;
     if (sink == SinkDrop) {
         CountDropsLocked(Port, Length, "no far side");
     } else if (sink == SinkOutbound) {
@@ -102,9 +103,14 @@ VOID Forward(PeerPort* Port, UCHAR* Data, ULONG Length, ULONG Rate)
         }
         if (Rate != 0) {
             Port->Inbound.PaceRate = Rate; // what a program sends it goes at its own rate
+            // Announced behind what waits already.
+            Port->BaudDue = TRUE;
+            Port->BaudRate = Rate;
+            Port->BaudAfter = Port->Outbound.Ring.Count;
         }
         CountDropsLocked(Port, Length - AppendLocked(&Port->Outbound, Data, Length, &xoff),
                          "program's buffer full");
+        kickLink = Port->Attached != NULL && !IsListEmpty(&Port->Reads);
     } else if (sink == SinkInbound && target == Port) {
         if (Rate != 0 && lineSpeed) {
             Port->Inbound.PaceRate = Rate;
@@ -117,7 +123,12 @@ VOID Forward(PeerPort* Port, UCHAR* Data, ULONG Length, ULONG Rate)
         kickSelf = QueueUrgentLocked(Port, PEER_XOFF) || kickSelf;
     }
     kickSelf = kickSelf && !Port->Closing;
+    kickLink = kickLink && !Port->Closing;
     guard.Release();
+    if (kickLink) {
+        // Reads are completed there: never here, under the port's TransmitLock.
+        (void)KeInsertQueueDpc(&Port->LinkDpc, NULL, NULL);
+    }
 
     if (sink == SinkInbound && target != Port) {
         // A pair: the other port's lock only now, never both at once.
@@ -255,6 +266,8 @@ VOID NTAPI QuarvexPeerDeliveryDpc(PKDPC Dpc, PVOID DeferredContext, PVOID System
         KeAcquireSpinLockAtDpcLevel(&port->Lock);
     }
     PeerPort* xon = FinishRunLocked(port);
+    // Delivery made room: a program's writes waiting for it move on.
+    const bool writes = !IsListEmpty(&port->Writes) && !port->Closing;
     const bool again = in->Again && !port->Closing;
     in->Again = FALSE;
     in->Delivering = FALSE;
@@ -264,6 +277,9 @@ VOID NTAPI QuarvexPeerDeliveryDpc(PKDPC Dpc, PVOID DeferredContext, PVOID System
     }
     if (again) {
         (void)KeInsertQueueDpc(&port->DeliveryDpc, NULL, NULL);
+    }
+    if (writes) {
+        (void)KeInsertQueueDpc(&port->LinkDpc, NULL, NULL);
     }
 }
 

@@ -1,17 +1,20 @@
 // quarvexpeer.sys beside quarvex.sys on one machine, both started from their entry points:
 // every load order, ports arriving and leaving, stop and removal with bytes in flight, the
 // peer unloading under traffic and coming back, the bounds of what it hands a port, its status
-// list as a program reads it, and its entry under failing allocations.
+// list as a program reads it, programs attached to user ports through its control device, and
+// its entry under failing allocations.
 
 #include "peers/peers_fixture.h"
 #include "support/watchdog.h"
 #include "win32_list.h"
+#include "win32_peer.h"
 
 #include "kpeer/kpeer.h"
 
 #include <gmock/gmock.h>
 
 #include <algorithm>
+#include <functional>
 
 namespace qvx {
 namespace {
@@ -123,6 +126,69 @@ class KernelPeerTest : public PeersTest
         return handle;
     }
 };
+
+using win32test::PeerHandle;
+using win32test::PeerRequest;
+using win32test::PeerResult;
+
+// What a program has read from its handle, record by record.
+struct ProgramView
+{
+    std::vector<UCHAR> Data;
+    std::vector<ULONG> Bauds;
+    std::vector<ULONG> Presence;
+    ULONGLONG Dropped = 0;
+    size_t LargestData = 0;
+    bool Malformed = false;
+
+    void Take(const PeerResult& result)
+    {
+        const win32test::PeerRecords parsed = win32test::ParseRecords(result.Data);
+        Malformed = Malformed || parsed.Malformed || result.Data.empty();
+        for (const win32test::PeerRecord& record : parsed.Records) {
+            switch (record.Type) {
+            case QVXPEER_RECORD_DATA:
+                Malformed = Malformed || record.Payload.empty();
+                LargestData = std::max(LargestData, record.Payload.size());
+                Data.insert(Data.end(), record.Payload.begin(), record.Payload.end());
+                break;
+            case QVXPEER_RECORD_BAUD:
+                Bauds.push_back(record.Value());
+                break;
+            case QVXPEER_RECORD_PRESENCE:
+                Presence.push_back(record.Value());
+                break;
+            case QVXPEER_RECORD_DROPPED:
+                Dropped += record.Value();
+                break;
+            default:
+                Malformed = true;
+                break;
+            }
+        }
+    }
+
+    // Reads (Room bytes each) until Done holds.
+    void ReadUntil(PeerHandle& program, const std::function<bool()>& done, uint32_t room = 16384)
+    {
+        while (!done()) {
+            const PeerResult result = program.Read(room)->Wait();
+            ASSERT_EQ(result.Error, 0u);
+            Take(result);
+        }
+    }
+};
+
+std::vector<UCHAR> AttachRequest(const std::u16string& port, ULONG flags = 0, ULONG buffer = 0)
+{
+    QvxPeerAttach request{};
+    std::copy(port.begin(), port.end(), request.PortName);
+    request.Flags = flags;
+    request.BufferBytes = buffer;
+    std::vector<UCHAR> bytes(sizeof(request));
+    memcpy(bytes.data(), &request, sizeof(request));
+    return bytes;
+}
 
 enum class LoadOrder { PeerFirst, PeerBetween, PeerLast };
 
@@ -360,6 +426,298 @@ TEST_F(KernelPeerTest, StatusListReadsThroughTheWin32Layer)
     EXPECT_EQ(Sim().Io().Open(u"\\\\.\\QuarvexPeer"), INVALID_FILE_HANDLE);
 }
 
+// A program attached to a network port carries 64 KiB each way at once, byte-exact; the rate
+// the application sets reaches it as a BAUD record, never as data, and paces what it writes.
+TEST_F(KernelPeerTest, AttachedProgramCarriesBothWaysByteExact)
+{
+    Watchdog watchdog("attached both ways");
+    StartPorts({});
+    LoadPeer();
+    AddPort(u"COM5", u"tcp-client:example.net:7000", u"ROOT\\PORTS\\0000");
+    ReceiveObserver observer(u"COM5");
+    const FileHandle app = Open(u"COM5");
+    WaitWhole(app);
+    PeerHandle program;
+    ASSERT_TRUE(program.IsOpen());
+    ASSERT_EQ(program.Attach(u"COM5"), 0u);
+    EXPECT_NE(Record(u"COM5").Flags & QVXPEER_PORT_ATTACHED, 0u);
+    ProgramView view;
+    view.ReadUntil(program, [&] { return !view.Presence.empty(); });
+    EXPECT_EQ(view.Presence, std::vector<ULONG>{1});
+
+    SetBaud(app, 115200);
+    const std::vector<UCHAR> there = Pattern(64 * 1024 + 100, 21);
+    const std::vector<UCHAR> back = Pattern(64 * 1024 + 100, 22);
+    IoRequestPtr appRead = Sim().Io().ReadAsync(app, static_cast<ULONG>(back.size()));
+    IoRequestPtr appWrite = Sim().Io().WriteAsync(app, there);
+    std::vector<std::unique_ptr<PeerRequest>> writes;
+    for (size_t at = 0; at < back.size(); at += 20000) {
+        const size_t end = std::min(back.size(), at + 20000);
+        writes.push_back(program.Write(win32test::DataRecords(
+            std::vector<UCHAR>(back.begin() + static_cast<ptrdiff_t>(at),
+                               back.begin() + static_cast<ptrdiff_t>(end)))));
+    }
+    view.ReadUntil(program, [&] { return view.Data.size() >= there.size(); });
+    EXPECT_TRUE(view.Data == there) << "lost or changed on the way to the program";
+    EXPECT_FALSE(view.Malformed);
+    EXPECT_LE(view.LargestData, QVXPEER_MAX_DATA);
+    ASSERT_FALSE(view.Bauds.empty());
+    EXPECT_EQ(view.Bauds.back(), 115200u);
+    for (const auto& write : writes) {
+        EXPECT_EQ(write->Wait().Error, 0u);
+    }
+    EXPECT_TRUE(appRead->Wait().Data == back) << "lost or changed on the way to the port";
+    EXPECT_EQ(appWrite->Wait().Status, STATUS_SUCCESS);
+    EXPECT_LE(observer.LargestNotification, PEER_MAX_RECEIVE_BLOCK);
+    const QvxPeerPortStatus record = Record(u"COM5");
+    EXPECT_EQ(record.ToPort, back.size());
+    EXPECT_EQ(record.Dropped, 0u);
+}
+
+// A write larger than the room pends, its bytes go to the port at the port's own rate, and it
+// completes once the last of them is held; cancelled, it says how much it handed over.
+TEST_F(KernelPeerTest, WritesWaitForRoomAtThePortsRate)
+{
+    Watchdog watchdog("write back-pressure");
+    StartPorts({});
+    LoadPeer();
+    AddPort(u"COM5", u"bridge", u"ROOT\\PORTS\\0000");
+    const FileHandle app = Open(u"COM5");
+    WaitWhole(app);
+    SetBaud(app, 1200); // 120 bytes a second
+    Sim().AdvanceMs(100);
+    PeerHandle program;
+    ASSERT_EQ(program.Attach(u"COM5", 0, 1024), 0u);
+    EXPECT_EQ(Record(u"COM5").BufferBytes, 1024u);
+
+    const std::vector<UCHAR> data = Pattern(2000, 31);
+    IoRequestPtr appRead = Sim().Io().ReadAsync(app, static_cast<ULONG>(data.size()));
+    const std::vector<UCHAR> records = win32test::DataRecords(data, 700);
+    std::unique_ptr<PeerRequest> write = program.Write(records);
+    Sim().AdvanceMs(1000);
+    EXPECT_FALSE(write->Done()) << "completed before its bytes were held";
+    const QvxPeerPortStatus held = Record(u"COM5");
+    EXPECT_LE(held.HeldToPort, 1024u);
+    EXPECT_LE(held.ToPort, 200u) << "not paced at the port's rate";
+    const PeerResult written = write->Wait();
+    EXPECT_EQ(written.Error, 0u);
+    EXPECT_EQ(written.Bytes, records.size());
+    EXPECT_TRUE(appRead->Wait().Data == data);
+
+    // Cancelled while it waits: the bytes it handed over still go, and it says how many.
+    std::unique_ptr<PeerRequest> big = program.Write(win32test::DataRecords(Pattern(3000, 32)));
+    Sim().AdvanceMs(100);
+    ASSERT_FALSE(big->Done());
+    program.CancelIo();
+    const PeerResult cancelled = big->Wait();
+    EXPECT_EQ(cancelled.Error, win32test::WIN32_OPERATION_ABORTED);
+    EXPECT_GE(cancelled.Bytes, 1024u);
+    EXPECT_LT(cancelled.Bytes, 3000u);
+    EXPECT_EQ(Sim().Io().Read(app, cancelled.Bytes).Data.size(), cancelled.Bytes);
+}
+
+// Requests a careless or hostile program may send: each gets its status, nothing of a refused
+// write reaches the port, and the handle goes on working afterwards.
+TEST_F(KernelPeerTest, ControlDeviceRefusesMalformedRequests)
+{
+    Watchdog watchdog("hostile requests");
+    StartPorts({});
+    LoadPeer();
+    AddPort(u"COM5", u"bridge", u"ROOT\\PORTS\\0000");
+    AddPort(u"COM6", u"loopback", u"ROOT\\PORTS\\0001");
+    ReceiveObserver observer(u"COM5");
+    PeerHandle program;
+    using win32test::WIN32_INVALID_PARAMETER;
+
+    // Reads and writes before an attach.
+    EXPECT_EQ(program.Read(64)->Wait().Error, win32test::WIN32_BAD_COMMAND);
+    EXPECT_EQ(program.Write(win32test::DataRecords({1, 2}))->Wait().Error,
+              win32test::WIN32_BAD_COMMAND);
+    // Malformed attach requests.
+    std::vector<UCHAR> request = AttachRequest(u"COM5");
+    EXPECT_EQ(program.Control(IOCTL_QVXPEER_ATTACH,
+                              std::vector<UCHAR>(request.begin(), request.end() - 1)),
+              WIN32_INVALID_PARAMETER);
+    std::vector<UCHAR> longer = request;
+    longer.push_back(0);
+    EXPECT_EQ(program.Control(IOCTL_QVXPEER_ATTACH, longer), WIN32_INVALID_PARAMETER);
+    EXPECT_EQ(program.Control(IOCTL_QVXPEER_ATTACH, AttachRequest(std::u16string(32, u'C'))),
+              WIN32_INVALID_PARAMETER);
+    EXPECT_EQ(program.Control(IOCTL_QVXPEER_ATTACH, AttachRequest(u"")), WIN32_INVALID_PARAMETER);
+    EXPECT_EQ(program.Attach(u"COM5", 0x2), WIN32_INVALID_PARAMETER);
+    EXPECT_EQ(program.Attach(u"COM5", 0, 100), WIN32_INVALID_PARAMETER);
+    EXPECT_EQ(program.Attach(u"COM6"), win32test::WIN32_FILE_NOT_FOUND) << "not a user port";
+    EXPECT_EQ(program.Attach(u"COM9"), win32test::WIN32_FILE_NOT_FOUND);
+    // One handle per port, one port per handle.
+    ASSERT_EQ(program.Attach(u"com5"), 0u);
+    EXPECT_EQ(program.Attach(u"COM5"), win32test::WIN32_BAD_COMMAND);
+    PeerHandle second;
+    EXPECT_EQ(second.Attach(u"COM5"), win32test::WIN32_SHARING_VIOLATION);
+    EXPECT_EQ(program.Read(7)->Wait().Error, win32test::WIN32_INSUFFICIENT_BUFFER);
+
+    // Forged frames, each after a good record: the whole write is refused.
+    const std::vector<UCHAR> good = win32test::DataRecords({'o', 'k'});
+    const std::vector<std::vector<UCHAR>> forged = {
+        {QVXPEER_RECORD_DATA, 0, 2},                                  // a header cut short
+        {QVXPEER_RECORD_DATA, 0, 9, 0, 'x'},                          // longer than what follows
+        {QVXPEER_RECORD_DATA, 0, 0, 0},                               // nothing in it
+        {QVXPEER_RECORD_BAUD, 0, 4, 0, 0x80, 0x25, 0, 0},             // not data
+        {QVXPEER_RECORD_DATA, 1, 1, 0, 'x'},                          // reserved byte set
+        win32test::DataRecords(std::vector<UCHAR>(QVXPEER_MAX_WRITE)) // past the write bound
+    };
+    for (size_t i = 0; i < forged.size(); ++i) {
+        std::vector<UCHAR> frame = good;
+        frame.insert(frame.end(), forged[i].begin(), forged[i].end());
+        EXPECT_EQ(program.Write(frame)->Wait().Error, WIN32_INVALID_PARAMETER) << "frame " << i;
+    }
+    std::vector<UCHAR> bound(QVXPEER_MAX_DATA + 1, 'x');
+    EXPECT_EQ(program.Write(win32test::DataRecords(bound, bound.size()))->Wait().Error,
+              WIN32_INVALID_PARAMETER);
+    Sim().AdvanceMs(100);
+    EXPECT_EQ(Record(u"COM5").HeldToPort + observer.Bytes, 0u) << "a refused write was taken";
+
+    // Still attached and working: a tiny read gets the presence, then what is written goes.
+    const PeerResult presence = program.Read(8)->Wait();
+    ASSERT_EQ(presence.Error, 0u);
+    ProgramView view;
+    view.Take(presence);
+    EXPECT_EQ(view.Presence, std::vector<ULONG>{1});
+    EXPECT_EQ(program.Write(good)->Wait().Bytes, good.size());
+    Sim().AdvanceMs(100);
+    EXPECT_EQ(observer.Bytes, 2u);
+}
+
+// Pending requests end when the program cancels them or closes its handle; the port is free
+// for the next program then, and an attach on a handle that was closed is refused.
+TEST_F(KernelPeerTest, CancelAndCloseEndPendingRequests)
+{
+    Watchdog watchdog("cancel and close");
+    StartPorts({});
+    LoadPeer();
+    AddPort(u"COM5", u"bridge,buffer=1024", u"ROOT\\PORTS\\0000");
+    {
+        PeerHandle program;
+        ASSERT_EQ(program.Attach(u"COM5"), 0u);
+        ProgramView view;
+        view.ReadUntil(program, [&] { return !view.Presence.empty(); });
+        std::unique_ptr<PeerRequest> read = program.Read(64);
+        Sim().AdvanceMs(100);
+        ASSERT_FALSE(read->Done());
+        program.CancelIo();
+        EXPECT_EQ(read->Wait().Error, win32test::WIN32_OPERATION_ABORTED);
+    }
+    // The platform's own requests, so the close can overtake them.
+    const FileHandle control = Sim().Io().Open(u"\\\\.\\QuarvexPeer");
+    ASSERT_NE(control, INVALID_FILE_HANDLE);
+    ASSERT_EQ(
+        Sim().Io().DeviceIoControl(control, IOCTL_QVXPEER_ATTACH, AttachRequest(u"COM5"), 0).Status,
+        STATUS_SUCCESS);
+    IoResult first = Sim().Io().Read(control, 64);
+    ASSERT_EQ(first.Status, STATUS_SUCCESS);
+    IoRequestPtr read = Sim().Io().ReadAsync(control, 64);
+    // The first write fills the buffer faster than the port drains it.
+    IoRequestPtr full = Sim().Io().WriteAsync(control, win32test::DataRecords(Pattern(2000, 41)));
+    IoRequestPtr behind = Sim().Io().WriteAsync(control, win32test::DataRecords({1}));
+    Sim().AdvanceMs(100);
+    ASSERT_FALSE(read->Done());
+    ASSERT_FALSE(full->Done());
+    ASSERT_EQ(Sim().Io().Close(control), STATUS_SUCCESS);
+    EXPECT_EQ(read->Wait().Status, STATUS_CANCELLED);
+    const IoResult fullResult = full->Wait();
+    EXPECT_EQ(fullResult.Status, STATUS_CANCELLED);
+    EXPECT_GE(fullResult.Information, 1024u);
+    EXPECT_LT(fullResult.Information, 2000u);
+    EXPECT_EQ(behind->Wait().Status, STATUS_CANCELLED);
+    const QvxPeerPortStatus detached = Record(u"COM5");
+    EXPECT_EQ(detached.Flags & QVXPEER_PORT_ATTACHED, 0u);
+    EXPECT_EQ(detached.ToPort + detached.HeldToPort, fullResult.Information)
+        << "bytes a write handed over were let go";
+
+    PeerHandle next;
+    EXPECT_EQ(next.Attach(u"COM5"), 0u);
+    next.Close();
+    EXPECT_EQ(Kernel->Unload(), STATUS_SUCCESS);
+    EXPECT_TRUE(Sim().Violations().empty()) << Sim().Violations().front().Message;
+    EXPECT_EQ(Sim().OutstandingBlocks(QVXPEER_POOL_TAG), 0u);
+}
+
+// The port stops and starts, then is surprise-removed and comes back, while a program stays
+// attached: it reads PRESENCE 0 and 1 each time, its requests stay pending, and what it wrote
+// meanwhile reaches the port when it returns.
+TEST_F(KernelPeerTest, AttachedProgramSeesThePortLeaveAndReturn)
+{
+    Watchdog watchdog("presence");
+    StartPorts({});
+    LoadPeer();
+    PDEVICE_OBJECT pdo = AddPort(u"COM5", u"bridge", u"ROOT\\PORTS\\0000");
+    FileHandle app = Open(u"COM5");
+    WaitWhole(app);
+    PeerHandle program;
+    ASSERT_EQ(program.Attach(u"COM5"), 0u);
+    ProgramView view;
+    view.ReadUntil(program, [&] { return view.Presence.size() == 1; });
+
+    std::unique_ptr<PeerRequest> read = program.Read(256);
+    ASSERT_EQ(Sim().Pnp().Rebalance(pdo), STATUS_SUCCESS);
+    view.Take(read->Wait());
+    view.ReadUntil(program, [&] { return view.Presence.size() == 3; });
+    EXPECT_EQ(view.Presence, (std::vector<ULONG>{1, 0, 1}));
+
+    read = program.Read(256);
+    ASSERT_EQ(Ports().SurpriseRemovePort(pdo), STATUS_SUCCESS);
+    ASSERT_EQ(Sim().Io().Close(app), STATUS_SUCCESS);
+    ASSERT_EQ(Ports().FinishSurpriseRemoval(pdo), STATUS_SUCCESS);
+    view.Take(read->Wait());
+    EXPECT_EQ(view.Presence.back(), 0u);
+    const std::vector<UCHAR> meanwhile = Pattern(500, 51);
+    EXPECT_EQ(program.Write(win32test::DataRecords(meanwhile))->Wait().Error, 0u);
+    read = program.Read(256);
+    Sim().AdvanceMs(500);
+    EXPECT_FALSE(read->Done()) << "a read ended while the port was gone";
+    EXPECT_EQ(Record(u"COM5").HeldToPort, meanwhile.size());
+
+    app = ArriveAndOpen(u"COM5", u"bridge", u"ROOT\\PORTS\\0000");
+    view.Take(read->Wait());
+    EXPECT_EQ(view.Presence.back(), 1u);
+    EXPECT_TRUE(Sim().Io().Read(app, 500).Data == meanwhile);
+    EXPECT_FALSE(view.Malformed);
+}
+
+// With nobody attached a port's bytes wait up to its buffer and the rest are counted; the next
+// program reads the drop count and then every byte that waited, in order.
+TEST_F(KernelPeerTest, BytesWaitForTheNextProgram)
+{
+    Watchdog watchdog("detached");
+    StartPorts({});
+    LoadPeer();
+    AddPort(u"COM5", u"bridge,buffer=2048", u"ROOT\\PORTS\\0000");
+    const FileHandle app = Open(u"COM5");
+    const std::vector<UCHAR> first = Pattern(1000, 61);
+    const std::vector<UCHAR> second = Pattern(1500, 62);
+    {
+        PeerHandle program;
+        ASSERT_EQ(program.Attach(u"COM5"), 0u);
+        ASSERT_EQ(Sim().Io().Write(app, first).Status, STATUS_SUCCESS);
+        Sim().AdvanceMs(100);
+    }
+    ASSERT_EQ(Sim().Io().Write(app, second).Status, STATUS_SUCCESS);
+    Sim().AdvanceMs(100);
+    const QvxPeerPortStatus waiting = Record(u"COM5");
+    EXPECT_EQ(waiting.HeldFromPort, 2048u);
+    EXPECT_EQ(waiting.Dropped, first.size() + second.size() - 2048);
+
+    PeerHandle program;
+    ASSERT_EQ(program.Attach(u"COM5"), 0u);
+    ProgramView view;
+    view.ReadUntil(program, [&] { return view.Data.size() >= 2048; }, 300);
+    std::vector<UCHAR> expected = first;
+    expected.insert(expected.end(), second.begin(), second.begin() + 1048);
+    EXPECT_TRUE(view.Data == expected);
+    EXPECT_EQ(view.Dropped, waiting.Dropped);
+    EXPECT_EQ(view.Presence, std::vector<ULONG>{1});
+    EXPECT_FALSE(view.Malformed);
+}
+
 // Every allocation, callback object, registration and device the peer's entry makes (the
 // arrivals of the ports already there and their rings included) fails once in turn: each
 // failure unwinds or leaves a port refused and counted, and the unload leaves nothing.
@@ -368,6 +726,7 @@ TEST_F(KernelPeerTest, EntryUnwindsEveryFailure)
     StartPorts({});
     AddPort(u"COM5", u"pair:COM6", u"ROOT\\PORTS\\0000");
     AddPort(u"COM6", u"pair:COM5", u"ROOT\\PORTS\\0001");
+    AddPort(u"COM7", u"bridge", u"ROOT\\PORTS\\0002");
     Kernel = std::make_unique<KernelPeerHost>(Sim());
     const ULONG start = Sim().AllocationCount();
     ASSERT_EQ(Kernel->Load(), STATUS_SUCCESS);
@@ -411,6 +770,16 @@ TEST_F(KernelPeerTest, EntryUnwindsEveryFailure)
     WaitWhole(a);
     WaitWhole(b);
     CarryBothWays(a, b, 1024);
+
+    // An attach that asks for buffers of its own fails whole when it cannot have them.
+    for (ULONG n = 1; n <= 2; ++n) {
+        PeerHandle program;
+        Sim().FailNthAllocation(n);
+        EXPECT_EQ(program.Attach(u"COM7", 0, 4096), win32test::WIN32_NO_SYSTEM_RESOURCES) << n;
+        Sim().FailNthAllocation(0);
+        EXPECT_EQ(Record(u"COM7").BufferBytes, PEER_DEFAULT_BUFFER) << n;
+        EXPECT_EQ(program.Attach(u"COM7"), 0u) << n;
+    }
 }
 
 } // namespace
