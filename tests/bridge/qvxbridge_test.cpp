@@ -284,6 +284,7 @@ TEST_F(QvxBridgeTest, StoppedMidTransferLosesNothingUncounted)
     IoRequestPtr write = WriteCom5(data);
     std::vector<UCHAR> got = far.Receive(size_t{16} * 1024);
     const PortCounters first = StopBridge();
+    EXPECT_LT(first.FromPort, data.size()) << "COM5 sent everything before the stop";
     // What the stopped bridge had sent is still in the listener's socket.
     const std::vector<UCHAR> rest = far.Receive(data.size());
     got.insert(got.end(), rest.begin(), rest.end());
