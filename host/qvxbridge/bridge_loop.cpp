@@ -251,10 +251,19 @@ bool PortLoop::FinishWrite()
     ResetEvent(WriteRequest.hEvent);
     DWORD taken = 0;
     if (!GetOverlappedResult(Device, &WriteRequest, &taken, FALSE)) {
+        // A cancelled write tells the data bytes it had handed over; the rest never got there.
         const DWORD code = GetLastError();
-        Counters.Undelivered += WriteData;
-        if (code != ERROR_OPERATION_ABORTED) {
-            Tell("the peer driver refused " + Plural(WriteData, "byte") + " for the port: error " +
+        const size_t handed =
+            code == ERROR_OPERATION_ABORTED ? std::min<size_t>(taken, WriteData) : 0;
+        const size_t lost = WriteData - handed;
+        Counters.ToPort += handed;
+        Counters.Undelivered += lost;
+        if (code == ERROR_OPERATION_ABORTED) {
+            if (lost != 0) {
+                Tell(Plural(lost, "byte") + " for the port were not taken before the stop");
+            }
+        } else {
+            Tell("the peer driver refused " + Plural(lost, "byte") + " for the port: error " +
                  std::to_string(code));
         }
     } else {
