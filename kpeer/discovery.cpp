@@ -749,8 +749,8 @@ NTSTATUS QuarvexPeerAttach(PCWSTR Name, PFILE_OBJECT File, ULONG Flags, ULONG Bu
         ApplyLink(port, DesiredLink(port));
         PeerLockGuard guard(&port->Lock);
         if (port->Sink != SinkOutbound ||
-            port->Outbound.Ring.Size != EffectiveBuffer(Buffer != 0 ? Buffer
-                                                                    : port->Config.BufferBytes)) {
+            port->Outbound.Ring.Size !=
+                EffectiveBuffer(Buffer != 0 ? Buffer : port->Config.BufferBytes)) {
             status = STATUS_INSUFFICIENT_RESOURCES;
         } else {
             QuarvexPeerBeginAttachLocked(port, File);

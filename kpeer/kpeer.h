@@ -103,19 +103,19 @@ struct PeerPort
     PeerDirection Outbound; // a user port's bytes for its program
 
     // A user port's program. Guarded by Lock.
-    PFILE_OBJECT Attached;  // the attached handle's file object, or NULL
-    BOOLEAN BaudDue;        // a BAUD record waits, behind BaudAfter outbound bytes
+    PFILE_OBJECT Attached; // the attached handle's file object, or NULL
+    BOOLEAN BaudDue;       // a BAUD record waits, behind BaudAfter outbound bytes
     ULONG BaudRate;
     ULONG BaudAfter;
     ULONG Presence[PEER_PRESENCE_CAPACITY]; // PRESENCE records not yet read, oldest first
     ULONG PresenceCount;
-    ULONG PresenceLast;         // the last presence queued or read
-    ULONGLONG DroppedReported;  // Dropped as the last DROPPED record told it
-    LIST_ENTRY Reads;           // pending reads, by Tail.Overlay.ListEntry
-    LIST_ENTRY Writes;          // pending writes, the same
-    KDPC LinkDpc;               // completes reads and moves pending writes on
-    ULONG AttachBuffer;         // the program's bound, 0: the port's own; ConfigLock
-    ULONG AttachFlags;          // QVXPEER_ATTACH_*; ConfigLock
+    ULONG PresenceLast;        // the last presence queued or read
+    ULONGLONG DroppedReported; // Dropped as the last DROPPED record told it
+    LIST_ENTRY Reads;          // pending reads, by Tail.Overlay.ListEntry
+    LIST_ENTRY Writes;         // pending writes, the same
+    KDPC LinkDpc;              // completes reads and moves pending writes on
+    ULONG AttachBuffer;        // the program's bound, 0: the port's own; ConfigLock
+    ULONG AttachFlags;         // QVXPEER_ATTACH_*; ConfigLock
 };
 
 // The driver's globals: one copy, zeroed by the loader and again by driver entry.
@@ -222,8 +222,7 @@ VOID QuarvexPeerFreePorts();
 
 // Binds File to the user port Name (Flags and Buffer as in QvxPeerAttach, checked) and sizes
 // its rings. IRQL: PASSIVE_LEVEL.  Locks: takes ConfigLock, then the port's Lock.
-[[nodiscard]] NTSTATUS QuarvexPeerAttach(PCWSTR Name, PFILE_OBJECT File, ULONG Flags,
-                                         ULONG Buffer);
+[[nodiscard]] NTSTATUS QuarvexPeerAttach(PCWSTR Name, PFILE_OBJECT File, ULONG Flags, ULONG Buffer);
 // Detaches File from Port if it is attached there: its pending requests are cancelled and the
 // port's rings take their own bound again.  IRQL: PASSIVE_LEVEL.  Locks: takes ConfigLock.
 VOID QuarvexPeerDetach(PeerPort* Port, PFILE_OBJECT File);

@@ -41,8 +41,7 @@ PIRP IrpFromListEntry(PLIST_ENTRY Entry)
 
 PeerPort* PortOf(PIO_STACK_LOCATION Stack)
 {
-    return Stack->FileObject != NULL ? static_cast<PeerPort*>(Stack->FileObject->FsContext)
-                                     : NULL;
+    return Stack->FileObject != NULL ? static_cast<PeerPort*>(Stack->FileObject->FsContext) : NULL;
 }
 
 VOID Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
@@ -154,6 +153,11 @@ ULONG FillReadLocked(PeerPort* Port, UCHAR* Buffer, ULONG Room, bool* Xon)
 bool TakeWriteLocked(PeerPort* Port, PIRP Irp, bool* Moved)
 {
     QVXPEER_ASSERT_HELD(&Port->Lock);
+    if (Port->Sink != SinkOutbound) {
+        // Its "Peer" changed at a restart: the inbound ring is another sender's now, and the
+        // program's writes wait until it detaches.
+        return false;
+    }
     const auto* bytes = static_cast<const UCHAR*>(Irp->AssociatedIrp.SystemBuffer);
     const ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
     ULONG offset = Context(Irp, WRITE_OFFSET);
@@ -321,8 +325,8 @@ NTSTATUS QuarvexPeerRead(PIRP Irp, PIO_STACK_LOCATION Stack)
     } else if (room < VALUE_RECORD_BYTES) {
         status = STATUS_BUFFER_TOO_SMALL;
     } else if (IsListEmpty(&port->Reads) && HasNewsLocked(port)) {
-        filled = FillReadLocked(port, static_cast<UCHAR*>(Irp->AssociatedIrp.SystemBuffer), room,
-                                &xon);
+        filled =
+            FillReadLocked(port, static_cast<UCHAR*>(Irp->AssociatedIrp.SystemBuffer), room, &xon);
     } else {
         status = PendLocked(port, &port->Reads, Irp);
     }
@@ -430,8 +434,7 @@ VOID NTAPI QuarvexPeerLinkDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgu
     guard.Release();
     while (!IsListEmpty(&writes)) {
         PIRP irp = IrpFromListEntry(RemoveHeadList(&writes));
-        Complete(irp, STATUS_SUCCESS,
-                 IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length);
+        Complete(irp, STATUS_SUCCESS, IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length);
     }
     while (!IsListEmpty(&reads)) {
         PIRP irp = IrpFromListEntry(RemoveHeadList(&reads));

@@ -217,7 +217,7 @@ TEST_P(KernelPeerLoadOrderTest, PairCarriesBothWaysInEveryLoadOrder)
     const FileHandle b = Open(u"COM6");
     WaitWhole(a);
     WaitWhole(b);
-    CarryBothWays(a, b, 16 * 1024);
+    CarryBothWays(a, b, size_t{16} * 1024);
     const QvxPeerPortStatus record = Record(u"COM5");
     EXPECT_EQ(PeerRecordName(record.PeerName), u"COM6");
     EXPECT_EQ(record.Flags & (QVXPEER_PORT_PRESENT | QVXPEER_PORT_LINKED),
@@ -446,8 +446,8 @@ TEST_F(KernelPeerTest, AttachedProgramCarriesBothWaysByteExact)
     EXPECT_EQ(view.Presence, std::vector<ULONG>{1});
 
     SetBaud(app, 115200);
-    const std::vector<UCHAR> there = Pattern(64 * 1024 + 100, 21);
-    const std::vector<UCHAR> back = Pattern(64 * 1024 + 100, 22);
+    const std::vector<UCHAR> there = Pattern(size_t{64} * 1024 + 100, 21);
+    const std::vector<UCHAR> back = Pattern(size_t{64} * 1024 + 100, 22);
     IoRequestPtr appRead = Sim().Io().ReadAsync(app, static_cast<ULONG>(back.size()));
     IoRequestPtr appWrite = Sim().Io().WriteAsync(app, there);
     std::vector<std::unique_ptr<PeerRequest>> writes;
@@ -514,6 +514,34 @@ TEST_F(KernelPeerTest, WritesWaitForRoomAtThePortsRate)
     EXPECT_GE(cancelled.Bytes, 1024u);
     EXPECT_LT(cancelled.Bytes, 3000u);
     EXPECT_EQ(Sim().Io().Read(app, cancelled.Bytes).Data.size(), cancelled.Bytes);
+}
+
+// Asked for at attach, xonxoff lets the port's own Xoff and Xon hold and release what the
+// program wrote; the program never sees them.
+TEST_F(KernelPeerTest, AttachedXonXoffHoldsDeliveryToThePort)
+{
+    Watchdog watchdog("attached xonxoff");
+    StartPorts({});
+    LoadPeer();
+    AddPort(u"COM5", u"bridge", u"ROOT\\PORTS\\0000");
+    const FileHandle app = Open(u"COM5");
+    WaitWhole(app);
+    PeerHandle program;
+    ASSERT_EQ(program.Attach(u"COM5", QVXPEER_ATTACH_XONXOFF), 0u);
+    EXPECT_NE(Record(u"COM5").Flags & QVXPEER_PORT_XONXOFF, 0u);
+    ASSERT_EQ(Sim().Io().Write(app, {'a', PEER_XOFF, 'b'}).Status, STATUS_SUCCESS);
+    ProgramView view;
+    view.ReadUntil(program, [&] { return view.Data.size() >= 2; });
+    EXPECT_EQ(view.Data, (std::vector<UCHAR>{'a', 'b'}));
+
+    const std::vector<UCHAR> held = Pattern(100, 71);
+    ASSERT_EQ(program.Write(win32test::DataRecords(held))->Wait().Error, 0u);
+    Sim().AdvanceMs(500);
+    EXPECT_EQ(Record(u"COM5").HeldToPort, held.size()) << "delivered through an Xoff";
+    IoRequestPtr appRead = Sim().Io().ReadAsync(app, static_cast<ULONG>(held.size()));
+    ASSERT_EQ(Sim().Io().Write(app, {PEER_XON}).Status, STATUS_SUCCESS);
+    EXPECT_TRUE(appRead->Wait().Data == held);
+    EXPECT_EQ(Record(u"COM5").HeldFromPort, 0u) << "the Xon went to the program";
 }
 
 // Requests a careless or hostile program may send: each gets its status, nothing of a refused
@@ -709,7 +737,8 @@ TEST_F(KernelPeerTest, BytesWaitForTheNextProgram)
     PeerHandle program;
     ASSERT_EQ(program.Attach(u"COM5"), 0u);
     ProgramView view;
-    view.ReadUntil(program, [&] { return view.Data.size() >= 2048; }, 300);
+    view.ReadUntil(
+        program, [&] { return view.Data.size() >= 2048; }, 300);
     std::vector<UCHAR> expected = first;
     expected.insert(expected.end(), second.begin(), second.begin() + 1048);
     EXPECT_TRUE(view.Data == expected);

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 namespace qvx::win32test {
@@ -46,8 +48,9 @@ PeerResult PeerRequest::Wait()
         state_->Result.Bytes = count;
     }
     PeerResult result = state_->Result;
+    const size_t length = std::min<size_t>(result.Bytes, state_->Buffer.size());
     result.Data.assign(state_->Buffer.begin(),
-                       state_->Buffer.begin() + std::min<size_t>(result.Bytes, state_->Buffer.size()));
+                       state_->Buffer.begin() + static_cast<ptrdiff_t>(length));
     return result;
 }
 
@@ -107,9 +110,9 @@ std::unique_ptr<PeerRequest> Issue(HANDLE handle, bool read, std::vector<uint8_t
     state->Overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     DWORD count = 0;
     const DWORD size = static_cast<DWORD>(state->Buffer.size());
-    const BOOL ok = read ? ReadFile(handle, state->Buffer.data(), size, &count, &state->Overlapped)
-                         : WriteFile(handle, state->Buffer.data(), size, &count,
-                                     &state->Overlapped);
+    const BOOL ok = read
+                        ? ReadFile(handle, state->Buffer.data(), size, &count, &state->Overlapped)
+                        : WriteFile(handle, state->Buffer.data(), size, &count, &state->Overlapped);
     if (ok) {
         state->Result.Bytes = count;
     } else if (GetLastError() == ERROR_IO_PENDING) {

@@ -65,8 +65,7 @@ class PeerHandle
 };
 
 // Bytes as DATA records of at most `per` bytes each.
-std::vector<uint8_t> DataRecords(const std::vector<uint8_t>& bytes,
-                                 size_t per = QVXPEER_MAX_DATA);
+std::vector<uint8_t> DataRecords(const std::vector<uint8_t>& bytes, size_t per = QVXPEER_MAX_DATA);
 
 struct PeerRecord
 {
