@@ -53,3 +53,28 @@ endif()
 # quarvexpeer.sys: the ports' far side on Windows, a legacy service of its own.
 quarvex_kernel_image(quarvexpeer cmake/imports-kpeer.allow "${QUARVEX_PEER_SOURCES}"
                      "ntoskrnl;hal")
+
+# qvxbridge.exe: the network side of quarvexpeer.sys's user ports, a 32-bit console program
+# and service for Windows XP and later. The C++ runtime is linked in, so it imports from the
+# system's DLLs alone (kernel32, advapi32, ws2_32, msvcrt); checked after each link.
+add_executable(qvxbridge
+    ${CMAKE_SOURCE_DIR}/host/qvxbridge/main.cpp
+    ${CMAKE_SOURCE_DIR}/host/qvxbridge/program.cpp
+    ${CMAKE_SOURCE_DIR}/host/qvxbridge/bridge_loop.cpp
+    ${CMAKE_SOURCE_DIR}/host/qvxbridge/net_winsock.cpp
+    ${CMAKE_SOURCE_DIR}/host/peers/peer_description.cpp
+    ${CMAKE_SOURCE_DIR}/host/peers/allow_list.cpp
+    ${CMAKE_SOURCE_DIR}/host/peers/telnet_client.cpp
+    ${CMAKE_SOURCE_DIR}/host/telnet/telnet.cpp)
+target_include_directories(qvxbridge PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_definitions(qvxbridge PRIVATE _WIN32_WINNT=0x0501 WINVER=0x0501
+                           WIN32_LEAN_AND_MEAN)
+quarvex_warnings(qvxbridge)
+target_link_options(qvxbridge PRIVATE -s -static -static-libgcc -static-libstdc++
+                    -Wl,--no-insert-timestamp)
+target_link_libraries(qvxbridge PRIVATE ws2_32 advapi32 kernel32)
+add_custom_command(TARGET qvxbridge POST_BUILD
+    COMMAND ${CMAKE_SOURCE_DIR}/scripts/check-imports.sh $<TARGET_FILE:qvxbridge>
+            ${CMAKE_SOURCE_DIR}/cmake/imports-qvxbridge.allow
+    COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/scripts/check-pe.py --exe $<TARGET_FILE:qvxbridge>
+    COMMENT "Checking the imports and the image of qvxbridge.exe" VERBATIM)

@@ -3,7 +3,11 @@
 subsystem, entry point at _DriverEntry@8, base relocations present and not stripped, no
 section both writable and executable, no forced integrity check, imports only from the
 kernel modules, and a valid header checksum (computed here, and by pefile as a second
-opinion). Usage: check-pe.py SYS_FILE. Prints one line per fault; exit status 1 on any.
+opinion). With --exe, EXE_FILE is a console program instead: PE32 for i386, console
+subsystem, entry point in code, no section both writable and executable, imports only
+from the system DLLs every Windows since XP has (no runtime DLL of the compiler).
+Usage: check-pe.py SYS_FILE | check-pe.py --exe EXE_FILE. Prints one line per fault; exit
+status 1 on any.
 
 Runs under Debian's /usr/bin/python3, which carries python3-pefile."""
 
@@ -20,6 +24,7 @@ except ImportError:
 
 ENTRY_SYMBOL = "_DriverEntry@8"
 KERNEL_MODULES = {"ntoskrnl.exe", "hal.dll", "wmilib.sys"}
+SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "ws2_32.dll", "msvcrt.dll"}
 SCN_MEM_EXECUTE = 0x20000000
 SCN_MEM_WRITE = 0x80000000
 DLLCHAR_FORCE_INTEGRITY = 0x0080
@@ -52,6 +57,31 @@ def entry_symbol_address(path):
         if len(parts) == 3 and parts[2] == ENTRY_SYMBOL:
             return int(parts[0], 16)
     return None
+
+
+def check_exe(path):
+    faults = []
+    pe = pefile.PE(path)
+    opt = pe.OPTIONAL_HEADER
+    if opt.Magic != 0x10B:
+        faults.append("not PE32 (optional-header magic 0x%X)" % opt.Magic)
+    if pe.FILE_HEADER.Machine != 0x14C:
+        faults.append("not for i386 (machine 0x%X)" % pe.FILE_HEADER.Machine)
+    if opt.Subsystem != 3:
+        faults.append("subsystem %d, not console (3)" % opt.Subsystem)
+    holder = pe.get_section_by_rva(opt.AddressOfEntryPoint)
+    if holder is None or not holder.Characteristics & SCN_MEM_EXECUTE:
+        faults.append("entry point 0x%X is not in an executable section" % opt.AddressOfEntryPoint)
+    for section in pe.sections:
+        flags = section.Characteristics
+        if flags & SCN_MEM_WRITE and flags & SCN_MEM_EXECUTE:
+            name = section.Name.rstrip(b"\0").decode("ascii", "replace")
+            faults.append("section %s is both writable and executable" % name)
+    for entry_dll in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
+        dll = entry_dll.dll.decode("ascii", "replace")
+        if dll.lower() not in SYSTEM_DLLS:
+            faults.append("imports from %s" % dll)
+    return faults
 
 
 def check(path):
@@ -108,19 +138,22 @@ def check(path):
 
 
 def main(argv):
-    if len(argv) != 2:
-        print("usage: check-pe.py SYS_FILE", file=sys.stderr)
+    exe = len(argv) == 3 and argv[1] == "--exe"
+    if len(argv) != 2 and not exe:
+        print("usage: check-pe.py SYS_FILE | check-pe.py --exe EXE_FILE", file=sys.stderr)
         return 2
+    path = argv[-1]
     try:
-        faults = check(argv[1])
-    except OSError as error:
+        faults = check_exe(path) if exe else check(path)
+    except (OSError, pefile.PEFormatError) as error:
         print("check-pe: %s" % error, file=sys.stderr)
         return 2
     for fault in faults:
-        print("check-pe: %s: %s" % (argv[1], fault), file=sys.stderr)
+        print("check-pe: %s: %s" % (path, fault), file=sys.stderr)
     if faults:
         return 1
-    print("check-pe: %s is a loadable 32-bit driver image" % argv[1])
+    kind = "32-bit console program" if exe else "loadable 32-bit driver image"
+    print("check-pe: %s is a %s" % (path, kind))
     return 0
 
 

@@ -2,14 +2,40 @@
 
 #include "host/peers/peer_factory.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
+
+#ifndef _WIN32
+#include <arpa/inet.h>
 #include <netinet/in.h>
-#include <unistd.h>
+#endif
 
 namespace qvx {
+
+bool ParseInetAddress(int family, const std::string& text, void* bytes)
+{
+#ifdef _WIN32
+    // inet_pton arrived with Vista; this parser is in every ws2_32 (after WSAStartup). It
+    // also takes a port, brackets and a scope, which inet_pton refuses.
+    if (text.find_first_of(family == AF_INET ? ":[]%" : "[]%") != std::string::npos) {
+        return false;
+    }
+    sockaddr_storage address{};
+    int length = sizeof(address);
+    std::string copy = text;
+    if (WSAStringToAddressA(copy.data(), family, nullptr, reinterpret_cast<sockaddr*>(&address),
+                            &length) != 0) {
+        return false;
+    }
+    if (family == AF_INET) {
+        memcpy(bytes, &reinterpret_cast<const sockaddr_in*>(&address)->sin_addr, 4);
+    } else {
+        memcpy(bytes, &reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr, 16);
+    }
+    return true;
+#else
+    return inet_pton(family, text.c_str(), bytes) == 1;
+#endif
+}
 
 bool AllowList::Add(const std::string& entries, std::string* error)
 {
@@ -24,9 +50,9 @@ bool AllowList::Add(const std::string& entries, std::string* error)
             address = address.substr(1, address.size() - 2);
         }
         Entry entry;
-        if (inet_pton(AF_INET, address.c_str(), entry.Bytes) == 1) {
+        if (ParseInetAddress(AF_INET, address, entry.Bytes)) {
             entry.Prefix = 32;
-        } else if (inet_pton(AF_INET6, address.c_str(), entry.Bytes) == 1) {
+        } else if (ParseInetAddress(AF_INET6, address, entry.Bytes)) {
             entry.V6 = true;
             entry.Prefix = 128;
         } else {
@@ -89,74 +115,20 @@ bool AllowList::Admits(const sockaddr* address) const
     return false;
 }
 
-namespace {
-
-// How long a refused client may take to close its side, and how many may wait at once.
-constexpr auto CLOSING_WAIT = std::chrono::seconds(2);
-constexpr size_t MOST_CLOSING = 16;
-
-} // namespace
-
-OrderlyClose::~OrderlyClose()
-{
-    for (const Entry& entry : entries_) {
-        close(entry.Fd);
-    }
-}
-
-void OrderlyClose::Add(int fd, const std::string& text)
-{
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    if (!text.empty()) {
-        [[maybe_unused]] const ssize_t sent = send(fd, text.data(), text.size(), MSG_NOSIGNAL);
-    }
-    shutdown(fd, SHUT_WR);
-    if (entries_.size() >= MOST_CLOSING) {
-        close(entries_.front().Fd);
-        entries_.erase(entries_.begin());
-    }
-    entries_.push_back({fd, std::chrono::steady_clock::now()});
-}
-
-void OrderlyClose::Descriptors(std::vector<int>* fds) const
-{
-    for (const Entry& entry : entries_) {
-        fds->push_back(entry.Fd);
-    }
-}
-
-void OrderlyClose::Service()
-{
-    const auto now = std::chrono::steady_clock::now();
-    for (size_t i = 0; i < entries_.size();) {
-        char scratch[4096];
-        ssize_t got;
-        while ((got = recv(entries_[i].Fd, scratch, sizeof(scratch), 0)) > 0) {
-        }
-        const bool waiting = got < 0 && (errno == EAGAIN || errno == EINTR);
-        if (waiting && now - entries_[i].Since < CLOSING_WAIT) {
-            ++i;
-            continue;
-        }
-        close(entries_[i].Fd);
-        entries_.erase(entries_.begin() + static_cast<long>(i));
-    }
-}
-
 std::string SocketAddressText(const sockaddr* address)
 {
     char host[INET6_ADDRSTRLEN] = "?";
     uint16_t port = 0;
-    if (address->sa_family == AF_INET) {
-        const auto* in = reinterpret_cast<const sockaddr_in*>(address);
-        inet_ntop(AF_INET, &in->sin_addr, host, sizeof(host));
-        port = ntohs(in->sin_port);
-        return std::string(host) + ":" + std::to_string(port);
+    const bool v4 = address->sa_family == AF_INET;
+    const socklen_t length = v4 ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    if (v4 || address->sa_family == AF_INET6) {
+        // getnameinfo formats both families on every system (inet_ntop is Vista's on Windows).
+        getnameinfo(address, length, host, sizeof(host), nullptr, 0, NI_NUMERICHOST);
+        port = ntohs(v4 ? reinterpret_cast<const sockaddr_in*>(address)->sin_port
+                        : reinterpret_cast<const sockaddr_in6*>(address)->sin6_port);
     }
-    if (address->sa_family == AF_INET6) {
-        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(address);
-        inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof(host));
-        port = ntohs(in6->sin6_port);
+    if (v4) {
+        return std::string(host) + ":" + std::to_string(port);
     }
     return "[" + std::string(host) + "]:" + std::to_string(port);
 }

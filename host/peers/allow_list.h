@@ -7,7 +7,13 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <netdb.h>
 #include <sys/socket.h>
+#endif
 
 namespace qvx {
 
@@ -29,6 +35,10 @@ class AllowList
     };
     std::vector<Entry> entries_;
 };
+
+// An IPv4 (AF_INET, 4 bytes) or IPv6 (AF_INET6, 16 bytes) address in text to its bytes;
+// FALSE when `text` is not one.
+bool ParseInetAddress(int family, const std::string& text, void* bytes);
 
 // Refused connections, closed in order: our side is shut at once and the socket closed when
 // the client has closed its side (or after a while), so the client reads the end of the

@@ -3,8 +3,6 @@
 #include "host/peers/allow_list.h"
 #include "host/peers/peer_factory.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <vector>
 
 namespace qvx {
@@ -90,8 +88,8 @@ bool ParseAddress(const std::string& text, const std::string& defaultHost, PeerC
     }
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
         host = host.substr(1, host.size() - 2);
-        struct in6_addr ignored;
-        if (inet_pton(AF_INET6, host.c_str(), &ignored) != 1) {
+        uint8_t ignored[16];
+        if (!ParseInetAddress(AF_INET6, host, ignored)) {
             *error = "bad IPv6 address \"" + MessageText(host) + "\"";
             return false;
         }

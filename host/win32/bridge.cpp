@@ -223,6 +223,22 @@ std::vector<RegistryValue> RegistryValues(const std::u16string& path)
     return Remote() ? remote::RegistryValues(path) : local::RegistryValues(path);
 }
 
+bool RegistryCreateKey(const std::u16string& path)
+{
+    return !Remote() && Machine::Current().Reg().CreateKey(RegText(path));
+}
+
+bool RegistrySetValue(const std::u16string& path, const RegistryValue& value)
+{
+    return !Remote() && Machine::Current().Reg().SetValue(RegText(path), RegText(value.Name),
+                                                          value.Type, value.Data);
+}
+
+bool RegistryDeleteKey(const std::u16string& path)
+{
+    return !Remote() && Machine::Current().Reg().DeleteKey(RegText(path));
+}
+
 std::vector<std::pair<std::u16string, std::u16string>> DosDevices()
 {
     return Remote() ? remote::DosDevices() : local::DosDevices();

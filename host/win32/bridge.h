@@ -75,6 +75,10 @@ struct RegistryValue
 };
 bool RegistryKeyExists(const std::u16string& path);
 std::vector<RegistryValue> RegistryValues(const std::u16string& path);
+// Writes of the service database; this process's machine only (FALSE through a service).
+bool RegistryCreateKey(const std::u16string& path);
+bool RegistrySetValue(const std::u16string& path, const RegistryValue& value);
+bool RegistryDeleteKey(const std::u16string& path);
 
 // DOS device names (\??\X links): name without the prefix, and its target.
 std::vector<std::pair<std::u16string, std::u16string>> DosDevices();

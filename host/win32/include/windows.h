@@ -400,6 +400,11 @@ DWORD WINAPI GetTickCount(void);
 DWORD WINAPI GetLastError(void);
 VOID WINAPI SetLastError(DWORD dwErrCode);
 
+// The program's own path (here the executable of this process).
+typedef struct HINSTANCE__* HINSTANCE;
+typedef HINSTANCE HMODULE;
+DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+
 #ifdef UNICODE
 #define CreateFile CreateFileW
 #define CreateEvent CreateEventW
@@ -418,3 +423,4 @@ VOID WINAPI SetLastError(DWORD dwErrCode);
 
 #include "winerror.h"
 #include "winreg.h"
+#include "winsvc.h"
