@@ -33,6 +33,21 @@ VOID CopyName(unsigned short* Out, PCWSTR Name)
     }
 }
 
+// The device has the default security of a device object, which lets any user open it; the
+// handle reads and injects a port's bytes, so only a service or an administrator may have one.
+// IRQL: PASSIVE_LEVEL.
+bool CallerMayControl()
+{
+    LUID privilege;
+    privilege.HighPart = 0;
+    privilege.LowPart = SE_TCB_PRIVILEGE;
+    if (SeSinglePrivilegeCheck(privilege, UserMode)) {
+        return true;
+    }
+    privilege.LowPart = SE_LOAD_DRIVER_PRIVILEGE;
+    return SeSinglePrivilegeCheck(privilege, UserMode) != FALSE;
+}
+
 ULONG PortFlags(const PeerPort* Port)
 {
     ULONG flags = 0;
@@ -263,9 +278,13 @@ NTSTATUS NTAPI QuarvexPeerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Irp->IoStatus.Information = 0;
     switch (stack->MajorFunction) {
     case IRP_MJ_CREATE:
-        status = InterlockedCompareExchange(&PeerGlobals.Unloading, 0, 0) != 0
-                     ? STATUS_DELETE_PENDING
-                     : STATUS_SUCCESS;
+        if (InterlockedCompareExchange(&PeerGlobals.Unloading, 0, 0) != 0) {
+            status = STATUS_DELETE_PENDING;
+        } else if (Irp->RequestorMode == UserMode && !CallerMayControl()) {
+            status = STATUS_PRIVILEGE_NOT_HELD;
+        } else {
+            status = STATUS_SUCCESS;
+        }
         break;
     case IRP_MJ_READ:
         return QuarvexPeerRead(Irp, stack);

@@ -147,6 +147,11 @@ void IoManagerImpl::InjectFailure(IoFault fault, ULONG nth, NTSTATUS status)
     faults_.Inject(fault, nth, status);
 }
 
+void IoManagerImpl::SetCallersPrivileged(bool privileged)
+{
+    callersPrivileged_.store(privileged, std::memory_order_relaxed);
+}
+
 void IoManagerImpl::ClearFailures()
 {
     std::lock_guard<std::mutex> guard(mutex_);

@@ -107,6 +107,7 @@ class IoManagerImpl final : public IoManager
     size_t RunPassiveWork() override;
     size_t QueuedWorkCount() const override;
     void AfterApplicationCall() override;
+    void SetCallersPrivileged(bool privileged) override;
     void InjectFailure(IoFault fault, ULONG nth = 1,
                        NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES) override;
     void ClearFailures() override;
@@ -132,6 +133,11 @@ class IoManagerImpl final : public IoManager
     void PostPassive(std::function<void()> work);
     // TRUE, with the status to fail with, when an injected failure of that routine is due.
     bool ConsumeFault(IoFault fault, NTSTATUS* status);
+    // SeSinglePrivilegeCheck: kernel-mode callers hold every privilege.
+    bool CallerHoldsPrivilege(KPROCESSOR_MODE mode) const
+    {
+        return mode == KernelMode || callersPrivileged_.load(std::memory_order_relaxed);
+    }
 
     // --- Kernel face: the routines of io_routines.cpp and po.cpp --------------------------
     NTSTATUS CreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSize,
@@ -219,6 +225,7 @@ class IoManagerImpl final : public IoManager
     std::thread worker_;
     bool stopping_ = false;
     std::atomic<IrpFinishObserver*> finishObserver_{nullptr};
+    std::atomic<bool> callersPrivileged_{true};
 };
 
 struct IoManagerImpl::IrpRecord

@@ -1,6 +1,7 @@
 // The I/O manager's kernel routines: each hands its work to the machine's I/O manager.
 
 #include "platform/io/io_manager.h"
+#include "platform/verifier/verifier.h"
 
 namespace {
 
@@ -79,6 +80,13 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
 {
     UNREFERENCED_PARAMETER(QueueType);
     Io().QueueWorkItem(IoWorkItem, WorkerRoutine, Context);
+}
+
+BOOLEAN NTAPI SeSinglePrivilegeCheck(LUID PrivilegeValue, KPROCESSOR_MODE PreviousMode)
+{
+    qvx::CheckIrqlCeiling("SeSinglePrivilegeCheck");
+    UNREFERENCED_PARAMETER(PrivilegeValue);
+    return Io().CallerHoldsPrivilege(PreviousMode) ? TRUE : FALSE;
 }
 
 } // extern "C"

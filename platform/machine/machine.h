@@ -233,6 +233,9 @@ class IoManager
 
     // --- Fault injection -------------------------------------------------------------------
     // Make the nth call from now (1 = the next one) of that routine fail.
+    // Whether applications hold the privileges a driver may ask for with
+    // SeSinglePrivilegeCheck (by default they do, as an administrator's programs would).
+    virtual void SetCallersPrivileged(bool privileged) = 0;
     virtual void InjectFailure(IoFault fault, ULONG nth = 1,
                                NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES) = 0;
     virtual void ClearFailures() = 0;

@@ -54,6 +54,7 @@ constexpr IrqlCeiling CEILINGS[] = {
     {"ExNotifyCallback", DISPATCH_LEVEL},
     {"ObfDereferenceObject", DISPATCH_LEVEL},
     {"IoCreateSymbolicLink", PASSIVE_LEVEL},
+    {"SeSinglePrivilegeCheck", PASSIVE_LEVEL},
     {"IoDeleteSymbolicLink", PASSIVE_LEVEL},
     {"IoRegisterDeviceInterface", PASSIVE_LEVEL},
     {"IoSetDeviceInterfaceState", PASSIVE_LEVEL},

@@ -417,6 +417,11 @@ TEST_F(KernelPeerTest, StatusListReadsThroughTheWin32Layer)
     EXPECT_EQ(partial.Header.PortCount, 4u);
     EXPECT_EQ(partial.Ports.size(), 1u);
 
+    // Only a caller holding the service's or the driver loader's privilege opens it.
+    Sim().Io().SetCallersPrivileged(false);
+    EXPECT_EQ(win32test::ListKernelPeer(ROOM).Error, 1314u); // ERROR_PRIVILEGE_NOT_HELD
+    Sim().Io().SetCallersPrivileged(true);
+
     // The service does not stop while a program holds its control device.
     const FileHandle control = Sim().Io().Open(u"\\\\.\\QuarvexPeer");
     ASSERT_NE(control, INVALID_FILE_HANDLE);

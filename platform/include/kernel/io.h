@@ -519,6 +519,17 @@ NTKERNELAPI NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject,
                                                    ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
                                                    PHANDLE DevInstRegKey);
 
+// Privileges: only whether the caller of a request holds one (see
+// IoManager::SetCallersPrivileged).
+typedef struct _LUID
+{
+    ULONG LowPart;
+    LONG HighPart;
+} LUID, *PLUID;
+#define SE_TCB_PRIVILEGE 7
+#define SE_LOAD_DRIVER_PRIVILEGE 10
+NTKERNELAPI BOOLEAN NTAPI SeSinglePrivilegeCheck(LUID PrivilegeValue, KPROCESSOR_MODE PreviousMode);
+
 } // extern "C"
 
 // Stack-location helpers, header-inline as on the platform.
