@@ -6,7 +6,7 @@
 // - simulated: one logical processor (the thread that created the machine), simulated time
 //   that moves only when a test advances it or a wait needs it, DPCs run whenever the IRQL
 //   drops below DISPATCH_LEVEL unless the test holds them;
-// - threaded: processor threads run DPCs at DISPATCH_LEVEL, a clock thread fires timers on the
+// - threaded: processor threads run DPCs at DISPATCH_LEVEL, processor 0 fires timers on the
 //   host's monotonic clock, waits block.
 // The kernel routines check what they are given, then hand the work to the scheduler without
 // asking which one it is.
@@ -16,6 +16,7 @@
 
 #include "platform/machine/machine.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -95,6 +96,16 @@ class Scheduler
     virtual bool TimerInQueue(const KTIMER* timer) = 0;
     virtual LONGLONG NextTimerDue() const = 0;
     virtual size_t SetTimerCount() const = 0;
+    // What the clock has cost so far: its wake-ups (threaded: ends of a timed wait), the passes
+    // that expired timers, the expiries. Tests pin with it that the timers of one tick cost one
+    // wake-up and an idle tick none.
+    struct ClockCounts
+    {
+        uint64_t Wakeups = 0;
+        uint64_t Passes = 0;
+        uint64_t Expiries = 0;
+    };
+    virtual ClockCounts ClockCounters() const = 0;
 
     // --- Dispatcher objects and waits -------------------------------------------------------
     virtual LONG Signal(DISPATCHER_HEADER* header) = 0;
