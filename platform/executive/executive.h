@@ -16,7 +16,6 @@
 
 #include "platform/machine/machine.h"
 
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -96,15 +95,7 @@ class Scheduler
     virtual bool TimerInQueue(const KTIMER* timer) = 0;
     virtual LONGLONG NextTimerDue() const = 0;
     virtual size_t SetTimerCount() const = 0;
-    // What the clock has cost so far: its wake-ups (threaded: ends of a timed wait), the passes
-    // that expired timers, the expiries. Tests pin with it that the timers of one tick cost one
-    // wake-up and an idle tick none.
-    struct ClockCounts
-    {
-        uint64_t Wakeups = 0;
-        uint64_t Passes = 0;
-        uint64_t Expiries = 0;
-    };
+    using ClockCounts = Machine::ClockCounts;
     virtual ClockCounts ClockCounters() const = 0;
 
     // --- Dispatcher objects and waits -------------------------------------------------------

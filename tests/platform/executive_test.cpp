@@ -1,7 +1,6 @@
 // Pins the executive to the kernel's behaviour: when DPCs run, what timers answer, how waits
 // drive the simulated machine, pool accounting and fault injection, real-time DPC delivery.
 
-#include "platform/executive/executive.h"
 #include "support/machine_fixture.h"
 
 #include <algorithm>
@@ -233,7 +232,7 @@ TEST_F(TimerTest, TimersOfOneTickExpireBeforeTheirDpcsRun)
     EXPECT_EQ(log, "ab");
     EXPECT_EQ(a.Cancelled, (std::vector<BOOLEAN>{FALSE, TRUE}));
     EXPECT_EQ(b.At, Ms({5}));
-    const Scheduler::ClockCounts clock = Scheduler::Current()->ClockCounters();
+    const Machine::ClockCounts clock = Sim().ClockCounters();
     EXPECT_EQ(clock.Passes, 1u);
     EXPECT_EQ(clock.Expiries, 2u);
 }
@@ -524,14 +523,13 @@ TEST_F(RealTimeTest, TimersOfOneTickCostOneWakeUpAndTheirDpcsRunInOrder)
         KeSetTimer(&run.Timers[i], Due(Machine::SYSTEM_TIME_BASE + end - tick + 1 + i),
                    &run.Dpcs[i]);
     }
-    Scheduler* scheduler = Scheduler::Current();
-    const Scheduler::ClockCounts before = scheduler->ClockCounters();
+    const Machine::ClockCounts before = Sim().ClockCounters();
     EXPECT_EQ(KeWaitForSingleObject(&run.Done, Executive, KernelMode, FALSE, nullptr),
               STATUS_SUCCESS);
-    const Scheduler::ClockCounts after = scheduler->ClockCounters();
+    const Machine::ClockCounts after = Sim().ClockCounters();
     EXPECT_LE(after.Wakeups - before.Wakeups, 1u);
     EXPECT_EQ(after.Passes - before.Passes, 1u);
-    EXPECT_EQ(after.Expiries - before.Expiries, static_cast<uint64_t>(TickRun::TIMERS));
+    EXPECT_EQ(after.Expiries - before.Expiries, static_cast<ULONGLONG>(TickRun::TIMERS));
     std::vector<int> inOrder(TickRun::TIMERS);
     for (int i = 0; i < TickRun::TIMERS; ++i) {
         inOrder[i] = i;
@@ -548,12 +546,12 @@ TEST_F(RealTimeTest, TimersOfOneTickCostOneWakeUpAndTheirDpcsRunInOrder)
     KeInitializeTimer(&periodic);
     KeSetTimerEx(&periodic, InMs(5), 5, &dpc);
     ASSERT_EQ(KeWaitForSingleObject(&fired, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    const Scheduler::ClockCounts first = scheduler->ClockCounters();
+    const Machine::ClockCounts first = Sim().ClockCounters();
     for (int i = 0; i < 4; ++i) {
         ASSERT_EQ(KeWaitForSingleObject(&fired, Executive, KernelMode, FALSE, nullptr),
                   STATUS_SUCCESS);
     }
-    const Scheduler::ClockCounts last = scheduler->ClockCounters();
+    const Machine::ClockCounts last = Sim().ClockCounters();
     EXPECT_TRUE(KeCancelTimer(&periodic));
     EXPECT_GE(last.Passes - first.Passes, 4u);
     EXPECT_LE(last.Wakeups - first.Wakeups, last.Passes - first.Passes)
