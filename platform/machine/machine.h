@@ -10,7 +10,7 @@
 // Simulated mode: one logical processor (the thread that created the machine), simulated
 // time that moves only in AdvanceTime or when a wait needs it, DPCs run whenever the IRQL
 // drops below DISPATCH_LEVEL unless the test holds them.
-// Real-time mode: several processor threads run DPCs at DISPATCH_LEVEL, a clock thread fires
+// Real-time mode: several processor threads run DPCs at DISPATCH_LEVEL, the first also fires
 // timers on the host's monotonic clock, waits block.
 //
 // Threads: every routine may be called from any thread unless it says otherwise.
