@@ -75,7 +75,8 @@ ULONG QuarvexPeerRingTake(PeerRing* Ring, UCHAR* Out, ULONG Length);
 // ---- Pacing ---------------------------------------------------------------------------
 // Delivery runs at most every PEER_PACE_PERIOD_MS while bytes wait and hands over at most
 // PEER_MAX_RUN_BYTES per run: half the port's receive buffer, since the port's interrupt DPC
-// that each delivery queues runs only after this run. A paced line carries 10 bits per byte
+// that each delivery queues runs on processor 0 too, after this run and before the next but
+// one. A paced line carries 10 bits per byte
 // at the sender's rate; its credit is kept in thousandths of a byte.
 constexpr ULONG PEER_PACE_PERIOD_MS = 10;
 constexpr ULONG PEER_MAX_RUN_BYTES = 2048;

@@ -28,6 +28,11 @@ VOID QuarvexUartPrepare(EmulatedUart* Uart, PortDeviceRecord* Owner,
     RtlZeroMemory(Uart, sizeof(*Uart));
     Uart->Owner = Owner;
     KeInitializeDpc(&Uart->InterruptDpc, InterruptService, Owner);
+    // The interrupt line goes to processor 0, where the peers deliver, so the interrupt that a
+    // delivery queues runs before the delivery after next. Queued on another processor (by a
+    // write or a read there), it would leave the receive buffer undrained while that processor
+    // is busy, and the deliveries that follow would overrun it.
+    KeSetTargetProcessorDpc(&Uart->InterruptDpc, 0);
 }
 
 NTSTATUS QuarvexUartInitialize(EmulatedUart* Uart)

@@ -2,7 +2,7 @@
 // same run: throughput and CPU cost per byte from WriteFile on COM5 to ReadFile on COM6,
 // one-byte latency, and the cost of many idle open ports. Prints a table.
 //
-//   build/default/bench/quarvex_system_bench [--quick | --idle | --memory | --cpu]
+//   build/default/bench/quarvex_system_bench [--quick | --idle | --latency | --memory | --cpu]
 // The throughput and CPU figures run on the production machine (the verifier off), as
 // `quarvex run` does; one row repeats the CPU per byte with the verifier on.
 
@@ -456,6 +456,12 @@ int main(int argc, char** argv)
                     "socat pty pair %s ns\n",
                     Figure(production, 1).c_str(), Figure(verified, 1).c_str(),
                     Figure(socat, 1).c_str());
+        return 0;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "--latency") == 0) {
+        const auto latency = MeasureQuarvexLatency(10000);
+        std::printf("one byte WriteFile -> ReadFile (\"ComPeriod\" 1): p50 %.3f ms, p99 %.3f ms\n",
+                    latency.first, latency.second);
         return 0;
     }
     if (argc > 1 && std::strcmp(argv[1], "--memory") == 0) {

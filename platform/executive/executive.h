@@ -6,7 +6,7 @@
 // - simulated: one logical processor (the thread that created the machine), simulated time
 //   that moves only when a test advances it or a wait needs it, DPCs run whenever the IRQL
 //   drops below DISPATCH_LEVEL unless the test holds them;
-// - threaded: processor threads run DPCs at DISPATCH_LEVEL, a clock thread fires timers on the
+// - threaded: processor threads run DPCs at DISPATCH_LEVEL, processor 0 fires timers on the
 //   host's monotonic clock, waits block.
 // The kernel routines check what they are given, then hand the work to the scheduler without
 // asking which one it is.
@@ -112,6 +112,8 @@ class Scheduler
     virtual bool TimerInQueue(const KTIMER* timer) = 0;
     virtual LONGLONG NextTimerDue() const = 0;
     virtual size_t SetTimerCount() const = 0;
+    using ClockCounts = Machine::ClockCounts;
+    virtual ClockCounts ClockCounters() const = 0;
 
     // --- Dispatcher objects and waits -------------------------------------------------------
     virtual LONG Signal(DISPATCHER_HEADER* header) = 0;

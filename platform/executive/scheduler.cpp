@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
+#include <type_traits>
 
 namespace qvx {
 
@@ -63,6 +65,27 @@ void CheckFreedRange(const void* base, size_t size, const char* what)
 
 // ---- Timer queue --------------------------------------------------------------------------------
 
+namespace {
+
+using TimerPlace = std::multimap<LONGLONG, PKTIMER>::iterator;
+static_assert(sizeof(TimerPlace) <= sizeof(LIST_ENTRY) &&
+                  std::is_trivially_copyable<TimerPlace>::value,
+              "a timer's place in the index fits its header's bookkeeping field");
+
+void KeepPlace(PKTIMER timer, TimerPlace place)
+{
+    memcpy(&timer->Header.WaitListHead, &place, sizeof(place));
+}
+
+TimerPlace PlaceOf(const KTIMER* timer)
+{
+    TimerPlace place;
+    memcpy(static_cast<void*>(&place), &timer->Header.WaitListHead, sizeof(place));
+    return place;
+}
+
+} // namespace
+
 void TimerQueue::Insert(PKTIMER timer)
 {
     // After every timer due at the same time or earlier, so equal due times expire in the
@@ -75,7 +98,15 @@ void TimerQueue::Insert(PKTIMER timer)
     timer->TimerListEntry.Blink = entry->Blink;
     entry->Blink->Flink = &timer->TimerListEntry;
     entry->Blink = &timer->TimerListEntry;
-    places_[timer] = index_.emplace_hint(later, due, timer);
+    if (spare_.empty()) {
+        KeepPlace(timer, index_.emplace_hint(later, due, timer));
+    } else {
+        Index::node_type node = std::move(spare_.back());
+        spare_.pop_back();
+        node.key() = due;
+        node.mapped() = timer;
+        KeepPlace(timer, index_.insert(later, std::move(node)));
+    }
     timer->Header.Inserted = TRUE;
     ++count_;
 }
@@ -83,13 +114,19 @@ void TimerQueue::Insert(PKTIMER timer)
 void TimerQueue::Remove(PKTIMER timer)
 {
     RemoveEntryList(&timer->TimerListEntry);
-    const auto place = places_.find(timer);
-    if (place != places_.end()) {
-        index_.erase(place->second);
-        places_.erase(place);
-    }
+    spare_.push_back(index_.extract(PlaceOf(timer)));
     timer->Header.Inserted = FALSE;
     --count_;
+}
+
+bool TimerQueue::Contains(const KTIMER* timer) const
+{
+    for (const LIST_ENTRY* e = list_.Flink; e != &list_; e = e->Flink) {
+        if (e == &timer->TimerListEntry) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // ---- Scheduler base -----------------------------------------------------------------------------
@@ -128,12 +165,13 @@ PKTIMER SchedulerBase::PopDueTimerLocked(LONGLONG limit, LONGLONG over, LONGLONG
         return nullptr;
     }
     *expiry = when;
+    ++clock_.Expiries;
     timers_.Remove(timer);
     timer->Header.SignalState = 1;
     if (timer->Period > 0) {
         // The period runs from the previous due time, so it does not drift with latency; a
         // timer expires at most once per tick, so periods that are already over are skipped
-        // (a period shorter than the tick, a late clock thread).
+        // (a period shorter than the tick, a late clock).
         const LONGLONG period = static_cast<LONGLONG>(timer->Period) * 10000;
         const LONGLONG end = over < 0 ? when : over;
         LONGLONG due = static_cast<LONGLONG>(timer->DueTime.QuadPart) + period;

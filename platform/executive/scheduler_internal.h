@@ -5,7 +5,7 @@
 #include "platform/executive/executive.h"
 
 #include <map>
-#include <unordered_map>
+#include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define QVX_POOL_ASAN 1
@@ -47,9 +47,11 @@ void SetLiveGeneration(unsigned generation, bool simulated);
 // Takes a lock word on one processor: a word held by another owner can never be released.
 bool TakeLockWordAlone(PKSPIN_LOCK lock, ULONG_PTR token, const char* routine);
 
-// The timers set, ordered by due time (ties in insertion order), with an index by due time and
-// each timer's place in it: setting, cancelling and expiring stay logarithmic with hundreds of
-// periodic timers set. Guarded by the scheduler's lock, if it has one.
+// The timers set, ordered by due time (ties in insertion order), with an index by due time:
+// setting, cancelling and expiring stay logarithmic with hundreds of periodic timers set. Each
+// timer keeps its place in the index in its header's bookkeeping field, and the index nodes of
+// removed timers are kept for the next insertion, so that re-arming a periodic timer at every
+// tick allocates nothing. Guarded by the scheduler's lock, if it has one.
 class TimerQueue
 {
   public:
@@ -57,7 +59,8 @@ class TimerQueue
 
     void Insert(PKTIMER timer);
     void Remove(PKTIMER timer);
-    bool Contains(const KTIMER* timer) const { return places_.count(timer) != 0; }
+    // Walks the queue: the object's own fields are not trusted before it is initialised.
+    bool Contains(const KTIMER* timer) const;
     bool Empty() const { return IsListEmpty(&list_); }
     PKTIMER First() const { return CONTAINING_RECORD(list_.Flink, KTIMER, TimerListEntry); }
     // Counted apart from the list, so that it can be reported without touching objects that a
@@ -66,9 +69,11 @@ class TimerQueue
     LIST_ENTRY* Head() { return &list_; }
 
   private:
+    using Index = std::multimap<LONGLONG, PKTIMER>;
+
     LIST_ENTRY list_;
-    std::multimap<LONGLONG, PKTIMER> index_;
-    std::unordered_map<const KTIMER*, std::multimap<LONGLONG, PKTIMER>::iterator> places_;
+    Index index_;
+    std::vector<Index::node_type> spare_;
     size_t count_ = 0;
 };
 
@@ -110,6 +115,7 @@ class SchedulerBase : public Scheduler
     LONGLONG tick_;
     TimerQueue timers_;
     size_t queuedDpcs_ = 0;
+    ClockCounts clock_;
 };
 
 std::unique_ptr<Scheduler> CreateSimulatedScheduler(const MachineOptions& options);

@@ -69,6 +69,7 @@ class SimulatedScheduler final : public SchedulerBase
     bool TimerInQueue(const KTIMER* timer) override { return timers_.Contains(timer); }
     LONGLONG NextTimerDue() const override { return NextTimerDueLocked(); }
     size_t SetTimerCount() const override { return timers_.Count(); }
+    ClockCounts ClockCounters() const override { return clock_; }
 
     LONG Signal(DISPATCHER_HEADER* header) override
     {
@@ -163,6 +164,9 @@ void SimulatedScheduler::AdvanceTime(LONGLONG delta100ns)
         if (expiry > now_) {
             now_ = expiry;
         }
+        // Simulated time jumps from one due tick to the next: each pass is a wake-up.
+        ++clock_.Wakeups;
+        ++clock_.Passes;
         // The expiry pass of a tick runs at DISPATCH_LEVEL: every timer due in this tick
         // expires and queues its DPC before any of those DPCs runs, so a DPC that cancels
         // another timer of the same tick gets FALSE and that timer's DPC still runs.

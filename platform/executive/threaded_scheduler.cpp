@@ -1,6 +1,9 @@
-// The threaded scheduler: one DPC queue per processor thread, timers fired from a clock thread
-// on the host's monotonic clock, waiters blocked on a condition variable. The DPC queues, the
-// timer queue and the signal states of dispatcher objects are guarded by one kernel lock.
+// The threaded scheduler: one DPC queue per processor thread, waiters blocked on a condition
+// variable. Processor 0 also keeps the clock on the host's monotonic clock, as the processor
+// taking the clock interrupt does: it sleeps until the tick in which the first timer is due,
+// expires every timer due by then in one pass and runs their DPCs itself, so that a tick costs
+// the host one wake-up and a tick in which nothing is due none. The DPC queues, the timer queue
+// and the signal states of dispatcher objects are guarded by one kernel lock.
 
 #include "platform/executive/scheduler_internal.h"
 #include "platform/verifier/verifier.h"
@@ -79,7 +82,11 @@ class ThreadedScheduler final : public SchedulerBase
     {
         std::lock_guard<std::mutex> guard(mutex_);
         const BOOLEAN wasSet = SetTimerLocked(timer, due, period, dpc);
-        timersChanged_.notify_all();
+        // The clock only needs waking when it sleeps past the new expiry.
+        const LONGLONG expiry = ExpiryOf(static_cast<LONGLONG>(timer->DueTime.QuadPart));
+        if (clockSleeping_ && (clockDeadline_ < 0 || expiry < clockDeadline_)) {
+            processors_[0]->Wake.notify_one();
+        }
         return wasSet;
     }
     BOOLEAN CancelTimer(PKTIMER timer) override
@@ -101,6 +108,11 @@ class ThreadedScheduler final : public SchedulerBase
     {
         std::lock_guard<std::mutex> guard(mutex_);
         return timers_.Count();
+    }
+    ClockCounts ClockCounters() const override
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return clock_;
     }
 
     LONG Signal(DISPATCHER_HEADER* header) override
@@ -170,15 +182,18 @@ class ThreadedScheduler final : public SchedulerBase
     }
     void InsertLocked(PKDPC dpc);
     void RunProcessor(unsigned index);
-    void RunClock();
+    // Processor 0's clock: expires every timer due by now in one pass.
+    void ExpireTimersLocked();
+    // Processor 0 sleeps until the tick of the first timer, a DPC or a timer set earlier.
+    void SleepAsClock(Processor& processor, std::unique_lock<std::mutex>& guard);
 
     const std::chrono::steady_clock::time_point start_;
     mutable std::mutex mutex_;                // the kernel lock
     std::condition_variable objectSignalled_; // an event or timer became signalled
-    std::condition_variable timersChanged_;
     std::condition_variable dpcIdle_;
     std::vector<std::unique_ptr<Processor>> processors_;
-    std::thread clock_;
+    bool clockSleeping_ = false;
+    LONGLONG clockDeadline_ = -1; // the expiry the clock sleeps until, -1: none
     bool stopping_ = false;
     unsigned nextCpu_ = 0;
     bool hold_ = false;
@@ -191,7 +206,6 @@ void ThreadedScheduler::Start()
     for (unsigned i = 0; i < processors_.size(); ++i) {
         processors_[i]->Thread = std::thread([this, i] { RunProcessor(i); });
     }
-    clock_ = std::thread([this] { RunClock(); });
 }
 
 void ThreadedScheduler::Stop()
@@ -202,15 +216,11 @@ void ThreadedScheduler::Stop()
         for (auto& processor : processors_) {
             processor->Wake.notify_all();
         }
-        timersChanged_.notify_all();
     }
     for (auto& processor : processors_) {
         if (processor->Thread.joinable()) {
             processor->Thread.join();
         }
-    }
-    if (clock_.joinable()) {
-        clock_.join();
     }
 }
 
@@ -235,15 +245,16 @@ void ThreadedScheduler::SetTickLength(LONGLONG ticks100ns)
 {
     std::lock_guard<std::mutex> guard(mutex_);
     tick_ = ticks100ns < 0 ? 0 : ticks100ns;
-    timersChanged_.notify_all();
+    processors_[0]->Wake.notify_one();
 }
 
 void ThreadedScheduler::InsertLocked(PKDPC dpc)
 {
     const int self = CurrentCpu().Cpu;
     const auto count = static_cast<unsigned>(processors_.size());
-    // A targeted DPC goes to its processor; others to the current one, as on Windows (the
-    // clock thread, which is no processor, deals them out in turn).
+    // A targeted DPC goes to its processor; others to the current one, as on Windows (so the
+    // DPCs of expired timers to the clock's processor), and those of threads that are no
+    // processor are dealt out in turn.
     const unsigned cpu = dpc->Number >= TARGETED_DPC ? (dpc->Number - TARGETED_DPC) % count
                          : self >= 0                 ? static_cast<unsigned>(self)
                                                      : nextCpu_++ % count;
@@ -299,7 +310,7 @@ void ThreadedScheduler::Quiesce()
         }
         return ExpiryOf(static_cast<LONGLONG>(timers_.First()->DueTime.QuadPart)) > Now();
     };
-    // A due timer is noticed by the clock thread, not signalled here: poll for it.
+    // A due timer is noticed by the clock, not signalled here: poll for it.
     while (!dpcIdle_.wait_for(guard, std::chrono::milliseconds(1), idle)) {
     }
 }
@@ -358,11 +369,23 @@ void ThreadedScheduler::RunProcessor(unsigned index)
     CpuContext& cpu = CurrentCpu();
     cpu.Cpu = static_cast<int>(index);
     Processor& processor = *processors_[index];
+    const bool clock = index == 0;
     std::unique_lock<std::mutex> guard(mutex_);
     for (;;) {
-        processor.Wake.wait(guard, [&] { return stopping_ || !IsListEmpty(&processor.Queue); });
+        if (clock && !stopping_) {
+            ExpireTimersLocked();
+        }
         if (IsListEmpty(&processor.Queue)) {
-            return;
+            if (stopping_) {
+                return;
+            }
+            if (clock) {
+                SleepAsClock(processor, guard);
+            } else {
+                processor.Wake.wait(guard,
+                                    [&] { return stopping_ || !IsListEmpty(&processor.Queue); });
+            }
+            continue;
         }
         PKDPC dpc = CONTAINING_RECORD(processor.Queue.Flink, KDPC, DpcListEntry);
         DequeueDpcLocked(dpc);
@@ -381,27 +404,37 @@ void ThreadedScheduler::RunProcessor(unsigned index)
     }
 }
 
-void ThreadedScheduler::RunClock()
+void ThreadedScheduler::ExpireTimersLocked()
 {
-    std::unique_lock<std::mutex> guard(mutex_);
-    while (!stopping_) {
-        const LONGLONG now = Now();
-        LONGLONG expiry = 0;
-        if (PKTIMER timer = PopDueTimerLocked(now, now, &expiry)) {
-            objectSignalled_.notify_all();
-            if (timer->Dpc != nullptr && timer->Dpc->DpcData == nullptr) {
-                InsertLocked(timer->Dpc);
-            }
-            continue;
-        }
-        if (timers_.Empty()) {
-            timersChanged_.wait(guard);
-        } else {
-            const LONGLONG when =
-                ExpiryOf(static_cast<LONGLONG>(timers_.First()->DueTime.QuadPart));
-            timersChanged_.wait_until(guard, HostTimeOf(when));
-        }
+    if (timers_.Empty()) {
+        return;
     }
+    const LONGLONG now = Now();
+    LONGLONG expiry = 0;
+    PKTIMER timer = PopDueTimerLocked(now, now, &expiry);
+    if (timer == nullptr) {
+        return;
+    }
+    ++clock_.Passes;
+    do {
+        if (timer->Dpc != nullptr && timer->Dpc->DpcData == nullptr) {
+            InsertLocked(timer->Dpc);
+        }
+    } while ((timer = PopDueTimerLocked(now, now, &expiry)) != nullptr);
+    objectSignalled_.notify_all();
+}
+
+void ThreadedScheduler::SleepAsClock(Processor& processor, std::unique_lock<std::mutex>& guard)
+{
+    clockDeadline_ = NextTimerDueLocked();
+    clockSleeping_ = true;
+    if (clockDeadline_ < 0) {
+        processor.Wake.wait(guard);
+    } else if (processor.Wake.wait_until(guard, HostTimeOf(clockDeadline_)) ==
+               std::cv_status::timeout) {
+        ++clock_.Wakeups;
+    }
+    clockSleeping_ = false;
 }
 
 } // namespace

@@ -135,6 +135,11 @@ bool Machine::DpcsHeld() const
     return parts_->Executive->DpcsHeld();
 }
 
+Machine::ClockCounts Machine::ClockCounters() const
+{
+    return parts_->Executive->ClockCounters();
+}
+
 size_t Machine::QueuedDpcCount() const
 {
     return parts_->Executive->QueuedDpcCount();

@@ -10,7 +10,7 @@
 // Simulated mode: one logical processor (the thread that created the machine), simulated
 // time that moves only in AdvanceTime or when a wait needs it, DPCs run whenever the IRQL
 // drops below DISPATCH_LEVEL unless the test holds them.
-// Real-time mode: several processor threads run DPCs at DISPATCH_LEVEL, a clock thread fires
+// Real-time mode: several processor threads run DPCs at DISPATCH_LEVEL, the first also fires
 // timers on the host's monotonic clock, waits block.
 //
 // Threads: every routine may be called from any thread unless it says otherwise.
@@ -637,6 +637,16 @@ class Machine
     LONGLONG NextTimerDue() const;
     // Timers currently set (in the timer queue).
     size_t SetTimerCount() const;
+    // What the clock has cost so far: its wake-ups (real time: ends of a timed wait), the
+    // passes that expired timers, the expiries. The timers of one tick cost one wake-up and
+    // one pass, a tick in which nothing is due none.
+    struct ClockCounts
+    {
+        ULONGLONG Wakeups = 0;
+        ULONGLONG Passes = 0;
+        ULONGLONG Expiries = 0;
+    };
+    ClockCounts ClockCounters() const;
     LONGLONG TickLength() const;
     void SetTickLength(LONGLONG ticks100ns);
     // The system-time value (100 ns since 1601) that interrupt time 0 corresponds to.

@@ -3,6 +3,7 @@
 
 #include "support/machine_fixture.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -231,6 +232,9 @@ TEST_F(TimerTest, TimersOfOneTickExpireBeforeTheirDpcsRun)
     EXPECT_EQ(log, "ab");
     EXPECT_EQ(a.Cancelled, (std::vector<BOOLEAN>{FALSE, TRUE}));
     EXPECT_EQ(b.At, Ms({5}));
+    const Machine::ClockCounts clock = Sim().ClockCounters();
+    EXPECT_EQ(clock.Passes, 1u);
+    EXPECT_EQ(clock.Expiries, 2u);
 }
 
 // -1, an absolute time already past and 0 all mean "at the next clock tick"; a DPC that
@@ -465,7 +469,7 @@ VOID NTAPI SetEventDpc(PKDPC, PVOID context, PVOID, PVOID)
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
 }
 
-// In real time the clock thread fires timers and waits block until signalled or timed out.
+// In real time the clock fires timers and waits block until signalled or timed out.
 TEST_F(RealTimeTest, TimerDpcSatisfiesAWaitAndTimeoutsExpire)
 {
     KEVENT fired, never;
@@ -481,6 +485,77 @@ TEST_F(RealTimeTest, TimerDpcSatisfiesAWaitAndTimeoutsExpire)
     LARGE_INTEGER timeout = InMs(2);
     EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout),
               STATUS_TIMEOUT);
+}
+
+struct TickRun
+{
+    static constexpr int TIMERS = 16;
+    KTIMER Timers[TIMERS];
+    KDPC Dpcs[TIMERS];
+    std::vector<int> Order;               // written by the DPCs only
+    std::vector<std::thread::id> Threads; // likewise
+    KEVENT Done;
+};
+
+VOID NTAPI RecordTick(PKDPC dpc, PVOID context, PVOID, PVOID)
+{
+    auto* run = static_cast<TickRun*>(context);
+    run->Order.push_back(static_cast<int>(dpc - run->Dpcs));
+    run->Threads.push_back(std::this_thread::get_id());
+    if (run->Order.size() == TickRun::TIMERS) {
+        KeSetEvent(&run->Done, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+// The timers due in one tick cost the clock one wake-up and one pass, and their DPCs run in
+// due-time order on one processor; a periodic timer wakes the clock only in the ticks it is
+// due in.
+TEST_F(RealTimeTest, TimersOfOneTickCostOneWakeUpAndTheirDpcsRunInOrder)
+{
+    TickRun run;
+    KeInitializeEvent(&run.Done, NotificationEvent, FALSE);
+    const LONGLONG tick = Sim().TickLength();
+    const LONGLONG end = (Sim().Now() / tick + 30) * tick;
+    // Set latest first: the order is the due times', not the setting's.
+    for (int i = TickRun::TIMERS - 1; i >= 0; --i) {
+        KeInitializeDpc(&run.Dpcs[i], RecordTick, &run);
+        KeInitializeTimer(&run.Timers[i]);
+        KeSetTimer(&run.Timers[i], Due(Machine::SYSTEM_TIME_BASE + end - tick + 1 + i),
+                   &run.Dpcs[i]);
+    }
+    const Machine::ClockCounts before = Sim().ClockCounters();
+    EXPECT_EQ(KeWaitForSingleObject(&run.Done, Executive, KernelMode, FALSE, nullptr),
+              STATUS_SUCCESS);
+    const Machine::ClockCounts after = Sim().ClockCounters();
+    EXPECT_LE(after.Wakeups - before.Wakeups, 1u);
+    EXPECT_EQ(after.Passes - before.Passes, 1u);
+    EXPECT_EQ(after.Expiries - before.Expiries, static_cast<ULONGLONG>(TickRun::TIMERS));
+    std::vector<int> inOrder(TickRun::TIMERS);
+    for (int i = 0; i < TickRun::TIMERS; ++i) {
+        inOrder[i] = i;
+    }
+    EXPECT_EQ(run.Order, inOrder);
+    EXPECT_EQ(std::count(run.Threads.begin(), run.Threads.end(), run.Threads[0]), TickRun::TIMERS);
+
+    // A 5 ms period over 1 ms ticks: wake-ups only in the ticks it is due in.
+    KEVENT fired;
+    KeInitializeEvent(&fired, SynchronizationEvent, FALSE);
+    KDPC dpc;
+    KeInitializeDpc(&dpc, SetEventDpc, &fired);
+    KTIMER periodic;
+    KeInitializeTimer(&periodic);
+    KeSetTimerEx(&periodic, InMs(5), 5, &dpc);
+    ASSERT_EQ(KeWaitForSingleObject(&fired, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    const Machine::ClockCounts first = Sim().ClockCounters();
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(KeWaitForSingleObject(&fired, Executive, KernelMode, FALSE, nullptr),
+                  STATUS_SUCCESS);
+    }
+    const Machine::ClockCounts last = Sim().ClockCounters();
+    EXPECT_TRUE(KeCancelTimer(&periodic));
+    EXPECT_GE(last.Passes - first.Passes, 4u);
+    EXPECT_LE(last.Wakeups - first.Wakeups, last.Passes - first.Passes)
+        << "the clock woke in a tick in which nothing was due";
 }
 
 } // namespace

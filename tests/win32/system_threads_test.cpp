@@ -124,7 +124,11 @@ void Reader(HANDLE port, int partner, unsigned seed, Outcome* outcome)
         } else {
             for (DWORD i = 0; i < count; ++i) {
                 if (buffer[i] != StreamByte(partner, position + i)) {
-                    outcome->Error = "byte " + std::to_string(position + i) + " out of order";
+                    // With the port's errors: an overrun says where the byte was lost.
+                    DWORD errors = 0;
+                    (void)ClearCommError(port, &errors, NULL);
+                    outcome->Error = "byte " + std::to_string(position + i) +
+                                     " out of order, port errors " + std::to_string(errors);
                     return;
                 }
             }
