@@ -3,6 +3,7 @@
 #include "host/peers/allow_list.h"
 #include "host/peers/peer_link.h"
 #include "host/peers/pty_link.h"
+#include "host/peers/resolve.h"
 #include "host/peers/stream_bridge.h"
 #include "host/peers/telnet_client.h"
 
@@ -141,26 +142,6 @@ class PtyTransport final : public Transport
     int slave_ = -1;
     bool released_ = false;
 };
-
-bool Resolve(const std::string& host, uint16_t port, bool passive, sockaddr_storage* address,
-             socklen_t* length, std::string* error)
-{
-    addrinfo hints = {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = passive ? AI_PASSIVE : 0;
-    addrinfo* found = nullptr;
-    const int rc = getaddrinfo(host.empty() ? nullptr : host.c_str(), std::to_string(port).c_str(),
-                               &hints, &found);
-    if (rc != 0 || found == nullptr) {
-        *error = "cannot resolve \"" + MessageText(host) + "\": " + gai_strerror(rc);
-        return false;
-    }
-    memcpy(address, found->ai_addr, found->ai_addrlen);
-    *length = found->ai_addrlen;
-    freeaddrinfo(found);
-    return true;
-}
 
 void TuneSocket(int fd)
 {
@@ -403,6 +384,26 @@ class TcpServerTransport final : public Transport
 };
 
 } // namespace
+
+bool Resolve(const std::string& host, uint16_t port, bool passive, sockaddr_storage* address,
+             socklen_t* length, std::string* error)
+{
+    addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = passive ? AI_PASSIVE : 0;
+    addrinfo* found = nullptr;
+    const int rc = getaddrinfo(host.empty() ? nullptr : host.c_str(), std::to_string(port).c_str(),
+                               &hints, &found);
+    if (rc != 0 || found == nullptr) {
+        *error = "cannot resolve \"" + MessageText(host) + "\": " + gai_strerror(rc);
+        return false;
+    }
+    memcpy(address, found->ai_addr, found->ai_addrlen);
+    *length = found->ai_addrlen;
+    freeaddrinfo(found);
+    return true;
+}
 
 short Transport::WaitFor(int fd, short events, int wake, int ms)
 {

@@ -5,6 +5,7 @@
 #include "host/peers/allow_list.h"
 #include "host/peers/peer_description.h"
 #include "host/peers/peer_factory.h"
+#include "host/peers/resolve.h"
 
 #include <windows.h>
 
@@ -92,25 +93,6 @@ NetSocket::~NetSocket()
 }
 
 namespace {
-
-bool Resolve(const std::string& host, uint16_t port, bool passive, sockaddr_storage* address,
-             socklen_t* length, std::string* error)
-{
-    addrinfo hints = {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = passive ? AI_PASSIVE : 0;
-    addrinfo* found = nullptr;
-    const int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (rc != 0 || found == nullptr) {
-        *error = "cannot resolve \"" + MessageText(host) + "\": " + gai_strerror(rc);
-        return false;
-    }
-    memcpy(address, found->ai_addr, found->ai_addrlen);
-    *length = found->ai_addrlen;
-    freeaddrinfo(found);
-    return true;
-}
 
 void Tune(int fd)
 {
