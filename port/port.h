@@ -380,6 +380,12 @@ ULONG QuarvexUartTxRoom(EmulatedUart* Uart);
 // IRQL: DISPATCH_LEVEL.  Locks: takes ReceiveLock.
 UCHAR QuarvexUartReadRbr(EmulatedUart* Uart);
 
+// Up to Capacity of the oldest received bytes, in order, into Run: what that many RBR reads
+// return when no block arrives between them. None (0) when nothing is held or line errors are
+// recorded: the LSR read after the next single byte reports those.
+// IRQL: DISPATCH_LEVEL.  Locks: takes ReceiveLock.
+ULONG QuarvexUartReadRbrRun(EmulatedUart* Uart, PUCHAR Run, ULONG Capacity);
+
 // Kicks the transmitter: marks THR empty and raises the interrupt.
 VOID QuarvexUartSignalThre(EmulatedUart* Uart);
 

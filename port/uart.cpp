@@ -194,6 +194,27 @@ UCHAR QuarvexUartReadRbr(EmulatedUart* Uart)
     return byte;
 }
 
+ULONG QuarvexUartReadRbrRun(EmulatedUart* Uart, PUCHAR Run, ULONG Capacity)
+{
+    DpcSpinLockGuard guard(&Uart->Owner->ReceiveLock);
+    const ULONG held = Uart->RxCount;
+    if (held == 0 || Uart->RxBuffer == NULL || Uart->LsrErrors != 0) {
+        return 0;
+    }
+    const ULONG taken = held < Capacity ? held : Capacity;
+    const ULONG first =
+        taken < UART_RX_CAPACITY - Uart->RxHead ? taken : UART_RX_CAPACITY - Uart->RxHead;
+    RtlCopyMemory(Run, Uart->RxBuffer + Uart->RxHead, first);
+    RtlCopyMemory(Run + first, Uart->RxBuffer, taken - first);
+    const ULONG left = held - taken;
+    Uart->RxHead = left == 0 ? 0 : (Uart->RxHead + taken) % UART_RX_CAPACITY;
+    QuarvexStoreShared(&Uart->RxCount, left);
+    if (left == 0) {
+        QuarvexStoreShared(&Uart->RxDataPending, FALSE);
+    }
+    return taken;
+}
+
 VOID QuarvexUartSignalThre(EmulatedUart* Uart)
 {
     QuarvexStoreShared(&Uart->ThrePending, TRUE);

@@ -124,6 +124,33 @@ inline VOID QuarvexInputRingPut(PortDeviceRecord* Port, UCHAR Ch) QUARVEX_REQUIR
     }
 }
 
+// Stores Count bytes in the targeted read's buffer, which has room for more than Count: the
+// byte that fills it goes through QuarvexInputRingPutDirect.
+// Locks: PortLock held.
+inline VOID QuarvexInputRingPutDirectRun(PortDeviceRecord* Port, const UCHAR* Bytes, ULONG Count)
+    QUARVEX_REQUIRES(Port->PortLock)
+{
+    RtlCopyMemory(Port->IsrNextSlot, Bytes, Count);
+    Port->IsrNextSlot += Count;
+}
+
+// Stores Count bytes in the ring, which must be the receive target and have room for them.
+// Locks: PortLock held.
+inline VOID QuarvexInputRingPutRun(PortDeviceRecord* Port, const UCHAR* Bytes, ULONG Count)
+    QUARVEX_REQUIRES(Port->PortLock)
+{
+    const ULONG toEnd = static_cast<ULONG>(Port->IsrTargetLast - Port->IsrNextSlot + 1);
+    if (Count < toEnd) {
+        RtlCopyMemory(Port->IsrNextSlot, Bytes, Count);
+        Port->IsrNextSlot += Count;
+    } else {
+        RtlCopyMemory(Port->IsrNextSlot, Bytes, toEnd);
+        RtlCopyMemory(Port->InputBuffer, Bytes + toEnd, Count - toEnd);
+        Port->IsrNextSlot = Port->InputBuffer + (Count - toEnd);
+    }
+    Port->InputCount += Count;
+}
+
 // Overwrites the newest byte of a full ring (with the error character).
 // Locks: PortLock held.
 inline VOID QuarvexInputRingReplaceNewest(PortDeviceRecord* Port, UCHAR Ch)

@@ -151,36 +151,149 @@ UCHAR QuarvexProcessLineStatus(PortDeviceRecord* Port)
     return lsr;
 }
 
+namespace {
+
+// Bytes taken from the UART's receive buffer in one go (on the DPC's stack).
+constexpr ULONG RECEIVE_RUN_BYTES = 128;
+
+// One received byte: counted, masked, stripped, taken as a flow character or stored with its
+// events and escape.
+VOID ReceiveByte(PortDeviceRecord* Port, UCHAR Ch) QUARVEX_REQUIRES(Port->PortLock)
+{
+    Port->Stats.ReceivedCount++;
+    const UCHAR ch = Ch & Port->DataMask;
+    const ULONG flowReplace = Port->HandFlow.FlowReplace;
+    if (ch == 0 && (flowReplace & SERIAL_NULL_STRIPPING) != 0) {
+        // Dropped, counted as received.
+    } else if ((flowReplace & SERIAL_AUTO_TRANSMIT) != 0 &&
+               (ch == Port->SerialChars.XonChar || ch == Port->SerialChars.XoffChar)) {
+        // Xoff is tested first: a character that is both acts as Xoff.
+        if (ch == Port->SerialChars.XoffChar) {
+            Port->TxHoldReasons |= TX_HOLD_XOFF;
+        } else {
+            Port->TxHoldReasons &= ~TX_HOLD_XOFF;
+        }
+    } else {
+        if (Port->WaitMask != 0) {
+            ULONG events = SERIAL_EV_RXCHAR;
+            if (ch == Port->SerialChars.EventChar) {
+                events |= SERIAL_EV_RXFLAG;
+            }
+            QuarvexReportEvents(Port, events);
+        }
+        QuarvexPutChar(Port, ch);
+        if (Port->LsrMstEscape != 0 && ch == Port->LsrMstEscape) {
+            QuarvexPutChar(Port, SERIAL_LSRMST_ESCAPE);
+        }
+    }
+}
+
+// Whether every byte goes to the receive target as it is, masked: nothing to strip, take as a
+// flow character, report or escape, no DSR to look at, no Xoff countdown.
+bool ReceivesPlainly(const PortDeviceRecord* Port) QUARVEX_REQUIRES(Port->PortLock)
+{
+    return (Port->HandFlow.FlowReplace & (SERIAL_NULL_STRIPPING | SERIAL_AUTO_TRANSMIT)) == 0 &&
+           Port->WaitMask == 0 && Port->LsrMstEscape == 0 &&
+           (Port->HandFlow.ControlHandShake & SERIAL_DSR_SENSITIVITY) == 0 &&
+           Port->XoffCountdown == 0;
+}
+
+// Bytes the ring takes from here on before one finds it full or reaches the Xoff point with a
+// receive hold still to raise: that byte goes through QuarvexPutChar.
+ULONG PlainRingRoom(const PortDeviceRecord* Port) QUARVEX_REQUIRES(Port->PortLock)
+{
+    ULONG room = Port->InputBufferSize - Port->InputCount;
+    const ULONG handShake = Port->HandFlow.ControlHandShake;
+    const ULONG flowReplace = Port->HandFlow.FlowReplace;
+    const ULONG held = Port->RxHoldReasons;
+    const bool holdToRaise =
+        ((handShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE && (held & RX_HOLD_DTR) == 0) ||
+        ((flowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE && (held & RX_HOLD_RTS) == 0) ||
+        ((flowReplace & SERIAL_AUTO_RECEIVE) != 0 && (held & RX_HOLD_XOFF) == 0);
+    if (holdToRaise) {
+        const ULONG point = Port->InputBufferSize - static_cast<ULONG>(Port->HandFlow.XoffLimit);
+        const ULONG before = point > Port->InputCount + 1 ? point - Port->InputCount - 1 : 0;
+        room = before < room ? before : room;
+    }
+    return room;
+}
+
+// A read that returns with whatever arrives ends with the first byte stored in it.
+VOID EndReadReturningAny(PortDeviceRecord* Port) QUARVEX_REQUIRES(Port->PortLock)
+{
+    if (Port->ReadReturnWhenAny) {
+        // The completion DPC takes the buffer back from the receive path.
+        Port->ReadReturnWhenAny = FALSE;
+        Port->ReadCompletionQueued = TRUE;
+        (void)KeInsertQueueDpc(&Port->ReadCompleteDpc, NULL, NULL);
+    }
+}
+
+// A run as ReceiveByte would store it byte by byte, in copies: bytes that need more than a
+// store (the one that fills a read, the Xoff point, a full ring) go through QuarvexPutChar.
+VOID ReceivePlainRun(PortDeviceRecord* Port, const UCHAR* Bytes, ULONG Count)
+    QUARVEX_REQUIRES(Port->PortLock)
+{
+    Port->Stats.ReceivedCount += Count;
+    while (Count > 0) {
+        ULONG stored = 0;
+        if (QuarvexInputRingTargetsRead(Port)) {
+            const ULONG room = QuarvexInputRingReadRoom(Port) - 1;
+            stored = Count < room ? Count : room;
+            if (stored > 0) {
+                Port->CharsReadByIsr += stored;
+                QuarvexInputRingPutDirectRun(Port, Bytes, stored);
+                EndReadReturningAny(Port);
+            }
+        } else {
+            const ULONG room = PlainRingRoom(Port);
+            stored = Count < room ? Count : room;
+            if (stored > 0) {
+                QuarvexInputRingPutRun(Port, Bytes, stored);
+            }
+        }
+        if (stored == 0) {
+            QuarvexPutChar(Port, *Bytes);
+            stored = 1;
+        }
+        Bytes += stored;
+        Count -= stored;
+        if (Count > 0) {
+            // What the line-status read between two bytes would leave.
+            Port->ThrEmpty = TRUE;
+        }
+    }
+}
+
+} // namespace
+
 UCHAR QuarvexServiceReceive(PortDeviceRecord* Port)
 {
     QUARVEX_ASSERT_HELD(&Port->PortLock);
+    UCHAR run[RECEIVE_RUN_BYTES];
     UCHAR lsr;
     do {
-        UCHAR ch = QuarvexUartReadRbr(&Port->Uart);
-        Port->Stats.ReceivedCount++;
-        ch &= Port->DataMask;
-        const ULONG flowReplace = Port->HandFlow.FlowReplace;
-        if (ch == 0 && (flowReplace & SERIAL_NULL_STRIPPING) != 0) {
-            // Dropped, counted as received.
-        } else if ((flowReplace & SERIAL_AUTO_TRANSMIT) != 0 &&
-                   (ch == Port->SerialChars.XonChar || ch == Port->SerialChars.XoffChar)) {
-            // Xoff is tested first: a character that is both acts as Xoff.
-            if (ch == Port->SerialChars.XoffChar) {
-                Port->TxHoldReasons |= TX_HOLD_XOFF;
-            } else {
-                Port->TxHoldReasons &= ~TX_HOLD_XOFF;
+        // A run read in one go is what byte-by-byte reads return when no block arrives
+        // between them; the line status read after each of those would show no errors and
+        // more data, so it is read once, after the run. With line errors recorded the UART
+        // gives one byte, after which they are reported.
+        ULONG count = QuarvexUartReadRbrRun(&Port->Uart, run, RECEIVE_RUN_BYTES);
+        if (count == 0) {
+            run[0] = QuarvexUartReadRbr(&Port->Uart);
+            count = 1;
+        }
+        if (ReceivesPlainly(Port)) {
+            const UCHAR mask = Port->DataMask;
+            for (ULONG i = 0; i < count; ++i) {
+                run[i] &= mask;
             }
+            ReceivePlainRun(Port, run, count);
         } else {
-            if (Port->WaitMask != 0) {
-                ULONG events = SERIAL_EV_RXCHAR;
-                if (ch == Port->SerialChars.EventChar) {
-                    events |= SERIAL_EV_RXFLAG;
+            for (ULONG i = 0; i < count; ++i) {
+                if (i > 0) {
+                    Port->ThrEmpty = TRUE;
                 }
-                QuarvexReportEvents(Port, events);
-            }
-            QuarvexPutChar(Port, ch);
-            if (Port->LsrMstEscape != 0 && ch == Port->LsrMstEscape) {
-                QuarvexPutChar(Port, SERIAL_LSRMST_ESCAPE);
+                ReceiveByte(Port, run[i]);
             }
         }
         lsr = QuarvexProcessLineStatus(Port);
@@ -220,13 +333,7 @@ VOID QuarvexPutChar(PortDeviceRecord* Port, UCHAR Ch)
             }
             return;
         }
-        if (Port->ReadReturnWhenAny) {
-            // The read ends with what arrives in this run; the completion DPC takes the
-            // buffer back from the receive path.
-            Port->ReadReturnWhenAny = FALSE;
-            Port->ReadCompletionQueued = TRUE;
-            (void)KeInsertQueueDpc(&Port->ReadCompleteDpc, NULL, NULL);
-        }
+        EndReadReturningAny(Port);
         return;
     }
 

@@ -1,10 +1,12 @@
 // ctest-labels: swarm
-// Seeded random scenarios of the data path: the peer delivers, the application reads and
-// writes, the clock runs, breaks, RTS (CTS follows it) and the flow-control settings change.
-// After every step: no receive hold left once a read drained the ring, no flow character
-// left pending past two ticks while nothing holds it; at the end: every byte delivered was read in
-// order, every byte written reached the peer in order, and nobody stays paused. A watchdog turns a
-// hang into a failure; a failure prints its seed and the command that replays it.
+// Seeded random scenarios of the data path: the peer delivers, the application reads (at once,
+// or with a read that waits and is filled directly) and writes, the clock runs, breaks, RTS
+// (CTS follows it) and the flow-control settings change; a wait mask switches the receive path
+// between runs stored in copies and byte by byte. After every step: no receive hold left once
+// a read drained the ring, no flow character left pending past two ticks while nothing holds
+// it; at the end: every byte delivered was read in order and counted once, every byte written
+// reached the peer in order, and nobody stays paused. A watchdog turns a hang into a failure;
+// a failure prints its seed and the command that replays it.
 //
 // QVX_SEED=<n> replays a seed, QVX_SEEDS=<first>:<count> runs others (support/seeds.h); the
 // default list runs in CI.
@@ -78,8 +80,39 @@ class DataPathSwarmTest : public OpenPortTest
         return true;
     }
 
+    // A read that waits, ended by one of three timeouts within 30 ms: total, any byte, interval.
+    void StartRead()
+    {
+        if (pendingRead_ != nullptr) {
+            return;
+        }
+        static const ULONG timeouts[][3] = {{0, 0, 30}, {MAXULONG, MAXULONG, 30}, {5, 0, 30}};
+        const ULONG* chosen = timeouts[Pick(0, 2)];
+        SetTimeouts(Handle, chosen[0], chosen[1], chosen[2]);
+        pendingRead_ = Io().ReadAsync(Handle, static_cast<ULONG>(Pick(1, 400)));
+    }
+
+    void CollectRead()
+    {
+        if (pendingRead_ == nullptr || !pendingRead_->Done()) {
+            return;
+        }
+        const IoResult& result = pendingRead_->Result();
+        EXPECT_TRUE(result.Status == STATUS_SUCCESS || result.Status == STATUS_TIMEOUT)
+            << std::hex << result.Status;
+        ASSERT_TRUE(Consume(&inbound_, result.Data))
+            << "a waiting read got bytes out of order or corrupted, byte " << inbound_.Owed();
+        pendingRead_ = nullptr;
+    }
+
     void Read()
     {
+        if (pendingRead_ != nullptr) {
+            // Its bytes come first.
+            Sim().AdvanceMs(31);
+            CollectRead();
+            return;
+        }
         const std::vector<UCHAR> got = ReadNow(static_cast<ULONG>(Pick(1, 400)));
         ASSERT_TRUE(Consume(&inbound_, got))
             << "the application read bytes out of order or corrupted, byte " << inbound_.Owed();
@@ -114,12 +147,16 @@ class DataPathSwarmTest : public OpenPortTest
         const size_t limit = Pick(0, 2);
         SetHandFlow(Handle, handShakes[Pick(0, 2)], flows[Pick(0, 2)], limits[limit][0],
                     limits[limit][1]);
+        // A mask sends every byte through the receive path one by one; without one, runs of
+        // plain bytes are stored in copies. Both must store the same.
+        ASSERT_EQ(SetWaitMask(Pick(0, 1) == 0 ? 0 : SERIAL_EV_BREAK), STATUS_SUCCESS);
     }
 
     void Line(ULONG code) { ASSERT_EQ(Control(Handle, code).Status, STATUS_SUCCESS); }
 
     void CheckInvariants(bool ranTwoTicks)
     {
+        CollectRead();
         const PortDeviceRecord* port = Port();
         EXPECT_LE(port->InputCount, port->InputBufferSize);
         EXPECT_LE(port->Uart.TxCount, UART_TX_CAPACITY);
@@ -146,6 +183,8 @@ class DataPathSwarmTest : public OpenPortTest
         Line(IOCTL_SERIAL_SET_RTS);
         SetHandFlow(Handle, SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL | SERIAL_AUTO_RECEIVE, 2048,
                     512);
+        Sim().AdvanceMs(31);
+        CollectRead();
         for (int i = 0; i < 40 && inbound_.ReadCount() < inbound_.Size(); ++i) {
             Read();
         }
@@ -160,6 +199,7 @@ class DataPathSwarmTest : public OpenPortTest
             << "the peer lacks written bytes from " << outbound_.Owed();
         EXPECT_TRUE(inbound_.Complete())
             << "delivered bytes were not read from " << inbound_.Owed();
+        EXPECT_EQ(Port()->Stats.ReceivedCount, inbound_.Size());
         EXPECT_FALSE(Peer().Paused()) << "the peer stays paused by the port";
         EXPECT_EQ(Port()->RxHoldReasons, 0u);
         EXPECT_EQ(Port()->TxHoldReasons, 0u);
@@ -178,8 +218,10 @@ class DataPathSwarmTest : public OpenPortTest
                 Deliver();
                 break;
             case 2:
-            case 3:
                 Read();
+                break;
+            case 3:
+                StartRead();
                 break;
             case 4:
                 Write();
@@ -214,6 +256,7 @@ class DataPathSwarmTest : public OpenPortTest
     Stream inbound_;  // delivered by the peer, read by the application
     Stream outbound_; // written by the application, received by the peer
     std::vector<IoRequestPtr> writes_;
+    IoRequestPtr pendingRead_;
     size_t completedWrites_ = 0;
 };
 
