@@ -246,17 +246,20 @@ VOID StoreReceived(PortDeviceRecord* port, const UCHAR* bytes, ULONG length)
         return;
     }
 
-    char text[RECEIVE_TEXT_BYTES * 3 + 1];
-    const char digits[] = "0123456789ABCDEF";
-    ULONG used = 0;
-    for (ULONG i = 0; i < length && i < RECEIVE_TEXT_BYTES; ++i) {
-        text[used++] = digits[bytes[i] >> 4];
-        text[used++] = digits[bytes[i] & 0x0F];
-        text[used++] = ' ';
+    if (QuarvexTraceOn(TRACE_INIT, 4)) {
+        // The bytes in hex are written only for a message that passes.
+        char text[RECEIVE_TEXT_BYTES * 3 + 1];
+        const char digits[] = "0123456789ABCDEF";
+        ULONG used = 0;
+        for (ULONG i = 0; i < length && i < RECEIVE_TEXT_BYTES; ++i) {
+            text[used++] = digits[bytes[i] >> 4];
+            text[used++] = digits[bytes[i] & 0x0F];
+            text[used++] = ' ';
+        }
+        text[used] = 0;
+        QuarvexTrace(TRACE_INIT, 4, "QuarvexReceiveData COM%d Receive %u Bytes (%s)",
+                     port->ComNumber, length, text);
     }
-    text[used] = 0;
-    QuarvexTrace(TRACE_INIT, 4, "QuarvexReceiveData COM%d Receive %u Bytes (%s)", port->ComNumber,
-                 length, text);
 
     EmulatedUart* uart = &port->Uart;
     if (length > PEER_MAX_RECEIVE_BLOCK) {

@@ -134,7 +134,7 @@ ULONG IrpComponent(UCHAR Major)
 
 VOID QuarvexTrace(ULONG Component, ULONG Level, PCSTR Format, ...)
 {
-    if ((Component & TraceComponents) == 0 || Level > TraceLevel) {
+    if (!QuarvexTraceOn(Component, Level)) {
         return;
     }
     for (ULONG slot = 0; slot < TRACE_SLOT_COUNT; ++slot) {

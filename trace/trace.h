@@ -28,6 +28,12 @@ constexpr ULONG TRACE_SLOT_SIZE = 1024;
 // TraceComponents.
 extern ULONG TraceLevel;
 extern ULONG TraceComponents;
+
+// Whether a message of Component and Level passes: for callers whose arguments cost work.
+inline bool QuarvexTraceOn(ULONG Component, ULONG Level)
+{
+    return (Component & TraceComponents) != 0 && Level <= TraceLevel;
+}
 // Slots. TraceSlotBusy: interlocked only, 1 while a caller formats into the slot.
 // TraceBuffer[slot]: written only by the holder of its busy flag; afterwards it keeps the
 // last message, NUL-terminated.
