@@ -299,7 +299,17 @@ void PeerEndpoint::OnTransmit(const uint8_t* bytes, size_t length)
         if (observer_ != nullptr) {
             observer_->OnBlock(bytes, length);
         }
+        // Without flow control or an observer, only a BAUD block's first byte needs a look.
+        const bool onlyBaud = !honourFlow_ && observer_ == nullptr;
+        const auto baudFirst = static_cast<uint8_t>(abi::BAUD_TAG & 0xFF);
         for (size_t i = 0; i < length; ++i) {
+            if (onlyBaud) {
+                const void* next = std::memchr(bytes + i, baudFirst, length - i);
+                if (next == nullptr) {
+                    break;
+                }
+                i = static_cast<size_t>(static_cast<const uint8_t*>(next) - bytes);
+            }
             // A BAUD block is written whole into one transmit block, so it never straddles two.
             const uint32_t rate = abi::BaudBlockRate(bytes + i, length - i);
             if (rate != 0) {
