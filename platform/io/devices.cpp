@@ -181,15 +181,7 @@ void IoManagerImpl::DeleteDevice(PDEVICE_OBJECT device)
     if (record->DeletePending) {
         return; // Freed when the last file object or attached device lets go of it.
     }
-    const size_t violationsBefore = ViolationCount();
-    CheckFreedRange(record->Memory, record->Bytes, "device object with its extension");
-    const bool clean = ViolationCount() == violationsBefore;
-    std::lock_guard<std::mutex> guard(mutex_);
-    // Memory that still holds a set timer or a queued DPC stays intact until teardown: the
-    // executive's lists run through it.
-    if (clean) {
-        BuryDeviceLocked(record);
-    }
+    BuryIfClean(record);
 }
 
 void IoManagerImpl::FinishDeletePending(PDEVICE_OBJECT device)
@@ -203,10 +195,17 @@ void IoManagerImpl::FinishDeletePending(PDEVICE_OBJECT device)
         }
         record->DeletePending = false;
     }
+    BuryIfClean(record);
+}
+
+void IoManagerImpl::BuryIfClean(DeviceRecord* record)
+{
     const size_t violationsBefore = ViolationCount();
     CheckFreedRange(record->Memory, record->Bytes, "device object with its extension");
     const bool clean = ViolationCount() == violationsBefore;
     std::lock_guard<std::mutex> guard(mutex_);
+    // Memory that still holds a set timer or a queued DPC stays intact until teardown: the
+    // executive's lists run through it.
     if (clean) {
         BuryDeviceLocked(record);
     }

@@ -185,6 +185,9 @@ class IoManagerImpl final : public IoManager
     void ReleaseIrpLocked(const std::shared_ptr<IrpRecord>& record);
     void DropCancelReference(const std::shared_ptr<IrpRecord>& record);
     BOOLEAN CancelIrpRecord(const std::shared_ptr<IrpRecord>& record);
+    // A deleted device's memory: checked for live timers and DPCs, then poisoned and kept a
+    // while if nothing was found in it.
+    void BuryIfClean(DeviceRecord* record);
     void BuryDeviceLocked(DeviceRecord* record);
     void FreeDeviceMemory(DeviceRecord* record);
     void ReleaseDriverObject(PDRIVER_OBJECT driver);
