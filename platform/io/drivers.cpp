@@ -233,7 +233,7 @@ void IoManagerImpl::CollectLeftovers(PDRIVER_OBJECT driver, const std::vector<UL
     };
     if (Scheduler* scheduler = Scheduler::Current()) {
         scheduler->ListSetObjects(&left->TimersSet, &left->DpcsQueued,
-                                  [&](const void* object) { return charged(ObjectOwner(object)); });
+                                  charged);
     }
     for (const RegOpenHandle& open : side_.RegistryCore().OpenHandles()) {
         if (charged(open.Owner)) {
