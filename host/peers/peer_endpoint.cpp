@@ -28,6 +28,23 @@ PCALLBACK_OBJECT OpenPeerCallbackObject(const std::u16string& name)
     return object;
 }
 
+size_t ByteFifo::Take(uint8_t* out, size_t count)
+{
+    count = std::min(count, size());
+    std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(head_), count, out);
+    head_ += count;
+    if (empty()) {
+        std::vector<uint8_t>().swap(bytes_);
+        head_ = 0;
+    } else if (head_ >= bytes_.size() / 2) {
+        // Taken bytes go once they are half the storage, so moving the rest costs no more
+        // than taking them did.
+        bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(head_));
+        head_ = 0;
+    }
+    return count;
+}
+
 PeerEndpoint::PeerEndpoint(const std::u16string& portName, PeerObserver* observer)
     : portName_(portName), observer_(observer)
 {
@@ -91,7 +108,7 @@ void PeerEndpoint::Queue(const std::vector<uint8_t>& bytes)
     bool kick = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        queued_.insert(queued_.end(), bytes.begin(), bytes.end());
+        queued_.Append(bytes.data(), bytes.size());
         kick = !queued_.empty() && ArmLocked();
     }
     Kick(kick);
@@ -181,10 +198,7 @@ void PeerEndpoint::DeliverPaced()
         std::lock_guard<std::mutex> guard(lock_);
         budget = bytesPerPeriod_;
         delivered = onDelivered_;
-        while (!urgent_.empty() && urgent < MAX_BLOCK) {
-            urgentBlock[urgent++] = urgent_.front();
-            urgent_.pop_front();
-        }
+        urgent = urgent_.Take(urgentBlock, MAX_BLOCK);
         left = queued_.size();
         if (lineRate_ != 0) {
             // Credit by elapsed time, not by ticks: a real-time timer may fire late.
@@ -212,9 +226,7 @@ void PeerEndpoint::DeliverPaced()
             if (paused_ || queued_.empty()) {
                 break;
             }
-            length = std::min({MAX_BLOCK, budget, queued_.size()});
-            std::copy(queued_.begin(), queued_.begin() + static_cast<long>(length), block);
-            queued_.erase(queued_.begin(), queued_.begin() + static_cast<long>(length));
+            length = queued_.Take(block, std::min(MAX_BLOCK, budget));
             left = queued_.size();
             credit_ -= static_cast<LONGLONG>(length) * 1000;
         }
@@ -241,7 +253,7 @@ void PeerEndpoint::QueueUrgent(uint8_t byte)
     bool kick = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        urgent_.push_back(byte);
+        urgent_.Push(byte);
         kick = ArmLocked();
     }
     Kick(kick);
