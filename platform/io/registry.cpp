@@ -1092,7 +1092,11 @@ NTSTATUS RegistryImpl::OpenDeviceRegistryKey(PDEVICE_OBJECT pdo, ULONG keyType,
     }
     // The PnP manager creates a missing device key on first open.
     if (it->second->Deleted) {
-        it->second = CreateLocked(*ParseAnyPath(PathTextLocked(it->second)));
+        const std::optional<Path> parts = ParseAnyPath(PathTextLocked(it->second));
+        if (!parts) {
+            return STATUS_OBJECT_NAME_INVALID;
+        }
+        it->second = CreateLocked(*parts);
     }
     *keyHandle = OpenHandleLocked(it->second, desiredAccess);
     return STATUS_SUCCESS;
