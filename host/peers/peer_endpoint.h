@@ -29,8 +29,8 @@ PCALLBACK_OBJECT OpenPeerCallbackObject(const std::u16string& name);
 class ByteFifo
 {
   public:
-    bool empty() const { return head_ == bytes_.size(); }
-    size_t size() const { return bytes_.size() - head_; }
+    bool Empty() const { return head_ == bytes_.size(); }
+    size_t Size() const { return bytes_.size() - head_; }
     void Append(const uint8_t* data, size_t count)
     {
         bytes_.insert(bytes_.end(), data, data + count);

@@ -4,8 +4,6 @@
 
 #include "platform/executive/executive.h"
 
-#include <cstring>
-
 namespace qvx {
 
 namespace {
@@ -33,8 +31,7 @@ RunningDriverScope::~RunningDriverScope()
 // its place in the timer queue, scheduler.cpp).
 void NoteTimerOwner(PKTIMER timer)
 {
-    PDRIVER_OBJECT owner = t_runningDriver;
-    memcpy(&timer->Header.WaitListHead.Blink, &owner, sizeof(owner));
+    timer->Header.WaitListHead.Blink = reinterpret_cast<PLIST_ENTRY>(t_runningDriver);
 }
 
 void NoteDpcOwner(PKDPC dpc)
@@ -44,9 +41,7 @@ void NoteDpcOwner(PKDPC dpc)
 
 PDRIVER_OBJECT TimerOwner(const KTIMER* timer)
 {
-    PDRIVER_OBJECT owner = nullptr;
-    memcpy(&owner, &timer->Header.WaitListHead.Blink, sizeof(owner));
-    return owner;
+    return reinterpret_cast<PDRIVER_OBJECT>(timer->Header.WaitListHead.Blink);
 }
 
 PDRIVER_OBJECT DpcOwner(const KDPC* dpc)
