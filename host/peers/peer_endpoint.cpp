@@ -28,6 +28,23 @@ PCALLBACK_OBJECT OpenPeerCallbackObject(const std::u16string& name)
     return object;
 }
 
+size_t ByteFifo::Take(uint8_t* out, size_t count)
+{
+    count = std::min(count, Size());
+    std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(head_), count, out);
+    head_ += count;
+    if (Empty()) {
+        std::vector<uint8_t>().swap(bytes_);
+        head_ = 0;
+    } else if (head_ >= bytes_.size() / 2) {
+        // Taken bytes go once they are half the storage, so moving the rest costs no more
+        // than taking them did.
+        bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(head_));
+        head_ = 0;
+    }
+    return count;
+}
+
 PeerEndpoint::PeerEndpoint(const std::u16string& portName, PeerObserver* observer)
     : portName_(portName), observer_(observer)
 {
@@ -91,8 +108,8 @@ void PeerEndpoint::Queue(const std::vector<uint8_t>& bytes)
     bool kick = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        queued_.insert(queued_.end(), bytes.begin(), bytes.end());
-        kick = !queued_.empty() && ArmLocked();
+        queued_.Append(bytes.data(), bytes.size());
+        kick = !queued_.Empty() && ArmLocked();
     }
     Kick(kick);
 }
@@ -124,7 +141,7 @@ void PeerEndpoint::Kick(bool kick)
 size_t PeerEndpoint::QueuedBytes() const
 {
     std::lock_guard<std::mutex> guard(lock_);
-    return queued_.size();
+    return queued_.Size();
 }
 
 void PeerEndpoint::StartPacing(ULONG periodMs, size_t bytesPerPeriod)
@@ -136,7 +153,7 @@ void PeerEndpoint::StartPacing(ULONG periodMs, size_t bytesPerPeriod)
         periodTicks_ = static_cast<LONGLONG>(periodMs) * 10000;
         lastPaced_ = -1;
         pacing_ = true;
-        kick = (!queued_.empty() || !urgent_.empty()) && ArmLocked();
+        kick = (!queued_.Empty() || !urgent_.Empty()) && ArmLocked();
     }
     Kick(kick);
 }
@@ -181,18 +198,15 @@ void PeerEndpoint::DeliverPaced()
         std::lock_guard<std::mutex> guard(lock_);
         budget = bytesPerPeriod_;
         delivered = onDelivered_;
-        while (!urgent_.empty() && urgent < MAX_BLOCK) {
-            urgentBlock[urgent++] = urgent_.front();
-            urgent_.pop_front();
-        }
-        left = queued_.size();
+        urgent = urgent_.Take(urgentBlock, MAX_BLOCK);
+        left = queued_.Size();
         if (lineRate_ != 0) {
             // Credit by elapsed time, not by ticks: a real-time timer may fire late.
             const LONGLONG now = Machine::Current().Now();
             const LONGLONG elapsed = lastPaced_ < 0 ? periodTicks_ : now - lastPaced_;
             lastPaced_ = now;
             credit_ += elapsed * static_cast<LONGLONG>(lineRate_ / 10) / 10000;
-            if (queued_.empty()) {
+            if (queued_.Empty()) {
                 // An idle line banks no more than one period's worth.
                 credit_ = std::min(
                     credit_, periodTicks_ * static_cast<LONGLONG>(lineRate_ / 10) / 10000 + 999);
@@ -208,14 +222,12 @@ void PeerEndpoint::DeliverPaced()
         size_t length = 0;
         {
             std::lock_guard<std::mutex> guard(lock_);
-            left = queued_.size();
-            if (paused_ || queued_.empty()) {
+            left = queued_.Size();
+            if (paused_ || queued_.Empty()) {
                 break;
             }
-            length = std::min({MAX_BLOCK, budget, queued_.size()});
-            std::copy(queued_.begin(), queued_.begin() + static_cast<long>(length), block);
-            queued_.erase(queued_.begin(), queued_.begin() + static_cast<long>(length));
-            left = queued_.size();
+            length = queued_.Take(block, std::min(MAX_BLOCK, budget));
+            left = queued_.Size();
             credit_ -= static_cast<LONGLONG>(length) * 1000;
         }
         ULONG count = static_cast<ULONG>(length);
@@ -226,7 +238,7 @@ void PeerEndpoint::DeliverPaced()
         // Disarmed under the lock that Queue arms under, so bytes queued meanwhile either
         // were seen here or arm the timer again after this.
         std::lock_guard<std::mutex> guard(lock_);
-        if (armed_ && queued_.empty() && urgent_.empty()) {
+        if (armed_ && queued_.Empty() && urgent_.Empty()) {
             armed_ = false;
             KeCancelTimer(&paceTimer_);
         }
@@ -241,7 +253,7 @@ void PeerEndpoint::QueueUrgent(uint8_t byte)
     bool kick = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        urgent_.push_back(byte);
+        urgent_.Push(byte);
         kick = ArmLocked();
     }
     Kick(kick);

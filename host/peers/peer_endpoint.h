@@ -13,7 +13,6 @@
 #include "platform/machine/machine.h"
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -24,6 +23,26 @@ namespace qvx {
 // Creates or opens the permanent callback object `name` (referenced); NULL on failure, with a
 // message. PASSIVE_LEVEL.
 PCALLBACK_OBJECT OpenPeerCallbackObject(const std::u16string& name);
+
+// Bytes waiting for the port, oldest first. Nothing is allocated while it is empty (every
+// open port's endpoint has two, mostly empty), and the storage goes once it drains.
+class ByteFifo
+{
+  public:
+    bool Empty() const { return head_ == bytes_.size(); }
+    size_t Size() const { return bytes_.size() - head_; }
+    void Append(const uint8_t* data, size_t count)
+    {
+        bytes_.insert(bytes_.end(), data, data + count);
+    }
+    void Push(uint8_t byte) { bytes_.push_back(byte); }
+    // Moves up to `count` of the oldest bytes to `out`; returns how many it moved.
+    size_t Take(uint8_t* out, size_t count);
+
+  private:
+    std::vector<uint8_t> bytes_;
+    size_t head_ = 0; // bytes before it were taken
+};
 
 // What a watcher (a test) sees of the traffic from the port. Called at DISPATCH_LEVEL inside
 // the port's hand-over, under the endpoint's lock: it must only copy, never call the endpoint.
@@ -110,8 +129,8 @@ class PeerEndpoint
 
     mutable std::mutex lock_;
     std::mutex deliveryLock_; // one paced delivery at a time, so blocks keep their order
-    std::deque<uint8_t> queued_;
-    std::deque<uint8_t> urgent_;
+    ByteFifo queued_;
+    ByteFifo urgent_;
     ULONG lineRate_ = 0;
     LONGLONG credit_ = 0; // thousandths of a byte the line may still carry
     LONGLONG lastPaced_ = -1;

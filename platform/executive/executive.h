@@ -131,9 +131,9 @@ class Scheduler
     // timers inside it, and DPCs inside it running on another processor.
     virtual void FreeingMemory(const char* lo, const char* hi, const char* what,
                                const void* base) = 0;
-    // The timers set and the DPCs queued that `charged` accepts (by address), described.
+    // The timers set and the DPCs queued that `charged` accepts (by owner), described.
     virtual void ListSetObjects(std::vector<std::string>* timers, std::vector<std::string>* dpcs,
-                                const std::function<bool(const void*)>& charged) = 0;
+                                const std::function<bool(PDRIVER_OBJECT)>& charged) = 0;
 
   protected:
     Scheduler() = default;
@@ -155,12 +155,12 @@ class RunningDriverScope
   private:
     PDRIVER_OBJECT previous_;
 };
-// Records the running driver as the owner of the timer or DPC at `object` (initialised now).
-void NoteObjectOwner(const void* object);
-// The driver that initialised the object, NULL when none did.
-PDRIVER_OBJECT ObjectOwner(const void* object);
-// A new machine starts with no owners.
-void ForgetObjectOwners();
+// The driver that initialised a timer or DPC, NULL when none did: kept in the object itself,
+// so an owner goes with the object's memory.
+void NoteTimerOwner(PKTIMER timer);
+void NoteDpcOwner(PKDPC dpc);
+PDRIVER_OBJECT TimerOwner(const KTIMER* timer);
+PDRIVER_OBJECT DpcOwner(const KDPC* dpc);
 
 // Reports freed memory that still holds a queued DPC, a DPC running on another processor, a set
 // timer or a held spin lock, and forgets them so that the machine can go on. Called for every

@@ -349,7 +349,6 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
                        static_cast<void*>(Dpc));
         return;
     }
-    qvx::NoteObjectOwner(Dpc);
     Dpc->Type = qvx::DPC_TYPE;
     Dpc->Importance = MediumImportance;
     Dpc->Number = 0;
@@ -359,6 +358,7 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
     Dpc->SystemArgument1 = nullptr;
     Dpc->SystemArgument2 = nullptr;
     Dpc->DpcData = nullptr;
+    qvx::NoteDpcOwner(Dpc);
 }
 
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2)
@@ -408,10 +408,10 @@ VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
                        static_cast<void*>(Timer));
         return;
     }
-    qvx::NoteObjectOwner(Timer);
     memset(Timer, 0, sizeof(*Timer));
     Timer->Header.Type =
         static_cast<UCHAR>(Type == SynchronizationTimer ? SynchronizationEvent : NotificationEvent);
+    qvx::NoteTimerOwner(Timer);
 }
 
 VOID NTAPI KeInitializeTimer(PKTIMER Timer)

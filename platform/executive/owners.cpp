@@ -4,26 +4,11 @@
 
 #include "platform/executive/executive.h"
 
-#include <mutex>
-#include <unordered_map>
-
 namespace qvx {
 
 namespace {
 
 thread_local PDRIVER_OBJECT t_runningDriver = nullptr;
-
-struct OwnerTable
-{
-    std::mutex Mutex;
-    std::unordered_map<const void*, PDRIVER_OBJECT> Owners;
-};
-
-OwnerTable& Table()
-{
-    static OwnerTable* table = new OwnerTable();
-    return *table;
-}
 
 } // namespace
 
@@ -42,30 +27,26 @@ RunningDriverScope::~RunningDriverScope()
     t_runningDriver = previous_;
 }
 
-void NoteObjectOwner(const void* object)
+// A timer's owner takes the second pointer of its header's bookkeeping field (the first is
+// its place in the timer queue, scheduler.cpp).
+void NoteTimerOwner(PKTIMER timer)
 {
-    OwnerTable& table = Table();
-    std::lock_guard<std::mutex> guard(table.Mutex);
-    if (t_runningDriver != nullptr) {
-        table.Owners[object] = t_runningDriver;
-    } else {
-        table.Owners.erase(object);
-    }
+    timer->Header.WaitListHead.Blink = reinterpret_cast<PLIST_ENTRY>(t_runningDriver);
 }
 
-PDRIVER_OBJECT ObjectOwner(const void* object)
+void NoteDpcOwner(PKDPC dpc)
 {
-    OwnerTable& table = Table();
-    std::lock_guard<std::mutex> guard(table.Mutex);
-    auto it = table.Owners.find(object);
-    return it != table.Owners.end() ? it->second : nullptr;
+    dpc->Owner = t_runningDriver;
 }
 
-void ForgetObjectOwners()
+PDRIVER_OBJECT TimerOwner(const KTIMER* timer)
 {
-    OwnerTable& table = Table();
-    std::lock_guard<std::mutex> guard(table.Mutex);
-    table.Owners.clear();
+    return reinterpret_cast<PDRIVER_OBJECT>(timer->Header.WaitListHead.Blink);
+}
+
+PDRIVER_OBJECT DpcOwner(const KDPC* dpc)
+{
+    return static_cast<PDRIVER_OBJECT>(dpc->Owner);
 }
 
 } // namespace qvx

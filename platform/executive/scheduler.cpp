@@ -68,7 +68,8 @@ void CheckFreedRange(const void* base, size_t size, const char* what)
 namespace {
 
 using TimerPlace = std::multimap<LONGLONG, PKTIMER>::iterator;
-static_assert(sizeof(TimerPlace) <= sizeof(LIST_ENTRY) &&
+// The place takes the bookkeeping field's first pointer; the owner (owners.cpp) the second.
+static_assert(sizeof(TimerPlace) <= sizeof(PLIST_ENTRY) &&
                   std::is_trivially_copyable<TimerPlace>::value,
               "a timer's place in the index fits its header's bookkeeping field");
 
@@ -285,12 +286,12 @@ void SchedulerBase::ForgetTimersLocked(const char* lo, const char* hi, const cha
 }
 
 void SchedulerBase::ListTimersLocked(std::vector<std::string>* timers,
-                                     const std::function<bool(const void*)>& charged)
+                                     const std::function<bool(PDRIVER_OBJECT)>& charged)
 {
     LIST_ENTRY* head = timers_.Head();
     for (PLIST_ENTRY e = head->Flink; e != head; e = e->Flink) {
         const KTIMER* timer = CONTAINING_RECORD(e, KTIMER, TimerListEntry);
-        if (!charged(timer)) {
+        if (!charged(TimerOwner(timer))) {
             continue;
         }
         char line[96];
@@ -302,11 +303,11 @@ void SchedulerBase::ListTimersLocked(std::vector<std::string>* timers,
 }
 
 void SchedulerBase::ListDpcsLocked(LIST_ENTRY* queue, std::vector<std::string>* dpcs,
-                                   const std::function<bool(const void*)>& charged)
+                                   const std::function<bool(PDRIVER_OBJECT)>& charged)
 {
     for (PLIST_ENTRY e = queue->Flink; e != queue; e = e->Flink) {
         const KDPC* dpc = CONTAINING_RECORD(e, KDPC, DpcListEntry);
-        if (!charged(dpc)) {
+        if (!charged(DpcOwner(dpc))) {
             continue;
         }
         char line[96];

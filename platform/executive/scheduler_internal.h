@@ -107,9 +107,9 @@ class SchedulerBase : public Scheduler
                                 const void* base);
     void ForgetTimersLocked(const char* lo, const char* hi, const char* what, const void* base);
     void ListTimersLocked(std::vector<std::string>* timers,
-                          const std::function<bool(const void*)>& charged);
+                          const std::function<bool(PDRIVER_OBJECT)>& charged);
     static void ListDpcsLocked(LIST_ENTRY* queue, std::vector<std::string>* dpcs,
-                               const std::function<bool(const void*)>& charged);
+                               const std::function<bool(PDRIVER_OBJECT)>& charged);
 
     const MachineOptions options_;
     LONGLONG tick_;

@@ -99,7 +99,7 @@ class SimulatedScheduler final : public SchedulerBase
         ForgetTimersLocked(lo, hi, what, base);
     }
     void ListSetObjects(std::vector<std::string>* timers, std::vector<std::string>* dpcs,
-                        const std::function<bool(const void*)>& charged) override
+                        const std::function<bool(PDRIVER_OBJECT)>& charged) override
     {
         ListTimersLocked(timers, charged);
         ListDpcsLocked(&dpcQueue_, dpcs, charged);

@@ -162,7 +162,7 @@ class ThreadedScheduler final : public SchedulerBase
 
     void FreeingMemory(const char* lo, const char* hi, const char* what, const void* base) override;
     void ListSetObjects(std::vector<std::string>* timers, std::vector<std::string>* dpcs,
-                        const std::function<bool(const void*)>& charged) override;
+                        const std::function<bool(PDRIVER_OBJECT)>& charged) override;
 
   private:
     struct Processor
@@ -355,7 +355,7 @@ void ThreadedScheduler::FreeingMemory(const char* lo, const char* hi, const char
 
 void ThreadedScheduler::ListSetObjects(std::vector<std::string>* timers,
                                        std::vector<std::string>* dpcs,
-                                       const std::function<bool(const void*)>& charged)
+                                       const std::function<bool(PDRIVER_OBJECT)>& charged)
 {
     std::lock_guard<std::mutex> guard(mutex_);
     ListTimersLocked(timers, charged);

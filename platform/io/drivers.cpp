@@ -232,8 +232,7 @@ void IoManagerImpl::CollectLeftovers(PDRIVER_OBJECT driver, const std::vector<UL
         return owner == driver || (owner == nullptr && alone);
     };
     if (Scheduler* scheduler = Scheduler::Current()) {
-        scheduler->ListSetObjects(&left->TimersSet, &left->DpcsQueued,
-                                  [&](const void* object) { return charged(ObjectOwner(object)); });
+        scheduler->ListSetObjects(&left->TimersSet, &left->DpcsQueued, charged);
     }
     for (const RegOpenHandle& open : side_.RegistryCore().OpenHandles()) {
         if (charged(open.Owner)) {

@@ -220,7 +220,7 @@ LONG_PTR ObjectNamespaceImpl::DropReferenceLocked(_CALLBACK_OBJECT* object)
     const LONG_PTR references = --object->References;
     if (references == 0 && !object->Permanent) {
         object->Deleted = true;
-        names_.erase(object->Key);
+        names_.erase(CanonicalName(object->Name));
     }
     return references;
 }
@@ -278,13 +278,12 @@ NTSTATUS ObjectNamespaceImpl::CreateCallback(PCALLBACK_OBJECT* callbackObject,
     }
     auto object = std::make_unique<_CALLBACK_OBJECT>();
     object->Name = *name;
-    object->Key = key;
     object->Permanent = (attributes->Attributes & OBJ_PERMANENT) != 0;
     object->AllowMultiple = allowMultipleCallbacks != FALSE;
     object->Deleted = false;
     object->References = 1; // the caller's
     object->Head = object->Tail = nullptr;
-    names_[key] = NameEntry{EntryKind::Callback, *name, nullptr, {}, object.get()};
+    names_[key] = NameEntry{EntryKind::Callback, {}, nullptr, {}, object.get()};
     callbackAddresses_.insert(object.get());
     *callbackObject = object.get();
     callbacks_.push_back(std::move(object));
@@ -502,7 +501,7 @@ NTSTATUS ObjectNamespaceImpl::InsertDevice(std::u16string_view name, PDEVICE_OBJ
     if (!DirectoryExists(key)) {
         return STATUS_OBJECT_PATH_NOT_FOUND;
     }
-    names_[key] = NameEntry{EntryKind::Device, std::u16string(name), device, {}, nullptr};
+    names_[key] = NameEntry{EntryKind::Device, {}, device, {}, nullptr};
     return STATUS_SUCCESS;
 }
 

@@ -36,7 +36,6 @@ struct CallbackRegistration;
 struct _CALLBACK_OBJECT
 {
     std::u16string Name; // as created
-    std::u16string Key;  // upper-cased, the namespace's index
     bool Permanent;
     bool AllowMultiple;
     bool Deleted; // a temporary object that reached zero references
@@ -112,7 +111,7 @@ class ObjectNamespaceImpl final : public ObjectNamespace
     struct NameEntry
     {
         EntryKind Kind;
-        std::u16string Name; // as given
+        std::u16string Name; // links: as given (devices and callbacks keep their own)
         PDEVICE_OBJECT Device;
         std::u16string Target;
         _CALLBACK_OBJECT* Callback;

@@ -12,15 +12,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 
 namespace qvx {
 
 struct PnpManagerImpl::BusDevice
 {
     PDEVICE_OBJECT Pdo = nullptr;
-    BusDeviceConfig Config;
-    std::u16string KeyPath;
+    BusDeviceConfig Config; // without the hardware values: they live in the registry
     PDRIVER_OBJECT Driver = nullptr;
     PnpState State = PnpState::Enumerated;
     // The devices AddDevice put on the PDO, bottom up (guarded by the manager's mutex).
@@ -34,7 +32,7 @@ struct PnpManagerImpl::BusDevice
     bool CheckUnhandled = true;
     bool FailStart = false;
     NTSTATUS FailStartStatus = STATUS_UNSUCCESSFUL;
-    std::deque<PIRP> Held;
+    std::vector<PIRP> Held; // in arrival order
     std::vector<BusArrival> Log;
     // The stack's filter devices, bottom up.
     FilterDriverImpl* Filters = nullptr;
@@ -50,6 +48,17 @@ namespace {
 using BusDevice = PnpManagerImpl::BusDevice;
 
 constexpr ULONG BUS_RELATIONS = 0;
+
+std::u16string InstanceKeyPath(const std::u16string& instanceId)
+{
+    return u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\" + instanceId;
+}
+
+// The device's hardware key: its "Device Parameters".
+std::u16string HardwareKeyOf(const BusDevice& bus)
+{
+    return InstanceKeyPath(bus.Config.InstanceId) + u"\\Device Parameters";
+}
 
 BusDevice* BusOf(PDEVICE_OBJECT pdo)
 {
@@ -100,7 +109,7 @@ NTSTATUS FinishBusRequest(BusDevice* bus, PIRP irp)
 
 size_t CompleteHeld(BusDevice* bus)
 {
-    std::deque<PIRP> held;
+    std::vector<PIRP> held;
     {
         std::lock_guard<std::mutex> guard(bus->Lock);
         held.swap(bus->Held);
@@ -310,16 +319,16 @@ PDEVICE_OBJECT PnpManagerImpl::CreatePdo(const BusDeviceConfig& config)
     }
     auto bus = std::make_unique<BusDevice>();
     bus->Pdo = pdo;
-    bus->Config = config;
-    bus->KeyPath = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\" + config.InstanceId +
-                   u"\\Device Parameters";
+    bus->Config = BusDeviceConfig{
+        config.InstanceId, {}, config.Resources, config.LowerFilters, config.UpperFilters};
+    const std::u16string keyPath = HardwareKeyOf(*bus);
     KeInitializeTimer(&bus->Timer);
     KeInitializeDpc(&bus->Dpc, BusTimerDpc, bus.get());
     *static_cast<BusDevice**>(pdo->DeviceExtension) = bus.get();
     RegistryImpl& registry = side_.RegistryCore();
-    registry.SetDeviceKeyPath(pdo, RegText(bus->KeyPath));
+    registry.SetDeviceKeyPath(pdo, RegText(keyPath));
     for (const auto& [name, value] : config.HardwareValues) {
-        registry.SetString(RegText(bus->KeyPath), RegText(name), RegText(value));
+        registry.SetString(RegText(keyPath), RegText(name), RegText(value));
     }
     char number[8];
     snprintf(number, sizeof(number), "%04u", static_cast<unsigned>(driverKey % 10000));
@@ -415,7 +424,7 @@ void PnpManagerImpl::ClearBusLog(PDEVICE_OBJECT pdo)
 std::u16string PnpManagerImpl::HardwareKeyPath(PDEVICE_OBJECT pdo) const
 {
     BusDevice* bus = Find(pdo);
-    return bus != nullptr ? bus->KeyPath : std::u16string();
+    return bus != nullptr ? HardwareKeyOf(*bus) : std::u16string();
 }
 
 void PnpManagerImpl::SetCheckUnhandledStatus(bool check)
@@ -466,8 +475,7 @@ NTSTATUS PnpManagerImpl::AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver)
     // the ports); other drivers tell a port by it.
     const UNICODE_STRING& service = driver->DriverExtension->ServiceKeyName;
     side_.RegistryCore().SetString(
-        RegText(u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\" + bus->Config.InstanceId),
-        RegText(u"Service"),
+        RegText(InstanceKeyPath(bus->Config.InstanceId)), RegText(u"Service"),
         RegText(std::u16string(service.Buffer, service.Length / sizeof(WCHAR))));
     PDEVICE_OBJECT below = io.AttachedTop(pdo);
     const KIRQL irql = KeGetCurrentIrql();

@@ -18,7 +18,11 @@ namespace qvx {
 
 struct RegistryImpl::Key
 {
-    std::u16string FullPath; // \Registry\..., in the case of creation
+    // In the case of creation. The path is the parents' names and this one: a key does not
+    // keep its own (there are a few per port). A deleted key has no parent, so its name
+    // becomes its whole path.
+    std::u16string Name;
+    Key* Parent = nullptr;
     std::map<std::u16string, std::shared_ptr<Key>> Children; // by upper-cased name
     std::vector<RegValue> Values;
     bool Deleted = false;
@@ -157,12 +161,14 @@ void SetValueOf(RegistryImpl::Key& key, std::u16string_view name, ULONG type,
     }
 }
 
-void MarkDeleted(RegistryImpl::Key& key)
+void MarkDeleted(RegistryImpl::Key& key, const std::u16string& path)
 {
     key.Deleted = true;
     for (auto& [name, child] : key.Children) {
-        MarkDeleted(*child);
+        MarkDeleted(*child, path + u"\\" + child->Name);
     }
+    key.Name = path;
+    key.Parent = nullptr;
 }
 
 // --- .reg text -------------------------------------------------------------------------
@@ -500,7 +506,7 @@ RegText::RegText(std::u16string_view text) : text_(text) {}
 RegistryImpl::RegistryImpl(IoSide& side)
     : side_(side), root_(std::make_shared<Key>()), nextHandle_(0x80000004)
 {
-    root_->FullPath = u"\\Registry";
+    root_->Name = u"\\Registry";
     static constexpr const char16_t* KEYS[] = {
         u"\\Registry\\Machine\\System\\CurrentControlSet\\Services",
         u"\\Registry\\Machine\\System\\CurrentControlSet\\Control",
@@ -538,7 +544,8 @@ std::shared_ptr<RegistryImpl::Key> RegistryImpl::CreateLocked(const Path& path)
         std::shared_ptr<Key>& child = node->Children[Upcase(part)];
         if (!child) {
             child = std::make_shared<Key>();
-            child->FullPath = node->FullPath + u"\\" + part;
+            child->Name = part;
+            child->Parent = node.get();
         }
         node = child;
     }
@@ -558,14 +565,23 @@ bool RegistryImpl::DeleteLocked(const Path& path)
     if (it == parent->Children.end()) {
         return false;
     }
-    MarkDeleted(*it->second);
+    MarkDeleted(*it->second, PathTextLocked(it->second));
     parent->Children.erase(it);
     return true;
 }
 
 std::u16string RegistryImpl::PathTextLocked(const std::shared_ptr<Key>& node) const
 {
-    return node->FullPath;
+    size_t length = 0;
+    for (const Key* key = node.get(); key != nullptr; key = key->Parent) {
+        length += key->Name.size() + 1;
+    }
+    std::u16string path(length - 1, u'\\');
+    for (const Key* key = node.get(); key != nullptr; key = key->Parent) {
+        length -= key->Name.size() + 1;
+        path.replace(length, key->Name.size(), key->Name);
+    }
+    return path;
 }
 
 bool RegistryImpl::CreateKey(const RegText& path)
@@ -601,7 +617,7 @@ std::vector<std::u16string> RegistryImpl::ListSubkeys(const RegText& path) const
     const std::shared_ptr<Key> node = parts ? FindLocked(*parts) : nullptr;
     if (node) {
         for (const auto& [upper, child] : node->Children) {
-            names.push_back(child->FullPath.substr(child->FullPath.rfind(u'\\') + 1));
+            names.push_back(child->Name);
         }
     }
     return names;
@@ -776,16 +792,16 @@ RegLoadResult RegistryImpl::LoadRegFile(const std::string& path)
 
 void RegistryImpl::SetDeviceKeyPath(PDEVICE_OBJECT pdo, const RegText& path)
 {
-    CreateKey(path);
+    const std::optional<Path> parts = ParseAnyPath(path.Text());
     std::lock_guard<std::mutex> lock(mutex_);
-    deviceKeys_[pdo] = path.Text();
+    deviceKeys_[pdo] = parts ? CreateLocked(*parts) : nullptr; // no key: a path not valid
 }
 
 void RegistryImpl::SetDriverKeyPath(PDEVICE_OBJECT pdo, const RegText& path)
 {
-    CreateKey(path);
+    const std::optional<Path> parts = ParseAnyPath(path.Text());
     std::lock_guard<std::mutex> lock(mutex_);
-    driverKeys_[pdo] = path.Text();
+    driverKeys_[pdo] = parts ? CreateLocked(*parts) : nullptr;
 }
 
 void RegistryImpl::ClearDeviceKeyPaths(PDEVICE_OBJECT pdo)
@@ -1059,7 +1075,7 @@ NTSTATUS RegistryImpl::OpenDeviceRegistryKey(PDEVICE_OBJECT pdo, ULONG keyType,
         return STATUS_INVALID_PARAMETER;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    const std::map<PDEVICE_OBJECT, std::u16string>* paths =
+    std::map<PDEVICE_OBJECT, std::shared_ptr<Key>>* paths =
         keyType == PLUGPLAY_REGKEY_DEVICE   ? &deviceKeys_
         : keyType == PLUGPLAY_REGKEY_DRIVER ? &driverKeys_
                                             : nullptr;
@@ -1071,12 +1087,18 @@ NTSTATUS RegistryImpl::OpenDeviceRegistryKey(PDEVICE_OBJECT pdo, ULONG keyType,
     if (faults_.Consume(RegistryFault::OpenDeviceKey, &injected)) {
         return injected;
     }
-    const std::optional<Path> parts = ParseAnyPath(it->second);
-    if (!parts) {
+    if (it->second == nullptr) {
         return STATUS_OBJECT_NAME_INVALID;
     }
     // The PnP manager creates a missing device key on first open.
-    *keyHandle = OpenHandleLocked(CreateLocked(*parts), desiredAccess);
+    if (it->second->Deleted) {
+        const std::optional<Path> parts = ParseAnyPath(PathTextLocked(it->second));
+        if (!parts) {
+            return STATUS_OBJECT_NAME_INVALID;
+        }
+        it->second = CreateLocked(*parts);
+    }
+    *keyHandle = OpenHandleLocked(it->second, desiredAccess);
     return STATUS_SUCCESS;
 }
 

@@ -105,8 +105,9 @@ class RegistryImpl final : public Registry
     std::shared_ptr<Key> root_; // \Registry
     std::map<uintptr_t, Handle> handles_;
     uintptr_t nextHandle_;
-    std::map<PDEVICE_OBJECT, std::u16string> deviceKeys_;
-    std::map<PDEVICE_OBJECT, std::u16string> driverKeys_;
+    // The keys themselves, not their paths: a deleted one knows its path to be made again.
+    std::map<PDEVICE_OBJECT, std::shared_ptr<Key>> deviceKeys_;
+    std::map<PDEVICE_OBJECT, std::shared_ptr<Key>> driverKeys_;
     FaultSwitchboard<RegistryFault> faults_;
 };
 

@@ -45,7 +45,6 @@ Machine::Machine(const MachineOptions& options) : options_(options)
         fprintf(stderr, "qvx::Machine: a machine already exists in this process\n");
         abort();
     }
-    ForgetObjectOwners();
     parts_ = std::make_unique<Parts>(options);
     Parts& parts = *parts_;
     parts.Io = std::make_unique<IoSide>();

@@ -228,6 +228,60 @@ TEST_F(IoVerifierTest, TimersAndDpcsLeftAtUnloadAreListed)
     Sim().HoldDpcs(false);
 }
 
+KTIMER g_otherTimer;
+KDPC g_otherDpc;
+
+VOID NTAPI OtherDriverUnload(PDRIVER_OBJECT) {}
+
+NTSTATUS NTAPI OtherDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    KeInitializeTimer(&g_otherTimer);
+    KeInitializeDpc(&g_otherDpc, IgnoreDpc, nullptr);
+    driver->DriverUnload = OtherDriverUnload;
+    return STATUS_SUCCESS;
+}
+
+// With two drivers loaded, what is left set is charged to the driver that initialised it:
+// the unload of one lists its own, not the test's (which no driver initialised).
+TEST_F(IoVerifierTest, LeftoversAreChargedToTheDriverThatInitialisedThem)
+{
+    BootWith(TestDriverFault::None);
+    PDRIVER_OBJECT other = Io().LoadDriver(u"QvxOther", OtherDriverEntry, nullptr, {0x6f6f7651});
+    ASSERT_NE(other, nullptr);
+    static KTIMER timer;
+    static KDPC dpc;
+    KeInitializeTimer(&timer);
+    KeInitializeDpc(&dpc, IgnoreDpc, nullptr);
+    LARGE_INTEGER due;
+    due.QuadPart = -10'000'000;
+    KeSetTimer(&g_otherTimer, due, nullptr);
+    KeSetTimer(&timer, due, nullptr);
+    Sim().HoldDpcs(true);
+    KeInsertQueueDpc(&g_otherDpc, nullptr, nullptr);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    EXPECT_EQ(Io().UnloadDriver(other), STATUS_SUCCESS);
+    std::string messages;
+    for (const Violation& violation : Sim().Violations()) {
+        messages += violation.Message + "\n";
+    }
+    const auto listed = [&messages](const char* kind, const void* object) {
+        char text[32];
+        snprintf(text, sizeof(text), "%s %p", kind, object);
+        return messages.find(text) != std::string::npos;
+    };
+    EXPECT_TRUE(listed("timer", &g_otherTimer)) << messages;
+    EXPECT_TRUE(listed("DPC", &g_otherDpc)) << messages;
+    EXPECT_FALSE(listed("timer", &timer)) << messages;
+    EXPECT_FALSE(listed("DPC", &dpc)) << messages;
+    EXPECT_TRUE(ExpectViolation(Rule::TIMER_SET_AT_UNLOAD));
+    EXPECT_TRUE(ExpectViolation(Rule::DPC_QUEUED_AT_UNLOAD));
+    KeCancelTimer(&g_otherTimer);
+    KeCancelTimer(&timer);
+    KeRemoveQueueDpc(&g_otherDpc);
+    KeRemoveQueueDpc(&dpc);
+    Sim().HoldDpcs(false);
+}
+
 // Unload with the driver's pool still allocated lists the leak by tag.
 TEST_F(IoVerifierTest, PoolLeftAtUnloadIsListedByTag)
 {

@@ -190,7 +190,8 @@ TEST_F(RegistryTest, WriteAndDeleteRelativeToTheDeviceMap)
 }
 
 // The PDO's hardware key opens with read-control access only and is probed for its size;
-// an unknown device or a bad key type is refused.
+// an unknown device or a bad key type is refused. Deleted meanwhile, it is made again at its
+// path by the next open.
 TEST_F(RegistryTest, DeviceKeyOpensForKnownPdosOnly)
 {
     DEVICE_OBJECT pdo{};
@@ -216,6 +217,12 @@ TEST_F(RegistryTest, DeviceKeyOpensForKnownPdosOnly)
               STATUS_SUCCESS);
     EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(info.data() + 12)), u"COM9");
     EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+
+    ASSERT_TRUE(Sim().Reg().DeleteKey("HKLM\\System\\CurrentControlSet\\Enum\\ROOT\\PORTS"));
+    ASSERT_EQ(IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key),
+              STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+    EXPECT_TRUE(Sim().Reg().KeyExists(DEVICE_KEY));
 }
 
 // Every syntax of the format, applied.

@@ -38,7 +38,7 @@ typedef struct _DISPATCHER_HEADER
     UCHAR Size;
     volatile UCHAR Inserted; // timers: in the machine's timer queue
     volatile LONG SignalState;
-    LIST_ENTRY WaitListHead; // machine bookkeeping
+    LIST_ENTRY WaitListHead; // machine bookkeeping (timers: place in the queue, owner)
 } DISPATCHER_HEADER;
 
 struct _KDPC;
@@ -57,6 +57,7 @@ typedef struct _KDPC
     PVOID SystemArgument1;
     PVOID SystemArgument2;
     volatile PVOID DpcData; // non-NULL while the DPC sits in a queue
+    PVOID Owner;            // machine bookkeeping: the driver that initialised it
 } KDPC, *PKDPC, *PRKDPC;
 
 typedef struct _KTIMER
