@@ -261,7 +261,10 @@ void ThreadedScheduler::InsertLocked(PKDPC dpc)
                                                      : nextCpu_++ % count;
     Processor& processor = *processors_[cpu];
     EnqueueDpcLocked(&processor.Queue, dpc);
-    processor.Wake.notify_one();
+    // A processor queuing to itself is running, and looks at its queue before it sleeps.
+    if (static_cast<int>(cpu) != self) {
+        processor.Wake.notify_one();
+    }
 }
 
 BOOLEAN ThreadedScheduler::InsertQueueDpc(PRKDPC dpc, PVOID argument1, PVOID argument2)
