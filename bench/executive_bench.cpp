@@ -6,6 +6,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <memory>
+#include <vector>
+
 namespace {
 
 VOID NTAPI CountRun(PKDPC, PVOID context, PVOID, PVOID)
@@ -80,5 +83,42 @@ void BM_ClockTickNoTimerDue(benchmark::State& state)
     }
 }
 BENCHMARK(BM_ClockTickNoTimerDue);
+
+// 256 idle ports' send timers on the production machine: periodic, the period (argument, in
+// ms) spread over the ticks as ports opened at different moments; one iteration is one tick,
+// its expiries and their DPCs. Each timer sits in a record of its own, as in a device.
+void BM_PeriodicTimersExpire(benchmark::State& state)
+{
+    qvx::MachineOptions options;
+    options.Verify = false;
+    qvx::Machine machine(options);
+    struct Record
+    {
+        KTIMER Timer;
+        KDPC Dpc;
+        char Rest[2048];
+    };
+    constexpr int TIMERS = 256;
+    const auto period = static_cast<LONG>(state.range(0));
+    std::vector<std::unique_ptr<Record>> records;
+    int64_t runs = 0;
+    for (int i = 0; i < TIMERS; ++i) {
+        records.push_back(std::make_unique<Record>());
+        KeInitializeTimer(&records.back()->Timer);
+        KeInitializeDpc(&records.back()->Dpc, CountRun, &runs);
+        LARGE_INTEGER due;
+        due.QuadPart = -(period * 10000LL + 1 + i * period * 10000LL / TIMERS);
+        KeSetTimerEx(&records.back()->Timer, due, period, &records.back()->Dpc);
+    }
+    const LONGLONG tick = machine.TickLength();
+    for (auto _ : state) {
+        machine.AdvanceTime(tick);
+    }
+    state.SetItemsProcessed(runs);
+    for (auto& record : records) {
+        KeCancelTimer(&record->Timer);
+    }
+}
+BENCHMARK(BM_PeriodicTimersExpire)->Arg(1)->Arg(20);
 
 } // namespace

@@ -67,7 +67,7 @@ void CheckFreedRange(const void* base, size_t size, const char* what)
 
 namespace {
 
-using TimerPlace = std::multimap<LONGLONG, PKTIMER>::iterator;
+using TimerPlace = TimerQueue::Index::iterator;
 // The place takes the bookkeeping field's first pointer; the owner (owners.cpp) the second.
 static_assert(sizeof(TimerPlace) <= sizeof(PLIST_ENTRY) &&
                   std::is_trivially_copyable<TimerPlace>::value,
@@ -85,37 +85,102 @@ TimerPlace PlaceOf(const KTIMER* timer)
     return place;
 }
 
+LONGLONG DueOf(const KTIMER* timer)
+{
+    return static_cast<LONGLONG>(timer->DueTime.QuadPart);
+}
+
+// The index's window of a due time: a run holds the timers due in one window, in due order.
+LONGLONG WindowOf(LONGLONG due)
+{
+    return due >> 13;
+}
+
+PKTIMER TimerOf(PLIST_ENTRY entry)
+{
+    return CONTAINING_RECORD(entry, KTIMER, TimerListEntry);
+}
+
+// Links `timer` into the list before `entry`.
+void LinkBefore(PLIST_ENTRY entry, PKTIMER timer)
+{
+    timer->TimerListEntry.Flink = entry;
+    timer->TimerListEntry.Blink = entry->Blink;
+    entry->Blink->Flink = &timer->TimerListEntry;
+    entry->Blink = &timer->TimerListEntry;
+}
+
 } // namespace
+
+TimerQueue::Index::iterator TimerQueue::AddRun(Index::iterator hint, LONGLONG window, PKTIMER timer)
+{
+    if (spare_.empty()) {
+        return index_.emplace_hint(hint, window, Run{timer, timer, 1});
+    }
+    Index::node_type node = std::move(spare_.back());
+    spare_.pop_back();
+    node.key() = window;
+    node.mapped() = Run{timer, timer, 1};
+    return index_.insert(hint, std::move(node));
+}
 
 void TimerQueue::Insert(PKTIMER timer)
 {
     // After every timer due at the same time or earlier, so equal due times expire in the
     // order they were set.
-    const LONGLONG due = static_cast<LONGLONG>(timer->DueTime.QuadPart);
-    const auto later = index_.upper_bound(due);
-    PLIST_ENTRY entry = later == index_.end() ? &list_ : &later->second->TimerListEntry;
-    // Insert before `entry`.
-    timer->TimerListEntry.Flink = entry;
-    timer->TimerListEntry.Blink = entry->Blink;
-    entry->Blink->Flink = &timer->TimerListEntry;
-    entry->Blink = &timer->TimerListEntry;
-    if (spare_.empty()) {
-        KeepPlace(timer, index_.emplace_hint(later, due, timer));
+    const LONGLONG due = DueOf(timer);
+    const LONGLONG window = WindowOf(due);
+    TimerPlace place;
+    if (IsListEmpty(&list_) || due >= DueOf(TimerOf(list_.Blink))) {
+        // Due last: the usual case of a re-armed periodic timer.
+        place = IsListEmpty(&list_) ? index_.end() : PlaceOf(TimerOf(list_.Blink));
+        LinkBefore(&list_, timer);
+        if (place != index_.end() && place->first == window) {
+            place->second.Last = timer;
+            ++place->second.Count;
+        } else {
+            place = AddRun(index_.end(), window, timer);
+        }
     } else {
-        Index::node_type node = std::move(spare_.back());
-        spare_.pop_back();
-        node.key() = due;
-        node.mapped() = timer;
-        KeepPlace(timer, index_.insert(later, std::move(node)));
+        // Some timer is due later, so a run of this window or a later one exists.
+        place = index_.lower_bound(window);
+        Run& run = place->second;
+        if (place->first != window) {
+            LinkBefore(&run.First->TimerListEntry, timer);
+            place = AddRun(place, window, timer);
+        } else if (due >= DueOf(run.Last)) {
+            LinkBefore(run.Last->TimerListEntry.Flink, timer);
+            run.Last = timer;
+            ++run.Count;
+        } else {
+            PKTIMER later = run.Last;
+            while (later != run.First && DueOf(TimerOf(later->TimerListEntry.Blink)) > due) {
+                later = TimerOf(later->TimerListEntry.Blink);
+            }
+            LinkBefore(&later->TimerListEntry, timer);
+            if (later == run.First && DueOf(later) > due) {
+                run.First = timer;
+            }
+            ++run.Count;
+        }
     }
+    KeepPlace(timer, place);
     timer->Header.Inserted = TRUE;
     ++count_;
 }
 
 void TimerQueue::Remove(PKTIMER timer)
 {
+    const TimerPlace place = PlaceOf(timer);
+    Run& run = place->second;
+    if (--run.Count == 0) {
+        spare_.push_back(index_.extract(place));
+    } else if (run.First == timer) {
+        run.First = TimerOf(timer->TimerListEntry.Flink);
+    } else if (run.Last == timer) {
+        run.Last = TimerOf(timer->TimerListEntry.Blink);
+    }
     RemoveEntryList(&timer->TimerListEntry);
-    spare_.push_back(index_.extract(PlaceOf(timer)));
     timer->Header.Inserted = FALSE;
     --count_;
 }

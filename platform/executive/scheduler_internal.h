@@ -47,11 +47,14 @@ void SetLiveGeneration(unsigned generation, bool simulated);
 // Takes a lock word on one processor: a word held by another owner can never be released.
 bool TakeLockWordAlone(PKSPIN_LOCK lock, ULONG_PTR token, const char* routine);
 
-// The timers set, ordered by due time (ties in insertion order), with an index by due time:
-// setting, cancelling and expiring stay logarithmic with hundreds of periodic timers set. Each
-// timer keeps its place in the index in its header's bookkeeping field, and the index nodes of
-// removed timers are kept for the next insertion, so that re-arming a periodic timer at every
-// tick allocates nothing. Guarded by the scheduler's lock, if it has one.
+// The timers set, ordered by due time (ties in insertion order), with an index by window of
+// due time (about 0.8 ms): each window maps to the first and last timer of its run in the list.
+// Idle ports' periodic timers fall into a few windows per tick and a re-armed one is usually
+// due last, so expiring and re-arming it rarely touches the index; a timer set before others
+// of its window is placed by walking that window's run back from its end. Each timer keeps
+// its window's place in the index in its header's bookkeeping field, and the nodes of windows
+// no timer is in any more are kept for the next insertion, so that re-arming a periodic timer
+// at every tick allocates nothing. Guarded by the scheduler's lock, if it has one.
 class TimerQueue
 {
   public:
@@ -68,8 +71,17 @@ class TimerQueue
     size_t Count() const { return count_; }
     LIST_ENTRY* Head() { return &list_; }
 
+    // The timers of one window: a run of the list.
+    struct Run
+    {
+        PKTIMER First;
+        PKTIMER Last;
+        size_t Count;
+    };
+    using Index = std::map<LONGLONG, Run>;
+
   private:
-    using Index = std::multimap<LONGLONG, PKTIMER>;
+    Index::iterator AddRun(Index::iterator hint, LONGLONG window, PKTIMER timer);
 
     LIST_ENTRY list_;
     Index index_;

@@ -2,8 +2,9 @@
 // variable. Processor 0 also keeps the clock on the host's monotonic clock, as the processor
 // taking the clock interrupt does: it sleeps until the tick in which the first timer is due,
 // expires every timer due by then in one pass and runs their DPCs itself, so that a tick costs
-// the host one wake-up and a tick in which nothing is due none. The DPC queues, the timer queue
-// and the signal states of dispatcher objects are guarded by one kernel lock.
+// the host one wake-up and one clock read per pass of DPCs, and a tick in which nothing is due
+// none. The DPC queues, the timer queue and the signal states of dispatcher objects are guarded
+// by one kernel lock.
 
 #include "platform/executive/scheduler_internal.h"
 #include "platform/verifier/verifier.h"
@@ -260,7 +261,10 @@ void ThreadedScheduler::InsertLocked(PKDPC dpc)
                                                      : nextCpu_++ % count;
     Processor& processor = *processors_[cpu];
     EnqueueDpcLocked(&processor.Queue, dpc);
-    processor.Wake.notify_one();
+    // A processor queuing to itself is running, and looks at its queue before it sleeps.
+    if (static_cast<int>(cpu) != self) {
+        processor.Wake.notify_one();
+    }
 }
 
 BOOLEAN ThreadedScheduler::InsertQueueDpc(PRKDPC dpc, PVOID argument1, PVOID argument2)
@@ -370,10 +374,14 @@ void ThreadedScheduler::RunProcessor(unsigned index)
     cpu.Cpu = static_cast<int>(index);
     Processor& processor = *processors_[index];
     const bool clock = index == 0;
+    // The clock reads the host clock again once it has run as many DPCs as were queued when it
+    // last did (a pass), or found its queue empty: not between every two DPCs of a tick.
+    size_t pass = 0;
     std::unique_lock<std::mutex> guard(mutex_);
     for (;;) {
-        if (clock && !stopping_) {
+        if (clock && !stopping_ && (pass == 0 || IsListEmpty(&processor.Queue))) {
             ExpireTimersLocked();
+            pass = queuedDpcs_;
         }
         if (IsListEmpty(&processor.Queue)) {
             if (stopping_) {
@@ -389,6 +397,9 @@ void ThreadedScheduler::RunProcessor(unsigned index)
         }
         PKDPC dpc = CONTAINING_RECORD(processor.Queue.Flink, KDPC, DpcListEntry);
         DequeueDpcLocked(dpc);
+        if (pass > 0) {
+            --pass;
+        }
         processor.RunningDpc = dpc;
         // Captured under the lock: once dequeued the object may be queued again elsewhere.
         const PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;

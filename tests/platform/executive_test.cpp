@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <thread>
 
 namespace qvx {
@@ -235,6 +236,45 @@ TEST_F(TimerTest, TimersOfOneTickExpireBeforeTheirDpcsRun)
     const Machine::ClockCounts clock = Sim().ClockCounters();
     EXPECT_EQ(clock.Passes, 1u);
     EXPECT_EQ(clock.Expiries, 2u);
+}
+
+// Timers of one tick expire in due order, equal due times in the order they were set, however
+// they were set and cancelled around each other (first and last of a due time, set before,
+// between and after others).
+TEST_F(TimerTest, TimersOfOneTickExpireInDueOrderTiesInSettingOrder)
+{
+    std::string log;
+    struct Set
+    {
+        Probe Dpc;
+        KTIMER Timer;
+    };
+    std::map<char, Set> timers;
+    auto set = [&](char name, LONGLONG at) {
+        Set& t = timers[name];
+        t.Dpc.Name = name;
+        t.Dpc.Log = &log;
+        KeInitializeTimer(&t.Timer);
+        KeSetTimer(&t.Timer, Due(Machine::SYSTEM_TIME_BASE + at), &t.Dpc.Dpc);
+    };
+    set('a', 9000);
+    set('b', 5000);
+    set('c', 9000);
+    set('d', 8500);
+    set('e', 5000);
+    set('f', 3000);
+    set('g', 8300);
+    for (char name : {'g', 'e', 'c', 'f', 'b'}) {
+        EXPECT_TRUE(KeCancelTimer(&timers[name].Timer)) << name;
+    }
+    set('h', 4000);
+    set('c', 4000);
+    set('i', 8600);
+    set('k', 9500);
+    set('l', 8500);
+    Sim().AdvanceMs(1);
+    EXPECT_EQ(log, "hcdliak");
+    EXPECT_EQ(Sim().SetTimerCount(), 0u);
 }
 
 // -1, an absolute time already past and 0 all mean "at the next clock tick"; a DPC that
