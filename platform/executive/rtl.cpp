@@ -83,6 +83,16 @@ struct Output
         }
         ++Length;
     }
+    // Text of Length characters, copied in one go (the slow part of a trace line is its
+    // literal text and the strings it shows).
+    void Append(const char* text, size_t length)
+    {
+        if (Length < Count) {
+            const size_t room = Count - Length;
+            memcpy(Buffer + Length, text, length < room ? length : room);
+        }
+        Length += length;
+    }
     void Repeat(char c, int times)
     {
         for (; times > 0; --times) {
@@ -120,8 +130,12 @@ void EmitPadded(Output& out, const Conversion& conv, size_t length, const char* 
     if (!conv.Left) {
         out.Repeat(conv.Zero ? '0' : ' ', pad);
     }
-    for (size_t i = 0; i < length; ++i) {
-        out.Put(narrow != nullptr ? narrow[i] : Narrow(wide[i]));
+    if (narrow != nullptr) {
+        out.Append(narrow, length);
+    } else {
+        for (size_t i = 0; i < length; ++i) {
+            out.Put(Narrow(wide[i]));
+        }
     }
     if (conv.Left) {
         out.Repeat(' ', pad);
@@ -140,11 +154,7 @@ void EmitString(Output& out, const Conversion& conv, const void* string, bool wi
         EmitPadded(out, conv, WideLength(text, limit), nullptr, text);
     } else {
         const char* text = static_cast<const char*>(string);
-        size_t length = 0;
-        while (length < limit && text[length] != '\0') {
-            ++length;
-        }
-        EmitPadded(out, conv, length, text, nullptr);
+        EmitPadded(out, conv, strnlen(text, limit), text, nullptr);
     }
 }
 
@@ -455,7 +465,10 @@ int _vsnprintf(char* Buffer, size_t Count, const char* Format, va_list Args)
     va_copy(args, Args);
     for (const char* p = Format; *p != '\0'; ++p) {
         if (*p != '%') {
-            out.Put(*p);
+            const char* percent = strchr(p, '%');
+            const size_t run = percent != nullptr ? static_cast<size_t>(percent - p) : strlen(p);
+            out.Append(p, run);
+            p += run - 1;
             continue;
         }
         Conversion conv;

@@ -135,6 +135,14 @@ TEST(RtlFormatTest, ResultAndTerminatorDependOnRoom)
     EXPECT_EQ(_snprintf(buffer, 0, "x"), -1);
     EXPECT_EQ(_snprintf(buffer, 0, "%s", ""), 0);
     EXPECT_EQ(buffer[0], 'a');
+
+    // Literal text and strings are cut at the same place, and nothing lands beyond it.
+    memset(buffer, '#', sizeof(buffer));
+    EXPECT_EQ(_snprintf(buffer, 5, "ab%scd", "xyz"), -1);
+    EXPECT_EQ(std::string(buffer, 6), "abxyz#");
+    memset(buffer, '#', sizeof(buffer));
+    EXPECT_EQ(_snprintf(buffer, 3, "literal%d", 1), -1);
+    EXPECT_EQ(std::string(buffer, 4), "lit#");
 }
 
 std::string Formatted(const char* format, ...)
