@@ -24,9 +24,21 @@ ULONG ReadLittleEndian(const UCHAR* Bytes)
 
 ULONG QuarvexPeerStripBaudBlocks(const UCHAR* Block, ULONG Length, UCHAR* Data, ULONG* Rate)
 {
+    // Only a byte equal to the tag's first can start a block: the bytes up to the next such
+    // byte are copied in one go.
+    constexpr UCHAR TAG_FIRST = static_cast<UCHAR>(PEER_BAUD_TAG & 0xFF);
     ULONG kept = 0;
     ULONG i = 0;
     while (i < Length) {
+        const void* found = memchr(Block + i, TAG_FIRST, Length - i);
+        const ULONG next =
+            found == NULL ? Length : static_cast<ULONG>(static_cast<const UCHAR*>(found) - Block);
+        RtlCopyMemory(Data + kept, Block + i, next - i);
+        kept += next - i;
+        i = next;
+        if (i == Length) {
+            break;
+        }
         if (Length - i >= PEER_BAUD_BLOCK_BYTES && ReadLittleEndian(Block + i) == PEER_BAUD_TAG) {
             const ULONG rate = ReadLittleEndian(Block + i + 4);
             if (rate >= PEER_MIN_PLAUSIBLE_RATE && rate <= PEER_MAX_PLAUSIBLE_RATE) {
