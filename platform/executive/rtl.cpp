@@ -83,7 +83,7 @@ struct Output
         }
         ++Length;
     }
-    // Text of Length characters, copied in one go (the slow part of a trace line is its
+    // `length` characters of text, copied in one go (the slow part of a trace line is its
     // literal text and the strings it shows).
     void Append(const char* text, size_t length)
     {
