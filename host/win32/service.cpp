@@ -94,6 +94,22 @@ bool ServiceOfLocked(SC_HANDLE handle, std::string* name)
     return true;
 }
 
+// The state of hService's service, its status copied to *status; NULL with the error set for
+// an unknown handle or no status to fill.
+ServiceState* StatusOfLocked(SC_HANDLE hService, LPSERVICE_STATUS status, std::string* name)
+{
+    if (!ServiceOfLocked(hService, name)) {
+        return nullptr;
+    }
+    if (status == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    ServiceState* state = &states[Upper(*name)];
+    *status = state->Status;
+    return state;
+}
+
 bool IsManagerLocked(SC_HANDLE handle)
 {
     auto it = handles.find(reinterpret_cast<uintptr_t>(handle));
@@ -277,15 +293,11 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
 {
     std::unique_lock<std::mutex> guard(managerLock);
     std::string name;
-    if (!ServiceOfLocked(hService, &name)) {
+    const ServiceState* found = StatusOfLocked(hService, lpServiceStatus, &name);
+    if (found == nullptr) {
         return FALSE;
     }
-    if (lpServiceStatus == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const ServiceState state = states[Upper(name)];
-    *lpServiceStatus = state.Status;
+    const ServiceState state = *found;
     switch (state.Status.dwCurrentState) {
     case SERVICE_STOPPED:
         SetLastError(ERROR_SERVICE_NOT_ACTIVE);
@@ -321,15 +333,7 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceSta
 {
     std::lock_guard<std::mutex> guard(managerLock);
     std::string name;
-    if (!ServiceOfLocked(hService, &name)) {
-        return FALSE;
-    }
-    if (lpServiceStatus == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    *lpServiceStatus = states[Upper(name)].Status;
-    return TRUE;
+    return StatusOfLocked(hService, lpServiceStatus, &name) != nullptr ? TRUE : FALSE;
 }
 
 BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject)
